@@ -1,0 +1,53 @@
+# Set-up, build and test of quorvel-ftp on Debian 12. Every target installs what
+# is missing first (apt-get as root, through sudo otherwise).
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev \
+            python3 python3-pyftpdlib fonts-noto-cjk xvfb xauth curl lftp \
+            libpam0g libcap2 libwrap0 libssl3
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps build test run bench tsan asan format clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+	@scripts/fetch-servers.sh
+
+$(BUILD_DIR)/build.ninja:
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+
+build: deps $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600
+	$(MAKE) --no-print-directory tsan
+
+# The threaded parts of the engine under ThreadSanitizer.
+tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQFTP_SANITIZE=thread -DQFTP_WITH_GUI=OFF
+	cmake --build build-tsan --target downlib_tests
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2 -R 'TaskRunner|Download'
+
+asan: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQFTP_SANITIZE=address,undefined
+	cmake --build build-asan
+	cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2
+
+run: build
+	scripts/run-demo.sh $(BUILD_DIR)
+
+bench: build
+	bench/run.sh $(BUILD_DIR)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD_DIR) build-tsan build-asan

@@ -1,0 +1,228 @@
+// Control connection: request/reply lockstep, one byte per read so nothing is
+// read ahead of a reply's end. A bare LF ends a line as CR LF does (servers
+// and proxies that write LF alone exist), and a reply is capped so a server
+// that streams endless lines cannot exhaust memory.
+#include "downlib/control_connection.h"
+
+#include <cctype>
+#include <ctime>
+
+#include "downlib/error_codes.h"
+
+namespace downlib {
+namespace {
+
+std::string Format(const char* pattern, const std::string& text, int number = 0) {
+    std::string out;
+    for (const char* p = pattern; *p; ++p) {
+        if (p[0] == '%' && p[1] == 's') {
+            out += text;
+            ++p;
+        } else if (p[0] == '%' && p[1] == 'd') {
+            out += std::to_string(number);
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+std::string AddressText(const char* pattern, const std::string& address, int port) {
+    return Format(pattern, address, port);
+}
+
+// The message a log shows for a reply line: without its line end.
+std::string LineForLog(const std::string& line) {
+    std::size_t end = line.size();
+    while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r')) --end;
+    return line.substr(0, end);
+}
+
+bool IsFinalLine(const std::string& line) {
+    return line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+           std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2])) &&
+           line[3] == ' ';
+}
+
+constexpr std::size_t kLoginFieldLimit = 250;
+
+}  // namespace
+
+std::string DateTimeText(int year, int month, int day, int hour, int minute, int second) {
+    std::string text = std::to_string(year) + "年" + std::to_string(month) + "月" + std::to_string(day) + "日";
+    if (second != 0)
+        text += std::to_string(hour) + "时" + std::to_string(minute) + "分" + std::to_string(second) + "秒";
+    else if (minute != 0)
+        text += std::to_string(hour) + "时" + std::to_string(minute) + "分";
+    else if (hour != 0)
+        text += std::to_string(hour) + "时";
+    return text;
+}
+
+std::string TimeText() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return DateTimeText(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                        local.tm_sec);
+}
+
+void EmitLog(SessionConnection& connection, const std::string& message, int kind) {
+    TransferSession& session = *connection.session;
+    if (session.IsAssistant()) {
+        if (session.logCallback) session.logCallback(0, TimeText(), message, kind, session.handle());
+        return;
+    }
+    if (session.queueLog) session.queueLog(&connection, LogRecord{kind, TimeText(), message});
+}
+
+void ReportSocketError(SessionConnection& connection, int code) {
+    EmitLog(connection, SocketErrorReportText(code), LogError);
+}
+
+std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size_t capacity, int timeoutMs) {
+    line.clear();
+    if (capacity < 1) return 0;
+    char byte = 0;
+    while (line.size() + 1 < capacity) {
+        ReceiveOptions options;
+        options.idleTimeoutMs = timeoutMs;
+        std::int64_t n = ReceiveWithTimeout(connection.control.fd(), &byte, options);
+        if (n <= 0) {
+            ReportSocketError(connection, n < 0 ? static_cast<int>(n) : kErrPeerClosed);
+            return line.size();
+        }
+        line += byte;
+        if (byte == '\n') break;
+    }
+    return line.size();
+}
+
+int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs) {
+    reply.clear();
+    std::string line;
+    std::size_t total = 0;
+    auto fail = [&] {
+        reply.clear();
+        EmitLog(connection, "获得返回命令失败", LogError);
+        return 0;
+    };
+    auto overLimit = [&] {
+        if (total <= kMaxReplyBytes) return false;
+        EmitLog(connection, "服务器回应过长, 已放弃读取", LogError);
+        return true;
+    };
+    while (true) {
+        if (ReadLine(connection, line, kLineBufferSize, timeoutMs) == 0) return fail();
+        total += line.size();
+        EmitLog(connection, LineForLog(line), LogReply);
+        if (IsFinalLine(line)) break;
+        if (overLimit()) return fail();
+    }
+    int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+    reply = line;
+    // A final line longer than the line buffer arrives in pieces.
+    while (reply.back() != '\n') {
+        if (overLimit()) return fail();
+        if (ReadLine(connection, line, kLineBufferSize, timeoutMs) == 0) return fail();
+        total += line.size();
+        EmitLog(connection, LineForLog(line), LogReply);
+        reply += line;
+    }
+    return code;
+}
+
+bool IsSafeCommandText(const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+int SendCommand(SessionConnection& connection, const std::string& command, std::string& reply, int timeoutMs) {
+    reply.clear();
+    // A CR, LF or NUL inside a name would end the command early and smuggle
+    // another one onto the connection.
+    if (!IsSafeCommandText(command)) {
+        EmitLog(connection, "命令中含有回车、换行或空字符, 已拒绝发送", LogError);
+        return -1;
+    }
+    if (command.size() + 3 > kCommandBufferSize) {
+        EmitLog(connection, "命令过长, 已拒绝发送", LogError);
+        return -1;
+    }
+    std::string line = command + "\r\n";
+    std::int64_t sent = SendWithTimeout(connection.control.fd(), timeoutMs, line.data(), line.size());
+    if (sent < 0) return -1;
+    // A short send on a blocking socket is rare; finish the line rather than
+    // leave a half command on the wire.
+    while (static_cast<std::size_t>(sent) < line.size()) {
+        std::int64_t more = SendWithTimeout(connection.control.fd(), timeoutMs, line.data() + sent, line.size() - sent);
+        if (more < 0) return -1;
+        sent += more;
+    }
+    return ReadReply(connection, reply, timeoutMs);
+}
+
+bool ExpectWelcome(SessionConnection& connection, std::string& reply, int timeoutMs) {
+    return ReadReply(connection, reply, timeoutMs) == 220;
+}
+
+bool Login(SessionConnection& connection, const std::string& user, const std::string& password, int timeoutMs) {
+    if (user.size() > kLoginFieldLimit) return false;
+    std::string reply;
+    EmitLog(connection, "USER " + user, LogCommand);
+    int code = SendCommand(connection, "USER " + user, reply, timeoutMs);
+    if (code == 230) return true;
+    if (code != 331) return false;
+    if (password.size() > kLoginFieldLimit) return false;
+    EmitLog(connection, "PASS ******", LogCommand);
+    code = SendCommand(connection, "PASS " + password, reply, timeoutMs);
+    if (code == 230) return true;
+    EmitLog(connection, code == 530 ? "出现错误" : "暂时不支持的回应", LogError);
+    return false;
+}
+
+bool SendQuit(SessionConnection& connection, std::string& reply, int timeoutMs) {
+    return SendCommand(connection, "QUIT", reply, timeoutMs) == 221;
+}
+
+OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, int greetingTimeoutMs) {
+    TransferSession& session = *connection.session;
+    if (IsDottedQuad(session.host)) {
+        session.serverAddress = session.host;
+    } else if (resolve || session.serverAddress.empty()) {
+        EmitLog(connection, Format("正在解析域名 [%s]", session.host), LogInfo);
+        std::optional<std::string> address = ResolveHost(session.host);
+        if (!address) {
+            EmitLog(connection, Format("解析域名 [%s]出错", session.host), LogError);
+            return OpenResult::ResolveFailed;
+        }
+        session.serverAddress = *address;
+    }
+    EmitLog(connection, AddressText("正在连接 [%s:%d]", session.serverAddress, session.port), LogInfo);
+    int result = ConnectWithTimeout(connection.control.fd(), session.serverAddress, session.port,
+                                    session.connectTimeout, &session.stopFlag, 1);
+    if (result == kErrStopped) return OpenResult::Stopped;
+    if (result == kErrConnectTimeout) {
+        EmitLog(connection, AddressText("连接 [%s:%d]超时", session.serverAddress, session.port), LogError);
+        return OpenResult::ConnectTimeout;
+    }
+    if (result != 0) {
+        EmitLog(connection, AddressText("连接 [%s:%d]失败", session.serverAddress, session.port), LogError);
+        ReportSocketError(connection, result);
+        return OpenResult::ConnectFailed;
+    }
+    EmitLog(connection, "连接成功, 等待欢迎消息", LogInfo);
+    std::string reply;
+    if (!ExpectWelcome(connection, reply, greetingTimeoutMs)) {
+        EmitLog(connection, "无法得到欢迎消息", LogError);
+        return OpenResult::NoWelcome;
+    }
+    if (!Login(connection, session.user, session.password, greetingTimeoutMs)) {
+        EmitLog(connection, "登录失败", LogError);
+        return OpenResult::LoginFailed;
+    }
+    EmitLog(connection, "登录成功", LogReply);
+    return OpenResult::Ok;
+}
+
+}  // namespace downlib

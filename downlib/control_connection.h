@@ -1,0 +1,48 @@
+// The FTP control channel: log events, reply lines and whole replies, command
+// lines, the greeting, USER/PASS and QUIT, and the opening sequence that
+// resolves, connects, reads the greeting and logs in.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "downlib/session.h"
+
+namespace downlib {
+
+inline constexpr std::size_t kLineBufferSize = 5120;      // a line holds at most 5119 bytes
+inline constexpr std::size_t kCommandBufferSize = 1024;   // a command holds at most 1021 bytes
+inline constexpr std::size_t kMaxReplyBytes = 256 * 1024; // all lines of one reply together
+
+// The local time of this moment in the standard date-time text form.
+std::string TimeText();
+
+// Hands one log event to the session's owner: at once for an assistant
+// session, through the task's event queue for a task.
+void EmitLog(SessionConnection& connection, const std::string& message, int kind);
+// ReportSocketError: one LogError event with the text of an engine code.
+void ReportSocketError(SessionConnection& connection, int code);
+
+// Reads one line (ended by LF, with or without CR) into `line`, at most
+// `capacity` - 1 bytes. Returns its length; 0 on failure.
+std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size_t capacity, int timeoutMs);
+// Reads a whole reply; `reply` receives the final line. The three-digit code, or 0.
+int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs);
+// Sends one command line and reads its reply. The reply code, 0 when no reply
+// could be read, -1 when the command could not (or must not) be sent.
+int SendCommand(SessionConnection& connection, const std::string& command, std::string& reply, int timeoutMs);
+// True for a text that may travel on the control connection.
+bool IsSafeCommandText(const std::string& text);
+
+bool ExpectWelcome(SessionConnection& connection, std::string& reply, int timeoutMs);
+bool Login(SessionConnection& connection, const std::string& user, const std::string& password, int timeoutMs);
+bool SendQuit(SessionConnection& connection, std::string& reply, int timeoutMs);
+
+enum class OpenResult { Ok, ResolveFailed, Stopped, ConnectTimeout, ConnectFailed, NoWelcome, LoginFailed };
+
+// Resolve (when `resolve` and the host is a name), connect, greeting and login
+// on the connection's control socket, with their progress and failure texts.
+// Leaves "登录失败" after a missing greeting, and the stop case, to the caller.
+OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, int greetingTimeoutMs);
+
+}  // namespace downlib

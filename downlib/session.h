@@ -1,0 +1,125 @@
+// Sessions and their connections: the state an assistant session (the
+// synchronous client) or a transfer task carries, and session creation from a
+// URL. Internal to the engine.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "downlib/ftp_engine.h"
+#include "downlib/socket_transport.h"
+
+namespace downlib {
+
+inline constexpr std::uint32_t kModeDownload = 0x1000;
+inline constexpr std::uint32_t kModeUpload = 0x2000;
+inline constexpr std::uint32_t kModeAssistant = 0x3000;
+
+enum class Protocol { Http = 1, Ftp = 2, Mms = 3, Rtsp = 4 };
+
+enum DataMode : int { kDataPassive = 1, kDataActive = 2 };
+
+struct TransferSession;
+
+// One TCP connection of a session: control, data and listening sockets.
+struct SessionConnection {
+    explicit SessionConnection(TransferSession& owner) : session(&owner) {}
+
+    Socket control;
+    Socket data;
+    Socket listening;
+    std::atomic<int> runFlag{-1};  // 0 tells a worker connection to stop
+    TransferSession* session;
+    std::atomic<std::int64_t> received{0};
+    int segment = -1;  // the segment a task connection serves
+    bool firstWorker = false;
+
+    Handle handle() const { return reinterpret_cast<Handle>(this); }
+    // True when this connection, or its whole session, was told to stop.
+    bool StopRequested() const;
+};
+
+// A delivered log record of a task; queued and handed to the task's callback
+// on the task thread.
+struct LogRecord {
+    int kind = LogInfo;
+    std::string timeText;
+    std::string message;
+};
+
+struct TransferSession {
+    std::atomic<int> state{1};
+    std::atomic<int> stopFlag{0};
+    std::atomic<int> phase{0};
+    Protocol protocol = Protocol::Ftp;
+    std::uint32_t mode = kModeAssistant;
+
+    std::mutex sessionLock;
+    std::mutex progressLock;
+    std::atomic<std::int64_t> transferred{0};      // what GetBytesDone reports
+    std::atomic<std::int64_t> currentTransfer{0};
+    std::atomic<std::int64_t> remoteSize{0};
+
+    int connectTimeout = 30000;
+    int sendTimeout = 30000;
+    int replyTimeout = 30000;
+    int stopWait = 1000;
+
+    LogCallback logCallback;
+    TaskCallback taskCallback;
+    // Set by the task runner: carries a task's log records into its event queue.
+    std::function<void(SessionConnection*, LogRecord)> queueLog;
+
+    std::string user;
+    std::string password;
+    std::string host;
+    std::string path;           // decoded remote path
+    std::string serverAddress;  // dotted IPv4 text once resolved
+    std::uint16_t port = 21;
+
+    std::string localPath;
+    int transferTypeMode = 1;
+    std::string extensionList;
+    int connectionsWanted = 1;
+    int blockSizeOverride = 0;
+    int downloadBlockSize = 20480;
+    std::string workerText;
+
+    std::atomic<int> dataMode{kDataPassive};
+
+    std::mutex connectionListLock;
+    std::list<std::unique_ptr<SessionConnection>> connections;  // newest first
+
+    bool IsAssistant() const { return (mode & 0xFF00) == kModeAssistant; }
+    Handle handle() const { return reinterpret_cast<Handle>(this); }
+    // Creates a connection and links it at the head of the list.
+    SessionConnection& AddConnection();
+    SessionConnection* FirstConnection();
+};
+
+struct SchemeInfo {
+    Protocol protocol;
+    int defaultPort;
+    std::size_t prefixLength;
+};
+
+// Scheme recognition on the URL's first letter and the character codes that
+// follow it; no value for an unknown scheme.
+std::optional<SchemeInfo> RecognizeScheme(const std::string& url);
+// "%XX" and "+" decoding of a URL path.
+std::string DecodeUrlPath(const std::string& path);
+// Transfer-type mode 3 resolved by the name's extension: 1 binary, 2 ASCII.
+int ResolveTransferType(int mode, const std::string& name, const std::string& extensionList);
+
+// Creates a session from a task description. `mode` is kModeAssistant,
+// kModeDownload or kModeUpload. No session for a URL without a host, a scheme
+// that is not FTP, or malformed text.
+std::unique_ptr<TransferSession> CreateSession(const TaskParam& param, std::uint32_t mode);
+
+}  // namespace downlib

@@ -1,0 +1,255 @@
+// POSIX implementation of the socket transport. poll() rather than select():
+// select's fixed descriptor set breaks above descriptor 1023.
+#include "downlib/socket_transport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "downlib/error_codes.h"
+#include "downlib/session.h"
+
+namespace downlib {
+namespace {
+
+std::atomic<std::int64_t> bytesReceived{0};
+std::atomic<std::int64_t> bytesSent{0};
+
+// Restores blocking mode on every way out of a connect.
+class BlockingGuard {
+public:
+    explicit BlockingGuard(int fd) : fd_(fd) {}
+    ~BlockingGuard() { SetBlocking(fd_); }
+    BlockingGuard(const BlockingGuard&) = delete;
+    BlockingGuard& operator=(const BlockingGuard&) = delete;
+
+private:
+    int fd_;
+};
+
+enum class Ready { Yes, No, Failed };
+
+Ready WaitFor(int fd, short events, int timeoutMs, short* revents = nullptr) {
+    pollfd p{fd, events, 0};
+    int n = ::poll(&p, 1, timeoutMs);
+    if (n < 0) return errno == EINTR ? Ready::No : Ready::Failed;
+    if (revents) *revents = p.revents;
+    if (n == 0) return Ready::No;
+    if (p.revents & POLLNVAL) return Ready::Failed;
+    return Ready::Yes;
+}
+
+bool ToSockaddr(const std::string& ip, std::uint16_t port, sockaddr_in& address) {
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    return ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr) == 1;
+}
+
+}  // namespace
+
+void Socket::Reset(int fd) {
+    int old = fd_.exchange(fd);
+    if (old >= 0) ::close(old);
+}
+
+void Socket::Shutdown() const {
+    int fd = fd_.load();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+Socket OpenTcpSocket() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return Socket();
+    // Commands and replies are small; waiting for more bytes only adds latency.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return Socket(fd);
+}
+
+bool SetNonBlocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool SetBlocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+int ConnectWithTimeout(int fd, const std::string& ip, std::uint16_t port, int timeoutMs,
+                       const std::atomic<int>* stopFlag, int stopValue) {
+    int cycles = timeoutMs / kWaitCycleMs;
+    if (cycles <= 0) cycles = 1;
+    sockaddr_in address{};
+    if (!ToSockaddr(ip, port, address)) return kWsaInvalid;
+    if (!SetNonBlocking(fd)) return kErrSocketState;
+    BlockingGuard guard(fd);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    int code = MapErrno(errno);
+    if (code != kWsaWouldBlock && code != kWsaInProgress) return code;
+    for (int i = 0; i < cycles; ++i) {
+        short revents = 0;
+        Ready ready = WaitFor(fd, POLLOUT | POLLIN, kWaitCycleMs, &revents);
+        if (ready == Ready::Failed) return kErrWaitFailed;
+        if (ready == Ready::Yes) {
+            // Writable also means "failed": the outcome is in SO_ERROR.
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return kErrSocketState;
+            return error == 0 ? 0 : MapErrno(error);
+        }
+        if (stopFlag && stopFlag->load() == stopValue) return kErrStopped;
+    }
+    return kErrConnectTimeout;
+}
+
+std::int64_t SendWithTimeout(int fd, int timeoutMs, const char* data, std::size_t length) {
+    int wait = timeoutMs == 0 ? -1 : (timeoutMs < 0 ? 0 : timeoutMs);
+    short revents = 0;
+    Ready ready = WaitFor(fd, POLLOUT, wait, &revents);
+    if (ready == Ready::Failed) return kErrWaitFailed;
+    if (ready == Ready::No) return kErrSendWaitTimeout;
+    if (!(revents & (POLLOUT | POLLERR | POLLHUP))) return kErrNotReady;
+    ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+    if (n < 1) return n < 0 ? MapErrno(errno) : kErrUnmapped;
+    bytesSent += n;
+    return n;
+}
+
+std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
+    if (!buffer) return kErrNoBuffer;
+    std::int64_t received = 0;
+    int idle = 0;
+    auto store = [&] {
+        if (options.receivedOut) *options.receivedOut = received;
+    };
+    auto stopped = [&] { return options.connection && options.connection->StopRequested(); };
+    while (options.total > 0) {
+        Ready ready = WaitFor(fd, POLLIN, kWaitCycleMs);
+        if (ready == Ready::No) {
+            idle += kWaitCycleMs;
+            if (idle > options.idleTimeoutMs) {
+                store();
+                return kErrReceiveTimeout;
+            }
+            if (stopped()) break;
+            continue;
+        }
+        if (ready == Ready::Failed) {
+            store();
+            return kErrWaitFailed;
+        }
+        std::int64_t chunk = std::min(options.chunk, options.total);
+        ssize_t n = ::recv(fd, buffer + received, static_cast<std::size_t>(chunk), 0);
+        if (n == 0) {
+            store();
+            return kErrPeerClosed;
+        }
+        if (n < 0) {
+            int code = MapErrno(errno);
+            if (code == kWsaWouldBlock || code == kWsaInterrupted) continue;
+            store();
+            return code;
+        }
+        received += n;
+        bytesReceived += n;
+        if (options.accounting && options.connection) {
+            TransferSession& session = *options.connection->session;
+            std::lock_guard lock(session.progressLock);
+            session.transferred += n;
+            session.currentTransfer += n;
+            options.connection->received += n;
+        }
+        if (stopped()) break;
+        if (options.countLimit && --*options.countLimit <= 0) break;
+        idle = 0;
+        options.total -= n;
+    }
+    store();
+    return received;
+}
+
+std::optional<std::string> ResolveHost(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) return std::nullopt;
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
+    const char* ok = ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+    ::freeaddrinfo(result);
+    if (!ok) return std::nullopt;
+    return std::string(text);
+}
+
+bool IsDottedQuad(const std::string& text) {
+    if (text.find('.') == std::string::npos) return false;
+    // Split at ".", keeping empty parts but dropping one empty part at the end.
+    std::string body = text;
+    if (!body.empty() && body.back() == '.') body.pop_back();
+    int parts = 0;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t dot = body.find('.', start);
+        std::string part = body.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.size() > 3) return false;
+        int value = 0;
+        for (char c : part) {
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + (c - '0');
+        }
+        if (value > 255) return false;
+        ++parts;
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    return parts == 4;
+}
+
+int LocalPort(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
+    return ntohs(address.sin_port);
+}
+
+namespace {
+std::optional<std::string> AddressText(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text)) return std::nullopt;
+    return std::string(text);
+}
+}  // namespace
+
+std::optional<std::string> LocalAddress(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
+        return std::nullopt;
+    return AddressText(address);
+}
+
+std::optional<std::string> PeerAddress(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
+        return std::nullopt;
+    return AddressText(address);
+}
+
+std::int64_t BytesReceivedCounter() { return bytesReceived.load(); }
+std::int64_t BytesSentCounter() { return bytesSent.load(); }
+
+}  // namespace downlib

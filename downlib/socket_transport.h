@@ -1,0 +1,88 @@
+// Plain TCP over POSIX sockets with every wait bounded: connect that can be
+// abandoned by a stop flag, send and receive with readiness waits, name
+// resolution, dotted-quad checks and local addresses. Waits run in cycles of
+// 10 ms so a stop request is noticed quickly. IPv4 only.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace downlib {
+
+struct SessionConnection;
+
+// Owns one socket descriptor; closes it when released.
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() { Close(); }
+    Socket(Socket&& other) noexcept : fd_(other.Release()) {}
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    int Release() { return fd_.exchange(-1); }
+    void Reset(int fd = -1);
+    void Close() { Reset(); }
+    // Wakes a thread blocked on this socket without releasing the descriptor.
+    void Shutdown() const;
+
+private:
+    std::atomic<int> fd_{-1};
+};
+
+inline constexpr int kWaitCycleMs = 10;
+
+// A new IPv4 stream socket in blocking mode; an invalid Socket on failure.
+Socket OpenTcpSocket();
+bool SetNonBlocking(int fd);
+bool SetBlocking(int fd);
+
+// 0, kErrWaitFailed, kErrConnectTimeout, kErrStopped or a mapped socket error.
+// A refused connection is an error, never a success.
+int ConnectWithTimeout(int fd, const std::string& ip, std::uint16_t port, int timeoutMs,
+                       const std::atomic<int>* stopFlag, int stopValue);
+
+// One send of the whole buffer after a writability wait (0 = no limit, -1 = no
+// wait). Bytes sent, or kErrWaitFailed, kErrSendWaitTimeout, kErrNotReady or a
+// mapped socket error.
+std::int64_t SendWithTimeout(int fd, int timeoutMs, const char* data, std::size_t length);
+
+struct ReceiveOptions {
+    SessionConnection* connection = nullptr;  // stop checks and accounting
+    std::int64_t total = 1;                   // bytes wanted
+    std::int64_t chunk = 1;                   // largest single read
+    int idleTimeoutMs = 20000;
+    int* countLimit = nullptr;                // returns after this many reads
+    bool accounting = false;                  // count into the session's totals
+    std::int64_t* receivedOut = nullptr;      // bytes so far, on failure too
+};
+
+// Bytes received, or kErrNoBuffer, kErrWaitFailed, kErrNotReady,
+// kErrReceiveTimeout, kErrPeerClosed or a mapped socket error. The time-out is
+// an idle time-out counted in wait cycles; a stop request ends the call with
+// the bytes so far.
+std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options);
+
+// The dotted IPv4 text of the host's first address.
+std::optional<std::string> ResolveHost(const std::string& host);
+bool IsDottedQuad(const std::string& text);
+int LocalPort(int fd);
+// The local IPv4 address of a connected socket, as dotted text.
+std::optional<std::string> LocalAddress(int fd);
+std::optional<std::string> PeerAddress(int fd);
+
+// Engine-wide running totals, informational only.
+std::int64_t BytesReceivedCounter();
+std::int64_t BytesSentCounter();
+
+}  // namespace downlib

@@ -1,0 +1,132 @@
+// Command table of quorvel-ftp-cli. Each command maps onto one engine call; a
+// false, -1 or empty result is a failure.
+#include "tools/cli_commands.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <map>
+
+#include "downlib/ftp_engine.h"
+
+namespace cli {
+namespace {
+
+struct Context {
+    const Options& options;
+    downlib::DezAziveduza& client;
+};
+
+using Handler = std::function<bool(Context&, const std::vector<std::string>&)>;
+
+struct CommandInfo {
+    std::size_t minArgs;
+    std::size_t maxArgs;
+    Handler run;
+};
+
+// OLE date (days since 1899-12-30, local time) to the standard date-time text.
+std::string OleDateText(double value) {
+    if (value == -657434.0) return "-";
+    double days = std::floor(value);
+    double fraction = value - days;
+    std::time_t base = static_cast<std::time_t>((days - 25569.0) * 86400.0);
+    std::tm date{};
+    gmtime_r(&base, &date);
+    long seconds = std::lround(fraction * 86400.0);
+    return downlib::DateTimeText(date.tm_year + 1900, date.tm_mon + 1, date.tm_mday, static_cast<int>(seconds / 3600),
+                                 static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+}
+
+bool Pwd(Context& context, const std::vector<std::string>&) {
+    std::string directory = context.client.GetCurrentDir();
+    if (directory.empty()) return false;
+    std::printf("%s\n", directory.c_str());
+    return true;
+}
+
+bool Ls(Context& context, const std::vector<std::string>& args) {
+    std::vector<std::string> names;
+    std::vector<std::int32_t> flags;
+    std::vector<std::int64_t> sizes;
+    std::vector<double> times;
+    std::optional<std::string> path;
+    if (args.size() > 1) path = args[1];
+    int count = context.client.ListDir(path, &names, &flags, &sizes, &times);
+    if (count < 0) return false;
+    for (int i = 0; i < count; ++i) {
+        char kind = flags[i] == 1 ? 'l' : (sizes[i] == -1 ? 'd' : '-');
+        std::printf("%s\t%lld\t%s\t%c\n", names[i].c_str(), static_cast<long long>(sizes[i]),
+                    OleDateText(times[i]).c_str(), kind);
+    }
+    return true;
+}
+
+const std::map<std::string, CommandInfo>& Commands() {
+    static const std::map<std::string, CommandInfo> table = {
+        {"pwd", {0, 0, Pwd}},
+        {"cd", {1, 1, [](Context& c, const auto& a) { return c.client.ChangeDir(a[1]); }}},
+        {"ls", {0, 1, Ls}},
+        {"mkdir", {1, 1, [](Context& c, const auto& a) { return c.client.MakeDir(a[1]); }}},
+        {"rename", {2, 2, [](Context& c, const auto& a) { return c.client.RenameEntry(a[1], a[2]); }}},
+        {"del", {1, 1, [](Context& c, const auto& a) { return c.client.DeleteEntry(a[1]); }}},
+        {"rmdir", {1, 1, [](Context& c, const auto& a) { return c.client.RemoveDir(a[1]); }}},
+    };
+    return table;
+}
+
+void PrintLog(downlib::Handle, const std::string&, const std::string& message, int kind, downlib::Handle) {
+    std::fprintf(stderr, "%d %s\n", kind, message.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> SplitWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size()) break;
+        std::string word;
+        if (line[i] == '"') {
+            std::size_t close = line.find('"', i + 1);
+            if (close == std::string::npos) return std::nullopt;
+            word = line.substr(i + 1, close - i - 1);
+            i = close + 1;
+        } else {
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t') word += line[i++];
+        }
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+bool IsKnownCommand(const std::vector<std::string>& words) {
+    if (words.empty()) return false;
+    auto it = Commands().find(words[0]);
+    if (it == Commands().end()) return false;
+    std::size_t args = words.size() - 1;
+    return args >= it->second.minArgs && args <= it->second.maxArgs;
+}
+
+int Run(const Options& options, const std::vector<std::vector<std::string>>& commands) {
+    downlib::DezAziveduza client;
+    if (!client.Connect("ftp://" + options.host, options.user, options.password, options.port, PrintLog,
+                        options.timeoutMs))
+        return 1;
+    Context context{options, client};
+    int status = 0;
+    for (const auto& words : commands) {
+        if (!Commands().at(words[0]).run(context, words)) {
+            status = 1;
+            break;
+        }
+    }
+    std::fflush(stdout);
+    client.Disconnect();
+    return status;
+}
+
+}  // namespace cli

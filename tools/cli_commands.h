@@ -1,0 +1,28 @@
+// The commands of quorvel-ftp-cli and the run of a command list over one
+// engine session.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct Options {
+    std::string host;
+    std::string user = "anonymous";
+    std::string password = "quorvel@ftp.local";
+    int port = 21;
+    std::optional<int> timeoutMs;
+};
+
+// Splits a command line at blanks; a word in double quotes keeps its blanks.
+// No value for an unterminated quote.
+std::optional<std::vector<std::string>> SplitWords(const std::string& line);
+// True when the first word names a command and the word count fits it.
+bool IsKnownCommand(const std::vector<std::string>& words);
+// Logs in, runs the commands in order, logs out. Exit status: 0 all went
+// well, 1 at the first failure (the session is still closed).
+int Run(const Options& options, const std::vector<std::vector<std::string>>& commands);
+
+}  // namespace cli

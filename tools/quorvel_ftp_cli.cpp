@@ -1,0 +1,84 @@
+// quorvel-ftp-cli: the engine from the command line, for scripting and
+// diagnosis. Every engine log event is one line on standard error: the kind
+// digit, a blank and the message.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "downlib/ftp_engine.h"
+#include "tools/cli_commands.h"
+
+namespace {
+
+void PrintUsage() {
+    std::fprintf(stderr,
+                 "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-c COMMAND]... HOST\n");
+}
+
+bool ParseNumber(const char* text, int& out) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (!*text || *end || value < 0 || value > 0x7FFFFFFF) return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    cli::Options options;
+    std::vector<std::string> commands;
+    int opt = 0;
+    while ((opt = ::getopt(argc, argv, "u:p:P:t:c:h")) != -1) {
+        switch (opt) {
+            case 'u': options.user = optarg; break;
+            case 'p': options.password = optarg; break;
+            case 'P':
+                if (!ParseNumber(optarg, options.port) || options.port > 65535) {
+                    std::fprintf(stderr, "quorvel-ftp-cli: bad port: %s\n", optarg);
+                    return 2;
+                }
+                break;
+            case 't': {
+                int timeout = 0;
+                if (!ParseNumber(optarg, timeout) || timeout == 0) {
+                    std::fprintf(stderr, "quorvel-ftp-cli: bad time-out: %s\n", optarg);
+                    return 2;
+                }
+                options.timeoutMs = timeout;
+                break;
+            }
+            case 'c': commands.emplace_back(optarg); break;
+            default: PrintUsage(); return 2;
+        }
+    }
+    if (optind != argc - 1) {
+        PrintUsage();
+        return 2;
+    }
+    options.host = argv[optind];
+    if (commands.empty() && !::isatty(STDIN_FILENO)) {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            std::size_t first = line.find_first_not_of(" \t");
+            if (first == std::string::npos || line[first] == '#') continue;
+            commands.push_back(line);
+        }
+    }
+    std::vector<std::vector<std::string>> parsed;
+    for (const std::string& command : commands) {
+        std::optional<std::vector<std::string>> words = cli::SplitWords(command);
+        if (!words || words->empty() || !cli::IsKnownCommand(*words)) {
+            std::fprintf(stderr, "quorvel-ftp-cli: bad command: %s\n", command.c_str());
+            return 2;
+        }
+        parsed.push_back(std::move(*words));
+    }
+    return cli::Run(options, parsed);
+}
