@@ -41,8 +41,8 @@ std::string LineForLog(const std::string& line) {
 
 bool IsFinalLine(const std::string& line) {
     return line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-           std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2])) &&
-           line[3] == ' ';
+           std::isdigit(static_cast<unsigned char>(line[1])) &&
+           std::isdigit(static_cast<unsigned char>(line[2])) && line[3] == ' ';
 }
 
 constexpr std::size_t kLoginFieldLimit = 250;
@@ -50,7 +50,8 @@ constexpr std::size_t kLoginFieldLimit = 250;
 }  // namespace
 
 std::string DateTimeText(int year, int month, int day, int hour, int minute, int second) {
-    std::string text = std::to_string(year) + "年" + std::to_string(month) + "月" + std::to_string(day) + "日";
+    std::string text =
+        std::to_string(year) + "年" + std::to_string(month) + "月" + std::to_string(day) + "日";
     if (second != 0)
         text += std::to_string(hour) + "时" + std::to_string(minute) + "分" + std::to_string(second) + "秒";
     else if (minute != 0)
@@ -130,6 +131,7 @@ int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs) 
         EmitLog(connection, LineForLog(line), LogReply);
         reply += line;
     }
+    connection.lastReply = reply;
     return code;
 }
 
@@ -137,7 +139,8 @@ bool IsSafeCommandText(const std::string& text) {
     return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
 }
 
-int SendCommand(SessionConnection& connection, const std::string& command, std::string& reply, int timeoutMs) {
+int SendCommand(SessionConnection& connection, const std::string& command, std::string& reply,
+                int timeoutMs) {
     reply.clear();
     // A CR, LF or NUL inside a name would end the command early and smuggle
     // another one onto the connection.
@@ -155,7 +158,8 @@ int SendCommand(SessionConnection& connection, const std::string& command, std::
     // A short send on a blocking socket is rare; finish the line rather than
     // leave a half command on the wire.
     while (static_cast<std::size_t>(sent) < line.size()) {
-        std::int64_t more = SendWithTimeout(connection.control.fd(), timeoutMs, line.data() + sent, line.size() - sent);
+        std::int64_t more =
+            SendWithTimeout(connection.control.fd(), timeoutMs, line.data() + sent, line.size() - sent);
         if (more < 0) return -1;
         sent += more;
     }
@@ -166,7 +170,8 @@ bool ExpectWelcome(SessionConnection& connection, std::string& reply, int timeou
     return ReadReply(connection, reply, timeoutMs) == 220;
 }
 
-bool Login(SessionConnection& connection, const std::string& user, const std::string& password, int timeoutMs) {
+bool Login(SessionConnection& connection, const std::string& user, const std::string& password,
+           int timeoutMs) {
     if (user.size() > kLoginFieldLimit) return false;
     std::string reply;
     EmitLog(connection, "USER " + user, LogCommand);

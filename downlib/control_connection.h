@@ -10,9 +10,9 @@
 
 namespace downlib {
 
-inline constexpr std::size_t kLineBufferSize = 5120;      // a line holds at most 5119 bytes
-inline constexpr std::size_t kCommandBufferSize = 1024;   // a command holds at most 1021 bytes
-inline constexpr std::size_t kMaxReplyBytes = 256 * 1024; // all lines of one reply together
+inline constexpr std::size_t kLineBufferSize = 5120;       // a line holds at most 5119 bytes
+inline constexpr std::size_t kCommandBufferSize = 1024;    // a command holds at most 1021 bytes
+inline constexpr std::size_t kMaxReplyBytes = 256 * 1024;  // all lines of one reply together
 
 // The local time of this moment in the standard date-time text form.
 std::string TimeText();
@@ -35,7 +35,8 @@ int SendCommand(SessionConnection& connection, const std::string& command, std::
 bool IsSafeCommandText(const std::string& text);
 
 bool ExpectWelcome(SessionConnection& connection, std::string& reply, int timeoutMs);
-bool Login(SessionConnection& connection, const std::string& user, const std::string& password, int timeoutMs);
+bool Login(SessionConnection& connection, const std::string& user, const std::string& password,
+           int timeoutMs);
 bool SendQuit(SessionConnection& connection, std::string& reply, int timeoutMs);
 
 enum class OpenResult { Ok, ResolveFailed, Stopped, ConnectTimeout, ConnectFailed, NoWelcome, LoginFailed };

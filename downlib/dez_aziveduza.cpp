@@ -1,7 +1,9 @@
 // The synchronous client: each command runs on the caller's thread over the
 // session's control connection and turns reply codes into plain results.
 #include "downlib/control_connection.h"
+#include "downlib/directory_listing.h"
 #include "downlib/ftp_engine.h"
+#include "downlib/remote_commands.h"
 #include "downlib/session.h"
 
 namespace downlib {
@@ -11,8 +13,8 @@ DezAziveduza::~DezAziveduza() = default;
 
 bool DezAziveduza::IsConnected() const { return session_ && session_->state.load() == 1; }
 
-bool DezAziveduza::Connect(const std::string& url, const std::string& user, const std::string& password, int port,
-                           LogCallback callback, std::optional<int> timeoutMs) {
+bool DezAziveduza::Connect(const std::string& url, const std::string& user, const std::string& password,
+                           int port, LogCallback callback, std::optional<int> timeoutMs) {
     if (session_) return false;
     std::string fullUrl = url;
     if (fullUrl.empty() || fullUrl.back() != '/') fullUrl += '/';
@@ -33,7 +35,8 @@ bool DezAziveduza::Connect(const std::string& url, const std::string& user, cons
     if (!control.control) return false;
     OpenResult result = OpenControlConnection(control, true, session->replyTimeout);
     if (result == OpenResult::Stopped) {
-        EmitLog(control, "连接 [" + session->serverAddress + ":" + std::to_string(session->port) + "]失败", LogError);
+        EmitLog(control, "连接 [" + session->serverAddress + ":" + std::to_string(session->port) + "]失败",
+                LogError);
     }
     if (result == OpenResult::NoWelcome) EmitLog(control, "登录失败", LogError);
     if (result != OpenResult::Ok) return false;
@@ -50,6 +53,94 @@ bool DezAziveduza::Disconnect() {
     }
     session_.reset();
     return true;
+}
+
+}  // namespace downlib
+
+namespace downlib {
+namespace {
+
+// The session's control connection when the object is connected.
+SessionConnection* Control(const std::unique_ptr<TransferSession>& session) {
+    if (!session || session->state.load() != 1) return nullptr;
+    return session->FirstConnection();
+}
+
+std::string LineForLog(const std::string& reply) {
+    std::size_t end = reply.size();
+    while (end > 0 && (reply[end - 1] == '\n' || reply[end - 1] == '\r')) --end;
+    return reply.substr(0, end);
+}
+
+}  // namespace
+
+std::string DezAziveduza::GetCurrentDir() {
+    SessionConnection* control = Control(session_);
+    if (!control) return {};
+    EmitLog(*control, "PWD", LogCommand);
+    return SendPwd(*control, session_->replyTimeout).value_or(std::string());
+}
+
+bool DezAziveduza::ChangeDir(const std::string& path) {
+    SessionConnection* control = Control(session_);
+    if (!control) return false;
+    EmitLog(*control, "CWD " + path, LogCommand);
+    return SendCwd(*control, path, session_->replyTimeout);
+}
+
+int DezAziveduza::ListDir(const std::optional<std::string>& path, std::vector<std::string>* names,
+                          std::vector<std::int32_t>* flags, std::vector<std::int64_t>* sizes,
+                          std::vector<double>* times) {
+    SessionConnection* control = Control(session_);
+    if (!control) return -1;
+    std::vector<FileEntry> entries;
+    int count = ListEntries(*control, path, entries, session_->replyTimeout);
+    if (count <= 0) return count;
+    if (names) names->clear();
+    if (flags) flags->clear();
+    if (sizes) sizes->clear();
+    if (times) times->clear();
+    for (const FileEntry& entry : entries) {
+        if (names) names->push_back(entry.name);
+        if (flags) flags->push_back(entry.isLink ? 1 : 0);
+        if (sizes) sizes->push_back(entry.size);
+        if (times) times->push_back(entry.modified);
+    }
+    return count;
+}
+
+bool DezAziveduza::RenameEntry(const std::string& oldName, const std::string& newName) {
+    SessionConnection* control = Control(session_);
+    if (!control) return false;
+    return SendRename(*control, oldName, newName, session_->replyTimeout);
+}
+
+bool DezAziveduza::DeleteEntry(const std::string& path) {
+    SessionConnection* control = Control(session_);
+    if (!control) return false;
+    EmitLog(*control, "DEL " + path, LogCommand);
+    return SendDele(*control, path, session_->replyTimeout) == 250;
+}
+
+bool DezAziveduza::MakeDir(const std::string& path) {
+    SessionConnection* control = Control(session_);
+    if (!control) return false;
+    EmitLog(*control, "MKD " + path, LogCommand);
+    return SendMkd(*control, path, session_->replyTimeout) == 257;
+}
+
+bool DezAziveduza::RemoveDir(const std::string& path) {
+    SessionConnection* control = Control(session_);
+    if (!control) return false;
+    int timeout = session_->replyTimeout;
+    EmitLog(*control, "CWD " + path, LogCommand);
+    if (!SendCwd(*control, path, timeout)) return false;
+    ClearRemoteDirectory(*control, std::nullopt, timeout);
+    EmitLog(*control, LineForLog(control->lastReply), LogReply);
+    EmitLog(*control, "CDUP", LogCommand);
+    SendCdup(*control, timeout);
+    EmitLog(*control, "RMD " + path, LogCommand);
+    return SendRmd(*control, path, timeout) == 250;
 }
 
 }  // namespace downlib

@@ -6,18 +6,18 @@
 
 namespace downlib {
 
-inline constexpr int kErrUnmapped = -1;         // a socket error without its own entry
+inline constexpr int kErrUnmapped = -1;  // a socket error without its own entry
 inline constexpr int kErrPosition = -2;
 inline constexpr int kErrSocketState = -3;
 inline constexpr int kErrNoBuffer = -4;
-inline constexpr int kErrWaitFailed = -5;       // the readiness wait itself failed
+inline constexpr int kErrWaitFailed = -5;  // the readiness wait itself failed
 inline constexpr int kErrSendWaitTimeout = -6;
 inline constexpr int kErrSend = -7;
 inline constexpr int kErrReceive = -8;
 inline constexpr int kErrNotReady = -9;
 inline constexpr int kErrReceiveTimeout = -10;  // idle time-out
 inline constexpr int kErrConnectTimeout = -11;
-inline constexpr int kErrStopped = -20;         // the session's stop flag was raised
+inline constexpr int kErrStopped = -20;  // the session's stop flag was raised
 inline constexpr int kErrStreamRead = -21;
 inline constexpr int kErrPeerClosed = -22;
 

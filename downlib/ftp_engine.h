@@ -29,20 +29,20 @@ using LogCallback = std::function<void(Handle connection, const std::string& tim
 
 // event code, three event values, session. The result matters only for the
 // same-name question (code 18): 0 rename automatically, 1 give up, 2 go on.
-using TaskCallback =
-    std::function<int(int code, std::int64_t value1, std::int64_t value2, std::int64_t value3, Handle session)>;
+using TaskCallback = std::function<int(int code, std::int64_t value1, std::int64_t value2,
+                                       std::int64_t value3, Handle session)>;
 
 // Task event codes that reach a TaskCallback.
 enum TaskEvent : int {
     TaskTransferStarted = 3,  // value2: remote size
     TaskEnded = 4,            // value2: byte count; always the last event
     TaskWorkerStarted = 5,
-    TaskFirstSegment = 6,   // value2: position, value3: segment end
-    TaskLaterSegment = 7,   // value2: position, value3: segment end
-    TaskWorkerDone = 8,     // value2: segment position
-    TaskWorkerFailed = 9,   // value2: segment position
-    TaskBytes = 16,         // value2: bytes received
-    TaskSameName = 18,      // value2: local size, value3: remote size (a question)
+    TaskFirstSegment = 6,  // value2: position, value3: segment end
+    TaskLaterSegment = 7,  // value2: position, value3: segment end
+    TaskWorkerDone = 8,    // value2: segment position
+    TaskWorkerFailed = 9,  // value2: segment position
+    TaskBytes = 16,        // value2: bytes received
+    TaskSameName = 18,     // value2: local size, value3: remote size (a question)
 };
 
 // The default password of anonymous log-ins: 17 characters, e-mail style.
@@ -95,7 +95,8 @@ public:
     // when entries were listed. Flags: 1 for a symbolic link, 0 otherwise.
     // Times are OLE date values (days since 1899-12-30, local time).
     int ListDir(const std::optional<std::string>& path, std::vector<std::string>* names,
-                std::vector<std::int32_t>* flags, std::vector<std::int64_t>* sizes, std::vector<double>* times);
+                std::vector<std::int32_t>* flags, std::vector<std::int64_t>* sizes,
+                std::vector<double>* times);
     bool RenameEntry(const std::string& oldName, const std::string& newName);
     bool DeleteEntry(const std::string& path);
     bool MakeDir(const std::string& path);

@@ -41,7 +41,8 @@ int HexValue(char c) {
 
 bool StartsWithFtp(const std::string& url) {
     return url.size() >= 6 && std::tolower(static_cast<unsigned char>(url[0])) == 'f' &&
-           std::tolower(static_cast<unsigned char>(url[1])) == 't' && url.compare(2, 4, "p://") == 0;
+           std::tolower(static_cast<unsigned char>(url[1])) == 't' &&
+           std::tolower(static_cast<unsigned char>(url[2])) == 'p' && url.compare(3, 3, "://") == 0;
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ struct SessionConnection {
     std::atomic<std::int64_t> received{0};
     int segment = -1;  // the segment a task connection serves
     bool firstWorker = false;
+    std::string lastReply;  // the final line of the last reply read here
 
     Handle handle() const { return reinterpret_cast<Handle>(this); }
     // True when this connection, or its whole session, was told to stop.
@@ -62,7 +63,7 @@ struct TransferSession {
 
     std::mutex sessionLock;
     std::mutex progressLock;
-    std::atomic<std::int64_t> transferred{0};      // what GetBytesDone reports
+    std::atomic<std::int64_t> transferred{0};  // what GetBytesDone reports
     std::atomic<std::int64_t> currentTransfer{0};
     std::atomic<std::int64_t> remoteSize{0};
 

@@ -236,7 +236,8 @@ std::optional<std::string> AddressText(const sockaddr_in& address) {
 std::optional<std::string> LocalAddress(int fd) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        address.sin_family != AF_INET)
         return std::nullopt;
     return AddressText(address);
 }
@@ -244,7 +245,8 @@ std::optional<std::string> LocalAddress(int fd) {
 std::optional<std::string> PeerAddress(int fd) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        address.sin_family != AF_INET)
         return std::nullopt;
     return AddressText(address);
 }

@@ -62,9 +62,9 @@ struct ReceiveOptions {
     std::int64_t total = 1;                   // bytes wanted
     std::int64_t chunk = 1;                   // largest single read
     int idleTimeoutMs = 20000;
-    int* countLimit = nullptr;                // returns after this many reads
-    bool accounting = false;                  // count into the session's totals
-    std::int64_t* receivedOut = nullptr;      // bytes so far, on failure too
+    int* countLimit = nullptr;            // returns after this many reads
+    bool accounting = false;              // count into the session's totals
+    std::int64_t* receivedOut = nullptr;  // bytes so far, on failure too
 };
 
 // Bytes received, or kErrNoBuffer, kErrWaitFailed, kErrNotReady,

@@ -35,8 +35,9 @@ std::string OleDateText(double value) {
     std::tm date{};
     gmtime_r(&base, &date);
     long seconds = std::lround(fraction * 86400.0);
-    return downlib::DateTimeText(date.tm_year + 1900, date.tm_mon + 1, date.tm_mday, static_cast<int>(seconds / 3600),
-                                 static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+    return downlib::DateTimeText(date.tm_year + 1900, date.tm_mon + 1, date.tm_mday,
+                                 static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                                 static_cast<int>(seconds % 60));
 }
 
 bool Pwd(Context& context, const std::vector<std::string>&) {

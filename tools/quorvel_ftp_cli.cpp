@@ -16,8 +16,9 @@
 namespace {
 
 void PrintUsage() {
-    std::fprintf(stderr,
-                 "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-c COMMAND]... HOST\n");
+    std::fprintf(
+        stderr,
+        "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-c COMMAND]... HOST\n");
 }
 
 bool ParseNumber(const char* text, int& out) {
@@ -36,8 +37,12 @@ int main(int argc, char** argv) {
     int opt = 0;
     while ((opt = ::getopt(argc, argv, "u:p:P:t:c:h")) != -1) {
         switch (opt) {
-            case 'u': options.user = optarg; break;
-            case 'p': options.password = optarg; break;
+            case 'u':
+                options.user = optarg;
+                break;
+            case 'p':
+                options.password = optarg;
+                break;
             case 'P':
                 if (!ParseNumber(optarg, options.port) || options.port > 65535) {
                     std::fprintf(stderr, "quorvel-ftp-cli: bad port: %s\n", optarg);
@@ -53,8 +58,12 @@ int main(int argc, char** argv) {
                 options.timeoutMs = timeout;
                 break;
             }
-            case 'c': commands.emplace_back(optarg); break;
-            default: PrintUsage(); return 2;
+            case 'c':
+                commands.emplace_back(optarg);
+                break;
+            default:
+                PrintUsage();
+                return 2;
         }
     }
     if (optind != argc - 1) {

@@ -1,0 +1,142 @@
+// Remote file commands: CWD, CDUP, MKD, RMD, DELE, RNFR/RNTO, PWD, SIZE, the
+// restart probe, REST, RETR, STOR, and the recursive content delete.
+#include "downlib/remote_commands.h"
+
+#include <cctype>
+#include <vector>
+
+#include "downlib/control_connection.h"
+#include "downlib/directory_listing.h"
+
+namespace downlib {
+namespace {
+
+std::string WithoutLeadingSlash(const std::string& path) {
+    return !path.empty() && path[0] == '/' ? path.substr(1) : path;
+}
+
+int Exchange(SessionConnection& connection, const std::string& command, int timeoutMs) {
+    std::string reply;
+    return SendCommand(connection, command, reply, timeoutMs);
+}
+
+bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
+
+}  // namespace
+
+bool SendCwd(SessionConnection& connection, const std::string& path, int timeoutMs) {
+    if (path.size() > kMaxCwdPath) return false;
+    return Exchange(connection, "CWD " + path, timeoutMs) == 250;
+}
+
+int SendCdup(SessionConnection& connection, int timeoutMs) { return Exchange(connection, "CDUP", timeoutMs); }
+
+int SendMkd(SessionConnection& connection, const std::string& path, int timeoutMs) {
+    return Exchange(connection, "MKD " + path, timeoutMs);
+}
+
+int SendRmd(SessionConnection& connection, const std::string& path, int timeoutMs) {
+    return Exchange(connection, "RMD " + path, timeoutMs);
+}
+
+int SendDele(SessionConnection& connection, const std::string& path, int timeoutMs) {
+    return Exchange(connection, "DELE " + path, timeoutMs);
+}
+
+bool SendRename(SessionConnection& connection, const std::string& oldName, const std::string& newName,
+                int timeoutMs) {
+    EmitLog(connection, "RNFR " + oldName, LogCommand);
+    if (Exchange(connection, "RNFR " + oldName, timeoutMs) != 350) return false;
+    EmitLog(connection, "RNTO " + newName, LogCommand);
+    return Exchange(connection, "RNTO " + newName, timeoutMs) == 250;
+}
+
+std::optional<std::string> ParsePwdReply(const std::string& reply) {
+    std::size_t open = reply.find('"');
+    if (open == std::string::npos) return std::nullopt;
+    std::size_t close = reply.find('"', open + 1);
+    if (close == std::string::npos) return std::nullopt;
+    return reply.substr(open + 1, close - open - 1);
+}
+
+std::optional<std::string> SendPwd(SessionConnection& connection, int timeoutMs) {
+    std::string reply;
+    if (SendCommand(connection, "PWD", reply, timeoutMs) != 257) return std::nullopt;
+    return ParsePwdReply(reply);
+}
+
+std::int64_t SendSize(SessionConnection& connection, const std::string& path, int timeoutMs) {
+    std::string command = "SIZE " + WithoutLeadingSlash(path);
+    EmitLog(connection, command, LogReply);
+    std::string reply;
+    int code = SendCommand(connection, command, reply, timeoutMs);
+    if (code == 550) {
+        EmitLog(connection, "文件不存在", LogError);
+        return -1;
+    }
+    if (code != 213) return -1;
+    std::size_t at = reply.find("213");
+    std::size_t i = at + 4;
+    while (i < reply.size() && reply[i] == ' ') ++i;
+    std::int64_t size = 0;
+    bool digits = false;
+    for (; i < reply.size() && std::isdigit(static_cast<unsigned char>(reply[i])); ++i) {
+        if (size > (INT64_MAX - 9) / 10) return -1;  // no file is that large
+        size = size * 10 + (reply[i] - '0');
+        digits = true;
+    }
+    return digits ? size : -1;
+}
+
+bool ProbeRestart(SessionConnection& connection, int timeoutMs, int* codeOut) {
+    std::string reply;
+    int code = SendCommand(connection, "REST 100", reply, timeoutMs);
+    if (codeOut) *codeOut = code;
+    return code == 350 &&
+           (reply.find("Restart") != std::string::npos || reply.find("restart") != std::string::npos);
+}
+
+int SendRestZero(SessionConnection& connection, int timeoutMs) {
+    return Exchange(connection, "REST 0", timeoutMs);
+}
+
+int SendRest(SessionConnection& connection, std::int64_t position, int timeoutMs) {
+    return Exchange(connection, "REST " + std::to_string(position), timeoutMs);
+}
+
+int SendRetr(SessionConnection& connection, const std::string& path, int timeoutMs) {
+    return Exchange(connection, "RETR " + WithoutLeadingSlash(path), timeoutMs);
+}
+
+int SendStor(SessionConnection& connection, const std::string& path, int timeoutMs) {
+    return Exchange(connection, "STOR " + path, timeoutMs);
+}
+
+bool ClearRemoteDirectory(SessionConnection& connection, const std::optional<std::string>& path,
+                          int timeoutMs, int depth) {
+    if (depth >= kMaxDeleteDepth) {
+        EmitLog(connection, "目录层次过深, 停止删除", LogError);
+        return false;
+    }
+    std::vector<FileEntry> entries;
+    if (ListEntries(connection, path, entries, timeoutMs) <= 0) return false;
+    for (const FileEntry& entry : entries) {
+        if (IsDotName(entry.name)) continue;
+        // A link is removed as a file: entering it would delete what it points to.
+        if (entry.size != -1 || entry.isLink) {
+            EmitLog(connection, "DEL " + entry.name, LogCommand);
+            if (SendDele(connection, entry.name, timeoutMs) != 250) return false;
+            continue;
+        }
+        EmitLog(connection, "CWD " + entry.name, LogCommand);
+        if (!SendCwd(connection, entry.name, timeoutMs)) continue;
+        ClearRemoteDirectory(connection, std::nullopt, timeoutMs, depth + 1);
+        EmitLog(connection, "CDUP", LogCommand);
+        SendCdup(connection, timeoutMs);
+        EmitLog(connection, "RMD " + entry.name, LogCommand);
+        if (SendRmd(connection, entry.name, timeoutMs) != 250) return false;
+    }
+    return true;
+}
+
+}  // namespace downlib
