@@ -1,0 +1,37 @@
+// The program-wide state of the Application: the two engine objects, the
+// credentials of the last successful quick connect, the settings file and the
+// controls of the one window. Every window module works on this one object.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/main_window.h"
+#include "downlib/ftp_engine.h"
+
+namespace app {
+
+struct TaskQueueState;       // app/task_queue.h
+struct TransferDriverState;  // app/transfer_driver.h
+
+struct App {
+    downlib::DezAziveduza ftpClient;
+    downlib::Download downloadClient;
+
+    // Written by a successful quick connect on the UI thread.
+    std::string savedHost;
+    std::string savedUser;
+    std::string savedPassword;
+    int savedPort = 21;
+
+    // Full path of "配置文件.ini"; tests point it elsewhere.
+    std::string settingsFile;
+
+    MainWindow ui;
+
+    // Owned by the task queue and the transfer driver modules.
+    std::shared_ptr<TaskQueueState> taskQueue;
+    std::shared_ptr<TransferDriverState> transferDriver;
+};
+
+}  // namespace app

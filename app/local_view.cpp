@@ -1,0 +1,104 @@
+// The local view: drive list, folder listing in the order the system gives,
+// parent navigation, and saving the folder on every change.
+#include "app/local_view.h"
+
+#include "app/app.h"
+#include "app/remote_view.h"
+#include "app/settings_file.h"
+#include "toolkit/files.h"
+
+namespace app {
+
+void FillDriveList(App& app) {
+    toolkit::ComboBox& combo = app.ui.localPathCombo;
+    for (const std::string& drive : toolkit::DriveList()) combo.AddEntry(drive);
+    combo.SetCurrentSelection(0);
+}
+
+void FillLocalList(App& app, const std::string& folder, int mask) {
+    toolkit::ListView& list = app.ui.localList;
+    list.Clear();
+    toolkit::SuspendRepaint(list);
+    list.InsertRow(-1, kParentRowText, kImageParent);
+    std::string base = folder;
+    if (base.empty() || base.back() != '/') base += '/';
+    for (const std::string& name : toolkit::EnumerateDirectory(base, mask)) {
+        if (name == "." || name == "..") continue;
+        const int attributes = toolkit::FileAttributes(base + name);
+        if (attributes >= 0 && (attributes & toolkit::kAttrDirectory) != 0) {
+            toolkit::ProcessPendingEvents();
+            const int r = list.InsertRow(-1, name, kImageFolder, toolkit::TextOrigin::Foreign);
+            list.SetCellText(r, 2, kFolderType);
+        } else {
+            const std::string type = FileTypeText(name);
+            const int r = list.InsertRow(-1, name, IconForType(type), toolkit::TextOrigin::Foreign);
+            list.SetCellText(
+                r, 2, type,
+                type == kPlainFileType ? toolkit::TextOrigin::Program : toolkit::TextOrigin::Foreign);
+            list.SetCellText(r, 1, FormatGroupedSize(toolkit::FileSize(base + name)));
+            toolkit::ProcessPendingEvents();
+        }
+    }
+    toolkit::ResumeRepaint(list);
+}
+
+std::string LocalParentPath(const std::string& path) {
+    const auto pieces = toolkit::Split(path, "/");
+    if (pieces.size() < 2) return path;
+    const std::string parent = toolkit::Join(pieces, pieces.size() - 1, "/");
+    // "/a" has the root as its parent.
+    return parent.empty() ? "/" : parent;
+}
+
+std::string LocalChildPath(const std::string& folder, const std::string& name) {
+    // The root "/" is a drive name that already ends in the separator.
+    if (folder == "/") return folder + name;
+    return folder + "/" + name;
+}
+
+void RestoreLocalFolder(App& app) {
+    toolkit::ComboBox& combo = app.ui.localPathCombo;
+    const std::string firstDrive = combo.Text();
+    std::string folder = ReadLocalFolder(app, firstDrive);
+    // A damaged file (garbage, an endless value) or a folder that is gone
+    // starts at the first drive.
+    const int attributes = toolkit::FileAttributes(folder);
+    if (attributes < 0 || (attributes & toolkit::kAttrDirectory) == 0) folder = firstDrive;
+    combo.SetText(folder);
+    FillLocalList(app, combo.Text(), kLocalListMask);
+}
+
+namespace {
+
+void ChangeLocalFolder(App& app, const std::string& folder) {
+    app.ui.localPathCombo.SetText(folder);
+    SaveLocalFolder(app);
+    FillLocalList(app, folder, kLocalListMask);
+}
+
+}  // namespace
+
+void OpenLocalEntry(App& app) {
+    toolkit::ListView& list = app.ui.localList;
+    const int row = list.CurrentRow();
+    const std::string current = app.ui.localPathCombo.Text();
+    if (row == 0) {
+        ChangeLocalFolder(app, LocalParentPath(current));
+    } else if (row > 0 && list.CellText(row, 2) == kFolderType) {
+        ChangeLocalFolder(app, LocalChildPath(current, list.CellText(row, 0)));
+    }
+}
+
+void OnLocalPathChosen(App& app) {
+    SaveLocalFolder(app);
+    FillLocalList(app, app.ui.localPathCombo.Text(), kLocalListMask);
+}
+
+void OnLocalPathKey(App& app, int keyCode) {
+    if (keyCode != 13) return;
+    SaveLocalFolder(app);
+    FillLocalList(app, app.ui.localPathCombo.Text(), kLocalListMask);
+    app.ui.localList.RedrawNow();
+}
+
+}  // namespace app

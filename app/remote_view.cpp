@@ -1,0 +1,177 @@
+// The remote view. A listing shows the parent row, then the folders in the
+// reverse of their listing order, then the files in listing order; "." and
+// ".." are never rows, and a symbolic link shows as a folder that remembers
+// it is a link.
+#include "app/remote_view.h"
+
+#include <vector>
+
+#include "app/app.h"
+#include "app/session_log.h"
+
+namespace app {
+
+namespace {
+
+struct Row {
+    std::string name;
+    bool folder = false;
+    bool link = false;
+    std::int64_t size = 0;
+    std::string time;
+};
+
+std::string TimeText(const std::vector<double>& times, std::size_t i) {
+    if (i >= times.size()) return {};
+    const auto value = toolkit::DateTimeFromDays(times[i]);
+    return value ? toolkit::DateTimeToText(*value) : std::string{};
+}
+
+// The type text is a piece of the name (foreign bytes) unless it is one of
+// the program's own words.
+toolkit::TextOrigin TypeOrigin(const std::string& type) {
+    return type == kPlainFileType || type == kFolderType ? toolkit::TextOrigin::Program
+                                                         : toolkit::TextOrigin::Foreign;
+}
+
+}  // namespace
+
+std::string FileTypeText(const std::string& name) {
+    const auto pieces = toolkit::Split(name, ".");
+    if (pieces.size() < 2) return kPlainFileType;
+    return pieces.back();
+}
+
+std::string FormatGroupedSize(std::int64_t size) {
+    std::string s = std::to_string(size);
+    if (s.size() <= 3) return s;
+    std::string r;
+    while (s.size() > 3) {
+        const std::string t = s.substr(s.size() - 3);
+        r = r.empty() ? t : t + "," + r;
+        s.resize(s.size() - 3);
+    }
+    return s + "," + r;
+}
+
+int IconForType(const std::string& type) {
+    struct Entry {
+        const char* type;
+        int icon;
+    };
+    static const Entry table[] = {
+        {"exe", kImageProgram}, {"txt", kImageText},    {"avi", kImageVideo},   {"rmvb", kImageVideo},
+        {"zip", kImageArchive}, {"rar", kImageArchive}, {"7z", kImageArchive},  {"jpg", kImagePicture},
+        {"png", kImagePicture}, {"ico", kImagePicture}, {"bmp", kImagePicture}, {"gif", kImagePicture},
+        {"dll", kImageLibrary},
+    };
+    for (const auto& e : table) {
+        if (type == e.type) return e.icon;
+    }
+    return kImageFile;
+}
+
+std::string RemoteParentPath(const std::string& path) {
+    const auto pieces = toolkit::Split(path, "/");
+    const std::string parent =
+        pieces.size() < 2 ? std::string{} : toolkit::Join(pieces, pieces.size() - 1, "/");
+    // Below the root ("/pub", or "/" itself) the parent is the root, not an
+    // empty path the server would refuse.
+    if (parent.empty() && !path.empty() && path[0] == '/') return "/";
+    return parent;
+}
+
+void ListRemoteFolder(App& app, const std::string& path) {
+    MainWindow& ui = app.ui;
+    AppendLog(app, ClockText({}, false) + " 取" + path + "文件列表");
+    toolkit::SuspendRepaint(ui.remoteList);
+    app.ftpClient.ChangeDir(path);
+    ui.remotePathCombo.SetEditText(path);
+    ui.remotePathCombo.RedrawNow();
+
+    std::vector<std::string> names;
+    std::vector<std::int32_t> flags;
+    std::vector<std::int64_t> sizes;
+    std::vector<double> times;
+    app.ftpClient.ListDir(std::nullopt, &names, &flags, &sizes, &times);
+
+    // Folders go directly below the parent row as they come, which reverses
+    // their order; files are appended. Building the order first and filling
+    // once gives the same rows without moving rows about.
+    std::vector<Row> folders;
+    std::vector<Row> files;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        Row row;
+        row.name = names[i];
+        if (row.name == "." || row.name == "..") continue;
+        row.link = i < flags.size() && flags[i] == 1;
+        row.size = i < sizes.size() ? sizes[i] : 0;
+        row.folder = row.size == -1 || row.link;
+        row.time = TimeText(times, i);
+        (row.folder ? folders : files).push_back(std::move(row));
+    }
+
+    toolkit::ListView& list = ui.remoteList;
+    list.Clear();
+    list.InsertRow(-1, kParentRowText, kImageParent);
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        const int r = list.InsertRow(-1, it->name, kImageFolder, toolkit::TextOrigin::Foreign);
+        list.SetCellText(r, 1, "");
+        list.SetCellText(r, 2, kFolderType);
+        list.SetCellText(r, 3, it->time);
+        if (it->link) list.SetRowData(r, kRowIsLink);
+    }
+    for (const Row& file : files) {
+        const std::string type = FileTypeText(file.name);
+        const int r = list.InsertRow(-1, file.name, IconForType(type), toolkit::TextOrigin::Foreign);
+        list.SetCellText(r, 1, FormatGroupedSize(file.size));
+        list.SetCellText(r, 2, type, TypeOrigin(type));
+        list.SetCellText(r, 3, file.time);
+    }
+    toolkit::ResumeRepaint(list);
+    list.RedrawNow();
+}
+
+bool RemoteRowIsLink(App& app, int row) { return app.ui.remoteList.RowData(row) == kRowIsLink; }
+
+void OpenRemoteEntry(App& app) {
+    toolkit::ListView& list = app.ui.remoteList;
+    if (list.CurrentRow() == 0) {
+        // The parent of the server's folder, not of the combo text.
+        ListRemoteFolder(app, RemoteParentPath(app.ftpClient.GetCurrentDir()));
+    }
+    const int row = list.CurrentRow();
+    if (row < 0 || list.CellText(row, 2) != kFolderType) return;
+    const std::string path = app.ftpClient.GetCurrentDir() + "/" + list.CellText(row, 0);
+    toolkit::ComboBox& combo = app.ui.remotePathCombo;
+    bool known = false;
+    for (int i = 0; i < combo.EntryCount() && !known; ++i) known = combo.EntryText(i) == path;
+    if (!known) combo.AddEntry(path);
+    ListRemoteFolder(app, path);
+}
+
+void RefreshRemote(App& app) { ListRemoteFolder(app, app.ftpClient.GetCurrentDir()); }
+
+void RenameRemoteEntry(App& app) {
+    toolkit::ListView& list = app.ui.remoteList;
+    const int row = list.CurrentRow();
+    const std::string oldName = row >= 0 ? list.CellText(row, 0) : std::string{};
+    std::string newName;
+    if (!toolkit::InputBox("请输入新名称", "输入名称", "", 1, newName)) return;
+    const std::string folder = app.ftpClient.GetCurrentDir();
+    if (app.ftpClient.RenameEntry(folder + "/" + oldName, folder + "/" + newName)) {
+        ListRemoteFolder(app, folder);
+        return;
+    }
+    toolkit::MessageBox(kRenameFailedText, toolkit::kMbIconError | toolkit::kMbOk, "提示");
+}
+
+void OnRemotePathChosen(App& app) { ListRemoteFolder(app, app.ui.remotePathCombo.EditText()); }
+
+void OnRemotePathKey(App& app, int keyCode) {
+    if (keyCode == 13) ListRemoteFolder(app, app.ui.remotePathCombo.EditText());
+}
+
+void ShowRemoteMenu(App& app) { app.ui.remoteMenu.PopupAtMouse(); }
+
+}  // namespace app

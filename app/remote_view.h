@@ -1,0 +1,51 @@
+// The remote folder view: remoteList with remotePathCombo above it. Lists a
+// server folder (parent row, folders, files), moves through folders, refreshes
+// and renames entries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace app {
+
+struct App;
+
+// Pictures of the shared image list.
+enum ImageIndex : int {
+    kImageVideo = 0,
+    kImageFolder = 1,
+    kImageProgram = 3,
+    kImageLibrary = 4,
+    kImageFile = 5,
+    kImageArchive = 6,
+    kImageText = 7,
+    kImageParent = 9,
+    kImagePicture = 10,
+};
+
+inline constexpr const char* kParentRowText = "返回上级目录";
+inline constexpr const char* kFolderType = "文件夹";
+inline constexpr const char* kPlainFileType = "文件";
+inline constexpr const char* kRenameFailedText =
+    "重命名失败！原因可能是：\r\n1、名称已存在\r\n2、此文件不可更名\r\n3、网络异常";
+
+// Row data of remoteList: set on a row that is a symbolic link. It shows and
+// opens like a folder; a delete or a download must not follow it.
+inline constexpr std::int64_t kRowIsLink = 1;
+
+void ListRemoteFolder(App& app, const std::string& path);
+std::string FileTypeText(const std::string& name);
+std::string FormatGroupedSize(std::int64_t size);
+int IconForType(const std::string& type);
+std::string RemoteParentPath(const std::string& path);
+bool RemoteRowIsLink(App& app, int row);
+
+// Handlers.
+void OpenRemoteEntry(App& app);
+void RefreshRemote(App& app);
+void RenameRemoteEntry(App& app);
+void OnRemotePathChosen(App& app);
+void OnRemotePathKey(App& app, int keyCode);
+void ShowRemoteMenu(App& app);
+
+}  // namespace app

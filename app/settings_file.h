@@ -1,0 +1,25 @@
+// The settings file "配置文件.ini": section "配置项", key "上次路径", the last
+// local folder.
+#pragma once
+
+#include <string>
+
+namespace app {
+
+struct App;
+
+inline constexpr const char* kSettingsFileName = "配置文件.ini";
+inline constexpr const char* kSettingsSection = "配置项";
+inline constexpr const char* kLastPathKey = "上次路径";
+
+// Where the program keeps the file: its own folder, or the user's
+// configuration folder when that one is not writable.
+std::string DefaultSettingsFile();
+
+// Writes the text of localPathCombo.
+void SaveLocalFolder(App& app);
+
+// The stored folder, or the default when there is none.
+std::string ReadLocalFolder(App& app, const std::string& defaultFolder);
+
+}  // namespace app

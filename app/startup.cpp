@@ -1,0 +1,46 @@
+// StartUp, ShutDown and the program's run from start to exit.
+#include "app/startup.h"
+
+#include <memory>
+
+#include "app/app.h"
+#include "app/local_view.h"
+#include "app/settings_file.h"
+
+namespace app {
+
+void StartUp(App& app) {
+    MainWindow& ui = app.ui;
+    ui.mainWindow.SetMaximized();
+    ui.splitter2.SetLeft(static_cast<int>(toolkit::ScreenWidth() / 2.1));
+    ui.splitter3.SetTop(static_cast<int>(toolkit::ScreenHeight() / 1.4));
+    FillDriveList(app);
+    ui.statusBar.AddPane("已就绪", 100);
+    ui.statusBar.AddPane("任务队列:0", 200);
+    ui.statusBar.AddPane("动作:无", 200);
+    ui.statusBar.AddPane("任务进度:100%", 200);
+    ui.statusBar.AddPane("任务进度", 200);
+    RestoreLocalFolder(app);
+}
+
+void ShutDown(App& app) {
+    toolkit::BeginShutdown();
+    app.savedHost.clear();
+    app.savedUser.clear();
+    app.savedPassword.clear();
+    app.ftpClient.Disconnect();
+    app.downloadClient.StopTask();
+}
+
+int RunProgram(int& argc, char** argv) {
+    toolkit::Runtime runtime(argc, argv);
+    auto app = std::make_unique<App>();
+    app->settingsFile = DefaultSettingsFile();
+    CreateMainWindow(*app);
+    app->ui.mainWindow.Show();
+    const int code = runtime.Run();
+    ShutDown(*app);
+    return code;
+}
+
+}  // namespace app

@@ -1,0 +1,61 @@
+// Files, folders and settings: the program folder, the drive list, folder
+// enumeration with attributes, file sizes, creating a folder, and the INI
+// settings file. Plain POSIX underneath; no widget set needed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace toolkit {
+
+// Attribute bits of a file, as the enumeration reports them.
+inline constexpr int kAttrReadOnly = 0x01;
+inline constexpr int kAttrHidden = 0x02;
+inline constexpr int kAttrSystem = 0x04;
+inline constexpr int kAttrDirectory = 0x10;
+inline constexpr int kAttrArchive = 0x20;
+inline constexpr int kAttrMask = 0x37;
+
+// The folder of the running executable, without a trailing "/".
+std::string ProgramFolder();
+
+// The folder that holds the program's settings: the program folder when it is
+// writable, else $XDG_CONFIG_HOME/quorvel-ftp (default ~/.config/quorvel-ftp),
+// created when missing.
+std::string SettingsFolder();
+
+// The user's home folder, then "/", then every mounted volume under /media,
+// /mnt and /run/media/<user>.
+std::vector<std::string> DriveList();
+
+// Attributes of a path masked with 0x37 (0x10 is the folder bit), -1 when the
+// path does not exist. Regular files carry the archive bit, names starting
+// with "." the hidden bit, entries the user may not write the read-only bit.
+int FileAttributes(const std::string& path);
+
+// Size in bytes, -1 when it cannot be read.
+std::int64_t FileSize(const std::string& path);
+
+// Creates one folder level; true on success.
+bool CreateDirectory(const std::string& path);
+
+// The names in a folder whose attributes share a bit with the mask, in the
+// order the system returns them ("." and ".." included, as the system gives
+// them). Empty when the folder cannot be read.
+std::vector<std::string> EnumerateDirectory(const std::string& folder, int mask);
+
+// Reads a key of an INI file (UTF-8, section and key names compared exactly).
+// Returns the default when the file, section or key is absent; values longer
+// than 10239 bytes are cut there. With an empty file, section or key name
+// (after leading spaces and control characters) returns the empty text.
+std::string ReadSetting(const std::string& file, const std::string& section, const std::string& key,
+                        const std::string& defaultValue);
+
+// Writes a key, creating the file and the section as needed and keeping every
+// other line. False when the file cannot be written or a name or the value
+// holds a line break.
+bool WriteSetting(const std::string& file, const std::string& section, const std::string& key,
+                  const std::string& value);
+
+}  // namespace toolkit

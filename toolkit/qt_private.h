@@ -1,0 +1,97 @@
+// Inside the Qt implementation of the toolkit: the widget behind each control
+// and helpers shared by the implementation files. Never included outside
+// toolkit/.
+#pragma once
+
+#include <QIcon>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "toolkit/toolkit.h"
+
+class QMenuBar;
+
+namespace toolkit {
+
+enum class Kind {
+    Window,
+    GroupBox,
+    Label,
+    HyperLink,
+    Button,
+    EditBox,
+    ListBox,
+    ComboBox,
+    ListView,
+    StatusBar,
+    ProgressBar,
+    Splitter,
+};
+
+struct Pane {
+    QString shown;
+    std::string bytes;
+    int width = 0;
+};
+
+struct Control::Impl {
+    Kind kind = Kind::Label;
+    QPointer<QWidget> widget;        // the control itself
+    QPointer<QWidget> client;        // where children go (a window's client area)
+    std::unique_ptr<QWidget> owned;  // only a window owns its widget tree
+    QPointer<QMenuBar> menuBar;
+
+    // The bytes last given as text and how they were shown: reading the text
+    // back hands out those bytes while the shown text is unchanged.
+    std::string textBytes;
+    QString textShown;
+
+    std::function<void()> onCreated;
+    std::function<void()> onSizeChanged;
+    std::function<void()> onClicked;
+    std::function<void()> onEntrySelected;
+    std::function<void()> onActivated;
+    std::function<void()> onRightClick;
+    std::function<void(int)> onKey;
+    std::function<void(int)> onDragged;
+
+    bool maximizeOnShow = false;
+    bool createdRan = false;
+
+    // List view: whether this fill shows foreign texts as GBK.
+    bool foreignAsGbk = false;
+
+    std::vector<Pane> panes;
+};
+
+// Carries out f on the UI thread (directly when already there) and returns
+// its result; a default value when the runtime is shutting down.
+template <class F>
+auto OnUi(F&& f) -> decltype(f()) {
+    using R = decltype(f());
+    if (IsUiThread()) return f();
+    if constexpr (std::is_void_v<R>) {
+        RunOnUiThread(std::function<void()>(f));
+    } else {
+        R result{};
+        RunOnUiThread([&] { result = f(); });
+        return result;
+    }
+}
+
+// How a text is shown: valid UTF-8 as it is, anything else as GBK.
+QString ShowText(const std::string& bytes);
+// A foreign text within a fill that shows foreign texts as GBK.
+QString ShowForeign(const std::string& bytes, bool asGbk);
+QByteArray Bytes(const std::string& s);
+std::string FromBytes(const QByteArray& b);
+
+const QIcon& ImageIcon(int index);
+
+}  // namespace toolkit

@@ -1,0 +1,309 @@
+// The runtime on Qt: the application object, the event loop, calls carried
+// out on the UI thread, dialogs (with scripted answers for tests), the screen
+// size and text display.
+#include <QApplication>
+#include <QFontMetrics>
+#include <QImage>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRawFont>
+#include <QScreen>
+#include <QStyleFactory>
+#include <QThread>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+
+#include "toolkit/qt_private.h"
+#include "toolkit/testing.h"
+
+namespace toolkit {
+
+namespace {
+
+std::atomic<bool> shuttingDown{false};
+std::atomic<int> screenWidthOverride{0};
+std::atomic<int> screenHeightOverride{0};
+
+struct DialogScript {
+    std::mutex mutex;
+    std::deque<std::pair<bool, std::string>> inputs;
+    std::deque<int> messages;
+    std::vector<testing::ShownDialog> shown;
+    bool scriptedOnly = false;
+};
+
+DialogScript& Script() {
+    static DialogScript script;
+    return script;
+}
+
+void SetUpLook(QApplication& app) {
+    // One look on every desktop, so the pictures and the frames match.
+    if (QStyle* fusion = QStyleFactory::create("Fusion")) app.setStyle(fusion);
+    app.setQuitOnLastWindowClosed(true);
+}
+
+struct PendingCall {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+};
+
+}  // namespace
+
+struct Runtime::Impl {
+    std::unique_ptr<QApplication> app;
+};
+
+Runtime::Runtime(int& argc, char** argv) : d_(std::make_unique<Impl>()) {
+    d_->app = std::make_unique<QApplication>(argc, argv);
+    SetUpLook(*d_->app);
+}
+
+Runtime::~Runtime() = default;
+
+int Runtime::Run() { return QApplication::exec(); }
+
+void EnsureApplication() {
+    if (QCoreApplication::instance() != nullptr) return;
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    static int argc = 1;
+    static char name[] = "quorvel-ftp-tests";
+    static char* argv[] = {name, nullptr};
+    // Lives until the process ends: test programs have no main of their own
+    // that could own it, and tearing Qt down during static destruction
+    // crashes in its own global objects.
+    static QApplication* app = new QApplication(argc, argv);
+    SetUpLook(*app);
+}
+
+void ProcessPendingEvents() {
+    if (QCoreApplication::instance() == nullptr || !IsUiThread()) return;
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+bool IsUiThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app == nullptr || QThread::currentThread() == app->thread();
+}
+
+bool RunOnUiThread(const std::function<void()>& fn) {
+    if (IsUiThread()) {
+        fn();
+        return true;
+    }
+    if (shuttingDown.load()) return false;
+    auto call = std::make_shared<PendingCall>();
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [call, &fn] {
+            // Once shut-down has begun the caller may already have left, and
+            // fn refers to its stack: never run it then.
+            if (!shuttingDown.load()) fn();
+            std::lock_guard lock(call->mutex);
+            call->finished = true;
+            call->done.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(call->mutex);
+    while (!call->finished) {
+        if (shuttingDown.load()) return false;
+        call->done.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+void BeginShutdown() { shuttingDown.store(true); }
+bool IsShuttingDown() { return shuttingDown.load(); }
+
+int ScreenWidth() {
+    if (int w = screenWidthOverride.load(); w > 0) return w;
+    return OnUi([] {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        return screen != nullptr ? screen->size().width() : 1024;
+    });
+}
+
+int ScreenHeight() {
+    if (int h = screenHeightOverride.load(); h > 0) return h;
+    return OnUi([] {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        return screen != nullptr ? screen->size().height() : 768;
+    });
+}
+
+QByteArray Bytes(const std::string& s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); }
+
+std::string FromBytes(const QByteArray& b) {
+    return std::string(b.constData(), static_cast<std::size_t>(b.size()));
+}
+
+QString ShowText(const std::string& bytes) {
+    if (IsValidUtf8(bytes)) return QString::fromUtf8(Bytes(bytes));
+    return QString::fromUtf8(Bytes(GbkToUtf8(bytes)));
+}
+
+QString ShowForeign(const std::string& bytes, bool asGbk) {
+    if (asGbk) return QString::fromUtf8(Bytes(GbkToUtf8(bytes)));
+    return QString::fromUtf8(Bytes(Utf8Lossy(bytes)));
+}
+
+namespace {
+
+QWidget* DialogParent() {
+    if (QWidget* active = QApplication::activeWindow()) return active;
+    const auto tops = QApplication::topLevelWidgets();
+    for (QWidget* w : tops) {
+        if (w->isVisible() && w->isWindow()) return w;
+    }
+    return nullptr;
+}
+
+int ShowMessageBox(const std::string& text, int style, const std::string& caption) {
+    QMessageBox box(DialogParent());
+    box.setWindowTitle(ShowText(caption));
+    box.setText(ShowText(text));
+    box.setWindowModality(Qt::ApplicationModal);
+    switch (style & 0xF0) {
+        case kMbIconError:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case kMbIconQuestion:
+            box.setIcon(QMessageBox::Question);
+            break;
+        case kMbIconExclamation:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case kMbIconInformation:
+            box.setIcon(QMessageBox::Information);
+            break;
+        default:
+            break;
+    }
+    struct Choice {
+        QMessageBox::StandardButton button;
+        int result;
+    };
+    std::vector<Choice> choices;
+    switch (style & 0x0F) {
+        case 1:
+            choices = {{QMessageBox::Ok, 0}, {QMessageBox::Cancel, 1}};
+            break;
+        case 2:
+            choices = {{QMessageBox::Abort, 2}, {QMessageBox::Retry, 3}, {QMessageBox::Ignore, 4}};
+            break;
+        case 3:
+            choices = {{QMessageBox::Yes, 5}, {QMessageBox::No, 6}, {QMessageBox::Cancel, 1}};
+            break;
+        case 4:
+            choices = {{QMessageBox::Yes, 5}, {QMessageBox::No, 6}};
+            break;
+        case 5:
+            choices = {{QMessageBox::Retry, 3}, {QMessageBox::Cancel, 1}};
+            break;
+        default:
+            choices = {{QMessageBox::Ok, 0}};
+            break;
+    }
+    QMessageBox::StandardButtons buttons;
+    for (const auto& c : choices) buttons |= c.button;
+    box.setStandardButtons(buttons);
+    const int clicked = box.exec();
+    for (const auto& c : choices) {
+        if (clicked == c.button) return c.result;
+    }
+    // Closing the box counts as its cancel (or only) button.
+    return choices.size() > 1 ? 1 : 0;
+}
+
+}  // namespace
+
+bool InputBox(const std::string& prompt, const std::string& title, const std::string& initial, int type,
+              std::string& entered) {
+    return OnUi([&] {
+        auto& script = Script();
+        {
+            std::lock_guard lock(script.mutex);
+            script.shown.push_back({"input", prompt, title, initial, type});
+            if (!script.inputs.empty()) {
+                auto [ok, text] = script.inputs.front();
+                script.inputs.pop_front();
+                if (ok) entered = text;
+                return ok;
+            }
+            if (script.scriptedOnly) return false;
+        }
+        const int clamped = std::clamp(type, 1, 4);
+        bool ok = false;
+        const QString text = QInputDialog::getText(DialogParent(), ShowText(title), ShowText(prompt),
+                                                   clamped == 4 ? QLineEdit::Password : QLineEdit::Normal,
+                                                   ShowText(initial), &ok);
+        if (ok) entered = text.toUtf8().toStdString();
+        return ok;
+    });
+}
+
+int MessageBox(const std::string& text, int style, const std::string& caption) {
+    return OnUi([&] {
+        auto& script = Script();
+        {
+            std::lock_guard lock(script.mutex);
+            script.shown.push_back({"message", text, caption, {}, style});
+            if (!script.messages.empty()) {
+                const int answer = script.messages.front();
+                script.messages.pop_front();
+                return answer;
+            }
+            if (script.scriptedOnly) return (style & 0x0F) == 0 ? kResultOk : kResultCancel;
+        }
+        return ShowMessageBox(text, style, caption);
+    });
+}
+
+namespace testing {
+
+void ScriptInputAnswer(bool ok, const std::string& text) {
+    std::lock_guard lock(Script().mutex);
+    Script().inputs.emplace_back(ok, text);
+}
+
+void ScriptMessageAnswer(int result) {
+    std::lock_guard lock(Script().mutex);
+    Script().messages.push_back(result);
+}
+
+void SetScriptedDialogsOnly(bool on) {
+    std::lock_guard lock(Script().mutex);
+    Script().scriptedOnly = on;
+}
+
+std::vector<ShownDialog> TakeShownDialogs() {
+    std::lock_guard lock(Script().mutex);
+    std::vector<ShownDialog> shown;
+    shown.swap(Script().shown);
+    return shown;
+}
+
+void ClearDialogScript() {
+    std::lock_guard lock(Script().mutex);
+    Script().inputs.clear();
+    Script().messages.clear();
+    Script().shown.clear();
+}
+
+void SetScreenSize(int width, int height) {
+    screenWidthOverride.store(width);
+    screenHeightOverride.store(height);
+}
+
+void ResetShutdown() { shuttingDown.store(false); }
+
+}  // namespace testing
+
+}  // namespace toolkit
