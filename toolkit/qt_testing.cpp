@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QFontDatabase>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -169,6 +170,18 @@ bool FontHasGlyphs(Window& window, const std::string& text) {
     (void)window;
     (void)text;
     return !QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty();
+}
+
+std::vector<std::uint32_t> ImagePixels(int index) {
+    std::vector<std::uint32_t> pixels;
+    const QIcon& icon = ImageIcon(index);
+    if (icon.isNull()) return pixels;
+    const QImage image = icon.pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32);
+    if (image.width() != 16 || image.height() != 16) return pixels;
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) pixels.push_back(image.pixel(x, y));
+    }
+    return pixels;
 }
 
 }  // namespace toolkit::testing

@@ -2,6 +2,7 @@
 // size, real mouse and key events sent to the widgets, and screenshots.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,10 @@ bool SaveScreenshot(Window& window, const std::string& path);
 
 // Whether the text renders with real glyphs in the window's font (no boxes).
 bool FontHasGlyphs(Window& window, const std::string& text);
+
+// The ARGB pixels (16 by 16, row by row) of a picture of the image list;
+// empty for an index outside it.
+std::vector<std::uint32_t> ImagePixels(int index);
 
 // Undoes BeginShutdown so a test program can go on.
 void ResetShutdown();

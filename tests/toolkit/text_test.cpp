@@ -1,0 +1,112 @@
+// Text, number and date-time operations of the toolkit.
+#include "toolkit/text.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using toolkit::DateTime;
+
+struct SplitCase {
+    std::string text;
+    std::string separator;
+    std::vector<std::string> pieces;
+};
+
+TEST(ToolkitText, SplitKeepsInnerEmptyPiecesAndDropsTheLastEmptyOne) {
+    const SplitCase cases[] = {
+        {"", ".", {}},
+        {"readme", ".", {"readme"}},
+        {"a.tar.gz", ".", {"a", "tar", "gz"}},
+        {".profile", ".", {"", "profile"}},
+        {"readme.", ".", {"readme"}},
+        {"a.b.", ".", {"a", "b"}},
+        {"/pub/soft", "/", {"", "pub", "soft"}},
+        {"//pub", "/", {"", "", "pub"}},
+        {"/", "/", {""}},
+        {"a..b", ".", {"a", "", "b"}},
+        {"1,234,567", ",", {"1", "234", "567"}},
+        // UTF-8 names split at the byte, since no ASCII byte sits inside a character.
+        {"文件夹/报告.txt", "/", {"文件夹", "报告.txt"}},
+        // GBK: the trail byte of 0x81 0x5C is not a backslash.
+        {std::string("a\\\x81\x5C\\b"), "\\", {"a", std::string("\x81\x5C"), "b"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(toolkit::Split(c.text, c.separator), c.pieces) << "text: " << c.text;
+    }
+}
+
+TEST(ToolkitText, ToIntegerTakesSignAndLeadingDigitsOnly) {
+    const std::pair<std::string, std::int64_t> cases[] = {
+        {"21", 21},
+        {"  2121", 2121},
+        {"-5", -5},
+        {"+7", 7},
+        {"abc", 0},
+        {"", 0},
+        {"12abc", 12},
+        {"  -", 0},
+        {"1 2", 1},
+        {"0021", 21},
+        {"99999999999999999999999", INT64_MAX},
+    };
+    for (const auto& [text, value] : cases) EXPECT_EQ(toolkit::ToInteger(text), value) << text;
+}
+
+TEST(ToolkitText, DateTimeTextDropsTrailingZeroParts) {
+    const std::pair<DateTime, std::string> cases[] = {
+        {{2024, 3, 5, 8, 3, 7}, "2024年3月5日8时3分7秒"}, {{2024, 3, 5, 10, 20, 0}, "2024年3月5日10时20分"},
+        {{2024, 3, 5, 10, 0, 0}, "2024年3月5日10时"},     {{2024, 3, 5, 0, 0, 0}, "2024年3月5日"},
+        {{2024, 3, 5, 0, 0, 9}, "2024年3月5日0时0分9秒"},
+    };
+    for (const auto& [value, text] : cases) {
+        EXPECT_EQ(toolkit::DateTimeToText(value), text);
+        const auto back = toolkit::TextToDateTime(text);
+        ASSERT_TRUE(back.has_value()) << text;
+        EXPECT_EQ(*back, value) << text;
+    }
+}
+
+TEST(ToolkitText, TextToDateTimeRejectsTextsWithoutADate) {
+    for (const std::string text : {"", "10:20:30", "2024年", "年月日", "2024年3月"}) {
+        EXPECT_FALSE(toolkit::TextToDateTime(text).has_value()) << text;
+    }
+}
+
+TEST(ToolkitText, DaysSince1899BecomeCalendarDates) {
+    const std::pair<double, DateTime> cases[] = {
+        {0.0, {1899, 12, 30, 0, 0, 0}},
+        {25569.0, {1970, 1, 1, 0, 0, 0}},
+        {45356.5, {2024, 3, 5, 12, 0, 0}},
+        {45356.0 + (8 * 3600 + 3 * 60 + 7) / 86400.0, {2024, 3, 5, 8, 3, 7}},
+        {36526.0, {2000, 1, 1, 0, 0, 0}},
+        {36585.0, {2000, 2, 29, 0, 0, 0}},
+    };
+    for (const auto& [days, value] : cases) {
+        const auto got = toolkit::DateTimeFromDays(days);
+        ASSERT_TRUE(got.has_value()) << days;
+        EXPECT_EQ(*got, value) << days;
+    }
+    EXPECT_FALSE(toolkit::DateTimeFromDays(std::numeric_limits<double>::quiet_NaN()).has_value());
+    EXPECT_FALSE(toolkit::DateTimeFromDays(1e300).has_value());
+}
+
+TEST(ToolkitText, Utf8CheckAndGbkDecoding) {
+    EXPECT_TRUE(toolkit::IsValidUtf8("plain"));
+    EXPECT_TRUE(toolkit::IsValidUtf8("中文"));
+    EXPECT_FALSE(toolkit::IsValidUtf8("\xD6\xD0\xCE\xC4"));  // 中文 in GBK
+    EXPECT_FALSE(toolkit::IsValidUtf8("\xE4\xB8"));          // cut character
+    EXPECT_FALSE(toolkit::IsValidUtf8("\xC0\xAF"));          // overlong "/"
+    EXPECT_EQ(toolkit::GbkToUtf8("\xD6\xD0\xCE\xC4"), "中文");
+    EXPECT_EQ(toolkit::GbkToUtf8("abc"), "abc");
+    // A lone lead byte at the end cannot decode; the rest still shows.
+    const std::string broken = toolkit::GbkToUtf8("\xD6\xD0\xCE");
+    EXPECT_TRUE(toolkit::IsValidUtf8(broken));
+    EXPECT_EQ(broken.substr(0, 3), "中");
+    EXPECT_EQ(toolkit::Utf8Lossy("a\xFF"
+                                 "b"),
+              "a\xEF\xBF\xBD"
+              "b");
+}
+
+}  // namespace
