@@ -88,8 +88,10 @@ std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size
     char byte = 0;
     while (line.size() + 1 < capacity) {
         ReceiveOptions options;
+        options.connection = &connection;  // a stopped task stops waiting for replies
         options.idleTimeoutMs = timeoutMs;
         std::int64_t n = ReceiveWithTimeout(connection.control.fd(), &byte, options);
+        if (n == 0 && connection.StopRequested()) return line.size();
         if (n <= 0) {
             ReportSocketError(connection, n < 0 ? static_cast<int>(n) : kErrPeerClosed);
             return line.size();

@@ -45,7 +45,7 @@ TEST(DataChannel, PortArguments) {
     EXPECT_EQ(PortArgument("10.0.0.1", 65535), "10,0,0,1,255,255");
 }
 
-TEST(RemoteCommands, PwdReplies) {
+TEST(RemoteReplies, PwdReplies) {
     const std::pair<const char*, const char*> cases[] = {
         {"257 \"/home/ftp\" is current directory\r\n", "/home/ftp"},
         {"257 \"/\"\r\n", "/"},

@@ -1,0 +1,274 @@
+// The synchronous commands against the fake server: wire transcripts, log
+// lines, results, the data channel's fall-back, listings and the recursive
+// delete.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "downlib/ftp_engine.h"
+#include "support/fake_ftp_server.h"
+#include "tests/downlib/event_log.h"
+
+namespace {
+
+using downlib::DezAziveduza;
+using testsupport::Action;
+using testsupport::EventLog;
+using testsupport::FakeFtpServer;
+using testsupport::TransferFaults;
+using Lines = std::vector<std::string>;
+
+class RemoteCommands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(client.Connect("ftp://127.0.0.1", "u", "p", server.port(), log.callback(), 2000))
+            << log.text();
+        log.clear();
+        loginCommands = server.commands().size();
+    }
+    // The commands received after log-in.
+    Lines Wire() const {
+        Lines all = server.commands();
+        return Lines(all.begin() + static_cast<long>(loginCommands), all.end());
+    }
+    // Wire commands without the data channel's own exchanges.
+    Lines WireWithoutData() const {
+        Lines out;
+        for (const std::string& line : Wire())
+            if (line != "PASV" && line.rfind("PORT ", 0) != 0) out.push_back(line);
+        return out;
+    }
+    int List(const std::optional<std::string>& path = std::nullopt) {
+        names.clear();
+        flags.clear();
+        sizes.clear();
+        times.clear();
+        return client.ListDir(path, &names, &flags, &sizes, &times);
+    }
+
+    FakeFtpServer server;
+    EventLog log;
+    DezAziveduza client;
+    std::size_t loginCommands = 0;
+    Lines names;
+    std::vector<std::int32_t> flags;
+    std::vector<std::int64_t> sizes;
+    std::vector<double> times;
+};
+
+TEST_F(RemoteCommands, LogLinesAndWireCommands) {
+    server.addFile("/a.txt", "abc");
+    server.addDirectory("/d");
+    EXPECT_TRUE(client.DeleteEntry("a.txt"));
+    EXPECT_TRUE(client.MakeDir("new"));
+    EXPECT_TRUE(client.RenameEntry("new", "newer"));
+    EXPECT_TRUE(client.ChangeDir("/d"));
+    EXPECT_EQ(client.GetCurrentDir(), "/d");
+    EXPECT_EQ(Wire(), (Lines{"DELE a.txt", "MKD new", "RNFR new", "RNTO newer", "CWD /d", "PWD"}));
+    EXPECT_EQ(log.ofKinds("1"),
+              (Lines{"1 DEL a.txt", "1 MKD new", "1 RNFR new", "1 RNTO newer", "1 CWD /d", "1 PWD"}));
+    EXPECT_FALSE(server.fileContents("/a.txt").has_value());
+    EXPECT_TRUE(server.directoryExists("/newer"));
+}
+
+TEST_F(RemoteCommands, ResultsFollowTheExactReplyCodes) {
+    server.reply("DELE", "550 No such file\r\n");
+    server.reply("MKD", "250 odd but not 257\r\n");
+    server.reply("CWD", "200 not 250\r\n");
+    server.reply("PWD", "257 no quotes here\r\n");
+    EXPECT_FALSE(client.DeleteEntry("x"));
+    EXPECT_FALSE(client.MakeDir("x"));
+    EXPECT_FALSE(client.ChangeDir("x"));
+    EXPECT_EQ(client.GetCurrentDir(), "");
+}
+
+TEST_F(RemoteCommands, RenameStopsWhenRnfrIsRefused) {
+    server.reply("RNFR", "550 No such file\r\n");
+    EXPECT_FALSE(client.RenameEntry("x", "y"));
+    EXPECT_EQ(Wire(), (Lines{"RNFR x"}));
+    EXPECT_EQ(log.ofKinds("1"), (Lines{"1 RNFR x"}));
+}
+
+TEST_F(RemoteCommands, CwdPathLimit) {
+    server.reply("CWD", "250 ok\r\n");
+    EXPECT_TRUE(client.ChangeDir(std::string(251, 'a')));
+    EXPECT_FALSE(client.ChangeDir(std::string(252, 'a')));
+    EXPECT_EQ(Wire(), (Lines{"CWD " + std::string(251, 'a')}));
+}
+
+TEST_F(RemoteCommands, ListsFilesFoldersAndLinks) {
+    server.setListing("/",
+                      "drwxr-xr-x 2 ftp ftp 4096 Mar  3  2005 docs\r\n"
+                      "-rw-r--r-- 1 ftp ftp 1234 Jan 12 10:30 a b.txt\r\n"
+                      "lrwxrwxrwx 1 ftp ftp 7 Jan  1 00:00 bin -> usr/bin\r\n");
+    ASSERT_EQ(List(), 3) << log.text();
+    EXPECT_EQ(names, (Lines{"docs", "a b.txt", "bin"}));
+    EXPECT_EQ(flags, (std::vector<std::int32_t>{0, 0, 1}));
+    EXPECT_EQ(sizes, (std::vector<std::int64_t>{-1, 1234, -1}));
+    EXPECT_EQ(Wire(), (Lines{"PASV", "LIST"}));
+    Lines info = log.ofKinds("0");
+    ASSERT_FALSE(info.empty());
+    EXPECT_EQ(info.front().rfind("0 连接[127.0.0.1:", 0), 0u) << log.text();
+    EXPECT_NE(info.front().find("],超时2000"), std::string::npos) << info.front();
+    EXPECT_TRUE(log.contains("3 数据通道连接成功"));
+}
+
+TEST_F(RemoteCommands, ListingQuirksThatRealServersSend) {
+    const struct {
+        const char* raw;
+        int count;
+    } cases[] = {
+        {"total 8\r\n-rw-r--r-- 1 ftp ftp 3000000000 Jan 12 10:30 big.iso\r\n", 1},
+        {"-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 lf1\n-rw-r--r-- 1 ftp ftp 2 Jan 12 10:30 lf2\n", 2},
+        {"-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 no-line-end", 1},
+        {"\r\n\r\n-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 after-blank\r\n", 1},
+        {"total 0\r\n", 0},
+    };
+    for (const auto& c : cases) {
+        server.setListing("/", c.raw);
+        EXPECT_EQ(List(), c.count) << c.raw << log.text();
+    }
+    server.setListing("/", "total 8\r\n-rw-r--r-- 1 ftp ftp 3000000000 Jan 12 10:30 big.iso\r\n");
+    ASSERT_EQ(List(), 1);
+    EXPECT_EQ(sizes[0], 3000000000LL);
+}
+
+TEST_F(RemoteCommands, EmptyFolderLeavesTheArraysAlone) {
+    server.setListing("/", "");
+    names = {"kept"};
+    EXPECT_EQ(client.ListDir(std::nullopt, &names, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(names, Lines{"kept"});
+}
+
+TEST_F(RemoteCommands, LongListingsArriveWhole) {
+    std::string raw;
+    for (int i = 0; i < 3000; ++i)
+        raw += "-rw-r--r-- 1 ftp ftp " + std::to_string(i) + " Jan 12 10:30 f" + std::to_string(i) + "\r\n";
+    server.setListing("/", raw);
+    ASSERT_EQ(List(), 3000);
+    EXPECT_EQ(names.back(), "f2999");
+    EXPECT_EQ(sizes.back(), 2999);
+}
+
+TEST_F(RemoteCommands, UnknownLinesFailTheListing) {
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 fine\r\nthis is not a listing\r\n");
+    EXPECT_EQ(List(), -1);
+    EXPECT_TRUE(log.contains("3 暂时不支持的列表结构"));
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 " + std::string(1 << 20, 'n') + "\r\n");
+    EXPECT_EQ(List(), -1);
+}
+
+TEST_F(RemoteCommands, EndlessListingIsCapped) {
+    TransferFaults endless;
+    endless.repeatForever = true;
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 again\r\n", endless);
+    EXPECT_EQ(List(), -1);
+    EXPECT_TRUE(log.contains("3 暂时不支持的列表结构"));
+}
+
+TEST_F(RemoteCommands, OddNamesArriveByteForByte) {
+    const std::string gbk = "\xd6\xd0\xce\xc4";  // two Chinese characters in GBK
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 " + gbk +
+                               ".txt\r\n"
+                               "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 a/b\r\n"
+                               "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 ctl\x01name\r\n"
+                               "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 中文 名字.txt\r\n");
+    ASSERT_EQ(List(), 4);
+    EXPECT_EQ(names, (Lines{gbk + ".txt", "a/b", "ctl\x01name", "中文 名字.txt"}));
+}
+
+TEST_F(RemoteCommands, UnparsablePasvFallsBackToActiveForGood) {
+    server.reply("PASV", "227 =127,0,0,1,10,10\r\n");
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    ASSERT_EQ(List(), 1) << log.text();
+    ASSERT_EQ(List(), 1) << log.text();
+    Lines wire = Wire();
+    ASSERT_EQ(wire.size(), 5u) << server.transcript();
+    EXPECT_EQ(wire[0], "PASV");
+    EXPECT_EQ(wire[1].rfind("PORT 127,0,0,1,", 0), 0u);
+    EXPECT_EQ(wire[2], "LIST");
+    EXPECT_EQ(wire[3].rfind("PORT 127,0,0,1,", 0), 0u);  // no second PASV
+    EXPECT_EQ(wire[4], "LIST");
+    EXPECT_TRUE(log.contains("3 设置数据通道错误"));
+    EXPECT_TRUE(log.contains("0 尝试主动模式连接"));
+}
+
+TEST_F(RemoteCommands, UnreachableDataPortFallsBack) {
+    server.reply("PASV", FakeFtpServer::PasvReplyText("127,0,0,1", 1));  // nothing listens on port 1
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    ASSERT_EQ(List(), 1) << log.text();
+    EXPECT_TRUE(log.contains("3 数据通道连接失败"));
+    EXPECT_EQ(WireWithoutData(), (Lines{"LIST"}));
+}
+
+TEST_F(RemoteCommands, PasvNamingAnotherHostStillReachesTheServer) {
+    server.setPasvReply([](std::uint16_t port) { return FakeFtpServer::PasvReplyText("10,0,0,5", port); });
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    ASSERT_EQ(List(), 1) << log.text();
+    EXPECT_FALSE(log.contains("3 数据通道连接失败"));
+    EXPECT_EQ(Wire(), (Lines{"PASV", "LIST"}));
+}
+
+TEST_F(RemoteCommands, ListRefusedOrUnanswered) {
+    server.reply("LIST", "550 No such directory\r\n");
+    EXPECT_EQ(List("/nope"), 0);
+    EXPECT_TRUE(log.contains("3 获得列表错误"));
+}
+
+TEST_F(RemoteCommands, RemoveDirDeletesDepthFirstInListingOrder) {
+    server.addFile("/a/x.txt", "x");
+    server.addFile("/a/b/y.txt", "y");
+    server.setListing("/a",
+                      "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x.txt\r\n"
+                      "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 b\r\n");
+    server.setListing("/a/b", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 y.txt\r\n");
+    ASSERT_TRUE(client.RemoveDir("/a")) << log.text() << server.transcript();
+    EXPECT_EQ(WireWithoutData(), (Lines{"CWD /a", "LIST", "DELE x.txt", "CWD b", "LIST", "DELE y.txt", "CDUP",
+                                        "RMD b", "CDUP", "RMD /a"}));
+    EXPECT_FALSE(server.directoryExists("/a"));
+}
+
+TEST_F(RemoteCommands, RemoveDirNeverEntersLinksOrDots) {
+    server.addFile("/outside/keep.txt", "keep");
+    server.addFile("/gone/f", "f");
+    server.setListing("/gone",
+                      "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 .\r\n"
+                      "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 ..\r\n"
+                      "lrwxrwxrwx 1 ftp ftp 8 Jan 12 10:30 link -> ../outside\r\n"
+                      "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 f\r\n");
+    server.reply("DELE link", "250 link removed\r\n");
+    EXPECT_TRUE(client.RemoveDir("/gone")) << log.text();
+    EXPECT_EQ(WireWithoutData(), (Lines{"CWD /gone", "LIST", "DELE link", "DELE f", "CDUP", "RMD /gone"}));
+    EXPECT_EQ(server.fileContents("/outside/keep.txt").value_or(""), "keep");
+}
+
+TEST_F(RemoteCommands, RemoveDirStopsAtARefusedDelete) {
+    server.setListing(
+        "/r", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 one\r\n-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 two\r\n");
+    server.addDirectory("/r");
+    server.reply("DELE", "550 Permission denied\r\n");
+    server.reply("RMD", "550 Directory not empty\r\n");
+    EXPECT_FALSE(client.RemoveDir("/r"));
+    Lines wire = WireWithoutData();
+    EXPECT_EQ(std::count(wire.begin(), wire.end(), "DELE one"), 1);
+    EXPECT_EQ(std::count(wire.begin(), wire.end(), "DELE two"), 0);
+    EXPECT_EQ(wire.back(), "RMD /r");
+}
+
+TEST_F(RemoteCommands, RemoveDirOfAMissingFolderDeletesNothing) {
+    server.reply("CWD", "550 No such directory\r\n");
+    EXPECT_FALSE(client.RemoveDir("/missing"));
+    EXPECT_EQ(Wire(), (Lines{"CWD /missing"}));
+}
+
+TEST_F(RemoteCommands, NamesWithLineBreaksInAListingAreNeverSentBack) {
+    server.addDirectory("/evil");
+    server.setListing("/evil", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\rDELE important\r\n");
+    client.RemoveDir("/evil");
+    for (const std::string& line : Wire()) EXPECT_EQ(line.find("important"), std::string::npos) << line;
+}
+
+}  // namespace
