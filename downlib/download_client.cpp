@@ -1,0 +1,109 @@
+// The Download object: holds at most one running task, starts it, reports its
+// progress and stops it. Every task thread is owned here and joined: a task
+// that ends on its own is joined by the next StartTask or by the destructor,
+// so no thread outlives the objects it uses.
+#include <mutex>
+#include <vector>
+
+#include "downlib/ftp_download.h"
+#include "downlib/ftp_engine.h"
+#include "downlib/session.h"
+#include "downlib/task_runner.h"
+
+namespace downlib {
+
+struct Download::State {
+    std::mutex lock;
+    std::shared_ptr<TaskRunner> held;                // the running task, if any
+    std::vector<std::shared_ptr<TaskRunner>> tasks;  // every task not yet joined
+
+    // Joins and forgets the tasks whose threads are done. Called without the lock held.
+    void ReapFinished() {
+        std::vector<std::shared_ptr<TaskRunner>> done;
+        {
+            std::lock_guard guard(lock);
+            for (auto it = tasks.begin(); it != tasks.end();) {
+                if ((*it)->Finished() && *it != held && !(*it)->OnTaskThread()) {
+                    done.push_back(std::move(*it));
+                    it = tasks.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (auto& task : done) task->Join();
+    }
+};
+
+Download::Download() : state_(std::make_shared<State>()) {}
+
+Download::~Download() {
+    StopTask();
+    std::vector<std::shared_ptr<TaskRunner>> tasks;
+    {
+        std::lock_guard guard(state_->lock);
+        tasks.swap(state_->tasks);
+        state_->held.reset();
+    }
+    for (auto& task : tasks) task->Join();
+}
+
+bool Download::StartTask(const TaskParam& param) {
+    State& state = *state_;
+    std::shared_ptr<TaskRunner> previous;
+    {
+        std::lock_guard guard(state.lock);
+        previous = state.held;
+    }
+    if (previous) {
+        // A task that has delivered event 4 is only releasing what it holds:
+        // wait for that instead of refusing the next task. From inside its
+        // own callback the wait would never end, so that case is refused.
+        if (!previous->Ended() || previous->OnTaskThread()) return false;
+        previous->Join();
+        std::lock_guard guard(state.lock);
+        if (state.held == previous) state.held.reset();
+    }
+    state.ReapFinished();
+
+    TaskParam copy = param;
+    copy.flags |= static_cast<int>(kModeDownload);
+    std::unique_ptr<TransferSession> session = CreateSession(copy, kModeDownload);
+    if (!session) return false;
+    auto task = std::make_shared<TaskRunner>(std::move(session), RunFtpDownloadWorker);
+    State* owner = state_.get();
+    task->SetEndedHook([owner](TaskRunner& ended) {
+        std::lock_guard guard(owner->lock);
+        if (owner->held.get() == &ended) owner->held.reset();
+    });
+    std::lock_guard guard(state.lock);
+    if (state.held) return false;  // another thread started a task meanwhile
+    if (!task->Start()) return false;
+    state.held = task;
+    state.tasks.push_back(std::move(task));
+    return true;
+}
+
+std::int64_t Download::GetBytesDone() const {
+    std::lock_guard guard(state_->lock);
+    return state_->held ? state_->held->BytesDone() : 0;
+}
+
+void Download::StopTask() {
+    std::shared_ptr<TaskRunner> task;
+    {
+        std::lock_guard guard(state_->lock);
+        task = state_->held;
+    }
+    if (!task || task->Ended()) return;
+    task->Stop();
+    std::lock_guard guard(state_->lock);
+    if (state_->held == task) state_->held.reset();
+}
+
+bool Download::IsIdle() const {
+    std::lock_guard guard(state_->lock);
+    return !state_->held;
+}
+
+}  // namespace downlib

@@ -1,0 +1,486 @@
+// The task thread, its queue, the segment table and the local file.
+#include "downlib/task_runner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+namespace downlib {
+
+// ---- TaskQueue
+
+bool TaskQueue::Post(TaskMessage message) {
+    {
+        std::lock_guard lock(lock_);
+        if (!open_ || !live_) return false;
+        messages_.push_back(std::move(message));
+    }
+    posted_.notify_one();
+    return true;
+}
+
+std::optional<TaskMessage> TaskQueue::Take(std::chrono::milliseconds wait) {
+    std::unique_lock lock(lock_);
+    if (!posted_.wait_for(lock, wait, [this] { return !messages_.empty(); })) return std::nullopt;
+    TaskMessage message = std::move(messages_.front());
+    messages_.pop_front();
+    return message;
+}
+
+void TaskQueue::CloseWithQuit() {
+    {
+        std::lock_guard lock(lock_);
+        if (!live_) return;
+        open_ = false;
+        TaskMessage quit;
+        quit.code = kTaskQuit;
+        messages_.push_back(std::move(quit));
+    }
+    posted_.notify_one();
+}
+
+void TaskQueue::Shut() {
+    std::lock_guard lock(lock_);
+    open_ = false;
+    live_ = false;
+    messages_.clear();
+}
+
+bool TaskQueue::IsOpen() const {
+    std::lock_guard lock(lock_);
+    return open_ && live_;
+}
+
+std::size_t TaskQueue::Size() const {
+    std::lock_guard lock(lock_);
+    return messages_.size();
+}
+
+// ---- SegmentTable
+
+void SegmentTable::Divide(std::int64_t size, int count, SessionConnection* first) {
+    std::lock_guard lock(lock_);
+    if (count < 1) count = 1;
+    if (size < count) count = 1;
+    segments_.clear();
+    std::int64_t part = size / count;
+    for (int i = 0; i < count; ++i) {
+        Segment segment;
+        segment.start = part * i;
+        segment.length = i == count - 1 ? size - part * i : part;
+        segments_.push_back(segment);
+    }
+    segments_[0].owner = first;
+    segments_[0].taken = true;
+}
+
+bool SegmentTable::Empty() const {
+    std::lock_guard lock(lock_);
+    return segments_.empty();
+}
+
+std::size_t SegmentTable::Count() const {
+    std::lock_guard lock(lock_);
+    return segments_.size();
+}
+
+Segment SegmentTable::Get(int index) const {
+    std::lock_guard lock(lock_);
+    if (index < 0 || static_cast<std::size_t>(index) >= segments_.size()) return Segment{};
+    return segments_[index];
+}
+
+std::optional<int> SegmentTable::TakeFree(SessionConnection* owner) {
+    std::lock_guard lock(lock_);
+    for (std::size_t i = 0; i < segments_.size(); ++i) {
+        Segment& segment = segments_[i];
+        if (segment.taken || segment.Complete()) continue;
+        segment.taken = true;
+        segment.owner = owner;
+        return static_cast<int>(i);
+    }
+    return std::nullopt;
+}
+
+std::optional<int> SegmentTable::Split(SessionConnection* owner, std::int64_t minimum) {
+    std::lock_guard lock(lock_);
+    int best = -1;
+    std::int64_t bestLeft = 0;
+    for (std::size_t i = 0; i < segments_.size(); ++i) {
+        std::int64_t left = segments_[i].length - segments_[i].written;
+        if (left > bestLeft) {
+            best = static_cast<int>(i);
+            bestLeft = left;
+        }
+    }
+    if (best < 0 || bestLeft < 2 * minimum) return std::nullopt;
+    Segment& source = segments_[best];
+    std::int64_t keep = bestLeft / 2;
+    Segment split;
+    split.start = source.Position() + keep;
+    split.length = source.End() - split.start;
+    split.owner = owner;
+    split.taken = true;
+    source.length = source.written + keep;
+    segments_.push_back(split);
+    return static_cast<int>(segments_.size() - 1);
+}
+
+void SegmentTable::AddWritten(int index, std::int64_t bytes) {
+    std::lock_guard lock(lock_);
+    if (index >= 0 && static_cast<std::size_t>(index) < segments_.size()) segments_[index].written += bytes;
+}
+
+void SegmentTable::Release(int index) {
+    std::lock_guard lock(lock_);
+    if (index < 0 || static_cast<std::size_t>(index) >= segments_.size()) return;
+    segments_[index].taken = false;
+    segments_[index].owner = nullptr;
+}
+
+bool SegmentTable::AllComplete() const {
+    std::lock_guard lock(lock_);
+    if (segments_.empty()) return false;
+    return std::all_of(segments_.begin(), segments_.end(), [](const Segment& s) { return s.Complete(); });
+}
+
+std::int64_t SegmentTable::ContiguousFromStart() const {
+    std::lock_guard lock(lock_);
+    std::vector<Segment> sorted = segments_;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Segment& a, const Segment& b) { return a.start < b.start; });
+    std::int64_t position = 0;
+    for (const Segment& segment : sorted) {
+        if (segment.start != position) break;
+        position += std::min(segment.written, segment.length);
+        if (!segment.Complete()) break;
+    }
+    return position;
+}
+
+// ---- LocalFile
+
+LocalFile::~LocalFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool LocalFile::Create(const std::string& path, std::int64_t size) {
+    std::lock_guard lock(lock_);
+    if (fd_ >= 0 || released_) return false;
+    // O_EXCL and O_NOFOLLOW: a planted file or link never receives our bytes.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    if (size > 0) {
+        // Reserving the space now turns a full disk into a creation error
+        // instead of a failed write in the middle of the transfer.
+        int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+        if (error != 0) {
+            ::close(fd);
+            ::unlink(path.c_str());
+            errno = error;
+            return false;
+        }
+    }
+    fd_ = fd;
+    size_ = size;
+    path_ = path;
+    return true;
+}
+
+bool LocalFile::IsOpen() const {
+    std::lock_guard lock(lock_);
+    return fd_ >= 0;
+}
+
+bool LocalFile::Write(SegmentTable& table, int index, const char* data, std::int64_t length) {
+    std::lock_guard lock(lock_);
+    if (fd_ < 0 || released_) return false;
+    Segment segment = table.Get(index);
+    std::int64_t position = segment.Position();
+    // Nothing is ever written past the part's end, whatever the server sends.
+    if (length < 0 || position + length > segment.End() || segment.End() > size_) return false;
+    std::int64_t done = 0;
+    while (done < length) {
+        ssize_t n = ::pwrite(fd_, data + done, static_cast<std::size_t>(length - done),
+                             static_cast<off_t>(position + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    table.AddWritten(index, length);
+    return true;
+}
+
+std::int64_t LocalFile::Release(const SegmentTable& table) {
+    std::lock_guard lock(lock_);
+    if (released_) return kept_;
+    released_ = true;
+    if (fd_ < 0) return kept_;
+    kept_ = table.AllComplete() ? size_ : table.ContiguousFromStart();
+    if (kept_ != size_ && ::ftruncate(fd_, static_cast<off_t>(kept_)) != 0) kept_ = size_;
+    ::close(fd_);
+    fd_ = -1;
+    return kept_;
+}
+
+std::int64_t LocalFile::KeptSize() const {
+    std::lock_guard lock(lock_);
+    return kept_;
+}
+
+std::string LocalFile::Path() const {
+    std::lock_guard lock(lock_);
+    return path_;
+}
+
+// ---- TaskRunner
+
+TaskRunner::TaskRunner(std::unique_ptr<TransferSession> session, WorkerRoutine worker)
+    : session_(std::move(session)), worker_(std::move(worker)) {
+    session_->queueLog = [this](SessionConnection* connection, LogRecord record) {
+        TaskMessage message;
+        message.code = kTaskLog;
+        message.connection = connection;
+        message.record = std::move(record);
+        queue_.Post(std::move(message));
+    };
+}
+
+TaskRunner::~TaskRunner() {
+    if (thread_.joinable() && !finished_.load()) Stop();
+    Join();
+}
+
+bool TaskRunner::Start() {
+    if (thread_.joinable()) return false;
+    int connections = session_->connectionsWanted;
+    try {
+        thread_ = std::thread([this, connections] { Run(connections); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void TaskRunner::Join() {
+    if (thread_.joinable() && !OnTaskThread()) thread_.join();
+}
+
+void TaskRunner::Stop() {
+    TransferSession& session = *session_;
+    session.phase = 4;
+    session.stopFlag = 1;
+    {
+        std::lock_guard lock(session.connectionListLock);
+        for (auto& connection : session.connections)
+            if (connection->runFlag.load() != -1) connection->runFlag = 0;
+    }
+    {
+        std::unique_lock lock(countLock_);
+        countChanged_.wait_for(lock, std::chrono::milliseconds(std::max(session.stopWait, 0)),
+                               [this] { return activeWorkers_ == 0; });
+    }
+    TaskMessage end;
+    end.code = kTaskEndTransfer;
+    Post(std::move(end));
+}
+
+bool TaskRunner::Post(TaskMessage message) { return queue_.Post(std::move(message)); }
+
+bool TaskRunner::PostEvent(SessionConnection& connection, int code, std::int64_t value2,
+                           std::int64_t value3) {
+    TaskMessage message;
+    message.code = kTaskForward;
+    message.connection = &connection;
+    message.forwardCode = code;
+    message.value1 = static_cast<std::int64_t>(connection.handle());
+    message.value2 = value2;
+    message.value3 = value3;
+    return queue_.Post(std::move(message));
+}
+
+void TaskRunner::ExpectWorkers(int count) {
+    std::lock_guard lock(countLock_);
+    activeWorkers_ += count;
+}
+
+void TaskRunner::WorkerEnded() {
+    bool last = false;
+    {
+        std::lock_guard lock(countLock_);
+        if (activeWorkers_ > 0) --activeWorkers_;
+        last = activeWorkers_ == 0;
+    }
+    countChanged_.notify_all();
+    if (last) {
+        TaskMessage end;
+        end.code = kTaskEndTransfer;
+        queue_.Post(std::move(end));
+    }
+}
+
+int TaskRunner::ActiveWorkers() const {
+    std::lock_guard lock(countLock_);
+    return activeWorkers_;
+}
+
+std::vector<int> TaskRunner::HandledCodes() const {
+    std::lock_guard lock(codesLock_);
+    return codes_;
+}
+
+void TaskRunner::Run(int connections) {
+    threadId_ = std::this_thread::get_id();
+    TaskMessage opening;
+    if ((session_->mode & 0xFF00) == kModeUpload) {
+        opening.code = kTaskStartUpload;
+    } else {
+        opening.code = kTaskOpenWorker;
+        opening.value1 = connections;
+        ExpectWorkers(1);
+    }
+    queue_.Post(std::move(opening));
+    while (true) {
+        std::optional<TaskMessage> message = queue_.Take(kQueueWait);
+        if (!message) continue;
+        if (recordCodes_.load()) {
+            std::lock_guard lock(codesLock_);
+            codes_.push_back(message->code);
+        }
+        if (message->code == kTaskQuit) break;
+        Dispatch(*message);
+    }
+    EndTask();
+}
+
+void TaskRunner::Dispatch(TaskMessage& message) {
+    TransferSession& session = *session_;
+    switch (message.code) {
+        case kTaskClose:
+            queue_.CloseWithQuit();
+            break;
+        case kTaskOpenWorker:
+            OpenWorker(message);
+            break;
+        case kTaskLog:
+            if (message.record && message.record->kind != 0x1001 && session.logCallback) {
+                session.logCallback(message.connection ? message.connection->handle() : 0,
+                                    message.record->timeText, message.record->message, message.record->kind,
+                                    session.handle());
+            }
+            break;
+        case kTaskEndTransfer:
+            EndTransfer();
+            break;
+        case kTaskStartUpload:
+        case kTaskStopFirst: {
+            // This client runs no upload worker: end the task as an upload's end would.
+            if (SessionConnection* first = session.FirstConnection()) first->runFlag = 0;
+            TaskMessage end;
+            end.code = kTaskEndTransfer;
+            queue_.Post(std::move(end));
+            break;
+        }
+        case kTaskForward:
+            if (session.taskCallback) {
+                session.taskCallback(message.forwardCode, message.value1, message.value2, message.value3,
+                                     session.handle());
+            }
+            break;
+        default:
+            break;  // unknown codes are taken and ignored
+    }
+}
+
+void TaskRunner::OpenWorker(const TaskMessage&) {
+    TransferSession& session = *session_;
+    if (session.phase.load() == 4) {
+        WorkerEnded();  // the reserved worker will never run
+        return;
+    }
+    SessionConnection& connection = session.AddConnection();
+    auto drop = [&] {
+        std::lock_guard lock(session.connectionListLock);
+        session.connections.remove_if([&](const auto& c) { return c.get() == &connection; });
+    };
+    if (!freshTaskOpened_ && segments_.Empty()) {
+        // A fresh task: the first connection sizes the file and divides it.
+        freshTaskOpened_ = true;
+        connection.firstWorker = true;
+    } else {
+        std::optional<int> segment = segments_.TakeFree(&connection);
+        if (!segment) segment = segments_.Split(&connection, kMinSegmentSize);
+        if (!segment) {
+            drop();
+            WorkerEnded();
+            return;
+        }
+        connection.segment = *segment;
+    }
+    connection.runFlag = 1;
+    try {
+        workers_.emplace_back([this, &connection] { worker_(*this, connection); });
+    } catch (const std::system_error&) {
+        if (connection.segment >= 0) segments_.Release(connection.segment);
+        drop();
+        WorkerEnded();
+    }
+}
+
+void TaskRunner::JoinWorkers() {
+    for (std::thread& worker : workers_)
+        if (worker.joinable()) worker.join();
+    workers_.clear();
+}
+
+void TaskRunner::EndTransfer() {
+    if (transferEnded_) return;
+    transferEnded_ = true;
+    TransferSession& session = *session_;
+    if (session.stopFlag.load() == 1) {
+        // Workers that outlived the stop wait: cut their sockets so every
+        // blocking call returns at once.
+        std::lock_guard lock(session.connectionListLock);
+        for (auto& connection : session.connections) {
+            if (connection->runFlag.load() == -1) continue;
+            connection->control.Shutdown();
+            connection->data.Shutdown();
+            connection->listening.Shutdown();
+        }
+    }
+    JoinWorkers();
+    file_.Release(segments_);
+    TaskMessage close;
+    close.code = kTaskClose;
+    queue_.Post(std::move(close));
+}
+
+void TaskRunner::EndTask() {
+    TransferSession& session = *session_;
+    queue_.Shut();
+    JoinWorkers();
+    std::int64_t kept = file_.Release(segments_);
+    std::int64_t remoteSize = session.remoteSize.load();
+    bool complete = !segments_.Empty() && segments_.AllComplete() && kept == remoteSize;
+    complete_ = complete;
+    std::int64_t count = 0;
+    if (session.stopFlag.load() == 1)
+        count = session.transferred.load();
+    else
+        count = complete ? remoteSize : std::max<std::int64_t>(kept, 0);
+    if (session.taskCallback) session.taskCallback(TaskEnded, 0, count, 0, session.handle());
+    ended_ = true;
+    {
+        std::lock_guard lock(session.connectionListLock);
+        session.connections.clear();
+    }
+    session.state = 0;
+    if (endedHook_) endedHook_(*this);
+    finished_ = true;
+}
+
+}  // namespace downlib
