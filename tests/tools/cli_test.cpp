@@ -1,0 +1,184 @@
+// quorvel-ftp-cli end to end against real FTP servers started on loopback:
+// log-in and out, each remote command, and what the server's disk looks like
+// afterwards.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/cli_runner.h"
+#include "support/real_servers.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ProcessResult;
+using testsupport::RealServer;
+using testsupport::RunCli;
+using testsupport::ServerKind;
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Every path below root, relative, folders with a trailing "/".
+std::set<std::string> Tree(const fs::path& root) {
+    std::set<std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string relative = fs::relative(entry.path(), root).string();
+        out.insert(entry.is_directory() && !entry.is_symlink() ? relative + "/" : relative);
+    }
+    return out;
+}
+
+class CliAgainstRealServer : public ::testing::TestWithParam<ServerKind> {
+protected:
+    void SetUp() override {
+        WriteFile(Root() / "top.txt", "top");
+        WriteFile(Root() / "tree" / "a.txt", "aaaa");
+        WriteFile(Root() / "tree" / "sub" / "b c.txt", "bc");
+        WriteFile(Root() / "tree" / "sub" / "deep" / "中文.txt", "zh");
+        ASSERT_TRUE(server.ok()) << server.error();
+    }
+    ProcessResult Cli(std::vector<std::string> args, const std::string& password = "s3cret") {
+        std::vector<std::string> full = {"-u", "tester", "-p", password, "-P", std::to_string(server.port()),
+                                         "-t", "10000"};
+        full.insert(full.end(), args.begin(), args.end());
+        full.push_back("127.0.0.1");
+        return RunCli(full);
+    }
+
+    fs::path Root() const { return fs::path(root.path()); }
+
+    testsupport::TempDir root;
+    RealServer server = RealServer::Start(GetParam(), root.path(), "tester", "s3cret");
+};
+
+TEST_P(CliAgainstRealServer, LogsInAndOut) {
+    ProcessResult result = Cli({});
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    std::vector<std::string> log = Lines(result.err);
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[0], "0 正在连接 [127.0.0.1:" + std::to_string(server.port()) + "]");
+    EXPECT_NE(std::find(log.begin(), log.end(), "1 USER tester"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "1 PASS ******"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "2 登录成功"), log.end());
+    EXPECT_EQ(log[log.size() - 2], "1 QUIT");
+    EXPECT_EQ(log.back().rfind("2 221", 0), 0u) << log.back();
+    EXPECT_EQ(result.err.find("s3cret"), std::string::npos);
+}
+
+TEST_P(CliAgainstRealServer, WrongPasswordFails) {
+    ProcessResult result = Cli({}, "wrong");
+    ASSERT_TRUE(result.exitedWith(1)) << result.summary();
+    std::vector<std::string> log = Lines(result.err);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "3 出现错误");
+    EXPECT_EQ(log.back(), "3 登录失败");
+}
+
+TEST_P(CliAgainstRealServer, CommandsChangeTheServerDiskAsTheyImply) {
+    ProcessResult result = Cli({"-c", "pwd",
+                                "-c", "mkdir made",
+                                "-c", "mkdir \"made/with blank\"",
+                                "-c", "cd tree",
+                                "-c", "ls",
+                                "-c", "rename a.txt renamed.txt",
+                                "-c", "del renamed.txt",
+                                "-c", "rename \"sub/b c.txt\" \"sub/b d.txt\"",
+                                "-c", "cd /",
+                                "-c", "rmdir tree",
+                                "-c", "ls made"});
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary() << result.err;
+    std::vector<std::string> out = Lines(result.out);
+    ASSERT_GE(out.size(), 3u) << result.out;
+    EXPECT_EQ(out[0], "/");
+    // ls of tree: a.txt and sub, in whatever order the server lists them.
+    std::set<std::string> listed;
+    for (std::size_t i = 1; i + 1 < out.size(); ++i) {
+        std::vector<std::string> fields;
+        std::istringstream line(out[i]);
+        for (std::string field; std::getline(line, field, '\t');) fields.push_back(field);
+        ASSERT_EQ(fields.size(), 4u) << out[i];
+        listed.insert(fields[0] + "|" + fields[1] + "|" + fields[3]);
+        EXPECT_NE(fields[2].find("年"), std::string::npos) << out[i];
+    }
+    EXPECT_EQ(listed, (std::set<std::string>{"a.txt|4|-", "sub|-1|d"}));
+    EXPECT_EQ(out.back().substr(0, out.back().find('\t')), "with blank");
+    EXPECT_EQ(Tree(Root()), (std::set<std::string>{"top.txt", "made/", "made/with blank/"}));
+
+    std::vector<std::string> log = Lines(result.err);
+    for (const char* line :
+         {"1 DEL renamed.txt", "1 RNFR a.txt", "1 RNTO renamed.txt", "1 CWD tree", "1 RMD tree"})
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+}
+
+TEST_P(CliAgainstRealServer, RmdirRemovesLinksWithoutFollowingThem) {
+    WriteFile(Root() / "outside" / "keep.txt", "keep");
+    fs::create_directory_symlink(Root() / "outside", Root() / "tree" / "link");
+    ProcessResult result = Cli({"-c", "rmdir tree"});
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary() << result.err;
+    EXPECT_EQ(Tree(Root()), (std::set<std::string>{"top.txt", "outside/", "outside/keep.txt"}));
+}
+
+TEST_P(CliAgainstRealServer, FailingCommandStopsTheRunButStillLogsOut) {
+    ProcessResult result = Cli({"-c", "cd no-such-folder", "-c", "mkdir never"});
+    ASSERT_TRUE(result.exitedWith(1)) << result.summary();
+    EXPECT_FALSE(fs::exists(Root() / "never"));
+    EXPECT_NE(result.err.find("1 QUIT"), std::string::npos);
+}
+
+TEST_P(CliAgainstRealServer, CommandsFromStandardInput) {
+    testsupport::RunOptions options;
+    options.stdinData = "# a comment\n\npwd\nmkdir \"from stdin\"\n";
+    ProcessResult result =
+        RunCli({"-u", "tester", "-p", "s3cret", "-P", std::to_string(server.port()), "127.0.0.1"}, options);
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    EXPECT_EQ(result.out, "/\n");
+    EXPECT_TRUE(fs::is_directory(Root() / "from stdin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, CliAgainstRealServer,
+                         ::testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
+                         [](const auto& info) { return testsupport::ServerKindName(info.param); });
+
+TEST(CliUsage, BadArgumentsExitWithTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"-P", "notaport", "127.0.0.1"},
+        {"-P", "70000", "127.0.0.1"},
+        {"-t", "0", "127.0.0.1"},
+        {"-c", "frobnicate", "127.0.0.1"},
+        {"-c", "cd", "127.0.0.1"},
+        {"-c", "rename only-one", "127.0.0.1"},
+        {"-c", "cd \"unterminated", "127.0.0.1"},
+        {"one-host", "two-hosts"},
+    };
+    for (const auto& args : cases) {
+        ProcessResult result = RunCli(args);
+        EXPECT_TRUE(result.exitedWith(2)) << result.summary();
+        EXPECT_EQ(Lines(result.err).size(), 1u) << result.err;
+    }
+}
+
+TEST(CliUsage, UnreachableServerFailsWithOne) {
+    // Port 1 on loopback: nothing listens there.
+    ProcessResult result = RunCli({"-P", "1", "-t", "2000", "127.0.0.1"});
+    EXPECT_TRUE(result.exitedWith(1)) << result.summary();
+    EXPECT_NE(result.err.find("3 连接 [127.0.0.1:1]失败"), std::string::npos) << result.err;
+}
+
+}  // namespace
