@@ -678,6 +678,8 @@ void ListView::Create(Control& parent, const Rect& r) {
         tree->setIconSize(QSize(16, 16));
         tree->setColumnCount(0);
         tree->header()->setStretchLastSection(false);
+        // Column widths are the program's to set, down to a few pixels.
+        tree->header()->setMinimumSectionSize(0);
         tree->header()->setSectionsMovable(false);
         tree->setContextMenuPolicy(Qt::CustomContextMenu);
         tree->setAllColumnsShowFocus(true);

@@ -1,0 +1,158 @@
+// The local view: listing a folder, moving through folders, and the settings
+// file written on every folder change and read at start-up.
+#include "app/local_view.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "app/settings_file.h"
+#include "app_fixture.h"
+#include "toolkit/files.h"
+
+namespace {
+
+using apptest::AppTest;
+
+class LocalViewTest : public AppTest {
+protected:
+    std::string StoredFolder() {
+        return toolkit::ReadSetting(app->settingsFile, "配置项", "上次路径", "<none>");
+    }
+    // Rows after the parent row, sorted (the system gives them in any order).
+    std::vector<std::string> EntryRows() {
+        auto rows = Rows(app->ui.localList, 3);
+        EXPECT_FALSE(rows.empty());
+        if (rows.empty()) return rows;
+        EXPECT_EQ(rows[0], "返回上级目录||");
+        EXPECT_EQ(app->ui.localList.CellIcon(0, 0), 9);
+        rows.erase(rows.begin());
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    }
+    int RowOf(const std::string& name) {
+        for (int r = 0; r < app->ui.localList.RowCount(); ++r) {
+            if (app->ui.localList.CellText(r, 0) == name) return r;
+        }
+        return -1;
+    }
+};
+
+TEST_F(LocalViewTest, AFolderListsItsFoldersAndFilesWithSizesTypesAndIcons) {
+    testsupport::WriteFile(home + "/setup.EXE", std::string(1234, 'x'));
+    testsupport::WriteFile(home + "/报告 2024.txt", "abc");
+    testsupport::WriteFile(home + "/readme", "");
+    testsupport::WriteFile(home + "/.hidden", "h");
+    testsupport::MakeDirs(home + "/v1.2");
+    Show();
+    EXPECT_EQ(EntryRows(),
+              (std::vector<std::string>{".hidden|1|hidden", "readme|0|文件", "setup.EXE|1,234|EXE",
+                                        "v1.2||文件夹", "报告 2024.txt|3|txt"}));
+    EXPECT_EQ(app->ui.localList.CellIcon(RowOf("setup.EXE"), 0), 5);
+    EXPECT_EQ(app->ui.localList.CellIcon(RowOf("报告 2024.txt"), 0), 7);
+    EXPECT_EQ(app->ui.localList.CellIcon(RowOf("v1.2"), 0), 1);
+}
+
+TEST_F(LocalViewTest, FoldersOpenAndTheParentRowGoesUpSavingEachFolder) {
+    testsupport::MakeDirs(home + "/a b/c");
+    Show();
+    toolkit::testing::DoubleClickRow(app->ui.localList, RowOf("a b"));
+    EXPECT_EQ(app->ui.localPathCombo.Text(), home + "/a b");
+    EXPECT_EQ(StoredFolder(), home + "/a b");
+    EXPECT_EQ(EntryRows(), (std::vector<std::string>{"c||文件夹"}));
+
+    toolkit::testing::DoubleClickRow(app->ui.localList, 0);
+    EXPECT_EQ(app->ui.localPathCombo.Text(), home);
+    EXPECT_EQ(StoredFolder(), home);
+
+    // A file row does nothing.
+    testsupport::WriteFile(home + "/f.txt", "1");
+    app::FillLocalList(*app, home, app::kLocalListMask);
+    toolkit::testing::DoubleClickRow(app->ui.localList, RowOf("f.txt"));
+    EXPECT_EQ(app->ui.localPathCombo.Text(), home);
+}
+
+TEST_F(LocalViewTest, TheParentRowAtTheRootListsTheRootAgain) {
+    Show();
+    app->ui.localPathCombo.SetText("/");
+    toolkit::testing::PressKey(app->ui.localPathCombo, 13);
+    const int rows = app->ui.localList.RowCount();
+    EXPECT_GT(rows, 1);
+    toolkit::testing::DoubleClickRow(app->ui.localList, 0);
+    EXPECT_EQ(app->ui.localPathCombo.Text(), "/");
+    EXPECT_EQ(StoredFolder(), "/");
+    EXPECT_EQ(app->ui.localList.RowCount(), rows);
+    // A folder below the root is joined without a doubled separator.
+    const int etc = RowOf("etc");
+    ASSERT_GT(etc, 0);
+    toolkit::testing::DoubleClickRow(app->ui.localList, etc);
+    EXPECT_EQ(app->ui.localPathCombo.Text(), "/etc");
+}
+
+TEST_F(LocalViewTest, TypedPathsListOnEnterOnlyAndMissingFoldersShowTheParentRow) {
+    testsupport::MakeDirs(home + "/x");
+    Show();
+    app->ui.localPathCombo.SetText(home + "/x");
+    toolkit::testing::PressKey(app->ui.localPathCombo, 27);
+    EXPECT_EQ(StoredFolder(), "<none>");
+    toolkit::testing::PressKey(app->ui.localPathCombo, 13);
+    EXPECT_EQ(StoredFolder(), home + "/x");
+
+    app->ui.localPathCombo.SetText(home + "/missing");
+    toolkit::testing::PressKey(app->ui.localPathCombo, 13);
+    EXPECT_EQ(Rows(app->ui.localList, 3), (std::vector<std::string>{"返回上级目录||"}));
+    // Saved all the same.
+    EXPECT_EQ(StoredFolder(), home + "/missing");
+}
+
+TEST_F(LocalViewTest, AFolderThatCannotBeReadListsOnlyTheParentRow) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads every folder";
+    testsupport::MakeDirs(home + "/locked");
+    testsupport::WriteFile(home + "/locked/f", "1");
+    chmod((home + "/locked").c_str(), 0);
+    Show();
+    app->ui.localPathCombo.SetText(home + "/locked");
+    toolkit::testing::PressKey(app->ui.localPathCombo, 13);
+    chmod((home + "/locked").c_str(), 0700);
+    EXPECT_EQ(Rows(app->ui.localList, 3), (std::vector<std::string>{"返回上级目录||"}));
+}
+
+TEST_F(LocalViewTest, ChoosingADriveListsAndSavesIt) {
+    Show();
+    ASSERT_GE(app->ui.localPathCombo.EntryCount(), 2);
+    EXPECT_EQ(app->ui.localPathCombo.EntryText(1), "/");
+    toolkit::testing::ChooseEntry(app->ui.localPathCombo, 1);
+    EXPECT_EQ(app->ui.localPathCombo.Text(), "/");
+    EXPECT_EQ(StoredFolder(), "/");
+    EXPECT_GT(RowOf("etc"), 0);
+}
+
+TEST_F(LocalViewTest, StartUpRestoresTheStoredFolder) {
+    testsupport::MakeDirs(home + "/下载");
+    testsupport::WriteFile(home + "/下载/a.zip", "zz");
+    ASSERT_TRUE(toolkit::WriteSetting(app->settingsFile, "配置项", "上次路径", home + "/下载"));
+    Show();
+    EXPECT_EQ(app->ui.localPathCombo.Text(), home + "/下载");
+    EXPECT_EQ(EntryRows(), (std::vector<std::string>{"a.zip|2|zip"}));
+}
+
+TEST_F(LocalViewTest, ADamagedSettingsFileStartsAtTheFirstDrive) {
+    std::string garbage;
+    for (int i = 0; i < 3000; ++i) garbage += static_cast<char>((i * 37 + 11) % 256);
+    const std::string files[] = {
+        "[配置项]\n别的键=/tmp\n",
+        "[配置项]\n上次路径=" + std::string(20000, '/') + "x\n",
+        garbage,
+        "[配置项]\n上次路径=" + home + "/gone\n",
+    };
+    for (const auto& content : files) {
+        Restart();
+        testsupport::WriteFile(app->settingsFile, content);
+        Show();
+        EXPECT_EQ(app->ui.localPathCombo.Text(), home) << content.substr(0, 40);
+        EXPECT_TRUE(toolkit::testing::TakeShownDialogs().empty());
+    }
+}
+
+}  // namespace

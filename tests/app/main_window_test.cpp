@@ -1,0 +1,170 @@
+// The main window: controls and captions, start-up placement, the layout on
+// resize and on splitter drags, and the menus.
+#include "app/main_window.h"
+
+#include "app_fixture.h"
+
+namespace {
+
+using apptest::AppTest;
+using toolkit::Rect;
+
+class MainWindowTest : public AppTest {
+protected:
+    // Shows the window and puts it at an exact outer size.
+    void ShowAt(int width, int height) {
+        Show();
+        Resize(width, height);
+    }
+    void Resize(int width, int height) {
+        app->ui.mainWindow.SetGeometry(Rect{0, 0, width, height});
+        toolkit::ProcessPendingEvents();
+        app::LayoutMainWindow(app->ui);
+        toolkit::ProcessPendingEvents();
+    }
+};
+
+TEST_F(MainWindowTest, ControlsCarryTheirCaptionsAndColumns) {
+    app::MainWindow& ui = app->ui;
+    EXPECT_EQ(ui.mainWindow.Text().rfind("Quorvel游戏社区FTP上传工具  ", 0), 0u);
+    EXPECT_NE(ui.mainWindow.Text().find("      ///"), std::string::npos);
+    EXPECT_EQ(ui.quickConnectGroup.Text(), "快速连接");
+    EXPECT_EQ(ui.quickConnectButton.Text(), "快速连接");
+    EXPECT_EQ(ui.hostLabel.Text(), "主机");
+    EXPECT_EQ(ui.userLabel.Text(), "用户名");
+    EXPECT_EQ(ui.passwordLabel.Text(), "密码");
+    EXPECT_EQ(ui.portLabel.Text(), "端口");
+    EXPECT_EQ(ui.portEdit.Text(), "21");
+    EXPECT_EQ(ui.logGroup.Text(), "消息日志");
+    EXPECT_EQ(ui.localGroup.Text(), "本地目录");
+    EXPECT_EQ(ui.remoteGroup.Text(), "远程目录");
+    EXPECT_EQ(ui.queueGroup.Text(), "任务队列");
+    EXPECT_EQ(ui.hostEdit.Geometry(), (Rect{35, 18, 154, 20}));
+    EXPECT_EQ(ui.quickConnectButton.Geometry(), (Rect{649, 16, 93, 24}));
+    EXPECT_EQ(ui.siteLink2.Geometry(), (Rect{760, 12, 80, 32}));
+    EXPECT_EQ(ui.localList.ColumnCount(), 3);
+    EXPECT_EQ(ui.remoteList.ColumnCount(), 4);
+    EXPECT_EQ(ui.queueList.ColumnCount(), 5);
+    EXPECT_EQ(ui.mainMenu.Items(), (std::vector<std::string>{"临时"}));
+    EXPECT_EQ(ui.remoteMenu.Items(), (std::vector<std::string>{"刷新目录", "", "下载文件", "", "创建目录", "",
+                                                               "重命名", "", "删除"}));
+    EXPECT_TRUE(toolkit::testing::FontHasGlyphs(ui.mainWindow, "快速连接"));
+}
+
+TEST_F(MainWindowTest, StartUpPlacesTheSplittersFromTheScreenAndAddsFivePanes) {
+    Show();
+    app::MainWindow& ui = app->ui;
+    EXPECT_EQ(ui.splitter2.Left(), 487);  // 1024 / 2.1
+    EXPECT_EQ(ui.splitter3.Top(), 548);   // 768 / 1.4
+    EXPECT_EQ(ui.splitter1.Top(), 150);
+    ASSERT_EQ(ui.statusBar.PaneCount(), 5);
+    const char* texts[] = {"已就绪", "任务队列:0", "动作:无", "任务进度:100%", "任务进度"};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(ui.statusBar.PaneText(i), texts[i]);
+    EXPECT_EQ(ui.localPathCombo.EntryText(0), home);
+    EXPECT_EQ(ui.localPathCombo.Text(), home);
+}
+
+TEST_F(MainWindowTest, ASmallWindowSpringsBackTo770By480) {
+    struct Case {
+        int width, height, expectWidth, expectHeight;
+    };
+    const Case cases[] = {
+        {600, 400, 770, 480},   {770, 480, 770, 480}, {771, 481, 771, 481},
+        {1000, 300, 1000, 480}, {500, 900, 770, 900},
+    };
+    Show();
+    for (const auto& c : cases) {
+        Resize(c.width, c.height);
+        EXPECT_EQ(app->ui.mainWindow.Width(), c.expectWidth) << c.width << "x" << c.height;
+        EXPECT_EQ(app->ui.mainWindow.Height(), c.expectHeight) << c.width << "x" << c.height;
+    }
+}
+
+TEST_F(MainWindowTest, LayoutFollowsTheSplittersAndTheWindowSize) {
+    ShowAt(1000, 700);
+    app::MainWindow& ui = app->ui;
+    const int s1 = ui.splitter1.Top(), s2 = ui.splitter2.Left(), s3 = ui.splitter3.Top();
+    EXPECT_EQ(ui.quickConnectGroup.Width(), 988);
+    EXPECT_EQ(ui.splitter1.Width(), 988);
+    EXPECT_EQ(ui.splitter2.Top(), s1 + 3);
+    EXPECT_EQ(ui.logGroup.Height(), s1 - 49 - 1);
+    EXPECT_EQ(ui.logList.Width(), 988 - 6);
+    EXPECT_EQ(ui.logList.Height(), ui.logGroup.Height() - 18);
+    EXPECT_EQ(ui.localGroup.Geometry(), (Rect{3, s1 + 3, s2 - 3 - 1, s3 - (s1 + 3) - 3}));
+    EXPECT_EQ(ui.remoteGroup.Geometry(), (Rect{s2 + 4, s1 + 3, 1000 - s2 - 15, s3 - (s1 + 3) - 3}));
+    EXPECT_EQ(ui.splitter2.Height(), s3 - (s1 + 3) - 1);
+    EXPECT_EQ(ui.splitter3.Width(), 988);
+    EXPECT_EQ(ui.remoteList.Width(), ui.remoteGroup.Width() - 8);
+    EXPECT_EQ(ui.remotePathCombo.Width(), ui.remoteList.Width());
+    EXPECT_EQ(ui.localList.Height(), ui.localGroup.Height() - 42);
+    EXPECT_EQ(ui.queueGroup.Geometry(), (Rect{3, s3 + 3, 988, 700 - (s3 + 3) - 74}));
+    EXPECT_EQ(ui.queueList.Geometry(), (Rect{4, 14, 980, ui.queueGroup.Height() - 19}));
+    EXPECT_EQ(ui.queueList.ColumnWidth(0), 326);
+    EXPECT_EQ(ui.queueList.ColumnWidth(4), 98);
+    const int lw = ui.localList.Width();
+    EXPECT_EQ(ui.localList.ColumnWidth(0), static_cast<int>(lw / 2.2));
+    EXPECT_EQ(ui.localList.ColumnWidth(1), lw / 4);
+}
+
+TEST_F(MainWindowTest, RemoteColumnsOfA100PixelListAre34_20_20_22) {
+    ShowAt(1000, 700);
+    app::MainWindow& ui = app->ui;
+    // remoteList width = (1000 - s2 - 15) - 8 = 100.
+    ui.splitter2.SetLeft(877);
+    app::LayoutMainWindow(ui);
+    ASSERT_EQ(ui.remoteList.Width(), 100);
+    EXPECT_EQ(ui.remoteList.ColumnWidth(0), 34);
+    EXPECT_EQ(ui.remoteList.ColumnWidth(1), 20);
+    EXPECT_EQ(ui.remoteList.ColumnWidth(2), 20);
+    EXPECT_EQ(ui.remoteList.ColumnWidth(3), 22);
+}
+
+TEST_F(MainWindowTest, PanesOfA1000PixelBarAndTheProgressBarOverPane4) {
+    Show();
+    app::MainWindow& ui = app->ui;
+    // The bar spans the client area, which is the outer width less the frame.
+    Resize(1000 + ui.mainWindow.Width() - ui.mainWindow.ClientWidth(), 700);
+    ASSERT_EQ(ui.statusBar.Width(), 1000);
+    const int widths[] = {125, 142, 333, 250, 149};
+    int left = 0;
+    for (int i = 0; i < 5; ++i) {
+        const Rect pane = ui.statusBar.PaneRect(i);
+        // The inside of each pane lies within its share of the bar.
+        EXPECT_GE(pane.left, left) << "pane " << i;
+        EXPECT_LE(pane.left + pane.width, left + widths[i]) << "pane " << i;
+        EXPECT_GE(pane.width, widths[i] - 4) << "pane " << i;
+        left += widths[i];
+    }
+    EXPECT_TRUE(toolkit::testing::IsChildOf(ui.taskProgress, ui.statusBar));
+    EXPECT_EQ(ui.taskProgress.Geometry(), ui.statusBar.PaneRect(4));
+    EXPECT_TRUE(ui.taskProgress.Visible());
+}
+
+TEST_F(MainWindowTest, DraggingSplittersMovesTheControlsAroundThem) {
+    ShowAt(1000, 700);
+    app::MainWindow& ui = app->ui;
+    const int logHeight = ui.logGroup.Height();
+    const int queueTop = ui.queueGroup.Top();
+
+    toolkit::testing::DragSplitter(ui.splitter1, 0, 30);
+    EXPECT_EQ(ui.splitter1.Top(), 180);
+    EXPECT_EQ(ui.localGroup.Top(), 183);
+    EXPECT_EQ(ui.remoteGroup.Top(), 183);
+    EXPECT_EQ(ui.splitter2.Top(), 183);
+    EXPECT_EQ(ui.logGroup.Height(), logHeight + 30);
+    EXPECT_EQ(ui.queueGroup.Top(), queueTop);
+
+    const int localHeight = ui.localGroup.Height();
+    toolkit::testing::DragSplitter(ui.splitter3, 0, -40);
+    EXPECT_EQ(ui.localGroup.Height(), localHeight - 40);
+    EXPECT_EQ(ui.remoteGroup.Height(), localHeight - 40);
+    EXPECT_EQ(ui.queueGroup.Top(), queueTop - 40);
+
+    const int s2 = ui.splitter2.Left();
+    toolkit::testing::DragSplitter(ui.splitter2, -50, 0);
+    EXPECT_EQ(ui.splitter2.Left(), s2 - 50);
+    EXPECT_EQ(ui.remoteGroup.Left(), s2 - 50 + 4);
+    EXPECT_EQ(ui.localGroup.Width(), s2 - 50 - 3 - 1);
+}
+
+}  // namespace
