@@ -472,8 +472,10 @@ void TaskRunner::EndTask() {
         count = session.transferred.load();
     else
         count = complete ? remoteSize : std::max<std::int64_t>(kept, 0);
-    if (session.taskCallback) session.taskCallback(TaskEnded, 0, count, 0, session.handle());
+    // Ended before the callback runs: a StartTask that follows event 4 at once
+    // then waits for this thread instead of being refused.
     ended_ = true;
+    if (session.taskCallback) session.taskCallback(TaskEnded, 0, count, 0, session.handle());
     {
         std::lock_guard lock(session.connectionListLock);
         session.connections.clear();

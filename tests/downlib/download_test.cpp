@@ -1,0 +1,579 @@
+// Download tasks against the scriptable fake server: the wire order of a
+// task, resume with REST, the same-name rule, the local file's failures, the
+// rate limit, stops, several connections, and servers that misreport sizes
+// or break transfers. Files are compared byte for byte.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "downlib/error_codes.h"
+#include "downlib/ftp_download.h"
+#include "downlib/ftp_engine.h"
+#include "support/fake_ftp_server.h"
+#include "support/temp_dir.h"
+
+namespace downlib {
+namespace {
+
+using std::chrono::milliseconds;
+using testsupport::FakeFtpServer;
+using testsupport::TempDir;
+using testsupport::TransferFaults;
+
+// Shortens the 5-second retry pause for one test.
+class ShortRetryPause {
+public:
+    explicit ShortRetryPause(int ms = 50) { SetRetryPauseForTesting(ms); }
+    ~ShortRetryPause() { SetRetryPauseForTesting(kRetryPauseMs); }
+};
+
+// What one task reported through its two callbacks.
+struct TaskLog {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<int> events;
+    std::vector<std::pair<int, std::string>> logs;  // kind, message
+    std::int64_t bytesEvents = 0;
+    std::int64_t announcedSize = -1;
+    std::int64_t endCount = -1;
+    int endEvents = 0;
+    int sameNameAnswer = 0;
+    std::vector<std::pair<std::int64_t, std::int64_t>> sameNameQuestions;  // local size, remote size
+
+    TaskParam Param(const std::string& url, const std::string& localPath) {
+        TaskParam param;
+        param.url = url;
+        param.localPath = localPath;
+        param.user = "user";
+        param.password = "secret";
+        param.connectTimeout = param.sendTimeout = param.replyTimeout = 5000;
+        param.taskCallback = [this](int code, std::int64_t, std::int64_t value2, std::int64_t value3,
+                                    Handle) {
+            std::lock_guard guard(lock);
+            if (code == TaskSameName) {
+                sameNameQuestions.emplace_back(value2, value3);
+                return sameNameAnswer;
+            }
+            events.push_back(code);
+            if (code == TaskBytes) bytesEvents += value2;
+            if (code == TaskTransferStarted) announcedSize = value2;
+            if (code == TaskEnded) {
+                ++endEvents;
+                endCount = value2;
+            }
+            changed.notify_all();
+            return 0;
+        };
+        param.logCallback = [this](Handle, const std::string&, const std::string& message, int kind, Handle) {
+            std::lock_guard guard(lock);
+            logs.emplace_back(kind, message);
+            changed.notify_all();
+        };
+        return param;
+    }
+    bool WaitEnded(std::chrono::seconds limit = std::chrono::seconds(60)) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, limit, [this] { return endEvents > 0; });
+    }
+    bool WaitForLog(const std::string& text) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(30), [&] { return HasLogLocked(text); });
+    }
+    bool HasLogLocked(const std::string& text) const {
+        return std::any_of(logs.begin(), logs.end(), [&](const auto& log) { return log.second == text; });
+    }
+    bool HasLog(const std::string& text, int kind = -1) {
+        std::lock_guard guard(lock);
+        return std::any_of(logs.begin(), logs.end(), [&](const auto& log) {
+            return log.second == text && (kind < 0 || log.first == kind);
+        });
+    }
+    int Count(int code) {
+        std::lock_guard guard(lock);
+        return static_cast<int>(std::count(events.begin(), events.end(), code));
+    }
+    // The task's outcome as a caller sees it: workers done, none failed.
+    bool Whole() { return Count(TaskWorkerDone) > 0 && Count(TaskWorkerFailed) == 0; }
+    std::string Dump() {
+        std::lock_guard guard(lock);
+        std::string out;
+        for (const auto& [kind, message] : logs) out += std::to_string(kind) + " " + message + "\n";
+        return out;
+    }
+};
+
+// Runs one task to its end with a fresh Download object.
+void RunTask(TaskLog& log, const TaskParam& param) {
+    Download download;
+    ASSERT_TRUE(download.StartTask(param));
+    ASSERT_TRUE(log.WaitEnded()) << log.Dump();
+}
+
+std::vector<std::string> WithoutPass(std::vector<std::string> commands) {
+    for (auto& command : commands)
+        if (command.rfind("PASS ", 0) == 0) command = "PASS";
+    return commands;
+}
+
+TEST(DownloadFake, ATaskLogsInSwitchesToBinaryProbesSizesAndRetrieves) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    server.setBinaryOnlyRestAndSize(true);  // as pyftpdlib and proftpd do
+    std::string content = testsupport::PatternBytes(0, 100000, 7);
+    server.addFile("/pub/a.bin", content);
+    TempDir dir;
+    TaskLog log;
+    RunTask(log, log.Param(server.url("/pub/a.bin"), dir.file("a.bin")));
+
+    EXPECT_EQ(WithoutPass(server.commandsOf(1)),
+              (std::vector<std::string>{"USER user", "PASS", "TYPE I", "REST 100", "REST 0", "SIZE pub/a.bin",
+                                        "PASV", "RETR pub/a.bin"}));
+    EXPECT_EQ(testsupport::ReadFile(dir.file("a.bin")).value_or(""), content);
+    EXPECT_TRUE(log.HasLog("站点支持断点续传", LogError)) << log.Dump();
+    EXPECT_TRUE(log.HasLog("REST 0", LogCommand));
+    EXPECT_TRUE(log.HasLog("TYPE I", LogReply));
+    EXPECT_EQ(log.endEvents, 1);
+    EXPECT_EQ(log.events.back(), TaskEnded);
+    EXPECT_EQ(log.endCount, 100000);
+    EXPECT_EQ(log.announcedSize, 100000);
+    EXPECT_EQ(log.bytesEvents, 100000);
+    EXPECT_EQ(log.Count(TaskWorkerStarted), 1);
+    EXPECT_EQ(log.Count(TaskFirstSegment), 1);
+    EXPECT_TRUE(log.Whole());
+    // The worker's own events come before the end of the task.
+    EXPECT_LT(std::find(log.events.begin(), log.events.end(), TaskWorkerDone) - log.events.begin(),
+              static_cast<long>(log.events.size()) - 1);
+}
+
+TEST(DownloadFake, AnyRestartProbeAnswered350IsFollowedByRest0) {
+    struct Case {
+        testsupport::RestMode mode;
+        bool supported;
+        bool rest0;
+    } cases[] = {
+        {testsupport::RestMode::Supported, true, true},
+        {testsupport::RestMode::NoRestartWord, false, true},  // marker set although the text lacks the word
+        {testsupport::RestMode::Refused, false, false},
+    };
+    for (const Case& c : cases) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.setRestMode(c.mode);
+        std::string content = testsupport::PatternBytes(0, 5000, 3);
+        server.addFile("/f.bin", content);
+        TempDir dir;
+        TaskLog log;
+        RunTask(log, log.Param(server.url("/f.bin"), dir.file("f.bin")));
+        std::vector<std::string> commands = server.commandsOf(1);
+        auto rest0 = std::find(commands.begin(), commands.end(), "REST 0");
+        auto retr = std::find(commands.begin(), commands.end(), "RETR f.bin");
+        EXPECT_EQ(rest0 != commands.end(), c.rest0) << server.transcript();
+        if (c.rest0) EXPECT_LT(rest0, retr);
+        EXPECT_TRUE(log.HasLog(c.supported ? "站点支持断点续传" : "站点不支持断点续传", LogError));
+        EXPECT_EQ(testsupport::ReadFile(dir.file("f.bin")).value_or(""), content) << server.transcript();
+        EXPECT_TRUE(log.Whole());
+    }
+}
+
+TEST(DownloadFake, ABrokenTransferResumesWithRestAtTheFirstByteNotWritten) {
+    // The real five-second pause: the log names it.
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 1500000, 11);
+    TransferFaults faults;
+    faults.dropAfterBytes = 1000000;
+    server.addFile("/big.bin", content, faults);
+    TempDir dir;
+    TaskLog log;
+    RunTask(log, log.Param(server.url("/big.bin"), dir.file("big.bin")));
+
+    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("big.bin")), testsupport::Sha256Hex(content));
+    EXPECT_TRUE(log.HasLog("等待5秒后重试", LogInfo)) << log.Dump();
+    EXPECT_TRUE(log.HasLog(SocketErrorReportText(kErrPeerClosed), LogError)) << log.Dump();
+    ASSERT_EQ(server.connectionCount(), 2);
+    std::vector<std::string> second = server.commandsOf(2);
+    auto rest = std::find(second.begin(), second.end(), "REST 1000000");
+    ASSERT_NE(rest, second.end()) << server.transcript();
+    EXPECT_EQ(*(rest + 1), "RETR big.bin");
+    EXPECT_EQ(std::count(second.begin(), second.end(), "USER user"), 1);
+    EXPECT_TRUE(log.Whole());
+    EXPECT_EQ(log.bytesEvents, 1500000);  // nothing fetched twice
+    EXPECT_EQ(log.endCount, 1500000);
+}
+
+TEST(DownloadFake, BreaksAtAnyPointResumeToAnIdenticalFile) {
+    ShortRetryPause pause;
+    const struct {
+        std::int64_t dropAfter;
+        bool reset;
+        int times;
+    } cases[] = {{1, false, 1}, {20480, false, 1}, {20481, true, 1}, {777777, true, 1}, {300000, false, 3}};
+    for (const auto& c : cases) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        std::string content = testsupport::PatternBytes(0, 1000000, 5);
+        TransferFaults faults;
+        faults.dropAfterBytes = c.dropAfter;
+        faults.resetOnDrop = c.reset;
+        faults.dropTimes = c.times;
+        server.addFile("/x.bin", content, faults);
+        TempDir dir;
+        TaskLog log;
+        RunTask(log, log.Param(server.url("/x.bin"), dir.file("x.bin")));
+        EXPECT_EQ(testsupport::FileSha256Hex(dir.file("x.bin")), testsupport::Sha256Hex(content))
+            << "drop after " << c.dropAfter << "\n"
+            << server.transcript();
+        EXPECT_EQ(server.connectionCount(), 1 + c.times);
+        EXPECT_TRUE(log.Whole()) << log.Dump();
+    }
+}
+
+TEST(DownloadFake, WithoutRestSupportABrokenTransferFailsAndTheFileIsCut) {
+    ShortRetryPause pause;
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.setRestMode(testsupport::RestMode::Refused);
+    std::string content = testsupport::PatternBytes(0, 200000, 9);
+    TransferFaults faults;
+    faults.dropAfterBytes = 50000;
+    server.addFile("/n.bin", content, faults);
+    TempDir dir;
+    TaskLog log;
+    RunTask(log, log.Param(server.url("/n.bin"), dir.file("n.bin")));
+    EXPECT_TRUE(log.HasLog("该站点不支持断点续传", LogError)) << log.Dump();
+    EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
+    EXPECT_EQ(log.Count(TaskWorkerDone), 0);
+    EXPECT_EQ(testsupport::ReadFile(dir.file("n.bin")).value_or("<none>"), content.substr(0, 50000));
+    EXPECT_EQ(log.endCount, 50000);
+    EXPECT_EQ(server.countCommands("RETR"), 1);  // no second RETR without REST
+}
+
+TEST(DownloadFake, SizeAnswered550FailsWithoutRetrAndWithoutAFile) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    TempDir dir;
+    TaskLog log;
+    RunTask(log, log.Param(server.url("/missing.bin"), dir.file("missing.bin")));
+    EXPECT_TRUE(log.HasLog("文件不存在", LogError)) << log.Dump();
+    EXPECT_EQ(server.countCommands("RETR"), 0);
+    EXPECT_EQ(server.connectionCount(), 1);  // no retry either
+    EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
+    EXPECT_EQ(testsupport::FileSize(dir.file("missing.bin")), -1);
+}
+
+TEST(DownloadFake, SizesThatDisagreeWithTheDataNeverLookWhole) {
+    ShortRetryPause pause;
+    std::string content = testsupport::PatternBytes(0, 60000, 4);
+    const struct {
+        std::int64_t reported;
+        bool whole;
+        std::int64_t kept;
+    } cases[] = {
+        {61000, false, 60000},  // RETR ends early: the task fails, the file holds what came
+        {59000, true, 59000},   // more data than SIZE said: nothing past the file's end
+        {60000, true, 60000},
+    };
+    for (const auto& c : cases) {
+        for (auto mode : {testsupport::RestMode::Supported, testsupport::RestMode::Refused}) {
+            FakeFtpServer server;
+            ASSERT_TRUE(server.ok());
+            server.setRestMode(mode);
+            TransferFaults faults;
+            faults.reportedSize = c.reported;
+            server.addFile("/s.bin", content, faults);
+            TempDir dir;
+            TaskLog log;
+            RunTask(log, log.Param(server.url("/s.bin"), dir.file("s.bin")));
+            EXPECT_EQ(log.Whole(), c.whole) << c.reported << "\n" << log.Dump();
+            EXPECT_EQ(testsupport::ReadFile(dir.file("s.bin")).value_or("<none>"), content.substr(0, c.kept))
+                << c.reported;
+            EXPECT_EQ(log.endCount, c.kept) << c.reported;
+            EXPECT_LE(server.connectionCount(), 2) << c.reported;  // never a loop of retries
+        }
+    }
+}
+
+TEST(DownloadFake, ALocalFileThatCannotBeCreatedFailsTheTask) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.addFile("/a.bin", "abc");
+    TempDir dir;
+    ASSERT_TRUE(testsupport::WriteFile(dir.file("plain"), "x"));
+    for (const std::string& path : {dir.file("no/such/folder/a.bin"), dir.file("plain/a.bin")}) {
+        TaskLog log;
+        RunTask(log, log.Param(server.url("/a.bin"), path));
+        EXPECT_TRUE(log.HasLog("创建文件错误，超出最大支持下载长度或磁盘不可写或磁盘没有空间或同名文件已存在",
+                               LogError))
+            << path << "\n"
+            << log.Dump();
+        EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
+        EXPECT_EQ(log.endEvents, 1);
+        EXPECT_EQ(testsupport::FileSize(path), -1);
+    }
+}
+
+TEST(DownloadFake, AnExistingLocalFileFollowsTheCallbacksAnswer) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.addFile("/d/a.txt", "remote");
+    TempDir dir;
+    ASSERT_TRUE(testsupport::WriteFile(dir.file("a.txt"), "old!"));
+    ASSERT_TRUE(testsupport::WriteFile(dir.file("a(1).txt"), "older"));
+
+    {  // 0: renamed automatically past the names that exist
+        TaskLog log;
+        RunTask(log, log.Param(server.url("/d/a.txt"), dir.file("a.txt")));
+        EXPECT_EQ(testsupport::ReadFile(dir.file("a(2).txt")).value_or(""), "remote");
+        EXPECT_TRUE(log.HasLog("发现同名文件, 系统自动更名为" + dir.file("a(2).txt"), LogInfo)) << log.Dump();
+        ASSERT_EQ(log.sameNameQuestions.size(), 1u);
+        EXPECT_EQ(log.sameNameQuestions[0], std::make_pair(std::int64_t{4}, std::int64_t{6}));
+        EXPECT_TRUE(log.Whole());
+    }
+    {  // 1: the user gives up
+        TaskLog log;
+        log.sameNameAnswer = 1;
+        RunTask(log, log.Param(server.url("/d/a.txt"), dir.file("a.txt")));
+        EXPECT_TRUE(log.HasLog("发现同名文件, 用户选择放弃下载", LogInfo));
+        EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
+        EXPECT_EQ(testsupport::FileSize(dir.file("a(3).txt")), -1);
+    }
+    // The folder form: the remote name is appended.
+    {
+        TaskLog log;
+        std::string sub = dir.subdir("into");
+        RunTask(log, log.Param(server.url("/d/a.txt"), sub + "/"));
+        EXPECT_EQ(testsupport::ReadFile(sub + "/a.txt").value_or(""), "remote");
+    }
+    EXPECT_EQ(testsupport::ReadFile(dir.file("a.txt")).value_or(""), "old!");
+    EXPECT_EQ(testsupport::ReadFile(dir.file("a(1).txt")).value_or(""), "older");
+}
+
+TEST(DownloadFake, AutomaticNamesCountUpTo99) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"a.txt", "a(1).txt"},           {"a(1).txt", "a(2).txt"},    {"a(9).txt", "a(10).txt"},
+        {"a(98).txt", "a(99).txt"},      {"a(99).txt", nullptr},      {"a(0).txt", "a(0)(1).txt"},
+        {"a(100).txt", "a(100)(1).txt"}, {"noext", "noext(1)"},       {"a.tar.gz", "a(1).tar.gz"},
+        {"(5).txt", "(6).txt"},          {"a(x).txt", "a(x)(1).txt"}, {".hidden", "(1).hidden"},
+    };
+    for (const auto& [name, next] : cases) {
+        std::optional<std::string> result = NextAutomaticName(name);
+        if (next)
+            EXPECT_EQ(result.value_or("<none>"), next) << name;
+        else
+            EXPECT_FALSE(result.has_value()) << name;
+    }
+}
+
+TEST(DownloadFake, RemoteNamesThatCannotBeLocalNamesAreRefused) {
+    EXPECT_EQ(LocalTargetPath("/tmp/x/", "/pub/a.bin").value_or(""), "/tmp/x/a.bin");
+    EXPECT_EQ(LocalTargetPath("/tmp/x/b.bin", "/pub/a.bin").value_or(""), "/tmp/x/b.bin");
+    for (const char* remote : {"/pub/", "/pub/..", "/pub/.", "/pub/a\\..\\b", std::string("/a\nb").c_str()})
+        EXPECT_FALSE(LocalTargetPath("/tmp/x/", remote).has_value()) << remote;
+}
+
+TEST(DownloadFake, TheBlockSizeOverrideLimitsTheRate) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 3072, 1);
+    server.addFile("/slow.bin", content);
+    TempDir dir;
+    TaskLog log;
+    TaskParam param = log.Param(server.url("/slow.bin"), dir.file("slow.bin"));
+    param.blockSizeOverride = 1024;
+    auto began = std::chrono::steady_clock::now();
+    RunTask(log, param);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    EXPECT_EQ(testsupport::ReadFile(dir.file("slow.bin")).value_or(""), content);
+    // At most one block a second; generous bounds, a ratio rather than a deadline.
+    EXPECT_LT(3072.0 / seconds, 1024.0 * 1.5) << seconds << " s";
+    EXPECT_EQ(log.Count(TaskBytes), 3);
+}
+
+TEST(DownloadFake, AStopDuringTheRetryPauseEndsTheTaskWithoutAnotherLogin) {
+    // A pause far longer than the wait below: only the stop can end it in time.
+    ShortRetryPause pause(600000);
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 100000, 2);
+    TransferFaults faults;
+    faults.dropAfterBytes = 30000;
+    server.addFile("/p.bin", content, faults);
+    TempDir dir;
+    TaskLog log;
+    Download download;
+    ASSERT_TRUE(download.StartTask(log.Param(server.url("/p.bin"), dir.file("p.bin"))));
+    ASSERT_TRUE(log.WaitForLog("等待600秒后重试")) << log.Dump();
+    download.StopTask();
+    EXPECT_TRUE(download.IsIdle());
+    ASSERT_TRUE(log.WaitEnded(std::chrono::seconds(30)));
+    EXPECT_EQ(server.connectionCount(), 1);
+    EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
+    EXPECT_EQ(log.endCount, 30000);
+    EXPECT_EQ(testsupport::ReadFile(dir.file("p.bin")).value_or(""), content.substr(0, 30000));
+}
+
+TEST(DownloadFake, AStopInTheMiddleCutsTheFileToWhatArrived) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 4000000, 8);
+    TransferFaults faults;
+    faults.chunkBytes = 8192;
+    faults.chunkDelayMs = 5;
+    server.addFile("/t.bin", content, faults);
+    TempDir dir;
+    TaskLog log;
+    Download download;
+    ASSERT_TRUE(download.StartTask(log.Param(server.url("/t.bin"), dir.file("t.bin"))));
+    std::int64_t seen = 0;
+    for (int i = 0; i < 3000 && seen < 100000; ++i) {
+        seen = download.GetBytesDone();
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    ASSERT_GE(seen, 100000);
+    download.StopTask();
+    EXPECT_EQ(download.GetBytesDone(), 0);  // no task is held any more
+    ASSERT_TRUE(log.WaitEnded());
+    std::optional<std::string> kept = testsupport::ReadFile(dir.file("t.bin"));
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_LT(kept->size(), content.size());
+    EXPECT_GE(static_cast<std::int64_t>(kept->size()), seen - 20480);
+    EXPECT_EQ(*kept, content.substr(0, kept->size()));
+    EXPECT_GE(log.endCount, static_cast<std::int64_t>(kept->size()));  // the byte total of a stopped task
+    EXPECT_EQ(log.endEvents, 1);
+    EXPECT_EQ(log.Count(TaskWorkerDone), 0);
+}
+
+TEST(DownloadFake, AZeroByteFileBecomesAnEmptyFile) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.addFile("/empty", "");
+    TempDir dir;
+    TaskLog log;
+    RunTask(log, log.Param(server.url("/empty"), dir.file("empty")));
+    EXPECT_EQ(testsupport::FileSize(dir.file("empty")), 0);
+    EXPECT_TRUE(log.Whole()) << log.Dump();
+    EXPECT_EQ(log.endCount, 0);
+}
+
+TEST(DownloadFake, SeveralConnectionsShareTheFile) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 1000003, 6);
+    TransferFaults paced;  // slow enough for the connections to overlap
+    paced.chunkBytes = 32768;
+    paced.chunkDelayMs = 2;
+    server.addFile("/m.bin", content, paced);
+    TempDir dir;
+    TaskLog log;
+    TaskParam param = log.Param(server.url("/m.bin"), dir.file("m.bin"));
+    param.connections = 3;
+    RunTask(log, param);
+    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("m.bin")), testsupport::Sha256Hex(content));
+    // Each part is fetched once, from its own start. A fast first connection
+    // may take a free part itself before the next worker starts.
+    EXPECT_EQ(server.countCommands("RETR"), 3);
+    EXPECT_EQ(server.countCommands("REST 333334"), 1) << server.transcript();
+    EXPECT_EQ(server.countCommands("REST 666668"), 1) << server.transcript();
+    EXPECT_GE(log.Count(TaskWorkerStarted), 2);
+    EXPECT_LE(log.Count(TaskWorkerStarted), 3);
+    EXPECT_EQ(log.Count(TaskWorkerDone), log.Count(TaskWorkerStarted));
+    EXPECT_EQ(log.Count(TaskWorkerFailed), 0);
+    EXPECT_EQ(log.Count(TaskLaterSegment), 2);
+    EXPECT_EQ(log.bytesEvents, 1000003);
+    EXPECT_EQ(log.endCount, 1000003);
+}
+
+TEST(DownloadFake, ActiveModeAndAsciiTasksKeepTheirPlaces) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.setBinaryOnlyRestAndSize(true);
+    server.reply("PASV", "502 PASV not allowed.\r\n");
+    server.addFile("/r.txt", "line one\r\nline two\r\n");
+    TempDir dir;
+    TaskLog log;
+    TaskParam param = log.Param(server.url("/r.txt"), dir.file("r.txt"));
+    param.transferTypeMode = 2;
+    RunTask(log, param);
+    std::vector<std::string> commands = server.commandsOf(1);
+    ASSERT_GE(commands.size(), 10u) << server.transcript();
+    EXPECT_EQ(commands[2], "TYPE I");
+    auto typeA = std::find(commands.begin(), commands.end(), "TYPE A");
+    auto size = std::find(commands.begin(), commands.end(), "SIZE r.txt");
+    auto port = std::find_if(commands.begin(), commands.end(),
+                             [](const auto& c) { return c.rfind("PORT ", 0) == 0; });
+    ASSERT_NE(typeA, commands.end());
+    ASSERT_NE(port, commands.end()) << server.transcript();
+    EXPECT_LT(size, typeA);
+    EXPECT_LT(typeA, port);
+    EXPECT_EQ(testsupport::ReadFile(dir.file("r.txt")).value_or(""), "line one\r\nline two\r\n");
+    EXPECT_TRUE(log.Whole());
+}
+
+TEST(DownloadObject, IdleCommandsDoNothingAndASecondTaskIsRefusedWhileOneRuns) {
+    Download idle;
+    EXPECT_EQ(idle.GetBytesDone(), 0);
+    idle.StopTask();
+    EXPECT_TRUE(idle.IsIdle());
+    TaskParam bad;
+    bad.url = "ftp:///no-host";
+    EXPECT_FALSE(idle.StartTask(bad));
+    bad.url = "gopher://host/x";
+    EXPECT_FALSE(idle.StartTask(bad));
+
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.silentOn("SIZE");  // holds the task until it is stopped
+    server.addFile("/a", "a");
+    TempDir dir;
+    TaskLog first;
+    Download download;
+    ASSERT_TRUE(download.StartTask(first.Param(server.url("/a"), dir.file("a"))));
+    TaskLog second;
+    EXPECT_FALSE(download.StartTask(second.Param(server.url("/a"), dir.file("b"))));
+    EXPECT_FALSE(download.IsIdle());
+    download.StopTask();
+    ASSERT_TRUE(first.WaitEnded());
+    EXPECT_EQ(first.endEvents, 1);
+}
+
+TEST(DownloadObject, TasksFollowEachOtherOnOneObject) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    TempDir dir;
+    Download download;
+    for (int i = 0; i < 20; ++i) {
+        std::string name = "/f" + std::to_string(i);
+        server.addFile(name, std::string(static_cast<std::size_t>(i * 100), 'a' + i % 26));
+        TaskLog log;
+        // Started as soon as the previous task reported its end.
+        ASSERT_TRUE(download.StartTask(log.Param(server.url(name), dir.file(name.substr(1))))) << i;
+        ASSERT_TRUE(log.WaitEnded());
+        EXPECT_TRUE(log.Whole()) << i;
+        EXPECT_EQ(testsupport::FileSize(dir.file(name.substr(1))), i * 100);
+    }
+}
+
+TEST(DownloadObject, DestroyingTheObjectStopsARunningTask) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    TransferFaults faults;
+    faults.stallAfterBytes = 1000;
+    server.addFile("/stall", std::string(5000, 's'), faults);
+    TempDir dir;
+    TaskLog log;
+    {
+        Download download;
+        ASSERT_TRUE(download.StartTask(log.Param(server.url("/stall"), dir.file("stall"))));
+        ASSERT_TRUE(server.waitForCommand("RETR", std::chrono::seconds(10)));
+    }
+    EXPECT_EQ(log.endEvents, 1);
+    EXPECT_LE(testsupport::FileSize(dir.file("stall")), 1000);
+}
+
+}  // namespace
+}  // namespace downlib
