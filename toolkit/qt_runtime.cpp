@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -69,6 +70,23 @@ Runtime::~Runtime() = default;
 
 int Runtime::Run() { return QApplication::exec(); }
 
+namespace {
+
+// The off-screen platform warns about every window resize; that says nothing
+// about the program.
+QtMessageHandler previousHandler = nullptr;
+
+void QuietOffscreenWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.contains(QLatin1String("does not support propagateSizeHints"))) return;
+    if (previousHandler != nullptr) {
+        previousHandler(type, context, message);
+    } else {
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    }
+}
+
+}  // namespace
+
 void EnsureApplication() {
     if (QCoreApplication::instance() != nullptr) return;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -80,6 +98,7 @@ void EnsureApplication() {
     // crashes in its own global objects.
     static QApplication* app = new QApplication(argc, argv);
     SetUpLook(*app);
+    previousHandler = qInstallMessageHandler(QuietOffscreenWarnings);
 }
 
 void ProcessPendingEvents() {

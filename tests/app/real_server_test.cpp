@@ -1,0 +1,156 @@
+// The window against a real pyftpdlib server on loopback: quick connect,
+// into a subfolder and back, rename, with the log lines a user reads. A
+// screenshot of the connected window is left in the build tree.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "app/remote_view.h"
+#include "app_fixture.h"
+#include "support/real_servers.h"
+
+namespace {
+
+using apptest::AppTest;
+
+class RealServerWindow : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        testsupport::WriteFile(root_.file("pub/sub/深层.txt"), "deep");
+        testsupport::WriteFile(root_.file("pub/notes.txt"), std::string(12345, 'n'));
+        testsupport::WriteFile(root_.file("pub/setup.exe"), "MZ");
+        testsupport::WriteFile(root_.file("报告 2024.txt"), "r");
+        server_ = std::make_unique<testsupport::RealServer>(
+            testsupport::RealServer::StartPyftpd(root_.path(), "demo", "demo"));
+        ASSERT_TRUE(server_->ok()) << server_->error();
+        Show();
+    }
+
+    void TearDown() override {
+        if (server_) server_->stop();
+        AppTest::TearDown();
+    }
+
+    void Connect() {
+        app->ui.hostEdit.SetText("127.0.0.1");
+        app->ui.userEdit.SetText("demo");
+        app->ui.passwordEdit.SetText("demo");
+        app->ui.portEdit.SetText(std::to_string(server_->port()));
+        app->ui.quickConnectButton.Click();
+    }
+
+    int RowOf(const std::string& name) {
+        for (int r = 0; r < app->ui.remoteList.RowCount(); ++r) {
+            if (app->ui.remoteList.CellText(r, 0) == name) return r;
+        }
+        return -1;
+    }
+
+    // The log messages written since the given line count.
+    std::vector<std::string> MessagesSince(std::size_t from) {
+        auto all = LogMessages();
+        return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())),
+                                        all.end());
+    }
+
+    // Data ports change from run to run.
+    static std::vector<std::string> MaskPorts(std::vector<std::string> lines) {
+        for (auto& line : lines) {
+            for (const std::string prefix : {"(127,0,0,1,", "[127.0.0.1:"}) {
+                const auto at = line.find(prefix);
+                if (at == std::string::npos) continue;
+                auto end = at + prefix.size();
+                while (end < line.size() &&
+                       (std::isdigit(static_cast<unsigned char>(line[end])) || line[end] == ',')) {
+                    ++end;
+                }
+                line.replace(at + prefix.size(), end - at - prefix.size(), "N");
+            }
+        }
+        return lines;
+    }
+
+    static std::string Joined(const std::vector<std::string>& lines) {
+        std::string out;
+        for (const auto& l : lines) out += l + "\n";
+        return out;
+    }
+
+    testsupport::TempDir root_{"qftp-root"};
+    std::unique_ptr<testsupport::RealServer> server_;
+};
+
+std::string ScreenshotPath() {
+    const char* dir = std::getenv("QFTP_SCREENSHOT_DIR");
+    const std::string folder = dir != nullptr && dir[0] != '\0' ? dir : "screenshots";
+    mkdir(folder.c_str(), 0755);
+    return folder + "/connected-window.png";
+}
+
+TEST_F(RealServerWindow, ConnectBrowseIntoASubfolderAndBackAndRename) {
+    Connect();
+    const auto login = LogMessages();
+    ASSERT_FALSE(login.empty());
+    EXPECT_EQ(login.front(), "启动连接");
+    EXPECT_NE(std::find(login.begin(), login.end(), "USER demo"), login.end()) << Joined(login);
+    EXPECT_NE(std::find(login.begin(), login.end(), "PASS ******"), login.end()) << Joined(login);
+    EXPECT_NE(std::find(login.begin(), login.end(), "取/文件列表"), login.end()) << Joined(login);
+    EXPECT_EQ(Rows(app->ui.remoteList, 3),
+              (std::vector<std::string>{"返回上级目录||", "pub||文件夹", "报告 2024.txt|1|txt"}))
+        << server_->log();
+
+    // Into pub: PWD, the fetch line, then the engine's CWD and listing lines.
+    std::size_t mark = LogLines().size();
+    toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("pub"));
+    auto lines = MaskPorts(MessagesSince(mark));
+    const std::vector<std::string> expected{
+        "PWD",
+        "257 \"/\" is the current directory.",
+        "取//pub文件列表",
+        "CWD //pub",
+        "250 \"/pub\" is the current directory.",
+        "PASV",
+        "227 Entering passive mode (127,0,0,1,N).",
+        "连接[127.0.0.1:N],超时2000",
+        "数据通道连接成功",
+        "LIST",
+        "125 Data connection already open. Transfer starting.",
+        "226 Transfer complete.",
+    };
+    EXPECT_EQ(lines, expected) << Joined(lines);
+    EXPECT_EQ(app->ui.remotePathCombo.EditText(), "//pub");
+    EXPECT_EQ(Rows(app->ui.remoteList, 3),
+              (std::vector<std::string>{"返回上级目录||", "sub||文件夹", "notes.txt|12,345|txt",
+                                        "setup.exe|2|exe"}))
+        << Joined(lines);
+    EXPECT_EQ(app->ui.remoteList.CellIcon(3, 0), 3);
+
+    EXPECT_TRUE(toolkit::testing::SaveScreenshot(app->ui.mainWindow, ScreenshotPath()));
+
+    // Back up through the parent row.
+    mark = LogLines().size();
+    toolkit::testing::DoubleClickRow(app->ui.remoteList, 0);
+    lines = MessagesSince(mark);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "取/文件列表"), lines.end()) << Joined(lines);
+    EXPECT_EQ(app->ui.remotePathCombo.EditText(), "/");
+    EXPECT_NE(RowOf("pub"), -1);
+
+    // Rename a file of the root.
+    toolkit::testing::ClickRow(app->ui.remoteList, RowOf("报告 2024.txt"));
+    toolkit::testing::ScriptInputAnswer(true, "总结.txt");
+    mark = LogLines().size();
+    ASSERT_TRUE(app->ui.remoteMenu.Choose("重命名"));
+    lines = MessagesSince(mark);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "RNFR //报告 2024.txt"), lines.end()) << Joined(lines);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "RNTO //总结.txt"), lines.end()) << Joined(lines);
+    EXPECT_NE(RowOf("总结.txt"), -1);
+    EXPECT_EQ(RowOf("报告 2024.txt"), -1);
+    struct stat st {};
+    EXPECT_EQ(stat(root_.file("总结.txt").c_str(), &st), 0);
+    // Only the input box was shown: no failure message.
+    EXPECT_EQ(toolkit::testing::TakeShownDialogs().size(), 1u);
+}
+
+}  // namespace
