@@ -18,6 +18,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStyleOption>
 #include <QTimer>
@@ -427,6 +428,10 @@ void Window::Show() {
             if (d_->onCreated) d_->onCreated();
         }
         if (d_->maximizeOnShow) {
+            // Without a window manager nobody honours the maximized state;
+            // the screen's work area is the same thing then.
+            if (const QScreen* screen = d_->widget->screen())
+                d_->widget->setGeometry(screen->availableGeometry());
             d_->widget->showMaximized();
         } else {
             d_->widget->show();
