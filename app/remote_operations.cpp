@@ -1,11 +1,178 @@
-// Remote create and delete are not built yet: the menu items are bound to
-// these handlers, which do nothing so far.
+// Remote create-folder and delete. Both run on the UI thread through ftpClient
+// and end by listing the current remote folder again.
+//
+// A delete takes a snapshot of the rows before it acts, because every folder
+// it empties is listed into remoteList on the way. The walk only ever forms
+// paths below the selected folders: the parent row, "." and "..", and names
+// that would climb out ("a/../..") are never used, and a link is removed as an
+// entry, never entered, so nothing outside the selection is touched whatever a
+// server lists.
 #include "app/remote_operations.h"
+
+#include <vector>
+
+#include "app/app.h"
+#include "app/remote_view.h"
+#include "app/session_log.h"
 
 namespace app {
 
-void CreateRemoteFolder(App&) {}
+namespace {
 
-void DeleteSelected(App&) {}
+constexpr int kStatePane = 0;
+constexpr int kActionPane = 2;
+
+struct Entry {
+    std::string name;
+    bool folder = false;
+    bool link = false;
+};
+
+// A name is joined to its folder as folder + "/" + name, so it must be one
+// path piece that stays inside that folder. Servers that read "\" as a
+// separator would also climb with "..\x"; a GBK trail byte can be "\", so only
+// the pieces "." and ".." are refused, not the byte.
+bool IsSafeName(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos) return false;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = name.find('\\', start);
+        const std::string piece =
+            name.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (piece == "." || piece == "..") return false;
+        if (end == std::string::npos) return true;
+        start = end + 1;
+    }
+}
+
+void Log(App& app, const std::string& message) { AppendLog(app, ClockText({}, false) + " " + message); }
+
+void SetPane(App& app, int pane, const std::string& text) {
+    app.ui.statusBar.SetPaneText(pane, text);
+    app.ui.statusBar.RedrawNow();
+}
+
+Entry RowEntry(App& app, int row) {
+    const toolkit::ListView& list = app.ui.remoteList;
+    Entry entry;
+    entry.name = list.CellText(row, 0);
+    entry.folder = list.CellText(row, 2) == kFolderType;
+    entry.link = RemoteRowIsLink(app, row);
+    return entry;
+}
+
+void DeleteFileEntry(App& app, const std::string& folder, const std::string& name) {
+    SetPane(app, kActionPane, std::string("动作:删除文件:") + name);
+    // A refusal is in the log already; the walk goes on.
+    app.ftpClient.DeleteEntry(folder + "/" + name);
+}
+
+class DeleteWalk {
+public:
+    DeleteWalk(App& app, const DeleteLimits& limits) : app_(app), limits_(limits) {}
+
+    void DeleteEntryIn(const std::string& folder, const Entry& entry, int depth) {
+        if (stopped_) return;
+        if (entry.folder && !entry.link) {
+            Folder(folder + "/" + entry.name, depth);
+        } else {
+            DeleteFileEntry(app_, folder, entry.name);
+        }
+    }
+
+    // Deletes folder `path` at nesting depth `depth` (1 for a selected folder).
+    void Folder(const std::string& path, int depth) {
+        if (stopped_) return;
+        if (depth > limits_.maxDepth) {
+            Log(app_, "目录层次过深, 不再进入:" + path);
+            return;
+        }
+        if (++folders_ > limits_.maxFolders) {
+            Log(app_, "要删除的目录过多, 停止删除:" + path);
+            stopped_ = true;
+            return;
+        }
+        // A folder the server will not enter would list the folder it is
+        // still in, and its entries would be taken for this folder's.
+        if (app_.ftpClient.ChangeDir(path)) {
+            ListRemoteFolder(app_, path);
+            std::vector<Entry> entries;
+            const toolkit::ListView& list = app_.ui.remoteList;
+            for (int row = 1; row < list.RowCount(); ++row) {
+                Entry entry = RowEntry(app_, row);
+                if (!IsSafeName(entry.name)) {
+                    Log(app_, "条目名称异常, 不删除:" + path + "/" + entry.name);
+                    continue;
+                }
+                entries.push_back(std::move(entry));
+            }
+            for (const Entry& entry : entries) DeleteEntryIn(path, entry, depth + 1);
+            ListRemoteFolder(app_, RemoteParentPath(path));
+        }
+        if (stopped_) return;
+        SetPane(app_, kActionPane, "动作:删除目录:" + path);
+        app_.ftpClient.RemoveDir(path);
+    }
+
+private:
+    App& app_;
+    DeleteLimits limits_;
+    int folders_ = 0;
+    bool stopped_ = false;
+};
+
+}  // namespace
+
+void CreateRemoteFolder(App& app) {
+    std::string name;
+    if (!toolkit::InputBox(kCreateFolderPrompt, kCreateFolderCaption, kNewFolderName, 1, name)) return;
+    const std::string folder = app.ftpClient.GetCurrentDir();
+    // The name goes to the server as typed; the server judges it.
+    if (app.ftpClient.MakeDir(folder + "/" + name)) {
+        ListRemoteFolder(app, folder);
+        return;
+    }
+    toolkit::MessageBox(kCreateFailedText, toolkit::kMbIconError | toolkit::kMbOk, "提示");
+}
+
+void DeleteSelected(App& app) {
+    const toolkit::ListView& list = app.ui.remoteList;
+    std::vector<Entry> entries;
+    std::vector<std::string> refused;
+    for (const int row : list.SelectedRows()) {
+        // Row 0 leads back to the parent folder; it is not an entry.
+        if (row == 0 && list.CellText(0, 0) == kParentRowText) continue;
+        Entry entry = RowEntry(app, row);
+        if (!IsSafeName(entry.name)) {
+            refused.push_back(entry.name);
+            continue;
+        }
+        entries.push_back(std::move(entry));
+    }
+    for (const std::string& name : refused) Log(app, "条目名称异常, 不删除:" + name);
+    if (entries.empty()) return;
+
+    const std::string question =
+        "你确认删除这" + std::to_string(entries.size()) + "个文件及其包含的其他文件吗？";
+    if (toolkit::MessageBox(question, toolkit::kMbOkCancel | toolkit::kMbIconExclamation, "提示") !=
+        toolkit::kResultOk) {
+        return;
+    }
+
+    // Asked only after the confirmation, so that a cancel sends nothing.
+    const std::string folder = app.ftpClient.GetCurrentDir();
+    SetPane(app, kStatePane, "进行中");
+    DeleteWalk walk(app, DeleteLimits{});
+    for (const Entry& entry : entries) walk.DeleteEntryIn(folder, entry, 1);
+    ListRemoteFolder(app, app.ftpClient.GetCurrentDir());
+    SetPane(app, kStatePane, "已就绪");
+    SetPane(app, kActionPane, "动作:无");
+}
+
+void DeleteRemoteFolder(App& app, const std::string& path) { DeleteRemoteFolder(app, path, DeleteLimits{}); }
+
+void DeleteRemoteFolder(App& app, const std::string& path, const DeleteLimits& limits) {
+    DeleteWalk(app, limits).Folder(path, 1);
+}
 
 }  // namespace app
