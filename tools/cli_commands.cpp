@@ -3,10 +3,13 @@
 #include "tools/cli_commands.h"
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 
 #include "downlib/ftp_engine.h"
 
@@ -16,6 +19,7 @@ namespace {
 struct Context {
     const Options& options;
     downlib::DezAziveduza& client;
+    downlib::Download& download;
 };
 
 using Handler = std::function<bool(Context&, const std::vector<std::string>&)>;
@@ -64,6 +68,71 @@ bool Ls(Context& context, const std::vector<std::string>& args) {
     return true;
 }
 
+void PrintLog(downlib::Handle, const std::string&, const std::string& message, int kind, downlib::Handle);
+
+// The engine decodes "%XX" and "+" in a URL path; a name holding them must
+// reach the server as typed.
+std::string EscapeForUrl(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        if (c == '%')
+            out += "%25";
+        else if (c == '+')
+            out += "%2B";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// What a download task reported, filled on the task's thread.
+struct GetOutcome {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool ended = false;
+    std::int64_t bytes = 0;
+    int workersDone = 0;
+    int workersFailed = 0;
+};
+
+// get REMOTE LOCAL: one download task over a connection of its own. The
+// byte count goes to standard output; the command fails unless every worker
+// of the task reported its part whole.
+bool Get(Context& context, const std::vector<std::string>& args) {
+    const Options& options = context.options;
+    std::string remote = args[1];
+    if (remote.empty() || remote[0] != '/') remote = "/" + remote;
+    downlib::TaskParam param;
+    param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + EscapeForUrl(remote);
+    param.localPath = args[2];
+    param.user = options.user;
+    param.password = options.password;
+    if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
+    auto outcome = std::make_shared<GetOutcome>();
+    param.logCallback = PrintLog;
+    param.taskCallback = [outcome](int code, std::int64_t, std::int64_t value2, std::int64_t,
+                                   downlib::Handle) {
+        std::lock_guard guard(outcome->lock);
+        if (code == downlib::TaskWorkerDone) ++outcome->workersDone;
+        if (code == downlib::TaskWorkerFailed) ++outcome->workersFailed;
+        if (code == downlib::TaskEnded) {
+            outcome->ended = true;
+            outcome->bytes = value2;
+            outcome->changed.notify_all();
+        }
+        return 0;  // an existing local file: the engine picks name(1).ext
+    };
+    if (!context.download.StartTask(param)) {
+        std::fprintf(stderr, "quorvel-ftp-cli: the download could not be started\n");
+        return false;
+    }
+    std::unique_lock guard(outcome->lock);
+    outcome->changed.wait(guard, [&] { return outcome->ended; });
+    std::printf("%lld\n", static_cast<long long>(outcome->bytes));
+    std::fflush(stdout);
+    return outcome->workersDone > 0 && outcome->workersFailed == 0;
+}
+
 const std::map<std::string, CommandInfo>& Commands() {
     static const std::map<std::string, CommandInfo> table = {
         {"pwd", {0, 0, Pwd}},
@@ -73,6 +142,7 @@ const std::map<std::string, CommandInfo>& Commands() {
         {"rename", {2, 2, [](Context& c, const auto& a) { return c.client.RenameEntry(a[1], a[2]); }}},
         {"del", {1, 1, [](Context& c, const auto& a) { return c.client.DeleteEntry(a[1]); }}},
         {"rmdir", {1, 1, [](Context& c, const auto& a) { return c.client.RemoveDir(a[1]); }}},
+        {"get", {2, 2, Get}},
     };
     return table;
 }
@@ -114,10 +184,11 @@ bool IsKnownCommand(const std::vector<std::string>& words) {
 
 int Run(const Options& options, const std::vector<std::vector<std::string>>& commands) {
     downlib::DezAziveduza client;
+    downlib::Download download;
     if (!client.Connect("ftp://" + options.host, options.user, options.password, options.port, PrintLog,
                         options.timeoutMs))
         return 1;
-    Context context{options, client};
+    Context context{options, client, download};
     int status = 0;
     for (const auto& words : commands) {
         if (!Commands().at(words[0]).run(context, words)) {

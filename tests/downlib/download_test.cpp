@@ -2,8 +2,10 @@
 // task, resume with REST, the same-name rule, the local file's failures, the
 // rate limit, stops, several connections, and servers that misreport sizes
 // or break transfers. Files are compared byte for byte.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +17,7 @@
 #include "downlib/ftp_download.h"
 #include "downlib/ftp_engine.h"
 #include "support/fake_ftp_server.h"
+#include "support/real_servers.h"
 #include "support/temp_dir.h"
 
 namespace downlib {
@@ -573,6 +576,52 @@ TEST(DownloadObject, DestroyingTheObjectStopsARunningTask) {
     }
     EXPECT_EQ(log.endEvents, 1);
     EXPECT_LE(testsupport::FileSize(dir.file("stall")), 1000);
+}
+
+// A sparse file of 5 GiB with marks around the 2 GiB and 4 GiB borders, from
+// a real server: SIZE, progress, the byte total and every position must not
+// wrap at 31 or 32 bits.
+TEST(DownloadRealServer, AFileBeyondFourGibibytesArrivesWhole) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "5 GiB under ThreadSanitizer takes too long; the plain build runs it";
+#endif
+    TempDir root;
+    TempDir local;
+    const std::int64_t size = 5LL << 30;
+    std::string path = root.file("huge.bin");
+    {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, size), 0);
+        for (std::int64_t at :
+             std::initializer_list<std::int64_t>{0, (1LL << 31) - 7, (1LL << 32) - 7, size - 100}) {
+            std::string mark = testsupport::PatternBytes(at, 100, 99);
+            ASSERT_EQ(::pwrite(fd, mark.data(), mark.size(), at), 100);
+        }
+        ::close(fd);
+    }
+    testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.path(), "big", "pw");
+    ASSERT_TRUE(server.ok()) << server.error();
+    TaskLog log;
+    TaskParam param = log.Param(server.url("/huge.bin"), local.file("huge.bin"));
+    param.user = "big";
+    param.password = "pw";
+    Download download;
+    ASSERT_TRUE(download.StartTask(param));
+    std::int64_t highest = 0;
+    while (!log.WaitEnded(std::chrono::seconds(0))) {
+        highest = std::max(highest, download.GetBytesDone());
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    EXPECT_GT(highest, 1LL << 32);  // progress passed 4 GiB without wrapping
+    EXPECT_LE(highest, size);
+    EXPECT_TRUE(log.HasLog("213 " + std::to_string(size), LogReply)) << log.Dump();
+    EXPECT_EQ(log.announcedSize, size);
+    EXPECT_EQ(log.bytesEvents, size);
+    EXPECT_EQ(log.endCount, size);
+    EXPECT_TRUE(log.Whole());
+    EXPECT_EQ(testsupport::FileSize(local.file("huge.bin")), size);
+    EXPECT_EQ(testsupport::CompareFiles(path, local.file("huge.bin")), "");
 }
 
 }  // namespace

@@ -1,0 +1,105 @@
+// quorvel-ftp-cli get against real servers: files at the edges of the
+// receive block, an empty file, a name with Chinese characters and blanks,
+// several gets in one run and failures.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/cli_runner.h"
+#include "support/real_servers.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using testsupport::ProcessResult;
+using testsupport::RealServer;
+using testsupport::ServerKind;
+using testsupport::TempDir;
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class CliGet : public ::testing::TestWithParam<ServerKind> {
+protected:
+    ProcessResult Get(const std::vector<std::pair<std::string, std::string>>& files) {
+        std::vector<std::string> args = {"-u", "getter", "-p", "pw", "-P", std::to_string(server.port()),
+                                         "-t", "10000"};
+        for (const auto& [remote, local] : files) {
+            args.push_back("-c");
+            args.push_back("get \"" + remote + "\" \"" + local + "\"");
+        }
+        args.push_back("127.0.0.1");
+        testsupport::RunOptions options;
+        options.timeout = std::chrono::seconds(120);
+        return testsupport::RunCli(args, options);
+    }
+
+    TempDir root;
+    TempDir local;
+    RealServer server = RealServer::Start(GetParam(), root.path(), "getter", "pw");
+};
+
+TEST_P(CliGet, FilesAtTheBlockEdgesArriveByteIdentical) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    const std::vector<std::pair<std::string, std::int64_t>> files = {
+        {"zero.bin", 0},       {"one.bin", 1},        {"block.bin", 20480},
+        {"block1.bin", 20481}, {"ten.bin", 10 << 20}, {"中文 名字 带空格.dat", 33333},
+    };
+    std::vector<std::pair<std::string, std::string>> gets;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        ASSERT_TRUE(testsupport::WritePatternFile(root.file(files[i].first), files[i].second,
+                                                  static_cast<std::uint32_t>(i + 1)));
+        gets.emplace_back("/" + files[i].first, local.file(files[i].first));
+    }
+    ProcessResult result = Get(gets);
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    std::vector<std::string> printed = Lines(result.out);
+    ASSERT_EQ(printed.size(), files.size()) << result.out;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(printed[i], std::to_string(files[i].second)) << files[i].first;
+        EXPECT_EQ(testsupport::CompareFiles(root.file(files[i].first), local.file(files[i].first)), "")
+            << files[i].first;
+    }
+    // Each task announces the binary type before its restart probe.
+    std::vector<std::string> log = Lines(result.err);
+    auto type = std::find(log.begin(), log.end(), "2 TYPE I");
+    auto probe = std::find(log.begin(), log.end(), "1 REST 100");
+    EXPECT_LT(type, probe);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "3 站点支持断点续传"), static_cast<long>(files.size()))
+        << result.err;
+}
+
+TEST_P(CliGet, AFolderTargetAndAnExistingFileGetTheirNames) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(testsupport::WriteFile(root.file("a.txt"), "new"));
+    ASSERT_TRUE(testsupport::WriteFile(local.file("a.txt"), "old"));
+    ProcessResult result = Get({{"/a.txt", local.path() + "/"}, {"/a.txt", local.file("a.txt")}});
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    EXPECT_EQ(testsupport::ReadFile(local.file("a.txt")).value_or(""), "old");
+    EXPECT_EQ(testsupport::ReadFile(local.file("a(1).txt")).value_or(""), "new");
+    EXPECT_EQ(testsupport::ReadFile(local.file("a(2).txt")).value_or(""), "new");
+}
+
+TEST_P(CliGet, AMissingFileOrAnUnwritableTargetFails) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(testsupport::WriteFile(root.file("here.txt"), "here"));
+    ProcessResult missing = Get({{"/nothing.txt", local.file("nothing.txt")}});
+    EXPECT_TRUE(missing.exitedWith(1)) << missing.summary();
+    EXPECT_NE(missing.err.find("3 文件不存在"), std::string::npos) << missing.err;
+    EXPECT_EQ(testsupport::FileSize(local.file("nothing.txt")), -1);
+
+    ProcessResult nowhere = Get({{"/here.txt", local.file("no/folder/here.txt")}});
+    EXPECT_TRUE(nowhere.exitedWith(1)) << nowhere.summary();
+    EXPECT_EQ(nowhere.out, "0\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, CliGet, ::testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
+                         [](const auto& info) { return testsupport::ServerKindName(info.param); });
+
+}  // namespace
