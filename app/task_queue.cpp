@@ -1,11 +1,313 @@
-// The task queue is not built yet: the menu item and the timer are bound to
-// these handlers, which do nothing so far.
+// The task queue. A request runs on the UI thread: it snapshots the selected
+// rows of remoteList, appends one queue row per file and one per folder
+// followed by the folder's content (depth first, pre-order), and starts the
+// driver. The driver takes rows and ends its run through TakeNextRow and
+// FinishRow, which also run on the UI thread, so a request's "append a row,
+// then start the driver if it is idle" can never interleave with the driver's
+// "nothing left: mark idle and clear": no row is cleared before it is handled
+// and no row is left without a running driver.
+//
+// Folder expansion never enters "." or ".." (the remote view drops them), and
+// enters a folder only when the server's path after changing into it is not
+// already on the expansion path, so a link back to an ancestor ends. Names
+// that could carry a local path out of the chosen local folder are skipped.
 #include "app/task_queue.h"
+
+#include <memory>
+
+#include "app/app.h"
+#include "app/remote_view.h"
+#include "app/session_log.h"
+#include "app/transfer_driver.h"
 
 namespace app {
 
-void QueueDownloadRequest(App&) {}
+namespace {
 
-void RefreshQueueLength(App&) {}
+struct Snapshot {
+    std::string name;
+    std::string type;
+    std::string size;
+    bool link = false;
+};
+
+// What every row of one request shares, and the folders being expanded.
+struct Expansion {
+    std::string localFolder;
+    std::string baseRemote;
+    std::string host;
+    int port = 21;
+    std::string user;
+    std::string password;
+    std::vector<std::string> serverPath;  // the server's paths of the folders entered
+};
+
+void Log(App& app, const std::string& message) { AppendLog(app, ClockText({}, false) + " " + message); }
+
+std::vector<Snapshot> SnapshotRows(App& app, const std::vector<int>& indices) {
+    toolkit::ListView& list = app.ui.remoteList;
+    std::vector<Snapshot> snapshots;
+    snapshots.reserve(indices.size());
+    for (int row : indices) {
+        Snapshot s;
+        s.name = list.CellText(row, 0);
+        // Row 0 of a listing is the way up, not an entry.
+        if (row == 0 && s.name == kParentRowText) continue;
+        s.type = list.CellText(row, 2);
+        s.size = StripCommas(list.CellText(row, 1));
+        s.link = RemoteRowIsLink(app, row);
+        snapshots.push_back(std::move(s));
+    }
+    return snapshots;
+}
+
+QueueRow MakeRow(const Expansion& e, const std::string& remotePath) {
+    QueueRow row;
+    row.localFolder = e.localFolder;
+    row.remotePath = remotePath;
+    row.baseRemote = e.baseRemote;
+    row.host = e.host;
+    row.port = e.port;
+    row.user = e.user;
+    row.password = e.password;
+    return row;
+}
+
+void AppendRow(App& app, QueueRow row) {
+    TaskQueueState& state = QueueState(app);
+    toolkit::ListView& list = app.ui.queueList;
+    {
+        std::lock_guard guard(state.lock);
+        state.rows.push_back(row);
+    }
+    const int r = list.InsertRow(-1, row.localFolder, -1, toolkit::TextOrigin::Foreign);
+    list.SetCellText(r, 1, row.remotePath, toolkit::TextOrigin::Foreign);
+    list.SetCellText(r, 2, row.sizeText);
+    list.SetCellText(r, 3, row.type,
+                     row.folder || row.type == kPlainFileType ? toolkit::TextOrigin::Program
+                                                              : toolkit::TextOrigin::Foreign);
+    list.SetCellText(r, 4, kStatusWaiting);
+    list.RedrawNow();
+}
+
+void StartDriverIfIdle(App& app) {
+    TaskQueueState& state = QueueState(app);
+    bool start = false;
+    {
+        std::lock_guard guard(state.lock);
+        if (state.driverIdle) {
+            state.driverIdle = false;
+            start = true;
+        }
+    }
+    if (start) StartTransferDriver(app);
+}
+
+void AppendFile(App& app, const Expansion& e, const std::string& remotePath, const Snapshot& s) {
+    QueueRow row = MakeRow(e, remotePath);
+    row.sizeText = s.size;
+    row.type = FileTypeText(s.name);
+    AppendRow(app, std::move(row));
+    StartDriverIfIdle(app);
+    toolkit::ProcessPendingEvents();
+}
+
+void Expand(App& app, Expansion& e, const std::string& folder);
+
+// A folder entry (or a link shown as one): its row and its content.
+void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snapshot& s) {
+    const std::string path = parent + "/" + s.name;
+    if (!app.ftpClient.ChangeDir(path)) {
+        if (s.link) {
+            // A link the server cannot enter leads to a file (or nowhere):
+            // fetch it as a file; a dangling link fails in its own row.
+            AppendFile(app, e, path, s);
+        } else {
+            QueueRow row = MakeRow(e, path);
+            row.type = kFolderType;
+            row.folder = true;
+            AppendRow(app, std::move(row));
+            Log(app, "无法进入远程目录" + path + "，其内容未加入队列");
+        }
+        return;
+    }
+    std::string serverPath = app.ftpClient.GetCurrentDir();
+    if (serverPath.empty()) serverPath = path;
+    for (const std::string& entered : e.serverPath) {
+        if (entered == serverPath) {
+            Log(app, "跳过" + path + "：它指向正在下载的上级目录" + serverPath);
+            return;
+        }
+    }
+    QueueRow row = MakeRow(e, path);
+    row.type = kFolderType;
+    row.folder = true;
+    AppendRow(app, std::move(row));
+    if (static_cast<int>(e.serverPath.size()) > kMaxExpansionDepth) {
+        Log(app, "目录层次过深，不再展开" + path);
+        return;
+    }
+    e.serverPath.push_back(serverPath);
+    Expand(app, e, path);
+    e.serverPath.pop_back();
+}
+
+void Expand(App& app, Expansion& e, const std::string& folder) {
+    toolkit::ProcessPendingEvents();
+    // Changes into the folder and lists it.
+    ListRemoteFolder(app, folder);
+    const int count = app.ui.remoteList.RowCount();
+    std::vector<int> indices;
+    for (int i = 1; i < count; ++i) indices.push_back(i);
+    // All snapshots first: the recursion relists remoteList.
+    const std::vector<Snapshot> snapshots = SnapshotRows(app, indices);
+    for (const Snapshot& s : snapshots) {
+        if (!IsSafeLocalName(s.name)) {
+            Log(app, "跳过远程名称\"" + s.name + "\"：不能用作本地文件名");
+            continue;
+        }
+        if (s.type == kFolderType) {
+            AppendFolder(app, e, folder, s);
+        } else {
+            AppendFile(app, e, folder + "/" + s.name, s);
+        }
+    }
+}
+
+Expansion SessionExpansion(App& app, const std::string& localFolder, const std::string& baseRemote) {
+    Expansion e;
+    e.localFolder = localFolder;
+    e.baseRemote = baseRemote;
+    e.host = app.savedHost;
+    e.port = app.savedPort;
+    e.user = app.savedUser;
+    e.password = app.savedPassword;
+    return e;
+}
+
+}  // namespace
+
+TaskQueueState& QueueState(App& app) {
+    if (!app.taskQueue) app.taskQueue = std::make_shared<TaskQueueState>();
+    return *app.taskQueue;
+}
+
+bool IsSafeLocalName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (unsigned char c : name) {
+        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+std::string StripCommas(const std::string& text) {
+    std::string out = text;
+    for (std::size_t at = out.find(','); at != std::string::npos; at = out.find(',', at)) {
+        out.erase(at, 1);
+        toolkit::ProcessPendingEvents();
+    }
+    return out;
+}
+
+void QueueDownloadRequest(App& app) {
+    TaskQueueState& state = QueueState(app);
+    {
+        std::lock_guard guard(state.lock);
+        if (state.requestRunning) {
+            // The window stays live while a request walks the server; a second
+            // one now would fight the first over the remote folder and list.
+            Log(app, "上一个下载请求还在排队，本次请求未执行");
+            return;
+        }
+        state.requestRunning = true;
+    }
+    const std::vector<int> selected = app.ui.remoteList.SelectedRows();
+    const std::string base = app.ftpClient.GetCurrentDir();
+    const std::string localFolder = app.ui.localPathCombo.EditText();
+    {
+        std::lock_guard guard(state.lock);
+        state.queueBaseRemote = base;
+    }
+    const std::vector<Snapshot> snapshots = SnapshotRows(app, selected);
+    {
+        std::lock_guard guard(state.lock);
+        state.requestDone = false;
+    }
+
+    Expansion e = SessionExpansion(app, localFolder, base);
+    e.serverPath.push_back(base);
+    for (const Snapshot& s : snapshots) {
+        if (!IsSafeLocalName(s.name)) {
+            Log(app, "跳过远程名称\"" + s.name + "\"：不能用作本地文件名");
+            continue;
+        }
+        if (s.type == kFolderType) {
+            AppendFolder(app, e, base, s);
+        } else {
+            AppendFile(app, e, base + "/" + s.name, s);
+        }
+    }
+
+    {
+        std::lock_guard guard(state.lock);
+        state.requestDone = true;
+        state.requestRunning = false;
+    }
+    StartDriverIfIdle(app);
+    ListRemoteFolder(app, base);
+}
+
+void ExpandRemoteFolder(App& app, const std::string& folder, const std::string& localFolder) {
+    std::string base;
+    {
+        TaskQueueState& state = QueueState(app);
+        std::lock_guard guard(state.lock);
+        base = state.queueBaseRemote;
+    }
+    Expansion e = SessionExpansion(app, localFolder, base);
+    if (app.ftpClient.ChangeDir(folder)) {
+        const std::string serverPath = app.ftpClient.GetCurrentDir();
+        e.serverPath.push_back(serverPath.empty() ? folder : serverPath);
+    }
+    Expand(app, e, folder);
+}
+
+void RefreshQueueLength(App& app) {
+    app.ui.statusBar.SetPaneText(1, "任务队列:" + std::to_string(app.ui.queueList.RowCount()));
+    app.ui.statusBar.RedrawNow();
+}
+
+std::size_t QueuedRowCount(App& app) {
+    TaskQueueState& state = QueueState(app);
+    std::lock_guard guard(state.lock);
+    return state.rows.size();
+}
+
+std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared) {
+    cleared = false;
+    TaskQueueState& state = QueueState(app);
+    std::lock_guard guard(state.lock);
+    index = static_cast<int>(state.queueIndex);
+    if (state.queueIndex < state.rows.size()) return state.rows[state.queueIndex];
+    state.driverIdle = true;
+    if (state.requestDone) {
+        state.queueIndex = 0;
+        state.rows.clear();
+        cleared = true;
+    }
+    return std::nullopt;
+}
+
+void FinishRow(App& app, const std::string& status) {
+    TaskQueueState& state = QueueState(app);
+    int row = 0;
+    {
+        std::lock_guard guard(state.lock);
+        row = static_cast<int>(state.queueIndex);
+        if (state.queueIndex < state.rows.size()) ++state.queueIndex;
+    }
+    app.ui.queueList.SetCellText(row, 4, status);
+    app.ui.queueList.RedrawNow();
+}
 
 }  // namespace app

@@ -1,15 +1,93 @@
 // The task queue: "下载文件" turns the selected remote entries into queue rows
-// and starts the transfer driver; the queue-length pane follows the list.
+// (one per file, one per folder followed depth first by its content) and
+// starts the transfer driver; the queue-length pane follows the list.
+//
+// Every row keeps what it needs to be handled on its own: its base remote
+// folder, the server, port and credentials of the session it was queued from.
+// A later request or a quick connect to another server therefore never
+// changes where or from which server an earlier row is fetched.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace app {
 
 struct App;
 
+inline constexpr const char* kStatusWaiting = "等待";
+inline constexpr const char* kStatusRunning = "进行中";
+inline constexpr const char* kStatusDone = "完成";
+inline constexpr const char* kStatusFailed = "失败";
+
+// Folder expansion stops this many levels below the folder of the request: a
+// server whose working-folder answer does not reveal a link loop still ends.
+inline constexpr int kMaxExpansionDepth = 48;
+
+// One queue row as the driver needs it; the columns of queueList show the
+// first four texts.
+struct QueueRow {
+    std::string localFolder;  // column 0
+    std::string remotePath;   // column 1
+    std::string sizeText;     // column 2
+    std::string type;         // column 3
+    bool folder = false;
+    // Captured when the row was queued.
+    std::string baseRemote;
+    std::string host;
+    int port = 21;
+    std::string user;
+    std::string password;
+};
+
+// Shared by the requests (UI thread) and the driver thread. Every field is
+// read and written under `lock`, which is never held across a call that
+// waits for another thread.
+struct TaskQueueState {
+    std::mutex lock;
+    std::vector<QueueRow> rows;  // row i of queueList
+    std::size_t queueIndex = 0;
+    std::string queueBaseRemote;
+    bool driverIdle = true;
+    bool requestDone = false;
+    bool requestRunning = false;  // a request is still appending rows
+};
+
+// The queue state of the Application, created on first use (UI thread).
+TaskQueueState& QueueState(App& app);
+
 // Handler of the remoteMenu item "下载文件".
 void QueueDownloadRequest(App& app);
 
-// Handler of queueTimer's tick.
+// Appends the rows for the content of the remote folder F, recursing into its
+// subfolders, with L as every row's local folder. Uses the server, the
+// credentials and the base folder of the current session.
+void ExpandRemoteFolder(App& app, const std::string& folder, const std::string& localFolder);
+
+// The text with every "," removed, processing pending UI events after each.
+std::string StripCommas(const std::string& text);
+
+// Handler of queueTimer's tick: pane 1 reads "任务队列:" and the row count.
 void RefreshQueueLength(App& app);
+
+// A remote name that may become one component of a local path: not empty,
+// not "." or "..", and without "/", "\" or a control byte.
+bool IsSafeLocalName(const std::string& name);
+
+// The row count of queueList as the queue state knows it.
+std::size_t QueuedRowCount(App& app);
+
+// For the driver, on the UI thread: the row at queueIndex, or nothing; with
+// nothing left, the end-of-queue step runs in the same call (the driver is
+// marked idle and, once the request is done, the list is cleared).
+std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared);
+
+// For the driver, on the UI thread: the row just handled gets its final
+// status and queueIndex moves on.
+void FinishRow(App& app, const std::string& status);
 
 }  // namespace app

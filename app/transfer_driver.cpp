@@ -1,0 +1,349 @@
+// The transfer driver thread. Every window update it makes is one call
+// carried out on the UI thread (and waited for); taking the next row and the
+// end-of-queue step are such calls too, so they never interleave with a
+// request appending rows (see task_queue.cpp).
+//
+// A file row reads "完成" only when the whole file arrived: the task's worker
+// finished its part (event 8, no event 9), and event 4's byte count is the
+// size of the local file. A stopped, refused or broken transfer reads "失败".
+// Between two tasks the driver waits, bounded, until downloadClient is idle:
+// a task that has sent event 4 is still releasing its session.
+#include "app/transfer_driver.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "app/app.h"
+#include "app/task_queue.h"
+
+namespace app {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The engine decodes at most this many path bytes from a URL, and leaves a
+// longer URL path undecoded: such a path cannot be asked for exactly.
+constexpr std::size_t kLongestRemotePath = 1023;
+constexpr std::size_t kLongestUrlPath = 2048;
+constexpr auto kIdleWaitLimit = std::chrono::seconds(10);
+// After StopTask the task ends within its stop wait; this is the bound on
+// waiting for its event 4 beyond that.
+constexpr auto kStopGrace = std::chrono::seconds(5);
+constexpr int kPollMicroseconds = 100000;
+
+// Every component below the local folder is a plain name.
+bool StaysBelow(const std::string& relative) {
+    for (const std::string& piece : toolkit::Split(relative, "/")) {
+        if (piece.empty()) continue;
+        if (!IsSafeLocalName(piece)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+struct TransferDriverState {
+    explicit TransferDriverState(App& owner) : app(owner) {}
+    ~TransferDriverState() { Stop(); }
+
+    App& app;
+    std::mutex lock;
+    std::condition_variable left;  // the thread has left
+    std::thread thread;
+    bool running = false;
+    std::atomic<bool> stopRequested{false};
+    std::shared_ptr<TaskWatch> watch;  // the running task's
+
+    void Stop();
+    void WakeWatch() {
+        std::shared_ptr<TaskWatch> current;
+        {
+            std::lock_guard guard(lock);
+            current = watch;
+        }
+        if (!current) return;
+        std::lock_guard guard(current->lock);
+        current->changed.notify_all();
+    }
+};
+
+namespace {
+
+TransferDriverState& DriverState(App& app) {
+    if (!app.transferDriver) app.transferDriver = std::make_shared<TransferDriverState>(app);
+    return *app.transferDriver;
+}
+
+// A window update on the UI thread; false once the window is going away.
+template <class F>
+bool OnUi(F&& f) {
+    return toolkit::RunOnUiThread(std::function<void()>(std::forward<F>(f)));
+}
+
+// Waits until the event 4 of the task arrives, the driver is stopped, or the
+// delay has passed.
+void WaitPumping(TaskWatch& watch, const std::atomic<bool>& stop, int microseconds) {
+    std::unique_lock guard(watch.lock);
+    watch.changed.wait_for(guard, std::chrono::microseconds(microseconds),
+                           [&] { return watch.ended || stop.load(); });
+}
+
+bool WaitUntilIdle(downlib::Download& client, const std::atomic<bool>& stop) {
+    const auto deadline = Clock::now() + kIdleWaitLimit;
+    auto pause = std::chrono::microseconds(50);
+    while (!client.IsIdle()) {
+        if (stop.load() || Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
+    }
+    return true;
+}
+
+bool ShowAction(App& app, int index, const std::string& action, bool resetProgress) {
+    return OnUi([&] {
+        MainWindow& ui = app.ui;
+        if (resetProgress) ui.taskProgress.SetPosition(0);
+        ui.statusBar.SetPaneText(2, action);
+        ui.statusBar.RedrawNow();
+        ui.queueList.EnsureVisible(index);
+        if (!resetProgress) ui.queueList.SetCellText(index, 4, kStatusRunning);
+        ui.queueList.RedrawNow();
+    });
+}
+
+std::string HandleFolderRow(App& app, TransferDriverState& d, const QueueRow& row, int index) {
+    const std::string relative = LocalPathFor(row.remotePath, row.baseRemote);
+    const std::string path = row.localFolder + relative;
+    if (!ShowAction(app, index, "动作:创建目录:" + path, false)) return kStatusFailed;
+    if (d.stopRequested.load() || !StaysBelow(relative)) return kStatusFailed;
+    return toolkit::CreateDirectory(path) ? kStatusDone : kStatusFailed;
+}
+
+std::string HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& param, const QueueRow& row,
+                          int index) {
+    MainWindow& ui = app.ui;
+    if (!ShowAction(app, index, "动作:下载文件:" + row.remotePath, true)) return kStatusFailed;
+
+    const std::string relative = LocalPathFor(row.remotePath, row.baseRemote);
+    const std::string localPath = row.localFolder + relative;
+    const std::string url = TaskUrl(row.host, row.port, row.remotePath);
+    const bool addressable = row.remotePath.size() <= kLongestRemotePath &&
+                             EncodeUrlPath(row.remotePath).size() <= kLongestUrlPath && StaysBelow(relative);
+
+    auto watch = std::make_shared<TaskWatch>();
+    {
+        std::lock_guard guard(d.lock);
+        d.watch = watch;
+    }
+    param.flags = 4096;
+    param.url = url;
+    param.localPath = localPath;
+    param.user = row.user;
+    param.password = row.password;
+    param.taskCallback = [watch](int code, std::int64_t v1, std::int64_t v2, std::int64_t v3,
+                                 downlib::Handle session) {
+        return OnTaskEvent(*watch, code, v1, v2, v3, session);
+    };
+
+    bool started = false;
+    if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
+        started = app.downloadClient.StartTask(param);
+    }
+    // A stop that came while the task was being started.
+    if (started && d.stopRequested.load()) app.downloadClient.StopTask();
+    OnUi([&] { ui.queueList.SetCellText(index, 4, started ? kStatusRunning : kStatusFailed); });
+
+    const std::int64_t size = toolkit::ToInteger(row.sizeText);
+    const std::int64_t step = size / 100;
+    bool stopSent = false;
+    Clock::time_point giveUp{};
+    while (started) {
+        {
+            std::lock_guard guard(watch->lock);
+            if (watch->ended) break;
+        }
+        if (d.stopRequested.load() && !stopSent) {
+            app.downloadClient.StopTask();
+            stopSent = true;
+            giveUp = Clock::now() + std::chrono::milliseconds(param.stopWait) + kStopGrace;
+        }
+        if (stopSent && Clock::now() > giveUp) break;
+        const std::int64_t bytes = app.downloadClient.GetBytesDone();
+        const std::int64_t percent = step > 0 ? bytes / step : 0;
+        const bool shown = OnUi([&] {
+            ui.taskProgress.SetPosition(static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100)));
+            ui.statusBar.SetPaneText(3, "任务进度:" + std::to_string(percent) + "%");
+        });
+        if (!shown) d.stopRequested = true;
+        WaitPumping(*watch, d.stopRequested, kPollMicroseconds);
+    }
+    {
+        std::lock_guard guard(d.lock);
+        d.watch.reset();
+    }
+    OnUi([&] {
+        ui.taskProgress.SetPosition(100);
+        ui.statusBar.SetPaneText(3, "任务进度:100%");
+    });
+    if (!started) return kStatusFailed;
+
+    std::lock_guard guard(watch->lock);
+    const bool arrived = watch->ended && watch->workerDone && !watch->workerFailed && watch->count >= 0 &&
+                         (watch->sameName || toolkit::FileSize(localPath) == watch->count);
+    return arrived && !stopSent ? kStatusDone : kStatusFailed;
+}
+
+void RunQueue(App& app, TransferDriverState& d) {
+    // One task description for the whole run, its defaults kept.
+    downlib::TaskParam param;
+    bool live = OnUi([&] { app.ui.statusBar.SetPaneText(0, "进行中"); });
+    while (live && !d.stopRequested.load()) {
+        std::optional<QueueRow> row;
+        int index = 0;
+        live = OnUi([&] {
+            bool cleared = false;
+            row = TakeNextRow(app, index, cleared);
+            if (!cleared) return;
+            MainWindow& ui = app.ui;
+            ui.statusBar.SetPaneText(3, "任务进度:0%");
+            ui.taskProgress.SetPosition(0);
+            ui.statusBar.SetPaneText(0, "已就绪");
+            ui.queueList.Clear();
+            ui.statusBar.SetPaneText(2, "动作:无");
+            ui.statusBar.RedrawNow();
+        });
+        if (!live || !row) break;
+        const std::string status =
+            row->folder ? HandleFolderRow(app, d, *row, index) : HandleFileRow(app, d, param, *row, index);
+        live = OnUi([&] { FinishRow(app, status); });
+    }
+    if (!live || d.stopRequested.load()) {
+        // Left early: whatever the window shows, no driver runs any more.
+        TaskQueueState& state = *app.taskQueue;
+        std::lock_guard guard(state.lock);
+        state.driverIdle = true;
+    }
+}
+
+}  // namespace
+
+void TransferDriverState::Stop() {
+    stopRequested = true;
+    WakeWatch();
+    app.downloadClient.StopTask();
+    // The driver may be waiting for a window call: keep serving them until it
+    // has left. Each of its waits is bounded, so this ends.
+    std::unique_lock guard(lock);
+    while (running) {
+        guard.unlock();
+        toolkit::ProcessPendingEvents();
+        guard.lock();
+        left.wait_for(guard, std::chrono::milliseconds(5), [&] { return !running; });
+    }
+    std::thread finished = std::move(thread);
+    guard.unlock();
+    if (finished.joinable()) finished.join();
+}
+
+int OnTaskEvent(TaskWatch& watch, int code, std::int64_t, std::int64_t value2, std::int64_t,
+                downlib::Handle) {
+    std::lock_guard guard(watch.lock);
+    switch (code) {
+        case downlib::TaskEnded:
+            watch.ended = true;
+            watch.count = value2;
+            watch.changed.notify_all();
+            break;
+        case downlib::TaskWorkerDone:
+            watch.workerDone = true;
+            break;
+        case downlib::TaskWorkerFailed:
+            watch.workerFailed = true;
+            break;
+        case downlib::TaskSameName:
+            // The engine is told to pick a new local name (answer 0).
+            watch.sameName = true;
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+std::string LocalPathFor(const std::string& remotePath, const std::string& base) {
+    if (remotePath.size() <= base.size()) return {};
+    return remotePath.substr(base.size());
+}
+
+std::string EncodeUrlPath(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(path.size());
+    for (unsigned char c : path) {
+        if (c == '%' || c == '+' || c < 0x20 || c == 0x7F) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string TaskUrl(const std::string& host, int port, const std::string& remotePath) {
+    std::string url = "ftp://" + host;
+    if (host.find(':') == std::string::npos) url += ":" + std::to_string(port);
+    return url + EncodeUrlPath(remotePath);
+}
+
+void StartTransferDriver(App& app) {
+    TransferDriverState& d = DriverState(app);
+    std::unique_lock guard(d.lock);
+    if (d.stopRequested.load()) {
+        guard.unlock();
+        TaskQueueState& state = QueueState(app);
+        std::lock_guard queueGuard(state.lock);
+        state.driverIdle = true;
+        return;
+    }
+    // The previous run marked the driver idle in its last window call; all
+    // that is left of it is returning.
+    while (d.running) d.left.wait(guard);
+    if (d.thread.joinable()) d.thread.join();
+    d.running = true;
+    TransferDriverState* self = &d;
+    try {
+        d.thread = std::thread([&app, self] {
+            RunQueue(app, *self);
+            std::lock_guard leaving(self->lock);
+            self->running = false;
+            self->left.notify_all();
+        });
+    } catch (const std::system_error&) {
+        // No thread: the rows wait for the next request to start one.
+        d.running = false;
+        guard.unlock();
+        TaskQueueState& state = QueueState(app);
+        std::lock_guard queueGuard(state.lock);
+        state.driverIdle = true;
+    }
+}
+
+void StopTransferDriver(App& app) {
+    if (app.transferDriver) app.transferDriver->Stop();
+}
+
+bool TransferDriverRunning(App& app) {
+    if (!app.transferDriver) return false;
+    std::lock_guard guard(app.transferDriver->lock);
+    return app.transferDriver->running;
+}
+
+}  // namespace app
