@@ -1,0 +1,1142 @@
+// The scriptable FTP server of the tests (see fake_ftp_server.h). One thread
+// accepts; each control connection gets a thread of its own that reads
+// command lines, records them, and answers from the test's rules or the
+// built-in replies. Transfers run on the connection's thread, as on a simple
+// real server, so a stalled data connection also keeps the control
+// connection quiet. Every socket wait is a poll of at most kPollMs, so a stop
+// is seen quickly.
+#include "support/fake_ftp_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "support/temp_dir.h"
+#include "support/unique_fd.h"
+
+namespace testsupport {
+
+namespace {
+
+constexpr int kPollMs = 20;
+constexpr std::size_t kMaxLineBytes = 64 * 1024;               // a longer command line is refused
+constexpr std::int64_t kMaxStreamBytes = 256LL * 1024 * 1024;  // cap of endless replies and data
+constexpr std::int64_t kMaxUploadBytes = 256LL * 1024 * 1024;
+constexpr int kMaxConnections = 1000;
+constexpr std::size_t kSendPiece = 64 * 1024;
+
+std::string Upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return out;
+}
+
+// "retr a.txt" -> "RETR a.txt"; "rest" -> "REST". Whole-line keys keep their argument bytes.
+std::string NormalizeKey(std::string_view key) {
+    std::size_t space = key.find(' ');
+    if (space == std::string_view::npos) return Upper(key);
+    return Upper(key.substr(0, space)) + std::string(key.substr(space));
+}
+
+bool KeyMatches(const std::string& normalizedKey, const std::string& line) {
+    std::string normalizedLine = NormalizeKey(line);
+    if (normalizedKey.find(' ') != std::string::npos) return normalizedLine == normalizedKey;
+    std::size_t space = normalizedLine.find(' ');
+    return normalizedLine.substr(0, space) == normalizedKey;
+}
+
+std::string ParentOf(const std::string& path) {
+    if (path == "/") return "/";
+    std::size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Joins a client path onto the current directory and folds "." and "..".
+std::string ResolvePath(const std::string& cwd, const std::string& arg) {
+    std::string joined = (!arg.empty() && arg[0] == '/') ? arg : cwd + "/" + arg;
+    std::vector<std::string> parts;
+    std::size_t at = 0;
+    while (at <= joined.size()) {
+        std::size_t slash = joined.find('/', at);
+        if (slash == std::string::npos) slash = joined.size();
+        std::string part = joined.substr(at, slash - at);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        at = slash + 1;
+    }
+    std::string out;
+    for (const auto& part : parts) out += "/" + part;
+    return out.empty() ? "/" : out;
+}
+
+bool IsBelow(const std::string& path, const std::string& dir) {
+    if (dir == "/") return path != "/";
+    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
+}
+
+// Parses "h1,h2,h3,h4,p1,p2" into an IPv4 socket address.
+std::optional<sockaddr_in> ParsePortArgument(const std::string& arg) {
+    int values[6];
+    std::size_t at = 0;
+    for (int i = 0; i < 6; ++i) {
+        std::size_t end = arg.find(',', at);
+        if ((i < 5) != (end != std::string::npos)) return std::nullopt;
+        std::string field = arg.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (field.empty() || field.size() > 3 ||
+            !std::all_of(field.begin(), field.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::nullopt;
+        }
+        values[i] = std::stoi(field);
+        if (values[i] > 255) return std::nullopt;
+        at = end + 1;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr =
+        htonl((std::uint32_t(values[0]) << 24) | (values[1] << 16) | (values[2] << 8) | values[3]);
+    addr.sin_port = htons(static_cast<std::uint16_t>(values[4] * 256 + values[5]));
+    return addr;
+}
+
+std::optional<std::int64_t> ParseOffset(const std::string& arg) {
+    if (arg.empty() || arg.size() > 18 ||
+        !std::all_of(arg.begin(), arg.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    return std::stoll(arg);
+}
+
+std::string QuotePath(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        out += c;
+        if (c == '"') out += '"';
+    }
+    return out;
+}
+
+UniqueFd ListenLoopback() {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return {};
+    int one = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+    if (::listen(fd.get(), 16) != 0) return {};
+    return fd;
+}
+
+std::uint16_t LocalPortOf(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+    return ntohs(addr.sin_port);
+}
+
+// Bytes of a file: stored, or generated from a pattern (large files without the memory).
+struct FileEntry {
+    std::string bytes;
+    std::int64_t patternSize = -1;
+    std::uint32_t patternSeed = 0;
+
+    std::int64_t size() const {
+        return patternSize >= 0 ? patternSize : static_cast<std::int64_t>(bytes.size());
+    }
+    std::string read(std::int64_t offset, std::size_t length) const {
+        if (offset >= size()) return {};
+        length = static_cast<std::size_t>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(length), size() - offset));
+        if (patternSize >= 0) return PatternBytes(offset, length, patternSeed);
+        return bytes.substr(static_cast<std::size_t>(offset), length);
+    }
+};
+
+enum class SendResult { Complete, Dropped, PeerGone, Stopped };
+
+// Whole copies of text, at least one send piece long.
+std::string RepeatToPiece(const std::string& text) {
+    std::string out = text;
+    while (!text.empty() && out.size() < kSendPiece) out += text;
+    return out;
+}
+
+const std::string& KeyOf(const std::string& value) { return value; }
+template <typename Value>
+const std::string& KeyOf(const std::pair<const std::string, Value>& entry) {
+    return entry.first;
+}
+void SetKey(std::set<std::string>::node_type& node, std::string key) { node.value() = std::move(key); }
+template <typename Node>
+void SetKey(Node& node, std::string key) {
+    node.key() = std::move(key);
+}
+
+// Renames `from` and everything below it to `to` in a set or map keyed by path.
+template <typename Container>
+void MoveSubtree(Container& container, const std::string& from, const std::string& to) {
+    std::vector<std::string> keys;
+    for (const auto& entry : container) {
+        if (KeyOf(entry) == from || IsBelow(KeyOf(entry), from)) keys.push_back(KeyOf(entry));
+    }
+    for (const auto& key : keys) {
+        auto node = container.extract(key);
+        SetKey(node, to + key.substr(from.size()));
+        container.insert(std::move(node));
+    }
+}
+
+}  // namespace
+
+Action Action::Reply(std::string raw) { return Action{Kind::Reply, std::move(raw), false, 0}; }
+Action Action::ReplyAndClose(std::string raw) { return Action{Kind::Reply, std::move(raw), true, 0}; }
+Action Action::Silence() { return Action{Kind::Silence, {}, false, 0}; }
+Action Action::Close() { return Action{Kind::Close, {}, false, 0}; }
+Action Action::Endless(std::string chunk) { return Action{Kind::Endless, std::move(chunk), false, 0}; }
+Action Action::After(int ms) const {
+    Action copy = *this;
+    copy.delayMs = ms;
+    return copy;
+}
+
+namespace detail {
+struct FakeServerState {
+    // Fixed after construction.
+    UniqueFd listener;
+    std::uint16_t port = 0;
+    std::string error;
+    std::atomic<bool> stopping{false};
+
+    std::thread acceptor;
+    std::mutex threadsMu;
+    std::vector<std::thread> sessions;
+
+    // Everything below is guarded by mu.
+    mutable std::mutex mu;
+    mutable std::condition_variable changed;
+
+    Action greeting = Action::Reply("220 FakeFtp ready\r\n");
+    std::deque<Action> greetingQueue;
+    std::map<std::string, Action> lasting;
+    std::map<std::string, std::deque<Action>> queued;
+    std::optional<std::pair<std::string, std::string>> credentials;
+    RestMode restMode = RestMode::Supported;
+    bool binaryOnly = false;
+    bool strictPort = false;
+    std::chrono::milliseconds dataTimeout{5000};
+    std::function<std::string(std::uint16_t)> pasvReply;
+
+    std::map<std::string, FileEntry> files;
+    std::set<std::string> dirs{"/"};
+    std::map<std::string, std::string> listings;
+    std::map<std::string, TransferFaults> faults;
+    std::map<std::string, int> dropsDone;
+
+    std::vector<ReceivedCommand> log;
+    int connections = 0;
+    int openConnections = 0;
+
+    void addParents(const std::string& path) {
+        for (std::string dir = ParentOf(path); dirs.insert(dir).second && dir != "/"; dir = ParentOf(dir)) {
+        }
+    }
+
+    bool sleepFor(int ms) const {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < until) {
+            if (stopping) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, kPollMs)));
+        }
+        return !stopping;
+    }
+
+    // Waits for readiness of one descriptor; false on stop or when the time is up.
+    bool waitFor(int fd, short events, std::chrono::milliseconds limit, short* revents = nullptr) const {
+        auto until = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            if (stopping) return false;
+            pollfd p{fd, events, 0};
+            int r = ::poll(&p, 1, kPollMs);
+            if (r > 0) {
+                if (revents != nullptr) *revents = p.revents;
+                return true;
+            }
+            if (r < 0 && errno != EINTR) return false;
+            if (std::chrono::steady_clock::now() >= until) return false;
+        }
+    }
+
+    // Sends everything unless the peer goes away or the server stops.
+    bool sendAll(int fd, std::string_view data) const {
+        while (!data.empty()) {
+            if (!waitFor(fd, POLLOUT, std::chrono::hours(1))) return false;
+            ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+                return false;
+            }
+            data.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+};
+}  // namespace detail
+
+namespace {
+
+using State = detail::FakeServerState;
+
+// One control connection with its own current directory, restart marker,
+// transfer type and pending data channel.
+class Session {
+public:
+    Session(State& st, UniqueFd control, int id) : st_(st), control_(std::move(control)), id_(id) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        if (::getpeername(control_.get(), reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+            peer_ = peer.sin_addr;
+    }
+
+    void run() {
+        {
+            std::lock_guard lock(st_.mu);
+            ++st_.openConnections;
+        }
+        st_.changed.notify_all();
+        if (perform(takeGreeting())) {
+            std::string line;
+            bool crlf = false;
+            while (readLine(line, crlf)) {
+                record(line, crlf);
+                if (lineTooLong_) {
+                    send("500 Command line too long.\r\n");
+                    break;
+                }
+                if (!dispatch(line)) break;
+            }
+        }
+        pasvListener_.reset();
+        control_.reset();
+        {
+            std::lock_guard lock(st_.mu);
+            --st_.openConnections;
+        }
+        st_.changed.notify_all();
+    }
+
+private:
+    Action takeGreeting() {
+        std::lock_guard lock(st_.mu);
+        if (!st_.greetingQueue.empty()) {
+            Action a = std::move(st_.greetingQueue.front());
+            st_.greetingQueue.pop_front();
+            return a;
+        }
+        return st_.greeting;
+    }
+
+    void record(const std::string& line, bool crlf) {
+        {
+            std::lock_guard lock(st_.mu);
+            st_.log.push_back(ReceivedCommand{id_, line, crlf});
+        }
+        st_.changed.notify_all();
+    }
+
+    bool send(std::string_view bytes) { return st_.sendAll(control_.get(), bytes); }
+
+    // False when the control connection is to be closed.
+    bool perform(const Action& action) {
+        if (action.delayMs > 0 && !st_.sleepFor(action.delayMs)) return false;
+        switch (action.kind) {
+            case Action::Kind::Reply:
+                return send(action.bytes) && !action.closeAfter;
+            case Action::Kind::Silence:
+                return true;
+            case Action::Kind::Close:
+                return false;
+            case Action::Kind::Endless: {
+                if (action.bytes.empty()) return false;
+                std::string batch = RepeatToPiece(action.bytes);
+                for (std::int64_t sent = 0; sent < kMaxStreamBytes;
+                     sent += static_cast<std::int64_t>(batch.size())) {
+                    if (!send(batch)) break;
+                }
+                return false;
+            }
+        }
+        return false;
+    }
+
+    // Reads one line ending in LF (CR LF or bare LF). A last piece without a
+    // line end, cut by the client's close, is still returned once.
+    bool readLine(std::string& line, bool& crlf) {
+        for (;;) {
+            std::size_t lf = input_.find('\n');
+            if (lf != std::string::npos) {
+                line = input_.substr(0, lf);
+                input_.erase(0, lf + 1);
+                crlf = !line.empty() && line.back() == '\r';
+                if (crlf) line.pop_back();
+                return true;
+            }
+            if (input_.size() > kMaxLineBytes || peerClosed_) {
+                if (input_.empty()) return false;
+                lineTooLong_ = input_.size() > kMaxLineBytes;
+                line = std::move(input_);
+                input_.clear();
+                crlf = false;
+                peerClosed_ = true;  // nothing after a cut line is read
+                return true;
+            }
+            short revents = 0;
+            if (!st_.waitFor(control_.get(), POLLIN, std::chrono::hours(1), &revents)) return false;
+            char buffer[4096];
+            ssize_t n = ::recv(control_.get(), buffer, sizeof buffer, 0);
+            if (n < 0) {
+                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+                peerClosed_ = true;
+            } else if (n == 0) {
+                peerClosed_ = true;
+            } else {
+                input_.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+    }
+
+    std::optional<Action> takeRule(const std::string& line) {
+        std::lock_guard lock(st_.mu);
+        std::string whole = NormalizeKey(line);
+        std::string verb = whole.substr(0, whole.find(' '));
+        for (const std::string& key : {whole, verb}) {
+            auto q = st_.queued.find(key);
+            if (q != st_.queued.end() && !q->second.empty()) {
+                Action a = std::move(q->second.front());
+                q->second.pop_front();
+                return a;
+            }
+        }
+        for (const std::string& key : {whole, verb}) {
+            auto l = st_.lasting.find(key);
+            if (l != st_.lasting.end()) return l->second;
+        }
+        return std::nullopt;
+    }
+
+    bool dispatch(const std::string& line) {
+        if (auto rule = takeRule(line)) return perform(*rule);
+        std::size_t space = line.find(' ');
+        std::string verb = Upper(line.substr(0, space));
+        std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
+        return builtIn(verb, arg);
+    }
+
+    bool loginRequired(const std::string& verb) {
+        std::lock_guard lock(st_.mu);
+        if (!st_.credentials || loggedIn_) return false;
+        static const std::set<std::string> open = {"USER", "PASS", "QUIT", "FEAT", "SYST", "NOOP"};
+        return open.count(verb) == 0;
+    }
+
+    bool builtIn(const std::string& verb, const std::string& arg) {
+        if (loginRequired(verb)) return send("530 Please login with USER and PASS.\r\n");
+        if (verb == "USER") {
+            user_ = arg;
+            loggedIn_ = false;
+            return send("331 Please specify the password.\r\n");
+        }
+        if (verb == "PASS") {
+            std::unique_lock lock(st_.mu);
+            bool good =
+                !st_.credentials || (st_.credentials->first == user_ && st_.credentials->second == arg);
+            lock.unlock();
+            loggedIn_ = good;
+            return send(good ? "230 Login successful.\r\n" : "530 Login incorrect.\r\n");
+        }
+        if (verb == "QUIT") {
+            send("221 Goodbye.\r\n");
+            return false;
+        }
+        if (verb == "SYST") return send("215 UNIX Type: L8\r\n");
+        if (verb == "FEAT") return send("211-Features:\r\n SIZE\r\n REST STREAM\r\n211 End\r\n");
+        if (verb == "NOOP") return send("200 NOOP ok.\r\n");
+        if (verb == "ABOR") return send("225 No transfer to ABOR.\r\n");
+        if (verb == "TYPE") return type(arg);
+        if (verb == "MODE" || verb == "STRU") return send("200 Mode set.\r\n");
+        if (verb == "PWD" || verb == "XPWD") {
+            return send("257 \"" + QuotePath(cwd_) + "\" is the current directory\r\n");
+        }
+        if (verb == "CWD" || verb == "XCWD") return changeDirectory(ResolvePath(cwd_, arg));
+        if (verb == "CDUP" || verb == "XCUP") return changeDirectory(ParentOf(cwd_));
+        if (verb == "MKD" || verb == "XMKD") return makeDirectory(ResolvePath(cwd_, arg));
+        if (verb == "RMD" || verb == "XRMD") return removeDirectory(ResolvePath(cwd_, arg));
+        if (verb == "DELE") return deleteFile(ResolvePath(cwd_, arg));
+        if (verb == "RNFR") return renameFrom(ResolvePath(cwd_, arg));
+        if (verb == "RNTO") return renameTo(ResolvePath(cwd_, arg));
+        if (verb == "SIZE") return size(ResolvePath(cwd_, arg));
+        if (verb == "REST") return restart(arg);
+        if (verb == "PASV") return passive();
+        if (verb == "PORT") return active(arg);
+        if (verb == "LIST" || verb == "NLST") return list(verb == "NLST", arg);
+        if (verb == "RETR") return retrieve(ResolvePath(cwd_, arg));
+        if (verb == "STOR") return store(ResolvePath(cwd_, arg));
+        return send("502 Command not implemented.\r\n");
+    }
+
+    bool type(const std::string& arg) {
+        std::string t = Upper(arg);
+        if (t == "I" || t == "L 8" || t == "L8") {
+            binary_ = true;
+            return send("200 Switching to Binary mode.\r\n");
+        }
+        if (t == "A" || t == "A N") {
+            binary_ = false;
+            return send("200 Switching to ASCII mode.\r\n");
+        }
+        return send("504 Bad TYPE command.\r\n");
+    }
+
+    bool dirExists(const std::string& path) const { return st_.dirs.count(path) != 0; }
+
+    bool changeDirectory(const std::string& path) {
+        std::unique_lock lock(st_.mu);
+        if (!dirExists(path)) {
+            lock.unlock();
+            return send("550 Failed to change directory.\r\n");
+        }
+        lock.unlock();
+        cwd_ = path;
+        return send("250 Directory successfully changed.\r\n");
+    }
+
+    bool makeDirectory(const std::string& path) {
+        std::unique_lock lock(st_.mu);
+        if (dirExists(path) || st_.files.count(path) != 0 || !dirExists(ParentOf(path))) {
+            lock.unlock();
+            return send("550 Create directory operation failed.\r\n");
+        }
+        st_.dirs.insert(path);
+        lock.unlock();
+        return send("257 \"" + QuotePath(path) + "\" created\r\n");
+    }
+
+    bool removeDirectory(const std::string& path) {
+        std::unique_lock lock(st_.mu);
+        bool empty =
+            std::none_of(st_.dirs.begin(), st_.dirs.end(), [&](auto& d) { return IsBelow(d, path); }) &&
+            std::none_of(st_.files.begin(), st_.files.end(), [&](auto& f) { return IsBelow(f.first, path); });
+        if (path == "/" || !dirExists(path) || !empty) {
+            lock.unlock();
+            return send("550 Remove directory operation failed.\r\n");
+        }
+        st_.dirs.erase(path);
+        st_.listings.erase(path);
+        lock.unlock();
+        return send("250 Remove directory operation successful.\r\n");
+    }
+
+    bool deleteFile(const std::string& path) {
+        std::unique_lock lock(st_.mu);
+        if (st_.files.erase(path) == 0) {
+            lock.unlock();
+            return send("550 Delete operation failed.\r\n");
+        }
+        lock.unlock();
+        return send("250 Delete operation successful.\r\n");
+    }
+
+    bool renameFrom(const std::string& path) {
+        std::unique_lock lock(st_.mu);
+        bool exists = st_.files.count(path) != 0 || (dirExists(path) && path != "/");
+        lock.unlock();
+        if (!exists) return send("550 RNFR command failed.\r\n");
+        renameFrom_ = path;
+        return send("350 Ready for RNTO.\r\n");
+    }
+
+    bool renameTo(const std::string& path) {
+        if (renameFrom_.empty()) return send("503 RNFR required first.\r\n");
+        std::string from = std::exchange(renameFrom_, {});
+        std::unique_lock lock(st_.mu);
+        if (st_.files.count(path) != 0 || dirExists(path) || !dirExists(ParentOf(path)) ||
+            IsBelow(path, from)) {
+            lock.unlock();
+            return send("550 Rename failed.\r\n");
+        }
+        MoveSubtree(st_.files, from, path);
+        MoveSubtree(st_.dirs, from, path);
+        MoveSubtree(st_.listings, from, path);
+        MoveSubtree(st_.faults, from, path);
+        lock.unlock();
+        return send("250 Rename successful.\r\n");
+    }
+
+    bool size(const std::string& path) {
+        std::unique_lock lock(st_.mu);
+        if (st_.binaryOnly && !binary_) {
+            lock.unlock();
+            return send("550 SIZE not allowed in ASCII mode.\r\n");
+        }
+        auto file = st_.files.find(path);
+        if (file == st_.files.end()) {
+            lock.unlock();
+            return send("550 Could not get file size.\r\n");
+        }
+        std::int64_t bytes = file->second.size();
+        auto f = st_.faults.find(path);
+        if (f != st_.faults.end() && f->second.reportedSize >= 0) bytes = f->second.reportedSize;
+        lock.unlock();
+        return send("213 " + std::to_string(bytes) + "\r\n");
+    }
+
+    bool restart(const std::string& arg) {
+        std::unique_lock lock(st_.mu);
+        RestMode mode = st_.restMode;
+        bool refuseAscii = st_.binaryOnly && !binary_;
+        lock.unlock();
+        if (refuseAscii) return send("501 Resuming transfers not allowed in ASCII mode.\r\n");
+        if (mode == RestMode::Refused) return send("502 REST not implemented.\r\n");
+        auto offset = ParseOffset(arg);
+        if (!offset) return send("501 Bad REST parameter.\r\n");
+        rest_ = *offset;
+        if (mode == RestMode::NoRestartWord) return send("350 Rest supported\r\n");
+        return send("350 Restarting at " + std::to_string(rest_) + ". Send STORE or RETRIEVE.\r\n");
+    }
+
+    bool passive() {
+        pasvListener_ = ListenLoopback();
+        portTarget_.reset();
+        if (!pasvListener_) return send("425 Cannot open a passive listener.\r\n");
+        std::uint16_t port = LocalPortOf(pasvListener_.get());
+        std::unique_lock lock(st_.mu);
+        auto make = st_.pasvReply;
+        lock.unlock();
+        return send(make ? make(port) : FakeFtpServer::PasvReplyText("127,0,0,1", port));
+    }
+
+    bool active(const std::string& arg) {
+        auto target = ParsePortArgument(arg);
+        if (!target) return send("501 Illegal PORT command.\r\n");
+        std::unique_lock lock(st_.mu);
+        bool strict = st_.strictPort;
+        lock.unlock();
+        if (strict && target->sin_addr.s_addr != peer_.s_addr) return send("500 Illegal PORT command.\r\n");
+        pasvListener_.reset();
+        portTarget_ = *target;
+        return send("200 PORT command successful. Consider using PASV.\r\n");
+    }
+
+    // The data connection announced by the last PASV or PORT, used once.
+    UniqueFd openData() {
+        std::chrono::milliseconds limit;
+        {
+            std::lock_guard lock(st_.mu);
+            limit = st_.dataTimeout;
+        }
+        UniqueFd listener = std::move(pasvListener_);
+        std::optional<sockaddr_in> target = std::exchange(portTarget_, std::nullopt);
+        if (listener) {
+            if (!st_.waitFor(listener.get(), POLLIN, limit)) return {};
+            UniqueFd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            return fd;
+        }
+        if (!target) return {};
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!fd) return {};
+        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*target), sizeof *target) != 0) {
+            if (errno != EINPROGRESS) return {};
+            if (!st_.waitFor(fd.get(), POLLOUT, limit)) return {};
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return {};
+        }
+        return fd;
+    }
+
+    TransferFaults faultsFor(const std::string& key, bool* dropNow) {
+        std::lock_guard lock(st_.mu);
+        auto f = st_.faults.find(key);
+        if (f == st_.faults.end()) return {};
+        TransferFaults faults = f->second;
+        *dropNow = faults.dropAfterBytes >= 0 && st_.dropsDone[key] < faults.dropTimes;
+        if (*dropNow) ++st_.dropsDone[key];
+        return faults;
+    }
+
+    // Sends content[offset..] over the data connection, applying the faults.
+    SendResult sendData(UniqueFd data, const FileEntry& content, std::int64_t offset,
+                        const std::string& faultKey) {
+        bool dropNow = false;
+        TransferFaults faults = faultsFor(faultKey, &dropNow);
+        std::int64_t limit = -1;  // bytes to send before the drop or the stall
+        if (dropNow) limit = faults.dropAfterBytes;
+        if (faults.stallAfterBytes >= 0 && (limit < 0 || faults.stallAfterBytes < limit)) {
+            limit = faults.stallAfterBytes;
+            dropNow = false;
+        }
+        std::int64_t length = content.size() - std::min(offset, content.size());
+        std::int64_t total = faults.repeatForever && length > 0 ? kMaxStreamBytes : length;
+        if (limit >= 0) total = std::min(total, limit);
+        std::size_t piece = faults.chunkBytes > 0 ? faults.chunkBytes : kSendPiece;
+        for (std::int64_t sent = 0; sent < total;) {
+            std::int64_t at = offset + (length > 0 ? sent % length : 0);
+            std::size_t take = static_cast<std::size_t>(std::min<std::int64_t>(
+                {static_cast<std::int64_t>(piece), total - sent, content.size() - at}));
+            if (!st_.sendAll(data.get(), content.read(at, take)))
+                return st_.stopping ? SendResult::Stopped : SendResult::PeerGone;
+            sent += static_cast<std::int64_t>(take);
+            if (faults.chunkDelayMs > 0 && sent < total && !st_.sleepFor(faults.chunkDelayMs)) {
+                return SendResult::Stopped;
+            }
+        }
+        if (dropNow) {
+            if (faults.resetOnDrop) {
+                linger hard{1, 0};
+                ::setsockopt(data.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            }
+            return SendResult::Dropped;
+        }
+        if (limit >= 0 && faults.stallAfterBytes == limit) {
+            // Hold the connection open and silent until the client gives up.
+            for (;;) {
+                short revents = 0;
+                if (!st_.waitFor(data.get(), POLLIN, std::chrono::hours(1), &revents))
+                    return SendResult::Stopped;
+                char sink[512];
+                ssize_t n = ::recv(data.get(), sink, sizeof sink, 0);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return SendResult::PeerGone;
+            }
+        }
+        ::shutdown(data.get(), SHUT_WR);
+        return SendResult::Complete;
+    }
+
+    // Replies after a transfer; false when the control connection is to be closed.
+    bool finishTransfer(SendResult result, const std::string& doneText, const std::string& faultKey) {
+        switch (result) {
+            case SendResult::Complete:
+                return send(doneText);
+            case SendResult::Stopped:
+                return false;
+            case SendResult::PeerGone:
+                return send("426 Failure writing network stream.\r\n");
+            case SendResult::Dropped: {
+                std::unique_lock lock(st_.mu);
+                bool closeControl = st_.faults[faultKey].closeControlOnDrop;
+                lock.unlock();
+                if (closeControl) return false;
+                return send("426 Failure writing network stream.\r\n");
+            }
+        }
+        return false;
+    }
+
+    std::string makeListing(const std::string& dir, bool namesOnly) {
+        std::vector<std::pair<std::string, std::string>> rows;  // name, line
+        for (const auto& d : st_.dirs) {
+            if (d != "/" && ParentOf(d) == dir) {
+                std::string name = BaseName(d);
+                rows.emplace_back(name, "drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2024 " + name);
+            }
+        }
+        for (const auto& [path, entry] : st_.files) {
+            if (ParentOf(path) == dir) {
+                std::string name = BaseName(path);
+                char head[96];
+                std::snprintf(head, sizeof head, "-rw-r--r--    1 ftp      ftp      %12lld Jan 01  2024 ",
+                              static_cast<long long>(entry.size()));
+                rows.emplace_back(name, head + name);
+            }
+        }
+        std::sort(rows.begin(), rows.end());
+        std::string out;
+        for (const auto& [name, line] : rows) out += (namesOnly ? name : line) + "\r\n";
+        return out;
+    }
+
+    bool list(bool namesOnly, const std::string& arg) {
+        // "LIST -la /pub": options are skipped, the rest is the path.
+        std::string path = arg;
+        while (!path.empty() && path[0] == '-') {
+            std::size_t space = path.find(' ');
+            path = space == std::string::npos ? std::string() : path.substr(space + 1);
+        }
+        std::string dir = ResolvePath(cwd_, path);
+        FileEntry content;
+        std::unique_lock lock(st_.mu);
+        auto raw = st_.listings.find(dir);
+        bool found = true;
+        if (raw != st_.listings.end() && !namesOnly) {
+            content.bytes = raw->second;
+        } else if (dirExists(dir)) {
+            content.bytes = makeListing(dir, namesOnly);
+        } else {
+            found = false;
+        }
+        lock.unlock();
+        if (!found) {
+            pasvListener_.reset();
+            portTarget_.reset();
+            return send("550 No such directory.\r\n");
+        }
+        UniqueFd data = openData();
+        if (!data) return send("425 Failed to establish connection.\r\n");
+        if (!send("150 Here comes the directory listing.\r\n")) return false;
+        return finishTransfer(sendData(std::move(data), content, 0, dir), "226 Directory send OK.\r\n", dir);
+    }
+
+    bool retrieve(const std::string& path) {
+        std::int64_t offset = std::exchange(rest_, 0);
+        std::unique_lock lock(st_.mu);
+        auto file = st_.files.find(path);
+        if (file == st_.files.end()) {
+            lock.unlock();
+            pasvListener_.reset();
+            portTarget_.reset();
+            return send("550 Failed to open file.\r\n");
+        }
+        FileEntry content = file->second;
+        lock.unlock();
+        UniqueFd data = openData();
+        if (!data) return send("425 Failed to establish connection.\r\n");
+        if (!send("150 Opening " + std::string(binary_ ? "BINARY" : "ASCII") + " mode data connection for " +
+                  BaseName(path) + " (" + std::to_string(content.size()) + " bytes).\r\n")) {
+            return false;
+        }
+        return finishTransfer(sendData(std::move(data), content, offset, path), "226 Transfer complete.\r\n",
+                              path);
+    }
+
+    bool store(const std::string& path) {
+        std::int64_t offset = std::exchange(rest_, 0);
+        std::unique_lock lock(st_.mu);
+        bool parentOk = dirExists(ParentOf(path)) && !dirExists(path);
+        std::string kept;
+        auto existing = st_.files.find(path);
+        if (offset > 0 && existing != st_.files.end())
+            kept = existing->second.read(0, static_cast<std::size_t>(offset));
+        lock.unlock();
+        if (!parentOk) {
+            pasvListener_.reset();
+            portTarget_.reset();
+            return send("553 Could not create file.\r\n");
+        }
+        UniqueFd data = openData();
+        if (!data) return send("425 Failed to establish connection.\r\n");
+        if (!send("150 Ok to send data.\r\n")) return false;
+        std::string received = kept;
+        for (;;) {
+            if (!st_.waitFor(data.get(), POLLIN, std::chrono::hours(1))) return false;
+            char buffer[16384];
+            ssize_t n = ::recv(data.get(), buffer, sizeof buffer, 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n < 0) return send("426 Failure reading network stream.\r\n");
+            if (n == 0) break;
+            if (static_cast<std::int64_t>(received.size()) + n > kMaxUploadBytes) {
+                return send("552 Upload larger than the test server keeps.\r\n");
+            }
+            received.append(buffer, static_cast<std::size_t>(n));
+        }
+        lock.lock();
+        st_.files[path] = FileEntry{std::move(received), -1, 0};
+        lock.unlock();
+        return send("226 Transfer complete.\r\n");
+    }
+
+    State& st_;
+    UniqueFd control_;
+    int id_;
+    in_addr peer_{};
+    std::string input_;
+    bool peerClosed_ = false;
+    bool lineTooLong_ = false;
+    std::string cwd_ = "/";
+    std::string user_;
+    bool loggedIn_ = false;
+    bool binary_ = false;
+    std::int64_t rest_ = 0;
+    std::string renameFrom_;
+    UniqueFd pasvListener_;
+    std::optional<sockaddr_in> portTarget_;
+};
+
+}  // namespace
+
+FakeFtpServer::FakeFtpServer() : state_(std::make_shared<detail::FakeServerState>()) {
+    state_->listener = ListenLoopback();
+    if (!state_->listener) {
+        state_->error = std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno);
+        return;
+    }
+    state_->port = LocalPortOf(state_->listener.get());
+    detail::FakeServerState* st = state_.get();
+    st->acceptor = std::thread([st] {
+        while (!st->stopping) {
+            if (!st->waitFor(st->listener.get(), POLLIN, std::chrono::milliseconds(kPollMs))) continue;
+            UniqueFd fd(::accept4(st->listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!fd) continue;
+            int one = 1;
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            int id = 0;
+            {
+                std::lock_guard lock(st->mu);
+                if (st->connections >= kMaxConnections) continue;  // fd closes: refused
+                id = ++st->connections;
+            }
+            st->changed.notify_all();
+            std::lock_guard threads(st->threadsMu);
+            st->sessions.emplace_back(
+                [st, id, control = std::move(fd)]() mutable { Session(*st, std::move(control), id).run(); });
+        }
+    });
+}
+
+FakeFtpServer::~FakeFtpServer() { stop(); }
+
+void FakeFtpServer::stop() {
+    detail::FakeServerState& st = *state_;
+    st.stopping = true;
+    if (st.acceptor.joinable()) st.acceptor.join();
+    std::vector<std::thread> sessions;
+    {
+        std::lock_guard lock(st.threadsMu);
+        sessions.swap(st.sessions);
+    }
+    for (auto& t : sessions) t.join();
+    st.listener.reset();
+    st.changed.notify_all();
+}
+
+bool FakeFtpServer::ok() const { return state_->error.empty(); }
+const std::string& FakeFtpServer::error() const { return state_->error; }
+std::uint16_t FakeFtpServer::port() const { return state_->port; }
+
+std::string FakeFtpServer::url(std::string_view path) const {
+    return "ftp://127.0.0.1:" + std::to_string(state_->port) + std::string(path);
+}
+
+void FakeFtpServer::setGreeting(std::string raw) { greetWith(Action::Reply(std::move(raw))); }
+
+void FakeFtpServer::greetWith(Action action) {
+    std::lock_guard lock(state_->mu);
+    state_->greeting = std::move(action);
+}
+
+void FakeFtpServer::greetNext(std::vector<Action> actions) {
+    std::lock_guard lock(state_->mu);
+    for (auto& a : actions) state_->greetingQueue.push_back(std::move(a));
+}
+
+void FakeFtpServer::reply(std::string key, std::string raw) {
+    on(std::move(key), Action::Reply(std::move(raw)));
+}
+
+void FakeFtpServer::on(std::string key, Action action) {
+    std::lock_guard lock(state_->mu);
+    state_->lasting[NormalizeKey(key)] = std::move(action);
+}
+
+void FakeFtpServer::onNext(std::string key, std::vector<Action> actions) {
+    std::lock_guard lock(state_->mu);
+    auto& q = state_->queued[NormalizeKey(key)];
+    for (auto& a : actions) q.push_back(std::move(a));
+}
+
+void FakeFtpServer::replyNext(std::string key, std::vector<std::string> raws) {
+    std::vector<Action> actions;
+    for (auto& raw : raws) actions.push_back(Action::Reply(std::move(raw)));
+    onNext(std::move(key), std::move(actions));
+}
+
+void FakeFtpServer::closeOn(std::string key) { on(std::move(key), Action::Close()); }
+void FakeFtpServer::silentOn(std::string key) { on(std::move(key), Action::Silence()); }
+
+void FakeFtpServer::clearRules() {
+    std::lock_guard lock(state_->mu);
+    state_->lasting.clear();
+    state_->queued.clear();
+}
+
+void FakeFtpServer::setCredentials(std::string user, std::string password) {
+    std::lock_guard lock(state_->mu);
+    state_->credentials = std::make_pair(std::move(user), std::move(password));
+}
+
+void FakeFtpServer::setRestMode(RestMode mode) {
+    std::lock_guard lock(state_->mu);
+    state_->restMode = mode;
+}
+
+void FakeFtpServer::setBinaryOnlyRestAndSize(bool on) {
+    std::lock_guard lock(state_->mu);
+    state_->binaryOnly = on;
+}
+
+void FakeFtpServer::setPasvReply(std::function<std::string(std::uint16_t)> make) {
+    std::lock_guard lock(state_->mu);
+    state_->pasvReply = std::move(make);
+}
+
+void FakeFtpServer::setStrictPort(bool on) {
+    std::lock_guard lock(state_->mu);
+    state_->strictPort = on;
+}
+
+void FakeFtpServer::setDataTimeout(std::chrono::milliseconds timeout) {
+    std::lock_guard lock(state_->mu);
+    state_->dataTimeout = timeout;
+}
+
+void FakeFtpServer::addFile(std::string path, std::string bytes, TransferFaults faults) {
+    path = ResolvePath("/", path);
+    std::lock_guard lock(state_->mu);
+    state_->addParents(path);
+    state_->files[path] = FileEntry{std::move(bytes), -1, 0};
+    state_->faults[path] = faults;
+    state_->dropsDone.erase(path);
+}
+
+void FakeFtpServer::addPatternFile(std::string path, std::int64_t size, std::uint32_t seed,
+                                   TransferFaults faults) {
+    path = ResolvePath("/", path);
+    std::lock_guard lock(state_->mu);
+    state_->addParents(path);
+    state_->files[path] = FileEntry{{}, size, seed};
+    state_->faults[path] = faults;
+    state_->dropsDone.erase(path);
+}
+
+void FakeFtpServer::addDirectory(std::string path) {
+    path = ResolvePath("/", path);
+    std::lock_guard lock(state_->mu);
+    state_->addParents(path);
+    state_->dirs.insert(path);
+}
+
+void FakeFtpServer::setListing(std::string dirPath, std::string raw, TransferFaults faults) {
+    dirPath = ResolvePath("/", dirPath);
+    std::lock_guard lock(state_->mu);
+    state_->addParents(dirPath);
+    state_->dirs.insert(dirPath);
+    state_->listings[dirPath] = std::move(raw);
+    state_->faults[dirPath] = faults;
+}
+
+void FakeFtpServer::setFaults(std::string path, TransferFaults faults) {
+    path = ResolvePath("/", path);
+    std::lock_guard lock(state_->mu);
+    state_->faults[path] = faults;
+    state_->dropsDone.erase(path);
+}
+
+std::optional<std::string> FakeFtpServer::fileContents(const std::string& path) const {
+    std::lock_guard lock(state_->mu);
+    auto f = state_->files.find(ResolvePath("/", path));
+    if (f == state_->files.end()) return std::nullopt;
+    return f->second.read(0, static_cast<std::size_t>(f->second.size()));
+}
+
+bool FakeFtpServer::directoryExists(const std::string& path) const {
+    std::lock_guard lock(state_->mu);
+    return state_->dirs.count(ResolvePath("/", path)) != 0;
+}
+
+std::vector<std::string> FakeFtpServer::commands() const {
+    std::lock_guard lock(state_->mu);
+    std::vector<std::string> out;
+    for (const auto& r : state_->log) out.push_back(r.line);
+    return out;
+}
+
+std::vector<ReceivedCommand> FakeFtpServer::received() const {
+    std::lock_guard lock(state_->mu);
+    return state_->log;
+}
+
+std::vector<std::string> FakeFtpServer::commandsOf(int connection) const {
+    std::lock_guard lock(state_->mu);
+    std::vector<std::string> out;
+    for (const auto& r : state_->log) {
+        if (r.connection == connection) out.push_back(r.line);
+    }
+    return out;
+}
+
+int FakeFtpServer::connectionCount() const {
+    std::lock_guard lock(state_->mu);
+    return state_->connections;
+}
+
+int FakeFtpServer::countCommands(std::string_view key) const {
+    std::string normalized = NormalizeKey(key);
+    std::lock_guard lock(state_->mu);
+    return static_cast<int>(
+        std::count_if(state_->log.begin(), state_->log.end(),
+                      [&](const ReceivedCommand& r) { return KeyMatches(normalized, r.line); }));
+}
+
+bool FakeFtpServer::waitForCommand(std::string_view key, std::chrono::milliseconds timeout) const {
+    return waitForCommandCount(key, 1, timeout);
+}
+
+bool FakeFtpServer::waitForCommandCount(std::string_view key, int count,
+                                        std::chrono::milliseconds timeout) const {
+    std::string normalized = NormalizeKey(key);
+    std::unique_lock lock(state_->mu);
+    return state_->changed.wait_for(lock, timeout, [&] {
+        return std::count_if(state_->log.begin(), state_->log.end(), [&](const ReceivedCommand& r) {
+                   return KeyMatches(normalized, r.line);
+               }) >= count;
+    });
+}
+
+bool FakeFtpServer::waitForConnections(int count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(state_->mu);
+    return state_->changed.wait_for(lock, timeout, [&] { return state_->connections >= count; });
+}
+
+bool FakeFtpServer::waitForAllClosed(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(state_->mu);
+    return state_->changed.wait_for(lock, timeout, [&] { return state_->openConnections == 0; });
+}
+
+std::string FakeFtpServer::transcript() const {
+    std::lock_guard lock(state_->mu);
+    std::ostringstream out;
+    for (const auto& r : state_->log) {
+        out << "[" << r.connection << "] " << r.line << (r.crlf ? "" : "  (no CR LF)") << "\n";
+    }
+    return out.str();
+}
+
+std::string FakeFtpServer::PasvReplyText(std::string_view commaHost, std::uint16_t port) {
+    return "227 Entering Passive Mode (" + std::string(commaHost) + "," + std::to_string(port / 256) + "," +
+           std::to_string(port % 256) + ").\r\n";
+}
+
+}  // namespace testsupport

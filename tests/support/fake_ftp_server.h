@@ -1,0 +1,162 @@
+// A scriptable FTP server for tests: it listens on 127.0.0.1 (port chosen by
+// the system), serves any number of sequential or concurrent control
+// connections on its own threads, records every command line it receives, and
+// answers from rules set by the test, falling back to the replies of a
+// well-behaved server. A small in-memory file system gives LIST, RETR and
+// STOR real data connections (PASV with a real listening socket, or PORT with
+// a connection back to the client). Faults are injected per command (raw
+// reply bytes, silence, closing, endless lines) and per transferred path
+// (drop or reset after N bytes, stall, a SIZE that disagrees with the data).
+//
+// Left out: EPSV/EPRT, MLSD, TLS, ASCII line-end conversion (data are sent as
+// stored whatever the TYPE), and any real permission model.
+//
+// Every wait is bounded: sockets are polled in short cycles and the destructor
+// stops and joins all threads.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testsupport {
+
+namespace detail {
+struct FakeServerState;
+}
+
+// What the server does in answer to a command (or on accepting a connection).
+struct Action {
+    enum class Kind {
+        Reply,    // send `bytes` exactly as given
+        Silence,  // send nothing; keep reading the next commands
+        Close,    // close the control connection at once
+        Endless,  // send `bytes` over and over until the client goes away
+    };
+    Kind kind = Kind::Reply;
+    std::string bytes;
+    bool closeAfter = false;  // Reply: close the control connection after sending
+    int delayMs = 0;          // wait this long first (cut short when the server stops)
+
+    static Action Reply(std::string raw);
+    static Action ReplyAndClose(std::string raw);
+    static Action Silence();
+    static Action Close();
+    static Action Endless(std::string chunk);
+    Action After(int ms) const;
+};
+
+// Faults of the data connection of one path (a file for RETR, a directory for LIST).
+struct TransferFaults {
+    std::int64_t dropAfterBytes = -1;   // close the data connection after this many bytes (<0: never)
+    int dropTimes = 1;                  // ...for this many transfers, then behave
+    bool resetOnDrop = false;           // drop with a TCP reset instead of an orderly close
+    bool closeControlOnDrop = false;    // also close the control connection (a crashed server)
+    std::int64_t stallAfterBytes = -1;  // send this many bytes, then hold the connection silent
+    std::int64_t reportedSize = -1;     // SIZE answers this instead of the real length (>=0)
+    bool repeatForever = false;         // send the content again and again (capped at 256 MiB)
+    std::size_t chunkBytes = 0;         // throttle: send in chunks of this size...
+    int chunkDelayMs = 0;               // ...with this pause between them
+};
+
+enum class RestMode {
+    Supported,      // 350 Restarting at N. Send STORE or RETRIEVE.
+    Refused,        // 502 REST not implemented. (marker unchanged)
+    NoRestartWord,  // 350 Rest supported (marker set, but the reply lacks the word)
+};
+
+// One received command line as it arrived.
+struct ReceivedCommand {
+    int connection = 0;  // 1 for the first accepted control connection, then 2, 3, ...
+    std::string line;    // without the line end
+    bool crlf = false;   // the line ended in CR LF (false: bare LF, or cut by close)
+};
+
+class FakeFtpServer {
+public:
+    FakeFtpServer();
+    ~FakeFtpServer();
+    FakeFtpServer(const FakeFtpServer&) = delete;
+    FakeFtpServer& operator=(const FakeFtpServer&) = delete;
+
+    // False when the listening socket could not be created (see error()).
+    bool ok() const;
+    const std::string& error() const;
+    std::uint16_t port() const;
+    std::string host() const { return "127.0.0.1"; }
+    // "ftp://127.0.0.1:<port>" followed by path (which should start with "/").
+    std::string url(std::string_view path = "/") const;
+
+    // --- Opening of each control connection
+    void setGreeting(std::string raw);  // default "220 FakeFtp ready\r\n"
+    void greetWith(Action action);      // e.g. Action::Close() or Action::Silence()
+    // The next connections get these greetings in turn; later ones the normal greeting.
+    void greetNext(std::vector<Action> actions);
+
+    // --- Rules. A key is a verb ("RETR", any case) or a whole command line
+    // ("REST 100"); a whole-line rule wins over a verb rule, a queued answer
+    // over a lasting one. A rule replaces the built-in handling entirely, side
+    // effects included (a PASV rule opens no data socket).
+    void reply(std::string key, std::string raw);
+    void on(std::string key, Action action);
+    void onNext(std::string key, std::vector<Action> actions);  // used once each, in order
+    void replyNext(std::string key, std::vector<std::string> raws);
+    void closeOn(std::string key);
+    void silentOn(std::string key);
+    void clearRules();
+
+    // --- Built-in behaviour options
+    void setCredentials(std::string user, std::string password);  // default: any log-in works
+    void setRestMode(RestMode mode);
+    // Like pyftpdlib and proftpd: SIZE answers 550 and REST 501 in ASCII type.
+    void setBinaryOnlyRestAndSize(bool on);
+    // The 227 text for a passive listener on `port`; default names 127,0,0,1.
+    void setPasvReply(std::function<std::string(std::uint16_t port)> make);
+    // Reject a PORT whose address is not the control connection's peer (as vsftpd does).
+    void setStrictPort(bool on);
+    // How long a transfer waits for its data connection (accept or connect back).
+    void setDataTimeout(std::chrono::milliseconds timeout);
+
+    // --- Virtual file system. Paths are absolute ("/pub/a.zip"); parents are created.
+    void addFile(std::string path, std::string bytes, TransferFaults faults = {});
+    // A file of `size` bytes of PatternBytes(seed) (temp_dir.h), made on the fly.
+    void addPatternFile(std::string path, std::int64_t size, std::uint32_t seed, TransferFaults faults = {});
+    void addDirectory(std::string path);
+    // Raw LIST bytes for a directory; without one, LIST builds a Unix-style listing.
+    void setListing(std::string dirPath, std::string raw, TransferFaults faults = {});
+    void setFaults(std::string path, TransferFaults faults);
+    std::optional<std::string> fileContents(const std::string& path) const;
+    bool directoryExists(const std::string& path) const;
+
+    // --- What happened
+    std::vector<std::string> commands() const;
+    std::vector<ReceivedCommand> received() const;
+    // The command lines of one connection (1-based, in accept order).
+    std::vector<std::string> commandsOf(int connection) const;
+    int connectionCount() const;
+    // Number of received lines that match key (verb or whole line, as for rules).
+    int countCommands(std::string_view key) const;
+    bool waitForCommand(std::string_view key, std::chrono::milliseconds timeout) const;
+    bool waitForCommandCount(std::string_view key, int count, std::chrono::milliseconds timeout) const;
+    bool waitForConnections(int count, std::chrono::milliseconds timeout) const;
+    // Wait until no control connection is open (true at once before the first).
+    bool waitForAllClosed(std::chrono::milliseconds timeout) const;
+    // Every line, one per row, for failure messages.
+    std::string transcript() const;
+
+    // Stops accepting, closes every connection and joins the threads. Idempotent.
+    void stop();
+
+    // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2).\r\n" with the given host part.
+    static std::string PasvReplyText(std::string_view commaHost, std::uint16_t port);
+
+private:
+    std::shared_ptr<detail::FakeServerState> state_;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,90 @@
+// Real FTP servers for end-to-end tests, each started on a free loopback port
+// with a directory of the test as its root, and stopped by its PID (SIGTERM,
+// then SIGKILL after a bounded wait, always reaped).
+//
+// - pyftpdlib: tests/support/pyftpd_server.py under /usr/bin/python3 (Debian's
+//   python3-pyftpdlib), user and password of the test, full permissions.
+// - vsftpd: the binary unpacked by scripts/fetch-servers.sh into .servers/
+//   (or $QFTP_VSFTPD), never the package's system service. The configuration
+//   is made from tests/servers/vsftpd.conf.in. The log-in is a virtual user
+//   checked by pam_userdb against a database written for this run, mapped onto
+//   the launching user and chrooted into the root; a PAM service file
+//   /etc/pam.d/quorvel-test-<pid>-<n> exists while the server runs. This
+//   needs root (PAM, chroot), which the test machines have.
+//
+// A server that cannot start is not a skip: ok() is false and error() says
+// why, and the test is expected to fail on it:
+//     auto server = RealServer::StartVsftpd(root.path(), "u", "p");
+//     ASSERT_TRUE(server.ok()) << server.error();
+//
+// The servers die with the thread that started them (PR_SET_PDEATHSIG), so a
+// crashed test leaves nothing running: start them on the test's own thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace testsupport {
+
+enum class ServerKind { Pyftpdlib, Vsftpd };
+
+std::string ServerKindName(ServerKind kind);
+// Lets test frameworks print a parameter by name.
+inline void PrintTo(ServerKind kind, std::ostream* out) { *out << ServerKindName(kind); }
+
+class RealServer {
+public:
+    static RealServer Start(ServerKind kind, const std::string& root, const std::string& user,
+                            const std::string& password);
+    static RealServer StartPyftpd(const std::string& root, const std::string& user,
+                                  const std::string& password);
+    static RealServer StartVsftpd(const std::string& root, const std::string& user,
+                                  const std::string& password);
+
+    RealServer(RealServer&& other) noexcept;
+    RealServer& operator=(RealServer&& other) noexcept;
+    RealServer(const RealServer&) = delete;
+    RealServer& operator=(const RealServer&) = delete;
+    ~RealServer();
+
+    bool ok() const { return error_.empty() && pid_ > 0; }
+    const std::string& error() const { return error_; }
+    ServerKind kind() const { return kind_; }
+    std::string name() const { return ServerKindName(kind_); }
+    const std::string& host() const { return host_; }
+    std::uint16_t port() const { return port_; }
+    const std::string& user() const { return user_; }
+    const std::string& password() const { return password_; }
+    // The server's root directory in the local file system.
+    const std::string& root() const { return root_; }
+    pid_t pid() const { return pid_; }
+    // "ftp://127.0.0.1:<port>" followed by path (no credentials in it).
+    std::string url(std::string_view path = "/") const;
+    // The server's own log (its standard error and log file), for failure messages.
+    std::string log() const;
+
+    // SIGTERM, up to 3 s for the exit, then SIGKILL; reaps the process and
+    // removes the run's files. True when the process is gone. Idempotent.
+    bool stop();
+
+private:
+    struct Files;
+    explicit RealServer(ServerKind kind);
+
+    ServerKind kind_;
+    pid_t pid_ = -1;
+    std::string error_;
+    std::string host_ = "127.0.0.1";
+    std::uint16_t port_ = 0;
+    std::string user_;
+    std::string password_;
+    std::string root_;
+    std::unique_ptr<Files> files_;  // state directory, log paths, PAM service file
+};
+
+}  // namespace testsupport
