@@ -1,0 +1,274 @@
+// The task queue against the scriptable fake server: which rows a request
+// appends and in what order, what each column holds, the names and folders it
+// refuses to follow, when it starts the driver, and the queue-length pane.
+#include "app/task_queue.h"
+
+#include <gtest/gtest.h>
+
+#include "app/session_log.h"
+#include "queue_fixture.h"
+#include "support/fake_ftp_server.h"
+
+namespace {
+
+using apptest::QueueTest;
+
+TEST(StripCommas, RemovesEveryComma) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"", ""},   {"999", "999"}, {"1,000", "1000"}, {"1,234,567", "1234567"},
+        {",,", ""}, {"a,b,", "ab"}, {"12 ,3", "12 3"}, {"2,147,483,648", "2147483648"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(app::StripCommas(c.in), c.out) << c.in;
+}
+
+TEST(SafeLocalName, RefusesWhatCouldLeaveTheLocalFolder) {
+    const struct {
+        const char* name;
+        bool safe;
+    } cases[] = {
+        {"a.zip", true},    {"报告 2024.txt", true}, {"...", true},
+        {".profile", true}, {"a b", true},           {"", false},
+        {".", false},       {"..", false},           {"a/b", false},
+        {"../x", false},    {"a\\b", false},         {"tab\there", false},
+        {"cr\r", false},    {"del\x7f", false},      {"/", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(app::IsSafeLocalName(c.name), c.safe) << c.name;
+}
+
+class TaskQueueTest : public QueueTest {
+protected:
+    void SetUp() override {
+        QueueTest::SetUp();
+        ASSERT_TRUE(server.ok()) << server.error();
+    }
+
+    void ConnectToServer() { Connect("127.0.0.1", server.port(), "demo", "secret"); }
+
+    testsupport::FakeFtpServer server;
+};
+
+TEST_F(TaskQueueTest, FilesAndFoldersBecomeRowsDepthFirstWithTheirColumns) {
+    server.addFile("/pub/readme", std::string(5, 'r'));
+    server.addFile("/pub/A.ZIP", std::string(1234567, 'z'));
+    server.addFile("/pub/tools/x.exe", "MZ");
+    server.addFile("/pub/tools/deep/y.txt", "y");
+    server.addDirectory("/pub/tools/empty");
+    server.addDirectory("/pub/other");
+    ConnectToServer();
+    app::ListRemoteFolder(*app, "/pub");
+    ASSERT_TRUE(Select({"tools", "other", "readme", "A.ZIP"}));
+
+    HoldDriver();
+    Download();
+
+    const std::string L = local;
+    // Folders above files within each folder, in the remote view's order (this
+    // server lists by name; folders show in reverse).
+    const std::vector<std::string> expected = {
+        L + "|/pub/tools||文件夹|等待",      L + "|/pub/tools/empty||文件夹|等待",
+        L + "|/pub/tools/deep||文件夹|等待", L + "|/pub/tools/deep/y.txt|1|txt|等待",
+        L + "|/pub/tools/x.exe|2|exe|等待",  L + "|/pub/other||文件夹|等待",
+        L + "|/pub/A.ZIP|1234567|ZIP|等待",  L + "|/pub/readme|5|文件|等待",
+    };
+    const auto rows = QueueRows();
+    // The order of folders inside tools follows the listing; check as a set
+    // where the server's order is free, and exactly everywhere else.
+    ASSERT_EQ(rows.size(), expected.size());
+    EXPECT_EQ(rows[0], expected[0]);
+    EXPECT_EQ(rows.back(), expected.back());
+    EXPECT_EQ(rows[rows.size() - 2], expected[expected.size() - 2]);
+    EXPECT_EQ(rows[rows.size() - 3], expected[expected.size() - 3]);
+    for (const auto& e : expected) EXPECT_NE(std::find(rows.begin(), rows.end(), e), rows.end()) << e;
+    // A folder's row comes before everything inside it.
+    const auto at = [&](const std::string& e) {
+        return std::find(rows.begin(), rows.end(), e) - rows.begin();
+    };
+    EXPECT_LT(at(expected[2]), at(expected[3]));
+    EXPECT_LT(at(expected[0]), at(expected[4]));
+
+    // The view is back in the folder of the request.
+    EXPECT_EQ(app->ui.remotePathCombo.EditText(), "/pub");
+    EXPECT_NE(RemoteRowOf("A.ZIP"), -1);
+
+    // The pane follows the list on the timer.
+    EXPECT_TRUE(PumpUntil([&] { return Pane(1) == "任务队列:8"; })) << Pane(1);
+
+    ReleaseDriver();
+    ASSERT_TRUE(QueueFinished()) << testing::PrintToString(QueueRows());
+    EXPECT_EQ(testsupport::ReadFile(local + "/tools/deep/y.txt"), "y");
+    EXPECT_EQ(testsupport::ReadFile(local + "/A.ZIP")->size(), 1234567u);
+    EXPECT_EQ(testsupport::ListTree(local + "/tools/empty"), std::vector<std::string>{});
+    EXPECT_TRUE(PumpUntil([&] { return Pane(1) == "任务队列:0"; })) << Pane(1);
+}
+
+TEST_F(TaskQueueTest, AnEmptyFolderGivesJustItsOwnRowAndTheParentRowIsNoEntry) {
+    server.addDirectory("/empty");
+    server.addFile("/f.txt", "f");
+    ConnectToServer();
+    ASSERT_TRUE(Select({"empty", app::kParentRowText}));
+    HoldDriver();
+    Download();
+    EXPECT_EQ(QueueRows(), (std::vector<std::string>{local + "|//empty||文件夹|等待"}));
+}
+
+TEST_F(TaskQueueTest, SelectingNothingStillStartsAndFinishesADriver) {
+    server.addFile("/f.txt", "f");
+    ConnectToServer();
+    ASSERT_TRUE(Select({}));
+    Download();
+    ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(Pane(0), "已就绪");
+    EXPECT_EQ(Pane(2), "动作:无");
+    EXPECT_EQ(Pane(3), "任务进度:0%");
+}
+
+TEST_F(TaskQueueTest, OnlyFoldersSelectedCreatesTheLocalFoldersInRowOrder) {
+    server.addDirectory("/a/b/c");
+    server.addDirectory("/d");
+    ConnectToServer();
+    ASSERT_TRUE(Select({"a", "d"}));
+    Download();
+    ASSERT_TRUE(QueueFinished()) << testing::PrintToString(QueueRows());
+    EXPECT_EQ(testsupport::ListTree(local), (std::vector<std::string>{"a/", "a/b/", "a/b/c/", "d/"}));
+}
+
+TEST_F(TaskQueueTest, TheFirstFileOfAFolderExpansionStartsTheDriver) {
+    // a holds a file; b holds many folders, so its expansion takes a while and
+    // pumps the event loop at every one of them.
+    server.addFile("/a/x.txt", "x");
+    for (int i = 0; i < 40; ++i) server.addDirectory("/b/s" + std::to_string(i));
+    ConnectToServer();
+    ASSERT_TRUE(Select({"a", "b"}));
+    Download();
+    // The request has returned; its last step would have started the driver
+    // only now. The driver has already created a, so it ran before that.
+    EXPECT_EQ(toolkit::FileAttributes(local + "/a") & toolkit::kAttrDirectory, toolkit::kAttrDirectory);
+    ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(testsupport::ReadFile(local + "/a/x.txt"), "x");
+    EXPECT_EQ(testsupport::ListTree(local + "/b").size(), 40u);
+}
+
+TEST_F(TaskQueueTest, NamesThatWouldLeaveTheLocalFolderAreSkippedWithALogLine) {
+    server.addFile("/good.txt", "g");
+    server.addFile("/evil", "e");
+    server.setListing("/",
+                      "-rw-r--r-- 1 u g 1 Jan 01 2024 good.txt\r\n"
+                      "-rw-r--r-- 1 u g 1 Jan 01 2024 ../evil\r\n"
+                      "drwxr-xr-x 2 u g 0 Jan 01 2024 ..\r\n"
+                      "drwxr-xr-x 2 u g 0 Jan 01 2024 .\r\n"
+                      "drwxr-xr-x 2 u g 0 Jan 01 2024 sub\r\n");
+    server.setListing("/sub",
+                      "-rw-r--r-- 1 u g 1 Jan 01 2024 ../../escape\r\n"
+                      "-rw-r--r-- 1 u g 1 Jan 01 2024 in.txt\r\n");
+    server.addFile("/sub/in.txt", "i");
+    ConnectToServer();
+    // "." and ".." are no rows of the view at all.
+    EXPECT_EQ(RemoteRowOf("."), -1);
+    EXPECT_EQ(RemoteRowOf(".."), -1);
+    ASSERT_TRUE(Select({"good.txt", "../evil", "sub"}));
+    HoldDriver();
+    Download();
+    EXPECT_EQ(QueueRows(2),
+              (std::vector<std::string>{local + "|//sub", local + "|//sub/in.txt", local + "|//good.txt"}));
+    EXPECT_TRUE(LogHas("跳过远程名称\"../evil\"")) << testing::PrintToString(LogMessages());
+    EXPECT_TRUE(LogHas("跳过远程名称\"../../escape\""));
+    ReleaseDriver();
+    ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(testsupport::ListTree(local), (std::vector<std::string>{"good.txt", "sub/", "sub/in.txt"}));
+    for (const auto& entry : testsupport::ListTree(home_.path())) {
+        EXPECT_EQ(entry.find("evil"), std::string::npos) << entry;
+        EXPECT_EQ(entry.find("escape"), std::string::npos) << entry;
+    }
+}
+
+TEST_F(TaskQueueTest, ALinkBackToAnAncestorIsNotFollowed) {
+    // /d/loop is a link to /d: the server enters it and reports /d again.
+    server.addFile("/d/f.txt", "f");
+    server.setListing("/d",
+                      "lrwxrwxrwx 1 u g 2 Jan 01 2024 loop -> .\r\n"
+                      "lrwxrwxrwx 1 u g 9 Jan 01 2024 file -> f.txt\r\n"
+                      "-rw-r--r-- 1 u g 1 Jan 01 2024 f.txt\r\n");
+    server.reply("CWD //d/loop", "250 Directory changed.\r\n");
+    ConnectToServer();
+    ASSERT_TRUE(Select({"d"}));
+    HoldDriver();
+    Download();
+    const auto rows = QueueRows(4);
+    // The link to a file is fetched as a file; the loop is skipped.
+    EXPECT_EQ(rows, (std::vector<std::string>{local + "|//d||文件夹", local + "|//d/file||文件",
+                                              local + "|//d/f.txt|1|txt"}))
+        << server.transcript();
+    EXPECT_TRUE(LogHas("跳过//d/loop")) << testing::PrintToString(LogMessages());
+}
+
+TEST_F(TaskQueueTest, ALoopTheServerDoesNotRevealEndsAtTheDepthLimit) {
+    // Every level holds a folder "x" whose path grows: nothing repeats, so
+    // only the depth limit ends the walk.
+    server.addFile("/r/f", "f");
+    std::string folder = "/r";
+    for (int i = 0; i <= app::kMaxExpansionDepth + 2; ++i) {
+        folder += "/x";
+        server.addDirectory(folder);
+    }
+    ConnectToServer();
+    ASSERT_TRUE(Select({"r"}));
+    HoldDriver();
+    Download();
+    const auto rows = QueueRows(2);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_LE(rows.size(), static_cast<std::size_t>(app::kMaxExpansionDepth) + 3);
+    EXPECT_TRUE(LogHas("目录层次过深，不再展开"));
+}
+
+TEST_F(TaskQueueTest, AFolderThatCannotBeEnteredKeepsItsRowButIsNotListedAsItsParent) {
+    server.addDirectory("/locked");
+    server.addFile("/top.txt", "t");
+    server.reply("CWD //locked", "550 Permission denied.\r\n");
+    ConnectToServer();
+    ASSERT_TRUE(Select({"locked"}));
+    HoldDriver();
+    Download();
+    // Without the check the parent's content would be queued below it.
+    EXPECT_EQ(QueueRows(2), (std::vector<std::string>{local + "|//locked"}));
+    EXPECT_TRUE(LogHas("无法进入远程目录//locked"));
+}
+
+TEST_F(TaskQueueTest, ASecondRequestWhileTheFirstIsQueueingIsRefused) {
+    for (int i = 0; i < 30; ++i) server.addFile("/big/f" + std::to_string(i), "x");
+    ConnectToServer();
+    ASSERT_TRUE(Select({"big"}));
+    HoldDriver();
+    // A second "下载文件" arrives while the first request walks the folder
+    // (the request pumps the event loop after every file row).
+    toolkit::Timer again;
+    int fired = 0;
+    again.Start(1, [&] {
+        if (fired++ == 0) app::QueueDownloadRequest(*app);
+    });
+    Download();
+    again.Stop();
+    EXPECT_GE(fired, 1);
+    EXPECT_EQ(QueueRows().size(), 31u);
+    EXPECT_TRUE(LogHas("上一个下载请求还在排队"));
+}
+
+TEST_F(TaskQueueTest, ASizeThatIsNoNumberIsQueuedAsItStands) {
+    server.addFile("/n.bin", std::string(20, 'n'));
+    ConnectToServer();
+    const int r = RemoteRowOf("n.bin");
+    ASSERT_NE(r, -1);
+    app->ui.remoteList.SetCellText(r, 1, "1,2x,3");
+    ASSERT_TRUE(Select({"n.bin"}));
+    HoldDriver();
+    Download();
+    EXPECT_EQ(QueueRows(3), (std::vector<std::string>{local + "|//n.bin|12x3"}));
+    ReleaseDriver();
+    ASSERT_TRUE(QueueFinished());
+    // The size column only paces the progress; the file still arrives whole.
+    EXPECT_EQ(testsupport::ReadFile(local + "/n.bin"), std::string(20, 'n'));
+}
+
+}  // namespace
