@@ -1,0 +1,404 @@
+// The transfer driver: downloads through the real window against pyftpdlib
+// and the scriptable fake server, the row states and status-bar texts of a
+// run, failures that must read "失败" while the next rows go on, two requests
+// from different folders and servers, and closing the window mid-transfer.
+#include "app/transfer_driver.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+
+#include "downlib/ftp_download.h"
+#include "queue_fixture.h"
+#include "support/fake_ftp_server.h"
+#include "support/real_servers.h"
+
+namespace {
+
+using apptest::QueueTest;
+
+TEST(LocalPathFor, TakesTheRemotePathBelowTheBase) {
+    const struct {
+        const char* remote;
+        const char* base;
+        const char* local;
+    } cases[] = {
+        {"/pub/a/b.zip", "/pub", "/a/b.zip"},
+        {"//x.zip", "/", "/x.zip"},
+        {"//d/e/f", "/", "/d/e/f"},
+        {"/pub/报告 2024.txt", "/pub", "/报告 2024.txt"},
+        {"/pub", "/pub", ""},
+        {"/p", "/pub", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(app::LocalPathFor(c.remote, c.base), c.local) << c.remote;
+}
+
+TEST(TaskUrl, CarriesThePortAndEscapesWhatTheEngineDecodes) {
+    const struct {
+        const char* host;
+        int port;
+        const char* path;
+        const char* url;
+    } cases[] = {
+        {"127.0.0.1", 2121, "//a.zip", "ftp://127.0.0.1:2121//a.zip"},
+        {"ftp.example", 21, "/pub/a b.txt", "ftp://ftp.example:21/pub/a b.txt"},
+        {"host:990", 21, "/x", "ftp://host:990/x"},
+        {"h", 21, "/a+b.zip", "ftp://h:21/a%2Bb.zip"},
+        {"h", 21, "/100%.txt", "ftp://h:21/100%25.txt"},
+        {"h", 21, "/%41", "ftp://h:21/%2541"},
+        {"h", 21, "/tab\there\x7f", "ftp://h:21/tab%09here%7F"},
+        {"h", 21, "/报告.txt", "ftp://h:21/报告.txt"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(app::TaskUrl(c.host, c.port, c.path), c.url) << c.path;
+}
+
+TEST(OnTaskEvent, RecordsTheOutcomeOfATask) {
+    struct Event {
+        int code;
+        std::int64_t value2;
+    };
+    const struct {
+        std::vector<Event> events;
+        bool ended, done, failed, sameName;
+        std::int64_t count;
+    } cases[] = {
+        {{{5, 0}, {3, 50}, {16, 50}, {8, 0}, {4, 50}}, true, true, false, false, 50},
+        {{{5, 0}, {9, 0}, {4, 10}}, true, false, true, false, 10},
+        {{{18, 7}, {8, 0}, {4, 0}}, true, true, false, true, 0},
+        {{{5, 0}, {16, 10}}, false, false, false, false, -1},
+    };
+    for (const auto& c : cases) {
+        app::TaskWatch watch;
+        for (const auto& e : c.events) EXPECT_EQ(app::OnTaskEvent(watch, e.code, 0, e.value2, 0, 0), 0);
+        EXPECT_EQ(watch.ended, c.ended);
+        EXPECT_EQ(watch.workerDone, c.done);
+        EXPECT_EQ(watch.workerFailed, c.failed);
+        EXPECT_EQ(watch.sameName, c.sameName);
+        EXPECT_EQ(watch.count, c.count);
+    }
+}
+
+// ---- against pyftpdlib ------------------------------------------------------
+
+class DriverRealServer : public QueueTest {
+protected:
+    void SetUp() override {
+        QueueTest::SetUp();
+        root = serverRoot_.path();
+        testsupport::WriteFile(root + "/报告 2024.txt", std::string(70000, 'r'));
+        testsupport::WriteFile(root + "/空 文件.dat", "");
+        testsupport::WritePatternFile(root + "/目录 一/大 文件.bin", 3 * 1024 * 1024 + 17, 7);
+        testsupport::WriteFile(root + "/目录 一/a+b.zip", "plus");
+        testsupport::WriteFile(root + "/目录 一/100%.txt", "percent");
+        testsupport::WriteFile(root + "/目录 一/二 级/零.txt", "");
+        testsupport::WriteFile(root + "/目录 一/二 级/三 级/深 层.txt", "deep");
+        testsupport::MakeDirs(root + "/目录 一/二 级/空");
+        server_ = std::make_unique<testsupport::RealServer>(
+            testsupport::RealServer::StartPyftpd(root, "demo", "demo"));
+        ASSERT_TRUE(server_->ok()) << server_->error();
+        Connect("127.0.0.1", server_->port(), "demo", "demo");
+        ASSERT_NE(RemoteRowOf("目录 一"), -1) << testing::PrintToString(LogMessages());
+    }
+
+    void TearDown() override {
+        QueueTest::TearDown();
+        if (server_) server_->stop();
+    }
+
+    testsupport::TempDir serverRoot_{"qftp-root"};
+    std::string root;
+    std::unique_ptr<testsupport::RealServer> server_;
+};
+
+TEST_F(DriverRealServer, TwoFilesAndAFolderTreeArriveByteForByte) {
+    ASSERT_TRUE(Select({"报告 2024.txt", "空 文件.dat", "目录 一"}));
+    HoldDriver();
+    Download();
+    const int rows = app->ui.queueList.RowCount();
+    ASSERT_EQ(rows, 11) << testing::PrintToString(QueueRows());
+    // Keep the rows on screen after the last one, as while a request still runs.
+    KeepRequestOpen();
+    ReleaseDriver();
+    ASSERT_TRUE(DriverLeft());
+    EXPECT_EQ(Statuses(), std::vector<std::string>(rows, "完成")) << testing::PrintToString(QueueRows());
+    EXPECT_EQ(Pane(0), "进行中");
+    EXPECT_EQ(Pane(3), "任务进度:100%");
+    EXPECT_EQ(app->ui.taskProgress.Position(), 100);
+    const auto diff = testsupport::CompareTrees(root, local);
+    EXPECT_TRUE(diff.same()) << diff.describe();
+
+    CloseRequest();
+    ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(Pane(0), "已就绪");
+    EXPECT_EQ(Pane(2), "动作:无");
+    EXPECT_EQ(Pane(3), "任务进度:0%");
+    EXPECT_EQ(app->ui.taskProgress.Position(), 0);
+    EXPECT_TRUE(PumpUntil([&] { return Pane(1) == "任务队列:0"; }));
+}
+
+TEST_F(DriverRealServer, AFileDeletedAfterTheListingFailsAndTheNextRowFollows) {
+    ASSERT_TRUE(Select({"报告 2024.txt", "空 文件.dat"}));
+    HoldDriver();
+    Download();
+    ASSERT_EQ(app->ui.queueList.RowCount(), 2);
+    ASSERT_TRUE(testsupport::RemoveTree(root + "/报告 2024.txt"));
+    KeepRequestOpen();
+    ReleaseDriver();
+    ASSERT_TRUE(DriverLeft());
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"失败", "完成"}));
+    EXPECT_EQ(testsupport::FileSize(local + "/空 文件.dat"), 0);
+    CloseRequest();
+    ASSERT_TRUE(QueueFinished());
+}
+
+TEST_F(DriverRealServer, ALinkLoopOnTheServerEnds) {
+    ASSERT_EQ(::symlink(".", (root + "/目录 一/二 级/回环").c_str()), 0);
+    app::ListRemoteFolder(*app, "/目录 一");
+    ASSERT_TRUE(Select({"二 级"}));
+    Download();
+    ASSERT_TRUE(QueueFinished());
+    // This server reports the path through the link, so the walk goes down
+    // through it until the server can no longer resolve the path or the
+    // depth limit is reached; what arrived is the real tree at each level.
+    EXPECT_EQ(testsupport::ReadFile(local + "/二 级/三 级/深 层.txt"), "deep");
+    EXPECT_EQ(testsupport::ReadFile(local + "/二 级/回环/三 级/深 层.txt"), "deep");
+    std::size_t deepest = 0;
+    for (const auto& entry : testsupport::ListTree(local)) {
+        std::size_t links = 0;
+        for (auto at = entry.find("回环"); at != std::string::npos; at = entry.find("回环", at + 1)) ++links;
+        deepest = std::max(deepest, links);
+    }
+    EXPECT_GT(deepest, 1u);
+    EXPECT_LE(deepest, static_cast<std::size_t>(app::kMaxExpansionDepth));
+}
+
+// ---- against the fake server -------------------------------------------
+
+class DriverFakeServer : public QueueTest {
+protected:
+    void SetUp() override {
+        QueueTest::SetUp();
+        ASSERT_TRUE(server.ok()) << server.error();
+    }
+
+    void ConnectToServer() { Connect("127.0.0.1", server.port(), "demo", "secret"); }
+
+    std::string StatusOf(int row) { return app->ui.queueList.CellText(row, 4); }
+
+    testsupport::FakeFtpServer server;
+};
+
+TEST_F(DriverFakeServer, ASmallFileShowsZeroPercentWhileItRunsAndAHundredAtTheEnd) {
+    testsupport::TransferFaults slow;
+    slow.chunkBytes = 10;
+    slow.chunkDelayMs = 120;
+    server.addFile("/small.bin", std::string(50, 's'), slow);
+    ConnectToServer();
+    ASSERT_TRUE(Select({"small.bin"}));
+    HoldDriver();
+    Download();
+    KeepRequestOpen();
+    ReleaseDriver();
+    std::set<std::string> seen;
+    std::set<int> bar;
+    ASSERT_TRUE(PumpUntil([&] {
+        if (StatusOf(0) == "进行中") {
+            seen.insert(Pane(3));
+            bar.insert(app->ui.taskProgress.Position());
+        }
+        return !app::TransferDriverRunning(*app);
+    }));
+    EXPECT_TRUE(seen.count("任务进度:0%")) << testing::PrintToString(seen);
+    for (const auto& text : seen) EXPECT_TRUE(text == "任务进度:0%" || text == "任务进度:100%") << text;
+    EXPECT_TRUE(bar.count(0));
+    EXPECT_EQ(StatusOf(0), "完成");
+    EXPECT_EQ(Pane(3), "任务进度:100%");
+    EXPECT_EQ(app->ui.taskProgress.Position(), 100);
+    EXPECT_EQ(testsupport::ReadFile(local + "/small.bin"), std::string(50, 's'));
+}
+
+TEST_F(DriverFakeServer, ALargerFileShowsItsProgressOnTheWay) {
+    testsupport::TransferFaults slow;
+    slow.chunkBytes = 2000;
+    slow.chunkDelayMs = 60;
+    server.addFile("/ten.bin", std::string(20000, 't'), slow);
+    ConnectToServer();
+    ASSERT_TRUE(Select({"ten.bin"}));
+    Download();
+    std::set<std::string> seen;
+    ASSERT_TRUE(PumpUntil([&] {
+        seen.insert(Pane(3));
+        return !app::TransferDriverRunning(*app);
+    }));
+    const bool between = std::any_of(seen.begin(), seen.end(), [](const std::string& t) {
+        const int p = std::atoi(t.c_str() + std::string("任务进度:").size());
+        return p > 0 && p < 100;
+    });
+    EXPECT_TRUE(between) << testing::PrintToString(seen);
+    EXPECT_EQ(testsupport::FileSize(local + "/ten.bin"), 20000);
+}
+
+TEST_F(DriverFakeServer, FailedRowsReadFailedAndTheRowsBelowAreStillHandled) {
+    // "exists" is a folder already present locally; "blocked" cannot be made
+    // because a plain file has its name; "gone.txt" is listed but missing.
+    server.addFile("/exists/in.txt", "in");
+    server.addFile("/blocked/sub/f.txt", "f");
+    server.addFile("/ok.txt", "ok");
+    server.setListing("/",
+                      "drwxr-xr-x 2 u g 0 Jan 01 2024 blocked\r\n"
+                      "drwxr-xr-x 2 u g 0 Jan 01 2024 exists\r\n"
+                      "-rw-r--r-- 1 u g 9 Jan 01 2024 gone.txt\r\n"
+                      "-rw-r--r-- 1 u g 2 Jan 01 2024 ok.txt\r\n");
+    ASSERT_TRUE(testsupport::MakeDirs(local + "/exists"));
+    ASSERT_TRUE(testsupport::WriteFile(local + "/blocked", "a file"));
+    ConnectToServer();
+    ASSERT_TRUE(Select({"exists", "blocked", "gone.txt", "ok.txt"}));
+    HoldDriver();
+    Download();
+    ASSERT_EQ(QueueRows(2),
+              (std::vector<std::string>{local + "|//exists", local + "|//exists/in.txt", local + "|//blocked",
+                                        local + "|//blocked/sub", local + "|//blocked/sub/f.txt",
+                                        local + "|//gone.txt", local + "|//ok.txt"}));
+    KeepRequestOpen();
+    ReleaseDriver();
+    ASSERT_TRUE(DriverLeft());
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"失败", "完成", "失败", "失败", "失败", "失败", "完成"}));
+    EXPECT_EQ(testsupport::ReadFile(local + "/exists/in.txt"), "in");
+    EXPECT_EQ(testsupport::ReadFile(local + "/blocked"), "a file");
+    EXPECT_EQ(testsupport::ReadFile(local + "/ok.txt"), "ok");
+    EXPECT_EQ(testsupport::FileSize(local + "/gone.txt"), -1);
+    CloseRequest();
+    ASSERT_TRUE(QueueFinished());
+}
+
+TEST_F(DriverFakeServer, ATransferThatBreaksOffIsNeverShownAsDone) {
+    // The server ends the transfer early and claims success every time; the
+    // engine retries, then gives up.
+    testsupport::TransferFaults broken;
+    broken.reportedSize = 5000;
+    server.addFile("/short.bin", std::string(1000, 'b'), broken);
+    server.addFile("/next.txt", "n");
+    downlib::SetRetryPauseForTesting(1);
+    ConnectToServer();
+    ASSERT_TRUE(Select({"short.bin", "next.txt"}));
+    HoldDriver();
+    Download();
+    KeepRequestOpen();
+    ReleaseDriver();
+    ASSERT_TRUE(DriverLeft());
+    downlib::SetRetryPauseForTesting(downlib::kRetryPauseMs);
+    // The server lists by name: next.txt comes first.
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"完成", "失败"}));
+    // What is left on disk is not a full-size file.
+    EXPECT_LT(testsupport::FileSize(local + "/short.bin"), 5000);
+}
+
+TEST_F(DriverFakeServer, EveryRowFailsInTurnWhenTheServerRefusesLogIns) {
+    server.addFile("/a.txt", "a");
+    server.addFile("/b.txt", "b");
+    ConnectToServer();
+    // From now on no log-in works.
+    server.setCredentials("demo", "another");
+    downlib::SetRetryPauseForTesting(1);
+    ASSERT_TRUE(Select({"a.txt", "b.txt"}));
+    HoldDriver();
+    Download();
+    KeepRequestOpen();
+    ReleaseDriver();
+    ASSERT_TRUE(DriverLeft());
+    downlib::SetRetryPauseForTesting(downlib::kRetryPauseMs);
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"失败", "失败"}));
+    CloseRequest();
+    ASSERT_TRUE(QueueFinished());
+}
+
+TEST_F(DriverFakeServer, ClosingTheWindowDuringARetryPauseStopsTheDriver) {
+    server.addFile("/a.txt", "a");
+    ConnectToServer();
+    server.setCredentials("demo", "another");
+    ASSERT_TRUE(Select({"a.txt"}));
+    Download();
+    // The task has failed its first log-in and sits in the engine's pause.
+    ASSERT_TRUE(PumpUntil([&] { return server.countCommands("PASS") >= 2; }));
+    toolkit::BeginShutdown();
+    app::StopTransferDriver(*app);
+    EXPECT_FALSE(app::TransferDriverRunning(*app));
+    toolkit::testing::ResetShutdown();
+    EXPECT_NE(StatusOf(0), "完成");
+    EXPECT_EQ(testsupport::FileSize(local + "/a.txt"), -1);
+}
+
+TEST_F(DriverFakeServer, ClosingTheWindowMidTransferLeavesNoFileThatLooksDone) {
+    testsupport::TransferFaults slow;
+    slow.chunkBytes = 4096;
+    slow.chunkDelayMs = 50;
+    server.addFile("/slow.bin", std::string(1 << 20, 'w'), slow);
+    server.addFile("/z.txt", "after");
+    ConnectToServer();
+    ASSERT_TRUE(Select({"slow.bin", "z.txt"}));
+    Download();
+    ASSERT_TRUE(
+        PumpUntil([&] { return testsupport::FileSize(local + "/slow.bin") > 0 && StatusOf(0) == "进行中"; }));
+    // As the program's shut-down does: window calls stop, then the driver.
+    toolkit::BeginShutdown();
+    app::StopTransferDriver(*app);
+    EXPECT_FALSE(app::TransferDriverRunning(*app));
+    toolkit::testing::ResetShutdown();
+    EXPECT_LT(testsupport::FileSize(local + "/slow.bin"), 1 << 20);
+    EXPECT_EQ(testsupport::FileSize(local + "/z.txt"), -1);
+    // No driver starts after the stop.
+    ASSERT_TRUE(Select({"z.txt"}));
+    Download();
+    EXPECT_FALSE(app::TransferDriverRunning(*app));
+}
+
+TEST_F(DriverFakeServer, DestroyingTheApplicationMidTransferStopsAndJoinsTheDriver) {
+    testsupport::TransferFaults slow;
+    slow.chunkBytes = 4096;
+    slow.chunkDelayMs = 50;
+    server.addFile("/slow.bin", std::string(1 << 20, 'w'), slow);
+    ConnectToServer();
+    ASSERT_TRUE(Select({"slow.bin"}));
+    Download();
+    ASSERT_TRUE(PumpUntil([&] { return testsupport::FileSize(local + "/slow.bin") > 0; }));
+    app.reset();
+    EXPECT_LT(testsupport::FileSize(local + "/slow.bin"), 1 << 20);
+}
+
+TEST_F(DriverFakeServer, EachRowKeepsItsFolderAndServerWhenANewRequestAndConnectFollow) {
+    testsupport::TransferFaults slow;
+    slow.chunkBytes = 1000;
+    slow.chunkDelayMs = 30;
+    server.addFile("/one/slow.bin", std::string(10000, '1'), slow);
+    server.addFile("/two/deep/b.txt", "from the first server");
+    testsupport::FakeFtpServer other;
+    ASSERT_TRUE(other.ok());
+    other.addFile("/two/deep/b.txt", "from the second server");
+    other.addFile("/one/slow.bin", "wrong");
+
+    ConnectToServer();
+    app::ListRemoteFolder(*app, "/one");
+    ASSERT_TRUE(Select({"slow.bin"}));
+    Download();
+    // While the first file is still running: a request from another folder
+    // into another local folder, then a quick connect to another server.
+    app::ListRemoteFolder(*app, "/two");
+    const std::string second = home_.subdir("second");
+    app->ui.localPathCombo.SetEditText(second);
+    ASSERT_TRUE(Select({"deep"}));
+    Download();
+    EXPECT_TRUE(app::TransferDriverRunning(*app));
+    Connect("127.0.0.1", other.port(), "demo", "secret");
+    ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(testsupport::ReadFile(local + "/slow.bin"), std::string(10000, '1'));
+    EXPECT_EQ(testsupport::ReadFile(second + "/deep/b.txt"), "from the first server");
+    EXPECT_EQ(other.countCommands("RETR"), 0);
+    // The tasks reached the server on its own port, not on 21.
+    EXPECT_EQ(server.countCommands("RETR"), 2);
+}
+
+}  // namespace
