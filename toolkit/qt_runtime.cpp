@@ -187,7 +187,8 @@ QWidget* DialogParent() {
 int ShowMessageBox(const std::string& text, int style, const std::string& caption) {
     QMessageBox box(DialogParent());
     box.setWindowTitle(ShowText(caption));
-    box.setText(ShowText(text));
+    // Windows line ends would show as a stray glyph before each break.
+    box.setText(ShowText(text).replace(QLatin1String("\r\n"), QLatin1String("\n")));
     box.setWindowModality(Qt::ApplicationModal);
     switch (style & 0xF0) {
         case kMbIconError:
