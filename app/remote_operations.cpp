@@ -71,27 +71,28 @@ class DeleteWalk {
 public:
     DeleteWalk(App& app, const DeleteLimits& limits) : app_(app), limits_(limits) {}
 
-    void DeleteEntryIn(const std::string& folder, const Entry& entry, int depth) {
-        if (stopped_) return;
-        if (entry.folder && !entry.link) {
-            Folder(folder + "/" + entry.name, depth);
-        } else {
-            DeleteFileEntry(app_, folder, entry.name);
-        }
+    // Returns false when something below the entry was left alone on
+    // purpose (a name that would climb out, a folder past the depth bound).
+    bool DeleteEntryIn(const std::string& folder, const Entry& entry, int depth) {
+        if (stopped_) return false;
+        if (entry.folder && !entry.link) return Folder(folder + "/" + entry.name, depth);
+        DeleteFileEntry(app_, folder, entry.name);
+        return true;
     }
 
     // Deletes folder `path` at nesting depth `depth` (1 for a selected folder).
-    void Folder(const std::string& path, int depth) {
-        if (stopped_) return;
+    bool Folder(const std::string& path, int depth) {
+        if (stopped_) return false;
         if (depth > limits_.maxDepth) {
             Log(app_, "目录层次过深, 不再进入:" + path);
-            return;
+            return false;
         }
         if (++folders_ > limits_.maxFolders) {
             Log(app_, "要删除的目录过多, 停止删除:" + path);
             stopped_ = true;
-            return;
+            return false;
         }
+        bool whole = true;
         // A folder the server will not enter would list the folder it is
         // still in, and its entries would be taken for this folder's.
         if (app_.ftpClient.ChangeDir(path)) {
@@ -102,16 +103,25 @@ public:
                 Entry entry = RowEntry(app_, row);
                 if (!IsSafeName(entry.name)) {
                     Log(app_, "条目名称异常, 不删除:" + path + "/" + entry.name);
+                    whole = false;
                     continue;
                 }
                 entries.push_back(std::move(entry));
             }
-            for (const Entry& entry : entries) DeleteEntryIn(path, entry, depth + 1);
+            for (const Entry& entry : entries) whole = DeleteEntryIn(path, entry, depth + 1) && whole;
             ListRemoteFolder(app_, RemoteParentPath(path));
         }
-        if (stopped_) return;
+        if (stopped_) return false;
+        // RemoveDir empties the folder with a walk of its own over a fresh
+        // listing; a folder that still holds what this walk refused is left,
+        // so that walk never meets it either.
+        if (!whole) {
+            Log(app_, "目录未清空, 不删除:" + path);
+            return false;
+        }
         SetPane(app_, kActionPane, "动作:删除目录:" + path);
         app_.ftpClient.RemoveDir(path);
+        return true;
     }
 
 private:

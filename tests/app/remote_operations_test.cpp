@@ -109,6 +109,8 @@ protected:
         return *(it + 1);
     }
 
+    void DeleteBelowHostileListing(const std::string& hostile);
+
     int LogCount(const std::string& part) {
         int n = 0;
         for (const auto& line : LogLines()) n += line.find(part) != std::string::npos;
@@ -473,30 +475,55 @@ TEST_F(RemoteOperationsTest, ALostConnectionEndsTheDeleteWithoutHanging) {
     EXPECT_EQ(Pane(2), "动作:无");
 }
 
-TEST_F(RemoteOperationsTest, AHostileListingNeverLeadsOutOfTheFolder) {
+// The hostile folder is the selected one, or one level below it. A folder
+// that still holds a refused name is not handed to RemoveDir, whose own walk
+// would send "DELE ../escape" from inside it; nor is any folder above it.
+void RemoteOperationsTest::DeleteBelowHostileListing(const std::string& hostile) {
     FakeFtpServer server;
     server.addFile("/escape", "e");
     server.addFile("/keep/k", "k");
-    server.addFile("/d/f", "f");
-    server.setListing("/d",
+    server.addFile(hostile + "/f", "f");
+    server.addFile("/d/x", "x");
+    server.setListing(hostile,
+                      "-rw-r--r--    1 ftp      ftp             1 Jan 01  2024 ../escape\r\n"
                       "drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2024 .\r\n"
                       "drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2024 ..\r\n"
                       "lrwxrwxrwx    1 ftp      ftp             5 Jan 01  2024 link -> /keep\r\n"
-                      "-rw-r--r--    1 ftp      ftp             1 Jan 01  2024 ../escape\r\n"
                       "-rw-r--r--    1 ftp      ftp             1 Jan 01  2024 f\r\n");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
     ASSERT_NO_FATAL_FAILURE(Select({"d"}));
     ScriptMessageAnswer(toolkit::kResultOk);
     ChooseItem("删除");
 
+    const std::string wireFolder = "/" + hostile;  // below the root "/"
     for (const auto& line : server.commands()) {
-        EXPECT_EQ(line.find("//d/."), std::string::npos) << line;
-        EXPECT_NE(line, "CWD //d/link");
+        EXPECT_EQ(line.find(wireFolder + "/."), std::string::npos) << line;
+        EXPECT_NE(line, "CWD " + wireFolder + "/link");
+        EXPECT_EQ(line.find("escape"), std::string::npos) << line;
     }
-    EXPECT_EQ(server.countCommands("DELE //d/link"), 1) << server.transcript();
-    EXPECT_EQ(server.countCommands("DELE //d/f"), 1);
+    EXPECT_EQ(server.countCommands("DELE " + wireFolder + "/link"), 1) << server.transcript();
+    EXPECT_EQ(server.countCommands("DELE " + wireFolder + "/f"), 1);
+    EXPECT_EQ(server.countCommands("DELE //d/x"), hostile == "/d" ? 0 : 1)
+        << "x is listed unless /d is hostile";
+    EXPECT_EQ(server.countCommands("RMD"), 0);
+    EXPECT_TRUE(server.fileContents("/escape").has_value());
     EXPECT_TRUE(server.fileContents("/keep/k").has_value());
-    EXPECT_EQ(LogCount("条目名称异常, 不删除://d/../escape"), 1);
+    EXPECT_EQ(LogCount("条目名称异常, 不删除:" + wireFolder + "/../escape"), 1);
+    const auto messages = LogMessages();
+    for (const std::string folder : {"//d", "//d/sub"}) {
+        const bool left = folder == wireFolder || folder == "//d";
+        EXPECT_EQ(std::count(messages.begin(), messages.end(), "目录未清空, 不删除:" + folder), left ? 1 : 0)
+            << folder;
+    }
+    EXPECT_EQ(Pane(0), "已就绪");
+}
+
+TEST_F(RemoteOperationsTest, AHostileListingInTheSelectedFolderNeverLeadsOutOfIt) {
+    DeleteBelowHostileListing("/d");
+}
+
+TEST_F(RemoteOperationsTest, AHostileListingInASubfolderNeverLeadsOutOfIt) {
+    DeleteBelowHostileListing("/d/sub");
 }
 
 TEST_F(RemoteOperationsTest, AServerWithoutBottomStopsTheWalkAtTheDepthBound) {
@@ -519,6 +546,7 @@ TEST_F(RemoteOperationsTest, AServerWithoutBottomStopsTheWalkAtTheDepthBound) {
     }
     EXPECT_EQ(deepest, 65u) << "//a and 63 more levels";
     EXPECT_EQ(LogCount("目录层次过深"), 1);
+    EXPECT_EQ(server.countCommands("RMD"), 0) << "no folder above the bound goes to RemoveDir";
     EXPECT_EQ(Pane(0), "已就绪");
 }
 
