@@ -112,31 +112,59 @@ int SendStor(SessionConnection& connection, const std::string& path, int timeout
     return Exchange(connection, "STOR " + path, timeoutMs);
 }
 
-bool ClearRemoteDirectory(SessionConnection& connection, const std::optional<std::string>& path,
-                          int timeoutMs, int depth) {
-    if (depth >= kMaxDeleteDepth) {
-        EmitLog(connection, "目录层次过深, 停止删除", LogError);
+bool IsPlainEntryName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (unsigned char c : name)
+        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+namespace {
+
+struct DeleteWalk {
+    SessionConnection& connection;
+    int timeoutMs;
+    int foldersLeft = kMaxDeleteFolders;
+};
+
+bool ClearLevel(DeleteWalk& walk, const std::optional<std::string>& path, int depth) {
+    SessionConnection& connection = walk.connection;
+    if (depth >= kMaxDeleteDepth || walk.foldersLeft <= 0) {
+        EmitLog(connection, "目录层次过深或目录过多, 停止删除", LogError);
         return false;
     }
     std::vector<FileEntry> entries;
-    if (ListEntries(connection, path, entries, timeoutMs) <= 0) return false;
+    if (ListEntries(connection, path, entries, walk.timeoutMs) <= 0) return false;
     for (const FileEntry& entry : entries) {
         if (IsDotName(entry.name)) continue;
+        if (!IsPlainEntryName(entry.name)) {
+            EmitLog(connection, "条目名称异常, 不删除:" + entry.name, LogError);
+            continue;
+        }
         // A link is removed as a file: entering it would delete what it points to.
         if (entry.size != -1 || entry.isLink) {
             EmitLog(connection, "DEL " + entry.name, LogCommand);
-            if (SendDele(connection, entry.name, timeoutMs) != 250) return false;
+            if (SendDele(connection, entry.name, walk.timeoutMs) != 250) return false;
             continue;
         }
         EmitLog(connection, "CWD " + entry.name, LogCommand);
-        if (!SendCwd(connection, entry.name, timeoutMs)) continue;
-        ClearRemoteDirectory(connection, std::nullopt, timeoutMs, depth + 1);
+        if (!SendCwd(connection, entry.name, walk.timeoutMs)) continue;
+        --walk.foldersLeft;
+        ClearLevel(walk, std::nullopt, depth + 1);
         EmitLog(connection, "CDUP", LogCommand);
-        SendCdup(connection, timeoutMs);
+        SendCdup(connection, walk.timeoutMs);
         EmitLog(connection, "RMD " + entry.name, LogCommand);
-        if (SendRmd(connection, entry.name, timeoutMs) != 250) return false;
+        if (SendRmd(connection, entry.name, walk.timeoutMs) != 250) return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool ClearRemoteDirectory(SessionConnection& connection, const std::optional<std::string>& path,
+                          int timeoutMs) {
+    DeleteWalk walk{connection, timeoutMs};
+    return ClearLevel(walk, path, 0);
 }
 
 }  // namespace downlib

@@ -16,6 +16,8 @@ inline constexpr std::size_t kMaxCwdPath = 251;
 // A hostile server can make every CWD succeed into a new folder; the
 // recursive delete stops descending here.
 inline constexpr int kMaxDeleteDepth = 64;
+// ... or lists ever more folders side by side; the walk enters at most this many.
+inline constexpr int kMaxDeleteFolders = 20000;
 
 bool SendCwd(SessionConnection& connection, const std::string& path, int timeoutMs);
 int SendCdup(SessionConnection& connection, int timeoutMs);
@@ -36,8 +38,12 @@ int SendRest(SessionConnection& connection, std::int64_t position, int timeoutMs
 int SendRetr(SessionConnection& connection, const std::string& path, int timeoutMs);
 int SendStor(SessionConnection& connection, const std::string& path, int timeoutMs);
 // Deletes everything inside a folder (the current one without a path), depth
-// first, and leaves the folder. Links are deleted, never entered.
+// first, and leaves the folder. Links are deleted, never entered; a listed name
+// that could reach outside the folder is left alone.
 bool ClearRemoteDirectory(SessionConnection& connection, const std::optional<std::string>& path,
-                          int timeoutMs, int depth = 0);
+                          int timeoutMs);
+// True for a listed name that is safe to send back as a name inside the
+// listed folder: not empty, not "." or "..", no "/" or "\\" and no control byte.
+bool IsPlainEntryName(const std::string& name);
 
 }  // namespace downlib

@@ -1,6 +1,8 @@
 // The synchronous commands against the fake server: wire transcripts, log
 // lines, results, the data channel's fall-back, listings and the recursive
 // delete.
+#include "downlib/remote_commands.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -269,6 +271,38 @@ TEST_F(RemoteCommands, NamesWithLineBreaksInAListingAreNeverSentBack) {
     server.setListing("/evil", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\rDELE important\r\n");
     client.RemoveDir("/evil");
     for (const std::string& line : Wire()) EXPECT_EQ(line.find("important"), std::string::npos) << line;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RemoteCommands, RemoveDirLeavesNamesThatReachOutsideAlone) {
+    server.addFile("/escape", "precious");
+    server.addDirectory("/box");
+    server.setListing("/box",
+                      "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 ../escape\r\n"
+                      "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 a\\b\r\n");
+    client.RemoveDir("/box");
+    EXPECT_EQ(server.fileContents("/escape").value_or(""), "precious");
+    for (const std::string& line : Wire()) EXPECT_EQ(line.rfind("DELE", 0), std::string::npos) << line;
+    EXPECT_TRUE(log.contains("3 条目名称异常, 不删除:../escape"));
+}
+
+TEST_F(RemoteCommands, RemoveDirEndsOnAnEndlesslyDeepServer) {
+    // Every CWD succeeds and every folder lists one more folder.
+    server.reply("CWD", "250 ok\r\n");
+    server.reply("RMD", "250 ok\r\n");
+    server.reply("CDUP", "250 ok\r\n");
+    server.reply("LIST", "150 here\r\n");  // no data connection: the listing reads as empty
+    server.setListing("/", "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 again\r\n");
+    server.clearRules();
+    server.reply("CWD", "250 ok\r\n");
+    server.reply("CDUP", "250 ok\r\n");
+    server.reply("RMD", "250 ok\r\n");
+    EXPECT_TRUE(client.RemoveDir("/")) << log.text().substr(0, 400);
+    EXPECT_TRUE(log.contains("3 目录层次过深或目录过多, 停止删除"));
+    EXPECT_LE(server.countCommands("CWD"), downlib::kMaxDeleteDepth + 1);
 }
 
 }  // namespace
