@@ -8,6 +8,7 @@
 // changes where or from which server an earlier row is fetched.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -55,6 +56,9 @@ struct TaskQueueState {
     bool driverIdle = true;
     bool requestDone = false;
     bool requestRunning = false;  // a request is still appending rows
+    // UI thread only: pacing of redraws and event passes while queueing.
+    std::chrono::steady_clock::time_point lastRedraw{};
+    std::chrono::steady_clock::time_point lastPump{};
 };
 
 // The queue state of the Application, created on first use (UI thread).

@@ -119,9 +119,15 @@ bool RunOnUiThread(const std::function<void()>& fn) {
     }
     if (shuttingDown.load()) return false;
     auto call = std::make_shared<PendingCall>();
+    // Qt's event queue synchronises with futexes ThreadSanitizer cannot see;
+    // this lock makes the hand-over of the call (and of everything the caller
+    // wrote before it) visible. It is held only while the call is posted.
+    static std::mutex handOver;
+    std::unique_lock posting(handOver);
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
         [call, &fn] {
+            { std::lock_guard received(handOver); }
             // Once shut-down has begun the caller may already have left, and
             // fn refers to its stack: never run it then.
             if (!shuttingDown.load()) fn();
@@ -130,6 +136,7 @@ bool RunOnUiThread(const std::function<void()>& fn) {
             call->done.notify_all();
         },
         Qt::QueuedConnection);
+    posting.unlock();
     std::unique_lock lock(call->mutex);
     while (!call->finished) {
         if (shuttingDown.load()) return false;
