@@ -18,6 +18,17 @@
 #include "downlib/error_codes.h"
 #include "downlib/remote_commands.h"
 
+namespace {
+
+// Runs its function when the scope is left, on every way out.
+template <typename Function>
+struct ScopeExit {
+    Function run;
+    ~ScopeExit() { run(); }
+};
+
+}  // namespace
+
 namespace downlib {
 namespace {
 
@@ -270,6 +281,22 @@ ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int i
     const std::int64_t unit = paced ? session.blockSizeOverride
                                     : std::clamp<std::int64_t>(session.downloadBlockSize, 1, kBlockLimit);
     std::int64_t pending = 0;
+    // Byte counts go to the callback in batches: one event per block would wake
+    // the task thread some fifty thousand times per GiB, and the running total
+    // is read from GetBytesDone anyway. No count is held back for long.
+    std::int64_t unreported = 0;
+    auto lastReport = std::chrono::steady_clock::now();
+    auto report = [&](std::int64_t n, bool now) {
+        unreported += n;
+        auto at = std::chrono::steady_clock::now();
+        if (unreported > 0 &&
+            (now || unreported >= kBytesEventBatch || at - lastReport >= kBytesEventDelay)) {
+            task.PostEvent(connection, TaskBytes, unreported);
+            unreported = 0;
+            lastReport = at;
+        }
+    };
+    ScopeExit reportRest{[&] { report(0, true); }};
     // Writes what is pending at the segment's position. A split may have
     // moved the segment's end: bytes beyond it belong to another connection.
     auto flush = [&]() {
@@ -305,7 +332,7 @@ ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int i
                     std::chrono::steady_clock::now() - began);
                 if (spent.count() < 1000) RetryPause(connection, static_cast<int>(1000 - spent.count()));
             }
-            task.PostEvent(connection, TaskBytes, n);
+            report(n, false);
             pending += n;
             if (pending >= kBlockLimit || n >= left || connection.StopRequested()) {
                 if (!flush()) return ReceiveEnd::Failed;
@@ -315,7 +342,7 @@ ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int i
         if (n == 0) break;  // told to stop with nothing new
         // The failing read may still have brought bytes: keep them.
         if (partial > 0) {
-            task.PostEvent(connection, TaskBytes, partial);
+            report(partial, true);
             pending += partial;
         }
         if (!flush()) return ReceiveEnd::Failed;

@@ -8,6 +8,7 @@
 // the connections of one task beyond the per-read block-size override.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +19,10 @@
 namespace downlib {
 
 inline constexpr std::int64_t kBlockLimit = 20480;  // each worker's receive buffer
+// Received bytes reach the task callback in events of at most this many bytes
+// or this long apart.
+inline constexpr std::int64_t kBytesEventBatch = 1 << 20;
+inline constexpr std::chrono::milliseconds kBytesEventDelay{50};
 inline constexpr int kRetryPauseMs = 5000;
 inline constexpr int kRetryCount = 999;
 inline constexpr std::int64_t kSingleSegmentBelow = 4096;

@@ -135,7 +135,40 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
         if (options.receivedOut) *options.receivedOut = received;
     };
     auto stopped = [&] { return options.connection && options.connection->StopRequested(); };
+    // Counts n bytes just read; true when the call must return now.
+    auto Accept = [&](std::int64_t n) {
+        received += n;
+        bytesReceived += n;
+        if (options.accounting && options.connection) {
+            TransferSession& session = *options.connection->session;
+            std::lock_guard lock(session.progressLock);
+            session.transferred += n;
+            session.currentTransfer += n;
+            options.connection->received += n;
+        }
+        if (stopped()) return true;
+        if (options.countLimit && --*options.countLimit <= 0) return true;
+        idle = 0;
+        options.total -= n;
+        return false;
+    };
     while (options.total > 0) {
+        std::int64_t chunk = std::min(options.chunk, options.total);
+        // Data that is already there needs no readiness wait: a transfer then
+        // costs one system call per read instead of two.
+        ssize_t ahead = ::recv(fd, buffer + received, static_cast<std::size_t>(chunk), MSG_DONTWAIT);
+        if (ahead < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            store();
+            return MapErrno(errno);
+        }
+        if (ahead == 0) {
+            store();
+            return kErrPeerClosed;
+        }
+        if (ahead > 0) {
+            if (Accept(ahead)) break;
+            continue;
+        }
         Ready ready = WaitFor(fd, POLLIN, kWaitCycleMs);
         if (ready == Ready::No) {
             idle += kWaitCycleMs;
@@ -150,7 +183,6 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
             store();
             return kErrWaitFailed;
         }
-        std::int64_t chunk = std::min(options.chunk, options.total);
         ssize_t n = ::recv(fd, buffer + received, static_cast<std::size_t>(chunk), 0);
         if (n == 0) {
             store();
@@ -162,19 +194,7 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
             store();
             return code;
         }
-        received += n;
-        bytesReceived += n;
-        if (options.accounting && options.connection) {
-            TransferSession& session = *options.connection->session;
-            std::lock_guard lock(session.progressLock);
-            session.transferred += n;
-            session.currentTransfer += n;
-            options.connection->received += n;
-        }
-        if (stopped()) break;
-        if (options.countLimit && --*options.countLimit <= 0) break;
-        idle = 0;
-        options.total -= n;
+        if (Accept(n)) break;
     }
     store();
     return received;

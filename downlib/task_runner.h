@@ -48,7 +48,8 @@ struct TaskMessage {
 
 // The event queue of one task. Posts keep their order; a post to a queue that
 // is closed or no longer live is dropped and reports false. An empty queue is
-// waited on with a condition variable that every post wakes.
+// waited on with a condition variable that every post wakes. Byte counts of
+// one connection posted while an earlier count still waits are added to it.
 class TaskQueue {
 public:
     bool Post(TaskMessage message);
@@ -66,6 +67,7 @@ private:
     mutable std::mutex lock_;
     std::condition_variable posted_;
     std::deque<TaskMessage> messages_;
+    int waiting_ = 0;  // takers blocked on posted_
     bool open_ = true;
     bool live_ = true;
 };

@@ -385,25 +385,55 @@ TEST(TaskRunnerTask, WorkerEventsReachTheCallbackInTheOrderPosted) {
     Recorder recorder;
     TaskParam param = recorder.Param();
     TaskRunner task(Session(param), [&](TaskRunner& runner, SessionConnection& connection) {
-        for (int i = 0; i < 200; ++i) runner.PostEvent(connection, TaskBytes, i);
+        for (int i = 0; i < 200; ++i) runner.PostEvent(connection, i % 2 ? TaskLaterSegment : TaskBytes, i);
         runner.WorkerEnded();
     });
-    std::vector<std::int64_t> values;
+    std::vector<std::pair<int, std::int64_t>> events;
     std::mutex lock;
     task.session().taskCallback = [&, original = param.taskCallback](int code, std::int64_t v1,
                                                                      std::int64_t v2, std::int64_t v3,
                                                                      Handle session) {
-        if (code == TaskBytes) {
+        if (code == TaskBytes || code == TaskLaterSegment) {
             std::lock_guard guard(lock);
-            values.push_back(v2);
+            events.emplace_back(code, v2);
         }
         return original(code, v1, v2, v3, session);
     };
     ASSERT_TRUE(task.Start());
     ASSERT_TRUE(recorder.WaitEnded());
     task.Join();
-    ASSERT_EQ(values.size(), 200u);
-    for (int i = 0; i < 200; ++i) EXPECT_EQ(values[i], i);
+    // Neighbours of different kinds are never merged, so every event arrives.
+    ASSERT_EQ(events.size(), 200u);
+    for (int i = 0; i < 200; ++i)
+        EXPECT_EQ(events[i], std::make_pair(i % 2 ? +TaskLaterSegment : +TaskBytes, std::int64_t{i}));
+}
+
+TEST(TaskRunnerTask, QueuedByteCountsAddUpWhenMerged) {
+    Recorder recorder;
+    TaskParam param = recorder.Param();
+    TaskRunner task(Session(param), [&](TaskRunner& runner, SessionConnection& connection) {
+        for (int i = 1; i <= 500; ++i) runner.PostEvent(connection, TaskBytes, i);
+        runner.WorkerEnded();
+    });
+    std::int64_t total = 0;
+    int count = 0;
+    std::mutex lock;
+    task.session().taskCallback = [&, original = param.taskCallback](int code, std::int64_t v1,
+                                                                     std::int64_t v2, std::int64_t v3,
+                                                                     Handle session) {
+        if (code == TaskBytes) {
+            std::lock_guard guard(lock);
+            total += v2;
+            ++count;
+        }
+        return original(code, v1, v2, v3, session);
+    };
+    ASSERT_TRUE(task.Start());
+    ASSERT_TRUE(recorder.WaitEnded());
+    task.Join();
+    EXPECT_EQ(total, 500 * 501 / 2);
+    EXPECT_GE(count, 1);
+    EXPECT_LE(count, 500);
 }
 
 TEST(TaskRunnerTask, DestroyingARunningTaskStopsAndJoinsIt) {
