@@ -7,7 +7,7 @@ PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev \
             libpam0g libpam-modules libcap2 libwrap0 libssl3
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test run bench tsan asan format clean
+.PHONY: all deps build test screenshot run bench tsan asan format clean
 
 all: build
 
@@ -27,7 +27,15 @@ build: deps $(BUILD_DIR)/build.ninja
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600
+	$(MAKE) --no-print-directory screenshot
 	$(MAKE) --no-print-directory tsan
+
+# The connected window on a virtual X screen, kept as a test artifact.
+screenshot: build
+	mkdir -p $(BUILD_DIR)/artifacts
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=xcb QFTP_SCREENSHOT_DIR=$(CURDIR)/$(BUILD_DIR)/artifacts \
+	  xvfb-run -a -s "-screen 0 1280x800x24" tests/app_tests --gtest_filter='RealServerWindow.*'
+	@ls $(BUILD_DIR)/artifacts/*.png
 
 # The threaded parts of the engine under ThreadSanitizer.
 tsan: deps
@@ -38,13 +46,15 @@ tsan: deps
 asan: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQFTP_SANITIZE=address,undefined
 	cmake --build build-asan
-	cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2
+	cd build-asan && QT_QPA_PLATFORM=offscreen LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  ctest --output-on-failure -j2
 
 run: build
 	scripts/run-demo.sh $(BUILD_DIR)
 
 bench: build
 	bench/run.sh $(BUILD_DIR)
+	bench/window_bench.sh $(BUILD_DIR)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

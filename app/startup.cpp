@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "app/local_view.h"
 #include "app/settings_file.h"
+#include "app/transfer_driver.h"
 
 namespace app {
 
@@ -25,6 +26,9 @@ void StartUp(App& app) {
 
 void ShutDown(App& app) {
     toolkit::BeginShutdown();
+    // The driver thread may be inside a download: stop the task within its stop
+    // wait and join the thread before anything it uses goes away.
+    StopTransferDriver(app);
     app.savedHost.clear();
     app.savedUser.clear();
     app.savedPassword.clear();

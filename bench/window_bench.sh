@@ -4,6 +4,6 @@
 set -eu
 build=${1:-build}
 exe="$build/bench/window_bench"
-[ -x "$exe" ] || exe="$build/window_bench"
+[ -x "$exe" ] || exe="$build/tests/window_bench"
 [ -x "$exe" ] || { echo "window_bench is not built in $build" >&2; exit 1; }
 QT_QPA_PLATFORM=offscreen "$exe"

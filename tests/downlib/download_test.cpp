@@ -375,7 +375,7 @@ TEST(DownloadFake, AutomaticNamesCountUpTo99) {
 TEST(DownloadFake, RemoteNamesThatCannotBeLocalNamesAreRefused) {
     EXPECT_EQ(LocalTargetPath("/tmp/x/", "/pub/a.bin").value_or(""), "/tmp/x/a.bin");
     EXPECT_EQ(LocalTargetPath("/tmp/x/b.bin", "/pub/a.bin").value_or(""), "/tmp/x/b.bin");
-    for (const char* remote : {"/pub/", "/pub/..", "/pub/.", "/pub/a\\..\\b", std::string("/a\nb").c_str()})
+    for (const std::string remote : {"/pub/", "/pub/..", "/pub/.", "/pub/a\\..\\b", "/a\nb"})
         EXPECT_FALSE(LocalTargetPath("/tmp/x/", remote).has_value()) << remote;
 }
 
