@@ -63,10 +63,9 @@ TEST_F(ControlConnection, BareLineFeedsEndLinesWithoutWaiting) {
     server.setGreeting("220 lf only\n");
     server.reply("USER", "331 pass\n");
     server.reply("PASS", "230 in\n");
-    // A 60 s reply time-out: waiting for it would show up as a hang, not a pass.
-    auto start = std::chrono::steady_clock::now();
+    // Were a bare LF not a line end, each line would end only by the idle
+    // time-out, which logs "接收数据超时".
     ASSERT_TRUE(Connect("127.0.0.1", 60000)) << log.text();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
     EXPECT_FALSE(log.contains("3 接收数据超时"));
 }
 

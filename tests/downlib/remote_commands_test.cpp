@@ -306,3 +306,18 @@ TEST_F(RemoteCommands, RemoveDirEndsOnAnEndlesslyDeepServer) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RemoteCommands, ActiveModeWaitsForTheServerOnlyUpToTheConnectTimeOut) {
+    server.reply("PASV", "502 no passive here\r\n");
+    server.reply("LIST", "150 Here it comes\r\n");  // ...but the server never connects back
+    // Bounded by the session's connect time-out (2000 ms); without a bound this hangs.
+    EXPECT_EQ(List(), 0);
+    EXPECT_TRUE(log.contains("3 等待服务器的数据连接超时")) << log.text();
+    Lines wire = Wire();
+    ASSERT_EQ(wire.size(), 3u);
+    EXPECT_EQ(wire[1].rfind("PORT 127,0,0,1,", 0), 0u);
+}
+
+}  // namespace
