@@ -29,6 +29,7 @@ test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600
 	$(MAKE) --no-print-directory screenshot
 	$(MAKE) --no-print-directory tsan
+	$(MAKE) --no-print-directory tsan-gui
 
 # The connected window on a virtual X screen, kept as a test artifact.
 screenshot: build
