@@ -43,15 +43,11 @@ std::string FileTypeText(const std::string& name) {
 }
 
 std::string FormatGroupedSize(std::int64_t size) {
-    std::string s = std::to_string(size);
-    if (s.size() <= 3) return s;
-    std::string r;
-    while (s.size() > 3) {
-        const std::string t = s.substr(s.size() - 3);
-        r = r.empty() ? t : t + "," + r;
-        s.resize(s.size() - 3);
-    }
-    return s + "," + r;
+    std::string digits = std::to_string(size);
+    const std::size_t first = digits[0] == '-' ? 1 : 0;
+    // A comma before every group of three digits, counted from the right.
+    for (std::size_t at = digits.size(); at > first + 3; at -= 3) digits.insert(at - 3, ",");
+    return digits;
 }
 
 int IconForType(const std::string& type) {
@@ -73,8 +69,7 @@ int IconForType(const std::string& type) {
 
 std::string RemoteParentPath(const std::string& path) {
     const auto pieces = toolkit::Split(path, "/");
-    const std::string parent =
-        pieces.size() < 2 ? std::string{} : toolkit::Join(pieces, pieces.size() - 1, "/");
+    std::string parent = pieces.size() < 2 ? std::string{} : toolkit::Join(pieces, pieces.size() - 1, "/");
     // Below the root ("/pub", or "/" itself) the parent is the root, not an
     // empty path the server would refuse.
     if (parent.empty() && !path.empty() && path[0] == '/') return "/";

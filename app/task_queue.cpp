@@ -77,7 +77,7 @@ QueueRow MakeRow(const Expansion& e, const std::string& remotePath) {
     return row;
 }
 
-void AppendRow(App& app, QueueRow row) {
+void AppendRow(App& app, const QueueRow& row) {
     TaskQueueState& state = QueueState(app);
     toolkit::ListView& list = app.ui.queueList;
     {
@@ -128,7 +128,7 @@ void AppendFile(App& app, const Expansion& e, const std::string& remotePath, con
     QueueRow row = MakeRow(e, remotePath);
     row.sizeText = s.size;
     row.type = FileTypeText(s.name);
-    AppendRow(app, std::move(row));
+    AppendRow(app, row);
     StartDriverIfIdle(app);
     KeepWindowLive(app);
 }
@@ -147,7 +147,7 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
             QueueRow row = MakeRow(e, path);
             row.type = kFolderType;
             row.folder = true;
-            AppendRow(app, std::move(row));
+            AppendRow(app, row);
             Log(app, "无法进入远程目录" + path + "，其内容未加入队列");
         }
         return;
@@ -163,7 +163,7 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
     QueueRow row = MakeRow(e, path);
     row.type = kFolderType;
     row.folder = true;
-    AppendRow(app, std::move(row));
+    AppendRow(app, row);
     if (static_cast<int>(e.serverPath.size()) > kMaxExpansionDepth) {
         Log(app, "目录层次过深，不再展开" + path);
         return;

@@ -457,7 +457,7 @@ bool ListingClock::ToLocal(std::int64_t seconds, CalendarTime& local) const {
         local.second = static_cast<int>(inDay % 60);
         return true;
     }
-    const std::time_t value = static_cast<std::time_t>(seconds);
+    const auto value = static_cast<std::time_t>(seconds);
     std::tm tm{};
     if (localtime_r(&value, &tm) == nullptr) return false;
     local.year = tm.tm_year + 1900;
@@ -477,7 +477,7 @@ int MonthIndex(std::string_view text) {
     for (int month = 0; month < 12; ++month) {
         bool match = true;
         for (std::size_t i = 0; i < 3 && match; ++i) {
-            const int table = kMonths[month][i];
+            const int table = static_cast<unsigned char>(kMonths[month][i]);
             const int byte = static_cast<unsigned char>(text[i]);
             match = byte == table || table == byte + 32;
         }

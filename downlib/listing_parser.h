@@ -20,7 +20,7 @@ namespace downlib {
 
 // A listing larger than this is not parsed: a hostile server could otherwise
 // make us hold an unbounded text and table.
-inline constexpr std::size_t kMaxListingBytes = 64u * 1024u * 1024u;
+inline constexpr std::size_t kMaxListingBytes = std::size_t{64} * 1024 * 1024;
 
 // The date-time value of a time that cannot be converted (the earliest value
 // of the OLE date range, 0100-01-01).

@@ -225,7 +225,7 @@ private:
 };
 
 // The smallest part the split rule of code 4 leaves behind.
-inline constexpr std::int64_t kMinSegmentSize = 256 * 1024;
+inline constexpr std::int64_t kMinSegmentSize = std::int64_t{256} * 1024;
 // How long the event loop waits on an empty queue before looking again.
 inline constexpr std::chrono::milliseconds kQueueWait{100};
 

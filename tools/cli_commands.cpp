@@ -35,7 +35,7 @@ std::string OleDateText(double value) {
     if (value == -657434.0) return "-";
     double days = std::floor(value);
     double fraction = value - days;
-    std::time_t base = static_cast<std::time_t>((days - 25569.0) * 86400.0);
+    auto base = static_cast<std::time_t>((days - 25569.0) * 86400.0);
     std::tm date{};
     gmtime_r(&base, &date);
     long seconds = std::lround(fraction * 86400.0);
