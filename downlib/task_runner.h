@@ -89,7 +89,7 @@ struct Segment {
 class SegmentTable {
 public:
     // `count` parts of size / count bytes, the last one with the remainder.
-    // Part 0 is taken by `first`.
+    // The first segment is taken by `first`.
     void Divide(std::int64_t size, int count, SessionConnection* first);
     bool Empty() const;
     std::size_t Count() const;

@@ -149,10 +149,10 @@ TEST(TaskRunnerSegments, TakesFreePartsThenSplitsTheLargestRest) {
     table.Divide(4 * kMinSegmentSize, 2, nullptr);
     EXPECT_EQ(table.TakeFree(nullptr), 1);
     EXPECT_FALSE(table.TakeFree(nullptr).has_value());
-    table.AddWritten(1, kMinSegmentSize);  // part 1 has half its bytes
+    table.AddWritten(1, kMinSegmentSize);  // segment 1 has half its bytes
     std::optional<int> split = table.Split(nullptr, kMinSegmentSize);
     ASSERT_EQ(split, 2);
-    // Part 0 had the most left (2 minimums): its rest is halved.
+    // Segment 0 had the most left (2 minimums): its rest is halved.
     EXPECT_EQ(table.Get(0).length, kMinSegmentSize);
     EXPECT_EQ(table.Get(2).start, kMinSegmentSize);
     EXPECT_EQ(table.Get(2).length, kMinSegmentSize);
