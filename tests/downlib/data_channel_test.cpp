@@ -32,7 +32,9 @@ TEST(DataChannel, PassiveReplies) {
         ASSERT_EQ(ParsePassiveReply(c.reply, endpoint), c.parsed) << c.reply;
         if (!c.parsed) continue;
         EXPECT_EQ(endpoint.address, c.address) << c.reply;
-        if (c.port >= 0) EXPECT_EQ(endpoint.port, c.port) << c.reply;
+        if (c.port >= 0) {
+            EXPECT_EQ(endpoint.port, c.port) << c.reply;
+        }
     }
     DataEndpoint endpoint;
     EXPECT_FALSE(ParsePassiveReply("227 (" + std::string(6000, '1') + ",1,1,1,1,1)", endpoint));

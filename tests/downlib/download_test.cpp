@@ -176,7 +176,9 @@ TEST(DownloadFake, AnyRestartProbeAnswered350IsFollowedByRest0) {
         auto rest0 = std::find(commands.begin(), commands.end(), "REST 0");
         auto retr = std::find(commands.begin(), commands.end(), "RETR f.bin");
         EXPECT_EQ(rest0 != commands.end(), c.rest0) << server.transcript();
-        if (c.rest0) EXPECT_LT(rest0, retr);
+        if (c.rest0) {
+            EXPECT_LT(rest0, retr);
+        }
         EXPECT_TRUE(log.HasLog(c.supported ? "站点支持断点续传" : "站点不支持断点续传", LogError));
         EXPECT_EQ(testsupport::ReadFile(dir.file("f.bin")).value_or(""), content) << server.transcript();
         EXPECT_TRUE(log.Whole());

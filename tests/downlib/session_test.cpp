@@ -147,8 +147,9 @@ TEST(SessionUrl, TransferTypeByExtension) {
         TaskParam param;
         param.url = c.name[0] == 'f' ? c.name : "ftp://h/x";
         param.transferTypeMode = c.mode;
-        if (auto session = CreateSession(param, kModeDownload); session && c.name[0] == 'f')
+        if (auto session = CreateSession(param, kModeDownload); session && c.name[0] == 'f') {
             EXPECT_EQ(session->transferTypeMode, c.expected) << c.name;
+        }
     }
 }
 
