@@ -18,6 +18,8 @@ TEST(RemoteViewText, FormatGroupedSizePutsCommasBetweenGroupsOfThree) {
         {2147483648LL, "2,147,483,648"},
         {100000, "100,000"},
         {-1, "-1"},
+        {-123, "-123"},  // no comma right after the sign
+        {-123456, "-123,456"},
         {5368709120LL, "5,368,709,120"},
     };
     for (const auto& [size, text] : cases) EXPECT_EQ(app::FormatGroupedSize(size), text) << size;
