@@ -4,6 +4,7 @@
 // that streams endless lines cannot exhaust memory.
 #include "downlib/control_connection.h"
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 
@@ -85,19 +86,33 @@ void ReportSocketError(SessionConnection& connection, int code) {
 std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size_t capacity, int timeoutMs) {
     line.clear();
     if (capacity < 1) return 0;
-    char byte = 0;
+    // Replies are read a block at a time rather than a byte per system call;
+    // what follows the line waits on the socket for the next one.
+    std::string& ahead = connection.control.ReadAhead();
     while (line.size() + 1 < capacity) {
-        ReceiveOptions options;
-        options.connection = &connection;  // a stopped task stops waiting for replies
-        options.idleTimeoutMs = timeoutMs;
-        std::int64_t n = ReceiveWithTimeout(connection.control.fd(), &byte, options);
-        if (n == 0 && connection.StopRequested()) return line.size();
-        if (n <= 0) {
-            ReportSocketError(connection, n < 0 ? static_cast<int>(n) : kErrPeerClosed);
-            return line.size();
+        if (ahead.empty()) {
+            char block[kControlReadSize];
+            int reads = 1;
+            ReceiveOptions options;
+            options.connection = &connection;  // a stopped task stops waiting for replies
+            options.idleTimeoutMs = timeoutMs;
+            options.total = sizeof block;
+            options.chunk = sizeof block;
+            options.countLimit = &reads;  // whatever the first read brings
+            std::int64_t n = ReceiveWithTimeout(connection.control.fd(), block, options);
+            if (n == 0 && connection.StopRequested()) return line.size();
+            if (n <= 0) {
+                ReportSocketError(connection, n < 0 ? static_cast<int>(n) : kErrPeerClosed);
+                return line.size();
+            }
+            ahead.assign(block, static_cast<std::size_t>(n));
         }
-        line += byte;
-        if (byte == '\n') break;
+        const std::size_t room = capacity - 1 - line.size();
+        const std::size_t end = ahead.find('\n');
+        const std::size_t take = std::min(room, end == std::string::npos ? ahead.size() : end + 1);
+        line.append(ahead, 0, take);
+        ahead.erase(0, take);
+        if (line.back() == '\n') break;
     }
     return line.size();
 }

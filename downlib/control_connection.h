@@ -13,6 +13,7 @@ namespace downlib {
 inline constexpr std::size_t kLineBufferSize = 5120;                    // a line holds at most 5119 bytes
 inline constexpr std::size_t kCommandBufferSize = 1024;                 // a command holds at most 1021 bytes
 inline constexpr std::size_t kMaxReplyBytes = std::size_t{256} * 1024;  // all lines of one reply together
+inline constexpr std::size_t kControlReadSize = 4096;                   // one read of reply bytes
 
 // The local time of this moment in the standard date-time text form.
 std::string TimeText();

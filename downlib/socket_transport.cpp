@@ -61,6 +61,7 @@ bool ToSockaddr(const std::string& ip, std::uint16_t port, sockaddr_in& address)
 void Socket::Reset(int fd) {
     int old = fd_.exchange(fd);
     if (old >= 0) ::close(old);
+    readAhead_.clear();
 }
 
 void Socket::Shutdown() const {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace downlib {
 
@@ -19,9 +20,12 @@ public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
     ~Socket() { Close(); }
-    Socket(Socket&& other) noexcept : fd_(other.Release()) {}
+    Socket(Socket&& other) noexcept : fd_(other.Release()), readAhead_(std::move(other.readAhead_)) {}
     Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) Reset(other.Release());
+        if (this != &other) {
+            Reset(other.Release());
+            readAhead_ = std::move(other.readAhead_);
+        }
         return *this;
     }
     Socket(const Socket&) = delete;
@@ -35,9 +39,13 @@ public:
     void Close() { Reset(); }
     // Wakes a thread blocked on this socket without releasing the descriptor.
     void Shutdown() const;
+    // Bytes received on this socket but not consumed yet. They belong to this
+    // descriptor, so they go when it is reset. Only the owning thread uses it.
+    std::string& ReadAhead() { return readAhead_; }
 
 private:
     std::atomic<int> fd_{-1};
+    std::string readAhead_;
 };
 
 inline constexpr int kWaitCycleMs = 10;

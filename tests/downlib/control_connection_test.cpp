@@ -134,6 +134,17 @@ TEST_F(ControlConnection, LongFinalReplyLineArrivesWhole) {
     EXPECT_EQ(shown, text.substr(0, 5998));
 }
 
+TEST_F(ControlConnection, RepliesArrivingTogetherAreTakenInTurn) {
+    // Both replies come in one segment: the second waits for the next command
+    // rather than being lost with the rest of the read.
+    server.replyNext("PWD", {"257 \"/first\"\r\n257 \"/second\"\r\n"});
+    ASSERT_TRUE(Connect()) << log.text();
+    EXPECT_EQ(client.GetCurrentDir(), "/first");
+    EXPECT_EQ(client.GetCurrentDir(), "/second");
+    EXPECT_EQ(client.GetCurrentDir(), "/");  // the second PWD's own answer, still in order
+    EXPECT_EQ(log.ofKinds("2").size(), 7u) << log.text();
+}
+
 TEST_F(ControlConnection, EndlessReplyLinesAreCut) {
     server.greetWith(Action::Endless("220-more and more\r\n"));
     EXPECT_FALSE(Connect("127.0.0.1", 5000));

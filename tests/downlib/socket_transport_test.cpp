@@ -148,6 +148,20 @@ TEST(SocketTransport, SendWithoutWaitOnAFullBufferTimesOut) {
     EXPECT_EQ(result, kErrSendWaitTimeout);
 }
 
+TEST(SocketTransport, ReadAheadBytesGoWithTheirDescriptor) {
+    Socket first = OpenTcpSocket();
+    first.ReadAhead() = "226 left over\r\n";
+    Socket moved = std::move(first);
+    EXPECT_EQ(moved.ReadAhead(), "226 left over\r\n");
+    // A reconnect puts a new descriptor in place: nothing of the old stream
+    // may be read as a reply of the new one.
+    moved = OpenTcpSocket();
+    EXPECT_TRUE(moved.ReadAhead().empty());
+    moved.ReadAhead() = "x";
+    moved.Close();
+    EXPECT_TRUE(moved.ReadAhead().empty());
+}
+
 TEST(SocketTransport, ResolvesLocalhostButNotNonsense) {
     EXPECT_EQ(ResolveHost("localhost").value_or(""), "127.0.0.1");
     EXPECT_FALSE(ResolveHost("no-such-host.invalid").has_value());
