@@ -4,7 +4,8 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev \
             python3 python3-pyftpdlib fonts-noto-cjk xvfb xauth curl lftp \
-            libpam0g libpam-modules libcap2 libwrap0 libssl3 help2man
+            libpam0g libpam-modules libcap2 libwrap0 libssl3 help2man \
+            librsvg2-bin desktop-file-utils appstream
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build test screenshot run bench tsan tsan-gui asan format clean

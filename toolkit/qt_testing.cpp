@@ -184,4 +184,31 @@ std::vector<std::uint32_t> ImagePixels(int index) {
     return pixels;
 }
 
+std::vector<int> WindowIconSizes(Window& window) {
+    return OnUi([&] {
+        std::vector<int> sizes;
+        const QWidget* widget = window.impl().widget;
+        if (widget == nullptr) return sizes;
+        for (const QSize& size : widget->windowIcon().availableSizes()) sizes.push_back(size.width());
+        return sizes;
+    });
+}
+
+std::vector<std::uint32_t> WindowIconPixels(Window& window, int size) {
+    return OnUi([&] {
+        std::vector<std::uint32_t> pixels;
+        const QWidget* widget = window.impl().widget;
+        if (widget == nullptr) return pixels;
+        const QSize wanted(size, size);
+        if (!widget->windowIcon().availableSizes().contains(wanted)) return pixels;
+        const QImage image =
+            widget->windowIcon().pixmap(wanted).toImage().convertToFormat(QImage::Format_ARGB32);
+        if (image.size() != wanted) return pixels;
+        for (int y = 0; y < size; ++y) {
+            for (int x = 0; x < size; ++x) pixels.push_back(image.pixel(x, y));
+        }
+        return pixels;
+    });
+}
+
 }  // namespace toolkit::testing

@@ -12,7 +12,7 @@ namespace toolkit::testing {
 
 // A dialog as it was shown.
 struct ShownDialog {
-    std::string kind;  // "input" or "message"
+    std::string kind;  // "input", "message" or "about"
     std::string text;  // prompt or message text
     std::string caption;
     std::string initial;
@@ -68,6 +68,13 @@ bool FontHasGlyphs(Window& window, const std::string& text);
 // The ARGB pixels (16 by 16, row by row) of a picture of the image list;
 // empty for an index outside it.
 std::vector<std::uint32_t> ImagePixels(int index);
+
+// The pixel sizes of the icon the window shows (and hands to the task bar).
+std::vector<int> WindowIconSizes(Window& window);
+
+// The ARGB pixels of the window's icon at that size, row by row; empty when
+// the icon has no picture of that size.
+std::vector<std::uint32_t> WindowIconPixels(Window& window, int size);
 
 // Undoes BeginShutdown so a test program can go on.
 void ResetShutdown();
