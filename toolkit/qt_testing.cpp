@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QScreen>
 #include <QTreeWidget>
 
 #include "toolkit/qt_private.h"
@@ -164,6 +165,12 @@ bool SaveScreenshot(Window& window, const std::string& path) {
     QWidget* w = window.impl().widget;
     if (w == nullptr) return false;
     return w->grab().save(QString::fromUtf8(Bytes(path)), "PNG");
+}
+
+bool SaveScreen(const std::string& path) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr) return false;
+    return screen->grabWindow(0).save(QString::fromUtf8(Bytes(path)), "PNG");
 }
 
 bool FontHasGlyphs(Window& window, const std::string& text) {

@@ -62,6 +62,10 @@ void ClosePopupMenus();
 // Renders the window into a PNG file; true on success.
 bool SaveScreenshot(Window& window, const std::string& path);
 
+// Renders the whole screen the runtime draws on, other programs' windows
+// included, into a PNG file; true on success.
+bool SaveScreen(const std::string& path);
+
 // Whether the text renders with real glyphs in the window's font (no boxes).
 bool FontHasGlyphs(Window& window, const std::string& text);
 
