@@ -99,26 +99,26 @@ TEST(ToolkitSettings, SettingsFolderFollowsTheProgramsLayout) {
     struct Case {
         const char* what;
         const char* prefix;
-        bool installed;
         std::optional<std::string> xdgConfigHome;
         const char* home;
         const char* expected;  // "" for the program folder itself
+        bool installed;
         bool expectCreated;
     };
     const Case cases[] = {
-        {"build folder", "build", false, std::nullopt, "@/home", "", true},
-        {"build folder ignores XDG", "build", false, "@/xdg", "@/home", "", true},
-        {"installed, default folder", "usr", true, std::nullopt, "@/home", "@/home/.config/quorvel-ftp",
+        {"build folder", "build", std::nullopt, "@/home", "", false, true},
+        {"build folder ignores XDG", "build", "@/xdg", "@/home", "", false, true},
+        {"installed, default folder", "usr", std::nullopt, "@/home", "@/home/.config/quorvel-ftp", true,
          true},
-        {"installed, XDG with missing parents", "usr", true, "@/xdg/a/b", "@/home", "@/xdg/a/b/quorvel-ftp",
+        {"installed, XDG with missing parents", "usr", "@/xdg/a/b", "@/home", "@/xdg/a/b/quorvel-ftp", true,
          true},
-        {"installed, relative XDG is ignored", "usr", true, "relative/cfg", "@/home",
-         "@/home/.config/quorvel-ftp", true},
-        {"installed, empty XDG is ignored", "usr", true, "", "@/home", "@/home/.config/quorvel-ftp", true},
-        {"prefix with blanks and Chinese", "opt/我的 程序", true, std::nullopt, "@/home",
-         "@/home/.config/quorvel-ftp", true},
-        {"missing home is not created", "usr", true, std::nullopt, "@/no-home",
-         "@/no-home/.config/quorvel-ftp", false},
+        {"installed, relative XDG is ignored", "usr", "relative/cfg", "@/home", "@/home/.config/quorvel-ftp",
+         true, true},
+        {"installed, empty XDG is ignored", "usr", "", "@/home", "@/home/.config/quorvel-ftp", true, true},
+        {"prefix with blanks and Chinese", "opt/我的 程序", std::nullopt, "@/home",
+         "@/home/.config/quorvel-ftp", true, true},
+        {"missing home is not created", "usr", std::nullopt, "@/no-home", "@/no-home/.config/quorvel-ftp",
+         true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -85,13 +85,13 @@ TEST(CliHelp, EachCommandLineMatchesWhatTheCommandAccepts) {
         std::vector<std::string> all{words[0]};
         for (std::size_t i = 1; i < words.size(); ++i) {
             const bool optional = words[i].front() == '[';
-            if (!optional) required.push_back("x");
-            all.push_back("x");
+            if (!optional) required.emplace_back("x");
+            all.emplace_back("x");
         }
         EXPECT_TRUE(cli::IsKnownCommand(required));
         EXPECT_TRUE(cli::IsKnownCommand(all));
         std::vector<std::string> tooMany = all;
-        tooMany.push_back("x");
+        tooMany.emplace_back("x");
         EXPECT_FALSE(cli::IsKnownCommand(tooMany));
         if (required.size() > 1) {
             std::vector<std::string> tooFew(required.begin(), required.end() - 1);
