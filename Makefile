@@ -4,10 +4,12 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev \
             python3 python3-pyftpdlib fonts-noto-cjk xvfb xauth curl lftp \
-            libpam0g libpam-modules libcap2 libwrap0 libssl3
+            libpam0g libpam-modules libcap2 libwrap0 libssl3 help2man \
+            librsvg2-bin desktop-file-utils appstream dpkg-dev file xdotool x11-utils man-db
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+PREFIX ?= /usr/local
 
-.PHONY: all deps build test screenshot run bench tsan tsan-gui asan format clean
+.PHONY: all deps build test screenshot run bench tsan tsan-gui asan format clean install package package-test
 
 all: build
 
@@ -28,6 +30,7 @@ build: deps $(BUILD_DIR)/build.ninja
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600
 	$(MAKE) --no-print-directory screenshot
+	$(MAKE) --no-print-directory package-test
 	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory tsan-gui
 
@@ -37,6 +40,20 @@ screenshot: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=xcb QFTP_SCREENSHOT_DIR=$(CURDIR)/$(BUILD_DIR)/artifacts \
 	  xvfb-run -a -s "-screen 0 1280x800x24" tests/app_tests --gtest_filter='RealServerWindow.*'
 	@ls $(BUILD_DIR)/artifacts/*.png
+
+# Both programs with their desktop entry, icons, metainfo and manual pages
+# under PREFIX; DESTDIR=/some/stage puts the tree there instead (no sudo).
+install: build
+	DESTDIR="$(DESTDIR)" $(if $(DESTDIR),,$(SUDO)) cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# The Debian package, $(BUILD_DIR)/quorvel-ftp_<version>-1_<arch>.deb.
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
+
+# The package installed into a throw-away root and both programs run from
+# it; screenshots of the installed window in $(BUILD_DIR)/artifacts/.
+package-test: package
+	$(SUDO) tests/package/package_test.sh $(BUILD_DIR)
 
 # The threaded parts of the engine under ThreadSanitizer.
 tsan: deps

@@ -8,6 +8,7 @@
 #include "app/remote_view.h"
 #include "app/startup.h"
 #include "app/task_queue.h"
+#include "quorvel_version.h"
 
 namespace app {
 
@@ -71,10 +72,16 @@ void CreateControls(MainWindow& ui) {
     ui.taskProgress.Create(ui.mainWindow, Rect{819, 540, 63, 12});
 }
 
+std::string AboutText() {
+    return std::string("Quorvel游戏社区FTP上传工具\n版本 ") + quorvel::kVersion + "\n" + kSiteAddress +
+           "\n意见与问题请发往 ftp-tool@quorvel.example";
+}
+
 void CreateMenus(App& app) {
     MainWindow& ui = app.ui;
     ui.mainMenu.Create(ui.mainWindow, "菜单", true);
     ui.mainMenu.AddItem("临时", [] {});
+    ui.mainMenu.AddItem("关于", [] { toolkit::AboutBox(AboutText(), "关于"); });
 
     ui.remoteMenu.Create(ui.mainWindow, "远程菜单", false);
     ui.remoteMenu.AddItem("刷新目录", [&app] { RefreshRemote(app); });

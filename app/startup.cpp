@@ -5,6 +5,7 @@
 
 #include "app/app.h"
 #include "app/local_view.h"
+#include "app/program_icon.h"
 #include "app/settings_file.h"
 #include "app/transfer_driver.h"
 
@@ -36,8 +37,14 @@ void ShutDown(App& app) {
     app.downloadClient.StopTask();
 }
 
+void SetUpProgramIdentity() {
+    toolkit::SetDesktopEntryName("quorvel-ftp");
+    toolkit::SetProgramIcon(ProgramIconImages());
+}
+
 int RunProgram(int& argc, char** argv) {
     toolkit::Runtime runtime(argc, argv);
+    SetUpProgramIdentity();
     auto app = std::make_unique<App>();
     app->settingsFile = DefaultSettingsFile();
     CreateMainWindow(*app);

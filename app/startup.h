@@ -13,6 +13,10 @@ void StartUp(App& app);
 // session ends and a running download is stopped.
 void ShutDown(App& app);
 
+// Gives the program's windows its icon and names its desktop entry, so the
+// window and the task bar show the installed icon and name.
+void SetUpProgramIdentity();
+
 // The whole program: window, event loop, shut-down. Returns the exit code.
 int RunProgram(int& argc, char** argv);
 

@@ -114,6 +114,25 @@ bool KeyOf(const std::string& line, std::string& key, std::string& value) {
 
 bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
+// The install rules put the desktop entry at <bin>/<QFTP_DATA_FROM_BIN>/
+// applications. A program in such a layout is installed and never writes into
+// its own folder, not even run by root, to whom /usr/bin is writable too.
+bool IsInstalledLayout(const std::string& programFolder) {
+    const std::string entry = programFolder + "/" QFTP_DATA_FROM_BIN "/applications/quorvel-ftp.desktop";
+    return access(entry.c_str(), F_OK) == 0;
+}
+
+// Creates the folder and its missing parents, private to the user, as the XDG
+// rules ask of a configuration folder. A failure is left to the write that
+// follows, which then fails quietly: a program that cannot keep its settings
+// works on without them.
+void MakeFolders(const std::string& folder) {
+    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
+         slash = folder.find('/', slash + 1))
+        mkdir(folder.substr(0, slash).c_str(), 0700);
+    mkdir(folder.c_str(), 0700);
+}
+
 }  // namespace
 
 std::string ProgramFolder() {
@@ -127,18 +146,21 @@ std::string ProgramFolder() {
     return path.substr(0, slash);
 }
 
-std::string SettingsFolder() {
-    const std::string program = ProgramFolder();
-    if (access(program.c_str(), W_OK) == 0) return program;
-    std::string base;
+std::string SettingsFolder() { return SettingsFolderFor(ProgramFolder()); }
+
+std::string SettingsFolderFor(const std::string& programFolder) {
+    if (!IsInstalledLayout(programFolder) && access(programFolder.c_str(), W_OK) == 0) return programFolder;
+    std::string folder;
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
+        folder = std::string(xdg) + "/quorvel-ftp";
+        MakeFolders(folder);
     } else {
-        base = HomeFolder() + "/.config";
+        // Never the home folder itself: a missing home stays missing.
+        const std::string base = HomeFolder() + "/.config";
+        folder = base + "/quorvel-ftp";
+        mkdir(base.c_str(), 0700);
+        mkdir(folder.c_str(), 0700);
     }
-    mkdir(base.c_str(), 0700);
-    const std::string folder = base + "/quorvel-ftp";
-    mkdir(folder.c_str(), 0700);
     return folder;
 }
 

@@ -21,9 +21,12 @@ inline constexpr int kAttrMask = 0x37;
 std::string ProgramFolder();
 
 // The folder that holds the program's settings: the program folder when it is
-// writable, else $XDG_CONFIG_HOME/quorvel-ftp (default ~/.config/quorvel-ftp),
-// created when missing.
+// writable and not an installed layout (one with the desktop entry in the
+// share folder beside bin), else $XDG_CONFIG_HOME/quorvel-ftp (default
+// ~/.config/quorvel-ftp), created with its parents when missing.
 std::string SettingsFolder();
+// The same for a program in that folder.
+std::string SettingsFolderFor(const std::string& programFolder);
 
 // The user's home folder, then "/", then every mounted volume under /media,
 // /mnt and /run/media/<user>.

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QPushButton>
 #include <QRawFont>
 #include <QScreen>
@@ -164,6 +165,25 @@ int ScreenHeight() {
     });
 }
 
+bool SetProgramIcon(const std::vector<std::string>& pngImages) {
+    return OnUi([&] {
+        QIcon icon;
+        for (const std::string& png : pngImages) {
+            QPixmap picture;
+            if (picture.loadFromData(reinterpret_cast<const uchar*>(png.data()),
+                                     static_cast<uint>(png.size()), "PNG"))
+                icon.addPixmap(picture);
+        }
+        if (icon.isNull()) return false;
+        QApplication::setWindowIcon(icon);
+        return true;
+    });
+}
+
+void SetDesktopEntryName(const std::string& name) {
+    OnUi([&] { QGuiApplication::setDesktopFileName(QString::fromUtf8(Bytes(name))); });
+}
+
 QByteArray Bytes(const std::string& s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); }
 
 std::string FromBytes(const QByteArray& b) {
@@ -290,6 +310,29 @@ int MessageBox(const std::string& text, int style, const std::string& caption) {
             if (script.scriptedOnly) return (style & 0x0F) == 0 ? kResultOk : kResultCancel;
         }
         return ShowMessageBox(text, style, caption);
+    });
+}
+
+void AboutBox(const std::string& text, const std::string& caption) {
+    OnUi([&] {
+        auto& script = Script();
+        {
+            std::lock_guard lock(script.mutex);
+            script.shown.push_back({"about", text, caption, {}, 0});
+            if (script.scriptedOnly) return;
+        }
+        QMessageBox box(DialogParent());
+        box.setWindowTitle(ShowText(caption));
+        box.setText(ShowText(text));
+        const QIcon icon = QApplication::windowIcon();
+        if (icon.isNull()) {
+            box.setIcon(QMessageBox::Information);
+        } else {
+            box.setIconPixmap(icon.pixmap(64, 64));
+        }
+        box.setStandardButtons(QMessageBox::Ok);
+        box.setWindowModality(Qt::ApplicationModal);
+        box.exec();
     });
 }
 

@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QScreen>
 #include <QTreeWidget>
 
 #include "toolkit/qt_private.h"
@@ -166,6 +167,12 @@ bool SaveScreenshot(Window& window, const std::string& path) {
     return w->grab().save(QString::fromUtf8(Bytes(path)), "PNG");
 }
 
+bool SaveScreen(const std::string& path) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr) return false;
+    return screen->grabWindow(0).save(QString::fromUtf8(Bytes(path)), "PNG");
+}
+
 bool FontHasGlyphs(Window& window, const std::string& text) {
     (void)window;
     (void)text;
@@ -182,6 +189,33 @@ std::vector<std::uint32_t> ImagePixels(int index) {
         for (int x = 0; x < 16; ++x) pixels.push_back(image.pixel(x, y));
     }
     return pixels;
+}
+
+std::vector<int> WindowIconSizes(Window& window) {
+    return OnUi([&] {
+        std::vector<int> sizes;
+        const QWidget* widget = window.impl().widget;
+        if (widget == nullptr) return sizes;
+        for (const QSize& size : widget->windowIcon().availableSizes()) sizes.push_back(size.width());
+        return sizes;
+    });
+}
+
+std::vector<std::uint32_t> WindowIconPixels(Window& window, int size) {
+    return OnUi([&] {
+        std::vector<std::uint32_t> pixels;
+        const QWidget* widget = window.impl().widget;
+        if (widget == nullptr) return pixels;
+        const QSize wanted(size, size);
+        if (!widget->windowIcon().availableSizes().contains(wanted)) return pixels;
+        const QImage image =
+            widget->windowIcon().pixmap(wanted).toImage().convertToFormat(QImage::Format_ARGB32);
+        if (image.size() != wanted) return pixels;
+        for (int y = 0; y < size; ++y) {
+            for (int x = 0; x < size; ++x) pixels.push_back(image.pixel(x, y));
+        }
+        return pixels;
+    });
 }
 
 }  // namespace toolkit::testing

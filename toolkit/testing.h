@@ -12,7 +12,7 @@ namespace toolkit::testing {
 
 // A dialog as it was shown.
 struct ShownDialog {
-    std::string kind;  // "input" or "message"
+    std::string kind;  // "input", "message" or "about"
     std::string text;  // prompt or message text
     std::string caption;
     std::string initial;
@@ -62,12 +62,23 @@ void ClosePopupMenus();
 // Renders the window into a PNG file; true on success.
 bool SaveScreenshot(Window& window, const std::string& path);
 
+// Renders the whole screen the runtime draws on, other programs' windows
+// included, into a PNG file; true on success.
+bool SaveScreen(const std::string& path);
+
 // Whether the text renders with real glyphs in the window's font (no boxes).
 bool FontHasGlyphs(Window& window, const std::string& text);
 
 // The ARGB pixels (16 by 16, row by row) of a picture of the image list;
 // empty for an index outside it.
 std::vector<std::uint32_t> ImagePixels(int index);
+
+// The pixel sizes of the icon the window shows (and hands to the task bar).
+std::vector<int> WindowIconSizes(Window& window);
+
+// The ARGB pixels of the window's icon at that size, row by row; empty when
+// the icon has no picture of that size.
+std::vector<std::uint32_t> WindowIconPixels(Window& window, int size);
 
 // Undoes BeginShutdown so a test program can go on.
 void ResetShutdown();

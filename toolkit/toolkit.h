@@ -77,6 +77,15 @@ bool IsShuttingDown();
 int ScreenWidth();
 int ScreenHeight();
 
+// The program's icon for every window, dialog and the task bar, from PNG
+// images (their bytes) of the sizes a desktop asks for. False when none of
+// them could be read.
+bool SetProgramIcon(const std::vector<std::string>& pngImages);
+
+// The name of the program's desktop entry (without ".desktop"), by which a
+// desktop finds the entry's name and icon for the program's windows.
+void SetDesktopEntryName(const std::string& name);
+
 // ---- controls ------------------------------------------------------------
 
 class Window;
@@ -312,5 +321,8 @@ inline constexpr int kResultOk = 0;
 inline constexpr int kResultCancel = 1;
 
 int MessageBox(const std::string& text, int style, const std::string& caption);
+
+// A box with the program's icon, the text and an OK button.
+void AboutBox(const std::string& text, const std::string& caption);
 
 }  // namespace toolkit

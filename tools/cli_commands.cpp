@@ -2,6 +2,7 @@
 // false, -1 or empty result is a failure.
 #include "tools/cli_commands.h"
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -28,6 +29,10 @@ struct CommandInfo {
     std::size_t minArgs;
     std::size_t maxArgs;
     Handler run;
+    // For --help, the manual page and the README: the arguments as the user
+    // writes them, and one line on what the command does.
+    const char* arguments = "";
+    const char* summary = "";
 };
 
 // OLE date (days since 1899-12-30, local time) to the standard date-time text.
@@ -135,16 +140,35 @@ bool Get(Context& context, const std::vector<std::string>& args) {
 
 const std::map<std::string, CommandInfo>& Commands() {
     static const std::map<std::string, CommandInfo> table = {
-        {"pwd", {0, 0, Pwd}},
-        {"cd", {1, 1, [](Context& c, const auto& a) { return c.client.ChangeDir(a[1]); }}},
-        {"ls", {0, 1, Ls}},
-        {"mkdir", {1, 1, [](Context& c, const auto& a) { return c.client.MakeDir(a[1]); }}},
-        {"rename", {2, 2, [](Context& c, const auto& a) { return c.client.RenameEntry(a[1], a[2]); }}},
-        {"del", {1, 1, [](Context& c, const auto& a) { return c.client.DeleteEntry(a[1]); }}},
-        {"rmdir", {1, 1, [](Context& c, const auto& a) { return c.client.RemoveDir(a[1]); }}},
-        {"get", {2, 2, Get}},
+        {"pwd", {0, 0, Pwd, "", "prints the current remote folder"}},
+        {"cd",
+         {1, 1, [](Context& c, const auto& a) { return c.client.ChangeDir(a[1]); }, "PATH",
+          "changes the remote folder"}},
+        {"ls",
+         {0, 1, Ls, "[PATH]",
+          "lists a folder: name, size, time, and d folder, l link or - file, TAB-separated"}},
+        {"mkdir",
+         {1, 1, [](Context& c, const auto& a) { return c.client.MakeDir(a[1]); }, "PATH",
+          "creates a folder"}},
+        {"rename",
+         {2, 2, [](Context& c, const auto& a) { return c.client.RenameEntry(a[1], a[2]); }, "OLD NEW",
+          "renames an entry"}},
+        {"del",
+         {1, 1, [](Context& c, const auto& a) { return c.client.DeleteEntry(a[1]); }, "PATH",
+          "deletes a file"}},
+        {"rmdir",
+         {1, 1, [](Context& c, const auto& a) { return c.client.RemoveDir(a[1]); }, "PATH",
+          "deletes a folder with everything in it (links inside are removed, never followed)"}},
+        {"get",
+         {2, 2, Get, "REMOTE LOCAL",
+          "downloads one file on a connection of its own, resuming after a break; prints the bytes "
+          "received; fails unless the whole file arrived"}},
     };
     return table;
+}
+
+std::string CommandSynopsis(const std::string& name, const CommandInfo& info) {
+    return *info.arguments ? name + " " + info.arguments : name;
 }
 
 void PrintLog(downlib::Handle, const std::string&, const std::string& message, int kind, downlib::Handle) {
@@ -180,6 +204,41 @@ bool IsKnownCommand(const std::vector<std::string>& words) {
     if (it == Commands().end()) return false;
     std::size_t args = words.size() - 1;
     return args >= it->second.minArgs && args <= it->second.maxArgs;
+}
+
+std::string HelpText() {
+    std::string text =
+        "Usage: quorvel-ftp-cli [OPTION]... HOST\n"
+        "Logs in to the FTP server HOST (port 21 and anonymous by default), runs the\n"
+        "commands in order, then logs out. Without -c, commands are read from standard\n"
+        "input one per line (blank lines and lines starting with # are ignored); a name\n"
+        "with blanks is written in double quotes. Every engine log event is one line on\n"
+        "standard error: the kind digit (0 progress, 1 command, 2 reply, 3 error), a\n"
+        "blank, the message.\n"
+        "\n"
+        "Options:\n"
+        "  -u USER         user name (default anonymous)\n"
+        "  -p PASSWORD     password\n"
+        "  -P PORT         server port (default 21)\n"
+        "  -t TIMEOUT_MS   time-out of the connect, of each send and of each reply\n"
+        "  -c COMMAND      a command to run; repeat for more\n"
+        "  -h, --help      prints this help and exits\n"
+        "  --version       prints the version and exits\n"
+        "\n"
+        "Commands:\n";
+    std::size_t width = 0;
+    for (const auto& [name, info] : Commands()) width = std::max(width, CommandSynopsis(name, info).size());
+    for (const auto& [name, info] : Commands()) {
+        const std::string synopsis = CommandSynopsis(name, info);
+        text += "  " + synopsis + std::string(width + 2 - synopsis.size(), ' ') + info.summary + "\n";
+    }
+    text +=
+        "\n"
+        "Exit status:\n"
+        "  0   the log-in and every command succeeded\n"
+        "  1   the log-in or a command failed (the session is still closed)\n"
+        "  2   usage error\n";
+    return text;
 }
 
 int Run(const Options& options, const std::vector<std::vector<std::string>>& commands) {

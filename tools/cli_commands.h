@@ -21,6 +21,9 @@ struct Options {
 std::optional<std::vector<std::string>> SplitWords(const std::string& line);
 // True when the first word names a command and the word count fits it.
 bool IsKnownCommand(const std::vector<std::string>& words);
+// The text of --help: usage, options, one line per command, exit status. The
+// manual page is made from it too.
+std::string HelpText();
 // Logs in, runs the commands in order, logs out. Exit status: 0 all went
 // well, 1 at the first failure (the session is still closed).
 int Run(const Options& options, const std::vector<std::vector<std::string>>& commands);

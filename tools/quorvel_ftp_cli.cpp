@@ -1,6 +1,7 @@
 // quorvel-ftp-cli: the engine from the command line, for scripting and
 // diagnosis. Every engine log event is one line on standard error: the kind
 // digit, a blank and the message.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "downlib/ftp_engine.h"
+#include "quorvel_version.h"
 #include "tools/cli_commands.h"
 
 namespace {
@@ -18,8 +20,11 @@ namespace {
 void PrintUsage() {
     std::fprintf(
         stderr,
-        "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-c COMMAND]... HOST\n");
+        "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-c COMMAND]... HOST "
+        "(--help for more)\n");
 }
+
+enum LongOption { kVersionOption = 256 };
 
 bool ParseNumber(const char* text, int& out) {
     char* end = nullptr;
@@ -35,8 +40,16 @@ int main(int argc, char** argv) {
     cli::Options options;
     std::vector<std::string> commands;
     int opt = 0;
-    while ((opt = ::getopt(argc, argv, "u:p:P:t:c:h")) != -1) {
+    static const option longOptions[] = {
+        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersionOption}, {}};
+    while ((opt = ::getopt_long(argc, argv, "u:p:P:t:c:h", longOptions, nullptr)) != -1) {
         switch (opt) {
+            case 'h':
+                std::fputs(cli::HelpText().c_str(), stdout);
+                return 0;
+            case kVersionOption:
+                std::printf("quorvel-ftp-cli %s\n", quorvel::kVersion);
+                return 0;
             case 'u':
                 options.user = optarg;
                 break;

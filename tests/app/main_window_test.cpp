@@ -2,7 +2,11 @@
 // resize and on splitter drags, and the menus.
 #include "app/main_window.h"
 
+#include <set>
+
+#include "app/startup.h"
 #include "app_fixture.h"
+#include "quorvel_version.h"
 
 namespace {
 
@@ -45,7 +49,7 @@ TEST_F(MainWindowTest, ControlsCarryTheirCaptionsAndColumns) {
     EXPECT_EQ(ui.localList.ColumnCount(), 3);
     EXPECT_EQ(ui.remoteList.ColumnCount(), 4);
     EXPECT_EQ(ui.queueList.ColumnCount(), 5);
-    EXPECT_EQ(ui.mainMenu.Items(), (std::vector<std::string>{"临时"}));
+    EXPECT_EQ(ui.mainMenu.Items(), (std::vector<std::string>{"临时", "关于"}));
     EXPECT_EQ(ui.remoteMenu.Items(), (std::vector<std::string>{"刷新目录", "", "下载文件", "", "创建目录", "",
                                                                "重命名", "", "删除"}));
     EXPECT_TRUE(toolkit::testing::FontHasGlyphs(ui.mainWindow, "快速连接"));
@@ -165,6 +169,44 @@ TEST_F(MainWindowTest, DraggingSplittersMovesTheControlsAroundThem) {
     EXPECT_EQ(ui.splitter2.Left(), s2 - 50);
     EXPECT_EQ(ui.remoteGroup.Left(), s2 - 50 + 4);
     EXPECT_EQ(ui.localGroup.Width(), s2 - 50 - 3 - 1);
+}
+
+TEST_F(MainWindowTest, AboutInTheMenuShowsTheVersion) {
+    Show();
+    toolkit::testing::TakeShownDialogs();
+    ASSERT_TRUE(app->ui.mainMenu.Choose("关于"));
+    const auto shown = toolkit::testing::TakeShownDialogs();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].kind, "about");
+    EXPECT_EQ(shown[0].caption, "关于");
+    EXPECT_EQ(shown[0].text.rfind("Quorvel游戏社区FTP上传工具\n", 0), 0u) << shown[0].text;
+    EXPECT_NE(shown[0].text.find(std::string("\n版本 ") + quorvel::kVersion + "\n"), std::string::npos)
+        << shown[0].text;
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(MainWindowTest, TheWindowCarriesTheProgramIconInEverySize) {
+    app::SetUpProgramIdentity();
+    Show();
+    toolkit::Window& window = app->ui.mainWindow;
+    std::vector<int> sizes = toolkit::testing::WindowIconSizes(window);
+    std::sort(sizes.begin(), sizes.end());
+    EXPECT_EQ(sizes, (std::vector<int>{16, 32, 48, 128, 256}));
+    // A broken rendering would be empty or one flat colour: each size has a
+    // picture, more than half opaque, of several colours with an opaque middle.
+    for (int size : {16, 32, 48, 128, 256}) {
+        const std::vector<std::uint32_t> pixels = toolkit::testing::WindowIconPixels(window, size);
+        ASSERT_EQ(pixels.size(), static_cast<std::size_t>(size * size)) << size;
+        std::size_t opaque = 0;
+        std::set<std::uint32_t> colours;
+        for (std::uint32_t argb : pixels) {
+            if (argb >> 24 == 0xFF) ++opaque;
+            colours.insert(argb);
+        }
+        EXPECT_GT(opaque, pixels.size() / 2) << size;
+        EXPECT_GT(colours.size(), 8u) << size;
+        EXPECT_EQ(pixels[(size / 2) * size + size / 2] >> 24, 0xFFu) << size;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
 
 #include "support/temp_dir.h"
 
@@ -61,6 +65,101 @@ TEST(ToolkitSettings, EmptyNamesReadNothingAndLineBreaksAreNotWritten) {
     EXPECT_FALSE(toolkit::WriteSetting(file, kSection, kKey, "/a\n[配置项]"));
     EXPECT_EQ(toolkit::ReadSetting(file, kSection, kKey, ""), "/a");
     EXPECT_FALSE(toolkit::WriteSetting(dir.file("missing/s.ini"), kSection, kKey, "/a"));
+}
+
+// Sets an environment variable for one scope (nullopt: unset).
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value) {
+            setenv(name, value->c_str(), 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            setenv(name_, old_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(ToolkitSettings, SettingsFolderFollowsTheProgramsLayout) {
+    // "@" stands for a fresh folder per case. The program sits in @/<prefix>/bin;
+    // "installed" puts the desktop entry where the install rules put it.
+    struct Case {
+        const char* what;
+        const char* prefix;
+        std::optional<std::string> xdgConfigHome;
+        const char* home;
+        const char* expected;  // "" for the program folder itself
+        bool installed;
+        bool expectCreated;
+    };
+    const Case cases[] = {
+        {"build folder", "build", std::nullopt, "@/home", "", false, true},
+        {"build folder ignores XDG", "build", "@/xdg", "@/home", "", false, true},
+        {"installed, default folder", "usr", std::nullopt, "@/home", "@/home/.config/quorvel-ftp", true,
+         true},
+        {"installed, XDG with missing parents", "usr", "@/xdg/a/b", "@/home", "@/xdg/a/b/quorvel-ftp", true,
+         true},
+        {"installed, relative XDG is ignored", "usr", "relative/cfg", "@/home", "@/home/.config/quorvel-ftp",
+         true, true},
+        {"installed, empty XDG is ignored", "usr", "", "@/home", "@/home/.config/quorvel-ftp", true, true},
+        {"prefix with blanks and Chinese", "opt/我的 程序", std::nullopt, "@/home",
+         "@/home/.config/quorvel-ftp", true, true},
+        {"missing home is not created", "usr", std::nullopt, "@/no-home", "@/no-home/.config/quorvel-ftp",
+         true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::TempDir root;
+        auto at = [&](const std::string& text) {
+            return text.empty() || text[0] != '@' ? text : root.path() + text.substr(1);
+        };
+        const std::string program = root.subdir(std::string(c.prefix) + "/bin");
+        if (c.installed) {
+            ASSERT_TRUE(testsupport::WriteFile(
+                root.file(std::string(c.prefix) + "/share/applications/quorvel-ftp.desktop"),
+                "[Desktop Entry]\n"));
+        }
+        if (std::string(c.home) == "@/home") root.subdir("home");
+        ScopedEnv home("HOME", at(c.home));
+        ScopedEnv xdg("XDG_CONFIG_HOME",
+                      c.xdgConfigHome ? std::optional(at(*c.xdgConfigHome)) : std::nullopt);
+
+        const std::string folder = toolkit::SettingsFolderFor(program);
+        const std::string expected = *c.expected ? at(c.expected) : program;
+        EXPECT_EQ(folder, expected);
+        struct stat st {};
+        EXPECT_EQ(stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode), c.expectCreated);
+        if (c.expectCreated && *c.expected) {
+            EXPECT_EQ(st.st_mode & 0777, 0700u);
+        }
+        // Where the folder could not be made, saving fails and says nothing.
+        EXPECT_EQ(toolkit::WriteSetting(folder + "/配置文件.ini", kSection, kKey, "/x"), c.expectCreated);
+        EXPECT_NE(access(at("@/no-home").c_str(), F_OK), 0);
+    }
+}
+
+TEST(ToolkitSettings, UnwritableProgramFolderSendsTheSettingsToTheConfigFolder) {
+    if (geteuid() == 0) GTEST_SKIP() << "root may write into any folder";
+    testsupport::TempDir root;
+    const std::string program = root.subdir("bin");
+    ASSERT_EQ(chmod(program.c_str(), 0555), 0);
+    ScopedEnv home("HOME", root.subdir("home"));
+    ScopedEnv xdg("XDG_CONFIG_HOME", std::nullopt);
+    EXPECT_EQ(toolkit::SettingsFolderFor(program), root.file("home/.config/quorvel-ftp"));
+    chmod(program.c_str(), 0755);
 }
 
 TEST(ToolkitFiles, AttributesEnumerationAndSizes) {
