@@ -174,7 +174,7 @@ public:
         while (phase != UploadPhase::End) {
             switch (phase) {
                 case UploadPhase::Opening:
-                    phase = Open();
+                    phase = OpenFtpUpload();
                     break;
                 case UploadPhase::Deciding:
                     phase = Decide();
@@ -223,7 +223,7 @@ private:
         return SendSize(connection_, asked, session_.replyTimeout);
     }
 
-    UploadPhase Open() {
+    UploadPhase OpenFtpUpload() {
         CloseDataChannel(connection_);
         connection_.control = OpenTcpSocket();
         if (!connection_.control) return UploadPhase::RetryPause;

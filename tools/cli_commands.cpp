@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "downlib/ftp_engine.h"
+#include "tools/cli_put.h"
 
 namespace cli {
 namespace {
@@ -28,6 +29,7 @@ struct CommandInfo {
     std::size_t minArgs;
     std::size_t maxArgs;
     Handler run;
+    bool (*wellFormed)(const std::vector<std::string>&) = nullptr;  // beyond the word count
 };
 
 // OLE date (days since 1899-12-30, local time) to the standard date-time text.
@@ -66,23 +68,6 @@ bool Ls(Context& context, const std::vector<std::string>& args) {
                     OleDateText(times[i]).c_str(), kind);
     }
     return true;
-}
-
-void PrintLog(downlib::Handle, const std::string&, const std::string& message, int kind, downlib::Handle);
-
-// The engine decodes "%XX" and "+" in a URL path; a name holding them must
-// reach the server as typed.
-std::string EscapeForUrl(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (c == '%')
-            out += "%25";
-        else if (c == '+')
-            out += "%2B";
-        else
-            out += c;
-    }
-    return out;
 }
 
 // What a download task reported, filled on the task's thread.
@@ -143,16 +128,34 @@ const std::map<std::string, CommandInfo>& Commands() {
         {"del", {1, 1, [](Context& c, const auto& a) { return c.client.DeleteEntry(a[1]); }}},
         {"rmdir", {1, 1, [](Context& c, const auto& a) { return c.client.RemoveDir(a[1]); }}},
         {"get", {2, 2, Get}},
+        {"put",
+         {1, 3, [](Context& c, const auto& a) { return Put(c.options, c.client, c.download, a); },
+          IsPutCommand}},
     };
     return table;
 }
+
+}  // namespace
 
 void PrintLog(downlib::Handle, const std::string&, const std::string& message, int kind, downlib::Handle) {
     std::fprintf(stderr, "%d %s\n", kind, message.c_str());
     std::fflush(stderr);
 }
 
-}  // namespace
+// The engine decodes "%XX" and "+" in a URL path; a name holding them must
+// reach the server as typed.
+std::string EscapeForUrl(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        if (c == '%')
+            out += "%25";
+        else if (c == '+')
+            out += "%2B";
+        else
+            out += c;
+    }
+    return out;
+}
 
 std::optional<std::vector<std::string>> SplitWords(const std::string& line) {
     std::vector<std::string> words;
@@ -179,7 +182,8 @@ bool IsKnownCommand(const std::vector<std::string>& words) {
     auto it = Commands().find(words[0]);
     if (it == Commands().end()) return false;
     std::size_t args = words.size() - 1;
-    return args >= it->second.minArgs && args <= it->second.maxArgs;
+    if (args < it->second.minArgs || args > it->second.maxArgs) return false;
+    return !it->second.wellFormed || it->second.wellFormed(words);
 }
 
 int Run(const Options& options, const std::vector<std::vector<std::string>>& commands) {
