@@ -53,7 +53,6 @@ constexpr const char* kChangedText = "本地文件在上传过程中发生了变
 constexpr const char* kClosedEarlyText = "服务器提前关闭了数据连接, 没有收下全部数据";
 constexpr int kAlternativeNameAttempts = 99;
 constexpr int kDefaultSendTimeoutMs = 20000;
-constexpr std::int64_t kDefaultSendBlock = 1024;
 // After a failed send, how long a reply the server may have sent with it
 // (a 426, a 552 disk full) is awaited for the log.
 constexpr int kPendingReplyWaitMs = 1000;
@@ -385,7 +384,7 @@ private:
     SendEnd SendLoop(std::int64_t position, std::int64_t remaining) {
         const bool paced = session_.blockSizeOverride > 0;
         std::int64_t block = paced ? session_.blockSizeOverride : session_.uploadBlockSize;
-        if (block <= 0) block = kDefaultSendBlock;
+        if (block <= 0) block = TaskParam().uploadBlockSize;
         block = std::min(block, kMaxSendBlock);
         std::vector<char> buffer(
             static_cast<std::size_t>(std::max<std::int64_t>(std::min(block, remaining), 1)));

@@ -90,7 +90,7 @@ struct TransferSession {
     int connectionsWanted = 1;
     int blockSizeOverride = 0;
     int downloadBlockSize = 20480;
-    int uploadBlockSize = 1024;
+    int uploadBlockSize = 65536;
     int taskFlags = 0;  // TaskParam member 1, low byte; an upload's question may replace it
     std::string workerText;
 

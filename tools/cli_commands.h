@@ -15,6 +15,7 @@ struct Options {
     std::string password = "quorvel@ftp.local";
     int port = 21;
     std::optional<int> timeoutMs;
+    std::optional<int> sendBlock;  // bytes per send of put; the engine's default without
 };
 
 // Splits a command line at blanks; a word in double quotes keeps its blanks.

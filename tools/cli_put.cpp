@@ -67,6 +67,7 @@ bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Downloa
     param.user = options.user;
     param.password = options.password;
     if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
+    if (options.sendBlock) param.uploadBlockSize = *options.sendBlock;
     auto outcome = std::make_shared<PutOutcome>();
     param.logCallback = PrintLog;
     param.taskCallback = [outcome](int code, std::int64_t, std::int64_t value2, std::int64_t,

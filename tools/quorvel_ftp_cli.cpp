@@ -16,9 +16,10 @@
 namespace {
 
 void PrintUsage() {
-    std::fprintf(
-        stderr,
-        "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-c COMMAND]... HOST\n");
+    std::fprintf(stderr,
+                 "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-b SEND_BLOCK] "
+                 "[-c COMMAND]... "
+                 "HOST\n");
 }
 
 bool ParseNumber(const char* text, int& out) {
@@ -35,7 +36,7 @@ int main(int argc, char** argv) {
     cli::Options options;
     std::vector<std::string> commands;
     int opt = 0;
-    while ((opt = ::getopt(argc, argv, "u:p:P:t:c:h")) != -1) {
+    while ((opt = ::getopt(argc, argv, "u:p:P:t:b:c:h")) != -1) {
         switch (opt) {
             case 'u':
                 options.user = optarg;
@@ -56,6 +57,15 @@ int main(int argc, char** argv) {
                     return 2;
                 }
                 options.timeoutMs = timeout;
+                break;
+            }
+            case 'b': {
+                int block = 0;
+                if (!ParseNumber(optarg, block) || block == 0) {
+                    std::fprintf(stderr, "quorvel-ftp-cli: bad send block: %s\n", optarg);
+                    return 2;
+                }
+                options.sendBlock = block;
                 break;
             }
             case 'c':

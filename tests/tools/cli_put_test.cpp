@@ -1,7 +1,7 @@
 // quorvel-ftp-cli put against real servers: files at the edges of the send
-// block, an empty file, a Chinese name with blanks, several puts in one run,
-// where the file lands, a resume after a real break, and the failures that
-// must end with exit status 1 and the server's file left alone.
+// block (the old 1 KiB and today's 64 KiB), an empty file, a Chinese name with blanks, several puts in one
+// run, where the file lands, a resume after a real break, and the failures that must end with exit status 1
+// and the server's file left alone.
 #include "tools/cli_put.h"
 
 #include <gtest/gtest.h>
@@ -96,8 +96,8 @@ protected:
 TEST_P(CliPut, FilesAtTheBlockEdgesArriveByteIdentical) {
     ASSERT_TRUE(server.ok()) << server.error();
     const std::vector<std::pair<std::string, std::int64_t>> files = {
-        {"zero.bin", 0},      {"one.bin", 1},        {"block.bin", 1024},
-        {"block1.bin", 1025}, {"ten.bin", 10 << 20}, {"中文 名字 带空格.dat", 33333},
+        {"zero.bin", 0},      {"one.bin", 1},        {"kib.bin", 1024},     {"kib1.bin", 1025},
+        {"block.bin", 65536}, {"block1.bin", 65537}, {"ten.bin", 10 << 20}, {"中文 名字 带空格.dat", 33333},
     };
     std::vector<std::string> puts;
     for (std::size_t i = 0; i < files.size(); ++i) {
