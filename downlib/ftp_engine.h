@@ -127,11 +127,11 @@ private:
 // Uploads. StartUpload takes a TaskParam whose url is the remote file as
 // "ftp://host[:port]/path" ("%XX" and "+" in the path are decoded: write a
 // literal "%" as "%25" and "+" as "%2B"), whose localPath is the local file,
-// and whose flags' low byte holds UploadFlag bits (without any, the file is
-// sent from byte 0 under its name). It returns false when a task is still
-// running or the URL names no FTP host. The local file is opened read-only
-// and checked before the server is contacted. The TaskCallback then hears,
-// on the task's threads:
+// and whose flags' low byte holds UploadFlag bits (without any, and with the
+// record's default of 1, the file is sent from byte 0 under its name). It
+// returns false when a task is still running or the URL names no FTP host.
+// The local file is opened read-only and checked before the server is
+// contacted. The TaskCallback then hears, on the task's threads:
 //   2   a question, only with UploadAsk and a remote file of more than 0 bytes:
 //       value2 the remote size, value3 the local size. The answer replaces the
 //       flags (UploadResume, UploadReplace, UploadAlternativeName, UploadSkip;
@@ -142,13 +142,15 @@ private:
 //   8   complete: the remote file is whole (below). value2 the byte total.
 //   9   not complete, stopped included. value2 the byte total.
 //   4   always last, exactly once: value2 the byte total.
-// The byte total (also GetBytesDone) starts at the resume offset and counts
+// The byte total (also GetBytesDone) starts at the resume offset (at 0 again
+// when a server refuses the restart and the file goes from byte 0) and counts
 // every byte sent. Complete means: every byte of the local file was sent, the
 // local file did not change meanwhile, the server closed the transfer with a
 // 2xx reply, and, in binary type where the server answers SIZE, the remote
 // size equals the local size; or there was nothing to send (UploadSkip, or
-// UploadResume with equal sizes). Every step and failure is a log line of
-// the task's LogCallback.
+// UploadResume with equal sizes). StopTask ends an upload within the stop
+// wait, with event 9; what arrived, where the server keeps it, UploadResume can
+// continue later. Every step and failure is a log line of the LogCallback.
 class Download {
 public:
     Download();
