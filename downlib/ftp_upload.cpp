@@ -348,7 +348,8 @@ private:
             }
         }
         if (start == StoreStart::Accepted) return UploadPhase::Sending;
-        if (start != StoreStart::ChannelFailed) EmitLog(connection_, "不支持的响应", LogError);
+        if (start != StoreStart::ChannelFailed && !connection_.StopRequested())
+            EmitLog(connection_, "不支持的响应", LogError);
         return UploadPhase::End;
     }
 

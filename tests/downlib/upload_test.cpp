@@ -842,6 +842,7 @@ TEST(UploadFake, AStopEndsTheUploadInEveryStateAndIsNotASuccess) {
         EXPECT_TRUE(log.Failed()) << c.label << "\n" << log.Dump();
         EXPECT_EQ(log.endEvents, 1);
         EXPECT_EQ(server.countCommands("QUIT"), 0) << c.label;
+        EXPECT_FALSE(log.HasLog("不支持的响应")) << c.label << ": a stop is no refusal";
     }
 }
 
