@@ -132,7 +132,9 @@ private:
 // returns false when a task is still running or the URL names no FTP host.
 // The local file is opened read-only and checked before the server is
 // contacted. The TaskCallback then hears, on the task's threads:
-//   2   a question, only with UploadAsk and a remote file of more than 0 bytes:
+//   2   a question, only with UploadAsk and a remote file of more than 0 bytes
+//       (sized only on servers that can restart; on others the file is sent
+//       from byte 0, unless UploadSkip is set):
 //       value2 the remote size, value3 the local size. The answer replaces the
 //       flags (UploadResume, UploadReplace, UploadAlternativeName, UploadSkip;
 //       0 sends from byte 0). It runs on the worker thread: answer at once and
