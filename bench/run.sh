@@ -1,9 +1,11 @@
 #!/bin/bash
-# Download benchmark (not a test): a real vsftpd on loopback, then
+# Transfer benchmark (not a test): a real vsftpd on loopback, then
 #   (a) one 1 GiB file: quorvel-ftp-cli get against curl on the same URL;
 #   (b) 1000 files of 4 KiB: 1000 gets in one quorvel-ftp-cli run against one
 #       curl process per file (a fresh connection and log-in per file, as our
-#       tasks do) and against lftp's mirror (one reused connection).
+#       tasks do) and against lftp's mirror (one reused connection);
+#   (c) one 1 GiB file up: quorvel-ftp-cli put against curl -T to the same
+#       place, with our default send block and with a block of 1024 bytes.
 # Each figure is the best of a few interleaved rounds; ratios are ours / peer (below 1.0
 # means we were faster). Every downloaded file is compared with its source.
 # Usage: bench/run.sh BUILD_DIR [ROUNDS]
@@ -36,8 +38,9 @@ cleanup() {
 trap cleanup EXIT INT TERM
 
 root="$work/root"
-mkdir -p "$root/many" "$work/empty" "$work/out"
-chmod 755 "$work" "$root" "$root/many" "$work/empty"
+mkdir -p "$root/many" "$root/up" "$work/empty" "$work/out"
+chmod 755 "$work" "$root" "$root/many" "$root/up" "$work/empty"
+chown daemon "$root/up"  # the anonymous user's uploads land here
 
 echo "bench: making the data (1 GiB file, 1000 files of 4 KiB)"
 head -c $((1 << 30)) /dev/urandom >"$root/big.bin"
@@ -74,7 +77,7 @@ now() { date +%s.%N; }
 # previous run's writes flushed first; prints the seconds it took.
 timed() {
     local start end
-    rm -rf "$work/out" && mkdir -p "$work/out" && sync
+    rm -rf "$work/out" "$root/up/big.bin" && mkdir -p "$work/out" && sync
     start=$(now)
     "$@"
     end=$(now)
@@ -84,6 +87,9 @@ timed() {
 min() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
 
 ours_big() { "$cli" -P "$port" -c "get /big.bin $work/out/big.bin" 127.0.0.1 >/dev/null 2>&1; }
+ours_put() { "$cli" -P "$port" -c "put $root/big.bin /up/big.bin" 127.0.0.1 >/dev/null 2>&1; }
+ours1k_put() { "$cli" -P "$port" -b 1024 -c "put $root/big.bin /up/big.bin" 127.0.0.1 >/dev/null 2>&1; }
+curl_put() { curl -s -S -T "$root/big.bin" "$url/up/big.bin"; }
 curl_big() { curl -s -S -o "$work/out/big.bin" "$url/big.bin"; }
 ours_many() {
     for i in $(seq -f %04g 0 999); do echo "get /many/f$i.bin $work/out/f$i.bin"; done |
@@ -96,6 +102,7 @@ lftp_many() { lftp -c "set cmd:interactive no; open -p $port 127.0.0.1; mirror -
 
 verify() {
     case "$1" in
+        *_put) cmp -s "$root/big.bin" "$root/up/big.bin" || { echo "bench: $1 stored a wrong file" >&2; exit 1; } ;;
         *_big) cmp -s "$root/big.bin" "$work/out/big.bin" || { echo "bench: $1 fetched a wrong file" >&2; exit 1; } ;;
         *_many)
             for i in 0000 0001 0499 0998 0999; do
@@ -108,12 +115,16 @@ verify() {
 
 echo "bench: $rounds rounds, ours and the peers taking turns; best time kept"
 t_ours_big="" t_curl_big="" t_ours_many="" t_curl_many="" t_lftp_many=""
+t_ours_put="" t_ours1k_put="" t_curl_put=""
 for round in $(seq 1 "$rounds"); do
     t_ours_big=$(min "$(timed ours_big)" "$t_ours_big")
     t_curl_big=$(min "$(timed curl_big)" "$t_curl_big")
     t_ours_many=$(min "$(timed ours_many)" "$t_ours_many")
     t_curl_many=$(min "$(timed curl_many)" "$t_curl_many")
     t_lftp_many=$(min "$(timed lftp_many)" "$t_lftp_many")
+    t_ours_put=$(min "$(timed ours_put)" "$t_ours_put")
+    t_curl_put=$(min "$(timed curl_put)" "$t_curl_put")
+    t_ours1k_put=$(min "$(timed ours1k_put)" "$t_ours1k_put")
     echo "bench: round $round done"
 done
 
@@ -124,6 +135,9 @@ printf '%-44s %10s %10s %10s\n' "case" "ours (s)" "peer (s)" "ours/peer"
 printf '%-44s %10s %10s %10s\n' "(a) 1 GiB file vs curl" "$t_ours_big" "$t_curl_big" "$(ratio "$t_ours_big" "$t_curl_big")"
 printf '%-44s %10s %10s %10s\n' "(b) 1000 x 4 KiB vs curl, process per file" "$t_ours_many" "$t_curl_many" "$(ratio "$t_ours_many" "$t_curl_many")"
 printf '%-44s %10s %10s %10s\n' "(b) 1000 x 4 KiB vs lftp mirror" "$t_ours_many" "$t_lftp_many" "$(ratio "$t_ours_many" "$t_lftp_many")"
+printf '%-44s %10s %10s %10s\n' "(c) 1 GiB put vs curl -T" "$t_ours_put" "$t_curl_put" "$(ratio "$t_ours_put" "$t_curl_put")"
+printf '%-44s %10s %10s %10s\n' "(c) 1 GiB put, 1024-byte sends, vs curl -T" "$t_ours1k_put" "$t_curl_put" "$(ratio "$t_ours1k_put" "$t_curl_put")"
 echo
 echo "1 GiB: ours $(rate "$t_ours_big"), curl $(rate "$t_curl_big")"
-echo "targets: (a) ours/curl <= 1.00; (b) ours/curl per file <= 1.00"
+echo "1 GiB up: ours $(rate "$t_ours_put"), ours at 1024-byte sends $(rate "$t_ours1k_put"), curl $(rate "$t_curl_put")"
+echo "targets: (a) ours/curl <= 1.00; (b) ours/curl per file <= 1.00; (c) ours/curl <= 1.00"

@@ -207,7 +207,8 @@ bool SendQuit(SessionConnection& connection, std::string& reply, int timeoutMs) 
     return SendCommand(connection, "QUIT", reply, timeoutMs) == 221;
 }
 
-OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, int greetingTimeoutMs) {
+OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, int greetingTimeoutMs,
+                                 GreetingTexts texts) {
     TransferSession& session = *connection.session;
     if (IsDottedQuad(session.host)) {
         session.serverAddress = session.host;
@@ -233,12 +234,14 @@ OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, in
         ReportSocketError(connection, result);
         return OpenResult::ConnectFailed;
     }
-    EmitLog(connection, "连接成功, 等待欢迎消息", LogInfo);
+    if (texts == GreetingTexts::Download) EmitLog(connection, "连接成功, 等待欢迎消息", LogInfo);
     std::string reply;
     if (!ExpectWelcome(connection, reply, greetingTimeoutMs)) {
         EmitLog(connection, "无法得到欢迎消息", LogError);
         return OpenResult::NoWelcome;
     }
+    if (texts == GreetingTexts::Upload)
+        EmitLog(connection, AddressText("连接 [%s:%d]成功", session.serverAddress, session.port), LogInfo);
     if (!Login(connection, session.user, session.password, greetingTimeoutMs)) {
         EmitLog(connection, "登录失败", LogError);
         return OpenResult::LoginFailed;

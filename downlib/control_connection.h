@@ -42,9 +42,14 @@ bool SendQuit(SessionConnection& connection, std::string& reply, int timeoutMs);
 
 enum class OpenResult { Ok, ResolveFailed, Stopped, ConnectTimeout, ConnectFailed, NoWelcome, LoginFailed };
 
+// Downloads announce the wait for the greeting; uploads announce the
+// connection once the greeting came.
+enum class GreetingTexts { Download, Upload };
+
 // Resolve (when `resolve` and the host is a name), connect, greeting and login
 // on the connection's control socket, with their progress and failure texts.
 // Leaves "登录失败" after a missing greeting, and the stop case, to the caller.
-OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, int greetingTimeoutMs);
+OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, int greetingTimeoutMs,
+                                 GreetingTexts texts = GreetingTexts::Download);
 
 }  // namespace downlib

@@ -1,12 +1,13 @@
-// The Download object: holds at most one running task, starts it, reports its
-// progress and stops it. Every task thread is owned here and joined: a task
-// that ends on its own is joined by the next StartTask or by the destructor,
-// so no thread outlives the objects it uses.
+// The Download object: holds at most one running task (a download or an
+// upload), starts it, reports its progress and stops it. Every task thread is
+// owned here and joined: a task that ends on its own is joined by the next
+// start or by the destructor, so no thread outlives the objects it uses.
 #include <mutex>
 #include <vector>
 
 #include "downlib/ftp_download.h"
 #include "downlib/ftp_engine.h"
+#include "downlib/ftp_upload.h"
 #include "downlib/session.h"
 #include "downlib/task_runner.h"
 
@@ -33,6 +34,41 @@ struct Download::State {
         }
         for (auto& task : done) task->Join();
     }
+
+    // Starts a task of the given use (kModeDownload or kModeUpload).
+    bool Start(const TaskParam& param, std::uint32_t use, const WorkerRoutine& worker) {
+        std::shared_ptr<TaskRunner> previous;
+        {
+            std::lock_guard guard(lock);
+            previous = held;
+        }
+        if (previous) {
+            // A task that has delivered event 4 is only releasing what it holds:
+            // wait for that instead of refusing the next task. From inside its
+            // own callback the wait would never end, so that case is refused.
+            if (!previous->Ended() || previous->OnTaskThread()) return false;
+            previous->Join();
+            std::lock_guard guard(lock);
+            if (held == previous) held.reset();
+        }
+        ReapFinished();
+
+        TaskParam copy = param;
+        copy.flags |= static_cast<int>(use);
+        std::unique_ptr<TransferSession> session = CreateSession(copy, use);
+        if (!session) return false;
+        auto task = std::make_shared<TaskRunner>(std::move(session), worker);
+        task->SetEndedHook([this](TaskRunner& ended) {
+            std::lock_guard guard(lock);
+            if (held.get() == &ended) held.reset();
+        });
+        std::lock_guard guard(lock);
+        if (held) return false;  // another thread started a task meanwhile
+        if (!task->Start()) return false;
+        held = task;
+        tasks.push_back(std::move(task));
+        return true;
+    }
 };
 
 Download::Download() : state_(std::make_shared<State>()) {}
@@ -49,39 +85,11 @@ Download::~Download() {
 }
 
 bool Download::StartTask(const TaskParam& param) {
-    State& state = *state_;
-    std::shared_ptr<TaskRunner> previous;
-    {
-        std::lock_guard guard(state.lock);
-        previous = state.held;
-    }
-    if (previous) {
-        // A task that has delivered event 4 is only releasing what it holds:
-        // wait for that instead of refusing the next task. From inside its
-        // own callback the wait would never end, so that case is refused.
-        if (!previous->Ended() || previous->OnTaskThread()) return false;
-        previous->Join();
-        std::lock_guard guard(state.lock);
-        if (state.held == previous) state.held.reset();
-    }
-    state.ReapFinished();
+    return state_->Start(param, kModeDownload, RunFtpDownloadWorker);
+}
 
-    TaskParam copy = param;
-    copy.flags |= static_cast<int>(kModeDownload);
-    std::unique_ptr<TransferSession> session = CreateSession(copy, kModeDownload);
-    if (!session) return false;
-    auto task = std::make_shared<TaskRunner>(std::move(session), RunFtpDownloadWorker);
-    State* owner = state_.get();
-    task->SetEndedHook([owner](TaskRunner& ended) {
-        std::lock_guard guard(owner->lock);
-        if (owner->held.get() == &ended) owner->held.reset();
-    });
-    std::lock_guard guard(state.lock);
-    if (state.held) return false;  // another thread started a task meanwhile
-    if (!task->Start()) return false;
-    state.held = task;
-    state.tasks.push_back(std::move(task));
-    return true;
+bool Download::StartUpload(const TaskParam& param) {
+    return state_->Start(param, kModeUpload, RunFtpUploadWorker);
 }
 
 std::int64_t Download::GetBytesDone() const {

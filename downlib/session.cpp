@@ -141,6 +141,8 @@ std::unique_ptr<TransferSession> CreateSession(const TaskParam& param, std::uint
     session->connectionsWanted = param.connections < 1 ? 1 : param.connections;
     session->blockSizeOverride = param.blockSizeOverride < 0 ? 0 : param.blockSizeOverride;
     session->downloadBlockSize = param.downloadBlockSize;
+    session->uploadBlockSize = param.uploadBlockSize;
+    session->taskFlags = param.flags & 0xFF;
     session->workerText = param.workerText;
 
     session->host = host.substr(0, host.find(':'));

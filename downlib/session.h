@@ -90,6 +90,8 @@ struct TransferSession {
     int connectionsWanted = 1;
     int blockSizeOverride = 0;
     int downloadBlockSize = 20480;
+    int uploadBlockSize = 65536;
+    int taskFlags = 0;  // TaskParam member 1, low byte; an upload's question may replace it
     std::string workerText;
 
     std::atomic<int> dataMode{kDataPassive};

@@ -272,6 +272,31 @@ std::optional<std::string> PeerAddress(int fd) {
     return AddressText(address);
 }
 
+PeerState PollPeer(int fd, int waitMs) {
+    short revents = 0;
+    Ready ready = WaitFor(fd, POLLIN | POLLRDHUP, waitMs, &revents);
+    if (ready == Ready::Failed) return PeerState::Reset;
+    if (ready == Ready::No) return PeerState::Quiet;
+    char probe = 0;
+    ssize_t n = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) return PeerState::Readable;
+    if (n == 0) return PeerState::Closed;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return (revents & (POLLRDHUP | POLLHUP)) ? PeerState::Closed : PeerState::Quiet;
+    return PeerState::Reset;
+}
+
+void ShutdownSending(const Socket& socket) {
+    if (socket) ::shutdown(socket.fd(), SHUT_WR);
+}
+
+void AbortConnection(Socket& socket) {
+    if (!socket) return;
+    linger hard{1, 0};
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    socket.Close();
+}
+
 std::int64_t BytesReceivedCounter() { return bytesReceived.load(); }
 std::int64_t BytesSentCounter() { return bytesSent.load(); }
 

@@ -89,6 +89,18 @@ int LocalPort(int fd);
 std::optional<std::string> LocalAddress(int fd);
 std::optional<std::string> PeerAddress(int fd);
 
+// What the other end of a connection has done, seen without waiting longer
+// than `waitMs`: nothing, sent bytes, closed its side, or reset the
+// connection (a peer that closes with bytes of ours unread resets it).
+enum class PeerState { Quiet, Readable, Closed, Reset };
+PeerState PollPeer(int fd, int waitMs);
+// Ends our sending side only: the peer reads the end of the data and the
+// connection stays open to hear how the peer closes it.
+void ShutdownSending(const Socket& socket);
+// Closes with a reset rather than an orderly end, so the peer cannot take
+// what arrived for the whole of it.
+void AbortConnection(Socket& socket);
+
 // Engine-wide running totals, informational only.
 std::int64_t BytesReceivedCounter();
 std::int64_t BytesSentCounter();

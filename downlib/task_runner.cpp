@@ -329,7 +329,7 @@ void TaskRunner::ExpectWorkers(int count) {
     activeWorkers_ += count;
 }
 
-void TaskRunner::WorkerEnded() {
+void TaskRunner::WorkerEnded(bool postEndWhenLast) {
     bool last = false;
     {
         std::lock_guard lock(countLock_);
@@ -337,7 +337,7 @@ void TaskRunner::WorkerEnded() {
         last = activeWorkers_ == 0;
     }
     countChanged_.notify_all();
-    if (last) {
+    if (last && postEndWhenLast) {
         TaskMessage end;
         end.code = kTaskEndTransfer;
         queue_.Post(std::move(end));
@@ -362,8 +362,8 @@ void TaskRunner::Run(int connections) {
     } else {
         opening.code = kTaskOpenWorker;
         opening.value1 = connections;
-        ExpectWorkers(1);
     }
+    ExpectWorkers(1);
     queue_.Post(std::move(opening));
     while (true) {
         std::optional<TaskMessage> message = queue_.Take(kQueueWait);
@@ -398,14 +398,11 @@ void TaskRunner::Dispatch(TaskMessage& message) {
             EndTransfer();
             break;
         case kTaskStartUpload:
-        case kTaskStopFirst: {
-            // This client runs no upload worker: end the task as an upload's end would.
-            if (SessionConnection* first = session.FirstConnection()) first->runFlag = 0;
-            TaskMessage end;
-            end.code = kTaskEndTransfer;
-            queue_.Post(std::move(end));
+            OpenUploadWorker();
             break;
-        }
+        case kTaskStopFirst:
+            StopFirstConnection();
+            break;
         case kTaskForward:
             if (session.taskCallback) {
                 session.taskCallback(message.forwardCode, message.value1, message.value2, message.value3,
@@ -452,6 +449,50 @@ void TaskRunner::OpenWorker(const TaskMessage&) {
     }
 }
 
+void TaskRunner::OpenUploadWorker() {
+    TransferSession& session = *session_;
+    if (session.phase.load() == 4) {
+        WorkerEnded();  // stopped before it began: the reserved worker never runs
+        return;
+    }
+    SessionConnection& connection = session.AddConnection();
+    connection.firstWorker = true;
+    connection.runFlag = 1;
+    try {
+        workers_.emplace_back([this, &connection] { worker_(*this, connection); });
+    } catch (const std::system_error&) {
+        {
+            std::lock_guard lock(session.connectionListLock);
+            session.connections.remove_if([&](const auto& c) { return c.get() == &connection; });
+        }
+        WorkerEnded();
+    }
+}
+
+void TaskRunner::StopFirstConnection() {
+    TransferSession& session = *session_;
+    SessionConnection* first = session.FirstConnection();
+    if (first) {
+        // The worker sets -1 itself before it posts this code; only a worker
+        // that is still running is told to stop and waited for.
+        int expected = 1;
+        first->runFlag.compare_exchange_strong(expected, 0);
+        for (int step = 0; step < std::max(session.stopWait, 0) / 20 && first->runFlag.load() != -1; ++step)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (first->runFlag.load() != -1) {
+            // Cut its sockets so it ends at once; it still reports its own
+            // event 9, so the callback hears exactly one end of the worker.
+            first->control.Shutdown();
+            first->data.Shutdown();
+            first->listening.Shutdown();
+        }
+    }
+    // The connection itself goes with the others once its thread is joined.
+    TaskMessage end;
+    end.code = kTaskEndTransfer;
+    queue_.Post(std::move(end));
+}
+
 void TaskRunner::JoinWorkers() {
     for (std::thread& worker : workers_)
         if (worker.joinable()) worker.join();
@@ -486,13 +527,20 @@ void TaskRunner::EndTask() {
     JoinWorkers();
     std::int64_t kept = file_.Release(segments_);
     std::int64_t remoteSize = session.remoteSize.load();
-    bool complete = !segments_.Empty() && segments_.AllComplete() && kept == remoteSize;
-    complete_ = complete;
     std::int64_t count = 0;
-    if (session.stopFlag.load() == 1)
+    if ((session.mode & 0xFF00) == kModeUpload) {
+        // The worker's verdict rests on the server's reply and sizes; a stop
+        // that came after them changes nothing on the server.
+        complete_ = uploadComplete.load();
         count = session.transferred.load();
-    else
-        count = complete ? remoteSize : std::max<std::int64_t>(kept, 0);
+    } else {
+        bool complete = !segments_.Empty() && segments_.AllComplete() && kept == remoteSize;
+        complete_ = complete;
+        if (session.stopFlag.load() == 1)
+            count = session.transferred.load();
+        else
+            count = complete ? remoteSize : std::max<std::int64_t>(kept, 0);
+    }
     // Ended before the callback runs: a StartTask that follows event 4 at once
     // then waits for this thread instead of being refused.
     ended_ = true;

@@ -2,9 +2,10 @@
 // codes, the worker threads it starts, the segment table and the local file a
 // download writes into, and the end of the task with event 4.
 //
-// What the workers do on the wire lives in ftp_download.h; the runner only
-// starts them, forwards their events and collects them at the end. Resuming a
-// stopped task from a saved state is not implemented: nothing here records one.
+// What the workers do on the wire lives in ftp_download.h and ftp_upload.h;
+// the runner only starts them, forwards their events and collects them at
+// the end. Resuming a stopped task from a saved state is not implemented:
+// nothing here records one.
 #pragma once
 
 #include <atomic>
@@ -31,9 +32,9 @@ enum TaskCode : int {
     kTaskOpenWorker = 4,    // open one worker connection and start its thread
     kTaskLog = 9,           // deliver a log record to the LogCallback
     kTaskEndTransfer = 18,  // the transfer is over: collect the workers, release the file
-    kTaskStartUpload = 19,  // not run by this engine: uploads are not part of the client
-    kTaskStopFirst = 20,
-    kTaskForward = 21,  // call the TaskCallback with a worker event
+    kTaskStartUpload = 19,  // open the one connection of an upload and start its worker
+    kTaskStopFirst = 20,    // the upload worker ended: collect its connection
+    kTaskForward = 21,      // call the TaskCallback with a worker event
 };
 
 struct TaskMessage {
@@ -177,8 +178,9 @@ public:
     // Reserves a worker before code 4 is posted for it, so the task cannot
     // end while the code is still queued.
     void ExpectWorkers(int count);
-    // A worker's last step: the last one to end posts code 18.
-    void WorkerEnded();
+    // A worker's last step: the last one to end posts code 18, unless the
+    // worker leaves that to code 20 (an upload).
+    void WorkerEnded(bool postEndWhenLast = true);
     int ActiveWorkers() const;
 
     // Download state shared by the workers.
@@ -187,17 +189,22 @@ public:
     std::atomic<bool> resumeSupported{false};
     std::atomic<bool> transferAnnounced{false};  // event 3 went out
     std::atomic<int> retries{0};
+    // Upload state: the worker's verdict that the remote file is whole.
+    std::atomic<bool> uploadComplete{false};
 
     // Records every code the task thread handles, for tests.
     void RecordCodes(bool on) { recordCodes_ = on; }
     std::vector<int> HandledCodes() const;
-    // The outcome, valid once the task has ended: the whole file is on disk.
+    // The outcome, valid once the task has ended: the whole file is on disk,
+    // or, for an upload, on the server.
     bool Complete() const { return complete_.load(); }
 
 private:
     void Run(int connections);
     void Dispatch(TaskMessage& message);
     void OpenWorker(const TaskMessage& message);
+    void OpenUploadWorker();
+    void StopFirstConnection();
     void EndTransfer();
     void JoinWorkers();
     void EndTask();

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "downlib/ftp_engine.h"
+#include "tools/cli_put.h"
 
 namespace cli {
 namespace {
@@ -33,6 +34,7 @@ struct CommandInfo {
     // writes them, and one line on what the command does.
     const char* arguments = "";
     const char* summary = "";
+    bool (*wellFormed)(const std::vector<std::string>&) = nullptr;  // beyond the word count
 };
 
 // OLE date (days since 1899-12-30, local time) to the standard date-time text.
@@ -71,23 +73,6 @@ bool Ls(Context& context, const std::vector<std::string>& args) {
                     OleDateText(times[i]).c_str(), kind);
     }
     return true;
-}
-
-void PrintLog(downlib::Handle, const std::string&, const std::string& message, int kind, downlib::Handle);
-
-// The engine decodes "%XX" and "+" in a URL path; a name holding them must
-// reach the server as typed.
-std::string EscapeForUrl(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (c == '%')
-            out += "%25";
-        else if (c == '+')
-            out += "%2B";
-        else
-            out += c;
-    }
-    return out;
 }
 
 // What a download task reported, filled on the task's thread.
@@ -163,6 +148,12 @@ const std::map<std::string, CommandInfo>& Commands() {
          {2, 2, Get, "REMOTE LOCAL",
           "downloads one file on a connection of its own, resuming after a break; prints the bytes "
           "received; fails unless the whole file arrived"}},
+        {"put",
+         {1, 3, [](Context& c, const auto& a) { return Put(c.options, c.client, c.download, a); },
+          "[-r] LOCAL [REMOTE]",
+          "uploads a file (REMOTE defaults to its name in the current remote folder); -r resumes a "
+          "shorter remote file; fails unless the whole file arrived",
+          IsPutCommand}},
     };
     return table;
 }
@@ -171,12 +162,27 @@ std::string CommandSynopsis(const std::string& name, const CommandInfo& info) {
     return *info.arguments ? name + " " + info.arguments : name;
 }
 
+}  // namespace
+
 void PrintLog(downlib::Handle, const std::string&, const std::string& message, int kind, downlib::Handle) {
     std::fprintf(stderr, "%d %s\n", kind, message.c_str());
     std::fflush(stderr);
 }
 
-}  // namespace
+// The engine decodes "%XX" and "+" in a URL path; a name holding them must
+// reach the server as typed.
+std::string EscapeForUrl(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        if (c == '%')
+            out += "%25";
+        else if (c == '+')
+            out += "%2B";
+        else
+            out += c;
+    }
+    return out;
+}
 
 std::optional<std::vector<std::string>> SplitWords(const std::string& line) {
     std::vector<std::string> words;
@@ -203,7 +209,8 @@ bool IsKnownCommand(const std::vector<std::string>& words) {
     auto it = Commands().find(words[0]);
     if (it == Commands().end()) return false;
     std::size_t args = words.size() - 1;
-    return args >= it->second.minArgs && args <= it->second.maxArgs;
+    if (args < it->second.minArgs || args > it->second.maxArgs) return false;
+    return !it->second.wellFormed || it->second.wellFormed(words);
 }
 
 std::string HelpText() {
@@ -221,6 +228,7 @@ std::string HelpText() {
         "  -p PASSWORD     password\n"
         "  -P PORT         server port (default 21)\n"
         "  -t TIMEOUT_MS   time-out of the connect, of each send and of each reply\n"
+        "  -b SEND_BLOCK   bytes per send of put (default: the engine's, 64 KiB)\n"
         "  -c COMMAND      a command to run; repeat for more\n"
         "  -h, --help      prints this help and exits\n"
         "  --version       prints the version and exits\n"

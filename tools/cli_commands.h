@@ -2,6 +2,7 @@
 // engine session.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@ struct Options {
     std::string password = "quorvel@ftp.local";
     int port = 21;
     std::optional<int> timeoutMs;
+    std::optional<int> sendBlock;  // bytes per send of put; the engine's default without
 };
 
 // Splits a command line at blanks; a word in double quotes keeps its blanks.
@@ -27,5 +29,12 @@ std::string HelpText();
 // Logs in, runs the commands in order, logs out. Exit status: 0 all went
 // well, 1 at the first failure (the session is still closed).
 int Run(const Options& options, const std::vector<std::vector<std::string>>& commands);
+
+// Shared by the command handlers: an engine log event as one line on
+// standard error, and a path written into a task URL so that the engine's
+// "%XX" and "+" decoding gives it back as typed.
+void PrintLog(std::uintptr_t connection, const std::string& timeText, const std::string& message, int kind,
+              std::uintptr_t session);
+std::string EscapeForUrl(const std::string& path);
 
 }  // namespace cli

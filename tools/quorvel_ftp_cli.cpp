@@ -18,10 +18,9 @@
 namespace {
 
 void PrintUsage() {
-    std::fprintf(
-        stderr,
-        "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-c COMMAND]... HOST "
-        "(--help for more)\n");
+    std::fprintf(stderr,
+                 "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-b SEND_BLOCK] "
+                 "[-c COMMAND]... HOST (--help for more)\n");
 }
 
 enum LongOption { kVersionOption = 256 };
@@ -42,7 +41,7 @@ int main(int argc, char** argv) {
     int opt = 0;
     static const option longOptions[] = {
         {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersionOption}, {}};
-    while ((opt = ::getopt_long(argc, argv, "u:p:P:t:c:h", longOptions, nullptr)) != -1) {
+    while ((opt = ::getopt_long(argc, argv, "u:p:P:t:b:c:h", longOptions, nullptr)) != -1) {
         switch (opt) {
             case 'h':
                 std::fputs(cli::HelpText().c_str(), stdout);
@@ -69,6 +68,15 @@ int main(int argc, char** argv) {
                     return 2;
                 }
                 options.timeoutMs = timeout;
+                break;
+            }
+            case 'b': {
+                int block = 0;
+                if (!ParseNumber(optarg, block) || block == 0) {
+                    std::fprintf(stderr, "quorvel-ftp-cli: bad send block: %s\n", optarg);
+                    return 2;
+                }
+                options.sendBlock = block;
                 break;
             }
             case 'c':

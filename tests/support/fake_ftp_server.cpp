@@ -247,6 +247,7 @@ struct FakeServerState {
     std::optional<std::pair<std::string, std::string>> credentials;
     RestMode restMode = RestMode::Supported;
     bool binaryOnly = false;
+    bool storeRestart = true;
     bool strictPort = false;
     std::chrono::milliseconds dataTimeout{5000};
     std::function<std::string(std::uint16_t)> pasvReply;
@@ -504,7 +505,8 @@ private:
         if (verb == "PORT") return active(arg);
         if (verb == "LIST" || verb == "NLST") return list(verb == "NLST", arg);
         if (verb == "RETR") return retrieve(ResolvePath(cwd_, arg));
-        if (verb == "STOR") return store(ResolvePath(cwd_, arg));
+        if (verb == "STOR") return store(ResolvePath(cwd_, arg), false);
+        if (verb == "APPE") return store(ResolvePath(cwd_, arg), true);
         return send("502 Command not implemented.\r\n");
     }
 
@@ -832,40 +834,85 @@ private:
                               path);
     }
 
-    bool store(const std::string& path) {
+    // STOR (from the REST offset) and APPE (at the end of the file). What
+    // arrives is kept even when the transfer breaks, as real servers do.
+    bool store(const std::string& path, bool append) {
         std::int64_t offset = std::exchange(rest_, 0);
         std::unique_lock lock(st_.mu);
         bool parentOk = dirExists(ParentOf(path)) && !dirExists(path);
+        bool restartRefused = !append && offset > 0 && !st_.storeRestart;
         std::string kept;
         auto existing = st_.files.find(path);
-        if (offset > 0 && existing != st_.files.end())
-            kept = existing->second.read(0, static_cast<std::size_t>(offset));
+        if (existing != st_.files.end()) {
+            std::int64_t keep = append ? existing->second.size() : std::min(offset, existing->second.size());
+            kept = existing->second.read(0, static_cast<std::size_t>(keep));
+        }
+        // A restart beyond the end leaves a hole of zeros, as a seek and write do.
+        if (!append && static_cast<std::int64_t>(kept.size()) < offset)
+            kept.resize(static_cast<std::size_t>(offset));
         lock.unlock();
-        if (!parentOk) {
+        if (!parentOk || restartRefused) {
             pasvListener_.reset();
             portTarget_.reset();
-            return send("553 Could not create file.\r\n");
+            return send(restartRefused ? "451 Append/Restart not permitted, try again\r\n"
+                                       : "553 Could not create file.\r\n");
         }
+        bool dropNow = false;
+        TransferFaults faults = faultsFor(path, &dropNow);
         UniqueFd data = openData();
         if (!data) return send("425 Failed to establish connection.\r\n");
         if (!send("150 Ok to send data.\r\n")) return false;
-        std::string received = kept;
+        std::string received;
+        auto commit = [&] {
+            std::lock_guard guard(st_.mu);
+            st_.files[path] = FileEntry{kept + received, -1, 0};
+        };
+        std::int64_t limit = dropNow ? faults.dropAfterBytes : -1;
+        if (faults.stallAfterBytes >= 0 && (limit < 0 || faults.stallAfterBytes < limit)) {
+            limit = faults.stallAfterBytes;
+            dropNow = false;
+        }
+        std::string failure;
         for (;;) {
+            auto count = static_cast<std::int64_t>(received.size());
+            if (limit >= 0 && count >= limit) break;
             if (!st_.waitFor(data.get(), POLLIN, std::chrono::hours(1))) return false;
             char buffer[16384];
-            ssize_t n = ::recv(data.get(), buffer, sizeof buffer, 0);
+            std::size_t want = sizeof buffer;
+            if (limit >= 0) want = static_cast<std::size_t>(std::min<std::int64_t>(want, limit - count));
+            if (faults.chunkBytes > 0) want = std::min(want, faults.chunkBytes);
+            ssize_t n = ::recv(data.get(), buffer, want, 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (n < 0) return send("426 Failure reading network stream.\r\n");
+            if (n < 0) {
+                failure = "426 Failure reading network stream.\r\n";
+                break;
+            }
             if (n == 0) break;
-            if (static_cast<std::int64_t>(received.size()) + n > kMaxUploadBytes) {
-                return send("552 Upload larger than the test server keeps.\r\n");
+            if (count + n > kMaxUploadBytes) {
+                failure = "552 Upload larger than the test server keeps.\r\n";
+                break;
             }
             received.append(buffer, static_cast<std::size_t>(n));
+            if (faults.chunkDelayMs > 0 && !st_.sleepFor(faults.chunkDelayMs)) return false;
         }
-        lock.lock();
-        st_.files[path] = FileEntry{std::move(received), -1, 0};
-        lock.unlock();
-        return send("226 Transfer complete.\r\n");
+        if (limit >= 0 && !dropNow && static_cast<std::int64_t>(received.size()) >= limit) {
+            // The stall: read nothing more until the client closes or resets.
+            short revents = 0;
+            if (!st_.waitFor(data.get(), POLLRDHUP, std::chrono::hours(1), &revents)) return false;
+            failure = "426 Failure reading network stream.\r\n";
+        } else if (dropNow && static_cast<std::int64_t>(received.size()) >= limit) {
+            if (faults.resetOnDrop) {
+                linger hard{1, 0};
+                ::setsockopt(data.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            }
+            failure = "426 Failure reading network stream.\r\n";
+        }
+        data.reset();
+        commit();
+        if (dropNow && faults.closeControlOnDrop) return false;
+        if (faults.storeReplySilent) return true;
+        if (!faults.storeReply.empty()) return send(faults.storeReply);
+        return send(failure.empty() ? "226 Transfer complete.\r\n" : failure);
     }
 
     State& st_;
@@ -995,6 +1042,11 @@ void FakeFtpServer::setRestMode(RestMode mode) {
 void FakeFtpServer::setBinaryOnlyRestAndSize(bool on) {
     std::lock_guard lock(state_->mu);
     state_->binaryOnly = on;
+}
+
+void FakeFtpServer::setStoreRestartAllowed(bool on) {
+    std::lock_guard lock(state_->mu);
+    state_->storeRestart = on;
 }
 
 void FakeFtpServer::setPasvReply(std::function<std::string(std::uint16_t)> make) {

@@ -2,8 +2,8 @@
 // the system), serves any number of sequential or concurrent control
 // connections on its own threads, records every command line it receives, and
 // answers from rules set by the test, falling back to the replies of a
-// well-behaved server. A small in-memory file system gives LIST, RETR and
-// STOR real data connections (PASV with a real listening socket, or PORT with
+// well-behaved server. A small in-memory file system gives LIST, RETR,
+// STOR and APPE real data connections (PASV with a real listening socket, or PORT with
 // a connection back to the client). Faults are injected per command (raw
 // reply bytes, silence, closing, endless lines) and per transferred path
 // (drop or reset after N bytes, stall, a SIZE that disagrees with the data).
@@ -51,7 +51,10 @@ struct Action {
     Action After(int ms) const;
 };
 
-// Faults of the data connection of one path (a file for RETR, a directory for LIST).
+// Faults of the data connection of one path (a file for RETR or STOR/APPE, a
+// directory for LIST). For an upload the byte counts are bytes received, a
+// drop keeps what came (as real servers keep a broken upload), a stall stops
+// reading until the client gives up, and the chunk throttle slows the reading.
 struct TransferFaults {
     std::int64_t dropAfterBytes = -1;   // close the data connection after this many bytes (<0: never)
     int dropTimes = 1;                  // ...for this many transfers, then behave
@@ -62,6 +65,8 @@ struct TransferFaults {
     bool repeatForever = false;         // send the content again and again (capped at 256 MiB)
     std::size_t chunkBytes = 0;         // throttle: send in chunks of this size...
     int chunkDelayMs = 0;               // ...with this pause between them
+    std::string storeReply;             // STOR/APPE: the reply after the data instead of 226 (or 426)
+    bool storeReplySilent = false;      // STOR/APPE: no reply at all after the data
 };
 
 enum class RestMode {
@@ -115,6 +120,9 @@ public:
     void setRestMode(RestMode mode);
     // Like pyftpdlib and proftpd: SIZE answers 550 and REST 501 in ASCII type.
     void setBinaryOnlyRestAndSize(bool on);
+    // Like proftpd without AllowStoreRestart: a STOR after a REST above 0 is
+    // answered "451 Append/Restart not permitted". APPE stays allowed.
+    void setStoreRestartAllowed(bool on);
     // The 227 text for a passive listener on `port`; default names 127,0,0,1.
     void setPasvReply(std::function<std::string(std::uint16_t port)> make);
     // Reject a PORT whose address is not the control connection's peer (as vsftpd does).

@@ -28,6 +28,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace testsupport {
 
@@ -36,6 +37,8 @@ enum class ServerKind { Pyftpdlib, Vsftpd };
 std::string ServerKindName(ServerKind kind);
 // Lets test frameworks print a parameter by name.
 inline void PrintTo(ServerKind kind, std::ostream* out) { *out << ServerKindName(kind); }
+// Every kind the end-to-end suites run against.
+inline std::vector<ServerKind> AllServerKinds() { return {ServerKind::Pyftpdlib, ServerKind::Vsftpd}; }
 
 class RealServer {
 public:

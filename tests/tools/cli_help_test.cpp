@@ -85,8 +85,10 @@ TEST(CliHelp, EachCommandLineMatchesWhatTheCommandAccepts) {
         std::vector<std::string> all{words[0]};
         for (std::size_t i = 1; i < words.size(); ++i) {
             const bool optional = words[i].front() == '[';
+            // An optional flag such as "[-r]" is written as the flag itself.
+            const bool flag = optional && words[i].size() > 2 && words[i][1] == '-';
             if (!optional) required.emplace_back("x");
-            all.emplace_back("x");
+            all.emplace_back(flag ? words[i].substr(1, words[i].size() - 2) : "x");
         }
         EXPECT_TRUE(cli::IsKnownCommand(required));
         EXPECT_TRUE(cli::IsKnownCommand(all));
@@ -98,7 +100,7 @@ TEST(CliHelp, EachCommandLineMatchesWhatTheCommandAccepts) {
             EXPECT_FALSE(cli::IsKnownCommand(tooFew));
         }
     }
-    for (const char* name : {"pwd", "cd", "ls", "mkdir", "rename", "del", "rmdir", "get"})
+    for (const char* name : {"pwd", "cd", "ls", "mkdir", "rename", "del", "rmdir", "get", "put"})
         EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
 }
 

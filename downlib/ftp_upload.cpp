@@ -1,0 +1,554 @@
+// The upload worker: one loop over named phases. The local file is opened
+// first, read-only; the opening (connect, log-in, restart probe, SIZE) is the
+// only phase that is retried; the store request falls back from a refused
+// restart to APPE and then to a send from byte 0; the send loop and the end of
+// the data (the server's final reply, the size check) decide whether the
+// remote file is whole.
+#include "downlib/ftp_upload.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <vector>
+
+#include "downlib/control_connection.h"
+#include "downlib/data_channel.h"
+#include "downlib/error_codes.h"
+#include "downlib/ftp_download.h"
+#include "downlib/remote_commands.h"
+
+namespace downlib {
+
+UploadDecision DecideUpload(int flags, std::int64_t remoteSize, std::int64_t localSize) {
+    UploadDecision decision;
+    const bool exists = remoteSize >= 0;
+    if (flags & UploadResume) {
+        if (!exists) return decision;
+        decision.offset = remoteSize;
+        decision.mode = remoteSize == localSize ? UploadMode::Nothing : UploadMode::Resume;
+        decision.remoteLarger = remoteSize > localSize;
+        return decision;
+    }
+    if (flags & UploadReplace) {
+        if (exists) decision.mode = UploadMode::Replace;
+        return decision;
+    }
+    if (flags & UploadAlternativeName) {
+        if (exists) decision.mode = UploadMode::AlternativeName;
+        return decision;
+    }
+    if (flags & UploadSkip) decision.mode = UploadMode::Nothing;
+    return decision;
+}
+
+namespace {
+
+constexpr const char* kOpenFileText = "打开文件失败，请检查磁盘是否存在 %s 这个文件";
+constexpr const char* kChangedText = "本地文件在上传过程中发生了变化, 上传的文件不完整";
+constexpr const char* kClosedEarlyText = "服务器提前关闭了数据连接, 没有收下全部数据";
+constexpr int kAlternativeNameAttempts = 99;
+constexpr int kDefaultSendTimeoutMs = 20000;
+// After a failed send, how long a reply the server may have sent with it
+// (a 426, a 552 disk full) is awaited for the log.
+constexpr int kPendingReplyWaitMs = 1000;
+constexpr std::size_t kVerbLength = 5;  // "STOR ", "APPE ", "SIZE "
+
+std::string WithText(const char* pattern, const std::string& text) {
+    std::string out = pattern;
+    std::size_t at = out.find("%s");
+    if (at != std::string::npos) out.replace(at, 2, text);
+    return out;
+}
+
+std::string WithoutLineEnd(std::string line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    return line;
+}
+
+bool IsTransferStart(int code) { return code == 125 || code == 150; }
+
+// The local file, opened read-only and never mapped: an upload can neither
+// change its source nor fail on one that may not be written.
+class LocalSource {
+public:
+    LocalSource() = default;
+    ~LocalSource() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    LocalSource(const LocalSource&) = delete;
+    LocalSource& operator=(const LocalSource&) = delete;
+
+    // False for a file that cannot be opened or that is not a regular file.
+    bool Open(const std::string& path) {
+        // O_NONBLOCK: a FIFO under the name must not hold the open forever.
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return false;
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(fd);
+            return false;
+        }
+        fd_ = fd;
+        opened_ = info;
+        return true;
+    }
+    std::int64_t Size() const { return static_cast<std::int64_t>(opened_.st_size); }
+    // Up to `length` bytes at `position`; fewer only at the end of the file,
+    // -1 on a read error.
+    std::int64_t Read(std::int64_t position, char* buffer, std::int64_t length) const {
+        std::int64_t done = 0;
+        while (done < length) {
+            ssize_t n = ::pread(fd_, buffer + done, static_cast<std::size_t>(length - done),
+                                static_cast<off_t>(position + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return -1;
+            if (n == 0) break;
+            done += n;
+        }
+        return done;
+    }
+    // True while the file has the size and the modification time it had when
+    // it was opened: what was sent is then the file as it is.
+    bool Unchanged() const {
+        struct stat now {};
+        return ::fstat(fd_, &now) == 0 && now.st_size == opened_.st_size &&
+               now.st_mtim.tv_sec == opened_.st_mtim.tv_sec && now.st_mtim.tv_nsec == opened_.st_mtim.tv_nsec;
+    }
+
+private:
+    int fd_ = -1;
+    struct stat opened_ {};
+};
+
+// Byte counts go to the callback in batches, as a download's do: one event
+// per send would wake the task thread a million times per GiB at small blocks.
+class SentReporter {
+public:
+    SentReporter(TaskRunner& task, SessionConnection& connection) : task_(task), connection_(connection) {}
+    ~SentReporter() { Add(0, true); }
+    SentReporter(const SentReporter&) = delete;
+    SentReporter& operator=(const SentReporter&) = delete;
+
+    void Add(std::int64_t count, bool now) {
+        unreported_ += count;
+        auto at = std::chrono::steady_clock::now();
+        if (unreported_ > 0 && (now || unreported_ >= kBytesEventBatch || at - last_ >= kBytesEventDelay)) {
+            task_.PostEvent(connection_, TaskBytesSent, unreported_);
+            unreported_ = 0;
+            last_ = at;
+        }
+    }
+
+private:
+    TaskRunner& task_;
+    SessionConnection& connection_;
+    std::int64_t unreported_ = 0;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+enum class UploadPhase { Opening, Deciding, DataChannel, Sending, RetryPause, End };
+
+// How a store request (STOR or APPE with its data channel, TYPE and REST) went.
+enum class StoreStart {
+    Accepted,        // 125 or 150: the server waits for the data
+    RestartRefused,  // the REST before it, or the request after a REST, was refused
+    Refused,         // any other answer
+    ChannelFailed,   // no data channel (the data channel's messages say why)
+};
+
+enum class SendEnd { AllSent, Failed, Stopped };
+
+class UploadWorker {
+public:
+    UploadWorker(TaskRunner& task, SessionConnection& connection)
+        : task_(task), connection_(connection), session_(task.session()) {}
+
+    void Run() {
+        UploadPhase phase = OpenLocalFile() ? UploadPhase::Opening : UploadPhase::End;
+        while (phase != UploadPhase::End) {
+            switch (phase) {
+                case UploadPhase::Opening:
+                    phase = OpenFtpUpload();
+                    break;
+                case UploadPhase::Deciding:
+                    phase = Decide();
+                    break;
+                case UploadPhase::DataChannel:
+                    phase = StartStore();
+                    break;
+                case UploadPhase::Sending:
+                    phase = Send();
+                    break;
+                case UploadPhase::RetryPause:
+                    phase = PauseBeforeRetry();
+                    break;
+                case UploadPhase::End:
+                    break;
+            }
+        }
+        End();
+    }
+
+private:
+    bool Binary() const { return session_.transferTypeMode == 1; }
+
+    bool OpenLocalFile() {
+        // A name that would break the command line fails here: the opening
+        // would otherwise take the refused SIZE for a lost connection and retry.
+        if (!IsSafeCommandText(session_.path) ||
+            kVerbLength + session_.path.size() + 3 > kCommandBufferSize) {
+            EmitLog(connection_, "远程文件路径含有回车、换行或空字符, 或者过长, 不能上传", LogError);
+            return false;
+        }
+        if (!file_.Open(session_.localPath)) {
+            EmitLog(connection_, WithText(kOpenFileText, session_.localPath), LogError);
+            return false;
+        }
+        localSize_ = file_.Size();
+        return true;
+    }
+
+    // The size of a remote file, -1 when the server names none. SendSize
+    // drops one leading "/" (as RETR does for downloads); STOR sends the path
+    // as given, so the size asked for must be that of the same path, or a
+    // resume would continue one file at the size of another.
+    std::int64_t RemoteSize(const std::string& path) {
+        std::string asked = !path.empty() && path[0] == '/' ? "/" + path : path;
+        return SendSize(connection_, asked, session_.replyTimeout);
+    }
+
+    UploadPhase OpenFtpUpload() {
+        CloseDataChannel(connection_);
+        connection_.control = OpenTcpSocket();
+        if (!connection_.control) return UploadPhase::RetryPause;
+        OpenResult opened =
+            OpenControlConnection(connection_, true, session_.connectTimeout, GreetingTexts::Upload);
+        if (opened == OpenResult::Stopped) return UploadPhase::End;
+        if (opened != OpenResult::Ok) return UploadPhase::RetryPause;
+
+        // Binary type first: pyftpdlib and proftpd refuse REST and SIZE in ASCII type.
+        std::string reply;
+        EmitLog(connection_, "TYPE I", LogReply);
+        if (SetTransferType(connection_, true, reply, session_.replyTimeout) <= 0)
+            return UploadPhase::RetryPause;
+        EmitLog(connection_, "REST 100", LogCommand);
+        int probeCode = 0;
+        bool supported = ProbeRestart(connection_, session_.replyTimeout, &probeCode);
+        if (probeCode <= 0) return UploadPhase::RetryPause;
+        task_.resumeSupported = supported;
+        restartMarker_ = probeCode == 350;
+        EmitLog(connection_, supported ? "站点支持断点续传" : "站点不支持断点续传", LogError);
+        // Any 350 set the marker, whatever the reply said.
+        if (restartMarker_) {
+            EmitLog(connection_, "REST 0", LogCommand);
+            if (SendRestZero(connection_, session_.replyTimeout) <= 0) return UploadPhase::RetryPause;
+        }
+        remoteSize_ = -1;
+        if (supported) {
+            connection_.lastReply.clear();
+            remoteSize_ = RemoteSize(session_.path);
+            if (remoteSize_ < 0 && connection_.lastReply.empty()) return UploadPhase::RetryPause;
+        }
+        return UploadPhase::Deciding;
+    }
+
+    UploadPhase Decide() {
+        int flags = session_.taskFlags;
+        if (remoteSize_ > 0 && (flags & UploadAsk) && session_.taskCallback) {
+            flags = session_.taskCallback(TaskUploadQuestion, static_cast<std::int64_t>(connection_.handle()),
+                                          remoteSize_, localSize_, session_.handle()) &
+                    0xFF;
+            session_.taskFlags = flags;
+        }
+        decision_ = DecideUpload(flags, remoteSize_, localSize_);
+        if (decision_.remoteLarger) {
+            EmitLog(connection_,
+                    "服务器上的文件(" + std::to_string(remoteSize_) + "字节)比本地文件(" +
+                        std::to_string(localSize_) + "字节)大, 无法续传",
+                    LogError);
+            return UploadPhase::End;
+        }
+        session_.transferred = decision_.offset;
+        if (decision_.mode == UploadMode::Nothing) {
+            complete_ = true;
+            inStep_ = true;
+            return UploadPhase::End;
+        }
+        remoteName_ = session_.path;
+        if (decision_.mode == UploadMode::AlternativeName) {
+            std::optional<std::string> name = AlternativeName();
+            if (!name) return UploadPhase::End;
+            remoteName_ = *name;
+        }
+        return UploadPhase::DataChannel;
+    }
+
+    // Mode 8's name: the task's member 16 when it names one, else the first
+    // free "name(k).ext" beside the file, as a download's automatic rename.
+    std::optional<std::string> AlternativeName() {
+        std::string folder = session_.path.substr(0, session_.path.rfind('/') + 1);
+        if (!session_.workerText.empty())
+            return session_.workerText[0] == '/' ? session_.workerText : folder + session_.workerText;
+        std::string name = session_.path.substr(folder.size());
+        for (int attempt = 0; attempt < kAlternativeNameAttempts; ++attempt) {
+            std::optional<std::string> next = NextAutomaticName(name);
+            if (!next) break;
+            name = *next;
+            connection_.lastReply.clear();
+            if (RemoteSize(folder + name) >= 0) continue;
+            if (connection_.lastReply.rfind("550", 0) == 0) return folder + name;
+            break;  // the server cannot tell whether the name is free: never guess
+        }
+        EmitLog(connection_, "服务器上找不到可用的新文件名", LogError);
+        return std::nullopt;
+    }
+
+    // Data channel, the task's type, REST when given, then STOR or APPE.
+    StoreStart StoreRequest(const std::string& verb, std::optional<std::int64_t> restAt) {
+        if (!SetUpDataChannel(connection_, DataCaller::Upload)) return StoreStart::ChannelFailed;
+        std::string reply;
+        EmitLog(connection_, Binary() ? "TYPE I" : "TYPE A", LogReply);
+        SetTransferType(connection_, Binary(), reply, session_.replyTimeout);
+        const bool restarted = restAt && *restAt > 0;
+        if (restAt) {
+            EmitLog(connection_, "REST " + std::to_string(*restAt), LogCommand);
+            int code = SendRest(connection_, *restAt, session_.replyTimeout);
+            // Sending at an offset the server did not confirm would write the
+            // rest of the file over its start.
+            if (restarted && code != 350) return StoreStart::RestartRefused;
+        }
+        std::string line = verb + " " + remoteName_;
+        EmitLog(connection_, line, LogReply);
+        int code = SendCommand(connection_, line, reply, session_.replyTimeout);
+        if (IsTransferStart(code)) return StoreStart::Accepted;
+        return restarted ? StoreStart::RestartRefused : StoreStart::Refused;
+    }
+
+    UploadPhase StartStore() {
+        sendFrom_ = decision_.mode == UploadMode::Resume ? decision_.offset : 0;
+        StoreStart start = StoreRequest("STOR", sendFrom_);
+        if (start == StoreStart::RestartRefused && !connection_.StopRequested()) {
+            // proftpd without AllowStoreRestart: "451 Append/Restart not
+            // permitted". APPE continues at the server's end of the file,
+            // which SIZE just named; the size check at the end proves it.
+            EmitLog(connection_, "服务器不接受续传位置, 改用APPE续传", LogError);
+            std::optional<std::int64_t> clearMarker;
+            if (restartMarker_) clearMarker = 0;
+            start = StoreRequest("APPE", clearMarker);
+            if (start == StoreStart::Refused && !connection_.StopRequested()) {
+                EmitLog(connection_, "服务器不接受APPE, 改为从头上传", LogError);
+                sendFrom_ = 0;
+                session_.transferred = 0;
+                start = StoreRequest("STOR", 0);
+            }
+        }
+        if (start == StoreStart::Accepted) return UploadPhase::Sending;
+        if (start != StoreStart::ChannelFailed && !connection_.StopRequested())
+            EmitLog(connection_, "不支持的响应", LogError);
+        return UploadPhase::End;
+    }
+
+    UploadPhase Send() {
+        EmitLog(connection_, "开始发送数据", LogInfo);
+        if (!CompleteDataChannel(connection_)) return UploadPhase::End;
+        std::int64_t remaining = localSize_ - sendFrom_;
+        task_.PostEvent(connection_, TaskTransferStarted, remaining);
+        SendEnd end = SendLoop(sendFrom_, remaining);
+        if (end == SendEnd::AllSent) complete_ = EndOfData();
+        if (end == SendEnd::Failed) ReadPendingReply();
+        return UploadPhase::End;
+    }
+
+    // One send: waits for room in 10 ms cycles (a stop is seen in one), at
+    // most the send time-out without progress. The bytes sent, or an error.
+    std::int64_t SendSome(const char* data, std::int64_t length) {
+        const int limit = session_.sendTimeout > 0 ? session_.sendTimeout : kDefaultSendTimeoutMs;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+        while (true) {
+            if (connection_.StopRequested()) return kErrStopped;
+            std::int64_t n =
+                SendWithTimeout(connection_.data.fd(), kWaitCycleMs, data, static_cast<std::size_t>(length));
+            if (n > 0) return n;
+            bool noRoomYet = n == kErrSendWaitTimeout || n == kWsaWouldBlock || n == kWsaInterrupted;
+            if (!noRoomYet) return n;
+            if (std::chrono::steady_clock::now() >= deadline) return kErrSendWaitTimeout;
+        }
+    }
+
+    // Sends `remaining` bytes of the file from `position`, at most one block
+    // per send; with the block-size override, at most one block a second.
+    SendEnd SendLoop(std::int64_t position, std::int64_t remaining) {
+        const bool paced = session_.blockSizeOverride > 0;
+        std::int64_t block = paced ? session_.blockSizeOverride : session_.uploadBlockSize;
+        if (block <= 0) block = TaskParam().uploadBlockSize;
+        block = std::min(block, kMaxSendBlock);
+        std::vector<char> buffer(
+            static_cast<std::size_t>(std::max<std::int64_t>(std::min(block, remaining), 1)));
+        // Non-blocking: a send never waits beyond its own bounded wait.
+        SetNonBlocking(connection_.data.fd());
+        SentReporter reporter(task_, connection_);
+        std::int64_t bufferStart = position;  // the file position of buffer[0]
+        std::int64_t bufferEnd = position;
+        while (remaining > 0) {
+            if (connection_.StopRequested()) {
+                EmitLog(connection_, "上传被停止, 服务器上的文件不完整", LogError);
+                return SendEnd::Stopped;
+            }
+            if (position >= bufferEnd) {
+                std::int64_t chunk = std::min(remaining, block);
+                std::int64_t got = file_.Read(position, buffer.data(), chunk);
+                if (got < 0) {
+                    EmitLog(connection_, "读取本地文件失败", LogError);
+                    return SendEnd::Failed;
+                }
+                if (got < chunk) {  // the file became shorter than it was
+                    EmitLog(connection_, kChangedText, LogError);
+                    return SendEnd::Failed;
+                }
+                bufferStart = position;
+                bufferEnd = position + got;
+            }
+            auto began = std::chrono::steady_clock::now();
+            std::int64_t sent = SendSome(buffer.data() + (position - bufferStart), bufferEnd - position);
+            if (sent == kErrStopped) continue;  // the next round says so
+            if (sent < 0) {
+                EmitLog(connection_, "上传出现异常", LogError);
+                ReportSocketError(connection_, static_cast<int>(sent));
+                return SendEnd::Failed;
+            }
+            if (paced) {
+                auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - began);
+                if (spent.count() < 1000) RetryPause(connection_, static_cast<int>(1000 - spent.count()));
+            }
+            reporter.Add(sent, paced);  // a paced send is news worth an event of its own
+            session_.transferred += sent;
+            session_.currentTransfer += sent;
+            remaining -= sent;
+            position += sent;
+        }
+        return SendEnd::AllSent;
+    }
+
+    // Every byte is sent: the end of the data tells the server that this is
+    // the whole file, and its reply says whether it kept it.
+    bool EndOfData() {
+        if (!file_.Unchanged()) {
+            EmitLog(connection_, kChangedText, LogError);
+            return false;
+        }
+        // A server that closed the data connection before our end did not
+        // take the whole file, whatever it answers.
+        PeerState peer = PollPeer(connection_.data.fd(), 0);
+        if (peer == PeerState::Closed || peer == PeerState::Reset) {
+            EmitLog(connection_, kClosedEarlyText, LogError);
+            ReadPendingReply();
+            return false;
+        }
+        // Only our side ends now: a server that closes its side with bytes
+        // of ours unread resets the connection, and that shows after its reply.
+        ShutdownSending(connection_.data);
+        std::string reply;
+        int code = ReadReply(connection_, reply, session_.replyTimeout);
+        inStep_ = code > 0;
+        // A server closes its side before it replies; the wait only matters
+        // for one that keeps the connection open.
+        peer = PollPeer(connection_.data.fd(), std::min(session_.replyTimeout, kPendingReplyWaitMs));
+        CloseDataChannel(connection_);
+        if (code < 200 || code > 299) {
+            if (code > 0) EmitLog(connection_, "服务器没有确认上传成功: " + WithoutLineEnd(reply), LogError);
+            return false;
+        }
+        if (peer == PeerState::Reset) {
+            EmitLog(connection_, kClosedEarlyText, LogError);
+            return false;
+        }
+        return RemoteSizeMatches();
+    }
+
+    // In binary type the remote file must now be exactly the local file's
+    // size. A server without SIZE leaves the final reply and the count to decide.
+    bool RemoteSizeMatches() {
+        if (!Binary()) return true;
+        std::int64_t size = RemoteSize(remoteName_);
+        if (size < 0 || size == localSize_) return true;
+        EmitLog(connection_,
+                "上传后服务器上的文件为" + std::to_string(size) + "字节, 本地文件为" +
+                    std::to_string(localSize_) + "字节",
+                LogError);
+        return false;
+    }
+
+    // A server that ends a transfer early usually says why on the control
+    // connection (426, 451, 552): show it, and keep the connection in step.
+    void ReadPendingReply() {
+        if (!connection_.control || connection_.StopRequested()) return;
+        if (PollPeer(connection_.control.fd(), kPendingReplyWaitMs) != PeerState::Readable) return;
+        std::string reply;
+        inStep_ = ReadReply(connection_, reply, session_.replyTimeout) > 0;
+    }
+
+    UploadPhase PauseBeforeRetry() {
+        CloseDataChannel(connection_);
+        connection_.control.Close();
+        if (connection_.StopRequested() || retriesLeft_ <= 0 || session_.state.load() != 1)
+            return UploadPhase::End;
+        --retriesLeft_;
+        ++task_.retries;
+        EmitLog(connection_, "等待" + std::to_string(RetryPauseMs() / 1000) + "秒后重试", LogInfo);
+        RetryPause(connection_, RetryPauseMs());
+        return connection_.StopRequested() ? UploadPhase::End : UploadPhase::Opening;
+    }
+
+    void End() {
+        const bool stopped = connection_.StopRequested();
+        // A part of a file must never look like the whole of it to the
+        // server: a transfer that did not end well ends with a reset.
+        if (!complete_) AbortConnection(connection_.data);
+        CloseDataChannel(connection_);
+        if (inStep_ && !stopped && connection_.control) {
+            std::string reply;
+            EmitLog(connection_, "QUIT", LogCommand);
+            SendQuit(connection_, reply, session_.replyTimeout);
+        }
+        task_.uploadComplete = complete_;
+        task_.PostEvent(connection_, complete_ ? TaskWorkerDone : TaskWorkerFailed,
+                        session_.transferred.load());
+        connection_.control.Close();
+        connection_.runFlag = -1;
+        TaskMessage collect;
+        collect.code = kTaskStopFirst;
+        if (task_.Post(std::move(collect))) {
+            task_.WorkerEnded(false);  // code 20 ends the task
+        } else {
+            task_.WorkerEnded();
+        }
+    }
+
+    TaskRunner& task_;
+    SessionConnection& connection_;
+    TransferSession& session_;
+    LocalSource file_;
+    std::int64_t localSize_ = -1;
+    std::int64_t remoteSize_ = -1;  // -1: no remote file, or the server cannot tell
+    bool restartMarker_ = false;    // the probe got 350: the server keeps a restart marker
+    UploadDecision decision_;
+    std::string remoteName_;
+    std::int64_t sendFrom_ = 0;
+    int retriesLeft_ = kRetryCount;
+    bool complete_ = false;
+    bool inStep_ = false;  // every reply read: the control connection can say QUIT
+};
+
+}  // namespace
+
+void RunFtpUploadWorker(TaskRunner& task, SessionConnection& connection) {
+    UploadWorker(task, connection).Run();
+}
+
+}  // namespace downlib

@@ -1,0 +1,50 @@
+// The FTP upload task: one worker that opens the local file read-only, logs
+// in on a connection of its own, probes for restart support, sizes the remote
+// file, decides by the task's flags (or the caller's answer to its question)
+// whether and where to start, and sends the file with STOR over a data
+// channel, resuming with REST (or APPE where the server refuses a restarted
+// STOR). It is done only when every byte is accounted for: all sent, the
+// server's final reply 2xx, and the remote size equal to the local size
+// where the server can tell.
+//
+// Left out: several connections per upload, and retries after the data
+// channel is open (only the opening is retried).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "downlib/session.h"
+#include "downlib/task_runner.h"
+
+namespace downlib {
+
+// What the opening decided; the numbers are those of the task record.
+enum class UploadMode : int {
+    Nothing = 0,          // nothing to send
+    Resume = 1,           // continue the remote file at its size
+    FromZero = 2,         // no remote file: send from byte 0
+    Replace = 6,          // a remote file existed: send from byte 0 over it
+    AlternativeName = 8,  // a remote file existed: send from byte 0 under another name
+};
+
+struct UploadDecision {
+    UploadMode mode = UploadMode::FromZero;
+    std::int64_t offset = 0;
+    // Resume asked for with a remote file larger than the local one: no
+    // retry can change that, and sending would corrupt the file.
+    bool remoteLarger = false;
+};
+
+// The decision by the flags (the first of 0x02, 0x01, 0x04, 0x08 that is
+// set), for a remote file of `remoteSize` bytes (-1: none, or not known).
+UploadDecision DecideUpload(int flags, std::int64_t remoteSize, std::int64_t localSize);
+
+// The largest single send, whatever block the task asks for; bounds the
+// worker's buffer.
+inline constexpr std::int64_t kMaxSendBlock = std::int64_t{4} << 20;
+
+// The worker routine of an upload task, started by the task runner (code 19).
+void RunFtpUploadWorker(TaskRunner& task, SessionConnection& connection);
+
+}  // namespace downlib

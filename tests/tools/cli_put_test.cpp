@@ -1,0 +1,223 @@
+// quorvel-ftp-cli put against real servers: files at the edges of the send
+// block (the old 1 KiB and today's 64 KiB), an empty file, a Chinese name with blanks, several puts in one
+// run, where the file lands, a resume after a real break, and the failures that must end with exit status 1
+// and the server's file left alone.
+#include "tools/cli_put.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "downlib/ftp_engine.h"
+#include "support/cli_runner.h"
+#include "support/real_servers.h"
+#include "support/temp_dir.h"
+#include "tools/cli_commands.h"
+
+namespace {
+
+using testsupport::ProcessResult;
+using testsupport::RealServer;
+using testsupport::ServerKind;
+using testsupport::TempDir;
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+    std::vector<std::string> lines = Lines(text);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST(CliPutWords, TheTargetIsTheLocalNameInTheCurrentFolderUnlessNamed) {
+    struct Case {
+        const char* currentDir;
+        const char* local;
+        const char* remote;
+        const char* target;  // "" when none can be made
+    } cases[] = {
+        {"/", "/tmp/a.bin", "", "/a.bin"},
+        {"/pub", "/tmp/a.bin", "", "/pub/a.bin"},
+        {"/pub/", "a.bin", "", "/pub/a.bin"},
+        {"/pub", "/tmp/a.bin", "b.bin", "/pub/b.bin"},
+        {"/pub", "/tmp/a.bin", "in/", "/pub/in/a.bin"},
+        {"/pub", "/tmp/a.bin", "/abs/c.bin", "/abs/c.bin"},
+        {"", "/tmp/a.bin", "/abs/", "/abs/a.bin"},
+        {"", "/tmp/a.bin", "", ""},  // no current folder known
+        {"/pub", "/tmp/", "", ""},   // no local name to give it
+        {"/pub", "/tmp/..", "", ""},
+        {"/中文 目录", "/tmp/名 字.txt", "", "/中文 目录/名 字.txt"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(cli::PutTarget(c.currentDir, c.local, c.remote), c.target)
+            << c.currentDir << " | " << c.local << " | " << c.remote;
+    }
+    const std::pair<std::vector<std::string>, bool> words[] = {
+        {{"put", "a"}, true},      {{"put", "-r", "a"}, true},
+        {{"put", "a", "b"}, true}, {{"put", "-r", "a", "b"}, true},
+        {{"put", "-r"}, false},    {{"put", "a", "b", "c"}, false},
+        {{"put", ""}, false},      {{"put", "-r", "", "b"}, false},
+    };
+    for (const auto& [line, good] : words) {
+        EXPECT_EQ(cli::IsPutCommand(line), good) << line.size();
+        EXPECT_EQ(cli::IsKnownCommand(line), good) << line.size();
+    }
+}
+
+class CliPut : public ::testing::TestWithParam<ServerKind> {
+protected:
+    ProcessResult Cli(const std::vector<std::string>& commands) {
+        std::vector<std::string> args = {"-u", "putter", "-p", "pw", "-P", std::to_string(server.port()),
+                                         "-t", "10000"};
+        for (const std::string& command : commands) {
+            args.push_back("-c");
+            args.push_back(command);
+        }
+        args.push_back("127.0.0.1");
+        testsupport::RunOptions options;
+        options.timeout = std::chrono::seconds(120);
+        return testsupport::RunCli(args, options);
+    }
+    static std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+    TempDir root;
+    TempDir local;
+    RealServer server = RealServer::Start(GetParam(), root.path(), "putter", "pw");
+};
+
+TEST_P(CliPut, FilesAtTheBlockEdgesArriveByteIdentical) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    const std::vector<std::pair<std::string, std::int64_t>> files = {
+        {"zero.bin", 0},      {"one.bin", 1},        {"kib.bin", 1024},     {"kib1.bin", 1025},
+        {"block.bin", 65536}, {"block1.bin", 65537}, {"ten.bin", 10 << 20}, {"中文 名字 带空格.dat", 33333},
+    };
+    std::vector<std::string> puts;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        ASSERT_TRUE(testsupport::WritePatternFile(local.file(files[i].first), files[i].second,
+                                                  static_cast<std::uint32_t>(i + 1)));
+        puts.push_back("put " + Quoted(local.file(files[i].first)));
+    }
+    ProcessResult result = Cli(puts);
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    std::vector<std::string> printed = Lines(result.out);
+    ASSERT_EQ(printed.size(), files.size()) << result.out;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(printed[i], std::to_string(files[i].second)) << files[i].first;
+        EXPECT_EQ(testsupport::CompareFiles(local.file(files[i].first), root.file(files[i].first)), "")
+            << files[i].first;
+    }
+    std::vector<std::string> log = Lines(result.err);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "0 开始发送数据"), static_cast<long>(files.size()))
+        << result.err;
+}
+
+TEST_P(CliPut, TheFileLandsInTheCurrentFolderOrWhereNamed) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(testsupport::MakeDirs(root.file("sub/in")));
+    ASSERT_TRUE(testsupport::WriteFile(local.file("a.txt"), "alpha"));
+    ProcessResult result =
+        Cli({"cd sub", "put " + local.file("a.txt"), "put " + local.file("a.txt") + " in/",
+             "put " + local.file("a.txt") + " b.txt", "put " + local.file("a.txt") + " /c.txt"});
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    for (const char* path : {"sub/a.txt", "sub/in/a.txt", "sub/b.txt", "c.txt"})
+        EXPECT_EQ(testsupport::ReadFile(root.file(path)).value_or("<none>"), "alpha") << path;
+}
+
+TEST_P(CliPut, WithoutResumeAnExistingFileIsReplacedFromByteZero) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(testsupport::WriteFile(root.file("r.txt"), "a much longer old remote content"));
+    ASSERT_TRUE(testsupport::WriteFile(local.file("r.txt"), "new"));
+    ProcessResult result = Cli({"put " + local.file("r.txt")});
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    EXPECT_EQ(testsupport::ReadFile(root.file("r.txt")).value_or(""), "new");
+    EXPECT_TRUE(HasLine(result.err, "1 REST 0")) << result.err;
+}
+
+// A real break: an upload stopped in the middle leaves part of the file on
+// the server; put -r continues it at the server's size.
+TEST_P(CliPut, AResumeAfterABreakIsByteIdentical) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    const std::int64_t size = 3 << 20;
+    ASSERT_TRUE(testsupport::WritePatternFile(local.file("big.bin"), size, 21));
+    {
+        downlib::Download upload;
+        downlib::TaskParam param;
+        param.url = server.url("/big.bin");
+        param.localPath = local.file("big.bin");
+        param.user = "putter";
+        param.password = "pw";
+        param.blockSizeOverride = 256 << 10;  // one block a second: a break well inside the file
+        ASSERT_TRUE(upload.StartUpload(param));
+        for (int i = 0; i < 1000 && upload.GetBytesDone() < (512 << 10); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_GE(upload.GetBytesDone(), 512 << 10);
+        upload.StopTask();
+    }
+    // The server writes out what it received; wait until the size settles.
+    std::int64_t partial = -2;
+    for (int i = 0; i < 50; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::int64_t now = testsupport::FileSize(root.file("big.bin"));
+        if (now == partial) break;
+        partial = now;
+    }
+    ASSERT_GT(partial, 0);
+    ASSERT_LT(partial, size);
+
+    ProcessResult result = Cli({"put -r " + local.file("big.bin")});
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    EXPECT_TRUE(HasLine(result.err, "1 REST " + std::to_string(partial))) << result.err;
+    EXPECT_EQ(result.out, std::to_string(size) + "\n");
+    EXPECT_EQ(testsupport::CompareFiles(local.file("big.bin"), root.file("big.bin")), "");
+
+    // Once whole, a second resume has nothing to send.
+    ProcessResult again = Cli({"put -r " + local.file("big.bin")});
+    ASSERT_TRUE(again.exitedWith(0)) << again.summary();
+    EXPECT_FALSE(HasLine(again.err, "0 开始发送数据")) << again.err;
+}
+
+TEST_P(CliPut, FailuresExitWith1AndLeaveTheServerAlone) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(testsupport::WriteFile(root.file("longer.txt"), "the remote file is longer"));
+    ASSERT_TRUE(testsupport::WriteFile(local.file("longer.txt"), "shorter"));
+
+    ProcessResult missing = Cli({"put " + local.file("missing.txt")});
+    EXPECT_TRUE(missing.exitedWith(1)) << missing.summary();
+    EXPECT_TRUE(
+        HasLine(missing.err, "3 打开文件失败，请检查磁盘是否存在 " + local.file("missing.txt") + " 这个文件"))
+        << missing.err;
+    EXPECT_EQ(missing.out, "0\n");
+
+    ProcessResult larger = Cli({"put -r " + local.file("longer.txt")});
+    EXPECT_TRUE(larger.exitedWith(1)) << larger.summary();
+    EXPECT_TRUE(HasLine(larger.err, "3 服务器上的文件(25字节)比本地文件(7字节)大, 无法续传")) << larger.err;
+    EXPECT_EQ(testsupport::ReadFile(root.file("longer.txt")).value_or(""), "the remote file is longer");
+
+    ProcessResult nowhere = Cli({"put " + local.file("longer.txt") + " /no/such/folder/x.txt"});
+    EXPECT_TRUE(nowhere.exitedWith(1)) << nowhere.summary();
+    EXPECT_TRUE(HasLine(nowhere.err, "3 不支持的响应")) << nowhere.err;
+
+    // A failed put ends the run: the next one is not tried.
+    ProcessResult first =
+        Cli({"put " + local.file("missing.txt"), "put " + local.file("longer.txt") + " y.txt"});
+    EXPECT_TRUE(first.exitedWith(1));
+    EXPECT_EQ(testsupport::FileSize(root.file("y.txt")), -1);
+
+    for (const char* bad : {"put", "put -r", "put a b c"}) {
+        ProcessResult usage = Cli({bad});
+        EXPECT_TRUE(usage.exitedWith(2)) << bad << "\n" << usage.summary();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, CliPut, ::testing::ValuesIn(testsupport::AllServerKinds()),
+                         [](const auto& info) { return testsupport::ServerKindName(info.param); });
+
+}  // namespace

@@ -1,0 +1,96 @@
+// The put command: where the file goes, the upload task, and its verdict.
+#include "tools/cli_put.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+namespace cli {
+namespace {
+
+std::string NameOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// What an upload task reported, filled on the task's threads.
+struct PutOutcome {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool ended = false;
+    bool complete = false;
+    bool failed = false;
+    std::int64_t bytes = 0;
+};
+
+}  // namespace
+
+bool IsPutCommand(const std::vector<std::string>& words) {
+    if (words.empty() || words[0] != "put") return false;
+    std::size_t first = words.size() > 1 && words[1] == "-r" ? 2 : 1;
+    std::size_t rest = words.size() - first;
+    return (rest == 1 || rest == 2) && !words[first].empty();
+}
+
+std::string PutTarget(const std::string& currentDir, const std::string& local, const std::string& remote) {
+    std::string path = remote;
+    if (path.empty() || path[0] != '/') {
+        if (currentDir.empty() || currentDir[0] != '/') return {};
+        path = currentDir + (currentDir.back() == '/' ? "" : "/") + path;
+    }
+    if (path.back() == '/') {
+        std::string name = NameOf(local);
+        if (name.empty() || name == "." || name == "..") return {};
+        path += name;
+    }
+    return path;
+}
+
+bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Download& download,
+         const std::vector<std::string>& words) {
+    const bool resume = words[1] == "-r";
+    const std::string& local = words[resume ? 2 : 1];
+    std::string remote = words.size() > (resume ? 3u : 2u) ? words.back() : std::string();
+    std::string currentDir;
+    if (remote.empty() || remote[0] != '/') currentDir = client.GetCurrentDir();
+    std::string target = PutTarget(currentDir, local, remote);
+    if (target.empty()) {
+        std::fprintf(stderr, "quorvel-ftp-cli: put: no remote path for %s\n", local.c_str());
+        return false;
+    }
+
+    downlib::TaskParam param;
+    param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + EscapeForUrl(target);
+    param.localPath = local;
+    param.flags = resume ? downlib::UploadResume : 0;
+    param.user = options.user;
+    param.password = options.password;
+    if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
+    if (options.sendBlock) param.uploadBlockSize = *options.sendBlock;
+    auto outcome = std::make_shared<PutOutcome>();
+    param.logCallback = PrintLog;
+    param.taskCallback = [outcome](int code, std::int64_t, std::int64_t value2, std::int64_t,
+                                   downlib::Handle) {
+        std::lock_guard guard(outcome->lock);
+        if (code == downlib::TaskWorkerDone) outcome->complete = true;
+        if (code == downlib::TaskWorkerFailed) outcome->failed = true;
+        if (code == downlib::TaskEnded) {
+            outcome->ended = true;
+            outcome->bytes = value2;
+            outcome->changed.notify_all();
+        }
+        return 0;
+    };
+    if (!download.StartUpload(param)) {
+        std::fprintf(stderr, "quorvel-ftp-cli: the upload could not be started\n");
+        return false;
+    }
+    std::unique_lock guard(outcome->lock);
+    outcome->changed.wait(guard, [&] { return outcome->ended; });
+    std::printf("%lld\n", static_cast<long long>(outcome->bytes));
+    std::fflush(stdout);
+    return outcome->complete && !outcome->failed;
+}
+
+}  // namespace cli

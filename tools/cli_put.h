@@ -1,0 +1,24 @@
+// put [-r] LOCAL [REMOTE]: one upload task over a connection of its own.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "downlib/ftp_engine.h"
+#include "tools/cli_commands.h"
+
+namespace cli {
+
+// True for the words of a well-formed put: "put", an optional "-r", the local
+// file, an optional remote path.
+bool IsPutCommand(const std::vector<std::string>& words);
+// The remote path of a put: REMOTE as given when absolute, else in the
+// current remote folder; a REMOTE ending in "/" (or none) gets the local
+// file's name. Empty when no path can be made.
+std::string PutTarget(const std::string& currentDir, const std::string& local, const std::string& remote);
+// Uploads, prints the byte total, and is true only when the engine reported
+// the remote file whole.
+bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Download& download,
+         const std::vector<std::string>& words);
+
+}  // namespace cli
