@@ -4,7 +4,9 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev \
             python3 python3-pyftpdlib fonts-noto-cjk xvfb xauth curl lftp \
-            libpam0g libpam-modules libcap2 libwrap0 libssl3
+            libpam0g libpam-modules libcap2 libwrap0 libssl3 \
+            libsodium23 libcrypt1 libcrypt-dev libacl1 libhiredis0.14 libmemcached11 \
+            libmemcachedutil2 libpcre2-posix3 libidn2-0 libncursesw6
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build test screenshot run bench tsan tsan-gui asan format clean
