@@ -2,14 +2,14 @@
 # is missing first (apt-get as root, through sudo otherwise).
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
-PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev \
+PACKAGES := cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev qt6-base-dev \
             python3 python3-pyftpdlib fonts-noto-cjk xvfb xauth curl lftp \
             libpam0g libpam-modules libcap2 libwrap0 libssl3 \
             libsodium23 libcrypt1 libcrypt-dev libacl1 libhiredis0.14 libmemcached11 \
             libmemcachedutil2 libpcre2-posix3 libidn2-0 libncursesw6
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test screenshot run bench tsan tsan-gui asan format clean
+.PHONY: all deps build test screenshot run bench tsan tsan-gui asan fuzz fuzz-build fuzz-smoke format clean
 
 all: build
 
@@ -32,6 +32,7 @@ test: build
 	$(MAKE) --no-print-directory screenshot
 	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory tsan-gui
+	$(MAKE) --no-print-directory fuzz-smoke
 
 # The connected window on a virtual X screen, kept as a test artifact.
 screenshot: build
@@ -60,6 +61,22 @@ asan: deps
 	cd build-asan && QT_QPA_PLATFORM=offscreen LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --output-on-failure -j2
 
+# The libFuzzer targets of tests/fuzz in their own clang build. `make fuzz`
+# runs each for FUZZ_SECONDS; `make test` runs each briefly from the seeds.
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 300
+FUZZ_SMOKE_SECONDS ?= 10
+
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DQFTP_FUZZ=ON
+	cmake --build $(FUZZ_DIR) --target fuzz_targets
+
+fuzz: fuzz-build
+	tests/fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	tests/fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS) smoke
+
 run: build
 	scripts/run-demo.sh $(BUILD_DIR)
 
@@ -71,4 +88,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD_DIR) build-tsan build-tsan-gui build-asan
+	rm -rf $(BUILD_DIR) build-tsan build-tsan-gui build-asan $(FUZZ_DIR)

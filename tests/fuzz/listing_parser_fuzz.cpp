@@ -1,7 +1,4 @@
-// libFuzzer target for the listing parser (not part of the default build):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
-//       tests/fuzz/listing_parser_fuzz.cpp downlib/listing_parser.cpp -o listing_parser_fuzz
-//   ./listing_parser_fuzz -max_len=4096 corpus/
+// libFuzzer target for the listing parser (built and run by `make fuzz`).
 // The input is one listing; every accepted entry's name must lie inside it.
 #include <cstddef>
 #include <cstdint>
