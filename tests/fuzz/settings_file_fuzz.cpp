@@ -62,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         start = end + 1;
     }
-    const std::string value = Trimmed(firstLine.substr(0, firstLine.find('\0')));
+    // The value: the first line up to a byte no value can hold.
+    const std::string value = Trimmed(firstLine.substr(0, firstLine.find_first_of(std::string("\r\0", 2))));
 
     const std::size_t pick = size % (sections.size() * keys.size());
     const std::string& section = sections[pick / keys.size()];
