@@ -622,6 +622,29 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
     EXPECT_FALSE(RawClient().connect(server.port()));
 }
 
+// pure-ftpd and proftpd read their accounts from colon-separated lines: a
+// name or password holding a separator would make another account, so the
+// fixture refuses it rather than start a server that logs in someone else.
+TEST(RealServerAccounts, SeparatorsInNamesOrPasswordsAreRefused) {
+    testsupport::TempDir root("qftp-root");
+    const struct {
+        testsupport::ServerKind kind;
+        const char* user;
+        const char* password;
+    } cases[] = {
+        {testsupport::ServerKind::PureFtpd, "a:b", "p"},
+        {testsupport::ServerKind::PureFtpd, "u", "p\nx:0:0"},
+        {testsupport::ServerKind::ProFtpd, "a:b", "p"},
+        {testsupport::ServerKind::ProFtpd, "u", "p\rq"},
+    };
+    for (const auto& c : cases) {
+        auto server = testsupport::RealServer::Start(c.kind, root.path(), c.user, c.password);
+        EXPECT_FALSE(server.ok()) << testsupport::ServerKindName(c.kind) << " " << c.user;
+        EXPECT_NE(server.error().find("':'"), std::string::npos) << server.error();
+        EXPECT_EQ(server.pid(), -1);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, RealServerTest, ::testing::ValuesIn(testsupport::AllServerKinds()),
                          [](const auto& info) { return testsupport::ServerKindName(info.param); });
 
