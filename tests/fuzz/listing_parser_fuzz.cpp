@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     // A fixed clock in a fixed zone: runs must not depend on when they happen.
-    const downlib::ListingClock clock = downlib::ListingClock::Fixed(1'773'576'000, 8 * 3600);
+    const downlib::ListingClock clock = downlib::ListingClock::Fixed(1'773'576'000, std::int64_t{8} * 3600);
 
     for (const std::string_view line : downlib::SplitListing(text)) {
         downlib::ListingFacts facts;

@@ -52,10 +52,10 @@ protected:
         std::vector<std::string> args = {"-u", "tester", "-p", "s3cret", "-P", std::to_string(server.port()),
                                          "-t", "10000"};
         for (const auto& command : commands) {
-            args.push_back("-c");
+            args.emplace_back("-c");
             args.push_back(command);
         }
-        args.push_back("127.0.0.1");
+        args.emplace_back("127.0.0.1");
         testsupport::RunOptions options;
         options.timeout = std::chrono::seconds(120);
         return testsupport::RunCli(args, options);
