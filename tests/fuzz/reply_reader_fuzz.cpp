@@ -75,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int i = 0; i < 3; ++i) {
             if (!std::isdigit(static_cast<unsigned char>(reply[i]))) std::abort();
         }
-        if (code != (reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0')) std::abort();
+        if (code < 100 || code != (reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0'))
+            std::abort();
         if (reply.size() > sent) std::abort();
         if (++replies > sent) std::abort();  // every reply consumes input
     }
