@@ -43,7 +43,11 @@ void WriteWhole(const std::string& path, const std::uint8_t* data, std::size_t s
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string file = "/dev/shm/qftp-fuzz-settings-" + std::to_string(::getpid()) + ".ini";
+    static const std::string file = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        return std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qftp-fuzz-settings-" +
+               std::to_string(::getpid()) + ".ini";
+    }();
     const std::string text(reinterpret_cast<const char*>(data), size);
 
     std::vector<std::string> sections = {"配置项"};
@@ -88,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 ++i;
             }
         }
-    } else if (key.find('=') == std::string::npos && section.find(']') == std::string::npos) {
+    } else if (key.find('=') == std::string::npos && section.find(']') == std::string::npos &&
+               key.front() != '[') {
         std::abort();  // refused only for names the file cannot hold
     }
     ::unlink(file.c_str());
