@@ -18,7 +18,11 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 work="$build/fuzz"
 targets="listing_parser_fuzz reply_reader_fuzz reply_parsers_fuzz url_session_fuzz gbk_text_fuzz settings_file_fuzz"
 
-mkdir -p "$work/logs"
+mkdir -p "$work/logs" "$work/tmp"
+# Scratch files of the targets (the settings file) stay in the build folder,
+# also when a finding ends a run before the target could remove them.
+TMPDIR="$work/tmp"
+export TMPDIR
 python3 "$top/tests/fuzz/make_seeds.py" "$top" "$work/seeds" >/dev/null
 
 failed=""
