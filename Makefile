@@ -2,14 +2,16 @@
 # is missing first (apt-get as root, through sudo otherwise).
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
-PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev \
+PACKAGES := cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev qt6-base-dev \
             python3 python3-pyftpdlib fonts-noto-cjk xvfb xauth curl lftp \
             libpam0g libpam-modules libcap2 libwrap0 libssl3 help2man \
-            librsvg2-bin desktop-file-utils appstream dpkg-dev file xdotool x11-utils man-db
+            librsvg2-bin desktop-file-utils appstream dpkg-dev file xdotool x11-utils man-db \
+            libsodium23 libcrypt1 libcrypt-dev libacl1 libhiredis0.14 libmemcached11 \
+            libmemcachedutil2 libpcre2-posix3 libidn2-0 libncursesw6
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PREFIX ?= /usr/local
 
-.PHONY: all deps build test screenshot run bench tsan tsan-gui asan format clean install package package-test
+.PHONY: all deps build test screenshot run bench tsan tsan-gui asan fuzz fuzz-build fuzz-smoke format clean install package package-test
 
 all: build
 
@@ -33,6 +35,7 @@ test: build
 	$(MAKE) --no-print-directory package-test
 	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory tsan-gui
+	$(MAKE) --no-print-directory fuzz-smoke
 
 # The connected window on a virtual X screen, kept as a test artifact.
 screenshot: build
@@ -76,6 +79,22 @@ asan: deps
 	cd build-asan && QT_QPA_PLATFORM=offscreen LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --output-on-failure -j2
 
+# The libFuzzer targets of tests/fuzz in their own clang build. `make fuzz`
+# runs each for FUZZ_SECONDS; `make test` runs each briefly from the seeds.
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 300
+FUZZ_SMOKE_SECONDS ?= 10
+
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DQFTP_FUZZ=ON
+	cmake --build $(FUZZ_DIR) --target fuzz_targets
+
+fuzz: fuzz-build
+	tests/fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	tests/fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS) smoke
+
 run: build
 	scripts/run-demo.sh $(BUILD_DIR)
 
@@ -87,4 +106,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD_DIR) build-tsan build-tsan-gui build-asan
+	rm -rf $(BUILD_DIR) build-tsan build-tsan-gui build-asan $(FUZZ_DIR)

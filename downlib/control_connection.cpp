@@ -148,6 +148,9 @@ int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs) 
         EmitLog(connection, LineForLog(line), LogReply);
         reply += line;
     }
+    // Codes run from 100; a "000" line would otherwise come back as 0, the
+    // value that means no reply, with its text left in the buffer.
+    if (code < 100) return fail();
     connection.lastReply = reply;
     return code;
 }

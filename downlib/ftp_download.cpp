@@ -26,6 +26,9 @@ struct ScopeExit {
     Function run;
     ~ScopeExit() { run(); }
 };
+// Spelled out for compilers without deduction for aggregates (clang before 17).
+template <typename Function>
+ScopeExit(Function) -> ScopeExit<Function>;
 
 }  // namespace
 

@@ -1,8 +1,10 @@
 #!/bin/sh
-# Unpacks the FTP server binaries that the end-to-end tests run (today:
-# vsftpd) into .servers/ at the top of the tree, without installing their
-# packages: an installed package would bring its system service, and the
-# Debian FTP servers conflict with each other as packages. Quick and quiet
+# Unpacks the FTP server binaries that the end-to-end tests run (vsftpd,
+# pure-ftpd, proftpd) into .servers/ at the top of the tree, without
+# installing their packages: an installed package would bring its system
+# service, and the Debian FTP servers conflict with each other as packages.
+# The shared libraries they need are ordinary packages (PACKAGES in the
+# Makefile). Quick and quiet
 # when everything is there already; when offline and something is missing it
 # warns and goes on, and the tests that need the server fail saying so.
 set -eu
@@ -49,3 +51,5 @@ check_libraries() {
 }
 
 fetch vsftpd usr/sbin/vsftpd
+fetch pure-ftpd usr/sbin/pure-ftpd
+fetch proftpd-core usr/sbin/proftpd

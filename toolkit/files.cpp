@@ -259,6 +259,10 @@ bool WriteSetting(const std::string& file, const std::string& section, const std
     if (IsEmptyName(file) || IsEmptyName(section) || IsEmptyName(key)) return false;
     if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) return false;
     if (section.find(']') != std::string::npos || key.find('=') != std::string::npos) return false;
+    // A key line that starts with a bracket reads back as a section line: the
+    // key would be lost, and the keys after it would change sections.
+    if (const std::string trimmedKey = Trim(key); !trimmedKey.empty() && trimmedKey.front() == '[')
+        return false;
     bool complete = false;
     std::vector<std::string> lines = Lines(ReadBounded(file, complete));
     const std::string keyLine = key + "=" + value;

@@ -83,6 +83,30 @@ TEST_F(ControlConnection, GreetingOtherThan220IsNoGreeting) {
     EXPECT_EQ(log.ofKinds("3"), (Lines{"3 无法得到欢迎消息", "3 登录失败"}));
 }
 
+// Reply codes run from 100. A final line with a lower code is a failed read,
+// logged as one, not a reply of code 0 (0 means that no reply came) with its
+// text left behind (found by fuzzing the reply reader).
+TEST(ControlConnectionCodes, FinalLinesBelow100AreFailedReplies) {
+    const Lines failed = {"3 获得返回命令失败", "3 无法得到欢迎消息", "3 登录失败"};
+    const struct {
+        const char* greeting;
+        Lines errors;
+    } cases[] = {
+        {"000 zero\r\n", failed},
+        {"220-hello\r\n000 zero\r\n", failed},
+        {"099 low\r\n", failed},
+        {"100 valid but not a greeting\r\n", {"3 无法得到欢迎消息", "3 登录失败"}},
+    };
+    for (const auto& c : cases) {
+        FakeFtpServer server;
+        server.setGreeting(c.greeting);
+        EventLog log;
+        DezAziveduza client;
+        EXPECT_FALSE(client.Connect("ftp://127.0.0.1", "u", "p", server.port(), log.callback(), 2000));
+        EXPECT_EQ(log.ofKinds("3"), c.errors) << c.greeting << log.text();
+    }
+}
+
 TEST_F(ControlConnection, User230SkipsThePassword) {
     server.reply("USER", "230 Anonymous access granted\r\n");
     ASSERT_TRUE(Connect());

@@ -1,7 +1,4 @@
-// libFuzzer target for the listing parser (not part of the default build):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
-//       tests/fuzz/listing_parser_fuzz.cpp downlib/listing_parser.cpp -o listing_parser_fuzz
-//   ./listing_parser_fuzz -max_len=4096 corpus/
+// libFuzzer target for the listing parser (built and run by `make fuzz`).
 // The input is one listing; every accepted entry's name must lie inside it.
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     // A fixed clock in a fixed zone: runs must not depend on when they happen.
-    const downlib::ListingClock clock = downlib::ListingClock::Fixed(1'773'576'000, 8 * 3600);
+    const downlib::ListingClock clock = downlib::ListingClock::Fixed(1'773'576'000, std::int64_t{8} * 3600);
 
     for (const std::string_view line : downlib::SplitListing(text)) {
         downlib::ListingFacts facts;

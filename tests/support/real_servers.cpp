@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "support/cli_runner.h"
+#include "support/server_accounts.h"
 #include "support/temp_dir.h"
 #include "support/unique_fd.h"
 
@@ -51,18 +53,24 @@ std::string SourceDir() {
 
 bool IsExecutable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
-std::string VsftpdBinary(std::string* tried) {
+// The unpacked binary of a server: $env_var, then .servers/<relative>, then
+// the system's copy.
+std::string ServerBinary(const char* envVar, const std::string& relative, const std::string& system,
+                         std::string* tried) {
     std::vector<std::string> candidates;
-    if (const char* env = std::getenv("QFTP_VSFTPD"); env != nullptr && *env != '\0')
-        candidates.push_back(env);
-    candidates.push_back(SourceDir() + "/.servers/vsftpd/usr/sbin/vsftpd");
-    candidates.push_back("/usr/sbin/vsftpd");
+    if (const char* env = std::getenv(envVar); env != nullptr && *env != '\0') candidates.push_back(env);
+    candidates.push_back(SourceDir() + "/.servers/" + relative);
+    candidates.push_back(system);
     for (const auto& c : candidates) {
         if (IsExecutable(c)) return c;
         *tried += (tried->empty() ? "" : ", ") + c;
     }
     return {};
 }
+
+// The account files' separators; a name or password holding one would
+// silently make another account.
+bool FitsAccountFile(const std::string& text) { return text.find_first_of(":\r\n") == std::string::npos; }
 
 // A port that was free a moment ago (the server binds it itself; a lost race
 // shows as a failed start, which is retried with another port).
@@ -200,12 +208,22 @@ struct RealServer::Files {
     std::string pamService;  // full path; removed on stop
 };
 
+const std::vector<ServerKind>& AllServerKinds() {
+    static const std::vector<ServerKind> kinds = {ServerKind::Pyftpdlib, ServerKind::Vsftpd,
+                                                  ServerKind::PureFtpd, ServerKind::ProFtpd};
+    return kinds;
+}
+
 std::string ServerKindName(ServerKind kind) {
     switch (kind) {
         case ServerKind::Pyftpdlib:
             return "pyftpdlib";
         case ServerKind::Vsftpd:
             return "vsftpd";
+        case ServerKind::PureFtpd:
+            return "pureftpd";
+        case ServerKind::ProFtpd:
+            return "proftpd";
     }
     return "?";
 }
@@ -285,7 +303,61 @@ bool RealServer::stop() {
 
 RealServer RealServer::Start(ServerKind kind, const std::string& root, const std::string& user,
                              const std::string& password) {
-    return kind == ServerKind::Vsftpd ? StartVsftpd(root, user, password) : StartPyftpd(root, user, password);
+    switch (kind) {
+        case ServerKind::Vsftpd:
+            return StartVsftpd(root, user, password);
+        case ServerKind::PureFtpd:
+            return StartPureFtpd(root, user, password);
+        case ServerKind::ProFtpd:
+            return StartProFtpd(root, user, password);
+        case ServerKind::Pyftpdlib:
+            break;
+    }
+    return StartPyftpd(root, user, password);
+}
+
+RealServer RealServer::failed(std::string why) {
+    error_ = name() + " did not start: " + why;
+    std::string text = log();
+    if (!text.empty()) error_ += "\n--- server log ---\n" + text;
+    stop();
+    return std::move(*this);
+}
+
+std::string RealServer::launchOnFreePort(
+    const std::string& binary,
+    const std::function<std::string(std::uint16_t port, std::vector<std::string>* args)>& configure) {
+    Files& files = *files_;
+    for (int attempt = 1;; ++attempt) {
+        std::uint16_t port = FreeLoopbackPort();
+        if (port == 0) return "no free loopback port";
+        std::vector<std::string> args = {binary};
+        if (std::string error = configure(port, &args); !error.empty()) return error;
+        UniqueFd logFd(::open(files.stderrLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!logFd) return "cannot create " + files.stderrLog;
+        std::string error;
+        pid_ = Launch(args, logFd.get(), logFd.get(), &error);
+        if (pid_ < 0) return error;
+
+        auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+        bool ready = false;
+        int status = 0;
+        bool exited = false;
+        while (!ready && std::chrono::steady_clock::now() < deadline) {
+            if ((exited = HasExited(pid_, &status))) break;
+            ready = GreetsWith220(port, std::chrono::milliseconds(500));
+            if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (ready) {
+            port_ = port;
+            return {};
+        }
+        if (!exited) return "no 220 greeting on port " + std::to_string(port) + " within 20 s";
+        pid_ = -1;
+        std::string out = ReadFile(files.stderrLog).value_or("") + ReadFile(files.serverLog).value_or("");
+        bool portTaken = out.find("bind") != std::string::npos || out.find("in use") != std::string::npos;
+        if (!portTaken || attempt == 5) return "the binary " + DescribeExit(status) + ": " + Tail(out);
+    }
 }
 
 RealServer RealServer::StartPyftpd(const std::string& root, const std::string& user,
@@ -361,7 +433,7 @@ RealServer RealServer::StartVsftpd(const std::string& root, const std::string& u
         return fail("it needs root here (PAM log-in of a virtual user, chroot into the root directory)");
     }
     std::string tried;
-    std::string binary = VsftpdBinary(&tried);
+    std::string binary = ServerBinary("QFTP_VSFTPD", "vsftpd/usr/sbin/vsftpd", "/usr/sbin/vsftpd", &tried);
     if (binary.empty()) return fail("no binary at " + tried + "; run scripts/fetch-servers.sh (make deps)");
     auto templ = ReadFile(SourceDir() + "/tests/servers/vsftpd.conf.in");
     if (!templ) return fail("cannot read tests/servers/vsftpd.conf.in");
@@ -403,42 +475,142 @@ RealServer RealServer::StartVsftpd(const std::string& root, const std::string& u
     }
 
     std::string conf = files.state.file("vsftpd.conf");
-    for (int attempt = 1;; ++attempt) {
-        std::uint16_t port = FreeLoopbackPort();
-        if (port == 0) return fail("no free loopback port");
-        std::string text = Substitute(*templ, {{"PORT", std::to_string(port)},
-                                               {"RUN_USER", runUser->pw_name},
-                                               {"PAM_SERVICE", service},
-                                               {"ROOT", root},
-                                               {"EMPTY_DIR", emptyDir},
-                                               {"LOG_FILE", files.serverLog}});
-        if (!WriteFile(conf, text)) return fail("cannot write " + conf);
-        ::chmod(conf.c_str(), 0600);
-        UniqueFd logFd(::open(files.stderrLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!logFd) return fail("cannot create " + files.stderrLog);
-        std::string error;
-        server.pid_ = Launch({binary, conf}, logFd.get(), logFd.get(), &error);
-        if (server.pid_ < 0) return fail(error);
+    std::string error =
+        server.launchOnFreePort(binary, [&](std::uint16_t port, std::vector<std::string>* args) {
+            std::string text = Substitute(*templ, {{"PORT", std::to_string(port)},
+                                                   {"RUN_USER", runUser->pw_name},
+                                                   {"PAM_SERVICE", service},
+                                                   {"ROOT", root},
+                                                   {"EMPTY_DIR", emptyDir},
+                                                   {"LOG_FILE", files.serverLog}});
+            if (!WriteFile(conf, text)) return "cannot write " + conf;
+            ::chmod(conf.c_str(), 0600);
+            args->push_back(conf);
+            return std::string();
+        });
+    if (!error.empty()) return fail(error);
+    return server;
+}
 
-        auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-        bool ready = false;
-        int status = 0;
-        bool exited = false;
-        while (!ready && std::chrono::steady_clock::now() < deadline) {
-            if ((exited = HasExited(server.pid_, &status))) break;
-            ready = GreetsWith220(port, std::chrono::milliseconds(500));
-            if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (ready) {
-            server.port_ = port;
-            return server;
-        }
-        if (!exited) return fail("no 220 greeting on port " + std::to_string(port) + " within 20 s");
-        server.pid_ = -1;
-        auto out = ReadFile(files.stderrLog).value_or("");
-        bool portTaken = out.find("could not bind") != std::string::npos;
-        if (!portTaken || attempt == 5) return fail("the binary " + DescribeExit(status) + ": " + out);
+RealServer RealServer::StartPureFtpd(const std::string& root, const std::string& user,
+                                     const std::string& password) {
+    RealServer server(ServerKind::PureFtpd);
+    server.user_ = user;
+    server.password_ = password;
+    server.root_ = root;
+    if (::geteuid() != 0) return server.failed("it needs root here (chroot into the root directory)");
+    if (!FitsAccountFile(user) || !FitsAccountFile(password))
+        return server.failed("a user name or password with ':' or a line break cannot go into its user file");
+    std::string tried;
+    std::string binary =
+        ServerBinary("QFTP_PUREFTPD", "pure-ftpd/usr/sbin/pure-ftpd", "/usr/sbin/pure-ftpd", &tried);
+    if (binary.empty())
+        return server.failed("no binary at " + tried + "; run scripts/fetch-servers.sh (make deps)");
+    // pure-pw comes in the same package, beside the server.
+    std::string pureBin = binary.substr(0, binary.rfind("/sbin/")) + "/bin/pure-pw";
+    if (!IsExecutable(pureBin)) return server.failed("no " + pureBin + " beside the server");
+    auto templ = ReadFile(SourceDir() + "/tests/servers/pure-ftpd.conf.in");
+    if (!templ) return server.failed("cannot read tests/servers/pure-ftpd.conf.in");
+    Files& files = *server.files_;
+    if (!files.state.ok()) return server.failed("no temporary directory");
+    files.stderrLog = files.state.file("pure-ftpd.stderr");
+    files.serverLog = files.state.file("pure-ftpd.log");
+
+    // The unprivileged user the account runs as; pure-ftpd will not use uid 0.
+    uid_t uid = 65534;
+    gid_t gid = 65534;
+    if (const passwd* nobody = ::getpwnam("nobody")) {
+        uid = nobody->pw_uid;
+        gid = nobody->pw_gid;
     }
+    if (std::string error = GrantTreeToUser(root, uid); !error.empty())
+        return server.failed("cannot open the root to uid " + std::to_string(uid) + ": " + error);
+
+    std::string hash = Sha512CryptHash(password);
+    if (hash.empty()) return server.failed("the crypt library made no SHA-512 hash");
+    // One account line of pure-pw's text format: name, hash, uid, gid, gecos,
+    // home, then twelve empty limits.
+    std::string passwdFile = files.state.file("pureftpd.passwd");
+    std::string line = user + ":" + hash + ":" + std::to_string(uid) + ":" + std::to_string(gid) +
+                       "::" + root + "/./" + std::string(12, ':') + "\n";
+    if (!WriteFile(passwdFile, line)) return server.failed("cannot write " + passwdFile);
+    std::string db = files.state.file("pureftpd.pdb");
+    RunOptions quick;
+    quick.timeout = std::chrono::seconds(30);
+    ProcessResult made = RunProcess({pureBin, "mkdb", db, "-f", passwdFile}, quick);
+    if (!made.exitedWith(0)) return server.failed("pure-pw mkdb failed: " + made.summary());
+
+    std::string conf = files.state.file("pure-ftpd.conf");
+    std::string error =
+        server.launchOnFreePort(binary, [&](std::uint16_t port, std::vector<std::string>* args) {
+            std::string text = Substitute(*templ, {{"PORT", std::to_string(port)},
+                                                   {"PUREDB", db},
+                                                   {"PID_FILE", files.state.file("pure-ftpd.pid")},
+                                                   {"LOG_FILE", files.serverLog}});
+            if (!WriteFile(conf, text)) return "cannot write " + conf;
+            args->push_back(conf);
+            return std::string();
+        });
+    if (!error.empty()) return server.failed(error);
+    return server;
+}
+
+RealServer RealServer::StartProFtpd(const std::string& root, const std::string& user,
+                                    const std::string& password) {
+    RealServer server(ServerKind::ProFtpd);
+    server.user_ = user;
+    server.password_ = password;
+    server.root_ = root;
+    if (::geteuid() != 0) return server.failed("it needs root here (chroot into the root directory)");
+    if (!FitsAccountFile(user) || !FitsAccountFile(password))
+        return server.failed("a user name or password with ':' or a line break cannot go into its user file");
+    std::string tried;
+    std::string binary =
+        ServerBinary("QFTP_PROFTPD", "proftpd-core/usr/sbin/proftpd", "/usr/sbin/proftpd", &tried);
+    if (binary.empty())
+        return server.failed("no binary at " + tried + "; run scripts/fetch-servers.sh (make deps)");
+    auto templ = ReadFile(SourceDir() + "/tests/servers/proftpd.conf.in");
+    if (!templ) return server.failed("cannot read tests/servers/proftpd.conf.in");
+    Files& files = *server.files_;
+    if (!files.state.ok()) return server.failed("no temporary directory");
+    files.stderrLog = files.state.file("proftpd.stderr");
+    files.serverLog = files.state.file("proftpd.log");
+    const passwd* runUser = ::getpwuid(::geteuid());
+    if (runUser == nullptr) return server.failed("the launching user has no name");
+    std::string runUserName = runUser->pw_name;
+    uid_t uid = runUser->pw_uid;
+    gid_t gid = runUser->pw_gid;
+    const group* runGroup = ::getgrgid(gid);
+    if (runGroup == nullptr) return server.failed("the launching user's group has no name");
+    std::string runGroupName = runGroup->gr_name;
+
+    std::string hash = Sha512CryptHash(password);
+    if (hash.empty()) return server.failed("the crypt library made no SHA-512 hash");
+    // proftpd refuses account files that others can write to.
+    std::string passwdFile = files.state.file("passwd");
+    std::string groupFile = files.state.file("group");
+    if (!WriteFile(passwdFile, user + ":" + hash + ":" + std::to_string(uid) + ":" + std::to_string(gid) +
+                                   "::" + root + ":/bin/sh\n") ||
+        !WriteFile(groupFile, runGroupName + ":x:" + std::to_string(gid) + ":\n"))
+        return server.failed("cannot write the account files");
+    ::chmod(passwdFile.c_str(), 0600);
+    ::chmod(groupFile.c_str(), 0644);
+
+    std::string conf = files.state.file("proftpd.conf");
+    std::string error =
+        server.launchOnFreePort(binary, [&](std::uint16_t port, std::vector<std::string>* args) {
+            std::string text = Substitute(*templ, {{"PORT", std::to_string(port)},
+                                                   {"RUN_USER", runUserName},
+                                                   {"RUN_GROUP", runGroupName},
+                                                   {"STATE_DIR", files.state.path()},
+                                                   {"LOG_FILE", files.serverLog}});
+            if (!WriteFile(conf, text)) return "cannot write " + conf;
+            ::chmod(conf.c_str(), 0600);
+            args->insert(args->end(), {"-n", "-q", "-c", conf});
+            return std::string();
+        });
+    if (!error.empty()) return server.failed(error);
+    return server;
 }
 
 }  // namespace testsupport

@@ -11,6 +11,18 @@
 //   the launching user and chrooted into the root; a PAM service file
 //   /etc/pam.d/quorvel-test-<pid>-<n> exists while the server runs. This
 //   needs root (PAM, chroot), which the test machines have.
+// - pure-ftpd: the unpacked binary (or $QFTP_PUREFTPD), configuration from
+//   tests/servers/pure-ftpd.conf.in, a virtual user in a PureDB file made by
+//   the unpacked pure-pw, chrooted into the root. pure-ftpd refuses users
+//   mapped onto uid 0, so the user runs as "nobody", and the root gets ACLs
+//   that let nobody change everything in it, including what the test creates
+//   later. Needs root (chroot) and a file system with ACLs.
+// - proftpd: the unpacked binary (or $QFTP_PROFTPD), configuration from
+//   tests/servers/proftpd.conf.in, the user in an AuthUserFile mapped onto
+//   the launching user, chrooted into the root. Needs root (chroot).
+//
+// User names and passwords of the account files must not hold ':' or a line
+// break (the files' field and record separators); Start() fails on them.
 //
 // A server that cannot start is not a skip: ok() is false and error() says
 // why, and the test is expected to fail on it:
@@ -24,6 +36,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -32,13 +45,15 @@
 
 namespace testsupport {
 
-enum class ServerKind { Pyftpdlib, Vsftpd };
+enum class ServerKind { Pyftpdlib, Vsftpd, PureFtpd, ProFtpd };
 
+// Every kind, in a fixed order: suites that run against real servers take
+// their parameters from here, so a server added later runs them all.
+const std::vector<ServerKind>& AllServerKinds();
+// A name usable in test names: "pyftpdlib", "vsftpd", "pureftpd", "proftpd".
 std::string ServerKindName(ServerKind kind);
 // Lets test frameworks print a parameter by name.
 inline void PrintTo(ServerKind kind, std::ostream* out) { *out << ServerKindName(kind); }
-// Every kind the end-to-end suites run against.
-inline std::vector<ServerKind> AllServerKinds() { return {ServerKind::Pyftpdlib, ServerKind::Vsftpd}; }
 
 class RealServer {
 public:
@@ -48,6 +63,10 @@ public:
                                   const std::string& password);
     static RealServer StartVsftpd(const std::string& root, const std::string& user,
                                   const std::string& password);
+    static RealServer StartPureFtpd(const std::string& root, const std::string& user,
+                                    const std::string& password);
+    static RealServer StartProFtpd(const std::string& root, const std::string& user,
+                                   const std::string& password);
 
     RealServer(RealServer&& other) noexcept;
     RealServer& operator=(RealServer&& other) noexcept;
@@ -78,6 +97,13 @@ public:
 private:
     struct Files;
     explicit RealServer(ServerKind kind);
+    RealServer failed(std::string why);
+    // Starts the server from the arguments that configure(port) returns for
+    // a free port and waits for its greeting; a port taken in the meantime is
+    // retried with another. Empty on success, otherwise why not.
+    std::string launchOnFreePort(
+        const std::string& binary,
+        const std::function<std::string(std::uint16_t port, std::vector<std::string>* args)>& configure);
 
     ServerKind kind_;
     pid_t pid_ = -1;

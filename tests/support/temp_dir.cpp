@@ -205,7 +205,9 @@ bool MakeDirs(const std::string& path) {
 bool WriteFile(const std::string& path, std::string_view bytes) {
     fs::path p(path);
     if (p.has_parent_path() && !MakeDirs(p.parent_path().string())) return false;
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // 0666 lets the umask decide, or, in a server root that grants a server
+    // user access through a default ACL, lets that user write the file too.
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd) return false;
     return WriteAll(fd.get(), bytes.data(), bytes.size());
 }

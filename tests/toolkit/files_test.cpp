@@ -162,6 +162,34 @@ TEST(ToolkitSettings, UnwritableProgramFolderSendsTheSettingsToTheConfigFolder) 
     chmod(program.c_str(), 0755);
 }
 
+// Names the file cannot hold as they are are refused and the file stays as it
+// was. A key starting with a bracket was once written and reported written,
+// but its line read back as a section line, so the key was lost and the keys
+// after it in that section moved to a section of that name (found by fuzzing).
+TEST(ToolkitSettings, NamesThatWouldReadBackAsSomethingElseAreNotWritten) {
+    const struct {
+        const char* section;
+        const char* key;
+    } cases[] = {
+        {"配置项", "[其例"},     {"配置项", " [x]"}, {"配置项", "a=b"},
+        {"配置项]", "上次路径"}, {"配置项", "a\rb"}, {"配置\n项", "上次路径"},
+    };
+    testsupport::TempDir dir;
+    const std::string file = dir.file("s.ini");
+    const std::string before = "[配置项]\n上次路径=/a\n别的=1\n";
+    for (const auto& c : cases) {
+        testsupport::WriteFile(file, before);
+        EXPECT_FALSE(toolkit::WriteSetting(file, c.section, c.key, "v]")) << c.section << " " << c.key;
+        EXPECT_EQ(*testsupport::ReadFile(file), before) << c.key;
+        EXPECT_EQ(toolkit::ReadSetting(file, kSection, "别的", ""), "1") << c.key;
+    }
+    // A bracket inside a key or anywhere in a value is harmless.
+    testsupport::WriteFile(file, before);
+    ASSERT_TRUE(toolkit::WriteSetting(file, kSection, "a[b]", "[v]"));
+    EXPECT_EQ(toolkit::ReadSetting(file, kSection, "a[b]", ""), "[v]");
+    EXPECT_EQ(toolkit::ReadSetting(file, kSection, "别的", ""), "1");
+}
+
 TEST(ToolkitFiles, AttributesEnumerationAndSizes) {
     testsupport::TempDir dir;
     testsupport::WriteFile(dir.file("a.txt"), "12345");

@@ -99,7 +99,7 @@ TEST_P(CliGet, AMissingFileOrAnUnwritableTargetFails) {
     EXPECT_EQ(nowhere.out, "0\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, CliGet, ::testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
+INSTANTIATE_TEST_SUITE_P(Servers, CliGet, ::testing::ValuesIn(testsupport::AllServerKinds()),
                          [](const auto& info) { return testsupport::ServerKindName(info.param); });
 
 }  // namespace
