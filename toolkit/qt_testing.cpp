@@ -18,15 +18,33 @@ namespace toolkit::testing {
 
 namespace {
 
-void SendMouse(QWidget* target, QEvent::Type type, const QPoint& local, Qt::MouseButton button,
-               Qt::MouseButtons buttons) {
-    QMouseEvent event(type, QPointF(local), QPointF(target->mapToGlobal(local)), button, buttons,
-                      Qt::NoModifier);
+// A mouse event at a point of the top-level window, delivered to the widget a
+// real click there reaches (the deepest visible child under it).
+QWidget* WidgetAt(QWidget* anyInWindow, const QPoint& global) {
+    QWidget* top = anyInWindow->window();
+    QWidget* hit = top->childAt(top->mapFromGlobal(global));
+    return hit != nullptr ? hit : top;
+}
+
+void SendMouseAt(const QPoint& global, QWidget* anyInWindow, QEvent::Type type, Qt::MouseButton button,
+                 Qt::MouseButtons buttons) {
+    QWidget* target = WidgetAt(anyInWindow, global);
+    if (type == QEvent::MouseButtonPress) {
+        // A press gives the keyboard focus to what takes it on a click, as
+        // the application does for a real click.
+        QWidget* focus = target;
+        while (focus != nullptr && !(focus->focusPolicy() & Qt::ClickFocus) && !focus->isWindow())
+            focus = focus->parentWidget();
+        if (focus != nullptr && (focus->focusPolicy() & Qt::ClickFocus))
+            focus->setFocus(Qt::MouseFocusReason);
+    }
+    const QPoint local = target->mapFromGlobal(global);
+    QMouseEvent event(type, QPointF(local), QPointF(global), button, buttons, Qt::NoModifier);
     QApplication::sendEvent(target, &event);
 }
 
-// Where a row's first cell is, in the list's viewport.
-bool RowPoint(ListView& list, int row, QWidget*& viewport, QPoint& at) {
+// Where a row's first cell is, in screen coordinates.
+bool RowPoint(ListView& list, int row, QWidget*& viewport, QPoint& global) {
     auto* tree = static_cast<QTreeWidget*>(list.impl().widget.data());
     if (tree == nullptr) return false;
     QTreeWidgetItem* item = tree->topLevelItem(row);
@@ -34,14 +52,62 @@ bool RowPoint(ListView& list, int row, QWidget*& viewport, QPoint& at) {
     tree->scrollToItem(item);
     const QRect r = tree->visualItemRect(item);
     viewport = tree->viewport();
-    at = QPoint(r.x() + 20, r.center().y());
+    global = viewport->mapToGlobal(QPoint(r.x() + 20, r.center().y()));
     return true;
 }
 
-QWidget* KeyTarget(Control& control) {
+// The window of the control is the active one, as after the user clicked it.
+void Activate(QWidget* w) {
+    QWidget* top = w->window();
+    if (!top->isVisible()) return;
+    if (QApplication::activeWindow() != top) {
+        top->activateWindow();
+        QApplication::setActiveWindow(top);
+    }
+}
+
+// Gives the control the keyboard focus as Tab or a click would, and returns
+// the widget that real keys reach now: the application's focus widget.
+QWidget* FocusedTarget(Control& control) {
     QWidget* w = control.impl().widget;
-    if (auto* combo = qobject_cast<QComboBox*>(w)) return combo->lineEdit();
-    return w;
+    if (w == nullptr) return nullptr;
+    Activate(w);
+    w->setFocus(Qt::TabFocusReason);
+    QWidget* focus = QApplication::focusWidget();
+    return focus != nullptr ? focus : w;
+}
+
+// Qt key and text of one of the Application's key codes.
+std::pair<int, QString> QtKey(int keyCode) {
+    switch (keyCode) {
+        case 13:
+            return {Qt::Key_Return, QStringLiteral("\r")};
+        case 27:
+            return {Qt::Key_Escape, QString(QChar(27))};
+        case 9:
+            return {Qt::Key_Tab, QStringLiteral("\t")};
+        case 8:
+            return {Qt::Key_Backspace, QString(QChar(8))};
+        case 38:
+            return {Qt::Key_Up, QString()};
+        case 40:
+            return {Qt::Key_Down, QString()};
+        default:
+            break;
+    }
+    if (keyCode >= 'A' && keyCode <= 'Z') return {Qt::Key_A + (keyCode - 'A'), QString(QChar(keyCode + 32))};
+    return {keyCode, QString(QChar(keyCode))};
+}
+
+void SendKey(QWidget* target, int key, const QString& text) {
+    if (target == nullptr) return;
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(target, &press);
+    // The press may have moved the focus (Tab); the release goes where the
+    // focus is now, as a real one would.
+    QWidget* now = QApplication::focusWidget();
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(now != nullptr ? now : target, &release);
 }
 
 }  // namespace
@@ -69,52 +135,82 @@ void ClickRow(ListView& list, int row) {
     QWidget* viewport = nullptr;
     QPoint at;
     if (!RowPoint(list, row, viewport, at)) return;
-    SendMouse(viewport, QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton);
-    SendMouse(viewport, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
+    Activate(viewport);
+    SendMouseAt(at, viewport, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
+    SendMouseAt(at, viewport, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
 }
 
 void DoubleClickRow(ListView& list, int row) {
     QWidget* viewport = nullptr;
     QPoint at;
     if (!RowPoint(list, row, viewport, at)) return;
-    SendMouse(viewport, QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton);
-    SendMouse(viewport, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
-    SendMouse(viewport, QEvent::MouseButtonDblClick, at, Qt::LeftButton, Qt::LeftButton);
-    SendMouse(viewport, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
+    Activate(viewport);
+    SendMouseAt(at, viewport, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
+    SendMouseAt(at, viewport, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
+    SendMouseAt(at, viewport, QEvent::MouseButtonDblClick, Qt::LeftButton, Qt::LeftButton);
+    SendMouseAt(at, viewport, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
 }
 
 void RightClickRow(ListView& list, int row) {
     QWidget* viewport = nullptr;
     QPoint at;
     if (!RowPoint(list, row, viewport, at)) return;
-    SendMouse(viewport, QEvent::MouseButtonPress, at, Qt::RightButton, Qt::RightButton);
-    SendMouse(viewport, QEvent::MouseButtonRelease, at, Qt::RightButton, Qt::NoButton);
-    QContextMenuEvent menu(QContextMenuEvent::Mouse, at, viewport->mapToGlobal(at));
-    QApplication::sendEvent(viewport, &menu);
+    Activate(viewport);
+    SendMouseAt(at, viewport, QEvent::MouseButtonPress, Qt::RightButton, Qt::RightButton);
+    SendMouseAt(at, viewport, QEvent::MouseButtonRelease, Qt::RightButton, Qt::NoButton);
+    QWidget* target = WidgetAt(viewport, at);
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, target->mapFromGlobal(at), at);
+    QApplication::sendEvent(target, &menu);
+}
+
+void ClickControl(Control& control) {
+    QWidget* w = control.impl().widget;
+    if (w == nullptr) return;
+    Activate(w);
+    const QPoint at = w->mapToGlobal(w->rect().center());
+    SendMouseAt(at, w, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
+    SendMouseAt(at, w, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
+}
+
+void FocusControl(Control& control) { FocusedTarget(control); }
+
+bool HasFocus(Control& control) {
+    QWidget* w = control.impl().widget;
+    QWidget* focus = QApplication::focusWidget();
+    return w != nullptr && focus != nullptr && (focus == w || w->isAncestorOf(focus));
 }
 
 void TypeText(Control& control, const std::string& text) {
-    QWidget* target = KeyTarget(control);
-    if (target == nullptr) return;
+    QWidget* target = FocusedTarget(control);
     for (QChar c : QString::fromUtf8(Bytes(text))) {
-        const int key = c.isLetter() ? Qt::Key_A + (c.toUpper().unicode() - u'A') : c.unicode();
-        QKeyEvent press(QEvent::KeyPress, c.isLetter() && c.unicode() < 128 ? key : c.unicode(),
-                        Qt::NoModifier, QString(c));
-        QApplication::sendEvent(target, &press);
-        QKeyEvent release(QEvent::KeyRelease, press.key(), Qt::NoModifier, QString(c));
-        QApplication::sendEvent(target, &release);
+        const bool latin = c.unicode() < 128;
+        const int key = latin && c.isLetter() ? Qt::Key_A + (c.toUpper().unicode() - u'A') : c.unicode();
+        SendKey(QApplication::focusWidget() != nullptr ? QApplication::focusWidget() : target, key,
+                QString(c));
     }
 }
 
-void PressKey(Control& control, int keyCode) {
-    QWidget* target = KeyTarget(control);
+void TypeOver(Control& control, const std::string& text) {
+    QWidget* target = FocusedTarget(control);
     if (target == nullptr) return;
-    const int key = keyCode == 13 ? int(Qt::Key_Return) : keyCode;
-    const QString text = keyCode == 13 ? QStringLiteral("\r") : QString(QChar(keyCode));
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::ControlModifier, QString(QChar(1)));
     QApplication::sendEvent(target, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_A, Qt::ControlModifier, QString(QChar(1)));
     QApplication::sendEvent(target, &release);
+    TypeText(control, text);
+}
+
+void PressKey(Control& control, int keyCode) {
+    QWidget* target = FocusedTarget(control);
+    const auto [key, text] = QtKey(keyCode);
+    SendKey(target, key, text);
+}
+
+void PressKeyOnFocus(int keyCode) {
+    QWidget* target = QApplication::focusWidget();
+    if (target == nullptr) return;
+    const auto [key, text] = QtKey(keyCode);
+    SendKey(target, key, text);
 }
 
 void ChooseEntry(ComboBox& combo, int index) {

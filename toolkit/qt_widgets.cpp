@@ -609,12 +609,21 @@ void ComboBox::Create(Control& parent, const Rect& r) {
             Remember(*d, bytes, shown);
             if (d->onEntrySelected) d->onEntrySelected();
         });
-        combo->lineEdit()->installEventFilter(new KeyFilter(combo, [d](QKeyEvent* e) {
-            if (d->onKey) {
-                const int code = KeyCode(e);
-                if (code != 0) d->onKey(code);
-            }
-            return false;
+        // Only a pick from the drop-down chooses an entry. Qt's own line edit
+        // would complete a typed "/" into an entry inline, and on Enter or on
+        // leaving the combo it picks the entry that matches the text: typing
+        // and leaving would then list and save the typed text.
+        combo->setCompleter(nullptr);
+        QObject::disconnect(combo->lineEdit(), &QLineEdit::editingFinished, combo, nullptr);
+        QObject::disconnect(combo->lineEdit(), &QLineEdit::returnPressed, combo, nullptr);
+        // Real keys reach the combo, the focus widget, which hands them to
+        // its line edit directly, past any filter there: the keys are
+        // watched on the combo itself.
+        combo->installEventFilter(new KeyFilter(combo, [d](QKeyEvent* e) {
+            const int code = KeyCode(e);
+            if (d->onKey && code != 0) d->onKey(code);
+            // Enter acts only through the key handler.
+            return code == 13;
         }));
     });
 }

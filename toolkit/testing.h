@@ -33,15 +33,31 @@ void SetScreenSize(int width, int height);
 // Mouse drag of a splitter bar by (dx, dy) pixels, press, move and release.
 void DragSplitter(Splitter& splitter, int dx, int dy);
 
-// Real mouse events on the row's first cell.
+// Input goes the way the platform delivers it: a mouse event to the widget
+// under the point (a press moves the keyboard focus as a click does), a key
+// event to the application's focus widget, both through the application's
+// event dispatch. Nothing is handed to an inner widget directly.
+
+// Mouse clicks on the row's first cell.
 void ClickRow(ListView& list, int row);
 void DoubleClickRow(ListView& list, int row);
 void RightClickRow(ListView& list, int row);
+// A left click in the middle of the control.
+void ClickControl(Control& control);
 
-// Types text into a control with key events (for an edit box or a combo box),
-// or presses one key given by its code (13 for Enter).
+// Moves the keyboard focus to the control, as Tab would.
+void FocusControl(Control& control);
+bool HasFocus(Control& control);
+
+// Gives the control the focus, then types text with key events or presses
+// one key given by its code (13 Enter, 27 Esc, 9 Tab, 8 Backspace, 38 Up,
+// 40 Down, 'A'..'Z').
 void TypeText(Control& control, const std::string& text);
+// Selects the whole text with Ctrl+A first, so the typed text replaces it.
+void TypeOver(Control& control, const std::string& text);
 void PressKey(Control& control, int keyCode);
+// One key to whatever has the focus now.
+void PressKeyOnFocus(int keyCode);
 
 // Chooses a drop-down entry as the user would.
 void ChooseEntry(ComboBox& combo, int index);

@@ -75,7 +75,7 @@ TEST_F(LocalViewTest, FoldersOpenAndTheParentRowGoesUpSavingEachFolder) {
 
 TEST_F(LocalViewTest, TheParentRowAtTheRootListsTheRootAgain) {
     Show();
-    app->ui.localPathCombo.SetText("/");
+    toolkit::testing::TypeOver(app->ui.localPathCombo, "/");
     toolkit::testing::PressKey(app->ui.localPathCombo, 13);
     const int rows = app->ui.localList.RowCount();
     EXPECT_GT(rows, 1);
@@ -92,18 +92,48 @@ TEST_F(LocalViewTest, TheParentRowAtTheRootListsTheRootAgain) {
 
 TEST_F(LocalViewTest, TypedPathsListOnEnterOnlyAndMissingFoldersShowTheParentRow) {
     testsupport::MakeDirs(home + "/x");
+    testsupport::WriteFile(home + "/x/in.txt", "1");
     Show();
-    app->ui.localPathCombo.SetText(home + "/x");
+    toolkit::testing::TypeOver(app->ui.localPathCombo, home + "/x");
     toolkit::testing::PressKey(app->ui.localPathCombo, 27);
     EXPECT_EQ(StoredFolder(), "<none>");
     toolkit::testing::PressKey(app->ui.localPathCombo, 13);
     EXPECT_EQ(StoredFolder(), home + "/x");
+    EXPECT_EQ(EntryRows(), (std::vector<std::string>{"in.txt|1|txt"}));
 
-    app->ui.localPathCombo.SetText(home + "/missing");
+    toolkit::testing::TypeOver(app->ui.localPathCombo, home + "/missing");
     toolkit::testing::PressKey(app->ui.localPathCombo, 13);
     EXPECT_EQ(Rows(app->ui.localList, 3), (std::vector<std::string>{"返回上级目录||"}));
     // Saved all the same.
     EXPECT_EQ(StoredFolder(), home + "/missing");
+}
+
+// Typing is not a folder change: only Enter (or a drop-down pick) lists and
+// saves. Leaving the combo keeps the typed text, which is where the next
+// download goes, even when it names a drive of the drop-down.
+TEST_F(LocalViewTest, TypingAPathAndLeavingWithoutEnterChangesNothing) {
+    testsupport::MakeDirs(home + "/x");
+    testsupport::WriteFile(home + "/here.txt", "h");
+    Show();
+    const auto rowsBefore = Rows(app->ui.localList, 3);
+    struct Case {
+        std::string typed;
+        bool leaveWithTab;  // else a click into the host field
+    };
+    const Case cases[] = {{"/", true}, {"/", false}, {home + "/x", true}, {home, false}, {"/e", true}};
+    for (const auto& c : cases) {
+        toolkit::testing::TypeOver(app->ui.localPathCombo, c.typed);
+        if (c.leaveWithTab) {
+            toolkit::testing::PressKeyOnFocus(9);
+        } else {
+            toolkit::testing::ClickControl(app->ui.hostEdit);
+        }
+        toolkit::ProcessPendingEvents();
+        EXPECT_FALSE(toolkit::testing::HasFocus(app->ui.localPathCombo)) << c.typed;
+        EXPECT_EQ(app->ui.localPathCombo.EditText(), c.typed);
+        EXPECT_EQ(Rows(app->ui.localList, 3), rowsBefore) << c.typed;
+        EXPECT_EQ(StoredFolder(), "<none>") << c.typed;
+    }
 }
 
 TEST_F(LocalViewTest, AFolderThatCannotBeReadListsOnlyTheParentRow) {
@@ -116,7 +146,7 @@ TEST_F(LocalViewTest, AFolderThatCannotBeReadListsOnlyTheParentRow) {
     if (geteuid() != 0) unreadable.push_back(home + "/locked");
     Show();
     for (const auto& path : unreadable) {
-        app->ui.localPathCombo.SetText(path);
+        toolkit::testing::TypeOver(app->ui.localPathCombo, path);
         toolkit::testing::PressKey(app->ui.localPathCombo, 13);
         EXPECT_EQ(Rows(app->ui.localList, 3), (std::vector<std::string>{"返回上级目录||"})) << path;
     }

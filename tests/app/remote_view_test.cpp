@@ -149,18 +149,38 @@ TEST_F(RemoteViewTest, ActivatingAFolderAtTheRootListsDoubleSlashPathOnceInTheDr
 TEST_F(RemoteViewTest, ThePathComboListsOnEnterAndOnAChosenEntry) {
     server.addDirectory("/pub/x");
     ConnectToServer();
-    app->ui.remotePathCombo.SetEditText("/pub");
+    toolkit::testing::TypeOver(app->ui.remotePathCombo, "/pub");
     toolkit::testing::PressKey(app->ui.remotePathCombo, 27);
     EXPECT_EQ(Names(), (std::vector<std::string>{"返回上级目录", "pub"}));
     toolkit::testing::PressKey(app->ui.remotePathCombo, 13);
     EXPECT_EQ(Names(), (std::vector<std::string>{"返回上级目录", "x"}));
 
     toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("x"));
-    app->ui.remotePathCombo.SetEditText("/");
+    toolkit::testing::TypeOver(app->ui.remotePathCombo, "/");
     toolkit::testing::PressKey(app->ui.remotePathCombo, 13);
     toolkit::testing::ChooseEntry(app->ui.remotePathCombo, 0);
     EXPECT_EQ(app->ui.remotePathCombo.EditText(), "/pub/x");
     EXPECT_EQ(server.countCommands("CWD /pub/x"), 2) << server.transcript();
+}
+
+TEST_F(RemoteViewTest, TypingAPathAndLeavingTheComboSendsNothing) {
+    server.addDirectory("/pub/x");
+    ConnectToServer();
+    toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("pub"));
+    ASSERT_EQ(app->ui.remotePathCombo.EntryCount(), 1);
+    const auto names = Names();
+    const int cwds = server.countCommands("CWD");
+    // "//" completes to the drop-down's "//pub" in Qt's default combo, and
+    // leaving would pick it.
+    for (const char* typed : {"//", "/", "//pub"}) {
+        toolkit::testing::TypeOver(app->ui.remotePathCombo, typed);
+        toolkit::testing::ClickControl(app->ui.userEdit);
+        toolkit::testing::TypeOver(app->ui.remotePathCombo, typed);
+        toolkit::testing::PressKeyOnFocus(9);
+        EXPECT_EQ(app->ui.remotePathCombo.EditText(), typed);
+    }
+    EXPECT_EQ(server.countCommands("CWD"), cwds) << server.transcript();
+    EXPECT_EQ(Names(), names);
 }
 
 TEST_F(RemoteViewTest, RenameSendsTheOldAndNewPathsAndRelists) {

@@ -146,6 +146,52 @@ TEST_F(ToolkitWidgets, ComboEntriesKeepBytesAndReportEnterAndChoices) {
     EXPECT_EQ(combo.EditText(), "/中文.txta");
 }
 
+// Typing into a combo and leaving it without Enter chooses nothing, whatever
+// the typed text has in common with the entries, and Enter is only a key.
+TEST_F(ToolkitWidgets, TypingIntoAComboAndLeavingItChoosesNoEntry) {
+    window.Show();
+    toolkit::ComboBox combo;
+    combo.Create(window, Rect{0, 0, 200, 20});
+    toolkit::EditBox elsewhere;
+    elsewhere.Create(window, Rect{0, 40, 100, 20}, "");
+    combo.AddEntry("/home/user");
+    combo.AddEntry("/");
+    int chosen = 0;
+    std::vector<int> keys;
+    combo.OnEntrySelected([&] { ++chosen; });
+    combo.OnKeyPressed([&](int key) { keys.push_back(key); });
+    struct Case {
+        int selected;  // the entry chosen last
+        const char* typed;
+        bool leaveWithTab;  // else a click on another control
+    };
+    const Case cases[] = {{0, "/", true},           {0, "/", false}, {1, "/h", true},
+                          {1, "/home/user", false}, {0, "x", true},  {-1, "/", false}};
+    for (const auto& c : cases) {
+        combo.SetCurrentSelection(c.selected);
+        combo.SetEditText("");
+        toolkit::testing::TypeOver(combo, c.typed);
+        // No inline completion: what was typed is what the combo holds.
+        EXPECT_EQ(combo.EditText(), c.typed);
+        if (c.leaveWithTab) {
+            toolkit::testing::PressKeyOnFocus(9);
+        } else {
+            toolkit::testing::ClickControl(elsewhere);
+        }
+        EXPECT_FALSE(toolkit::testing::HasFocus(combo)) << c.typed;
+        EXPECT_EQ(chosen, 0) << c.typed << (c.leaveWithTab ? " Tab" : " click");
+        EXPECT_EQ(combo.EditText(), c.typed);
+    }
+    // Enter on a text that names an entry is the key, not a choice.
+    combo.SetEditText("");
+    toolkit::testing::TypeOver(combo, "/");
+    keys.clear();
+    toolkit::testing::PressKey(combo, 13);
+    EXPECT_EQ(keys, std::vector<int>{13});
+    EXPECT_EQ(chosen, 0);
+    EXPECT_EQ(combo.EditText(), "/");
+}
+
 TEST_F(ToolkitWidgets, StatusPanesSitSideBySideAndTheProgressBarClamps) {
     window.Show();
     toolkit::StatusBar bar;
