@@ -197,6 +197,7 @@ void TypeOver(Control& control, const std::string& text) {
     QApplication::sendEvent(target, &press);
     QKeyEvent release(QEvent::KeyRelease, Qt::Key_A, Qt::ControlModifier, QString(QChar(1)));
     QApplication::sendEvent(target, &release);
+    SendKey(target, Qt::Key_Backspace, QString(QChar(8)));
     TypeText(control, text);
 }
 

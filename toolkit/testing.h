@@ -53,7 +53,8 @@ bool HasFocus(Control& control);
 // one key given by its code (13 Enter, 27 Esc, 9 Tab, 8 Backspace, 38 Up,
 // 40 Down, 'A'..'Z').
 void TypeText(Control& control, const std::string& text);
-// Selects the whole text with Ctrl+A first, so the typed text replaces it.
+// Selects the whole text with Ctrl+A and deletes it first, so the typed text
+// replaces it.
 void TypeOver(Control& control, const std::string& text);
 void PressKey(Control& control, int keyCode);
 // One key to whatever has the focus now.

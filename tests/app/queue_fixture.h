@@ -25,7 +25,8 @@ protected:
         AppTest::SetUp();
         Show();
         local = home_.subdir("download");
-        app->ui.localPathCombo.SetEditText(local);
+        // Typed without Enter: the local folder of the next request all the same.
+        toolkit::testing::TypeOver(app->ui.localPathCombo, local);
     }
 
     void TearDown() override {
@@ -34,11 +35,8 @@ protected:
     }
 
     void Connect(const std::string& host, int port, const std::string& user, const std::string& password) {
-        app->ui.hostEdit.SetText(host);
-        app->ui.userEdit.SetText(user);
-        app->ui.passwordEdit.SetText(password);
-        app->ui.portEdit.SetText(std::to_string(port));
-        app->ui.quickConnectButton.Click();
+        TypeQuickConnect(host, user, password, std::to_string(port));
+        ClickQuickConnect();
     }
 
     int RemoteRowOf(const std::string& name) {

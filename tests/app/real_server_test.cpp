@@ -34,11 +34,8 @@ protected:
     }
 
     void Connect() {
-        app->ui.hostEdit.SetText("127.0.0.1");
-        app->ui.userEdit.SetText("demo");
-        app->ui.passwordEdit.SetText("demo");
-        app->ui.portEdit.SetText(std::to_string(server_->port()));
-        app->ui.quickConnectButton.Click();
+        TypeQuickConnect("127.0.0.1", "demo", "demo", std::to_string(server_->port()));
+        ClickQuickConnect();
     }
 
     int RowOf(const std::string& name) {

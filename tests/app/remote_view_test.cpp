@@ -24,15 +24,12 @@ protected:
 
     void TypeConnection(const std::string& host, const std::string& user, const std::string& password,
                         const std::string& port) {
-        app->ui.hostEdit.SetText(host);
-        app->ui.userEdit.SetText(user);
-        app->ui.passwordEdit.SetText(password);
-        app->ui.portEdit.SetText(port);
+        TypeQuickConnect(host, user, password, port);
     }
 
     void ConnectToServer() {
         TypeConnection("127.0.0.1", "demo", "secret", std::to_string(server.port()));
-        app->ui.quickConnectButton.Click();
+        ClickQuickConnect();
     }
 
     int RowOf(const std::string& name) {
@@ -263,7 +260,7 @@ TEST_F(RemoteViewTest, BadConnectionInputFailsInTheLogWithoutADialog) {
     // Port text without digits: port 0, which the engine cannot reach.
     TypeConnection("127.0.0.1", "other", "pw", "abc");
     std::size_t before = LogLines().size();
-    app->ui.quickConnectButton.Click();
+    ClickQuickConnect();
     auto messages = LogMessages();
     // The first session's QUIT, the start line, then the engine's failure.
     const auto start = IndexOf(messages, "启动连接", before);
@@ -280,7 +277,7 @@ TEST_F(RemoteViewTest, BadConnectionInputFailsInTheLogWithoutADialog) {
     // An empty host: the start line and nothing from the engine.
     TypeConnection("", "demo", "secret", std::to_string(server.port()));
     before = LogLines().size();
-    app->ui.quickConnectButton.Click();
+    ClickQuickConnect();
     messages = LogMessages();
     ASSERT_EQ(messages.size(), before + 1);
     EXPECT_EQ(messages.back(), "启动连接");
@@ -290,7 +287,7 @@ TEST_F(RemoteViewTest, BadConnectionInputFailsInTheLogWithoutADialog) {
 TEST_F(RemoteViewTest, CredentialsInTheHostTextAreUsed) {
     server.setCredentials("alice", "wonder");
     TypeConnection("alice:wonder@127.0.0.1", "", "", std::to_string(server.port()));
-    app->ui.quickConnectButton.Click();
+    ClickQuickConnect();
     EXPECT_TRUE(Contains(server.commands(), "USER alice")) << server.transcript();
     EXPECT_EQ(app->savedHost, "alice:wonder@127.0.0.1");
     EXPECT_EQ(Names().size(), 1u);

@@ -388,7 +388,7 @@ TEST_F(DriverFakeServer, EachRowKeepsItsFolderAndServerWhenANewRequestAndConnect
     // into another local folder, then a quick connect to another server.
     app::ListRemoteFolder(*app, "/two");
     const std::string second = home_.subdir("second");
-    app->ui.localPathCombo.SetEditText(second);
+    toolkit::testing::TypeOver(app->ui.localPathCombo, second);
     ASSERT_TRUE(Select({"deep"}));
     Download();
     EXPECT_TRUE(app::TransferDriverRunning(*app));
