@@ -299,7 +299,11 @@ std::string EncodeUrlPath(const std::string& path) {
 
 std::string TaskUrl(const std::string& host, int port, const std::string& remotePath) {
     std::string url = "ftp://" + host;
-    if (host.find(':') == std::string::npos) url += ":" + std::to_string(port);
+    // The host text may start with credentials ("user:password@host"); only a
+    // ":" after them names a port.
+    const std::size_t at = host.rfind('@');
+    const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
+    if (host.find(':', hostStart) == std::string::npos) url += ":" + std::to_string(port);
     return url + EncodeUrlPath(remotePath);
 }
 

@@ -43,7 +43,7 @@ std::string LocalPathFor(const std::string& remotePath, const std::string& base)
 std::string EncodeUrlPath(const std::string& path);
 
 // "ftp://" + host + ":" + port + encoded path; no port is added when the host
-// text names one already.
+// text names one already (after the credentials it may start with).
 std::string TaskUrl(const std::string& host, int port, const std::string& remotePath);
 
 // Starts the driver thread (UI thread; the caller has just marked the driver
