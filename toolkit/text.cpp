@@ -271,12 +271,15 @@ DateTime Now() {
 std::optional<DateTime> DateTimeFromDays(double days) {
     // Years 100 to 9999, the range such date values can hold.
     if (!std::isfinite(days) || days < -657434.0 || days > 2958466.0) return std::nullopt;
-    const auto totalSeconds = static_cast<std::int64_t>(std::llround(days * 86400.0));
-    std::int64_t dayCount = totalSeconds / 86400;
-    std::int64_t secondOfDay = totalSeconds % 86400;
-    if (secondOfDay < 0) {
-        secondOfDay += 86400;
-        --dayCount;
+    // The whole part counts days from 1899-12-30 with its sign; the fraction
+    // is the time of that day whatever the sign: -1.25 is 1899-12-29 06:00,
+    // not a quarter of a day before 1899-12-29.
+    const double whole = std::trunc(days);
+    std::int64_t dayCount = static_cast<std::int64_t>(whole);
+    std::int64_t secondOfDay = std::llround(std::fabs(days - whole) * 86400.0);
+    if (secondOfDay >= 86400) {
+        secondOfDay -= 86400;
+        ++dayCount;
     }
     DateTime v;
     CivilFromDays(dayCount - 25569, v.year, v.month, v.day);

@@ -3,6 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
+namespace toolkit {
+// Dates in failure messages as a reader writes them.
+void PrintTo(const DateTime& v, std::ostream* os) {
+    *os << v.year << "-" << v.month << "-" << v.day << " " << v.hour << ":" << v.minute << ":" << v.second;
+}
+}  // namespace toolkit
+
 namespace {
 
 using toolkit::DateTime;
@@ -81,6 +90,14 @@ TEST(ToolkitText, DaysSince1899BecomeCalendarDates) {
         {45356.0 + (8 * 3600 + 3 * 60 + 7) / 86400.0, {2024, 3, 5, 8, 3, 7}},
         {36526.0, {2000, 1, 1, 0, 0, 0}},
         {36585.0, {2000, 2, 29, 0, 0, 0}},
+        // Before 1900 the fraction is still the time of the day named by the
+        // whole part.
+        {-1.25, {1899, 12, 29, 6, 0, 0}},
+        {-0.25, {1899, 12, 30, 6, 0, 0}},
+        {-1.0, {1899, 12, 29, 0, 0, 0}},
+        {-2.5, {1899, 12, 28, 12, 0, 0}},
+        {-36522.75, {1800, 1, 1, 18, 0, 0}},
+        {-1.0 - (23 * 3600 + 59 * 60 + 59) / 86400.0, {1899, 12, 29, 23, 59, 59}},
     };
     for (const auto& [days, value] : cases) {
         const auto got = toolkit::DateTimeFromDays(days);
