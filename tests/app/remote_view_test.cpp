@@ -284,6 +284,28 @@ TEST_F(RemoteViewTest, BadConnectionInputFailsInTheLogWithoutADialog) {
     EXPECT_TRUE(toolkit::testing::TakeShownDialogs().empty());
 }
 
+TEST_F(RemoteViewTest, APortOutside1To65535IsRefusedWithoutConnecting) {
+    server.addDirectory("/pub");
+    ConnectToServer();
+    const auto rows = Rows(app->ui.remoteList, 3);
+    // 99999 and 65557 would reach ports 34463 and 21 once cut to 16 bits.
+    for (const char* port : {"99999", "65557", "65536", "0", "-21"}) {
+        TypeConnection("127.0.0.1", "demo", "secret", port);
+        const std::size_t before = LogLines().size();
+        ClickQuickConnect();
+        const auto messages = LogMessages();
+        ASSERT_EQ(messages.size(), before + 1) << port;
+        EXPECT_EQ(messages.back().rfind("端口", 0), 0u) << messages.back();
+        EXPECT_NE(messages.back().find("无效"), std::string::npos) << messages.back();
+        EXPECT_TRUE(app->ftpClient.IsConnected()) << port;
+    }
+    EXPECT_EQ(server.connectionCount(), 1);
+    EXPECT_EQ(server.countCommands("QUIT"), 0);
+    EXPECT_EQ(Rows(app->ui.remoteList, 3), rows);
+    EXPECT_EQ(app->savedPort, server.port());
+    EXPECT_TRUE(toolkit::testing::TakeShownDialogs().empty());
+}
+
 TEST_F(RemoteViewTest, CredentialsInTheHostTextAreUsed) {
     server.setCredentials("alice", "wonder");
     TypeConnection("alice:wonder@127.0.0.1", "", "", std::to_string(server.port()));
