@@ -58,13 +58,11 @@ std::string LocalChildPath(const std::string& folder, const std::string& name) {
 
 void RestoreLocalFolder(App& app) {
     toolkit::ComboBox& combo = app.ui.localPathCombo;
-    const std::string firstDrive = combo.Text();
-    std::string folder = ReadLocalFolder(app, firstDrive);
-    // A damaged file (garbage, an endless value) or a folder that is gone
-    // starts at the first drive.
-    const int attributes = toolkit::FileAttributes(folder);
-    if (attributes < 0 || (attributes & toolkit::kAttrDirectory) == 0) folder = firstDrive;
-    combo.SetText(folder);
+    // A folder that is gone (an unplugged disk) stays the current folder and
+    // lists with only the parent row, like any folder typed that is missing;
+    // a file without the key starts at the first drive. The value read is
+    // bounded by the settings reader.
+    combo.SetText(ReadLocalFolder(app, combo.Text()));
     FillLocalList(app, combo.Text(), kLocalListMask);
 }
 

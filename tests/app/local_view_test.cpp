@@ -173,20 +173,35 @@ TEST_F(LocalViewTest, StartUpRestoresTheStoredFolder) {
     EXPECT_EQ(EntryRows(), (std::vector<std::string>{"a.zip|2|zip"}));
 }
 
-TEST_F(LocalViewTest, ADamagedSettingsFileStartsAtTheFirstDrive) {
+// Without the key the first drive is the start folder; a stored folder is
+// kept whatever it holds now, and a missing one lists only the parent row.
+TEST_F(LocalViewTest, StartUpKeepsAStoredFolderThatIsGoneAndStartsAtTheFirstDriveWithoutOne) {
     std::string garbage;
     for (int i = 0; i < 3000; ++i) garbage += static_cast<char>((i * 37 + 11) % 256);
-    const std::string files[] = {
-        "[配置项]\n别的键=/tmp\n",
-        "[配置项]\n上次路径=" + std::string(20000, '/') + "x\n",
-        garbage,
-        "[配置项]\n上次路径=" + home + "/gone\n",
+    testsupport::WriteFile(home + "/f.txt", "1");
+    struct Case {
+        std::string content;
+        std::string folder;
+        bool onlyParentRow;
     };
-    for (const auto& content : files) {
+    const Case cases[] = {
+        {"[配置项]\n别的键=/tmp\n", home, false},
+        {garbage, home, false},
+        {"[配置项]\n上次路径=" + home + "/gone\n", home + "/gone", true},
+        // Read with a buffer of 10240 bytes: the value is cut, not refused.
+        {"[配置项]\n上次路径=" + std::string(20000, '/') + "x\n", std::string(10239, '/'), true},
+    };
+    for (const auto& c : cases) {
         Restart();
-        testsupport::WriteFile(app->settingsFile, content);
+        testsupport::WriteFile(app->settingsFile, c.content);
         Show();
-        EXPECT_EQ(app->ui.localPathCombo.Text(), home) << content.substr(0, 40);
+        EXPECT_EQ(app->ui.localPathCombo.Text(), c.folder) << c.content.substr(0, 40);
+        const auto rows = Rows(app->ui.localList, 3);
+        EXPECT_EQ(rows.size() == 1, c.onlyParentRow) << c.content.substr(0, 40);
+        ASSERT_FALSE(rows.empty());
+        EXPECT_EQ(rows[0], "返回上级目录||");
+        // Start-up only reads the file.
+        EXPECT_EQ(testsupport::ReadFile(app->settingsFile), c.content);
         EXPECT_TRUE(toolkit::testing::TakeShownDialogs().empty());
     }
 }
