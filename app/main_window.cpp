@@ -8,6 +8,7 @@
 #include "app/remote_view.h"
 #include "app/startup.h"
 #include "app/task_queue.h"
+#include "app/transfer_driver.h"
 
 namespace app {
 
@@ -86,6 +87,11 @@ void CreateMenus(App& app) {
     ui.remoteMenu.AddItem("重命名", [&app] { RenameRemoteEntry(app); });
     ui.remoteMenu.AddSeparator();
     ui.remoteMenu.AddItem("删除", [&app] { DeleteSelected(app); });
+
+    // A stalled transfer would otherwise hold the queue for hours of retries.
+    ui.queueMenu.Create(ui.mainWindow, "任务菜单", false);
+    ui.queueMenu.AddItem("停止任务", [&app] { StopRunningTask(app); });
+    ui.queueMenu.AddItem("移除任务", [&app] { RemoveSelectedQueueRows(app); });
 }
 
 void BindEvents(App& app) {
@@ -107,6 +113,7 @@ void BindEvents(App& app) {
     });
     ui.remoteList.OnItemActivated([&app] { OpenRemoteEntry(app); });
     ui.remoteList.OnRightClick([&app] { ShowRemoteMenu(app); });
+    ui.queueList.OnRightClick([&ui] { ui.queueMenu.PopupAtMouse(); });
     ui.remotePathCombo.OnEntrySelected([&app] { OnRemotePathChosen(app); });
     ui.remotePathCombo.OnKeyPressed([&app](int key) { OnRemotePathKey(app, key); });
     ui.localList.OnItemActivated([&app] { OpenLocalEntry(app); });

@@ -46,6 +46,7 @@ struct MainWindow {
     toolkit::Timer queueTimer;            // 时钟1
     toolkit::Menu mainMenu;               // 菜单
     toolkit::Menu remoteMenu;             // 远程菜单
+    toolkit::Menu queueMenu;              // 任务菜单, over queueList
 };
 
 // Creates the window and its controls and binds every event. The window stays

@@ -308,28 +308,82 @@ std::size_t QueuedRowCount(App& app) {
 std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared) {
     cleared = false;
     TaskQueueState& state = QueueState(app);
-    std::lock_guard guard(state.lock);
-    index = static_cast<int>(state.queueIndex);
-    if (state.queueIndex < state.rows.size()) return state.rows[state.queueIndex];
-    state.driverIdle = true;
-    if (state.requestDone) {
-        state.queueIndex = 0;
-        state.rows.clear();
+    std::vector<int> finished;
+    {
+        std::lock_guard guard(state.lock);
+        index = static_cast<int>(state.queueIndex);
+        if (state.queueIndex < state.rows.size()) {
+            state.rowTaken = true;
+            return state.rows[state.queueIndex];
+        }
+        state.driverIdle = true;
+        if (!state.requestDone) return std::nullopt;
+        // A failed row stays: cleared with the rest, the failure would be
+        // gone from view and the user would believe the folder arrived.
+        std::vector<QueueRow> kept;
+        for (std::size_t i = 0; i < state.rows.size(); ++i) {
+            if (state.rows[i].status == kStatusFailed) {
+                kept.push_back(std::move(state.rows[i]));
+            } else {
+                finished.push_back(static_cast<int>(i));
+            }
+        }
+        state.rows = std::move(kept);
+        state.queueIndex = state.rows.size();
         cleared = true;
     }
+    toolkit::ListView& list = app.ui.queueList;
+    for (auto it = finished.rbegin(); it != finished.rend(); ++it) list.DeleteRow(*it);
     return std::nullopt;
 }
 
-void FinishRow(App& app, const std::string& status) {
+int TakenRowIndex(App& app) {
+    TaskQueueState& state = QueueState(app);
+    std::lock_guard guard(state.lock);
+    return state.rowTaken ? static_cast<int>(state.queueIndex) : -1;
+}
+
+void FinishRow(App& app, const std::string& status, const std::string& reason) {
     TaskQueueState& state = QueueState(app);
     int row = 0;
+    QueueRow handled;
     {
         std::lock_guard guard(state.lock);
         row = static_cast<int>(state.queueIndex);
-        if (state.queueIndex < state.rows.size()) ++state.queueIndex;
+        state.rowTaken = false;
+        if (state.queueIndex < state.rows.size()) {
+            state.rows[state.queueIndex].status = status;
+            handled = state.rows[state.queueIndex];
+            ++state.queueIndex;
+        }
     }
     app.ui.queueList.SetCellText(row, 4, status);
     app.ui.queueList.RedrawNow();
+    if (status == kStatusFailed) {
+        Log(app, std::string(handled.folder ? "创建本地目录失败:" : "下载失败:") + handled.remotePath +
+                     (reason.empty() ? std::string{} : "，" + reason));
+    }
+}
+
+void RemoveSelectedQueueRows(App& app) {
+    TaskQueueState& state = QueueState(app);
+    toolkit::ListView& list = app.ui.queueList;
+    const std::vector<int> selected = list.SelectedRows();
+    std::vector<int> removed;
+    {
+        std::lock_guard guard(state.lock);
+        for (auto it = selected.rbegin(); it != selected.rend(); ++it) {
+            const auto row = static_cast<std::size_t>(*it);
+            if (row >= state.rows.size()) continue;
+            // The running row ends with "停止任务", not by vanishing.
+            if (state.rowTaken && row == state.queueIndex) continue;
+            state.rows.erase(state.rows.begin() + static_cast<std::ptrdiff_t>(row));
+            if (row < state.queueIndex) --state.queueIndex;
+            removed.push_back(*it);
+        }
+    }
+    for (int row : removed) list.DeleteRow(row);
+    list.RedrawNow();
 }
 
 }  // namespace app

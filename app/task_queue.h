@@ -43,6 +43,7 @@ struct QueueRow {
     int port = 21;
     std::string user;
     std::string password;
+    std::string status = kStatusWaiting;  // column 4
 };
 
 // Shared by the requests (UI thread) and the driver thread. Every field is
@@ -56,6 +57,7 @@ struct TaskQueueState {
     bool driverIdle = true;
     bool requestDone = false;
     bool requestRunning = false;  // a request is still appending rows
+    bool rowTaken = false;        // the driver is handling the row at queueIndex
     // UI thread only: pacing of redraws and event passes while queueing.
     std::chrono::steady_clock::time_point lastRedraw{};
     std::chrono::steady_clock::time_point lastPump{};
@@ -87,11 +89,21 @@ std::size_t QueuedRowCount(App& app);
 
 // For the driver, on the UI thread: the row at queueIndex, or nothing; with
 // nothing left, the end-of-queue step runs in the same call (the driver is
-// marked idle and, once the request is done, the list is cleared).
+// marked idle and, once the request is done, the rows are cleared but those
+// that failed, which stay in view until the user removes them).
 std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared);
 
+// For the driver, on the UI thread: where the row it handles is now (rows
+// above it may have been removed meanwhile); -1 when it handles none.
+int TakenRowIndex(App& app);
+
 // For the driver, on the UI thread: the row just handled gets its final
-// status and queueIndex moves on.
-void FinishRow(App& app, const std::string& status);
+// status and queueIndex moves on. A failure also gets one log line with the
+// row's path and the reason.
+void FinishRow(App& app, const std::string& status, const std::string& reason = {});
+
+// Handler of the queue menu item "移除任务": removes the selected rows of
+// queueList, except the one the driver is handling.
+void RemoveSelectedQueueRows(App& app);
 
 }  // namespace app

@@ -28,6 +28,7 @@ struct TaskWatch {
     bool workerFailed = false;  // event 9
     bool sameName = false;      // event 18: the file went to a new local name
     std::int64_t count = -1;    // event 4's byte count
+    bool stopAsked = false;     // the user chose "停止任务" for this task
 };
 
 // The TaskCallback of every file task.
@@ -49,6 +50,11 @@ std::string TaskUrl(const std::string& host, int port, const std::string& remote
 // Starts the driver thread (UI thread; the caller has just marked the driver
 // busy). A driver that has been stopped for good starts no more.
 void StartTransferDriver(App& app);
+
+// Handler of the queue menu item "停止任务": the running download is stopped,
+// its row reads "失败" and its file keeps only the bytes received. A queue
+// stalled on a server that never answers goes on with the next row.
+void StopRunningTask(App& app);
 
 // Shut-down (UI thread): stops the running task within its stop wait, lets
 // the driver leave, and joins it, serving its pending window calls meanwhile.

@@ -809,6 +809,14 @@ int ListView::RowCount() const {
     return OnUi([&] { return d_->widget ? Tree(*d_)->topLevelItemCount() : 0; });
 }
 
+void ListView::DeleteRow(int row) {
+    OnUi([&] {
+        if (!d_->widget || row < 0 || row >= Tree(*d_)->topLevelItemCount()) return;
+        // Taken out of the tree, the item is ours to release.
+        std::unique_ptr<QTreeWidgetItem> taken(Tree(*d_)->takeTopLevelItem(row));
+    });
+}
+
 void ListView::Clear() {
     OnUi([&] {
         if (!d_->widget) return;

@@ -209,6 +209,8 @@ public:
     void SetRowData(int row, std::int64_t value);
     std::int64_t RowData(int row) const;
     int RowCount() const;
+    // Removes one row; the rows below move up. Nothing for a missing row.
+    void DeleteRow(int row);
     void Clear();
     std::vector<int> SelectedRows() const;  // ascending
     int CurrentRow() const;                 // -1 when none is selected

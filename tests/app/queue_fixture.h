@@ -75,11 +75,19 @@ protected:
         return PumpUntil([&] { return !app::TransferDriverRunning(*app); });
     }
 
-    // The queue has been worked through and cleared.
+    // The queue has been worked through and cleared: the driver has left and
+    // only failed rows are left, in view as in the queue state.
     bool QueueFinished() {
         return PumpUntil([&] {
-            return !app::TransferDriverRunning(*app) && app->ui.queueList.RowCount() == 0 &&
-                   app::QueuedRowCount(*app) == 0;
+            if (app::TransferDriverRunning(*app)) return false;
+            auto& state = app::QueueState(*app);
+            std::lock_guard guard(state.lock);
+            if (!state.driverIdle || !state.requestDone || state.queueIndex != state.rows.size())
+                return false;
+            for (const auto& row : state.rows) {
+                if (row.status != app::kStatusFailed) return false;
+            }
+            return app->ui.queueList.RowCount() == static_cast<int>(state.rows.size());
         });
     }
 

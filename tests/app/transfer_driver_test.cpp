@@ -157,6 +157,8 @@ TEST_F(DriverRealServer, AFileDeletedAfterTheListingFailsAndTheNextRowFollows) {
     EXPECT_EQ(testsupport::FileSize(local + "/空 文件.dat"), 0);
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(QueueRows(2), std::vector<std::string>{local + "|//报告 2024.txt"});
+    EXPECT_TRUE(LogHas("下载失败://报告 2024.txt，")) << testing::PrintToString(LogMessages());
 }
 
 TEST_F(DriverRealServer, ALinkLoopOnTheServerEnds) {
@@ -292,6 +294,28 @@ TEST_F(DriverFakeServer, FailedRowsReadFailedAndTheRowsBelowAreStillHandled) {
     EXPECT_EQ(testsupport::FileSize(local + "/gone.txt"), -1);
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
+    // The failed rows stay in view after the run, the others are cleared, and
+    // each failure has its line in the log.
+    EXPECT_EQ(QueueRows(2),
+              (std::vector<std::string>{local + "|//exists", local + "|//blocked", local + "|//blocked/sub",
+                                        local + "|//blocked/sub/f.txt", local + "|//gone.txt"}));
+    EXPECT_EQ(Statuses(), std::vector<std::string>(5, "失败"));
+    EXPECT_TRUE(LogHas("创建本地目录失败://exists，本地已有同名的文件或目录"))
+        << testing::PrintToString(LogMessages());
+    EXPECT_TRUE(LogHas("创建本地目录失败://blocked，本地已有同名的文件或目录"));
+    EXPECT_TRUE(LogHas("创建本地目录失败://blocked/sub，"));
+    EXPECT_TRUE(LogHas("下载失败://blocked/sub/f.txt，"));
+    EXPECT_TRUE(LogHas("下载失败://gone.txt，"));
+    EXPECT_EQ(Pane(0), "已就绪");
+
+    // A later request goes on below them; its rows are cleared when done.
+    ASSERT_TRUE(testsupport::RemoveTree(local + "/ok.txt"));
+    ASSERT_TRUE(Select({"ok.txt"}));
+    Download();
+    ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(testsupport::ReadFile(local + "/ok.txt"), "ok");
+    EXPECT_EQ(app->ui.queueList.RowCount(), 5);
+    EXPECT_EQ(Statuses(), std::vector<std::string>(5, "失败"));
 }
 
 TEST_F(DriverFakeServer, ATransferThatBreaksOffIsNeverShownAsDone) {
@@ -333,6 +357,61 @@ TEST_F(DriverFakeServer, EveryRowFailsInTurnWhenTheServerRefusesLogIns) {
     EXPECT_EQ(Statuses(), (std::vector<std::string>{"失败", "失败"}));
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(QueueRows(2), (std::vector<std::string>{local + "|//a.txt", local + "|//b.txt"}));
+}
+
+TEST_F(DriverFakeServer, StopTaskEndsAStalledTransferAsFailedAndTheQueueGoesOn) {
+    testsupport::TransferFaults stall;
+    stall.stallAfterBytes = 3000;
+    server.addFile("/stalled.bin", std::string(100000, 's'), stall);
+    server.addFile("/t.txt", "next");
+    ConnectToServer();
+    ASSERT_TRUE(Select({"stalled.bin", "t.txt"}));
+    Download();
+    // The server lists by name: stalled.bin comes first.
+    ASSERT_TRUE(PumpUntil([&] {
+        return testsupport::FileSize(local + "/stalled.bin") >= 0 && StatusOf(0) == "进行中" &&
+               app->downloadClient.GetBytesDone() >= 3000;
+    }));
+    toolkit::testing::RightClickRow(app->ui.queueList, 0);
+    EXPECT_TRUE(toolkit::testing::PopupMenuVisible(app->ui.queueMenu));
+    EXPECT_EQ(app->ui.queueMenu.Items(), (std::vector<std::string>{"停止任务", "移除任务"}));
+    ASSERT_TRUE(app->ui.queueMenu.Choose("停止任务"));
+    ASSERT_TRUE(QueueFinished()) << testing::PrintToString(QueueRows());
+    EXPECT_EQ(QueueRows(2), std::vector<std::string>{local + "|//stalled.bin"});
+    EXPECT_EQ(Statuses(), std::vector<std::string>{"失败"});
+    EXPECT_TRUE(LogHas("下载失败://stalled.bin，已停止")) << testing::PrintToString(LogMessages());
+    // The file is not left looking whole.
+    EXPECT_LT(testsupport::FileSize(local + "/stalled.bin"), 100000);
+    EXPECT_EQ(testsupport::ReadFile(local + "/t.txt"), "next");
+}
+
+TEST_F(DriverFakeServer, RemoveTaskTakesWaitingRowsOutButNeverTheRunningOne) {
+    testsupport::TransferFaults slow;
+    slow.chunkBytes = 1000;
+    slow.chunkDelayMs = 40;
+    server.addFile("/a.bin", std::string(8000, 'a'), slow);
+    server.addFile("/b.txt", "b");
+    server.addFile("/c.txt", "c");
+    server.addFile("/d.txt", "d");
+    ConnectToServer();
+    ASSERT_TRUE(Select({"a.bin", "b.txt", "c.txt", "d.txt"}));
+    Download();
+    ASSERT_TRUE(PumpUntil([&] { return StatusOf(0) == "进行中"; }));
+    // The running row and two waiting rows are selected.
+    toolkit::ListView& queue = app->ui.queueList;
+    queue.SelectRow(0, true);
+    queue.SelectRow(1, true);
+    queue.SelectRow(3, true);
+    ASSERT_TRUE(app->ui.queueMenu.Choose("移除任务"));
+    EXPECT_EQ(QueueRows(2), (std::vector<std::string>{local + "|//a.bin", local + "|//c.txt"}));
+    EXPECT_EQ(app::QueuedRowCount(*app), 2u);
+    ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(testsupport::FileSize(local + "/a.bin"), 8000);
+    EXPECT_EQ(testsupport::ReadFile(local + "/c.txt"), "c");
+    EXPECT_EQ(testsupport::FileSize(local + "/b.txt"), -1);
+    EXPECT_EQ(testsupport::FileSize(local + "/d.txt"), -1);
+    EXPECT_EQ(app->ui.queueList.RowCount(), 0);
 }
 
 TEST_F(DriverFakeServer, ClosingTheWindowDuringARetryPauseStopsTheDriver) {

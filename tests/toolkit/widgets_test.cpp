@@ -77,6 +77,13 @@ TEST_F(ToolkitWidgets, ListRowsInsertSelectAndReadBack) {
     list.SetRowData(2, 1);
     EXPECT_EQ(list.RowData(2), 1);
     EXPECT_EQ(list.RowData(1), 0);
+    list.DeleteRow(1);
+    list.DeleteRow(7);
+    list.DeleteRow(-1);
+    EXPECT_EQ(list.RowCount(), 3);
+    EXPECT_EQ(list.CellText(1, 0), "z");
+    EXPECT_EQ(list.RowData(1), 1);
+    EXPECT_EQ(list.SelectedRows(), (std::vector<int>{0, 1}));
     list.Clear();
     EXPECT_EQ(list.RowCount(), 0);
     EXPECT_EQ(list.CurrentRow(), -1);
