@@ -16,6 +16,9 @@ void FillDriveList(App& app) {
 }
 
 void FillLocalList(App& app, const std::string& folder, int mask) {
+    // Events are processed after every entry; a folder change among them
+    // starts a newer listing, which this one must then leave alone.
+    const std::uint64_t fill = ++app.localListFill;
     toolkit::ListView& list = app.ui.localList;
     list.Clear();
     toolkit::SuspendRepaint(list);
@@ -27,6 +30,7 @@ void FillLocalList(App& app, const std::string& folder, int mask) {
         const int attributes = toolkit::FileAttributes(base + name);
         if (attributes >= 0 && (attributes & toolkit::kAttrDirectory) != 0) {
             toolkit::ProcessPendingEvents();
+            if (app.localListFill != fill) return;
             const int r = list.InsertRow(-1, name, kImageFolder, toolkit::TextOrigin::Foreign);
             list.SetCellText(r, 2, kFolderType);
         } else {
@@ -37,6 +41,7 @@ void FillLocalList(App& app, const std::string& folder, int mask) {
                 type == kPlainFileType ? toolkit::TextOrigin::Program : toolkit::TextOrigin::Foreign);
             list.SetCellText(r, 1, FormatGroupedSize(toolkit::FileSize(base + name)));
             toolkit::ProcessPendingEvents();
+            if (app.localListFill != fill) return;
         }
     }
     toolkit::ResumeRepaint(list);

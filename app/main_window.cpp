@@ -6,6 +6,7 @@
 #include "app/quick_connect.h"
 #include "app/remote_operations.h"
 #include "app/remote_view.h"
+#include "app/running_action.h"
 #include "app/startup.h"
 #include "app/task_queue.h"
 #include "app/transfer_driver.h"
@@ -98,6 +99,8 @@ void BindEvents(App& app) {
     MainWindow& ui = app.ui;
     ui.mainWindow.OnCreated([&app] { StartUp(app); });
     ui.mainWindow.OnSizeChanged([&ui] { LayoutMainWindow(ui); });
+    ui.mainWindow.OnClosed([&app] { OnWindowClosed(app); });
+    app.ftpClient.SetWaitHook([&app] { return KeepWindowLiveWhileWaiting(app); });
     ui.quickConnectButton.OnClicked([&app] { QuickConnect(app); });
     ui.splitter1.OnDragged([&ui](int position) {
         ui.splitter1.SetTop(position);

@@ -5,6 +5,7 @@
 
 #include "app/app.h"
 #include "app/remote_view.h"
+#include "app/running_action.h"
 #include "app/session_log.h"
 
 namespace app {
@@ -36,6 +37,8 @@ bool ConnectSession(App& app, const std::string& host, const std::string& user, 
 }
 
 void QuickConnect(App& app) {
+    const RunningAction action(app, "快速连接");
+    if (action.Refused()) return;
     MainWindow& ui = app.ui;
     const std::string portText = ui.portEdit.Text();
     const std::optional<int> parsed = PortFromText(portText);

@@ -18,6 +18,7 @@
 
 #include "app/app.h"
 #include "app/remote_view.h"
+#include "app/running_action.h"
 #include "app/session_log.h"
 #include "app/transfer_driver.h"
 
@@ -231,17 +232,11 @@ std::string StripCommas(const std::string& text) {
 }
 
 void QueueDownloadRequest(App& app) {
+    // The window stays live while a request walks the server; another action
+    // now would fight it over the remote folder, the list and the session.
+    const RunningAction action(app, "下载请求");
+    if (action.Refused()) return;
     TaskQueueState& state = QueueState(app);
-    {
-        std::lock_guard guard(state.lock);
-        if (state.requestRunning) {
-            // The window stays live while a request walks the server; a second
-            // one now would fight the first over the remote folder and list.
-            Log(app, "上一个下载请求还在排队，本次请求未执行");
-            return;
-        }
-        state.requestRunning = true;
-    }
     const std::vector<int> selected = app.ui.remoteList.SelectedRows();
     const std::string base = app.ftpClient.GetCurrentDir();
     const std::string localFolder = app.ui.localPathCombo.EditText();
@@ -272,7 +267,6 @@ void QueueDownloadRequest(App& app) {
     {
         std::lock_guard guard(state.lock);
         state.requestDone = true;
-        state.requestRunning = false;
     }
     StartDriverIfIdle(app);
     app.ui.queueList.RedrawNow();

@@ -56,8 +56,7 @@ struct TaskQueueState {
     std::string queueBaseRemote;
     bool driverIdle = true;
     bool requestDone = false;
-    bool requestRunning = false;  // a request is still appending rows
-    bool rowTaken = false;        // the driver is handling the row at queueIndex
+    bool rowTaken = false;  // the driver is handling the row at queueIndex
     // UI thread only: pacing of redraws and event passes while queueing.
     std::chrono::steady_clock::time_point lastRedraw{};
     std::chrono::steady_clock::time_point lastPump{};

@@ -266,6 +266,8 @@ bool InputBox(const std::string& prompt, const std::string& title, const std::st
             }
             if (script.scriptedOnly) return false;
         }
+        // The window has gone: nobody is there to answer.
+        if (shuttingDown.load()) return false;
         const int clamped = std::clamp(type, 1, 4);
         bool ok = false;
         const QString text = QInputDialog::getText(DialogParent(), ShowText(title), ShowText(prompt),
@@ -289,6 +291,7 @@ int MessageBox(const std::string& text, int style, const std::string& caption) {
             }
             if (script.scriptedOnly) return (style & 0x0F) == 0 ? kResultOk : kResultCancel;
         }
+        if (shuttingDown.load()) return (style & 0x0F) == 0 ? kResultOk : kResultCancel;
         return ShowMessageBox(text, style, caption);
     });
 }

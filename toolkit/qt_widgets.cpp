@@ -4,6 +4,7 @@
 #include <qdrawutil.h>
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QCursor>
 #include <QGroupBox>
@@ -45,6 +46,10 @@ protected:
     void resizeEvent(QResizeEvent* event) override {
         QWidget::resizeEvent(event);
         if (owner_->onSizeChanged) owner_->onSizeChanged();
+    }
+    void closeEvent(QCloseEvent* event) override {
+        QWidget::closeEvent(event);
+        if (event->isAccepted() && owner_->onClosed) owner_->onClosed();
     }
 
 private:
@@ -412,6 +417,7 @@ void Window::Create(const std::string& caption, const Rect& outer) {
 
 void Window::OnCreated(std::function<void()> handler) { d_->onCreated = std::move(handler); }
 void Window::OnSizeChanged(std::function<void()> handler) { d_->onSizeChanged = std::move(handler); }
+void Window::OnClosed(std::function<void()> handler) { d_->onClosed = std::move(handler); }
 
 void Window::SetMaximized() {
     OnUi([&] {

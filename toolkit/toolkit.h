@@ -122,6 +122,8 @@ public:
     // Runs before the window is first shown.
     void OnCreated(std::function<void()> handler);
     void OnSizeChanged(std::function<void()> handler);
+    // The user (or the program) closed the window.
+    void OnClosed(std::function<void()> handler);
     // Set while hidden, it applies when the window is shown.
     void SetMaximized();
     void Show();

@@ -136,6 +136,31 @@ TEST_F(LocalViewTest, TypingAPathAndLeavingWithoutEnterChangesNothing) {
     }
 }
 
+// A local listing processes events after every entry. A folder chosen
+// meanwhile replaces the unfinished listing: the list shows that folder
+// alone, never a mix of both.
+TEST_F(LocalViewTest, ANewFolderDuringALongListingReplacesItCleanly) {
+    for (int i = 0; i < 2000; ++i) testsupport::WriteFile(home + "/big/f" + std::to_string(i), "");
+    testsupport::WriteFile(home + "/small/one.txt", "1");
+    testsupport::WriteFile(home + "/small/two.txt", "22");
+    Show();
+    toolkit::Timer chooser;
+    bool typed = false;
+    chooser.Start(1, [&] {
+        if (typed || app->ui.localList.RowCount() < 2) return;
+        typed = true;
+        toolkit::testing::TypeOver(app->ui.localPathCombo, home + "/small");
+        toolkit::testing::PressKey(app->ui.localPathCombo, 13);
+    });
+    toolkit::testing::TypeOver(app->ui.localPathCombo, home + "/big");
+    toolkit::testing::PressKey(app->ui.localPathCombo, 13);
+    chooser.Stop();
+    ASSERT_TRUE(typed);
+    EXPECT_EQ(EntryRows(), (std::vector<std::string>{"one.txt|1|txt", "two.txt|2|txt"}));
+    EXPECT_EQ(app->ui.localPathCombo.Text(), home + "/small");
+    EXPECT_EQ(StoredFolder(), home + "/small");
+}
+
 TEST_F(LocalViewTest, AFolderThatCannotBeReadListsOnlyTheParentRow) {
     testsupport::WriteFile(home + "/plain.txt", "1");
     testsupport::MakeDirs(home + "/locked");
