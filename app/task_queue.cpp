@@ -34,6 +34,7 @@ struct Snapshot {
     std::string type;
     std::string size;
     bool link = false;
+    bool gbk = false;  // the listing showed its names as GBK
 };
 
 // What every row of one request shares, and the folders being expanded.
@@ -45,12 +46,14 @@ struct Expansion {
     std::string user;
     std::string password;
     std::vector<std::string> serverPath;  // the server's paths of the folders entered
+    std::string localRelative;            // of the folder being expanded, below localFolder
 };
 
 void Log(App& app, const std::string& message) { AppendLog(app, ClockText({}, false) + " " + message); }
 
 std::vector<Snapshot> SnapshotRows(App& app, const std::vector<int>& indices) {
     toolkit::ListView& list = app.ui.remoteList;
+    const bool gbk = list.ShowsForeignAsGbk();
     std::vector<Snapshot> snapshots;
     snapshots.reserve(indices.size());
     for (int row : indices) {
@@ -61,15 +64,17 @@ std::vector<Snapshot> SnapshotRows(App& app, const std::vector<int>& indices) {
         s.type = list.CellText(row, 2);
         s.size = StripCommas(list.CellText(row, 1));
         s.link = RemoteRowIsLink(app, row);
+        s.gbk = gbk;
         snapshots.push_back(std::move(s));
     }
     return snapshots;
 }
 
-QueueRow MakeRow(const Expansion& e, const std::string& remotePath) {
+QueueRow MakeRow(const Expansion& e, const Snapshot& s, const std::string& remotePath) {
     QueueRow row;
     row.localFolder = e.localFolder;
     row.remotePath = remotePath;
+    row.localRelative = e.localRelative + "/" + LocalNameFor(s.name, s.gbk);
     row.baseRemote = e.baseRemote;
     row.host = e.host;
     row.port = e.port;
@@ -126,7 +131,7 @@ void StartDriverIfIdle(App& app) {
 }
 
 void AppendFile(App& app, const Expansion& e, const std::string& remotePath, const Snapshot& s) {
-    QueueRow row = MakeRow(e, remotePath);
+    QueueRow row = MakeRow(e, s, remotePath);
     row.sizeText = s.size;
     row.type = FileTypeText(s.name);
     AppendRow(app, row);
@@ -145,7 +150,7 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
             // fetch it as a file; a dangling link fails in its own row.
             AppendFile(app, e, path, s);
         } else {
-            QueueRow row = MakeRow(e, path);
+            QueueRow row = MakeRow(e, s, path);
             row.type = kFolderType;
             row.folder = true;
             AppendRow(app, row);
@@ -161,7 +166,7 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
             return;
         }
     }
-    QueueRow row = MakeRow(e, path);
+    QueueRow row = MakeRow(e, s, path);
     row.type = kFolderType;
     row.folder = true;
     AppendRow(app, row);
@@ -170,7 +175,10 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
         return;
     }
     e.serverPath.push_back(serverPath);
+    const std::string outer = e.localRelative;
+    e.localRelative = row.localRelative;
     Expand(app, e, path);
+    e.localRelative = outer;
     e.serverPath.pop_back();
 }
 
@@ -220,6 +228,12 @@ bool IsSafeLocalName(const std::string& name) {
         if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
     }
     return true;
+}
+
+std::string LocalNameFor(const std::string& remoteName, bool listedAsGbk) {
+    // A listing not read as GBK holds valid UTF-8 names only (the view would
+    // have turned to GBK otherwise).
+    return listedAsGbk ? toolkit::GbkToUtf8Escaped(remoteName) : remoteName;
 }
 
 std::string StripCommas(const std::string& text) {
@@ -281,6 +295,8 @@ void ExpandRemoteFolder(App& app, const std::string& folder, const std::string& 
         base = state.queueBaseRemote;
     }
     Expansion e = SessionExpansion(app, localFolder, base);
+    // Given as a path, the folder's names below the base are taken as they are.
+    e.localRelative = LocalPathFor(folder, base);
     if (app.ftpClient.ChangeDir(folder)) {
         const std::string serverPath = app.ftpClient.GetCurrentDir();
         e.serverPath.push_back(serverPath.empty() ? folder : serverPath);

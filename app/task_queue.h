@@ -37,6 +37,10 @@ struct QueueRow {
     std::string sizeText;     // column 2
     std::string type;         // column 3
     bool folder = false;
+    // Below localFolder: the local names of the remote path below the base
+    // folder of the request ("/a/b.zip"). A name from a listing read as GBK
+    // is converted to UTF-8 here; the remote path keeps the server's bytes.
+    std::string localRelative;
     // Captured when the row was queued.
     std::string baseRemote;
     std::string host;
@@ -82,6 +86,10 @@ void RefreshQueueLength(App& app);
 // A remote name that may become one component of a local path: not empty,
 // not "." or "..", and without "/", "\" or a control byte.
 bool IsSafeLocalName(const std::string& name);
+
+// The local name of a remote name: as it is, or converted from GBK to UTF-8
+// (bytes that do not convert become "%XX") when its listing was read as GBK.
+std::string LocalNameFor(const std::string& remoteName, bool listedAsGbk);
 
 // The row count of queueList as the queue state knows it.
 std::size_t QueuedRowCount(App& app);

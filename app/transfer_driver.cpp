@@ -138,7 +138,7 @@ bool ShowAction(App& app, const std::string& action, bool resetProgress) {
 }
 
 Outcome HandleFolderRow(App& app, TransferDriverState& d, const QueueRow& row) {
-    const std::string relative = LocalPathFor(row.remotePath, row.baseRemote);
+    const std::string& relative = row.localRelative;
     const std::string path = row.localFolder + relative;
     if (!ShowAction(app, "动作:创建目录:" + path, false) || d.stopRequested.load()) return Failed("已停止");
     if (!StaysBelow(relative)) return Failed("本地路径不在所选的本地目录之下");
@@ -150,7 +150,7 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
     MainWindow& ui = app.ui;
     if (!ShowAction(app, "动作:下载文件:" + row.remotePath, true)) return Failed("已停止");
 
-    const std::string relative = LocalPathFor(row.remotePath, row.baseRemote);
+    const std::string& relative = row.localRelative;
     const std::string localPath = row.localFolder + relative;
     const std::string url = TaskUrl(row.host, row.port, row.remotePath);
     const bool addressable = row.remotePath.size() <= kLongestRemotePath &&

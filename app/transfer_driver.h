@@ -35,8 +35,10 @@ struct TaskWatch {
 int OnTaskEvent(TaskWatch& watch, int code, std::int64_t value1, std::int64_t value2, std::int64_t value3,
                 downlib::Handle session);
 
-// The last (length of R - length of B) bytes of the remote path R, the local
-// path of a row below its local folder (the local separator is "/" too).
+// The last (length of R - length of B) bytes of the remote path R: a remote
+// folder's path below the base, as a path below the local folder (the local
+// separator is "/" too). Rows carry their local path below the local folder
+// built from local names (see QueueRow::localRelative).
 std::string LocalPathFor(const std::string& remotePath, const std::string& base);
 
 // The remote path as the path of an ftp:// URL: the engine decodes "%XX" and

@@ -788,6 +788,10 @@ std::string ListView::CellDisplayText(int row, int column) const {
     });
 }
 
+bool ListView::ShowsForeignAsGbk() const {
+    return OnUi([&] { return d_->foreignAsGbk; });
+}
+
 int ListView::CellIcon(int row, int column) const {
     return OnUi([&] {
         QTreeWidgetItem* item = ItemAt(*d_, row);

@@ -206,6 +206,8 @@ public:
     std::string CellText(int row, int column) const;
     // What the cell shows (UTF-8), for tests and screenshots.
     std::string CellDisplayText(int row, int column) const;
+    // Whether the rows filled since the last Clear show foreign texts as GBK.
+    bool ShowsForeignAsGbk() const;
     int CellIcon(int row, int column) const;
     // A number kept beside a row (0 unless set).
     void SetRowData(int row, std::int64_t value);

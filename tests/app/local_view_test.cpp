@@ -20,7 +20,7 @@ protected:
     std::string StoredFolder() {
         return toolkit::ReadSetting(app->settingsFile, "配置项", "上次路径", "<none>");
     }
-    // Rows after the parent row, sorted (the system gives them in any order).
+    // Rows after the parent row, in list order.
     std::vector<std::string> EntryRows() {
         auto rows = Rows(app->ui.localList, 3);
         EXPECT_FALSE(rows.empty());
@@ -28,7 +28,6 @@ protected:
         EXPECT_EQ(rows[0], "返回上级目录||");
         EXPECT_EQ(app->ui.localList.CellIcon(0, 0), 9);
         rows.erase(rows.begin());
-        std::sort(rows.begin(), rows.end());
         return rows;
     }
     int RowOf(const std::string& name) {
@@ -45,10 +44,13 @@ TEST_F(LocalViewTest, AFolderListsItsFoldersAndFilesWithSizesTypesAndIcons) {
     testsupport::WriteFile(home + "/readme", "");
     testsupport::WriteFile(home + "/.hidden", "h");
     testsupport::MakeDirs(home + "/v1.2");
+    testsupport::MakeDirs(home + "/Apps");
+    testsupport::WriteFile(home + "/zoo.TXT", "zz");
     Show();
-    EXPECT_EQ(EntryRows(),
-              (std::vector<std::string>{".hidden|1|hidden", "readme|0|文件", "setup.EXE|1,234|EXE",
-                                        "v1.2||文件夹", "报告 2024.txt|3|txt"}));
+    // Folders and files mixed, in name order whatever the case.
+    EXPECT_EQ(EntryRows(), (std::vector<std::string>{".hidden|1|hidden", "Apps||文件夹", "readme|0|文件",
+                                                     "setup.EXE|1,234|EXE", "v1.2||文件夹", "zoo.TXT|2|TXT",
+                                                     "报告 2024.txt|3|txt"}));
     EXPECT_EQ(app->ui.localList.CellIcon(RowOf("setup.EXE"), 0), 5);
     EXPECT_EQ(app->ui.localList.CellIcon(RowOf("报告 2024.txt"), 0), 7);
     EXPECT_EQ(app->ui.localList.CellIcon(RowOf("v1.2"), 0), 1);

@@ -38,6 +38,19 @@ TEST(SafeLocalName, RefusesWhatCouldLeaveTheLocalFolder) {
     for (const auto& c : cases) EXPECT_EQ(app::IsSafeLocalName(c.name), c.safe) << c.name;
 }
 
+TEST(LocalName, IsConvertedFromGbkOnlyWhenTheListingWasReadAsGbk) {
+    const struct {
+        const char* remote;
+        bool gbk;
+        const char* local;
+    } cases[] = {
+        {"a.zip", false, "a.zip"},       {"a.zip", true, "a.zip"},
+        {"报告.txt", false, "报告.txt"}, {"\xB1\xA8\xB8\xE6.txt", true, "报告.txt"},
+        {"\xD6\xD0\xCE", true, "中%CE"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(app::LocalNameFor(c.remote, c.gbk), c.local) << c.remote;
+}
+
 class TaskQueueTest : public QueueTest {
 protected:
     void SetUp() override {

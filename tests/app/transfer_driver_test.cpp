@@ -198,6 +198,30 @@ protected:
     testsupport::FakeFtpServer server;
 };
 
+// A folder from a server that sends GBK names arrives with UTF-8 local
+// names; the server is asked for the exact bytes it listed.
+TEST_F(DriverFakeServer, NamesFromAGbkListingArriveAsUtf8LocalNames) {
+    const std::string folder = "\xD6\xD0\xCE\xC4";      // 中文
+    const std::string report = "\xB1\xA8\xB8\xE6.txt";  // 报告.txt
+    const std::string broken = "bad\xFF\xFE.txt";       // no GBK character
+    server.addFile("/" + folder + "/" + report, "report");
+    server.addFile("/" + folder + "/" + broken, "broken");
+    server.addFile("/" + folder + "/sub/plain.txt", "plain");
+    ConnectToServer();
+    ASSERT_TRUE(Select({folder}));
+    Download();
+    ASSERT_TRUE(QueueFinished()) << testing::PrintToString(QueueRows());
+    EXPECT_EQ(app->ui.queueList.RowCount(), 0);
+    EXPECT_EQ(testsupport::ListTree(local),
+              (std::vector<std::string>{"中文/", "中文/bad%FF%FE.txt", "中文/sub/", "中文/sub/plain.txt",
+                                        "中文/报告.txt"}));
+    EXPECT_EQ(testsupport::ReadFile(local + "/中文/报告.txt"), "report");
+    EXPECT_EQ(testsupport::ReadFile(local + "/中文/bad%FF%FE.txt"), "broken");
+    EXPECT_EQ(testsupport::ReadFile(local + "/中文/sub/plain.txt"), "plain");
+    EXPECT_EQ(server.countCommands("RETR /" + folder + "/" + report), 1) << server.transcript();
+    EXPECT_EQ(server.countCommands("RETR /" + folder + "/" + broken), 1) << server.transcript();
+}
+
 TEST_F(DriverFakeServer, CredentialsInTheHostTextKeepTheTypedPortForDownloads) {
     server.setCredentials("alice", "wonder");
     server.addFile("/a.txt", "from the server on its own port");

@@ -108,6 +108,38 @@ TEST(ToolkitText, DaysSince1899BecomeCalendarDates) {
     EXPECT_FALSE(toolkit::DateTimeFromDays(1e300).has_value());
 }
 
+TEST(ToolkitText, GbkNamesBecomeUtf8WithEveryUndecodableByteEscaped) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"abc.txt", "abc.txt"},
+        {"", ""},
+        {"\xD6\xD0\xCE\xC4", "中文"},
+        {"\xB1\xA8\xB8\xE6 2024.txt", "报告 2024.txt"},
+        // A lead byte cut off at the end, or followed by a byte that cannot
+        // trail it.
+        {"\xD6\xD0\xCE", "中%CE"},
+        {"\xCE.txt", "%CE.txt"},
+        {"a\xFF"
+         "b",
+         "a%FFb"},
+        {"bad\xFF\xFE.txt", "bad%FF%FE.txt"},
+        // "%" itself stays as it is.
+        {"100%.txt", "100%.txt"},
+    };
+    for (const auto& [gbk, utf8] : cases) {
+        EXPECT_EQ(toolkit::GbkToUtf8Escaped(gbk), utf8) << gbk;
+    }
+    // Whatever the bytes, the result is valid UTF-8.
+    std::uint32_t seed = 12345;
+    for (int i = 0; i < 2000; ++i) {
+        std::string bytes;
+        for (int n = 0; n < 1 + i % 13; ++n) {
+            seed = seed * 1103515245u + 12345u;
+            bytes += static_cast<char>(seed >> 24);
+        }
+        EXPECT_TRUE(toolkit::IsValidUtf8(toolkit::GbkToUtf8Escaped(bytes))) << bytes;
+    }
+}
+
 TEST(ToolkitText, Utf8CheckAndGbkDecoding) {
     EXPECT_TRUE(toolkit::IsValidUtf8("plain"));
     EXPECT_TRUE(toolkit::IsValidUtf8("中文"));
