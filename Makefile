@@ -4,10 +4,11 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev \
             python3 python3-pyftpdlib fonts-noto-cjk xvfb xauth curl lftp \
-            libpam0g libpam-modules libcap2 libwrap0 libssl3
+            libpam0g libpam-modules libcap2 libwrap0 libssl3 \
+            xdotool libx11-6 qt6-translations-l10n
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test screenshot run bench tsan tsan-gui asan format clean
+.PHONY: all deps build test screenshot e2e run bench tsan tsan-gui asan format clean
 
 all: build
 
@@ -28,6 +29,7 @@ build: deps $(BUILD_DIR)/build.ninja
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600
 	$(MAKE) --no-print-directory screenshot
+	$(MAKE) --no-print-directory e2e
 	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory tsan-gui
 
@@ -37,6 +39,11 @@ screenshot: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=xcb QFTP_SCREENSHOT_DIR=$(CURDIR)/$(BUILD_DIR)/artifacts \
 	  xvfb-run -a -s "-screen 0 1280x800x24" tests/app_tests --gtest_filter='RealServerWindow.*'
 	@ls $(BUILD_DIR)/artifacts/*.png
+
+# The program driven with real X key and mouse events on a virtual screen of
+# its own: connect, browse, download a folder, create, rename, delete, close.
+e2e: build
+	/usr/bin/python3 tests/app/real_input_e2e.py $(BUILD_DIR)
 
 # The threaded parts of the engine under ThreadSanitizer.
 tsan: deps

@@ -1,16 +1,25 @@
 // Test hooks that drive the real widgets with real mouse and key events.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QFontDatabase>
 #include <QImage>
+#include <QInputDialog>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPixmap>
+#include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
+#include <memory>
 
+#include "toolkit/qt_caption_widgets.h"
 #include "toolkit/qt_private.h"
 #include "toolkit/testing.h"
 
@@ -261,6 +270,171 @@ bool SaveScreenshot(Window& window, const std::string& path) {
     QWidget* w = window.impl().widget;
     if (w == nullptr) return false;
     return w->grab().save(QString::fromUtf8(Bytes(path)), "PNG");
+}
+
+CaptionCheck CheckGroupCaption(GroupBox& box) {
+    CaptionCheck check;
+    auto* group = dynamic_cast<GroupBoxWidget*>(box.impl().widget.data());
+    if (group == nullptr) {
+        check.detail = "no group box";
+        return check;
+    }
+    QWidget* top = group->window();
+    // Before the window is first shown its own layout (menu bar above the
+    // client area) may not be in place yet.
+    if (top->layout() != nullptr) top->layout()->activate();
+    const QRect ink = group->CaptionInk();
+    if (ink.isEmpty()) {
+        check.detail = "no caption";
+        return check;
+    }
+    if (!group->rect().contains(ink)) {
+        check.detail = "the caption reaches out of its box";
+        return check;
+    }
+    const QRect inWindow(group->mapTo(top, ink.topLeft()), ink.size());
+    // Every container up to the window must show the caption's rectangle.
+    for (QWidget* w = group->parentWidget(); w != nullptr && w != top; w = w->parentWidget()) {
+        if (!QRect(w->mapTo(top, QPoint(0, 0)), w->size()).contains(inWindow)) {
+            check.detail = "the caption is cut by its container";
+            return check;
+        }
+    }
+    if (!top->rect().contains(inWindow)) {
+        check.detail = "the caption is cut by the window";
+        return check;
+    }
+    for (QWidget* w : top->findChildren<QWidget*>()) {
+        if (w == group || w->isAncestorOf(group) || !w->isVisibleTo(top) || w->isWindow()) continue;
+        if (group->isAncestorOf(w) && w->parentWidget() != group) continue;  // inside a child checked itself
+        const QRect other(w->mapTo(top, QPoint(0, 0)), w->size());
+        if (other.intersects(inWindow)) {
+            const QString name = !w->accessibleName().isEmpty() ? w->accessibleName()
+                                 : !w->objectName().isEmpty()
+                                     ? w->objectName()
+                                     : QString::fromLatin1(w->metaObject()->className());
+            check.detail = "covered by " + name.toStdString() + " at " + std::to_string(other.x()) + "," +
+                           std::to_string(other.y()) + " " + std::to_string(other.width()) + "x" +
+                           std::to_string(other.height()) + "; caption at " + std::to_string(inWindow.x()) +
+                           "," + std::to_string(inWindow.y()) + " " + std::to_string(inWindow.width()) + "x" +
+                           std::to_string(inWindow.height());
+            return check;
+        }
+    }
+    // What the window shows there is the caption drawn alone.
+    const QImage shown = top->grab(inWindow).toImage().convertToFormat(QImage::Format_ARGB32);
+    const QImage alone = group->CaptionAlone(shown.devicePixelRatio()).convertToFormat(QImage::Format_ARGB32);
+    if (shown.size() != alone.size()) {
+        check.detail = "the picture has another size";
+        return check;
+    }
+    int differing = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        for (int x = 0; x < shown.width(); ++x) differing += shown.pixel(x, y) != alone.pixel(x, y) ? 1 : 0;
+    }
+    if (differing > 0) {
+        check.detail = std::to_string(differing) + " pixels differ from the caption drawn alone";
+        return check;
+    }
+    check.whole = true;
+    return check;
+}
+
+LinkCheck CheckLinkCaption(HyperLink& link) {
+    LinkCheck check;
+    auto* widget = dynamic_cast<HyperLinkWidget*>(link.impl().widget.data());
+    if (widget == nullptr) return check;
+    const QRect text = widget->TextRect();
+    // Every character is on a line, and the lines lie inside the box.
+    check.fits = widget->CaptionFits() && widget->rect().contains(text) &&
+                 widget->Lines().join(QString()) == widget->Caption();
+    check.lines = static_cast<int>(widget->Lines().size());
+    check.pixelSize = widget->CaptionFont().pixelSize();
+    return check;
+}
+
+namespace {
+
+struct DialogWatch {
+    std::unique_ptr<QTimer> timer;
+    std::string button;
+    std::string screenshot;
+    std::optional<RealDialog> answered;
+};
+
+DialogWatch& Watch() {
+    static DialogWatch watch;
+    return watch;
+}
+
+void SaveDialogPicture(QWidget* dialog, const std::string& path) {
+    QWidget* behind = dialog->parentWidget() != nullptr ? dialog->parentWidget()->window() : nullptr;
+    QPixmap picture;
+    if (behind != nullptr && behind->isVisible()) {
+        picture = behind->grab();
+        QPainter p(&picture);
+        p.drawPixmap(dialog->geometry().topLeft() - behind->geometry().topLeft(), dialog->grab());
+    } else {
+        picture = dialog->grab();
+    }
+    picture.save(QString::fromUtf8(Bytes(path)), "PNG");
+}
+
+void LookForDialog() {
+    DialogWatch& watch = Watch();
+    QWidget* dialog = QApplication::activeModalWidget();
+    if (dialog == nullptr || !dialog->isVisible()) return;
+    watch.timer->stop();
+    RealDialog seen;
+    seen.title = dialog->windowTitle().toUtf8().toStdString();
+    if (auto* box = qobject_cast<QMessageBox*>(dialog)) seen.text = box->text().toUtf8().toStdString();
+    if (auto* input = qobject_cast<QInputDialog*>(dialog))
+        seen.text = input->labelText().toUtf8().toStdString();
+    QList<QAbstractButton*> buttons = dialog->findChildren<QAbstractButton*>();
+    std::sort(buttons.begin(), buttons.end(), [dialog](QAbstractButton* a, QAbstractButton* b) {
+        return a->mapTo(dialog, QPoint()).x() < b->mapTo(dialog, QPoint()).x();
+    });
+    if (!watch.screenshot.empty()) SaveDialogPicture(dialog, watch.screenshot);
+    QAbstractButton* target = nullptr;
+    for (QAbstractButton* b : buttons) {
+        if (!b->isVisible()) continue;
+        seen.buttons.push_back(b->text().toUtf8().toStdString());
+        if (b->text().toUtf8().toStdString() == watch.button) target = b;
+    }
+    if (target != nullptr) {
+        const QPoint at = target->mapToGlobal(target->rect().center());
+        SendMouseAt(at, target, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
+        SendMouseAt(at, target, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
+        seen.clicked = true;
+    } else {
+        // Nobody would answer it: close it as the window's close button would.
+        dialog->close();
+    }
+    watch.answered = seen;
+}
+
+}  // namespace
+
+void AnswerNextDialog(const std::string& buttonText, const std::string& screenshotPath) {
+    DialogWatch& watch = Watch();
+    watch.button = buttonText;
+    watch.screenshot = screenshotPath;
+    watch.answered.reset();
+    if (!watch.timer) {
+        watch.timer = std::make_unique<QTimer>();
+        QObject::connect(watch.timer.get(), &QTimer::timeout, watch.timer.get(), [] { LookForDialog(); });
+    }
+    watch.timer->start(10);
+}
+
+std::optional<RealDialog> TakeAnsweredDialog() {
+    std::optional<RealDialog> answered;
+    answered.swap(Watch().answered);
+    return answered;
+}
+
+std::string QtText(const char* context, const char* source) {
+    return QCoreApplication::translate(context, source).toUtf8().toStdString();
 }
 
 bool FontHasGlyphs(Window& window, const std::string& text) {

@@ -26,6 +26,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "toolkit/qt_caption_widgets.h"
 #include "toolkit/qt_private.h"
 
 namespace toolkit {
@@ -268,6 +269,18 @@ QPointer<QWidget>& Suspended() {
 Control::Control() : d_(std::make_unique<Impl>()) {}
 Control::~Control() = default;
 
+void Control::SetAccessibleName(const std::string& name) {
+    OnUi([&] {
+        if (d_->widget) d_->widget->setAccessibleName(ShowText(name));
+    });
+}
+
+std::string Control::AccessibleName() const {
+    return OnUi([&]() -> std::string {
+        return d_->widget ? d_->widget->accessibleName().toUtf8().toStdString() : std::string{};
+    });
+}
+
 bool Control::Exists() const {
     return OnUi([&] { return !d_->widget.isNull(); });
 }
@@ -463,7 +476,7 @@ int Window::ClientHeight() const {
 
 void GroupBox::Create(Control& parent, const Rect& r, const std::string& caption) {
     OnUi([&] {
-        auto* box = new QGroupBox();
+        auto* box = new GroupBoxWidget();
         Place(*d_, box, parent, r, Kind::GroupBox);
         SetText(caption);
     });
@@ -481,16 +494,11 @@ void Label::Create(Control& parent, const Rect& r, const std::string& caption) {
 void HyperLink::Create(Control& parent, const Rect& r, const std::string& caption,
                        const std::string& address) {
     OnUi([&] {
-        auto* label = new QLabel();
-        label->setTextFormat(Qt::RichText);
-        label->setOpenExternalLinks(true);
-        label->setTextInteractionFlags(Qt::TextBrowserInteraction);
-        Place(*d_, label, parent, r, Kind::HyperLink);
+        auto* link = new HyperLinkWidget();
+        Place(*d_, link, parent, r, Kind::HyperLink);
         const QString shown = ShowText(caption);
         Remember(*d_, caption, shown);
-        label->setText(QStringLiteral("<a href=\"%1\">%2</a>")
-                           .arg(ShowText(address).toHtmlEscaped(), shown.toHtmlEscaped()));
-        label->setToolTip(ShowText(address));
+        link->SetLink(shown, ShowText(address));
     });
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,43 @@ void ClosePopupMenus();
 
 // Renders the window into a PNG file; true on success.
 bool SaveScreenshot(Window& window, const std::string& path);
+
+// Whether a group box's caption is drawn whole: inside the box and the
+// window, no other control over it, and the window's pixels there those of
+// the caption drawn alone. `detail` says what is wrong otherwise.
+struct CaptionCheck {
+    bool whole = false;
+    std::string detail;
+};
+CaptionCheck CheckGroupCaption(GroupBox& box);
+
+// Whether a hyperlink's caption fits its box whole (every line, at the font
+// it chose), with the number of lines and the font's pixel size.
+struct LinkCheck {
+    bool fits = false;
+    int lines = 0;
+    int pixelSize = 0;
+};
+LinkCheck CheckLinkCaption(HyperLink& link);
+
+// A real dialog (not scripted) as it was shown, and its answer.
+struct RealDialog {
+    std::string title;
+    std::string text;
+    std::vector<std::string> buttons;  // in the order they are laid out
+    bool clicked = false;              // the button asked for was found and clicked
+};
+
+// Watches for the next modal dialog; when it shows, its picture is saved
+// (when a path is given) with the window behind it, its texts are read, and
+// the button with the given text is clicked with the mouse.
+void AnswerNextDialog(const std::string& buttonText, const std::string& screenshotPath = {});
+// The dialog answered since the last call, if any.
+std::optional<RealDialog> TakeAnsweredDialog();
+
+// A text of Qt itself as the program shows it (translated when Qt's
+// translation is loaded).
+std::string QtText(const char* context, const char* source);
 
 // Whether the text renders with real glyphs in the window's font (no boxes).
 bool FontHasGlyphs(Window& window, const std::string& text);

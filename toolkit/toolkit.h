@@ -104,6 +104,9 @@ public:
     void SetText(const std::string& text);
     // Paints the control at once, without waiting for the event loop.
     void RedrawNow();
+    // The name screen readers and UI-automation tools know the control by.
+    void SetAccessibleName(const std::string& name);
+    std::string AccessibleName() const;
     bool Exists() const;
 
     struct Impl;

@@ -2,6 +2,8 @@
 // resize and on splitter drags, and the menus.
 #include "app/main_window.h"
 
+#include <set>
+
 #include "app_fixture.h"
 
 namespace {
@@ -49,6 +51,56 @@ TEST_F(MainWindowTest, ControlsCarryTheirCaptionsAndColumns) {
     EXPECT_EQ(ui.remoteMenu.Items(), (std::vector<std::string>{"刷新目录", "", "下载文件", "", "创建目录", "",
                                                                "重命名", "", "删除"}));
     EXPECT_TRUE(toolkit::testing::FontHasGlyphs(ui.mainWindow, "快速连接"));
+}
+
+// The five captions and the site link are drawn whole at the form's own
+// geometry and on the two common screens, the window laid out for each.
+TEST_F(MainWindowTest, CaptionsAndTheSiteLinkAreWholeOnTheFormAndOnCommonScreens) {
+    app::MainWindow& ui = app->ui;
+    toolkit::GroupBox* groups[] = {&ui.quickConnectGroup, &ui.logGroup, &ui.localGroup, &ui.remoteGroup,
+                                   &ui.queueGroup};
+    auto checkAll = [&](const std::string& where) {
+        for (toolkit::GroupBox* group : groups) {
+            const auto check = toolkit::testing::CheckGroupCaption(*group);
+            EXPECT_TRUE(check.whole) << where << " " << group->Text() << ": " << check.detail;
+        }
+        const auto link = toolkit::testing::CheckLinkCaption(ui.siteLink2);
+        EXPECT_TRUE(link.fits) << where << ": " << link.lines << " lines at " << link.pixelSize << " px";
+    };
+    // The form: created, not yet shown or laid out.
+    ui.mainWindow.SetGeometry(Rect{50, 50, 850, 681});
+    checkAll("form");
+    const std::pair<int, int> screens[] = {{1024, 768}, {1280, 800}};
+    for (const auto& [width, height] : screens) {
+        Restart();
+        toolkit::testing::SetScreenSize(width, height);
+        ShowAt(width, height);
+        checkAll(std::to_string(width) + "x" + std::to_string(height));
+    }
+}
+
+TEST_F(MainWindowTest, EveryControlHasTheNameOfItsWindowDefinition) {
+    app::MainWindow& ui = app->ui;
+    const std::pair<toolkit::Control*, const char*> named[] = {
+        {&ui.hostEdit, "编辑框_主机"},           {&ui.quickConnectButton, "按钮_快速连接"},
+        {&ui.localPathCombo, "组合框_本地路径"}, {&ui.remoteList, "超级列表框_FTP"},
+        {&ui.queueGroup, "分组框_任务队列"},     {&ui.taskProgress, "进度条_任务进度"},
+    };
+    for (const auto& [control, name] : named) EXPECT_EQ(control->AccessibleName(), name);
+    toolkit::Control* all[] = {
+        &ui.mainWindow,         &ui.quickConnectGroup, &ui.hostLabel,    &ui.hostEdit,   &ui.userLabel,
+        &ui.userEdit,           &ui.passwordLabel,     &ui.passwordEdit, &ui.portLabel,  &ui.portEdit,
+        &ui.quickConnectButton, &ui.siteLink2,         &ui.logGroup,     &ui.logList,    &ui.splitter1,
+        &ui.localGroup,         &ui.localPathCombo,    &ui.localList,    &ui.splitter2,  &ui.remoteGroup,
+        &ui.remotePathCombo,    &ui.remoteList,        &ui.splitter3,    &ui.queueGroup, &ui.queueList,
+        &ui.statusBar,          &ui.taskProgress,
+    };
+    std::set<std::string> seen;
+    for (toolkit::Control* control : all) {
+        const std::string name = control->AccessibleName();
+        EXPECT_FALSE(name.empty());
+        EXPECT_TRUE(seen.insert(name).second) << name;
+    }
 }
 
 TEST_F(MainWindowTest, StartUpPlacesTheSplittersFromTheScreenAndAddsFivePanes) {

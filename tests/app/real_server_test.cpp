@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <set>
 
 #include "app/remote_view.h"
 #include "app_fixture.h"
@@ -79,11 +80,11 @@ protected:
     std::unique_ptr<testsupport::RealServer> server_;
 };
 
-std::string ScreenshotPath() {
+std::string ScreenshotPath(const std::string& name = "connected-window.png") {
     const char* dir = std::getenv("QFTP_SCREENSHOT_DIR");
     const std::string folder = dir != nullptr && dir[0] != '\0' ? dir : "screenshots";
     mkdir(folder.c_str(), 0755);
-    return folder + "/connected-window.png";
+    return folder + "/" + name;
 }
 
 TEST_F(RealServerWindow, ConnectBrowseIntoASubfolderAndBackAndRename) {
@@ -148,6 +149,42 @@ TEST_F(RealServerWindow, ConnectBrowseIntoASubfolderAndBackAndRename) {
     EXPECT_EQ(stat(root_.file("总结.txt").c_str(), &st), 0);
     // Only the input box was shown: no failure message.
     EXPECT_EQ(toolkit::testing::TakeShownDialogs().size(), 1u);
+
+    // The delete confirmation, shown for real and cancelled with the mouse:
+    // its buttons read in Chinese, and nothing is deleted.
+    toolkit::testing::ClickRow(app->ui.remoteList, RowOf("总结.txt"));
+    toolkit::testing::SetScriptedDialogsOnly(false);
+    toolkit::testing::AnswerNextDialog("取消", ScreenshotPath("delete-confirmation-dialog.png"));
+    ASSERT_TRUE(app->ui.remoteMenu.Choose("删除"));
+    toolkit::testing::SetScriptedDialogsOnly(true);
+    const auto confirmation = toolkit::testing::TakeAnsweredDialog();
+    ASSERT_TRUE(confirmation.has_value());
+    EXPECT_TRUE(confirmation->clicked);
+    EXPECT_EQ(confirmation->text, "你确认删除这1个文件及其包含的其他文件吗？");
+    EXPECT_EQ(std::set<std::string>(confirmation->buttons.begin(), confirmation->buttons.end()),
+              (std::set<std::string>{"确定", "取消"}));
+    EXPECT_EQ(stat(root_.file("总结.txt").c_str(), &st), 0);
+
+    // Captions and the site link whole on this screen and on a 1024 by 768
+    // one, with a picture of each.
+    const std::pair<int, int> sizes[] = {{0, 0}, {1024, 768}};
+    for (const auto& [width, height] : sizes) {
+        std::string where = "screen";
+        if (width > 0) {
+            app->ui.mainWindow.SetGeometry(toolkit::Rect{0, 0, width, height});
+            toolkit::ProcessPendingEvents();
+            where = std::to_string(width) + "x" + std::to_string(height);
+            EXPECT_TRUE(toolkit::testing::SaveScreenshot(
+                app->ui.mainWindow, ScreenshotPath("connected-window-" + where + ".png")));
+        }
+        app::MainWindow& ui = app->ui;
+        for (toolkit::GroupBox* group :
+             {&ui.quickConnectGroup, &ui.logGroup, &ui.localGroup, &ui.remoteGroup, &ui.queueGroup}) {
+            const auto check = toolkit::testing::CheckGroupCaption(*group);
+            EXPECT_TRUE(check.whole) << where << " " << group->Text() << ": " << check.detail;
+        }
+        EXPECT_TRUE(toolkit::testing::CheckLinkCaption(ui.siteLink2).fits) << where;
+    }
 }
 
 }  // namespace

@@ -266,6 +266,52 @@ TEST_F(ToolkitWidgets, DialogsTakeScriptedAnswersAndRecordWhatTheyShowed) {
     EXPECT_EQ(shown[2].style, 0x31);
 }
 
+// Shown for real, the dialogs read in Chinese, whether or not Qt's own
+// translation is there.
+TEST_F(ToolkitWidgets, RealDialogsHaveChineseButtons) {
+    window.Show();
+    toolkit::testing::SetScriptedDialogsOnly(false);
+    struct Case {
+        int style;
+        const char* click;
+        std::set<std::string> buttons;
+        int result;
+    };
+    const Case cases[] = {
+        {toolkit::kMbOkCancel | toolkit::kMbIconExclamation,
+         "取消",
+         {"确定", "取消"},
+         toolkit::kResultCancel},
+        {toolkit::kMbOkCancel | toolkit::kMbIconExclamation, "确定", {"确定", "取消"}, toolkit::kResultOk},
+        {toolkit::kMbOk | toolkit::kMbIconError, "确定", {"确定"}, toolkit::kResultOk},
+        {4, "否", {"是", "否"}, 6},
+        {2, "重试", {"中止", "重试", "忽略"}, 3},
+    };
+    for (const auto& c : cases) {
+        toolkit::testing::AnswerNextDialog(c.click);
+        EXPECT_EQ(toolkit::MessageBox("你确认删除这1个文件及其包含的其他文件吗？", c.style, "提示"),
+                  c.result);
+        const auto seen = toolkit::testing::TakeAnsweredDialog();
+        ASSERT_TRUE(seen.has_value());
+        EXPECT_TRUE(seen->clicked) << c.click;
+        EXPECT_EQ(std::set<std::string>(seen->buttons.begin(), seen->buttons.end()), c.buttons);
+        EXPECT_EQ(seen->title, "提示");
+    }
+    toolkit::testing::AnswerNextDialog("确定");
+    std::string entered;
+    EXPECT_TRUE(toolkit::InputBox("请输入要创建目录的名称", "输入名称", "新建文件夹", 1, entered));
+    EXPECT_EQ(entered, "新建文件夹");
+    const auto input = toolkit::testing::TakeAnsweredDialog();
+    ASSERT_TRUE(input.has_value());
+    EXPECT_EQ(std::set<std::string>(input->buttons.begin(), input->buttons.end()),
+              (std::set<std::string>{"确定", "取消"}));
+    EXPECT_EQ(input->text, "请输入要创建目录的名称");
+    // Qt's own texts (its edit menus, its other dialogs) come from its
+    // Chinese translation, which the set-up installs.
+    EXPECT_EQ(toolkit::testing::QtText("QPlatformTheme", "Cancel"), "取消");
+    toolkit::testing::SetScriptedDialogsOnly(true);
+}
+
 TEST_F(ToolkitWidgets, CallsFromAnotherThreadRunOnTheUiThreadAndShutDownReleasesThem) {
     toolkit::ListView list;
     list.Create(window, Rect{0, 0, 300, 200});
