@@ -343,7 +343,8 @@ std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared) {
         cleared = true;
     }
     toolkit::ListView& list = app.ui.queueList;
-    for (auto it = finished.rbegin(); it != finished.rend(); ++it) list.DeleteRow(*it);
+    // From the bottom, so each index still names its row.
+    for (std::size_t i = finished.size(); i-- > 0;) list.DeleteRow(finished[i]);
     return std::nullopt;
 }
 
@@ -382,14 +383,15 @@ void RemoveSelectedQueueRows(App& app) {
     std::vector<int> removed;
     {
         std::lock_guard guard(state.lock);
-        for (auto it = selected.rbegin(); it != selected.rend(); ++it) {
-            const auto row = static_cast<std::size_t>(*it);
+        for (std::size_t i = selected.size(); i-- > 0;) {
+            const int index = selected[i];
+            const auto row = static_cast<std::size_t>(index);
             if (row >= state.rows.size()) continue;
             // The running row ends with "停止任务", not by vanishing.
             if (state.rowTaken && row == state.queueIndex) continue;
             state.rows.erase(state.rows.begin() + static_cast<std::ptrdiff_t>(row));
             if (row < state.queueIndex) --state.queueIndex;
-            removed.push_back(*it);
+            removed.push_back(index);
         }
     }
     for (int row : removed) list.DeleteRow(row);

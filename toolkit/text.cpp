@@ -307,7 +307,7 @@ std::optional<DateTime> DateTimeFromDays(double days) {
     // is the time of that day whatever the sign: -1.25 is 1899-12-29 06:00,
     // not a quarter of a day before 1899-12-29.
     const double whole = std::trunc(days);
-    std::int64_t dayCount = static_cast<std::int64_t>(whole);
+    auto dayCount = static_cast<std::int64_t>(whole);
     std::int64_t secondOfDay = std::llround(std::fabs(days - whole) * 86400.0);
     if (secondOfDay >= 86400) {
         secondOfDay -= 86400;
