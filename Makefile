@@ -33,11 +33,13 @@ test: build
 	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory tsan-gui
 
-# The connected window on a virtual X screen, kept as a test artifact.
+# The connected window on a virtual X screen, kept as a test artifact, and the
+# window's layout tests on a real X platform (the off-screen one shows and
+# resizes windows in another order).
 screenshot: build
 	mkdir -p $(BUILD_DIR)/artifacts
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=xcb QFTP_SCREENSHOT_DIR=$(CURDIR)/$(BUILD_DIR)/artifacts \
-	  xvfb-run -a -s "-screen 0 1280x800x24" tests/app_tests --gtest_filter='RealServerWindow.*'
+	  xvfb-run -a -s "-screen 0 1280x800x24" tests/app_tests --gtest_filter='RealServerWindow.*:MainWindowTest.*'
 	@ls $(BUILD_DIR)/artifacts/*.png
 
 # The program driven with real X key and mouse events on a virtual screen of

@@ -38,25 +38,6 @@ constexpr int kForeignRole = Qt::UserRole + 1;
 constexpr int kRowDataRole = Qt::UserRole + 2;
 constexpr int kIconRole = Qt::UserRole + 3;
 
-// The top-level widget: reports size changes and closes.
-class TopWidget : public QWidget {
-public:
-    explicit TopWidget(Control::Impl* owner) : owner_(owner) {}
-
-protected:
-    void resizeEvent(QResizeEvent* event) override {
-        QWidget::resizeEvent(event);
-        if (owner_->onSizeChanged) owner_->onSizeChanged();
-    }
-    void closeEvent(QCloseEvent* event) override {
-        QWidget::closeEvent(event);
-        if (event->isAccepted() && owner_->onClosed) owner_->onClosed();
-    }
-
-private:
-    Control::Impl* owner_;
-};
-
 // The client area keeps a docked status bar along its bottom edge.
 class ClientWidget : public QWidget {
 public:
@@ -75,6 +56,30 @@ public:
             dockedBottom->setGeometry(0, height() - h, width(), h);
         }
     }
+};
+
+// The top-level widget: reports size changes and closes.
+class TopWidget : public QWidget {
+public:
+    explicit TopWidget(Control::Impl* owner) : owner_(owner) {}
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        // The handler lays the controls out from the client area and the
+        // status bar; when the window is first shown their own resizes
+        // would only come after this one.
+        if (layout() != nullptr) layout()->activate();
+        if (auto* client = static_cast<ClientWidget*>(owner_->client.data())) client->Dock();
+        if (owner_->onSizeChanged) owner_->onSizeChanged();
+    }
+    void closeEvent(QCloseEvent* event) override {
+        QWidget::closeEvent(event);
+        if (event->isAccepted() && owner_->onClosed) owner_->onClosed();
+    }
+
+private:
+    Control::Impl* owner_;
 };
 
 class StatusBarWidget : public QWidget {

@@ -192,6 +192,23 @@ TEST_F(MainWindowTest, PanesOfA1000PixelBarAndTheProgressBarOverPane4) {
     EXPECT_TRUE(ui.taskProgress.Visible());
 }
 
+// When the window is first shown, the layout already sees the status bar at
+// the window's width, not at the size it had before.
+TEST_F(MainWindowTest, ThePanesFollowTheWindowAsSoonAsItIsShown) {
+    Show();
+    app::MainWindow& ui = app->ui;
+    const int b = ui.statusBar.Width();
+    ASSERT_EQ(b, ui.mainWindow.ClientWidth());
+    const int shares[] = {8, 7, 3, 4};
+    int left = 0;
+    for (int i = 0; i < 4; ++i) {
+        const Rect pane = ui.statusBar.PaneRect(i);
+        EXPECT_GE(pane.width, b / shares[i] - 4) << "pane " << i << " of a bar " << b << " wide";
+        EXPECT_LE(pane.left + pane.width, left + b / shares[i]) << "pane " << i;
+        left += b / shares[i];
+    }
+}
+
 TEST_F(MainWindowTest, DraggingSplittersMovesTheControlsAroundThem) {
     ShowAt(1000, 700);
     app::MainWindow& ui = app->ui;
