@@ -175,25 +175,26 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
     if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
         started = app.downloadClient.StartTask(param);
     }
+    bool stopSent = false;
+    Clock::time_point giveUp{};
+    const auto sendStop = [&] {
+        app.downloadClient.StopTask();
+        stopSent = true;
+        giveUp = Clock::now() + std::chrono::milliseconds(param.stopWait) + kStopGrace;
+    };
     // A stop (of the program, or of this task by the user) that came while
     // the task was being started.
-    if (started && (d.stopRequested.load() || StopAsked(*watch))) app.downloadClient.StopTask();
+    if (started && (d.stopRequested.load() || StopAsked(*watch))) sendStop();
     OnUi([&] { SetTakenRowStatus(app, started ? kStatusRunning : kStatusFailed); });
 
     const std::int64_t size = toolkit::ToInteger(row.sizeText);
     const std::int64_t step = size / 100;
-    bool stopSent = false;
-    Clock::time_point giveUp{};
     while (started) {
         {
             std::lock_guard guard(watch->lock);
             if (watch->ended) break;
         }
-        if (!stopSent && (d.stopRequested.load() || StopAsked(*watch))) {
-            app.downloadClient.StopTask();
-            stopSent = true;
-            giveUp = Clock::now() + std::chrono::milliseconds(param.stopWait) + kStopGrace;
-        }
+        if (!stopSent && (d.stopRequested.load() || StopAsked(*watch))) sendStop();
         if (stopSent && Clock::now() > giveUp) break;
         const std::int64_t bytes = app.downloadClient.GetBytesDone();
         const std::int64_t percent = step > 0 ? bytes / step : 0;
@@ -216,7 +217,10 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
     if (!started) return Failed(d.stopRequested.load() ? "已停止" : "下载任务未能启动");
 
     std::lock_guard guard(watch->lock);
-    if (stopSent || watch->stopAsked) return Failed("已停止");
+    // A task stopped part-way has its file cut to what arrived, which would
+    // then match the byte count; one that ended before the stop was sent is
+    // judged like any other.
+    if (stopSent) return Failed("已停止");
     if (!watch->ended) return Failed("下载任务没有结束");
     const bool arrived = watch->workerDone && !watch->workerFailed && watch->count >= 0 &&
                          (watch->sameName || toolkit::FileSize(localPath) == watch->count);

@@ -117,6 +117,10 @@ class Session:
         self.build_dir = os.path.abspath(build_dir)
         self.artifacts = os.path.join(self.build_dir, "artifacts")
         os.makedirs(self.artifacts, exist_ok=True)
+        # A picture of an earlier failure would look like this run's.
+        stale = os.path.join(self.artifacts, "e2e-failure.png")
+        if os.path.exists(stale):
+            os.remove(stale)
         self.tmp = tempfile.mkdtemp(prefix="qftp-e2e-")
         self.processes = []
         self.env = dict(os.environ)
