@@ -51,12 +51,23 @@ bool SendRename(SessionConnection& connection, const std::string& oldName, const
     return Exchange(connection, "RNTO " + newName, timeoutMs) == 250;
 }
 
+// The name between the first quote and its closing quote; a quote inside the
+// name is written twice ("/a""b" is /a"b).
 std::optional<std::string> ParsePwdReply(const std::string& reply) {
     std::size_t open = reply.find('"');
     if (open == std::string::npos) return std::nullopt;
-    std::size_t close = reply.find('"', open + 1);
-    if (close == std::string::npos) return std::nullopt;
-    return reply.substr(open + 1, close - open - 1);
+    std::string name;
+    for (std::size_t i = open + 1; i < reply.size(); ++i) {
+        if (reply[i] != '"') {
+            name += reply[i];
+        } else if (i + 1 < reply.size() && reply[i + 1] == '"') {
+            name += '"';
+            ++i;
+        } else {
+            return name;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> SendPwd(SessionConnection& connection, int timeoutMs) {

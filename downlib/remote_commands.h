@@ -26,7 +26,7 @@ int SendRmd(SessionConnection& connection, const std::string& path, int timeoutM
 int SendDele(SessionConnection& connection, const std::string& path, int timeoutMs);
 bool SendRename(SessionConnection& connection, const std::string& oldName, const std::string& newName,
                 int timeoutMs);
-// The folder named between the first pair of double quotes of a 257 reply.
+// The folder named between the double quotes of a 257 reply (doubled quotes undone).
 std::optional<std::string> SendPwd(SessionConnection& connection, int timeoutMs);
 std::optional<std::string> ParsePwdReply(const std::string& reply);
 // The size from a 213 reply, or -1 ("文件不存在" is logged on 550).
