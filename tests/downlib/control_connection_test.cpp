@@ -299,8 +299,8 @@ TEST_F(ControlConnection, DroppedServerMakesLaterCommandsFailQuickly) {
     ASSERT_TRUE(Connect());
     EXPECT_EQ(client.GetCurrentDir(), "");
     EXPECT_FALSE(client.ChangeDir("x"));
-    // A listing that cannot even start reads as an empty folder.
-    EXPECT_EQ(client.ListDir(std::nullopt, nullptr, nullptr, nullptr, nullptr), 0);
+    // A listing that cannot even start is a failed listing, not an empty folder.
+    EXPECT_EQ(client.ListDir(std::nullopt, nullptr, nullptr, nullptr, nullptr), -1);
     EXPECT_TRUE(client.Disconnect());
 }
 

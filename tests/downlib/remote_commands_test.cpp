@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -168,7 +170,44 @@ TEST_F(RemoteCommands, EndlessListingIsCapped) {
     endless.repeatForever = true;
     server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 again\r\n", endless);
     EXPECT_EQ(List(), -1);
-    EXPECT_TRUE(log.contains("3 暂时不支持的列表结构"));
+    EXPECT_TRUE(log.contains("3 列表过大: 超过67108864字节")) << log.text().substr(0, 2000);
+    // The server's own final reply to the cut listing was read: the next
+    // command gets its own answer.
+    EXPECT_EQ(client.GetCurrentDir(), "/");
+}
+
+// A listing that takes longer than the reply time-out arrives whole as long
+// as its bytes keep coming at a real link's pace...
+TEST_F(RemoteCommands, ASlowListingLongerThanTheTimeOutArrivesWhole) {
+    std::string raw;
+    for (int i = 0; raw.size() < 60000; ++i)
+        raw += "-rw-r--r-- 1 ftp ftp " + std::to_string(i) + " Jan 12 10:30 f" + std::to_string(i) + "\r\n";
+    TransferFaults slow;  // about 20 KiB/s: some three seconds against a 2 s time-out
+    slow.chunkBytes = 2048;
+    slow.chunkDelayMs = 100;
+    server.setListing("/", raw, slow);
+    const int count = List();
+    EXPECT_GT(count, 1000) << log.text().substr(0, 1000);
+    EXPECT_EQ(names.size(), static_cast<std::size_t>(count));
+}
+
+// ...but a server that sends a byte now and then cannot hold it for ever:
+// the whole listing has a deadline that a trickle does not move.
+TEST_F(RemoteCommands, ATricklingListingEnds) {
+    TransferFaults trickle;
+    trickle.repeatForever = true;
+    trickle.chunkBytes = 1;
+    trickle.chunkDelayMs = 20;
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 again\r\n", trickle);
+    auto run = std::async(std::launch::async, [&] { return List(); });
+    const bool ended = run.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!ended) server.stop();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(run.get(), -1);
+    Lines errors = log.ofKinds("3");
+    EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const std::string& l) {
+        return l.rfind("3 列表传送过慢, 已放弃 (收到", 0) == 0;
+    })) << log.text().substr(0, 1000);
 }
 
 TEST_F(RemoteCommands, OddNamesArriveByteForByte) {
@@ -214,10 +253,58 @@ TEST_F(RemoteCommands, PasvNamingAnotherHostStillReachesTheServer) {
     EXPECT_EQ(Wire(), (Lines{"PASV", "LIST"}));
 }
 
-TEST_F(RemoteCommands, ListRefusedOrUnanswered) {
-    server.reply("LIST", "550 No such directory\r\n");
-    EXPECT_EQ(List("/nope"), 0);
-    EXPECT_TRUE(log.contains("3 获得列表错误"));
+// Every way a listing can fail is a failure, never an empty folder, and the
+// control connection stays in step for the next command.
+TEST_F(RemoteCommands, FailedListingsAreFailuresNotEmptyFolders) {
+    const std::string line = "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n";
+    TransferFaults stall;
+    stall.stallAfterBytes = 5;
+    const struct {
+        const char* what;
+        std::function<void(FakeFtpServer&)> arrange;
+        const char* logged;
+    } cases[] = {
+        {"LIST refused with 550", [](FakeFtpServer& s) { s.reply("LIST", "550 No such directory\r\n"); },
+         "3 获得列表错误"},
+        {"LIST refused with 450", [](FakeFtpServer& s) { s.reply("LIST", "450 No files found\r\n"); },
+         "3 获得列表错误"},
+        {"no data channel at all",
+         [](FakeFtpServer& s) {
+             s.reply("PASV", "502 no passive\r\n");
+             s.reply("PORT", "500 no active either\r\n");
+         },
+         "3 获得列表错误"},
+        {"the data connection stalls", [&](FakeFtpServer& s) { s.setListing("/", line, stall); },
+         "3 接收数据超时"},
+        {"the final reply is a failure",
+         [&](FakeFtpServer& s) {
+             TransferFaults drop;
+             drop.dropAfterBytes = 10;
+             s.setListing("/", line + line, drop);
+         },
+         "3 列表未完整传送, 服务器回应426"},
+    };
+    for (const auto& c : cases) {
+        server.clearRules();
+        server.setListing("/", line);
+        c.arrange(server);
+        log.clear();
+        EXPECT_EQ(List(), -1) << c.what << "\n" << log.text();
+        EXPECT_TRUE(log.contains(c.logged)) << c.what << "\n" << log.text();
+        server.clearRules();
+        EXPECT_EQ(client.GetCurrentDir(), "/") << c.what << "\n" << log.text();
+    }
+}
+
+TEST_F(RemoteCommands, AListingWhoseFinalReplyNeverComesFailsAndStopsTheSession) {
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    server.onNext("LIST", {Action::Reply("150 Here it comes\r\n")});  // and then nothing, ever
+    EXPECT_EQ(List(), -1) << log.text();
+    // A late 226 could now answer any command: none is sent any more.
+    std::size_t sent = server.commands().size();
+    EXPECT_EQ(client.GetCurrentDir(), "");
+    EXPECT_EQ(server.commands().size(), sent);
+    EXPECT_TRUE(log.contains("3 控制连接已失去同步, 命令未发送")) << log.text();
 }
 
 TEST_F(RemoteCommands, RemoveDirDeletesDepthFirstInListingOrder) {
@@ -311,13 +398,18 @@ namespace {
 
 TEST_F(RemoteCommands, ActiveModeWaitsForTheServerOnlyUpToTheConnectTimeOut) {
     server.reply("PASV", "502 no passive here\r\n");
-    server.reply("LIST", "150 Here it comes\r\n");  // ...but the server never connects back
+    // ...but the server never connects back, and says so.
+    server.reply("LIST", "150 Here it comes\r\n425 Can't open data connection.\r\n");
     // Bounded by the session's connect time-out (2000 ms); without a bound this hangs.
-    EXPECT_EQ(List(), 0);
+    EXPECT_EQ(List(), -1);
     EXPECT_TRUE(log.contains("3 等待服务器的数据连接超时")) << log.text();
     Lines wire = Wire();
     ASSERT_EQ(wire.size(), 3u);
     EXPECT_EQ(wire[1].rfind("PORT 127,0,0,1,", 0), 0u);
+    // The 425 belonged to LIST: every later command reads its own reply.
+    EXPECT_EQ(client.GetCurrentDir(), "/") << log.text();
+    EXPECT_TRUE(client.ChangeDir("/"));
+    EXPECT_EQ(client.GetCurrentDir(), "/");
 }
 
 }  // namespace
