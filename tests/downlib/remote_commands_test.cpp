@@ -315,8 +315,9 @@ TEST_F(RemoteCommands, RemoveDirDeletesDepthFirstInListingOrder) {
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 b\r\n");
     server.setListing("/a/b", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 y.txt\r\n");
     ASSERT_TRUE(client.RemoveDir("/a")) << log.text() << server.transcript();
-    EXPECT_EQ(WireWithoutData(), (Lines{"CWD /a", "LIST", "DELE x.txt", "CWD b", "LIST", "DELE y.txt", "CDUP",
-                                        "RMD b", "CDUP", "RMD /a"}));
+    // Each folder entered is proven with PWD, and so is every way back.
+    EXPECT_EQ(WireWithoutData(), (Lines{"PWD", "CWD /a", "PWD", "LIST", "DELE x.txt", "CWD b", "PWD", "LIST",
+                                        "DELE y.txt", "CDUP", "PWD", "RMD b", "CDUP", "PWD", "RMD /a"}));
     EXPECT_FALSE(server.directoryExists("/a"));
 }
 
@@ -330,7 +331,8 @@ TEST_F(RemoteCommands, RemoveDirNeverEntersLinksOrDots) {
                       "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 f\r\n");
     server.reply("DELE link", "250 link removed\r\n");
     EXPECT_TRUE(client.RemoveDir("/gone")) << log.text();
-    EXPECT_EQ(WireWithoutData(), (Lines{"CWD /gone", "LIST", "DELE link", "DELE f", "CDUP", "RMD /gone"}));
+    EXPECT_EQ(WireWithoutData(),
+              (Lines{"PWD", "CWD /gone", "PWD", "LIST", "DELE link", "DELE f", "CDUP", "PWD", "RMD /gone"}));
     EXPECT_EQ(server.fileContents("/outside/keep.txt").value_or(""), "keep");
 }
 
@@ -350,7 +352,7 @@ TEST_F(RemoteCommands, RemoveDirStopsAtARefusedDelete) {
 TEST_F(RemoteCommands, RemoveDirOfAMissingFolderDeletesNothing) {
     server.reply("CWD", "550 No such directory\r\n");
     EXPECT_FALSE(client.RemoveDir("/missing"));
-    EXPECT_EQ(Wire(), (Lines{"CWD /missing"}));
+    EXPECT_EQ(Wire(), (Lines{"PWD", "CWD /missing"}));
 }
 
 TEST_F(RemoteCommands, NamesWithLineBreaksInAListingAreNeverSentBack) {
@@ -376,20 +378,81 @@ TEST_F(RemoteCommands, RemoveDirLeavesNamesThatReachOutsideAlone) {
     EXPECT_TRUE(log.contains("3 条目名称异常, 不删除:../escape"));
 }
 
-TEST_F(RemoteCommands, RemoveDirEndsOnAnEndlesslyDeepServer) {
-    // Every CWD succeeds and every folder lists one more folder.
-    server.reply("CWD", "250 ok\r\n");
-    server.reply("RMD", "250 ok\r\n");
-    server.reply("CDUP", "250 ok\r\n");
-    server.reply("LIST", "150 here\r\n");  // no data connection: the listing reads as empty
-    server.setListing("/", "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 again\r\n");
-    server.clearRules();
-    server.reply("CWD", "250 ok\r\n");
-    server.reply("CDUP", "250 ok\r\n");
-    server.reply("RMD", "250 ok\r\n");
-    EXPECT_TRUE(client.RemoveDir("/")) << log.text().substr(0, 400);
+TEST_F(RemoteCommands, RemoveDirEndsOnAVeryDeepTree) {
+    std::string deep = "/d";
+    for (int i = 0; i < downlib::kMaxDeleteDepth + 20; ++i) deep += "/again";
+    server.addFile(deep + "/bottom.txt", "b");
+    EXPECT_FALSE(client.RemoveDir("/d")) << log.text().substr(0, 400);
     EXPECT_TRUE(log.contains("3 目录层次过深或目录过多, 停止删除"));
-    EXPECT_LE(server.countCommands("CWD"), downlib::kMaxDeleteDepth + 1);
+    EXPECT_LE(server.countCommands("CWD"), downlib::kMaxDeleteDepth + 2);
+    EXPECT_TRUE(server.fileContents(deep + "/bottom.txt").has_value());
+}
+
+// The targets that some servers turn into the current folder, a parent or
+// the root: nothing is entered, nothing deleted.
+TEST_F(RemoteCommands, RemoveDirRefusesTargetsThatNameTheCurrentFolderAParentOrTheRoot) {
+    server.addFile("/keep.txt", "k");
+    server.addFile("/sub/inner.txt", "i");
+    server.addFile("/sub/deeper/d.txt", "d");
+    ASSERT_TRUE(client.ChangeDir("/sub"));
+    for (const std::string target :
+         {"", ".", "..", "/", "//", "./", "../", "sub/..", "a/../..", "..\\x", "x\\.."}) {
+        log.clear();
+        const std::size_t before = server.commands().size();
+        EXPECT_FALSE(client.RemoveDir(target)) << "[" << target << "]";
+        EXPECT_EQ(server.commands().size(), before) << "[" << target << "]\n" << server.transcript();
+        EXPECT_EQ(log.ofKinds("3").size(), 1u) << log.text();
+    }
+    EXPECT_TRUE(server.fileContents("/keep.txt").has_value());
+    EXPECT_TRUE(server.fileContents("/sub/inner.txt").has_value());
+    EXPECT_TRUE(server.fileContents("/sub/deeper/d.txt").has_value());
+}
+
+// A CWD that the server takes somewhere that is not strictly below the
+// folder the delete started from: found by PWD, nothing deleted.
+TEST_F(RemoteCommands, RemoveDirProvesItsTargetWithPwdAfterEnteringIt) {
+    server.addFile("/sub/inner.txt", "i");
+    server.addFile("/other/o.txt", "o");
+    server.addDirectory("/sub/odd");
+    ASSERT_TRUE(client.ChangeDir("/sub"));
+    // "odd" is accepted but leaves the server where it is, as an empty CWD
+    // does on some servers.
+    server.reply("CWD odd", "250 ok\r\n");
+    for (const std::string target : {"odd", "/other", "/sub"}) {
+        log.clear();
+        EXPECT_FALSE(client.RemoveDir(target)) << target << "\n" << log.text();
+        EXPECT_EQ(server.countCommands("DELE"), 0) << target;
+        EXPECT_EQ(server.countCommands("RMD"), 0) << target;
+        EXPECT_EQ(server.countCommands("LIST"), 0) << target;
+        EXPECT_EQ(client.GetCurrentDir(), "/sub") << target;  // back where it started
+    }
+    EXPECT_TRUE(server.fileContents("/sub/inner.txt").has_value());
+    EXPECT_TRUE(server.fileContents("/other/o.txt").has_value());
+}
+
+// A subfolder whose CWD or CDUP goes somewhere else (a link listed as a
+// folder, a CDUP that follows the link's physical parent): the walk stops
+// before it deletes a name anywhere but in the folder it listed.
+TEST_F(RemoteCommands, RemoveDirNeverDeletesInAFolderItDidNotList) {
+    server.addFile("/t/a.txt", "a");
+    server.addFile("/t/z.txt", "z");
+    server.addFile("/t/sub/s.txt", "s");
+    server.addFile("/elsewhere/a.txt", "precious");
+    server.addFile("/elsewhere/z.txt", "precious");
+    server.setListing("/t",
+                      "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 a.txt\r\n"
+                      "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 sub\r\n"
+                      "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 z.txt\r\n");
+    // CDUP from /t/sub lands in /elsewhere, and the way back is refused too.
+    server.on("CDUP", Action::Reply("250 ok\r\n"));
+    server.on("CWD /t", Action::Reply("550 no\r\n"));
+    server.replyNext("PWD",
+                     {"257 \"/\"\r\n", "257 \"/t\"\r\n", "257 \"/t/sub\"\r\n", "257 \"/elsewhere\"\r\n"});
+    EXPECT_FALSE(client.RemoveDir("t")) << log.text();
+    EXPECT_TRUE(log.contains("3 无法回到目录/t, 停止删除")) << log.text();
+    EXPECT_EQ(server.fileContents("/elsewhere/z.txt").value_or(""), "precious");
+    EXPECT_EQ(server.fileContents("/elsewhere/a.txt").value_or(""), "precious");
+    EXPECT_EQ(server.countCommands("DELE z.txt"), 0) << server.transcript();
 }
 
 }  // namespace
