@@ -88,6 +88,7 @@ struct TransferSession {
     std::uint16_t port = 21;
 
     std::string localPath;
+    std::string localBase;  // TaskParam::localBase
     int transferTypeMode = 1;
     std::string extensionList;
     int connectionsWanted = 1;
