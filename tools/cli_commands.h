@@ -22,7 +22,19 @@ std::optional<std::vector<std::string>> SplitWords(const std::string& line);
 // True when the first word names a command and the word count fits it.
 bool IsKnownCommand(const std::vector<std::string>& words);
 // Logs in, runs the commands in order, logs out. Exit status: 0 all went
-// well, 1 at the first failure (the session is still closed).
+// well, 1 at the first failure (the session is still closed), 128 + the
+// signal after Interrupt.
 int Run(const Options& options, const std::vector<std::vector<std::string>>& commands);
+
+// From the signal watcher: stops a running download (its file is cut to the
+// bytes received) and runs no further command. Safe from any thread.
+void Interrupt(int signal);
+// The signal Interrupt was called with, or 0.
+int InterruptSignal();
+
+// A remote name or log text as shown on a terminal: control bytes (ESC and
+// TAB included), DEL, UTF-8 C1 controls and "\" written as \xHH, so a
+// hostile name cannot drive the terminal. Other bytes pass unchanged.
+std::string TerminalSafe(const std::string& text);
 
 }  // namespace cli
