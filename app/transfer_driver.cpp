@@ -122,7 +122,8 @@ std::string HandleFolderRow(App& app, TransferDriverState& d, const QueueRow& ro
     const std::string path = row.localFolder + relative;
     if (!ShowAction(app, index, "动作:创建目录:" + path, false)) return kStatusFailed;
     if (d.stopRequested.load() || !StaysBelow(relative)) return kStatusFailed;
-    return toolkit::CreateDirectory(path) ? kStatusDone : kStatusFailed;
+    // Below the chosen folder without following a link planted there.
+    return downlib::CreateLocalFolderBelow(row.localFolder, path) ? kStatusDone : kStatusFailed;
 }
 
 std::string HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& param, const QueueRow& row,
@@ -144,6 +145,7 @@ std::string HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& 
     param.flags = 4096;
     param.url = url;
     param.localPath = localPath;
+    param.localBase = row.localFolder;
     param.user = row.user;
     param.password = row.password;
     param.taskCallback = [watch](int code, std::int64_t v1, std::int64_t v2, std::int64_t v3,
