@@ -291,6 +291,8 @@ bool SendQuit(SessionConnection& connection, std::string& reply, int timeoutMs) 
 
 OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, int greetingTimeoutMs) {
     TransferSession& session = *connection.session;
+    // A new control socket: nothing of the old one's replies can arrive here.
+    connection.outOfStep = false;
     if (IsDottedQuad(session.host)) {
         session.serverAddress = session.host;
     } else if (resolve || session.serverAddress.empty()) {

@@ -295,9 +295,9 @@ TEST(CliGet, ASignalStopsTheDownloadAndLeavesOnlyTheBytesReceived) {
         ASSERT_TRUE(child.Wait(60s)) << signal;
         EXPECT_EQ(child.signal, 0) << signal << "\n" << child.err;  // it ended itself
         EXPECT_EQ(child.exitCode, 128 + signal) << child.err;
-        EXPECT_EQ(testsupport::ReadFile(d.local.file("big.bin")).value_or("<none>"),
-                  d.content.substr(0, StalledDownload::kSent))
-            << signal;
+        EXPECT_EQ(testsupport::FileSha256Hex(d.local.file("big.bin")),
+                  testsupport::Sha256Hex(d.content.substr(0, StalledDownload::kSent)))
+            << signal << " size " << testsupport::FileSize(d.local.file("big.bin"));
     }
 }
 
@@ -314,7 +314,7 @@ TEST(CliGet, AKilledDownloadNeverLeavesAFileThatLooksWhole) {
     std::optional<std::string> kept = testsupport::ReadFile(d.local.file("big.bin"));
     ASSERT_TRUE(kept.has_value());
     EXPECT_LE(static_cast<std::int64_t>(kept->size()), StalledDownload::kSent);
-    EXPECT_EQ(*kept, d.content.substr(0, kept->size()));
+    EXPECT_TRUE(*kept == d.content.substr(0, kept->size())) << "the bytes kept are not the file's start";
 }
 
 }  // namespace
