@@ -156,9 +156,9 @@ bool RenameAutomatically(SessionConnection& connection, LocalTarget& target, std
 }
 
 // After the last byte of the file the data connection must end right there
-// and the server must call the transfer done: a SIZE smaller than the data,
-// a connection that breaks off, or a failing final reply means the file on
-// disk is not known to be the server's file.
+// and the server must call the transfer done. More data than SIZE said, or a
+// failing final reply, fails the task; a connection that breaks off or a
+// reply that never comes is retried from the file's end.
 ReceiveEnd ConfirmEnd(TaskRunner& task, SessionConnection& connection, char* buffer) {
     TransferSession& session = task.session();
     const std::int64_t size = session.remoteSize.load();
@@ -185,14 +185,17 @@ ReceiveEnd ConfirmEnd(TaskRunner& task, SessionConnection& connection, char* buf
                 LogError);
         return ReceiveEnd::Failed;
     }
+    // A stall or a reset after the last byte is a broken transfer like any
+    // other: the retry asks again from the file's end, where a sound server
+    // ends the data at once and confirms.
     if (result != kErrPeerClosed) {
         ReportSocketError(connection, static_cast<int>(result));
-        EmitLog(connection, "数据连接没有正常结束, 不能确认文件完整 (" + std::to_string(size) + "字节)",
-                LogError);
-        return ReceiveEnd::Failed;
+        EmitLog(connection, "数据连接没有正常结束, 文件的" + std::to_string(size) + "字节尚未确认", LogError);
+        return ReceiveEnd::Retry;
     }
     std::string reply;
     int code = ReadReply(connection, reply, session.replyTimeout);
+    if (code == 0) return ReceiveEnd::Retry;  // the control connection went silent or broke
     if (code < 200 || code > 299) {
         EmitLog(connection, "服务器没有确认传送完成 (回应" + std::to_string(code) + ")", LogError);
         return ReceiveEnd::Failed;
@@ -382,6 +385,7 @@ ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int i
         return false;
     };
 
+    std::int64_t receivedHere = 0;  // bytes this data connection brought
     while (!connection.StopRequested()) {
         segment = table.Get(index);
         std::int64_t left = segment.End() - segment.Position() - pending;
@@ -396,6 +400,7 @@ ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int i
         options.receivedOut = &partial;
         auto began = std::chrono::steady_clock::now();
         std::int64_t n = ReceiveWithTimeout(connection.data.fd(), buffer + pending, options);
+        receivedHere += n > 0 ? n : partial;
         if (n > 0) {
             if (paced) {
                 // One block a second: the override is a rate limit.
@@ -419,10 +424,12 @@ ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int i
         if (!flush()) return ReceiveEnd::Failed;
         ReportSocketError(connection, static_cast<int>(n));
         CloseDataChannel(connection);
-        if (n == kErrPeerClosed && !connection.StopRequested()) {
-            // The server closed the data connection before the segment's end.
-            // When it calls the transfer complete, the file is shorter than
-            // SIZE said and no retry can bring the rest.
+        if (n == kErrPeerClosed && !connection.StopRequested() && receivedHere == 0) {
+            // The server ended the data at once, with nothing from this
+            // position on. When it calls the transfer complete, the file is
+            // shorter than SIZE said and no retry can bring the rest. (A break
+            // after some bytes is retried at once: waiting for a reply first
+            // would wait a whole time-out on a server that sends none.)
             std::string reply;
             int code = ReadReply(connection, reply, session.replyTimeout);
             if (code == 226 || code == 250) {

@@ -363,6 +363,54 @@ TEST(DownloadFake, AfterAMissingReplyTheRetryStartsInStep) {
     EXPECT_FALSE(log.HasLog("控制连接已失去同步, 命令未发送")) << log.Dump();
 }
 
+// A data connection that stalls after the last byte has not ended normally:
+// the transfer is asked again from the file's end, where a sound server ends
+// the data at once and confirms it, instead of being taken as done.
+TEST(DownloadFake, AStallAfterTheLastByteIsRetriedFromTheEnd) {
+    ShortRetryPause pause;
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 120000, 17);
+    TransferFaults faults;
+    faults.stallAfterBytes = 120000;
+    faults.stallTimes = 1;
+    server.addFile("/e.bin", content, faults);
+    TempDir dir;
+    TaskLog log;
+    TaskParam param = log.Param(server.url("/e.bin"), dir.file("e.bin"));
+    param.replyTimeout = 500;
+    RunTask(log, param);
+    EXPECT_TRUE(log.Whole()) << log.Dump();
+    EXPECT_EQ(server.connectionCount(), 2) << server.transcript();
+    EXPECT_EQ(server.countCommands("REST 120000"), 1) << server.transcript();
+    EXPECT_TRUE(log.HasLog("数据连接没有正常结束, 文件的120000字节尚未确认", LogError)) << log.Dump();
+    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("e.bin")), testsupport::Sha256Hex(content));
+}
+
+// A data connection that breaks off while the control connection says
+// nothing is retried at once, not after a reply time-out (ten minutes here:
+// only an immediate retry ends the task within the wait).
+TEST(DownloadFake, ABreakWithASilentControlConnectionIsRetriedAtOnce) {
+    ShortRetryPause pause;
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 300000, 18);
+    TransferFaults faults;
+    faults.dropAfterBytes = 100000;
+    faults.silentOnDrop = true;
+    server.addFile("/h.bin", content, faults);
+    TempDir dir;
+    TaskLog log;
+    TaskParam param = log.Param(server.url("/h.bin"), dir.file("h.bin"));
+    param.replyTimeout = 600000;
+    Download download;
+    ASSERT_TRUE(download.StartTask(param));
+    ASSERT_TRUE(log.WaitEnded(std::chrono::seconds(60))) << log.Dump();
+    EXPECT_TRUE(log.Whole()) << log.Dump();
+    EXPECT_EQ(server.countCommands("REST 100000"), 1) << server.transcript();
+    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("h.bin")), testsupport::Sha256Hex(content));
+}
+
 // A stop ends the task in every state it can be waiting in. Every time-out
 // is ten minutes: only the stop can end the task within the wait below.
 TEST(DownloadFake, AStopEndsTheTaskInEveryState) {

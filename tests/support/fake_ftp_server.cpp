@@ -767,8 +767,10 @@ private:
             case SendResult::Dropped: {
                 std::unique_lock lock(st_.mu);
                 bool closeControl = st_.faults[faultKey].closeControlOnDrop;
+                bool silent = st_.faults[faultKey].silentOnDrop;
                 lock.unlock();
                 if (closeControl) return false;
+                if (silent) return true;
                 return send("426 Failure writing network stream.\r\n");
             }
         }

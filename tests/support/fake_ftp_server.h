@@ -60,6 +60,7 @@ struct TransferFaults {
     int dropTimes = 1;                  // ...for this many transfers, then behave
     bool resetOnDrop = false;           // drop with a TCP reset instead of an orderly close
     bool closeControlOnDrop = false;    // also close the control connection (a crashed server)
+    bool silentOnDrop = false;          // send no reply after the drop (a hung server)
     std::int64_t stallAfterBytes = -1;  // send this many bytes, then hold the connection silent
     int stallTimes = -1;                // ...for this many transfers, then behave (<0: every time)
     std::int64_t reportedSize = -1;     // SIZE answers this instead of the real length (>=0)
