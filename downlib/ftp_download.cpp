@@ -28,6 +28,9 @@ struct ScopeExit {
     Function run;
     ~ScopeExit() { run(); }
 };
+// clang before 17 deduces no template arguments for aggregates by itself.
+template <typename Function>
+ScopeExit(Function) -> ScopeExit<Function>;
 
 }  // namespace
 

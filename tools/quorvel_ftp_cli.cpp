@@ -6,11 +6,11 @@
 // bytes received, and the program exits with 128 + the signal. They are
 // taken by a watcher thread (blocked everywhere else), so the stop runs as
 // ordinary code rather than inside a signal handler.
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -49,7 +49,7 @@ sigset_t StopSignals() {
 void WatchSignals(const std::atomic<bool>& done) {
     const sigset_t set = StopSignals();
     while (!done.load()) {
-        timespec tick{0, 100 * 1000 * 1000};
+        timespec tick{0, 100L * 1000 * 1000};
         int signal = ::sigtimedwait(&set, nullptr, &tick);
         if (signal <= 0) continue;
         cli::Interrupt(signal);
