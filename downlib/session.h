@@ -40,6 +40,9 @@ struct SessionConnection {
     int segment = -1;  // the segment a task connection serves
     bool firstWorker = false;
     std::string lastReply;  // the final line of the last reply read here
+    // A reply was left unread or half read: the next bytes on the control
+    // connection may answer an earlier command. Only the owning thread uses it.
+    bool outOfStep = false;
 
     Handle handle() const { return reinterpret_cast<Handle>(this); }
     // True when this connection, or its whole session, was told to stop.
@@ -85,6 +88,7 @@ struct TransferSession {
     std::uint16_t port = 21;
 
     std::string localPath;
+    std::string localBase;  // TaskParam::localBase
     int transferTypeMode = 1;
     std::string extensionList;
     int connectionsWanted = 1;
