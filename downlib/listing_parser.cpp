@@ -61,6 +61,13 @@ std::int64_t ColumnValue(std::string_view column) {
     return static_cast<std::int64_t>(value);
 }
 
+// A size column's value. One that comes out negative (a sign, or bytes that
+// are no digits) is no size: -1 would make a file look like a folder.
+void SetSize(ListingFacts& facts, std::int64_t value) {
+    facts.sizeKind = value >= 0 ? 1 : 0;
+    facts.size = value >= 0 ? value : 0;
+}
+
 // A date or time part as a calendar field; no value when it is too far out
 // for any calendar (the time of the entry is then the invalid date).
 std::optional<int> DatePart(std::string_view column) {
@@ -122,8 +129,7 @@ bool ParseFactLine(std::string_view line, ListingFacts& facts) {
                 facts.canRetrieve = true;
                 break;
             case 's':
-                facts.sizeKind = 1;
-                facts.size = ColumnValue(value);
+                SetSize(facts, ColumnValue(value));
                 break;
             case 'm':
                 facts.timeKind = 1;
@@ -257,8 +263,7 @@ bool ParseUnixLine(std::string_view line, ListingFacts& facts, const ListingCloc
         }
     }
     if (state != Done) return false;
-    facts.sizeKind = 1;
-    facts.size = size;
+    SetSize(facts, size);
 
     const std::string_view name = line.substr(facts.nameStart, facts.nameLength);
     if (type == 'l') {
@@ -360,8 +365,7 @@ bool ParseDosLine(std::string_view line, ListingFacts& facts, const ListingClock
     } else {
         const std::size_t start = scan.Pos();
         scan.SkipNonBlanks();
-        facts.sizeKind = 1;
-        facts.size = ColumnValue(line.substr(start, scan.Pos() - start));
+        SetSize(facts, ColumnValue(line.substr(start, scan.Pos() - start)));
         facts.canRetrieve = true;
     }
     if (scan.AtEnd()) return false;  // no name after the size or <DIR> column

@@ -129,9 +129,11 @@ const std::vector<Accepted>& AcceptedLines() {
         // Columns are read without a digit check: "1a" is 1 x 10 + ('a' - '0').
         {"-rw-r--r-- 1 u g 1a Jan 12 2024 odd", "odd", 59, false, {2024, 1, 12}, false},
         // ...so a sign or letters before the digits change the value, and a
-        // column past 64 bits wraps; the line is still an entry.
-        {"-rw-r--r-- 1 u g +1234 Jan 12 2024 signed", "signed", -48766, false, {2024, 1, 12}, false},
-        {"-rw-r--r-- 1 ftp ftp -5 Jan 12 2024 minus", "minus", -25, false, {2024, 1, 12}, false},
+        // column past 64 bits wraps; the line is still an entry. A value that
+        // comes out negative is no size (a file's -1 would read as a folder).
+        {"-rw-r--r-- 1 u g +1234 Jan 12 2024 signed", "signed", 0, false, {2024, 1, 12}, false},
+        {"-rw-r--r-- 1 ftp ftp -5 Jan 12 2024 minus", "minus", 0, false, {2024, 1, 12}, false},
+        {"-rw-r--r-- 1 ftp ftp / Jan 12 2024 slash", "slash", 0, false, {2024, 1, 12}, false},
         {"-rw-r--r-- 1 u g KB1234 Jan 12 2024 glued", "glued", 2881234, false, {2024, 1, 12}, false},
         {"-rw-r--r-- 1 u g abcdefghijklmnopqrstuvwxyz123 Jan 12 2024 long-glue",
          "long-glue",
@@ -164,7 +166,7 @@ const std::vector<Accepted>& AcceptedLines() {
         {"12-31-49  01:00AM    7    spaced", "spaced", 7, false, {2049, 12, 31, 1, 0}, false},
         {"06-15-50  01:00A  7 no-m", "no-m", 7, false, {1950, 6, 15, 1, 0}, false},
         {"06-15-50  01:00AM  <DIR>  中文目录", "中文目录", -1, false, {1950, 6, 15, 1, 0}, false},
-        {"11-05-03  07:45PM  -5 minus", "minus", -25, false, {2003, 11, 5, 19, 45}, false},
+        {"11-05-03  07:45PM  -5 minus", "minus", 0, false, {2003, 11, 5, 19, 45}, false},
         // A 24-hour time: the minute runs to the next "A" or "P" wherever it
         // is, the byte after it is passed over as the "M", and the rest follows.
         {"01-20-21  13:45       <DIR>          Program Files", "Files", 692151, false, {}, false},
@@ -198,7 +200,8 @@ const std::vector<Accepted>& AcceptedLines() {
         {"+r,s3000000000,\tbig", "big", 3000000000LL, false, {1970, 1, 1}, true},
         {"+r,s280\tsize-fact-not-closed", "size-fact-not-closed", 0, false, {1970, 1, 1}, true},
         {"+r,s99999999999999999999,\tpast64", "past64", 7766279631452241919LL, false, {1970, 1, 1}, true},
-        {"+r,s-1,\tminus", "minus", -29, false, {1970, 1, 1}, true},
+        {"+r,s-1,\tminus", "minus", 0, false, {1970, 1, 1}, true},
+        {"+r,s/,\tslash", "slash", 0, false, {1970, 1, 1}, true},
         {"+\t", "", 0, false, {1970, 1, 1}, true},
     };
     return rows;
