@@ -173,6 +173,40 @@ void RightClickRow(ListView& list, int row) {
     QApplication::sendEvent(target, &menu);
 }
 
+void DragRowTo(ListView& from, int row, ListView& to) {
+    QWidget* viewport = nullptr;
+    QPoint start;
+    if (!RowPoint(from, row, viewport, start)) return;
+    auto* target = qobject_cast<QTreeWidget*>(to.impl().widget.data());
+    if (target == nullptr) return;
+    const QPoint end = target->viewport()->mapToGlobal(target->viewport()->rect().center());
+    Activate(viewport);
+    SendMouseAt(start, viewport, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
+    // Once the drag has begun, the platform runs its own event loop until the
+    // button is released: the rest of the gesture is sent from inside it.
+    bool released = false;
+    const auto rest = [&] {
+        if (released) return;
+        released = true;
+        constexpr int kSteps = 6;
+        for (int i = 1; i <= kSteps; ++i) {
+            const QPoint at = start + (end - start) * i / kSteps;
+            SendMouseAt(at, viewport, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton);
+        }
+        SendMouseAt(end, viewport, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
+    };
+    QTimer gesture;
+    gesture.setSingleShot(true);
+    QObject::connect(&gesture, &QTimer::timeout, rest);
+    gesture.start(20);
+    const int distance = QApplication::startDragDistance() + 2;
+    SendMouseAt(start + QPoint(distance, 0), viewport, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton);
+    SendMouseAt(start + QPoint(2 * distance, 0), viewport, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton);
+    // No drag started (a platform without one): the gesture ends all the same.
+    gesture.stop();
+    rest();
+}
+
 void ClickControl(Control& control) {
     QWidget* w = control.impl().widget;
     if (w == nullptr) return;

@@ -46,6 +46,14 @@ void RightClickRow(ListView& list, int row);
 // A left click in the middle of the control.
 void ClickControl(Control& control);
 
+// Drags a row of one list with the left mouse button and drops it in the
+// middle of another: a press on the row, moves past the drag distance and on
+// to the target, and the release there, each a mouse event to the widget
+// under the pointer. The drag itself is the platform's (the off-screen
+// platform has none: there the rows are not dropped). Returns when the drag
+// has ended.
+void DragRowTo(ListView& from, int row, ListView& to);
+
 // Moves the keyboard focus to the control, as Tab would.
 void FocusControl(Control& control);
 bool HasFocus(Control& control);
