@@ -956,9 +956,13 @@ void ListView::OnRowsDroppedFrom(ListView& source, std::function<void()> handler
         from->setDefaultDropAction(Qt::CopyAction);
         tree->setAcceptDrops(true);
         tree->viewport()->setAcceptDrops(true);
-        auto* filter = tree->findChild<RowDropFilter*>(QString(), Qt::FindDirectChildrenOnly);
+        // Found by name: the filter has no meta-object of its own, so a cast
+        // by type would take any child for it.
+        const QString name = QStringLiteral("toolkit-row-drop-filter");
+        auto* filter = static_cast<RowDropFilter*>(tree->findChild<QObject*>(name, Qt::FindDirectChildrenOnly));
         if (filter == nullptr) {
             filter = new RowDropFilter(tree);
+            filter->setObjectName(name);
             tree->viewport()->installEventFilter(filter);
         }
         filter->AddSource(from, std::move(handler));
