@@ -1,5 +1,6 @@
 // Test hooks that drive the real widgets with real mouse and key events.
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -17,6 +18,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QWindow>
 #include <algorithm>
 #include <memory>
 
@@ -173,38 +175,28 @@ void RightClickRow(ListView& list, int row) {
     QApplication::sendEvent(target, &menu);
 }
 
-void DragRowTo(ListView& from, int row, ListView& to) {
+bool RowScreenPoint(ListView& list, int row, int& x, int& y) {
     QWidget* viewport = nullptr;
-    QPoint start;
-    if (!RowPoint(from, row, viewport, start)) return;
-    auto* target = qobject_cast<QTreeWidget*>(to.impl().widget.data());
-    if (target == nullptr) return;
-    const QPoint end = target->viewport()->mapToGlobal(target->viewport()->rect().center());
-    Activate(viewport);
-    SendMouseAt(start, viewport, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
-    // Once the drag has begun, the platform runs its own event loop until the
-    // button is released: the rest of the gesture is sent from inside it.
-    bool released = false;
-    const auto rest = [&] {
-        if (released) return;
-        released = true;
-        constexpr int kSteps = 6;
-        for (int i = 1; i <= kSteps; ++i) {
-            const QPoint at = start + (end - start) * i / kSteps;
-            SendMouseAt(at, viewport, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton);
-        }
-        SendMouseAt(end, viewport, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
-    };
-    QTimer gesture;
-    gesture.setSingleShot(true);
-    QObject::connect(&gesture, &QTimer::timeout, rest);
-    gesture.start(20);
-    const int distance = QApplication::startDragDistance() + 2;
-    SendMouseAt(start + QPoint(distance, 0), viewport, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton);
-    SendMouseAt(start + QPoint(2 * distance, 0), viewport, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton);
-    // No drag started (a platform without one): the gesture ends all the same.
-    gesture.stop();
-    rest();
+    QPoint at;
+    if (!RowPoint(list, row, viewport, at)) return false;
+    x = at.x();
+    y = at.y();
+    return true;
+}
+
+bool ControlScreenCenter(Control& control, int& x, int& y) {
+    QWidget* w = control.impl().widget;
+    if (auto* view = qobject_cast<QAbstractScrollArea*>(w)) w = view->viewport();
+    if (w == nullptr) return false;
+    const QPoint at = w->mapToGlobal(w->rect().center());
+    x = at.x();
+    y = at.y();
+    return true;
+}
+
+bool IsExposed(Window& window) {
+    QWidget* w = window.impl().widget;
+    return w != nullptr && w->windowHandle() != nullptr && w->windowHandle()->isExposed();
 }
 
 void ClickControl(Control& control) {

@@ -959,7 +959,8 @@ void ListView::OnRowsDroppedFrom(ListView& source, std::function<void()> handler
         // Found by name: the filter has no meta-object of its own, so a cast
         // by type would take any child for it.
         const QString name = QStringLiteral("toolkit-row-drop-filter");
-        auto* filter = static_cast<RowDropFilter*>(tree->findChild<QObject*>(name, Qt::FindDirectChildrenOnly));
+        auto* filter =
+            static_cast<RowDropFilter*>(tree->findChild<QObject*>(name, Qt::FindDirectChildrenOnly));
         if (filter == nullptr) {
             filter = new RowDropFilter(tree);
             filter->setObjectName(name);

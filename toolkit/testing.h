@@ -46,13 +46,13 @@ void RightClickRow(ListView& list, int row);
 // A left click in the middle of the control.
 void ClickControl(Control& control);
 
-// Drags a row of one list with the left mouse button and drops it in the
-// middle of another: a press on the row, moves past the drag distance and on
-// to the target, and the release there, each a mouse event to the widget
-// under the pointer. The drag itself is the platform's (the off-screen
-// platform has none: there the rows are not dropped). Returns when the drag
-// has ended.
-void DragRowTo(ListView& from, int row, ListView& to);
+// Where a row's first cell and the middle of a control are on the screen, for
+// input from outside the program (XTEST on a real X screen).
+bool RowScreenPoint(ListView& list, int row, int& x, int& y);
+bool ControlScreenCenter(Control& control, int& x, int& y);
+// Whether the window system shows the window now (mapped and exposed), so
+// that input from outside the program reaches it.
+bool IsExposed(Window& window);
 
 // Moves the keyboard focus to the control, as Tab would.
 void FocusControl(Control& control);
