@@ -265,6 +265,49 @@ TEST_F(UploadFakeServer, TheLocalMenuUploadsAndRefreshesAndTheUploadListsTheRemo
     EXPECT_TRUE(LogHas("取/文件列表"));
 }
 
+TEST_F(UploadFakeServer, TheListingAfterUploadsKeepsThePickedRowsAndIsNotRepeatedAfterAnotherListing) {
+    server.addFile("/keep.txt", "k");
+    server.addFile("/other.txt", "o");
+    ASSERT_TRUE(testsupport::WriteFile(source + "/up.txt", "u"));
+    ASSERT_TRUE(testsupport::WriteFile(source + "/up2.txt", "u2"));
+    ConnectToServer();
+    ShowLocal(source);
+    // The listing runs when the test calls the timer's handler.
+    app->ui.queueTimer.Stop();
+    const auto listings = [&] {
+        const auto lines = LogMessages();
+        return std::count(lines.begin(), lines.end(), std::string("取/文件列表"));
+    };
+    ASSERT_TRUE(SelectLocal({"up.txt"}));
+    UploadThroughMenu();
+    ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(RemoteRowOf("up.txt"), -1);
+    toolkit::testing::ClickRow(app->ui.remoteList, RemoteRowOf("keep.txt"));
+    const auto before = listings();
+    app::ListRemoteAfterUploads(*app);
+    EXPECT_EQ(listings(), before + 1);
+    EXPECT_NE(RemoteRowOf("up.txt"), -1);
+    EXPECT_EQ(app->ui.remoteList.SelectedRows(), std::vector<int>{RemoteRowOf("keep.txt")});
+    EXPECT_EQ(app->ui.remoteList.CurrentRow(), RemoteRowOf("keep.txt"));
+    // Due once per run-through.
+    app::ListRemoteAfterUploads(*app);
+    EXPECT_EQ(listings(), before + 1);
+
+    // A listing of any action in between shows the new file already.
+    ASSERT_TRUE(SelectLocal({"up2.txt"}));
+    UploadThroughMenu();
+    ASSERT_TRUE(QueueFinished());
+    {
+        auto& state = app::QueueState(*app);
+        std::lock_guard guard(state.lock);
+        EXPECT_TRUE(state.remoteListingDue);
+    }
+    ASSERT_TRUE(app->ui.remoteMenu.Choose("刷新目录"));
+    EXPECT_NE(RemoteRowOf("up2.txt"), -1);
+    app::ListRemoteAfterUploads(*app);
+    EXPECT_EQ(listings(), before + 2);
+}
+
 TEST_F(UploadFakeServer, NamesThatWouldBreakACommandAreNotSent) {
     for (const char* name : {"ctl\x01.txt", "nl\nDELE x.txt", "cr\rRMD y.txt", "ok.txt"})
         ASSERT_TRUE(testsupport::WriteFile(source + "/names/" + name, "x"));
