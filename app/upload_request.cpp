@@ -95,7 +95,9 @@ void AppendFolder(App& app, UploadWalk& w, const std::string& path, const std::s
     const std::string canonical = toolkit::CanonicalPath(source);
     for (const std::string& walked : w.onPath) {
         if (walked == canonical) {
-            Log(app, "跳过本地目录" + path + "：它指向正在上传的上级目录" + canonical + "，是链接循环");
+            std::string line = "跳过本地目录" + path;
+            line += "：它指向正在上传的上级目录" + canonical + "，是链接循环";
+            Log(app, line);
             return;
         }
     }

@@ -4,12 +4,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -35,6 +35,7 @@ VirtualScreen::VirtualScreen(int width, int height) {
     std::vector<std::string> args{"Xvfb", "-displayfd", displayFd,   "-screen",
                                   "0",    screen,       "-nolisten", "tcp"};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     const pid_t parent = ::getpid();
