@@ -119,6 +119,12 @@ using Outcome = RowOutcome;
 
 Outcome Failed(const std::string& reason) { return Outcome{kStatusFailed, reason}; }
 
+// A server's text in the window's own line: what is not UTF-8 comes from a
+// GBK server (an old Chinese one), and stays readable beside UTF-8 text.
+std::string Readable(const std::string& text) {
+    return toolkit::IsValidUtf8(text) ? text : toolkit::GbkToUtf8(text);
+}
+
 // Column 4 of the row the driver handles (UI thread); rows above it may have
 // been removed since the driver took it.
 void SetTakenRowStatus(App& app, const std::string& status) {
@@ -406,7 +412,7 @@ void FailureReason::Add(const std::string& message, int kind) {
         // The restart probe's verdict is logged as an error line, but it is
         // no failure.
         if (message == "站点支持断点续传" || message == "站点不支持断点续传") return;
-        std::string line = message;
+        std::string line = Readable(message);
         if (!refusal_.empty() && line.find(refusal_) == std::string::npos) line += "：" + refusal_;
         text_ = burst_ ? text_ + "，" + line : line;
         if (text_.size() > kLongestReason) text_ = toolkit::Utf8Lossy(text_.substr(0, kLongestReason)) + "…";
@@ -416,7 +422,7 @@ void FailureReason::Add(const std::string& message, int kind) {
     }
     burst_ = false;
     if (reply && (message[0] == '4' || message[0] == '5')) {
-        refusal_ = message.substr(0, kLongestReason);
+        refusal_ = Readable(message.substr(0, kLongestReason));
     } else if (!reply) {
         // A command (the engine logs STOR and TYPE as replies, too).
         refusal_.clear();

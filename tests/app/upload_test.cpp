@@ -160,6 +160,9 @@ TEST(FailureReason, TakesTheLastErrorsWithTheRefusalBeforeThem) {
         // The restart probe's verdict is logged as an error but is none.
         {{{3, "站点支持断点续传"}, {1, "REST 0"}}, ""},
         {{{1, "MKD //x"}, {2, "550 Create directory operation failed."}}, ""},
+        // An old Chinese server answers in GBK: shown as the characters it meant.
+        {{{2, "553 \xCE\xDE\xB7\xA8\xB4\xB4\xBD\xA8"}, {3, "不支持的响应"}}, "不支持的响应：553 无法创建"},
+        {{{3, "\xD6\xD0"}}, "中"},
     };
     for (const auto& c : cases) {
         app::FailureReason reason;
