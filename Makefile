@@ -74,7 +74,7 @@ tsan: deps
 	cmake --build build-tsan --target downlib_tests
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2 -R 'TaskRunner|Download|Upload'
 
-# The task queue and transfer driver under ThreadSanitizer. Qt is not built for
+# The task queue, transfer driver and window uploads under ThreadSanitizer. Qt is not built for
 # the sanitizer, so reports whose accesses lie only inside Qt are counted, and
 # the run fails on any report that names the project's own code.
 tsan-gui: deps

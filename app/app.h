@@ -34,6 +34,9 @@ struct App {
     const char* runningAction = nullptr;
     bool windowClosed = false;
     std::uint64_t localListFill = 0;
+    // The folder localList shows (the last one listed): the names of its
+    // rows are below it, whatever the combo's text says meanwhile.
+    std::string localListFolder;
 
     MainWindow ui;
 

@@ -19,6 +19,7 @@ void FillLocalList(App& app, const std::string& folder, int mask) {
     // Events are processed after every entry; a folder change among them
     // starts a newer listing, which this one must then leave alone.
     const std::uint64_t fill = ++app.localListFill;
+    app.localListFolder = folder;
     toolkit::ListView& list = app.ui.localList;
     list.Clear();
     toolkit::SuspendRepaint(list);
@@ -96,6 +97,8 @@ void OnLocalPathChosen(App& app) {
     SaveLocalFolder(app);
     FillLocalList(app, app.ui.localPathCombo.Text(), kLocalListMask);
 }
+
+void RefreshLocal(App& app) { FillLocalList(app, app.localListFolder, kLocalListMask); }
 
 void OnLocalPathKey(App& app, int keyCode) {
     if (keyCode != 13) return;

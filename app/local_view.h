@@ -24,5 +24,7 @@ void RestoreLocalFolder(App& app);
 void OpenLocalEntry(App& app);
 void OnLocalPathChosen(App& app);
 void OnLocalPathKey(App& app, int keyCode);
+// Handler of the localMenu item "刷新目录": lists the folder localList shows again.
+void RefreshLocal(App& app);
 
 }  // namespace app

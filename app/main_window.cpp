@@ -12,6 +12,7 @@
 #include "app/startup.h"
 #include "app/task_queue.h"
 #include "app/transfer_driver.h"
+#include "app/upload_request.h"
 #include "quorvel_version.h"
 
 namespace app {
@@ -137,6 +138,11 @@ void CreateMenus(App& app) {
     ui.queueMenu.Create(ui.mainWindow, "任务菜单", false);
     ui.queueMenu.AddItem("停止任务", [&app] { StopRunningTask(app); });
     ui.queueMenu.AddItem("移除任务", [&app] { RemoveSelectedQueueRows(app); });
+
+    ui.localMenu.Create(ui.mainWindow, "本地菜单", false);
+    ui.localMenu.AddItem("上传文件", [&app] { QueueUploadRequest(app); });
+    ui.localMenu.AddSeparator();
+    ui.localMenu.AddItem("刷新目录", [&app] { RefreshLocal(app); });
 }
 
 void BindEvents(App& app) {
@@ -164,9 +170,16 @@ void BindEvents(App& app) {
     ui.remotePathCombo.OnEntrySelected([&app] { OnRemotePathChosen(app); });
     ui.remotePathCombo.OnKeyPressed([&app](int key) { OnRemotePathKey(app, key); });
     ui.localList.OnItemActivated([&app] { OpenLocalEntry(app); });
+    ui.localList.OnRightClick([&ui] { ui.localMenu.PopupAtMouse(); });
+    // A drop queues like the menu item of the list the rows come from.
+    ui.remoteList.OnRowsDroppedFrom(ui.localList, [&app] { QueueUploadRequest(app); });
+    ui.localList.OnRowsDroppedFrom(ui.remoteList, [&app] { QueueDownloadRequest(app); });
     ui.localPathCombo.OnEntrySelected([&app] { OnLocalPathChosen(app); });
     ui.localPathCombo.OnKeyPressed([&app](int key) { OnLocalPathKey(app, key); });
-    ui.queueTimer.Start(500, [&app] { RefreshQueueLength(app); });
+    ui.queueTimer.Start(500, [&app] {
+        RefreshQueueLength(app);
+        ListRemoteAfterUploads(app);
+    });
 }
 
 }  // namespace

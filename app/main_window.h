@@ -49,6 +49,7 @@ struct MainWindow {
     toolkit::Menu mainMenu;               // 菜单
     toolkit::Menu remoteMenu;             // 远程菜单
     toolkit::Menu queueMenu;              // 任务菜单, over queueList
+    toolkit::Menu localMenu;              // 本地菜单, over localList
 };
 
 // Creates the window and its controls and binds every event. The window stays

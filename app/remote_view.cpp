@@ -9,6 +9,7 @@
 #include "app/app.h"
 #include "app/running_action.h"
 #include "app/session_log.h"
+#include "app/task_queue.h"
 
 namespace app {
 
@@ -79,6 +80,11 @@ std::string RemoteParentPath(const std::string& path) {
 
 void ListRemoteFolder(App& app, const std::string& path) {
     MainWindow& ui = app.ui;
+    // Any listing shows what uploads have put there so far.
+    if (app.taskQueue) {
+        std::lock_guard guard(app.taskQueue->lock);
+        app.taskQueue->remoteListingDue = false;
+    }
     AppendLog(app, ClockText({}, false) + " 取" + path + "文件列表");
     toolkit::SuspendRepaint(ui.remoteList);
     app.ftpClient.ChangeDir(path);

@@ -16,9 +16,25 @@ std::string ClockText(const std::string& timeText, bool useTimeText) {
     return ClockTextOf(toolkit::TextToDateTime(timeText).value_or(none));
 }
 
+std::string PrintableLine(const std::string& line) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(line.size());
+    for (unsigned char c : line) {
+        if (c < 0x20 || c == 0x7F) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 void AppendLog(App& app, const std::string& line) {
     toolkit::ListBox& log = app.ui.logList;
-    log.AddLine(line);
+    log.AddLine(PrintableLine(line));
     log.SetTopLine(log.LineCount() - 1);
     log.RedrawNow();
 }

@@ -18,6 +18,11 @@ struct App;
 std::string ClockText(const std::string& timeText, bool useTimeText);
 std::string ClockTextOf(const toolkit::DateTime& time);
 
+// The line as the log shows it: every control byte (a name's line break, a
+// hostile server's escape sequence) written as "%XX", so one line stays one
+// line and nothing reaches the screen as a control.
+std::string PrintableLine(const std::string& line);
+
 void AppendLog(App& app, const std::string& line);
 
 // The LogCallback handed to ftpClient's Connect.

@@ -98,51 +98,21 @@ QueueRow MakeRow(const Expansion& e, const Snapshot& s, const std::string& remot
     return row;
 }
 
-void AppendRow(App& app, const QueueRow& row) {
-    TaskQueueState& state = QueueState(app);
-    toolkit::ListView& list = app.ui.queueList;
-    {
-        std::lock_guard guard(state.lock);
-        state.rows.push_back(row);
+// Whether an upload row waits (or runs) at or after queueIndex. Under the lock.
+bool UploadRowWaiting(const TaskQueueState& state) {
+    for (std::size_t i = state.queueIndex; i < state.rows.size(); ++i) {
+        if (state.rows[i].upload) return true;
     }
-    const int r = list.InsertRow(-1, row.localFolder, -1, toolkit::TextOrigin::Foreign);
-    list.SetCellText(r, 1, row.remotePath, toolkit::TextOrigin::Foreign);
-    list.SetCellText(r, 2, row.sizeText);
-    list.SetCellText(r, 3, row.type,
-                     row.folder || row.type == kPlainFileType ? toolkit::TextOrigin::Program
-                                                              : toolkit::TextOrigin::Foreign);
-    list.SetCellText(r, 4, kStatusWaiting);
-    // A redraw lays out every row of the list: at one per row, queueing ten
-    // thousand rows takes minutes. The list is redrawn when the eye could
-    // notice, and once more when the request ends.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - state.lastRedraw >= kRedrawInterval) {
-        list.RedrawNow();
-        state.lastRedraw = now;
-    }
+    return false;
 }
 
-// The window stays live and the driver's window calls are served while a
-// request walks the server, without paying for an event pass per row.
-void KeepWindowLive(App& app) {
-    TaskQueueState& state = QueueState(app);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - state.lastPump < kPumpInterval) return;
-    toolkit::ProcessPendingEvents();
-    state.lastPump = std::chrono::steady_clock::now();
-}
-
-void StartDriverIfIdle(App& app) {
-    TaskQueueState& state = QueueState(app);
-    bool start = false;
-    {
-        std::lock_guard guard(state.lock);
-        if (state.driverIdle) {
-            state.driverIdle = false;
-            start = true;
-        }
+// Under the lock: an upload request that has run through wants the remote
+// folder listed again, so the new files show.
+void NoteUploadsRunThrough(TaskQueueState& state) {
+    if (state.uploadsFinished && state.requestDone && !UploadRowWaiting(state)) {
+        state.uploadsFinished = false;
+        state.remoteListingDue = true;
     }
-    if (start) StartTransferDriver(app);
 }
 
 // Counts a row against the request's bound; false (with one log line) once
@@ -180,9 +150,9 @@ void AppendFile(App& app, Expansion& e, const std::string& remotePath, const Sna
     QueueRow row = MakeRow(e, s, remotePath);
     row.sizeText = s.size;
     row.type = FileTypeText(s.name);
-    AppendRow(app, row);
+    AppendQueueRow(app, row);
     StartDriverIfIdle(app);
-    KeepWindowLive(app);
+    KeepWindowLiveWhileQueueing(app);
 }
 
 void Expand(App& app, Expansion& e, const std::string& folder, const std::vector<Snapshot>& snapshots);
@@ -192,7 +162,7 @@ void AppendFolderRow(App& app, Expansion& e, const Snapshot& s, const std::strin
     QueueRow row = MakeRow(e, s, path);
     row.type = kFolderType;
     row.folder = true;
-    AppendRow(app, row);
+    AppendQueueRow(app, row);
 }
 
 // A folder entry (or a link shown as one): its row and its content.
@@ -283,6 +253,61 @@ Expansion SessionExpansion(App& app, const std::string& localFolder, const std::
 TaskQueueState& QueueState(App& app) {
     if (!app.taskQueue) app.taskQueue = std::make_shared<TaskQueueState>();
     return *app.taskQueue;
+}
+
+void AppendQueueRow(App& app, const QueueRow& row) {
+    TaskQueueState& state = QueueState(app);
+    toolkit::ListView& list = app.ui.queueList;
+    {
+        std::lock_guard guard(state.lock);
+        state.rows.push_back(row);
+    }
+    // The local folder and an upload's type are the program's texts (local
+    // names); only what comes from the server may be shown as GBK.
+    const int r = list.InsertRow(-1, row.localFolder, -1, toolkit::TextOrigin::Program);
+    list.SetCellText(r, 1, row.remotePath, toolkit::TextOrigin::Foreign);
+    list.SetCellText(r, 2, row.sizeText);
+    list.SetCellText(r, 3, row.type,
+                     row.folder || row.upload || row.type == kPlainFileType ? toolkit::TextOrigin::Program
+                                                                            : toolkit::TextOrigin::Foreign);
+    list.SetCellText(r, 4, kStatusWaiting);
+    // A redraw lays out every row of the list: at one per row, queueing ten
+    // thousand rows takes minutes. The list is redrawn when the eye could
+    // notice, and once more when the request ends.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - state.lastRedraw >= kRedrawInterval) {
+        list.RedrawNow();
+        state.lastRedraw = now;
+    }
+}
+
+// The window stays live and the driver's window calls are served while a
+// request walks the server, without paying for an event pass per row.
+void KeepWindowLiveWhileQueueing(App& app) {
+    TaskQueueState& state = QueueState(app);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - state.lastPump < kPumpInterval) return;
+    toolkit::ProcessPendingEvents();
+    state.lastPump = std::chrono::steady_clock::now();
+}
+
+void StartDriverIfIdle(App& app) {
+    TaskQueueState& state = QueueState(app);
+    bool start = false;
+    {
+        std::lock_guard guard(state.lock);
+        if (state.driverIdle) {
+            state.driverIdle = false;
+            start = true;
+        }
+    }
+    if (start) StartTransferDriver(app);
+}
+
+void NoteUploadRequestDone(App& app) {
+    TaskQueueState& state = QueueState(app);
+    std::lock_guard guard(state.lock);
+    NoteUploadsRunThrough(state);
 }
 
 bool IsSafeLocalName(const std::string& name) {
@@ -396,6 +421,7 @@ std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared) {
         }
         state.driverIdle = true;
         if (!state.requestDone) return std::nullopt;
+        NoteUploadsRunThrough(state);
         // A failed row stays: cleared with the rest, the failure would be
         // gone from view and the user would believe the folder arrived.
         std::vector<QueueRow> kept;
@@ -434,14 +460,25 @@ void FinishRow(App& app, const std::string& status, const std::string& reason) {
             state.rows[state.queueIndex].status = status;
             handled = state.rows[state.queueIndex];
             ++state.queueIndex;
+            if (handled.upload) {
+                state.uploadsFinished = true;
+                NoteUploadsRunThrough(state);
+            }
         }
     }
     app.ui.queueList.SetCellText(row, 4, status);
     app.ui.queueList.RedrawNow();
-    if (status == kStatusFailed) {
-        Log(app, std::string(handled.folder ? "创建本地目录失败:" : "下载失败:") + handled.remotePath +
-                     (reason.empty() ? std::string{} : "，" + reason));
+    if (status != kStatusFailed) return;
+    const std::string why = reason.empty() ? std::string{} : "，" + reason;
+    if (handled.upload) {
+        // Both ends, the remote one as the user reads it.
+        const std::string remote =
+            handled.remoteGbk ? toolkit::GbkToUtf8(handled.remotePath) : handled.remotePath;
+        Log(app, std::string(handled.folder ? "创建远程目录失败:" : "上传失败:") + handled.localFolder +
+                     handled.localRelative + " -> " + remote + why);
+        return;
     }
+    Log(app, std::string(handled.folder ? "创建本地目录失败:" : "下载失败:") + handled.remotePath + why);
 }
 
 void RemoveSelectedQueueRows(App& app) {

@@ -1,6 +1,7 @@
 // The task queue: "下载文件" turns the selected remote entries into queue rows
 // (one per file, one per folder followed depth first by its content) and
-// starts the transfer driver; the queue-length pane follows the list.
+// starts the transfer driver; the queue-length pane follows the list. Upload
+// requests (app/upload_request.h) append their rows to the same queue.
 //
 // Every row keeps what it needs to be handled on its own: its base remote
 // folder, the server, port and credentials of the session it was queued from.
@@ -51,6 +52,12 @@ struct QueueRow {
     std::string user;
     std::string password;
     std::string status = kStatusWaiting;  // column 4
+    // An upload row: the local entry is read and the remote path written.
+    // localSource is the entry read (the target when the entry is a link);
+    // remoteGbk tells that the remote names were converted to GBK.
+    bool upload = false;
+    std::string localSource;
+    bool remoteGbk = false;
 };
 
 // Shared by the requests (UI thread) and the driver thread. Every field is
@@ -65,6 +72,10 @@ struct TaskQueueState {
     bool requestDone = false;
     bool rowTaken = false;                               // the driver is handling the row at queueIndex
     std::size_t maxRowsPerRequest = kMaxRowsPerRequest;  // tests lower it
+    // An upload row has ended since the remote folder was last listed for
+    // uploads; once no upload row waits, the listing is due.
+    bool uploadsFinished = false;
+    bool remoteListingDue = false;
     // UI thread only: pacing of redraws and event passes while queueing.
     std::chrono::steady_clock::time_point lastRedraw{};
     std::chrono::steady_clock::time_point lastPump{};
@@ -86,6 +97,17 @@ std::string StripCommas(const std::string& text);
 
 // Handler of queueTimer's tick: pane 1 reads "任务队列:" and the row count.
 void RefreshQueueLength(App& app);
+
+// For requests (UI thread): appends one row to the queue state and to
+// queueList; starts the driver when none runs; keeps the window live while a
+// request appends many rows, without an event pass per row.
+void AppendQueueRow(App& app, const QueueRow& row);
+void StartDriverIfIdle(App& app);
+void KeepWindowLiveWhileQueueing(App& app);
+
+// An upload request has appended its last row (UI thread): when none of its
+// rows waits any more, the remote folder is due to be listed again.
+void NoteUploadRequestDone(App& app);
 
 // A remote name that may become one component of a local path: not empty,
 // not "." or "..", and without "/", "\" or a control byte.

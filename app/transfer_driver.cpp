@@ -8,10 +8,15 @@
 // size of the local file. A stopped, refused or broken transfer reads "失败".
 // Between two tasks the driver waits, bounded, until downloadClient is idle:
 // a task that has sent event 4 is still releasing its session.
+//
+// Upload rows: a folder row creates the remote folder on the driver's own
+// session (app/remote_folder_maker.h); a file row runs an upload task that
+// asks about a remote file of the same name and gets its answer at once.
 #include "app/transfer_driver.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -19,6 +24,7 @@
 #include <thread>
 
 #include "app/app.h"
+#include "app/remote_folder_maker.h"
 #include "app/task_queue.h"
 
 namespace app {
@@ -27,10 +33,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The engine decodes at most this many path bytes from a URL, and leaves a
-// longer URL path undecoded: such a path cannot be asked for exactly.
-constexpr std::size_t kLongestRemotePath = 1023;
 constexpr std::size_t kLongestUrlPath = 2048;
+// A failure reason from the engine's lines is cut here.
+constexpr std::size_t kLongestReason = 400;
 constexpr auto kIdleWaitLimit = std::chrono::seconds(10);
 // After StopTask the task ends within its stop wait; this is the bound on
 // waiting for its event 4 beyond that.
@@ -110,13 +115,15 @@ bool WaitUntilIdle(downlib::Download& client, const std::atomic<bool>& stop) {
     return true;
 }
 
-// How a row ended, and why when it failed (for the session log).
-struct Outcome {
-    std::string status;
-    std::string reason;
-};
+using Outcome = RowOutcome;
 
-Outcome Failed(const char* reason) { return Outcome{kStatusFailed, reason}; }
+Outcome Failed(const std::string& reason) { return Outcome{kStatusFailed, reason}; }
+
+// A server's text in the window's own line: what is not UTF-8 comes from a
+// GBK server (an old Chinese one), and stays readable beside UTF-8 text.
+std::string Readable(const std::string& text) {
+    return toolkit::IsValidUtf8(text) ? text : toolkit::GbkToUtf8(text);
+}
 
 // Column 4 of the row the driver handles (UI thread); rows above it may have
 // been removed since the driver took it.
@@ -147,8 +154,122 @@ Outcome HandleFolderRow(App& app, TransferDriverState& d, const QueueRow& row) {
     return Failed(toolkit::FileAttributes(path) >= 0 ? "本地已有同名的文件或目录" : "无法创建本地目录");
 }
 
-Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& param, const QueueRow& row) {
+// Follows a started task until its event 4, showing its progress against
+// the row's size, and stops it when the program or the user asks to. The
+// row reads "进行中", or "失败" at once when the task did not start. True when
+// the task had to be stopped.
+bool WaitForTask(App& app, TransferDriverState& d, TaskWatch& watch, bool started,
+                 const std::string& sizeText, int stopWait) {
     MainWindow& ui = app.ui;
+    bool stopSent = false;
+    Clock::time_point giveUp{};
+    const auto sendStop = [&] {
+        app.downloadClient.StopTask();
+        stopSent = true;
+        giveUp = Clock::now() + std::chrono::milliseconds(stopWait) + kStopGrace;
+    };
+    // A stop (of the program, or of this task by the user) that came while
+    // the task was being started.
+    if (started && (d.stopRequested.load() || StopAsked(watch))) sendStop();
+    OnUi([&] { SetTakenRowStatus(app, started ? kStatusRunning : kStatusFailed); });
+
+    const std::int64_t size = toolkit::ToInteger(sizeText);
+    const std::int64_t step = size / 100;
+    while (started) {
+        {
+            std::lock_guard guard(watch.lock);
+            if (watch.ended) break;
+        }
+        if (!stopSent && (d.stopRequested.load() || StopAsked(watch))) sendStop();
+        if (stopSent && Clock::now() > giveUp) break;
+        const std::int64_t bytes = app.downloadClient.GetBytesDone();
+        const std::int64_t percent = step > 0 ? bytes / step : 0;
+        const bool shown = OnUi([&] {
+            ui.taskProgress.SetPosition(static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100)));
+            ui.statusBar.SetPaneText(3, "任务进度:" + std::to_string(percent) + "%");
+        });
+        if (!shown) d.stopRequested = true;
+        WaitPumping(watch, d.stopRequested, kPollMicroseconds);
+    }
+    {
+        std::lock_guard guard(d.lock);
+        d.watch.reset();
+    }
+    OnUi([&] {
+        ui.taskProgress.SetPosition(100);
+        ui.statusBar.SetPaneText(3, "任务进度:100%");
+    });
+    return stopSent;
+}
+
+void Watch(TransferDriverState& d, const std::shared_ptr<TaskWatch>& watch) {
+    std::lock_guard guard(d.lock);
+    d.watch = watch;
+}
+
+// What the user reads for a remote path: GBK bytes the window converted are
+// shown as the local name they came from.
+std::string ShownRemotePath(const QueueRow& row) {
+    return row.remoteGbk ? toolkit::GbkToUtf8(row.remotePath) : row.remotePath;
+}
+
+Outcome HandleUploadFolderRow(App& app, TransferDriverState& d, RemoteFolderMaker& maker,
+                              const QueueRow& row) {
+    if (!ShowAction(app, "动作:创建远程目录:" + ShownRemotePath(row), false) || d.stopRequested.load())
+        return Failed("已停止");
+    // Queued earlier; gone now, its content would fail file by file.
+    if (toolkit::EntryKindOf(row.localSource) != toolkit::EntryKind::Folder)
+        return Failed("本地目录已不存在");
+    std::string reason;
+    if (maker.Make(row, reason)) return Outcome{kStatusDone, {}};
+    return Failed(d.stopRequested.load() ? std::string("已停止") : reason);
+}
+
+Outcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& row) {
+    if (!ShowAction(app, "动作:上传文件:" + row.localFolder + row.localRelative, true))
+        return Failed("已停止");
+    const bool addressable = row.remotePath.size() <= kLongestRemotePath &&
+                             EncodeUrlPath(row.remotePath).size() <= kLongestUrlPath;
+    auto watch = std::make_shared<TaskWatch>();
+    Watch(d, watch);
+    downlib::TaskParam param;
+    // Asked about a remote file of the same name, the driver answers itself.
+    param.flags = downlib::UploadAsk;
+    param.url = TaskUrl(row.host, row.port, row.remotePath);
+    param.localPath = row.localSource;
+    param.user = row.user;
+    param.password = row.password;
+    param.taskCallback = [watch](int code, std::int64_t v1, std::int64_t v2, std::int64_t v3,
+                                 downlib::Handle session) {
+        return OnTaskEvent(*watch, code, v1, v2, v3, session);
+    };
+    param.logCallback = [watch](downlib::Handle, const std::string&, const std::string& message, int kind,
+                                downlib::Handle) { OnTaskLog(*watch, message, kind); };
+    // What the engine opens now is what must arrive whole.
+    const std::int64_t localSize = toolkit::FileSize(row.localSource);
+    bool started = false;
+    if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
+        started = app.downloadClient.StartUpload(param);
+    }
+    const bool stopSent = WaitForTask(app, d, *watch, started, row.sizeText, param.stopWait);
+    if (!addressable) return Failed("远程路径过长");
+    if (!started) return Failed(d.stopRequested.load() ? "已停止" : "上传任务未能启动");
+    UploadEnd end;
+    end.stopSent = stopSent;
+    end.localSize = localSize;
+    {
+        std::lock_guard guard(watch->lock);
+        end.ended = watch->ended;
+        end.workerDone = watch->workerDone;
+        end.workerFailed = watch->workerFailed;
+        end.skipped = watch->skipped;
+        end.count = watch->count;
+        end.engineReason = watch->failure.Text();
+    }
+    return UploadVerdict(end);
+}
+
+Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& param, const QueueRow& row) {
     if (!ShowAction(app, "动作:下载文件:" + row.remotePath, true)) return Failed("已停止");
 
     const std::string& relative = row.localRelative;
@@ -158,10 +279,7 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
                              EncodeUrlPath(row.remotePath).size() <= kLongestUrlPath && StaysBelow(relative);
 
     auto watch = std::make_shared<TaskWatch>();
-    {
-        std::lock_guard guard(d.lock);
-        d.watch = watch;
-    }
+    Watch(d, watch);
     param.flags = 4096;
     param.url = url;
     param.localPath = localPath;
@@ -177,44 +295,7 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
     if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
         started = app.downloadClient.StartTask(param);
     }
-    bool stopSent = false;
-    Clock::time_point giveUp{};
-    const auto sendStop = [&] {
-        app.downloadClient.StopTask();
-        stopSent = true;
-        giveUp = Clock::now() + std::chrono::milliseconds(param.stopWait) + kStopGrace;
-    };
-    // A stop (of the program, or of this task by the user) that came while
-    // the task was being started.
-    if (started && (d.stopRequested.load() || StopAsked(*watch))) sendStop();
-    OnUi([&] { SetTakenRowStatus(app, started ? kStatusRunning : kStatusFailed); });
-
-    const std::int64_t size = toolkit::ToInteger(row.sizeText);
-    const std::int64_t step = size / 100;
-    while (started) {
-        {
-            std::lock_guard guard(watch->lock);
-            if (watch->ended) break;
-        }
-        if (!stopSent && (d.stopRequested.load() || StopAsked(*watch))) sendStop();
-        if (stopSent && Clock::now() > giveUp) break;
-        const std::int64_t bytes = app.downloadClient.GetBytesDone();
-        const std::int64_t percent = step > 0 ? bytes / step : 0;
-        const bool shown = OnUi([&] {
-            ui.taskProgress.SetPosition(static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100)));
-            ui.statusBar.SetPaneText(3, "任务进度:" + std::to_string(percent) + "%");
-        });
-        if (!shown) d.stopRequested = true;
-        WaitPumping(*watch, d.stopRequested, kPollMicroseconds);
-    }
-    {
-        std::lock_guard guard(d.lock);
-        d.watch.reset();
-    }
-    OnUi([&] {
-        ui.taskProgress.SetPosition(100);
-        ui.statusBar.SetPaneText(3, "任务进度:100%");
-    });
+    const bool stopSent = WaitForTask(app, d, *watch, started, row.sizeText, param.stopWait);
     if (!addressable) return Failed("远程路径过长或不能用作本地路径");
     if (!started) return Failed(d.stopRequested.load() ? "已停止" : "下载任务未能启动");
 
@@ -233,6 +314,8 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
 void RunQueue(App& app, TransferDriverState& d) {
     // One task description for the whole run, its defaults kept.
     downlib::TaskParam param;
+    // Remote folders of upload rows are made on a session of this thread.
+    RemoteFolderMaker folders([&d] { return !d.stopRequested.load(); });
     bool live = OnUi([&] { app.ui.statusBar.SetPaneText(0, "进行中"); });
     while (live && !d.stopRequested.load()) {
         std::optional<QueueRow> row;
@@ -249,8 +332,13 @@ void RunQueue(App& app, TransferDriverState& d) {
             ui.statusBar.RedrawNow();
         });
         if (!live || !row) break;
-        const Outcome outcome =
-            row->folder ? HandleFolderRow(app, d, *row) : HandleFileRow(app, d, param, *row);
+        Outcome outcome;
+        if (row->upload) {
+            outcome = row->folder ? HandleUploadFolderRow(app, d, folders, *row)
+                                  : HandleUploadFileRow(app, d, *row);
+        } else {
+            outcome = row->folder ? HandleFolderRow(app, d, *row) : HandleFileRow(app, d, param, *row);
+        }
         live = OnUi([&] { FinishRow(app, outcome.status, outcome.reason); });
     }
     if (!live || d.stopRequested.load()) {
@@ -281,10 +369,15 @@ void TransferDriverState::Stop() {
     if (finished.joinable()) finished.join();
 }
 
-int OnTaskEvent(TaskWatch& watch, int code, std::int64_t, std::int64_t value2, std::int64_t,
+int OnTaskEvent(TaskWatch& watch, int code, std::int64_t, std::int64_t value2, std::int64_t value3,
                 downlib::Handle) {
     std::lock_guard guard(watch.lock);
     switch (code) {
+        case downlib::TaskUploadQuestion: {
+            const int answer = AnswerSameName(value2, value3);
+            watch.skipped = answer == downlib::UploadSkip;
+            return answer;
+        }
         case downlib::TaskEnded:
             watch.ended = true;
             watch.count = value2;
@@ -304,6 +397,55 @@ int OnTaskEvent(TaskWatch& watch, int code, std::int64_t, std::int64_t value2, s
             break;
     }
     return 0;
+}
+
+void OnTaskLog(TaskWatch& watch, const std::string& message, int kind) {
+    std::lock_guard guard(watch.lock);
+    watch.failure.Add(message, kind);
+}
+
+void FailureReason::Add(const std::string& message, int kind) {
+    const bool reply = message.size() >= 3 && std::isdigit(static_cast<unsigned char>(message[0])) &&
+                       std::isdigit(static_cast<unsigned char>(message[1])) &&
+                       std::isdigit(static_cast<unsigned char>(message[2]));
+    if (kind == downlib::LogError) {
+        // The restart probe's verdict is logged as an error line, but it is
+        // no failure.
+        if (message == "站点支持断点续传" || message == "站点不支持断点续传") return;
+        std::string line = Readable(message);
+        if (!refusal_.empty() && line.find(refusal_) == std::string::npos) line += "：" + refusal_;
+        text_ = burst_ ? text_ + "，" + line : line;
+        if (text_.size() > kLongestReason) text_ = toolkit::Utf8Lossy(text_.substr(0, kLongestReason)) + "…";
+        burst_ = true;
+        refusal_.clear();
+        return;
+    }
+    burst_ = false;
+    if (reply && (message[0] == '4' || message[0] == '5')) {
+        refusal_ = Readable(message.substr(0, kLongestReason));
+    } else if (!reply) {
+        // A command (the engine logs STOR and TYPE as replies, too).
+        refusal_.clear();
+    }
+}
+
+int AnswerSameName(std::int64_t remoteSize, std::int64_t localSize) {
+    if (remoteSize == localSize) return downlib::UploadSkip;
+    if (remoteSize < localSize) return downlib::UploadResume;
+    return downlib::UploadReplace;
+}
+
+RowOutcome UploadVerdict(const UploadEnd& end) {
+    if (end.stopSent) return Failed("已停止");
+    if (!end.ended) return Failed("上传任务没有结束");
+    if (end.workerFailed || !end.workerDone)
+        return Failed(end.engineReason.empty() ? std::string("文件没有完整上传") : end.engineReason);
+    if (end.skipped) return Outcome{kStatusDone, {}};
+    if (end.localSize < 0 || end.count != end.localSize) {
+        return Failed("已上传" + std::to_string(end.count) + "字节，本地文件为" +
+                      std::to_string(end.localSize) + "字节");
+    }
+    return Outcome{kStatusDone, {}};
 }
 
 std::string LocalPathFor(const std::string& remotePath, const std::string& base) {

@@ -1,6 +1,8 @@
 // The transfer driver: the thread that works through the task queue row by
 // row, creating local folders and downloading files with downloadClient,
-// while the status bar shows the action and the progress.
+// while the status bar shows the action and the progress. Upload rows are
+// run the same way: a folder row creates the remote folder on the driver's
+// own session, a file row runs an upload task on downloadClient.
 //
 // At most one driver thread exists; it is owned by the Application and
 // joined, never left running: StopTransferDriver stops the running task and
@@ -8,6 +10,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -18,8 +21,28 @@ namespace app {
 
 struct App;
 
-// What the events of one download task told the driver. Written on the task's
-// thread by OnTaskEvent, read by the driver.
+// The engine decodes at most this many path bytes from a task URL, and leaves
+// a longer URL path undecoded: such a path cannot be asked for exactly.
+inline constexpr std::size_t kLongestRemotePath = 1023;
+
+// Why a transfer failed, as the engine's log lines tell it: the last burst of
+// error lines, with the refusal reply of the server that came just before it
+// ("不支持的响应：553 Could not create file."). Bounded in size.
+class FailureReason {
+public:
+    void Add(const std::string& message, int kind);
+    const std::string& Text() const { return text_; }
+    // The last 4xx or 5xx reply since the last command.
+    const std::string& Refusal() const { return refusal_; }
+
+private:
+    std::string text_;
+    std::string refusal_;
+    bool burst_ = false;  // the last line was an error line
+};
+
+// What the events of one task told the driver. Written on the task's
+// threads by OnTaskEvent and OnTaskLog, read by the driver.
 struct TaskWatch {
     std::mutex lock;
     std::condition_variable changed;
@@ -29,11 +52,45 @@ struct TaskWatch {
     bool sameName = false;      // event 18: the file went to a new local name
     std::int64_t count = -1;    // event 4's byte count
     bool stopAsked = false;     // the user chose "停止任务" for this task
+    bool skipped = false;       // an upload found the same file on the server
+    FailureReason failure;      // an upload's log lines
 };
 
-// The TaskCallback of every file task.
+// The TaskCallback of every file task. An upload's question (code 2) is
+// answered with AnswerSameName.
 int OnTaskEvent(TaskWatch& watch, int code, std::int64_t value1, std::int64_t value2, std::int64_t value3,
                 downlib::Handle session);
+
+// The LogCallback of upload tasks.
+void OnTaskLog(TaskWatch& watch, const std::string& message, int kind);
+
+// The answer to an upload's question about a remote file of the same name,
+// without asking the user: the same size is taken for the same file and
+// skipped, a shorter one is resumed, a larger one is replaced from byte 0.
+int AnswerSameName(std::int64_t remoteSize, std::int64_t localSize);
+
+// How a row ended: its status and, when it failed, why (for the session log).
+struct RowOutcome {
+    std::string status;
+    std::string reason;
+};
+
+// How an upload task ended, as the driver saw it.
+struct UploadEnd {
+    bool stopSent = false;      // the driver stopped the task
+    bool ended = false;         // event 4 arrived
+    bool workerDone = false;    // event 8
+    bool workerFailed = false;  // event 9
+    bool skipped = false;       // nothing sent: the same file was there
+    std::int64_t count = -1;    // event 4's byte total
+    std::int64_t localSize = -1;
+    std::string engineReason;
+};
+
+// An upload row reads "完成" only when the engine says the remote file is
+// whole and every byte of the local file is accounted for, or when the same
+// file was already there.
+RowOutcome UploadVerdict(const UploadEnd& end);
 
 // The last (length of R - length of B) bytes of the remote path R: a remote
 // folder's path below the base, as a path below the local folder (the local

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -215,6 +216,31 @@ std::int64_t FileSize(const std::string& path) {
 }
 
 bool CreateDirectory(const std::string& path) { return !path.empty() && mkdir(path.c_str(), 0777) == 0; }
+
+EntryKind EntryKindOf(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || lstat(path.c_str(), &st) != 0) return EntryKind::Missing;
+    if (S_ISLNK(st.st_mode)) return EntryKind::Link;
+    if (S_ISDIR(st.st_mode)) return EntryKind::Folder;
+    if (S_ISREG(st.st_mode)) return EntryKind::File;
+    return EntryKind::Other;
+}
+
+std::string CanonicalPath(const std::string& path, bool* loop) {
+    if (loop != nullptr) *loop = false;
+    if (path.empty()) return {};
+    std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
+    if (!resolved) {
+        if (loop != nullptr) *loop = errno == ELOOP;
+        return {};
+    }
+    return resolved.get();
+}
+
+bool CanListFolder(const std::string& path) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+    return dir != nullptr;
+}
 
 std::vector<std::string> EnumerateDirectory(const std::string& folder, int mask) {
     std::vector<std::string> names;

@@ -43,6 +43,19 @@ std::int64_t FileSize(const std::string& path);
 // Creates one folder level; true on success.
 bool CreateDirectory(const std::string& path);
 
+// What a path names. A symbolic link is reported as a link, not as what it
+// points to.
+enum class EntryKind { Missing, File, Folder, Link, Other };
+EntryKind EntryKindOf(const std::string& path);
+
+// The absolute path with every symbolic link resolved and "." and ".."
+// folded; empty when it cannot be resolved (a missing target, no
+// permission). `loop` is set when a loop of links was the reason.
+std::string CanonicalPath(const std::string& path, bool* loop = nullptr);
+
+// True when the folder's entries can be listed.
+bool CanListFolder(const std::string& path);
+
 // The names in a folder whose attributes share a bit with the mask ("." and
 // ".." included), in name order without regard to the case of ASCII letters
 // (then byte order): the order in which the desktop systems the window was

@@ -1,5 +1,6 @@
 // Test hooks that drive the real widgets with real mouse and key events.
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -17,6 +18,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QWindow>
 #include <algorithm>
 #include <memory>
 
@@ -171,6 +173,30 @@ void RightClickRow(ListView& list, int row) {
     QWidget* target = WidgetAt(viewport, at);
     QContextMenuEvent menu(QContextMenuEvent::Mouse, target->mapFromGlobal(at), at);
     QApplication::sendEvent(target, &menu);
+}
+
+bool RowScreenPoint(ListView& list, int row, int& x, int& y) {
+    QWidget* viewport = nullptr;
+    QPoint at;
+    if (!RowPoint(list, row, viewport, at)) return false;
+    x = at.x();
+    y = at.y();
+    return true;
+}
+
+bool ControlScreenCenter(Control& control, int& x, int& y) {
+    QWidget* w = control.impl().widget;
+    if (auto* view = qobject_cast<QAbstractScrollArea*>(w)) w = view->viewport();
+    if (w == nullptr) return false;
+    const QPoint at = w->mapToGlobal(w->rect().center());
+    x = at.x();
+    y = at.y();
+    return true;
+}
+
+bool IsExposed(Window& window) {
+    QWidget* w = window.impl().widget;
+    return w != nullptr && w->windowHandle() != nullptr && w->windowHandle()->isExposed();
 }
 
 void ClickControl(Control& control) {

@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCursor>
+#include <QDropEvent>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -111,6 +112,59 @@ protected:
 
 private:
     Control::Impl* owner_;
+};
+
+// Drops on a list view: a drag is taken only when it started in one of the
+// lists registered as a source, and always as a copy (a move would make the
+// source view delete the dragged rows). Every other drag, the list's own rows
+// included, is refused here, before the view's own handling could move rows
+// about. The handler runs after the drop has been answered, so the drag has
+// ended when it starts its work.
+class RowDropFilter : public QObject {
+public:
+    using QObject::QObject;
+
+    void AddSource(QWidget* source, std::function<void()> handler) {
+        sources_.push_back(Source{source, std::move(handler)});
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if (type == QEvent::DragLeave) return true;
+        if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop) return false;
+        auto* drop = static_cast<QDropEvent*>(event);
+        const Source* from = SourceOf(drop->source());
+        if (from == nullptr) {
+            drop->ignore();
+            return true;
+        }
+        drop->setDropAction(Qt::CopyAction);
+        drop->accept();
+        if (type == QEvent::Drop && from->handler) {
+            std::function<void()> handler = from->handler;
+            QTimer::singleShot(0, this, [handler] { handler(); });
+        }
+        return true;
+    }
+
+private:
+    struct Source {
+        QPointer<QWidget> widget;
+        std::function<void()> handler;
+    };
+
+    const Source* SourceOf(QObject* dragSource) const {
+        if (dragSource == nullptr) return nullptr;
+        for (const Source& s : sources_) {
+            if (s.widget &&
+                (dragSource == s.widget || s.widget->isAncestorOf(qobject_cast<QWidget*>(dragSource))))
+                return &s;
+        }
+        return nullptr;
+    }
+
+    std::vector<Source> sources_;
 };
 
 class SplitterWidget : public QWidget {
@@ -892,6 +946,29 @@ void ListView::EnsureVisible(int row) {
 
 void ListView::OnItemActivated(std::function<void()> handler) { d_->onActivated = std::move(handler); }
 void ListView::OnRightClick(std::function<void()> handler) { d_->onRightClick = std::move(handler); }
+
+void ListView::OnRowsDroppedFrom(ListView& source, std::function<void()> handler) {
+    OnUi([&] {
+        QTreeWidget* tree = d_->widget ? Tree(*d_) : nullptr;
+        auto* from = qobject_cast<QTreeWidget*>(source.impl().widget.data());
+        if (tree == nullptr || from == nullptr || from == tree) return;
+        from->setDragEnabled(true);
+        from->setDefaultDropAction(Qt::CopyAction);
+        tree->setAcceptDrops(true);
+        tree->viewport()->setAcceptDrops(true);
+        // Found by name: the filter has no meta-object of its own, so a cast
+        // by type would take any child for it.
+        const QString name = QStringLiteral("toolkit-row-drop-filter");
+        auto* filter =
+            static_cast<RowDropFilter*>(tree->findChild<QObject*>(name, Qt::FindDirectChildrenOnly));
+        if (filter == nullptr) {
+            filter = new RowDropFilter(tree);
+            filter->setObjectName(name);
+            tree->viewport()->installEventFilter(filter);
+        }
+        filter->AddSource(from, std::move(handler));
+    });
+}
 
 // ---- StatusBar --------------------------------------------------------------
 

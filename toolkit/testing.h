@@ -46,6 +46,14 @@ void RightClickRow(ListView& list, int row);
 // A left click in the middle of the control.
 void ClickControl(Control& control);
 
+// Where a row's first cell and the middle of a control are on the screen, for
+// input from outside the program (XTEST on a real X screen).
+bool RowScreenPoint(ListView& list, int row, int& x, int& y);
+bool ControlScreenCenter(Control& control, int& x, int& y);
+// Whether the window system shows the window now (mapped and exposed), so
+// that input from outside the program reaches it.
+bool IsExposed(Window& window);
+
 // Moves the keyboard focus to the control, as Tab would.
 void FocusControl(Control& control);
 bool HasFocus(Control& control);

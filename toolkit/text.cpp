@@ -1,5 +1,5 @@
 // Text, number and date-time operations: splitting that respects double-byte
-// characters, integer parsing, UTF-8 checks, GBK decoding through iconv and the
+// characters, integer parsing, UTF-8 checks, GBK decoding and encoding through iconv and the
 // standard date-time text form.
 #include "toolkit/text.h"
 
@@ -57,7 +57,7 @@ std::size_t Utf8SequenceLength(const std::string& s, std::size_t i) {
 
 struct IconvHandle {
     iconv_t cd;
-    explicit IconvHandle(const char* from) : cd(iconv_open("UTF-8", from)) {}
+    explicit IconvHandle(const char* from, const char* to = "UTF-8") : cd(iconv_open(to, from)) {}
     ~IconvHandle() {
         if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
     }
@@ -244,6 +244,31 @@ std::string GbkToUtf8Escaped(const std::string& text) {
         } else {
             escape(out, c);
         }
+    }
+    return out;
+}
+
+std::optional<std::string> Utf8ToGbk(const std::string& text) {
+    if (!HasNonAscii(text)) return text;
+    if (!IsValidUtf8(text)) return std::nullopt;
+    thread_local IconvHandle gbk("UTF-8", "GBK");
+    if (!gbk.ok()) return std::nullopt;
+    iconv(gbk.cd, nullptr, nullptr, nullptr, nullptr);
+    std::string out;
+    out.reserve(text.size());
+    std::string in = text;
+    char* inPtr = in.data();
+    std::size_t inLeft = in.size();
+    char buffer[256];
+    while (inLeft > 0) {
+        char* outPtr = buffer;
+        std::size_t outLeft = sizeof buffer;
+        const std::size_t rc = iconv(gbk.cd, &inPtr, &inLeft, &outPtr, &outLeft);
+        out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
+        if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) return std::nullopt;
+        // glibc counts characters it had to approximate; GBK has no
+        // approximations worth sending as a name.
+        if (rc != static_cast<std::size_t>(-1) && rc > 0) return std::nullopt;
     }
     return out;
 }

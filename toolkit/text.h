@@ -41,6 +41,11 @@ std::string GbkToUtf8Escaped(const std::string& text);
 // Replaces every ill-formed UTF-8 sequence with U+FFFD.
 std::string Utf8Lossy(const std::string& text);
 
+// Encodes UTF-8 text as GBK, the bytes a GBK server and its other clients
+// read. Nothing when the text is not valid UTF-8 or holds a character that
+// GBK has no code for (nothing is guessed or replaced).
+std::optional<std::string> Utf8ToGbk(const std::string& text);
+
 // A calendar date with a time of day, to the second.
 struct DateTime {
     int year = 1899;

@@ -234,6 +234,12 @@ public:
     void EnsureVisible(int row);
     void OnItemActivated(std::function<void()> handler);
     void OnRightClick(std::function<void()> handler);
+    // Rows of `source` dragged with the left mouse button and dropped on this
+    // list: the handler runs on the UI thread after the drop, while the
+    // dragged rows are the selected rows of `source`. The rows are copied,
+    // never moved; drags from anywhere else, this list's own rows included,
+    // are refused.
+    void OnRowsDroppedFrom(ListView& source, std::function<void()> handler);
 };
 
 class StatusBar : public Control {

@@ -83,6 +83,23 @@ TEST(SessionLogText, ClockTextHasNoLeadingZerosAndMissingPartsAreZero) {
     EXPECT_EQ(app::ClockTextOf({2024, 1, 1, 9, 5, 30}), "9:5:30");
 }
 
+TEST(SessionLogText, ControlBytesShowAsHexSoOneLineStaysOneLine) {
+    const struct {
+        const char* line;
+        const char* shown;
+    } cases[] = {
+        {"", ""},
+        {"12:0:1 跳过本地文件/a/坏名.txt", "12:0:1 跳过本地文件/a/坏名.txt"},
+        {"nl\nDELE x", "nl%0ADELE x"},
+        {"cr\rRMD y", "cr%0DRMD y"},
+        {"tab\tdel\x7f", "tab%09del%7F"},
+        {"\x1b[31mred", "%1B[31mred"},
+        {"100% done", "100% done"},
+        {"\xD6\xD0", "\xD6\xD0"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(app::PrintableLine(c.line), c.shown) << c.line;
+}
+
 TEST(QuickConnectText, PortTextBecomesANumberFrom1To65535OrZeroWithoutDigits) {
     const std::pair<std::string, std::optional<int>> cases[] = {
         {"21", 21},

@@ -9,9 +9,11 @@ a temporary folder). Then, with real X key and mouse events (xdotool, through
 the XTEST extension): types the quick-connect fields and clicks the button,
 types a folder into the remote path combo and presses Enter, types a folder
 into the local path combo and presses Enter, downloads a folder through the
-list's popup menu and compares the tree, creates a folder, renames it,
-deletes it (the confirmation answered with Enter), and closes the window
-the way a window manager asks a window to close.
+list's popup menu and compares the tree, uploads a local folder through the
+local list's popup menu and drags a local file onto the remote list (both
+compared on the server's disk), creates a folder, renames it, deletes it
+(the confirmation answered with Enter), and closes the window the way a
+window manager asks a window to close.
 
 What happened is read from outside the program: the server's log and disk,
 the local disk, the settings file, and the screen's pixels (the framebuffer
@@ -43,6 +45,7 @@ QUICK_CONNECT_BUTTON = (651, 17, 93, 24)
 LOCAL_COMBO = (7, 167, 597, 20)
 REMOTE_COMBO = (617, 167, 647, 20)
 REMOTE_LIST = (617, 190, 647, 373)
+LOCAL_LIST = (7, 190, 597, 373)
 
 
 class Failure(Exception):
@@ -202,6 +205,20 @@ class Session:
         self.download = os.path.join(self.home, "downloads")
         os.makedirs(self.download)
         self.settings = os.path.join(folder, "配置文件.ini")
+        # What is uploaded: a folder with nested, Chinese and blank names and
+        # an empty file, and a file beside it that is dragged.
+        self.upload = os.path.join(self.home, "upload")
+        for rel, data in {
+            "上传 目录/a.txt": b"upload alpha\n",
+            "上传 目录/空 文件.dat": b"",
+            "上传 目录/子 目录/中文 名.bin": bytes(range(256)) * 300,
+        }.items():
+            path = os.path.join(self.upload, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as out:
+                out.write(data)
+        with open(os.path.join(self.upload, "拖放.txt"), "wb") as out:
+            out.write(b"dragged\n" * 50)
         env = dict(self.env, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"))
         env.pop("QT_QPA_PLATFORM", None)
         self.app_log = open(os.path.join(self.tmp, "app.log"), "wb")
@@ -353,6 +370,51 @@ class Session:
         wait_for("the downloaded tree", lambda: tree(self.download) == expected)
         step("folder downloaded through the popup menu, tree equal (%d entries)" % len(expected))
         self.screenshot("e2e-downloaded.png")
+
+        # Upload: the local folder typed with Enter; its row 1 is the folder
+        # to upload (rows are in name order), chosen from the local list's
+        # popup menu, first item.
+        self.type_over(LOCAL_COMBO, self.upload)
+        self.keys("Return")
+        self.click(LOCAL_LIST)
+        self.keys("Home", "Down")
+        row = wait_for("the selected local row", lambda: self.highlighted_row(LOCAL_LIST))
+        self.xdotool("mousemove", row[0], row[1], "click", 3)
+        self.keys("Down", "Return")  # 上传文件
+        uploaded = tree(os.path.join(self.upload, "上传 目录"))
+        wait_for("the uploaded tree",
+                 lambda: tree(os.path.join(self.root, "pub/tree/上传 目录")) == uploaded)
+        step("folder uploaded through the local popup menu, tree equal (%d entries)" % len(uploaded))
+
+        # Drag: the file of row 2 pressed, dragged onto the remote list and
+        # released there.
+        self.click(LOCAL_LIST)
+        self.keys("Home", "Down", "Down")
+        row = wait_for("the file's row", lambda: self.highlighted_row(LOCAL_LIST))
+        target = self.at(REMOTE_LIST)
+        self.xdotool("mousemove", "--sync", row[0], row[1], "mousedown", 1)
+        for i in range(1, 9):
+            x = row[0] + 12 if i == 1 else row[0] + (target[0] - row[0]) * i // 8
+            y = row[1] if i == 1 else row[1] + (target[1] - row[1]) * i // 8
+            self.xdotool("mousemove", x, y)
+            time.sleep(0.05)
+        self.xdotool("mouseup", 1)
+        dragged = os.path.join(self.root, "pub/tree/拖放.txt")
+        with open(os.path.join(self.upload, "拖放.txt"), "rb") as f:
+            want = f.read()
+        wait_for("the dragged file on the server",
+                 lambda: os.path.exists(dragged) and open(dragged, "rb").read() == want)
+        # The remote folder is listed again once the upload has run through;
+        # the steps below pick rows of that listing.
+        def listed_after_drag():
+            with open(self.server_log, "rb") as f:
+                log = f.read()
+            stored = log.find("STOR {}/pub/tree/拖放.txt completed=1".format(self.root).encode())
+            return stored >= 0 and log.find(("CWD %s/pub/tree 250" % self.root).encode(), stored) >= 0
+        wait_for("the remote folder listed after the upload", listed_after_drag)
+        step("file dragged onto the remote list and uploaded, remote folder listed again")
+        time.sleep(0.3)  # the listing's rows painted
+        self.screenshot("e2e-uploaded.png")
 
         # Create: the popup menu over the list, third item.
         self.click(REMOTE_LIST, button=3)

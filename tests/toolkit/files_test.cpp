@@ -235,6 +235,48 @@ TEST(ToolkitFiles, AFolderEnumeratesInNameOrderWithoutRegardToCase) {
     EXPECT_EQ(toolkit::EnumerateDirectory(dir.path(), toolkit::kAttrMask), expected);
 }
 
+TEST(ToolkitFiles, EntryKindsAndCanonicalPathsSeeLinksForWhatTheyAre) {
+    testsupport::TempDir dir;
+    const std::string root = toolkit::CanonicalPath(dir.path());
+    ASSERT_FALSE(root.empty());
+    ASSERT_TRUE(testsupport::WriteFile(root + "/目录 一/f.txt", "f"));
+    ASSERT_EQ(::symlink("目录 一/f.txt", (root + "/to-file").c_str()), 0);
+    ASSERT_EQ(::symlink("目录 一", (root + "/to-folder").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", (root + "/dangling").c_str()), 0);
+    ASSERT_EQ(::symlink("loop-b", (root + "/loop-a").c_str()), 0);
+    ASSERT_EQ(::symlink("loop-a", (root + "/loop-b").c_str()), 0);
+    ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0600), 0);
+    const struct {
+        const char* name;
+        toolkit::EntryKind kind;
+        std::string canonical;
+        bool loop;
+    } cases[] = {
+        {"目录 一", toolkit::EntryKind::Folder, root + "/目录 一", false},
+        {"目录 一/f.txt", toolkit::EntryKind::File, root + "/目录 一/f.txt", false},
+        {"目录 一/../目录 一/./f.txt", toolkit::EntryKind::File, root + "/目录 一/f.txt", false},
+        {"to-file", toolkit::EntryKind::Link, root + "/目录 一/f.txt", false},
+        {"to-folder", toolkit::EntryKind::Link, root + "/目录 一", false},
+        {"to-folder/f.txt", toolkit::EntryKind::File, root + "/目录 一/f.txt", false},
+        {"dangling", toolkit::EntryKind::Link, "", false},
+        {"loop-a", toolkit::EntryKind::Link, "", true},
+        {"fifo", toolkit::EntryKind::Other, root + "/fifo", false},
+        {"missing", toolkit::EntryKind::Missing, "", false},
+    };
+    for (const auto& c : cases) {
+        const std::string path = root + "/" + c.name;
+        EXPECT_EQ(toolkit::EntryKindOf(path), c.kind) << c.name;
+        bool loop = !c.loop;
+        EXPECT_EQ(toolkit::CanonicalPath(path, &loop), c.canonical) << c.name;
+        EXPECT_EQ(loop, c.loop) << c.name;
+    }
+    EXPECT_EQ(toolkit::EntryKindOf(""), toolkit::EntryKind::Missing);
+    EXPECT_TRUE(toolkit::CanListFolder(root + "/目录 一"));
+    EXPECT_TRUE(toolkit::CanListFolder(root + "/to-folder"));
+    EXPECT_FALSE(toolkit::CanListFolder(root + "/目录 一/f.txt"));
+    EXPECT_FALSE(toolkit::CanListFolder(root + "/missing"));
+}
+
 TEST(ToolkitFiles, DriveListStartsWithHomeThenRoot) {
     const auto drives = toolkit::DriveList();
     ASSERT_GE(drives.size(), 1u);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
 
 namespace toolkit {
@@ -159,3 +160,37 @@ TEST(ToolkitText, Utf8CheckAndGbkDecoding) {
 }
 
 }  // namespace
+
+TEST(ToolkitText, Utf8NamesBecomeGbkOrNothing) {
+    const struct {
+        std::string utf8;
+        std::optional<std::string> gbk;
+    } cases[] = {
+        {"abc.txt", "abc.txt"},
+        {"", ""},
+        {"中文", "\xD6\xD0\xCE\xC4"},
+        {"报告 2024.txt", "\xB1\xA8\xB8\xE6 2024.txt"},
+        {"空文件.dat", "\xBF\xD5\xCE\xC4\xBC\xFE.dat"},
+        // GBK has no code for these: the name is refused, never approximated.
+        {"emoji\xF0\x9F\x98\x80.txt", std::nullopt},
+        {"\xEA\xB0\x80", std::nullopt},  // a Hangul syllable outside GBK
+        // Not UTF-8 to begin with.
+        {"\xD6\xD0\xCE\xC4", std::nullopt},
+        {"a\xFF", std::nullopt},
+        {"\xE4\xB8", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(toolkit::Utf8ToGbk(c.utf8), c.gbk) << c.utf8;
+        // What converts reads back as the same name.
+        if (c.gbk) {
+            EXPECT_EQ(toolkit::GbkToUtf8(*c.gbk), c.utf8) << c.utf8;
+        }
+    }
+    // Long names convert whole (the converter works in pieces).
+    std::string longName;
+    for (int i = 0; i < 500; ++i) longName += "中";
+    const auto converted = toolkit::Utf8ToGbk(longName);
+    ASSERT_TRUE(converted.has_value());
+    EXPECT_EQ(converted->size(), 1000u);
+    EXPECT_EQ(toolkit::GbkToUtf8(*converted), longName);
+}
