@@ -250,7 +250,9 @@ struct FakeServerState {
     bool storeRestart = true;
     bool strictPort = false;
     std::chrono::milliseconds dataTimeout{5000};
+    std::chrono::milliseconds idleTimeout{0};  // 0: a session may idle for ever
     std::function<std::string(std::uint16_t)> pasvReply;
+    std::set<int> controls;  // the open control connections' descriptors
 
     std::map<std::string, FileEntry> files;
     std::set<std::string> dirs{"/"};
@@ -327,6 +329,7 @@ public:
         {
             std::lock_guard lock(st_.mu);
             ++st_.openConnections;
+            st_.controls.insert(control_.get());
         }
         st_.changed.notify_all();
         if (perform(takeGreeting())) {
@@ -342,6 +345,12 @@ public:
             }
         }
         pasvListener_.reset();
+        {
+            // Unlisted before the close: dropConnections never shuts a
+            // descriptor number that the system has handed on.
+            std::lock_guard lock(st_.mu);
+            st_.controls.erase(control_.get());
+        }
         control_.reset();
         {
             std::lock_guard lock(st_.mu);
@@ -416,7 +425,17 @@ private:
                 return true;
             }
             short revents = 0;
-            if (!st_.waitFor(control_.get(), POLLIN, std::chrono::hours(1), &revents)) return false;
+            std::chrono::milliseconds idle;
+            {
+                std::lock_guard lock(st_.mu);
+                idle = st_.idleTimeout;
+            }
+            if (!st_.waitFor(control_.get(), POLLIN, idle.count() > 0 ? idle : std::chrono::hours(1),
+                             &revents)) {
+                // As vsftpd's idle_session_timeout: say so, then hang up.
+                if (!st_.stopping && idle.count() > 0) send("421 Timeout.\r\n");
+                return false;
+            }
             char buffer[4096];
             ssize_t n = ::recv(control_.get(), buffer, sizeof buffer, 0);
             if (n < 0) {
@@ -1057,6 +1076,16 @@ void FakeFtpServer::setPasvReply(std::function<std::string(std::uint16_t)> make)
 void FakeFtpServer::setStrictPort(bool on) {
     std::lock_guard lock(state_->mu);
     state_->strictPort = on;
+}
+
+void FakeFtpServer::setIdleTimeout(std::chrono::milliseconds timeout) {
+    std::lock_guard lock(state_->mu);
+    state_->idleTimeout = timeout;
+}
+
+void FakeFtpServer::dropConnections() {
+    std::lock_guard lock(state_->mu);
+    for (int fd : state_->controls) ::shutdown(fd, SHUT_RDWR);
 }
 
 void FakeFtpServer::setDataTimeout(std::chrono::milliseconds timeout) {
