@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "downlib/ftp_engine.h"
+#include "tools/cli_get.h"
 #include "tools/cli_put.h"
 
 namespace cli {
@@ -148,6 +149,11 @@ const std::map<std::string, CommandInfo>& Commands() {
          {2, 2, Get, "REMOTE LOCAL",
           "downloads one file on a connection of its own, resuming after a break; prints the bytes "
           "received; fails unless the whole file arrived"}},
+        {"mget",
+         {2, 2, [](Context& c, const auto& a) { return Mget(c.options, c.client, c.download, a); },
+          "REMOTE_DIR LOCAL_DIR",
+          "downloads a folder with everything in it into LOCAL_DIR (as LOCAL_DIR/NAME), one file after "
+          "another; prints the files and bytes received; fails unless every file arrived"}},
         {"put",
          {1, 3, [](Context& c, const auto& a) { return Put(c.options, c.client, c.download, a); },
           "[-r] LOCAL [REMOTE]",
