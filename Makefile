@@ -7,11 +7,12 @@ PACKAGES := cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgm
             libpam0g libpam-modules libcap2 libwrap0 libssl3 help2man \
             librsvg2-bin desktop-file-utils appstream dpkg-dev file xdotool x11-utils man-db \
             libsodium23 libcrypt1 libcrypt-dev libacl1 libhiredis0.14 libmemcached11 \
-            libmemcachedutil2 libpcre2-posix3 libidn2-0 libncursesw6
+            libmemcachedutil2 libpcre2-posix3 libidn2-0 libncursesw6 \
+            libx11-6 qt6-translations-l10n
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PREFIX ?= /usr/local
 
-.PHONY: all deps build test screenshot run bench tsan tsan-gui asan fuzz fuzz-build fuzz-smoke format clean install package package-test
+.PHONY: all deps build test screenshot e2e run bench tsan tsan-gui asan fuzz fuzz-build fuzz-smoke format clean install package package-test
 
 all: build
 
@@ -32,16 +33,19 @@ build: deps $(BUILD_DIR)/build.ninja
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600
 	$(MAKE) --no-print-directory screenshot
+	$(MAKE) --no-print-directory e2e
 	$(MAKE) --no-print-directory package-test
 	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory tsan-gui
 	$(MAKE) --no-print-directory fuzz-smoke
 
-# The connected window on a virtual X screen, kept as a test artifact.
+# The connected window on a virtual X screen, kept as a test artifact, and the
+# window's layout tests on a real X platform (the off-screen one shows and
+# resizes windows in another order).
 screenshot: build
 	mkdir -p $(BUILD_DIR)/artifacts
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=xcb QFTP_SCREENSHOT_DIR=$(CURDIR)/$(BUILD_DIR)/artifacts \
-	  xvfb-run -a -s "-screen 0 1280x800x24" tests/app_tests --gtest_filter='RealServerWindow.*'
+	  xvfb-run -a -s "-screen 0 1280x800x24" tests/app_tests --gtest_filter='RealServerWindow.*:MainWindowTest.*'
 	@ls $(BUILD_DIR)/artifacts/*.png
 
 # Both programs with their desktop entry, icons, metainfo and manual pages
@@ -57,6 +61,11 @@ package: build
 # it; screenshots of the installed window in $(BUILD_DIR)/artifacts/.
 package-test: package
 	$(SUDO) tests/package/package_test.sh $(BUILD_DIR)
+
+# The program driven with real X key and mouse events on a virtual screen of
+# its own: connect, browse, download a folder, create, rename, delete, close.
+e2e: build
+	/usr/bin/python3 tests/app/real_input_e2e.py $(BUILD_DIR)
 
 # The threaded parts of the engine under ThreadSanitizer: the task runner,
 # downloads and uploads.

@@ -3,6 +3,7 @@
 // controls of the one window. Every window module works on this one object.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,13 @@ struct App {
 
     // Full path of "配置文件.ini"; tests point it elsewhere.
     std::string settingsFile;
+
+    // UI thread only. The action that talks to the server now (see
+    // app/running_action.h), whether the window has closed, and the number
+    // of the latest local listing (a newer one replaces an unfinished one).
+    const char* runningAction = nullptr;
+    bool windowClosed = false;
+    std::uint64_t localListFill = 0;
 
     MainWindow ui;
 

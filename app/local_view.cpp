@@ -16,6 +16,9 @@ void FillDriveList(App& app) {
 }
 
 void FillLocalList(App& app, const std::string& folder, int mask) {
+    // Events are processed after every entry; a folder change among them
+    // starts a newer listing, which this one must then leave alone.
+    const std::uint64_t fill = ++app.localListFill;
     toolkit::ListView& list = app.ui.localList;
     list.Clear();
     toolkit::SuspendRepaint(list);
@@ -27,6 +30,7 @@ void FillLocalList(App& app, const std::string& folder, int mask) {
         const int attributes = toolkit::FileAttributes(base + name);
         if (attributes >= 0 && (attributes & toolkit::kAttrDirectory) != 0) {
             toolkit::ProcessPendingEvents();
+            if (app.localListFill != fill) return;
             const int r = list.InsertRow(-1, name, kImageFolder, toolkit::TextOrigin::Foreign);
             list.SetCellText(r, 2, kFolderType);
         } else {
@@ -37,6 +41,7 @@ void FillLocalList(App& app, const std::string& folder, int mask) {
                 type == kPlainFileType ? toolkit::TextOrigin::Program : toolkit::TextOrigin::Foreign);
             list.SetCellText(r, 1, FormatGroupedSize(toolkit::FileSize(base + name)));
             toolkit::ProcessPendingEvents();
+            if (app.localListFill != fill) return;
         }
     }
     toolkit::ResumeRepaint(list);
@@ -58,13 +63,11 @@ std::string LocalChildPath(const std::string& folder, const std::string& name) {
 
 void RestoreLocalFolder(App& app) {
     toolkit::ComboBox& combo = app.ui.localPathCombo;
-    const std::string firstDrive = combo.Text();
-    std::string folder = ReadLocalFolder(app, firstDrive);
-    // A damaged file (garbage, an endless value) or a folder that is gone
-    // starts at the first drive.
-    const int attributes = toolkit::FileAttributes(folder);
-    if (attributes < 0 || (attributes & toolkit::kAttrDirectory) == 0) folder = firstDrive;
-    combo.SetText(folder);
+    // A folder that is gone (an unplugged disk) stays the current folder and
+    // lists with only the parent row, like any folder typed that is missing;
+    // a file without the key starts at the first drive. The value read is
+    // bounded by the settings reader.
+    combo.SetText(ReadLocalFolder(app, combo.Text()));
     FillLocalList(app, combo.Text(), kLocalListMask);
 }
 

@@ -1,14 +1,18 @@
 // The main window's controls, menus, event bindings and LayoutMainWindow.
 #include "app/main_window.h"
 
+#include <utility>
+
 #include "app/app.h"
 #include "app/local_view.h"
 #include "app/quick_connect.h"
 #include "app/remote_operations.h"
 #include "app/remote_view.h"
+#include "app/running_action.h"
 #include "app/startup.h"
 #include "app/task_queue.h"
 #include "quorvel_version.h"
+#include "app/transfer_driver.h"
 
 namespace app {
 
@@ -34,7 +38,7 @@ void CreateControls(MainWindow& ui) {
     ui.portEdit.Create(ui.quickConnectGroup, Rect{589, 18, 45, 20}, "21");
     ui.portEdit.SetIntegerEntry();
     ui.quickConnectButton.Create(ui.quickConnectGroup, Rect{649, 16, 93, 24}, "快速连接");
-    ui.siteLink2.Create(ui.mainWindow, Rect{760, 12, 80, 32}, kSiteAddress, kSiteAddress);
+    ui.siteLink2.Create(ui.mainWindow, Rect{760, 12, 80, 32}, kSiteCaption, kSiteAddress);
 
     ui.logGroup.Create(ui.mainWindow, Rect{2, 49, 757, 68}, "消息日志");
     ui.logList.Create(ui.logGroup, Rect{3, 14, 595, 48});
@@ -77,6 +81,41 @@ std::string AboutText() {
            "\n意见与问题请发往 ftp-tool@quorvel.example";
 }
 
+// Screen readers and UI-automation tools find each control by the name the
+// window definition gives it.
+void NameControls(MainWindow& ui) {
+    const std::pair<toolkit::Control*, const char*> names[] = {
+        {&ui.mainWindow, kWindowCaption},
+        {&ui.quickConnectGroup, "分组框_快速连接"},
+        {&ui.hostLabel, "标签_主机"},
+        {&ui.hostEdit, "编辑框_主机"},
+        {&ui.userLabel, "标签_用户名"},
+        {&ui.userEdit, "编辑框_用户名"},
+        {&ui.passwordLabel, "标签_密码"},
+        {&ui.passwordEdit, "编辑框_密码"},
+        {&ui.portLabel, "标签_端口"},
+        {&ui.portEdit, "编辑框_端口"},
+        {&ui.quickConnectButton, "按钮_快速连接"},
+        {&ui.siteLink2, "超级链接框2"},
+        {&ui.logGroup, "分组框_日志"},
+        {&ui.logList, "列表框_日志"},
+        {&ui.splitter1, "分隔条1"},
+        {&ui.localGroup, "分组框_本地目录"},
+        {&ui.localPathCombo, "组合框_本地路径"},
+        {&ui.localList, "超级列表框_本地目录"},
+        {&ui.splitter2, "分隔条2"},
+        {&ui.remoteGroup, "分组框_远程目录"},
+        {&ui.remotePathCombo, "组合框_快捷路径"},
+        {&ui.remoteList, "超级列表框_FTP"},
+        {&ui.splitter3, "分隔条3"},
+        {&ui.queueGroup, "分组框_任务队列"},
+        {&ui.queueList, "超级列表框_任务队列"},
+        {&ui.statusBar, "状态条"},
+        {&ui.taskProgress, "进度条_任务进度"},
+    };
+    for (const auto& [control, name] : names) control->SetAccessibleName(name);
+}
+
 void CreateMenus(App& app) {
     MainWindow& ui = app.ui;
     ui.mainMenu.Create(ui.mainWindow, "菜单", true);
@@ -93,12 +132,19 @@ void CreateMenus(App& app) {
     ui.remoteMenu.AddItem("重命名", [&app] { RenameRemoteEntry(app); });
     ui.remoteMenu.AddSeparator();
     ui.remoteMenu.AddItem("删除", [&app] { DeleteSelected(app); });
+
+    // A stalled transfer would otherwise hold the queue for hours of retries.
+    ui.queueMenu.Create(ui.mainWindow, "任务菜单", false);
+    ui.queueMenu.AddItem("停止任务", [&app] { StopRunningTask(app); });
+    ui.queueMenu.AddItem("移除任务", [&app] { RemoveSelectedQueueRows(app); });
 }
 
 void BindEvents(App& app) {
     MainWindow& ui = app.ui;
     ui.mainWindow.OnCreated([&app] { StartUp(app); });
     ui.mainWindow.OnSizeChanged([&ui] { LayoutMainWindow(ui); });
+    ui.mainWindow.OnClosed([&app] { OnWindowClosed(app); });
+    app.ftpClient.SetWaitHook([&app] { return KeepWindowLiveWhileWaiting(app); });
     ui.quickConnectButton.OnClicked([&app] { QuickConnect(app); });
     ui.splitter1.OnDragged([&ui](int position) {
         ui.splitter1.SetTop(position);
@@ -114,6 +160,7 @@ void BindEvents(App& app) {
     });
     ui.remoteList.OnItemActivated([&app] { OpenRemoteEntry(app); });
     ui.remoteList.OnRightClick([&app] { ShowRemoteMenu(app); });
+    ui.queueList.OnRightClick([&ui] { ui.queueMenu.PopupAtMouse(); });
     ui.remotePathCombo.OnEntrySelected([&app] { OnRemotePathChosen(app); });
     ui.remotePathCombo.OnKeyPressed([&app](int key) { OnRemotePathKey(app, key); });
     ui.localList.OnItemActivated([&app] { OpenLocalEntry(app); });
@@ -126,6 +173,7 @@ void BindEvents(App& app) {
 
 void CreateMainWindow(App& app) {
     CreateControls(app.ui);
+    NameControls(app.ui);
     CreateMenus(app);
     BindEvents(app);
 }

@@ -13,6 +13,8 @@ inline constexpr const char* kWindowCaption =
     "Quorvel游戏社区FTP上传工具  https://www.quorvel.example      ///意见与问题请发往 "
     "ftp-tool@quorvel.example";
 inline constexpr const char* kSiteAddress = "https://www.quorvel.example";
+// What siteLink2 shows: the address without its scheme, which fits its box.
+inline constexpr const char* kSiteCaption = "www.quorvel.example";
 
 // Window-definition names are kept beside each control.
 struct MainWindow {
@@ -46,6 +48,7 @@ struct MainWindow {
     toolkit::Timer queueTimer;            // 时钟1
     toolkit::Menu mainMenu;               // 菜单
     toolkit::Menu remoteMenu;             // 远程菜单
+    toolkit::Menu queueMenu;              // 任务菜单, over queueList
 };
 
 // Creates the window and its controls and binds every event. The window stays

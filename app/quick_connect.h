@@ -3,6 +3,7 @@
 // lists the server's current folder.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace app {
@@ -18,7 +19,9 @@ bool ConnectSession(App& app, const std::string& host, const std::string& user, 
                     int port);
 
 // The port text as a number: leading spaces, optional sign, the digits that
-// follow; no digits give 0.
-int PortFromText(const std::string& text);
+// follow. No digits give 0, which the engine then fails to reach; digits
+// outside 1 to 65535 give no port, since the engine would cut them to 16
+// bits (99999 would reach port 34463).
+std::optional<int> PortFromText(const std::string& text);
 
 }  // namespace app

@@ -13,6 +13,7 @@
 
 #include "app/app.h"
 #include "app/remote_view.h"
+#include "app/running_action.h"
 #include "app/session_log.h"
 
 namespace app {
@@ -134,6 +135,8 @@ private:
 }  // namespace
 
 void CreateRemoteFolder(App& app) {
+    const RunningAction action(app, "创建目录");
+    if (action.Refused()) return;
     std::string name;
     if (!toolkit::InputBox(kCreateFolderPrompt, kCreateFolderCaption, kNewFolderName, 1, name)) return;
     const std::string folder = app.ftpClient.GetCurrentDir();
@@ -146,6 +149,8 @@ void CreateRemoteFolder(App& app) {
 }
 
 void DeleteSelected(App& app) {
+    const RunningAction action(app, "删除");
+    if (action.Refused()) return;
     const toolkit::ListView& list = app.ui.remoteList;
     std::vector<Entry> entries;
     std::vector<std::string> refused;

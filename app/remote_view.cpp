@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/running_action.h"
 #include "app/session_log.h"
 
 namespace app {
@@ -131,7 +132,12 @@ bool RemoteRowIsLink(App& app, int row) { return app.ui.remoteList.RowData(row) 
 
 void OpenRemoteEntry(App& app) {
     toolkit::ListView& list = app.ui.remoteList;
-    if (list.CurrentRow() == 0) {
+    const int activated = list.CurrentRow();
+    // A file row does nothing, also while another action runs.
+    if (activated < 0 || (activated > 0 && list.CellText(activated, 2) != kFolderType)) return;
+    const RunningAction action(app, "打开目录");
+    if (action.Refused()) return;
+    if (activated == 0) {
         // The parent of the server's folder, not of the combo text.
         ListRemoteFolder(app, RemoteParentPath(app.ftpClient.GetCurrentDir()));
     }
@@ -145,9 +151,15 @@ void OpenRemoteEntry(App& app) {
     ListRemoteFolder(app, path);
 }
 
-void RefreshRemote(App& app) { ListRemoteFolder(app, app.ftpClient.GetCurrentDir()); }
+void RefreshRemote(App& app) {
+    const RunningAction action(app, "刷新目录");
+    if (action.Refused()) return;
+    ListRemoteFolder(app, app.ftpClient.GetCurrentDir());
+}
 
 void RenameRemoteEntry(App& app) {
+    const RunningAction action(app, "重命名");
+    if (action.Refused()) return;
     toolkit::ListView& list = app.ui.remoteList;
     const int row = list.CurrentRow();
     const std::string oldName = row >= 0 ? list.CellText(row, 0) : std::string{};
@@ -161,10 +173,17 @@ void RenameRemoteEntry(App& app) {
     toolkit::MessageBox(kRenameFailedText, toolkit::kMbIconError | toolkit::kMbOk, "提示");
 }
 
-void OnRemotePathChosen(App& app) { ListRemoteFolder(app, app.ui.remotePathCombo.EditText()); }
+void OnRemotePathChosen(App& app) {
+    const RunningAction action(app, "取文件列表");
+    if (action.Refused()) return;
+    ListRemoteFolder(app, app.ui.remotePathCombo.EditText());
+}
 
 void OnRemotePathKey(App& app, int keyCode) {
-    if (keyCode == 13) ListRemoteFolder(app, app.ui.remotePathCombo.EditText());
+    if (keyCode != 13) return;
+    const RunningAction action(app, "取文件列表");
+    if (action.Refused()) return;
+    ListRemoteFolder(app, app.ui.remotePathCombo.EditText());
 }
 
 void ShowRemoteMenu(App& app) { app.ui.remoteMenu.PopupAtMouse(); }

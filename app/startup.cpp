@@ -33,7 +33,10 @@ void ShutDown(App& app) {
     app.savedHost.clear();
     app.savedUser.clear();
     app.savedPassword.clear();
-    app.ftpClient.Disconnect();
+    // No window is left to keep live, and closing is prompt even when the
+    // server no longer answers.
+    app.ftpClient.SetWaitHook({});
+    app.ftpClient.Disconnect(kShutdownQuitWaitMs);
     app.downloadClient.StopTask();
 }
 

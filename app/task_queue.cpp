@@ -18,6 +18,7 @@
 
 #include "app/app.h"
 #include "app/remote_view.h"
+#include "app/running_action.h"
 #include "app/session_log.h"
 #include "app/transfer_driver.h"
 
@@ -33,6 +34,7 @@ struct Snapshot {
     std::string type;
     std::string size;
     bool link = false;
+    bool gbk = false;  // the listing showed its names as GBK
 };
 
 // What every row of one request shares, and the folders being expanded.
@@ -44,12 +46,14 @@ struct Expansion {
     std::string user;
     std::string password;
     std::vector<std::string> serverPath;  // the server's paths of the folders entered
+    std::string localRelative;            // of the folder being expanded, below localFolder
 };
 
 void Log(App& app, const std::string& message) { AppendLog(app, ClockText({}, false) + " " + message); }
 
 std::vector<Snapshot> SnapshotRows(App& app, const std::vector<int>& indices) {
     toolkit::ListView& list = app.ui.remoteList;
+    const bool gbk = list.ShowsForeignAsGbk();
     std::vector<Snapshot> snapshots;
     snapshots.reserve(indices.size());
     for (int row : indices) {
@@ -60,15 +64,17 @@ std::vector<Snapshot> SnapshotRows(App& app, const std::vector<int>& indices) {
         s.type = list.CellText(row, 2);
         s.size = StripCommas(list.CellText(row, 1));
         s.link = RemoteRowIsLink(app, row);
+        s.gbk = gbk;
         snapshots.push_back(std::move(s));
     }
     return snapshots;
 }
 
-QueueRow MakeRow(const Expansion& e, const std::string& remotePath) {
+QueueRow MakeRow(const Expansion& e, const Snapshot& s, const std::string& remotePath) {
     QueueRow row;
     row.localFolder = e.localFolder;
     row.remotePath = remotePath;
+    row.localRelative = e.localRelative + "/" + LocalNameFor(s.name, s.gbk);
     row.baseRemote = e.baseRemote;
     row.host = e.host;
     row.port = e.port;
@@ -125,7 +131,7 @@ void StartDriverIfIdle(App& app) {
 }
 
 void AppendFile(App& app, const Expansion& e, const std::string& remotePath, const Snapshot& s) {
-    QueueRow row = MakeRow(e, remotePath);
+    QueueRow row = MakeRow(e, s, remotePath);
     row.sizeText = s.size;
     row.type = FileTypeText(s.name);
     AppendRow(app, row);
@@ -144,7 +150,7 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
             // fetch it as a file; a dangling link fails in its own row.
             AppendFile(app, e, path, s);
         } else {
-            QueueRow row = MakeRow(e, path);
+            QueueRow row = MakeRow(e, s, path);
             row.type = kFolderType;
             row.folder = true;
             AppendRow(app, row);
@@ -160,7 +166,7 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
             return;
         }
     }
-    QueueRow row = MakeRow(e, path);
+    QueueRow row = MakeRow(e, s, path);
     row.type = kFolderType;
     row.folder = true;
     AppendRow(app, row);
@@ -169,7 +175,10 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
         return;
     }
     e.serverPath.push_back(serverPath);
+    const std::string outer = e.localRelative;
+    e.localRelative = row.localRelative;
     Expand(app, e, path);
+    e.localRelative = outer;
     e.serverPath.pop_back();
 }
 
@@ -221,6 +230,12 @@ bool IsSafeLocalName(const std::string& name) {
     return true;
 }
 
+std::string LocalNameFor(const std::string& remoteName, bool listedAsGbk) {
+    // A listing not read as GBK holds valid UTF-8 names only (the view would
+    // have turned to GBK otherwise).
+    return listedAsGbk ? toolkit::GbkToUtf8Escaped(remoteName) : remoteName;
+}
+
 std::string StripCommas(const std::string& text) {
     std::string out = text;
     for (std::size_t at = out.find(','); at != std::string::npos; at = out.find(',', at)) {
@@ -231,17 +246,11 @@ std::string StripCommas(const std::string& text) {
 }
 
 void QueueDownloadRequest(App& app) {
+    // The window stays live while a request walks the server; another action
+    // now would fight it over the remote folder, the list and the session.
+    const RunningAction action(app, "下载请求");
+    if (action.Refused()) return;
     TaskQueueState& state = QueueState(app);
-    {
-        std::lock_guard guard(state.lock);
-        if (state.requestRunning) {
-            // The window stays live while a request walks the server; a second
-            // one now would fight the first over the remote folder and list.
-            Log(app, "上一个下载请求还在排队，本次请求未执行");
-            return;
-        }
-        state.requestRunning = true;
-    }
     const std::vector<int> selected = app.ui.remoteList.SelectedRows();
     const std::string base = app.ftpClient.GetCurrentDir();
     const std::string localFolder = app.ui.localPathCombo.EditText();
@@ -272,7 +281,6 @@ void QueueDownloadRequest(App& app) {
     {
         std::lock_guard guard(state.lock);
         state.requestDone = true;
-        state.requestRunning = false;
     }
     StartDriverIfIdle(app);
     app.ui.queueList.RedrawNow();
@@ -287,6 +295,8 @@ void ExpandRemoteFolder(App& app, const std::string& folder, const std::string& 
         base = state.queueBaseRemote;
     }
     Expansion e = SessionExpansion(app, localFolder, base);
+    // Given as a path, the folder's names below the base are taken as they are.
+    e.localRelative = LocalPathFor(folder, base);
     if (app.ftpClient.ChangeDir(folder)) {
         const std::string serverPath = app.ftpClient.GetCurrentDir();
         e.serverPath.push_back(serverPath.empty() ? folder : serverPath);
@@ -308,28 +318,84 @@ std::size_t QueuedRowCount(App& app) {
 std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared) {
     cleared = false;
     TaskQueueState& state = QueueState(app);
-    std::lock_guard guard(state.lock);
-    index = static_cast<int>(state.queueIndex);
-    if (state.queueIndex < state.rows.size()) return state.rows[state.queueIndex];
-    state.driverIdle = true;
-    if (state.requestDone) {
-        state.queueIndex = 0;
-        state.rows.clear();
+    std::vector<int> finished;
+    {
+        std::lock_guard guard(state.lock);
+        index = static_cast<int>(state.queueIndex);
+        if (state.queueIndex < state.rows.size()) {
+            state.rowTaken = true;
+            return state.rows[state.queueIndex];
+        }
+        state.driverIdle = true;
+        if (!state.requestDone) return std::nullopt;
+        // A failed row stays: cleared with the rest, the failure would be
+        // gone from view and the user would believe the folder arrived.
+        std::vector<QueueRow> kept;
+        for (std::size_t i = 0; i < state.rows.size(); ++i) {
+            if (state.rows[i].status == kStatusFailed) {
+                kept.push_back(std::move(state.rows[i]));
+            } else {
+                finished.push_back(static_cast<int>(i));
+            }
+        }
+        state.rows = std::move(kept);
+        state.queueIndex = state.rows.size();
         cleared = true;
     }
+    toolkit::ListView& list = app.ui.queueList;
+    // From the bottom, so each index still names its row.
+    for (std::size_t i = finished.size(); i-- > 0;) list.DeleteRow(finished[i]);
     return std::nullopt;
 }
 
-void FinishRow(App& app, const std::string& status) {
+int TakenRowIndex(App& app) {
+    TaskQueueState& state = QueueState(app);
+    std::lock_guard guard(state.lock);
+    return state.rowTaken ? static_cast<int>(state.queueIndex) : -1;
+}
+
+void FinishRow(App& app, const std::string& status, const std::string& reason) {
     TaskQueueState& state = QueueState(app);
     int row = 0;
+    QueueRow handled;
     {
         std::lock_guard guard(state.lock);
         row = static_cast<int>(state.queueIndex);
-        if (state.queueIndex < state.rows.size()) ++state.queueIndex;
+        state.rowTaken = false;
+        if (state.queueIndex < state.rows.size()) {
+            state.rows[state.queueIndex].status = status;
+            handled = state.rows[state.queueIndex];
+            ++state.queueIndex;
+        }
     }
     app.ui.queueList.SetCellText(row, 4, status);
     app.ui.queueList.RedrawNow();
+    if (status == kStatusFailed) {
+        Log(app, std::string(handled.folder ? "创建本地目录失败:" : "下载失败:") + handled.remotePath +
+                     (reason.empty() ? std::string{} : "，" + reason));
+    }
+}
+
+void RemoveSelectedQueueRows(App& app) {
+    TaskQueueState& state = QueueState(app);
+    toolkit::ListView& list = app.ui.queueList;
+    const std::vector<int> selected = list.SelectedRows();
+    std::vector<int> removed;
+    {
+        std::lock_guard guard(state.lock);
+        for (std::size_t i = selected.size(); i-- > 0;) {
+            const int index = selected[i];
+            const auto row = static_cast<std::size_t>(index);
+            if (row >= state.rows.size()) continue;
+            // The running row ends with "停止任务", not by vanishing.
+            if (state.rowTaken && row == state.queueIndex) continue;
+            state.rows.erase(state.rows.begin() + static_cast<std::ptrdiff_t>(row));
+            if (row < state.queueIndex) --state.queueIndex;
+            removed.push_back(index);
+        }
+    }
+    for (int row : removed) list.DeleteRow(row);
+    list.RedrawNow();
 }
 
 }  // namespace app

@@ -37,12 +37,17 @@ struct QueueRow {
     std::string sizeText;     // column 2
     std::string type;         // column 3
     bool folder = false;
+    // Below localFolder: the local names of the remote path below the base
+    // folder of the request ("/a/b.zip"). A name from a listing read as GBK
+    // is converted to UTF-8 here; the remote path keeps the server's bytes.
+    std::string localRelative;
     // Captured when the row was queued.
     std::string baseRemote;
     std::string host;
     int port = 21;
     std::string user;
     std::string password;
+    std::string status = kStatusWaiting;  // column 4
 };
 
 // Shared by the requests (UI thread) and the driver thread. Every field is
@@ -55,7 +60,7 @@ struct TaskQueueState {
     std::string queueBaseRemote;
     bool driverIdle = true;
     bool requestDone = false;
-    bool requestRunning = false;  // a request is still appending rows
+    bool rowTaken = false;  // the driver is handling the row at queueIndex
     // UI thread only: pacing of redraws and event passes while queueing.
     std::chrono::steady_clock::time_point lastRedraw{};
     std::chrono::steady_clock::time_point lastPump{};
@@ -82,16 +87,30 @@ void RefreshQueueLength(App& app);
 // not "." or "..", and without "/", "\" or a control byte.
 bool IsSafeLocalName(const std::string& name);
 
+// The local name of a remote name: as it is, or converted from GBK to UTF-8
+// (bytes that do not convert become "%XX") when its listing was read as GBK.
+std::string LocalNameFor(const std::string& remoteName, bool listedAsGbk);
+
 // The row count of queueList as the queue state knows it.
 std::size_t QueuedRowCount(App& app);
 
 // For the driver, on the UI thread: the row at queueIndex, or nothing; with
 // nothing left, the end-of-queue step runs in the same call (the driver is
-// marked idle and, once the request is done, the list is cleared).
+// marked idle and, once the request is done, the rows are cleared but those
+// that failed, which stay in view until the user removes them).
 std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared);
 
+// For the driver, on the UI thread: where the row it handles is now (rows
+// above it may have been removed meanwhile); -1 when it handles none.
+int TakenRowIndex(App& app);
+
 // For the driver, on the UI thread: the row just handled gets its final
-// status and queueIndex moves on.
-void FinishRow(App& app, const std::string& status);
+// status and queueIndex moves on. A failure also gets one log line with the
+// row's path and the reason.
+void FinishRow(App& app, const std::string& status, const std::string& reason = {});
+
+// Handler of the queue menu item "移除任务": removes the selected rows of
+// queueList, except the one the driver is handling.
+void RemoveSelectedQueueRows(App& app);
 
 }  // namespace app

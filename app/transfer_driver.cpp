@@ -86,12 +86,17 @@ bool OnUi(F&& f) {
     return toolkit::RunOnUiThread(std::function<void()>(std::forward<F>(f)));
 }
 
+bool StopAsked(TaskWatch& watch) {
+    std::lock_guard guard(watch.lock);
+    return watch.stopAsked;
+}
+
 // Waits until the event 4 of the task arrives, the driver is stopped, or the
 // delay has passed.
 void WaitPumping(TaskWatch& watch, const std::atomic<bool>& stop, int microseconds) {
     std::unique_lock guard(watch.lock);
     watch.changed.wait_for(guard, std::chrono::microseconds(microseconds),
-                           [&] { return watch.ended || stop.load(); });
+                           [&] { return watch.ended || watch.stopAsked || stop.load(); });
 }
 
 bool WaitUntilIdle(downlib::Download& client, const std::atomic<bool>& stop) {
@@ -105,32 +110,47 @@ bool WaitUntilIdle(downlib::Download& client, const std::atomic<bool>& stop) {
     return true;
 }
 
-bool ShowAction(App& app, int index, const std::string& action, bool resetProgress) {
+// How a row ended, and why when it failed (for the session log).
+struct Outcome {
+    std::string status;
+    std::string reason;
+};
+
+Outcome Failed(const char* reason) { return Outcome{kStatusFailed, reason}; }
+
+// Column 4 of the row the driver handles (UI thread); rows above it may have
+// been removed since the driver took it.
+void SetTakenRowStatus(App& app, const std::string& status) {
+    const int row = TakenRowIndex(app);
+    if (row >= 0) app.ui.queueList.SetCellText(row, 4, status);
+}
+
+bool ShowAction(App& app, const std::string& action, bool resetProgress) {
     return OnUi([&] {
         MainWindow& ui = app.ui;
         if (resetProgress) ui.taskProgress.SetPosition(0);
         ui.statusBar.SetPaneText(2, action);
         ui.statusBar.RedrawNow();
-        ui.queueList.EnsureVisible(index);
-        if (!resetProgress) ui.queueList.SetCellText(index, 4, kStatusRunning);
+        ui.queueList.EnsureVisible(TakenRowIndex(app));
+        if (!resetProgress) SetTakenRowStatus(app, kStatusRunning);
         ui.queueList.RedrawNow();
     });
 }
 
-std::string HandleFolderRow(App& app, TransferDriverState& d, const QueueRow& row, int index) {
-    const std::string relative = LocalPathFor(row.remotePath, row.baseRemote);
+Outcome HandleFolderRow(App& app, TransferDriverState& d, const QueueRow& row) {
+    const std::string& relative = row.localRelative;
     const std::string path = row.localFolder + relative;
-    if (!ShowAction(app, index, "动作:创建目录:" + path, false)) return kStatusFailed;
-    if (d.stopRequested.load() || !StaysBelow(relative)) return kStatusFailed;
-    return toolkit::CreateDirectory(path) ? kStatusDone : kStatusFailed;
+    if (!ShowAction(app, "动作:创建目录:" + path, false) || d.stopRequested.load()) return Failed("已停止");
+    if (!StaysBelow(relative)) return Failed("本地路径不在所选的本地目录之下");
+    if (toolkit::CreateDirectory(path)) return Outcome{kStatusDone, {}};
+    return Failed(toolkit::FileAttributes(path) >= 0 ? "本地已有同名的文件或目录" : "无法创建本地目录");
 }
 
-std::string HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& param, const QueueRow& row,
-                          int index) {
+Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& param, const QueueRow& row) {
     MainWindow& ui = app.ui;
-    if (!ShowAction(app, index, "动作:下载文件:" + row.remotePath, true)) return kStatusFailed;
+    if (!ShowAction(app, "动作:下载文件:" + row.remotePath, true)) return Failed("已停止");
 
-    const std::string relative = LocalPathFor(row.remotePath, row.baseRemote);
+    const std::string& relative = row.localRelative;
     const std::string localPath = row.localFolder + relative;
     const std::string url = TaskUrl(row.host, row.port, row.remotePath);
     const bool addressable = row.remotePath.size() <= kLongestRemotePath &&
@@ -155,24 +175,26 @@ std::string HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& 
     if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
         started = app.downloadClient.StartTask(param);
     }
-    // A stop that came while the task was being started.
-    if (started && d.stopRequested.load()) app.downloadClient.StopTask();
-    OnUi([&] { ui.queueList.SetCellText(index, 4, started ? kStatusRunning : kStatusFailed); });
+    bool stopSent = false;
+    Clock::time_point giveUp{};
+    const auto sendStop = [&] {
+        app.downloadClient.StopTask();
+        stopSent = true;
+        giveUp = Clock::now() + std::chrono::milliseconds(param.stopWait) + kStopGrace;
+    };
+    // A stop (of the program, or of this task by the user) that came while
+    // the task was being started.
+    if (started && (d.stopRequested.load() || StopAsked(*watch))) sendStop();
+    OnUi([&] { SetTakenRowStatus(app, started ? kStatusRunning : kStatusFailed); });
 
     const std::int64_t size = toolkit::ToInteger(row.sizeText);
     const std::int64_t step = size / 100;
-    bool stopSent = false;
-    Clock::time_point giveUp{};
     while (started) {
         {
             std::lock_guard guard(watch->lock);
             if (watch->ended) break;
         }
-        if (d.stopRequested.load() && !stopSent) {
-            app.downloadClient.StopTask();
-            stopSent = true;
-            giveUp = Clock::now() + std::chrono::milliseconds(param.stopWait) + kStopGrace;
-        }
+        if (!stopSent && (d.stopRequested.load() || StopAsked(*watch))) sendStop();
         if (stopSent && Clock::now() > giveUp) break;
         const std::int64_t bytes = app.downloadClient.GetBytesDone();
         const std::int64_t percent = step > 0 ? bytes / step : 0;
@@ -191,12 +213,19 @@ std::string HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& 
         ui.taskProgress.SetPosition(100);
         ui.statusBar.SetPaneText(3, "任务进度:100%");
     });
-    if (!started) return kStatusFailed;
+    if (!addressable) return Failed("远程路径过长或不能用作本地路径");
+    if (!started) return Failed(d.stopRequested.load() ? "已停止" : "下载任务未能启动");
 
     std::lock_guard guard(watch->lock);
-    const bool arrived = watch->ended && watch->workerDone && !watch->workerFailed && watch->count >= 0 &&
+    // A task stopped part-way has its file cut to what arrived, which would
+    // then match the byte count; one that ended before the stop was sent is
+    // judged like any other.
+    if (stopSent) return Failed("已停止");
+    if (!watch->ended) return Failed("下载任务没有结束");
+    const bool arrived = watch->workerDone && !watch->workerFailed && watch->count >= 0 &&
                          (watch->sameName || toolkit::FileSize(localPath) == watch->count);
-    return arrived && !stopSent ? kStatusDone : kStatusFailed;
+    if (!arrived) return Failed("文件没有完整收到");
+    return Outcome{kStatusDone, {}};
 }
 
 void RunQueue(App& app, TransferDriverState& d) {
@@ -214,14 +243,13 @@ void RunQueue(App& app, TransferDriverState& d) {
             ui.statusBar.SetPaneText(3, "任务进度:0%");
             ui.taskProgress.SetPosition(0);
             ui.statusBar.SetPaneText(0, "已就绪");
-            ui.queueList.Clear();
             ui.statusBar.SetPaneText(2, "动作:无");
             ui.statusBar.RedrawNow();
         });
         if (!live || !row) break;
-        const std::string status =
-            row->folder ? HandleFolderRow(app, d, *row, index) : HandleFileRow(app, d, param, *row, index);
-        live = OnUi([&] { FinishRow(app, status); });
+        const Outcome outcome =
+            row->folder ? HandleFolderRow(app, d, *row) : HandleFileRow(app, d, param, *row);
+        live = OnUi([&] { FinishRow(app, outcome.status, outcome.reason); });
     }
     if (!live || d.stopRequested.load()) {
         // Left early: whatever the window shows, no driver runs any more.
@@ -299,7 +327,11 @@ std::string EncodeUrlPath(const std::string& path) {
 
 std::string TaskUrl(const std::string& host, int port, const std::string& remotePath) {
     std::string url = "ftp://" + host;
-    if (host.find(':') == std::string::npos) url += ":" + std::to_string(port);
+    // The host text may start with credentials ("user:password@host"); only a
+    // ":" after them names a port.
+    const std::size_t at = host.rfind('@');
+    const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
+    if (host.find(':', hostStart) == std::string::npos) url += ":" + std::to_string(port);
     return url + EncodeUrlPath(remotePath);
 }
 
@@ -334,6 +366,22 @@ void StartTransferDriver(App& app) {
         std::lock_guard queueGuard(state.lock);
         state.driverIdle = true;
     }
+}
+
+void StopRunningTask(App& app) {
+    if (!app.transferDriver) return;
+    TransferDriverState& d = *app.transferDriver;
+    std::shared_ptr<TaskWatch> current;
+    {
+        std::lock_guard guard(d.lock);
+        current = d.watch;
+    }
+    // Between two file rows there is nothing to stop.
+    if (!current) return;
+    // The driver itself stops the task: every task command stays on its thread.
+    std::lock_guard guard(current->lock);
+    current->stopAsked = true;
+    current->changed.notify_all();
 }
 
 void StopTransferDriver(App& app) {

@@ -28,14 +28,17 @@ struct TaskWatch {
     bool workerFailed = false;  // event 9
     bool sameName = false;      // event 18: the file went to a new local name
     std::int64_t count = -1;    // event 4's byte count
+    bool stopAsked = false;     // the user chose "停止任务" for this task
 };
 
 // The TaskCallback of every file task.
 int OnTaskEvent(TaskWatch& watch, int code, std::int64_t value1, std::int64_t value2, std::int64_t value3,
                 downlib::Handle session);
 
-// The last (length of R - length of B) bytes of the remote path R, the local
-// path of a row below its local folder (the local separator is "/" too).
+// The last (length of R - length of B) bytes of the remote path R: a remote
+// folder's path below the base, as a path below the local folder (the local
+// separator is "/" too). Rows carry their local path below the local folder
+// built from local names (see QueueRow::localRelative).
 std::string LocalPathFor(const std::string& remotePath, const std::string& base);
 
 // The remote path as the path of an ftp:// URL: the engine decodes "%XX" and
@@ -43,12 +46,17 @@ std::string LocalPathFor(const std::string& remotePath, const std::string& base)
 std::string EncodeUrlPath(const std::string& path);
 
 // "ftp://" + host + ":" + port + encoded path; no port is added when the host
-// text names one already.
+// text names one already (after the credentials it may start with).
 std::string TaskUrl(const std::string& host, int port, const std::string& remotePath);
 
 // Starts the driver thread (UI thread; the caller has just marked the driver
 // busy). A driver that has been stopped for good starts no more.
 void StartTransferDriver(App& app);
+
+// Handler of the queue menu item "停止任务": the running download is stopped,
+// its row reads "失败" and its file keeps only the bytes received. A queue
+// stalled on a server that never answers goes on with the next row.
+void StopRunningTask(App& app);
 
 // Shut-down (UI thread): stops the running task within its stop wait, lets
 // the driver leave, and joins it, serving its pending window calls meanwhile.

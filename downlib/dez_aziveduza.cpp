@@ -1,5 +1,7 @@
 // The synchronous client: each command runs on the caller's thread over the
 // session's control connection and turns reply codes into plain results.
+#include <algorithm>
+
 #include "downlib/control_connection.h"
 #include "downlib/directory_listing.h"
 #include "downlib/ftp_engine.h"
@@ -11,10 +13,13 @@ namespace downlib {
 DezAziveduza::DezAziveduza() = default;
 DezAziveduza::~DezAziveduza() = default;
 
+void DezAziveduza::SetWaitHook(WaitHook hook) { waitHook_ = std::move(hook); }
+
 bool DezAziveduza::IsConnected() const { return session_ && session_->state.load() == 1; }
 
 bool DezAziveduza::Connect(const std::string& url, const std::string& user, const std::string& password,
                            int port, LogCallback callback, std::optional<int> timeoutMs) {
+    ScopedWaitHook waits(&waitHook_);
     if (session_) return false;
     std::string fullUrl = url;
     if (fullUrl.empty() || fullUrl.back() != '/') fullUrl += '/';
@@ -44,12 +49,15 @@ bool DezAziveduza::Connect(const std::string& url, const std::string& user, cons
     return true;
 }
 
-bool DezAziveduza::Disconnect() {
+bool DezAziveduza::Disconnect(std::optional<int> quitWaitMs) {
     if (!session_) return false;
+    ScopedWaitHook waits(&waitHook_);
     if (SessionConnection* control = session_->FirstConnection()) {
         EmitLog(*control, "QUIT", LogCommand);
         std::string reply;
-        SendQuit(*control, reply, session_->replyTimeout);
+        int wait = session_->replyTimeout;
+        if (quitWaitMs && *quitWaitMs >= 0) wait = std::min(wait, *quitWaitMs);
+        SendQuit(*control, reply, wait);
     }
     session_.reset();
     return true;
@@ -75,6 +83,7 @@ std::string LineForLog(const std::string& reply) {
 }  // namespace
 
 std::string DezAziveduza::GetCurrentDir() {
+    ScopedWaitHook waits(&waitHook_);
     SessionConnection* control = Control(session_);
     if (!control) return {};
     EmitLog(*control, "PWD", LogCommand);
@@ -82,6 +91,7 @@ std::string DezAziveduza::GetCurrentDir() {
 }
 
 bool DezAziveduza::ChangeDir(const std::string& path) {
+    ScopedWaitHook waits(&waitHook_);
     SessionConnection* control = Control(session_);
     if (!control) return false;
     EmitLog(*control, "CWD " + path, LogCommand);
@@ -91,6 +101,7 @@ bool DezAziveduza::ChangeDir(const std::string& path) {
 int DezAziveduza::ListDir(const std::optional<std::string>& path, std::vector<std::string>* names,
                           std::vector<std::int32_t>* flags, std::vector<std::int64_t>* sizes,
                           std::vector<double>* times) {
+    ScopedWaitHook waits(&waitHook_);
     SessionConnection* control = Control(session_);
     if (!control) return -1;
     std::vector<FileEntry> entries;
@@ -110,12 +121,14 @@ int DezAziveduza::ListDir(const std::optional<std::string>& path, std::vector<st
 }
 
 bool DezAziveduza::RenameEntry(const std::string& oldName, const std::string& newName) {
+    ScopedWaitHook waits(&waitHook_);
     SessionConnection* control = Control(session_);
     if (!control) return false;
     return SendRename(*control, oldName, newName, session_->replyTimeout);
 }
 
 bool DezAziveduza::DeleteEntry(const std::string& path) {
+    ScopedWaitHook waits(&waitHook_);
     SessionConnection* control = Control(session_);
     if (!control) return false;
     EmitLog(*control, "DEL " + path, LogCommand);
@@ -123,6 +136,7 @@ bool DezAziveduza::DeleteEntry(const std::string& path) {
 }
 
 bool DezAziveduza::MakeDir(const std::string& path) {
+    ScopedWaitHook waits(&waitHook_);
     SessionConnection* control = Control(session_);
     if (!control) return false;
     EmitLog(*control, "MKD " + path, LogCommand);
@@ -130,6 +144,7 @@ bool DezAziveduza::MakeDir(const std::string& path) {
 }
 
 bool DezAziveduza::RemoveDir(const std::string& path) {
+    ScopedWaitHook waits(&waitHook_);
     SessionConnection* control = Control(session_);
     if (!control) return false;
     int timeout = session_->replyTimeout;

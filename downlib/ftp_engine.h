@@ -101,8 +101,19 @@ public:
 
     bool Connect(const std::string& url, const std::string& user, const std::string& password, int port,
                  LogCallback callback, std::optional<int> timeoutMs = std::nullopt);
-    bool Disconnect();
+    // Sends QUIT and releases the session. The reply is awaited for the
+    // session's reply time-out, or for quitWaitMs when that is shorter (a
+    // program that closes does not wait long for a dead server).
+    bool Disconnect(std::optional<int> quitWaitMs = std::nullopt);
     bool IsConnected() const;
+
+    // Called on the calling thread while one of this object's commands waits
+    // for the network, at most every 50 ms of the wait; the time it takes
+    // counts against the wait's time-out. Returning false abandons the wait
+    // and the command fails. The hook must not call this object. An empty
+    // hook removes it.
+    using WaitHook = std::function<bool()>;
+    void SetWaitHook(WaitHook hook);
 
     std::string GetCurrentDir();
     bool ChangeDir(const std::string& path);
@@ -119,6 +130,7 @@ public:
 
 private:
     std::unique_ptr<TransferSession> session_;
+    WaitHook waitHook_;
 };
 
 // Runs one file transfer as a background task: a download (StartTask) or an

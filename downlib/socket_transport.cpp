@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -39,7 +40,22 @@ private:
 
 enum class Ready { Yes, No, Failed };
 
-Ready WaitFor(int fd, short events, int timeoutMs, short* revents = nullptr) {
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+
+// The wait hook of the calling thread (ScopedWaitHook).
+struct ThreadWaitHook {
+    const std::function<bool()>* hook = nullptr;
+    Clock::time_point lastCall;
+    // Callers count a wait that found nothing as its whole time-out. When the
+    // hook made a wait last longer, the later waits of the thread are
+    // shortened by that much, so the time-outs still bound the real time.
+    Milliseconds owed{0};
+};
+
+thread_local ThreadWaitHook threadWaitHook;
+
+Ready PollOnce(int fd, short events, int timeoutMs, short* revents) {
     pollfd p{fd, events, 0};
     int n = ::poll(&p, 1, timeoutMs);
     if (n < 0) return errno == EINTR ? Ready::No : Ready::Failed;
@@ -47,6 +63,46 @@ Ready WaitFor(int fd, short events, int timeoutMs, short* revents = nullptr) {
     if (n == 0) return Ready::No;
     if (p.revents & POLLNVAL) return Ready::Failed;
     return Ready::Yes;
+}
+
+// Every readiness wait of the engine. With a wait hook on the thread, the
+// wait is cut into slices and the hook runs between them.
+Ready WaitFor(int fd, short events, int timeoutMs, short* revents = nullptr) {
+    ThreadWaitHook& h = threadWaitHook;
+    if (h.hook == nullptr) return PollOnce(fd, events, timeoutMs, revents);
+    const bool bounded = timeoutMs >= 0;  // a negative time-out waits without end
+    const Clock::time_point start = Clock::now();
+    Milliseconds budget{bounded ? timeoutMs : 0};
+    const Milliseconds paid = std::min(budget, h.owed);
+    budget -= paid;
+    h.owed -= paid;
+    const Clock::time_point deadline = start + budget;
+    while (true) {
+        const Clock::time_point now = Clock::now();
+        Milliseconds slice =
+            std::max(Milliseconds{0},
+                     std::chrono::ceil<Milliseconds>(h.lastCall + Milliseconds{kWaitHookIntervalMs} - now));
+        bool last = false;
+        if (bounded) {
+            const Milliseconds left =
+                std::max(Milliseconds{0}, std::chrono::ceil<Milliseconds>(deadline - now));
+            if (left <= slice) {
+                slice = left;
+                last = true;
+            }
+        }
+        const Ready ready = PollOnce(fd, events, static_cast<int>(slice.count()), revents);
+        if (ready != Ready::No) return ready;
+        if (last) {
+            // The caller counts this wait as timeoutMs; what it really took
+            // beyond that is owed by the next waits.
+            const auto over = std::chrono::duration_cast<Milliseconds>(Clock::now() - deadline);
+            h.owed = std::max(Milliseconds{0}, h.owed + over);
+            return Ready::No;
+        }
+        h.lastCall = Clock::now();
+        if (!(*h.hook)()) return Ready::Failed;
+    }
 }
 
 bool ToSockaddr(const std::string& ip, std::uint16_t port, sockaddr_in& address) {
@@ -57,6 +113,17 @@ bool ToSockaddr(const std::string& ip, std::uint16_t port, sockaddr_in& address)
 }
 
 }  // namespace
+
+ScopedWaitHook::ScopedWaitHook(const std::function<bool()>* hook) : previous_(threadWaitHook.hook) {
+    threadWaitHook.hook = hook != nullptr && *hook ? hook : nullptr;
+    threadWaitHook.lastCall = Clock::now();
+    threadWaitHook.owed = Milliseconds{0};
+}
+
+ScopedWaitHook::~ScopedWaitHook() {
+    threadWaitHook.hook = previous_;
+    threadWaitHook.lastCall = Clock::now();
+}
 
 void Socket::Reset(int fd) {
     int old = fd_.exchange(fd);

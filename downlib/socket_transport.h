@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -49,6 +50,23 @@ private:
 };
 
 inline constexpr int kWaitCycleMs = 10;
+// How often a thread's wait hook runs while a wait lasts.
+inline constexpr int kWaitHookIntervalMs = 50;
+
+// While alive, every readiness wait on the calling thread calls the hook
+// (when not null) every kWaitHookIntervalMs; a hook returning false fails the
+// wait. Restores the thread's previous hook when it ends. Task threads never
+// install one.
+class ScopedWaitHook {
+public:
+    explicit ScopedWaitHook(const std::function<bool()>* hook);
+    ~ScopedWaitHook();
+    ScopedWaitHook(const ScopedWaitHook&) = delete;
+    ScopedWaitHook& operator=(const ScopedWaitHook&) = delete;
+
+private:
+    const std::function<bool()>* previous_;
+};
 
 // A new IPv4 stream socket in blocking mode; an invalid Socket on failure.
 Socket OpenTcpSocket();

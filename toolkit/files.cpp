@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -230,6 +231,21 @@ std::vector<std::string> EnumerateDirectory(const std::string& folder, int mask)
         const int attributes = FileAttributes(base + name);
         if (attributes >= 0 && (attributes & mask) != 0) names.push_back(name);
     }
+    // The system gives its directory order, which looks random to a user.
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        // Upper case, as those systems compare names: "_" sorts after "Z".
+        const auto fold = [](char c) {
+            return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A')
+                                        : static_cast<unsigned char>(c);
+        };
+        const auto mismatch = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
+                                            [&](char x, char y) { return fold(x) == fold(y); });
+        if (mismatch.first != a.end() && mismatch.second != b.end()) {
+            return fold(*mismatch.first) < fold(*mismatch.second);
+        }
+        if (a.size() != b.size()) return a.size() < b.size();
+        return a < b;
+    });
     return names;
 }
 

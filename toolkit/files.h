@@ -43,9 +43,10 @@ std::int64_t FileSize(const std::string& path);
 // Creates one folder level; true on success.
 bool CreateDirectory(const std::string& path);
 
-// The names in a folder whose attributes share a bit with the mask, in the
-// order the system returns them ("." and ".." included, as the system gives
-// them). Empty when the folder cannot be read.
+// The names in a folder whose attributes share a bit with the mask ("." and
+// ".." included), in name order without regard to the case of ASCII letters
+// (then byte order): the order in which the desktop systems the window was
+// made for enumerate a folder. Empty when the folder cannot be read.
 std::vector<std::string> EnumerateDirectory(const std::string& folder, int mask);
 
 // Reads a key of an INI file (UTF-8, section and key names compared exactly).

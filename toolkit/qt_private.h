@@ -54,6 +54,7 @@ struct Control::Impl {
 
     std::function<void()> onCreated;
     std::function<void()> onSizeChanged;
+    std::function<void()> onClosed;
     std::function<void()> onClicked;
     std::function<void()> onEntrySelected;
     std::function<void()> onActivated;

@@ -5,6 +5,7 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QInputDialog>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
@@ -12,14 +13,17 @@
 #include <QScreen>
 #include <QStyleFactory>
 #include <QThread>
+#include <QTranslator>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 
+#include "toolkit/qt_caption_widgets.h"
 #include "toolkit/qt_private.h"
 #include "toolkit/testing.h"
 
@@ -44,10 +48,55 @@ DialogScript& Script() {
     return script;
 }
 
+// Qt's own texts (the buttons of its dialogs, the edit menus) in Chinese, from
+// the translations the set-up installs (Debian's qt6-translations-l10n).
+// Without them the dialogs still read Chinese: they set their button texts.
+void LoadChineseTranslation(QApplication& app) {
+    auto translator = std::make_unique<QTranslator>();
+    if (translator->load(QStringLiteral("qtbase_zh_CN"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        // From here the application owns it and releases it with itself.
+        translator->setParent(&app);
+        app.installTranslator(translator.release());
+        return;
+    }
+    std::fprintf(stderr, "qtbase_zh_CN.qm not found in %s: Qt's own texts stay English\n",
+                 QLibraryInfo::path(QLibraryInfo::TranslationsPath).toLocal8Bit().constData());
+}
+
 void SetUpLook(QApplication& app) {
     // One look on every desktop, so the pictures and the frames match.
     if (QStyle* fusion = QStyleFactory::create("Fusion")) app.setStyle(fusion);
     app.setQuitOnLastWindowClosed(true);
+    // The form's geometry was made for a 9-point CJK font: at that size every
+    // caption fits the room the form gives it.
+    QFont font(QStringLiteral("Noto Sans CJK SC"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(kFontPixels);
+    app.setFont(font);
+    LoadChineseTranslation(app);
+}
+
+// The texts of the standard buttons on the desktop the window was made for.
+QString ButtonText(QMessageBox::StandardButton button) {
+    switch (button) {
+        case QMessageBox::Ok:
+            return QStringLiteral("确定");
+        case QMessageBox::Cancel:
+            return QStringLiteral("取消");
+        case QMessageBox::Abort:
+            return QStringLiteral("中止");
+        case QMessageBox::Retry:
+            return QStringLiteral("重试");
+        case QMessageBox::Ignore:
+            return QStringLiteral("忽略");
+        case QMessageBox::Yes:
+            return QStringLiteral("是");
+        case QMessageBox::No:
+            return QStringLiteral("否");
+        default:
+            return {};
+    }
 }
 
 struct PendingCall {
@@ -261,6 +310,9 @@ int ShowMessageBox(const std::string& text, int style, const std::string& captio
     QMessageBox::StandardButtons buttons;
     for (const auto& c : choices) buttons |= c.button;
     box.setStandardButtons(buttons);
+    for (const auto& c : choices) {
+        if (QAbstractButton* b = box.button(c.button)) b->setText(ButtonText(c.button));
+    }
     const int clicked = box.exec();
     for (const auto& c : choices) {
         if (clicked == c.button) return c.result;
@@ -286,13 +338,19 @@ bool InputBox(const std::string& prompt, const std::string& title, const std::st
             }
             if (script.scriptedOnly) return false;
         }
+        // The window has gone: nobody is there to answer.
+        if (shuttingDown.load()) return false;
         const int clamped = std::clamp(type, 1, 4);
-        bool ok = false;
-        const QString text = QInputDialog::getText(DialogParent(), ShowText(title), ShowText(prompt),
-                                                   clamped == 4 ? QLineEdit::Password : QLineEdit::Normal,
-                                                   ShowText(initial), &ok);
-        if (ok) entered = text.toUtf8().toStdString();
-        return ok;
+        QInputDialog dialog(DialogParent());
+        dialog.setWindowTitle(ShowText(title));
+        dialog.setLabelText(ShowText(prompt));
+        dialog.setTextEchoMode(clamped == 4 ? QLineEdit::Password : QLineEdit::Normal);
+        dialog.setTextValue(ShowText(initial));
+        dialog.setOkButtonText(ButtonText(QMessageBox::Ok));
+        dialog.setCancelButtonText(ButtonText(QMessageBox::Cancel));
+        if (dialog.exec() != QDialog::Accepted) return false;
+        entered = dialog.textValue().toUtf8().toStdString();
+        return true;
     });
 }
 
@@ -309,6 +367,7 @@ int MessageBox(const std::string& text, int style, const std::string& caption) {
             }
             if (script.scriptedOnly) return (style & 0x0F) == 0 ? kResultOk : kResultCancel;
         }
+        if (shuttingDown.load()) return (style & 0x0F) == 0 ? kResultOk : kResultCancel;
         return ShowMessageBox(text, style, caption);
     });
 }

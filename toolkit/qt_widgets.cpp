@@ -4,6 +4,7 @@
 #include <qdrawutil.h>
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QCursor>
 #include <QGroupBox>
@@ -25,6 +26,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "toolkit/qt_caption_widgets.h"
 #include "toolkit/qt_private.h"
 
 namespace toolkit {
@@ -35,21 +37,6 @@ constexpr int kBytesRole = Qt::UserRole;
 constexpr int kForeignRole = Qt::UserRole + 1;
 constexpr int kRowDataRole = Qt::UserRole + 2;
 constexpr int kIconRole = Qt::UserRole + 3;
-
-// The top-level widget: reports size changes and closes.
-class TopWidget : public QWidget {
-public:
-    explicit TopWidget(Control::Impl* owner) : owner_(owner) {}
-
-protected:
-    void resizeEvent(QResizeEvent* event) override {
-        QWidget::resizeEvent(event);
-        if (owner_->onSizeChanged) owner_->onSizeChanged();
-    }
-
-private:
-    Control::Impl* owner_;
-};
 
 // The client area keeps a docked status bar along its bottom edge.
 class ClientWidget : public QWidget {
@@ -69,6 +56,30 @@ public:
             dockedBottom->setGeometry(0, height() - h, width(), h);
         }
     }
+};
+
+// The top-level widget: reports size changes and closes.
+class TopWidget : public QWidget {
+public:
+    explicit TopWidget(Control::Impl* owner) : owner_(owner) {}
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        // The handler lays the controls out from the client area and the
+        // status bar; when the window is first shown their own resizes
+        // would only come after this one.
+        if (layout() != nullptr) layout()->activate();
+        if (auto* client = static_cast<ClientWidget*>(owner_->client.data())) client->Dock();
+        if (owner_->onSizeChanged) owner_->onSizeChanged();
+    }
+    void closeEvent(QCloseEvent* event) override {
+        QWidget::closeEvent(event);
+        if (event->isAccepted() && owner_->onClosed) owner_->onClosed();
+    }
+
+private:
+    Control::Impl* owner_;
 };
 
 class StatusBarWidget : public QWidget {
@@ -263,6 +274,18 @@ QPointer<QWidget>& Suspended() {
 Control::Control() : d_(std::make_unique<Impl>()) {}
 Control::~Control() = default;
 
+void Control::SetAccessibleName(const std::string& name) {
+    OnUi([&] {
+        if (d_->widget) d_->widget->setAccessibleName(ShowText(name));
+    });
+}
+
+std::string Control::AccessibleName() const {
+    return OnUi([&]() -> std::string {
+        return d_->widget ? d_->widget->accessibleName().toUtf8().toStdString() : std::string{};
+    });
+}
+
 bool Control::Exists() const {
     return OnUi([&] { return !d_->widget.isNull(); });
 }
@@ -412,6 +435,7 @@ void Window::Create(const std::string& caption, const Rect& outer) {
 
 void Window::OnCreated(std::function<void()> handler) { d_->onCreated = std::move(handler); }
 void Window::OnSizeChanged(std::function<void()> handler) { d_->onSizeChanged = std::move(handler); }
+void Window::OnClosed(std::function<void()> handler) { d_->onClosed = std::move(handler); }
 
 void Window::SetMaximized() {
     OnUi([&] {
@@ -457,7 +481,7 @@ int Window::ClientHeight() const {
 
 void GroupBox::Create(Control& parent, const Rect& r, const std::string& caption) {
     OnUi([&] {
-        auto* box = new QGroupBox();
+        auto* box = new GroupBoxWidget();
         Place(*d_, box, parent, r, Kind::GroupBox);
         SetText(caption);
     });
@@ -475,16 +499,11 @@ void Label::Create(Control& parent, const Rect& r, const std::string& caption) {
 void HyperLink::Create(Control& parent, const Rect& r, const std::string& caption,
                        const std::string& address) {
     OnUi([&] {
-        auto* label = new QLabel();
-        label->setTextFormat(Qt::RichText);
-        label->setOpenExternalLinks(true);
-        label->setTextInteractionFlags(Qt::TextBrowserInteraction);
-        Place(*d_, label, parent, r, Kind::HyperLink);
+        auto* link = new HyperLinkWidget();
+        Place(*d_, link, parent, r, Kind::HyperLink);
         const QString shown = ShowText(caption);
         Remember(*d_, caption, shown);
-        label->setText(QStringLiteral("<a href=\"%1\">%2</a>")
-                           .arg(ShowText(address).toHtmlEscaped(), shown.toHtmlEscaped()));
-        label->setToolTip(ShowText(address));
+        link->SetLink(shown, ShowText(address));
     });
 }
 
@@ -609,12 +628,21 @@ void ComboBox::Create(Control& parent, const Rect& r) {
             Remember(*d, bytes, shown);
             if (d->onEntrySelected) d->onEntrySelected();
         });
-        combo->lineEdit()->installEventFilter(new KeyFilter(combo, [d](QKeyEvent* e) {
-            if (d->onKey) {
-                const int code = KeyCode(e);
-                if (code != 0) d->onKey(code);
-            }
-            return false;
+        // Only a pick from the drop-down chooses an entry. Qt's own line edit
+        // would complete a typed "/" into an entry inline, and on Enter or on
+        // leaving the combo it picks the entry that matches the text: typing
+        // and leaving would then list and save the typed text.
+        combo->setCompleter(nullptr);
+        QObject::disconnect(combo->lineEdit(), &QLineEdit::editingFinished, combo, nullptr);
+        QObject::disconnect(combo->lineEdit(), &QLineEdit::returnPressed, combo, nullptr);
+        // Real keys reach the combo, the focus widget, which hands them to
+        // its line edit directly, past any filter there: the keys are
+        // watched on the combo itself.
+        combo->installEventFilter(new KeyFilter(combo, [d](QKeyEvent* e) {
+            const int code = KeyCode(e);
+            if (d->onKey && code != 0) d->onKey(code);
+            // Enter acts only through the key handler.
+            return code == 13;
         }));
     });
 }
@@ -773,6 +801,10 @@ std::string ListView::CellDisplayText(int row, int column) const {
     });
 }
 
+bool ListView::ShowsForeignAsGbk() const {
+    return OnUi([&] { return d_->foreignAsGbk; });
+}
+
 int ListView::CellIcon(int row, int column) const {
     return OnUi([&] {
         QTreeWidgetItem* item = ItemAt(*d_, row);
@@ -798,6 +830,14 @@ std::int64_t ListView::RowData(int row) const {
 
 int ListView::RowCount() const {
     return OnUi([&] { return d_->widget ? Tree(*d_)->topLevelItemCount() : 0; });
+}
+
+void ListView::DeleteRow(int row) {
+    OnUi([&] {
+        if (!d_->widget || row < 0 || row >= Tree(*d_)->topLevelItemCount()) return;
+        // Taken out of the tree, the item is ours to release.
+        std::unique_ptr<QTreeWidgetItem> taken(Tree(*d_)->takeTopLevelItem(row));
+    });
 }
 
 void ListView::Clear() {

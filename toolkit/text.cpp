@@ -187,10 +187,14 @@ std::string Utf8Lossy(const std::string& text) {
     return out;
 }
 
-std::string GbkToUtf8(const std::string& text) {
-    if (!HasNonAscii(text)) return text;
+namespace {
+
+// GBK (as GB18030) to UTF-8; `undecodable` is appended in place of each byte
+// that does not start a character. Nothing when the system has no decoder.
+template <class Undecodable>
+std::optional<std::string> DecodeGbk(const std::string& text, Undecodable undecodable) {
     thread_local IconvHandle gb18030("GB18030");
-    if (!gb18030.ok()) return Utf8Lossy(text);
+    if (!gb18030.ok()) return std::nullopt;
     iconv(gb18030.cd, nullptr, nullptr, nullptr, nullptr);
     std::string out;
     out.reserve(text.size() * 2);
@@ -205,12 +209,40 @@ std::string GbkToUtf8(const std::string& text) {
         out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
         if (rc == static_cast<std::size_t>(-1)) {
             if (errno == E2BIG) continue;
-            // EILSEQ or a truncated character at the end: show one
-            // replacement and go on after the offending byte.
-            out += kReplacement;
+            // EILSEQ or a truncated character at the end: mark the
+            // offending byte and go on after it.
+            undecodable(out, static_cast<unsigned char>(*inPtr));
             ++inPtr;
             --inLeft;
             iconv(gb18030.cd, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string GbkToUtf8(const std::string& text) {
+    if (!HasNonAscii(text)) return text;
+    auto decoded = DecodeGbk(text, [](std::string& out, unsigned char) { out += kReplacement; });
+    return decoded ? std::move(*decoded) : Utf8Lossy(text);
+}
+
+std::string GbkToUtf8Escaped(const std::string& text) {
+    if (!HasNonAscii(text)) return text;
+    const auto escape = [](std::string& out, unsigned char c) {
+        static const char kHex[] = "0123456789ABCDEF";
+        out += '%';
+        out += kHex[c >> 4];
+        out += kHex[c & 0x0F];
+    };
+    if (auto decoded = DecodeGbk(text, escape)) return std::move(*decoded);
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            escape(out, c);
         }
     }
     return out;
@@ -271,12 +303,15 @@ DateTime Now() {
 std::optional<DateTime> DateTimeFromDays(double days) {
     // Years 100 to 9999, the range such date values can hold.
     if (!std::isfinite(days) || days < -657434.0 || days > 2958466.0) return std::nullopt;
-    const auto totalSeconds = static_cast<std::int64_t>(std::llround(days * 86400.0));
-    std::int64_t dayCount = totalSeconds / 86400;
-    std::int64_t secondOfDay = totalSeconds % 86400;
-    if (secondOfDay < 0) {
-        secondOfDay += 86400;
-        --dayCount;
+    // The whole part counts days from 1899-12-30 with its sign; the fraction
+    // is the time of that day whatever the sign: -1.25 is 1899-12-29 06:00,
+    // not a quarter of a day before 1899-12-29.
+    const double whole = std::trunc(days);
+    auto dayCount = static_cast<std::int64_t>(whole);
+    std::int64_t secondOfDay = std::llround(std::fabs(days - whole) * 86400.0);
+    if (secondOfDay >= 86400) {
+        secondOfDay -= 86400;
+        ++dayCount;
     }
     DateTime v;
     CivilFromDays(dayCount - 25569, v.year, v.month, v.day);

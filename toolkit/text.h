@@ -33,6 +33,11 @@ bool HasNonAscii(const std::string& text);
 // shown as U+FFFD, so the result is always valid UTF-8.
 std::string GbkToUtf8(const std::string& text);
 
+// Decodes GBK into UTF-8 for a local file name: a byte that does not decode
+// becomes "%XX" (its value in hex), so the name keeps every byte visible and
+// holds no invalid UTF-8.
+std::string GbkToUtf8Escaped(const std::string& text);
+
 // Replaces every ill-formed UTF-8 sequence with U+FFFD.
 std::string Utf8Lossy(const std::string& text);
 

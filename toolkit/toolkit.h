@@ -113,6 +113,9 @@ public:
     void SetText(const std::string& text);
     // Paints the control at once, without waiting for the event loop.
     void RedrawNow();
+    // The name screen readers and UI-automation tools know the control by.
+    void SetAccessibleName(const std::string& name);
+    std::string AccessibleName() const;
     bool Exists() const;
 
     struct Impl;
@@ -131,6 +134,8 @@ public:
     // Runs before the window is first shown.
     void OnCreated(std::function<void()> handler);
     void OnSizeChanged(std::function<void()> handler);
+    // The user (or the program) closed the window.
+    void OnClosed(std::function<void()> handler);
     // Set while hidden, it applies when the window is shown.
     void SetMaximized();
     void Show();
@@ -213,11 +218,15 @@ public:
     std::string CellText(int row, int column) const;
     // What the cell shows (UTF-8), for tests and screenshots.
     std::string CellDisplayText(int row, int column) const;
+    // Whether the rows filled since the last Clear show foreign texts as GBK.
+    bool ShowsForeignAsGbk() const;
     int CellIcon(int row, int column) const;
     // A number kept beside a row (0 unless set).
     void SetRowData(int row, std::int64_t value);
     std::int64_t RowData(int row) const;
     int RowCount() const;
+    // Removes one row; the rows below move up. Nothing for a missing row.
+    void DeleteRow(int row);
     void Clear();
     std::vector<int> SelectedRows() const;  // ascending
     int CurrentRow() const;                 // -1 when none is selected

@@ -57,6 +57,17 @@ protected:
         toolkit::ProcessPendingEvents();
     }
 
+    // Fills the quick-connect fields by typing, as the user does.
+    void TypeQuickConnect(const std::string& host, const std::string& user, const std::string& password,
+                          const std::string& port) {
+        toolkit::testing::TypeOver(app->ui.hostEdit, host);
+        toolkit::testing::TypeOver(app->ui.userEdit, user);
+        toolkit::testing::TypeOver(app->ui.passwordEdit, password);
+        toolkit::testing::TypeOver(app->ui.portEdit, port);
+    }
+
+    void ClickQuickConnect() { toolkit::testing::ClickControl(app->ui.quickConnectButton); }
+
     std::vector<std::string> LogLines() const {
         std::vector<std::string> lines;
         for (int i = 0; i < app->ui.logList.LineCount(); ++i) lines.push_back(app->ui.logList.LineText(i));

@@ -83,9 +83,25 @@ TEST(SessionLogText, ClockTextHasNoLeadingZerosAndMissingPartsAreZero) {
     EXPECT_EQ(app::ClockTextOf({2024, 1, 1, 9, 5, 30}), "9:5:30");
 }
 
-TEST(QuickConnectText, PortTextBecomesANumber) {
-    const std::pair<std::string, int> cases[] = {
-        {"21", 21}, {"", 0}, {"abc", 0}, {" 2121", 2121}, {"21x", 21}, {"-1", -1}, {"99999999999", INT32_MAX},
+TEST(QuickConnectText, PortTextBecomesANumberFrom1To65535OrZeroWithoutDigits) {
+    const std::pair<std::string, std::optional<int>> cases[] = {
+        {"21", 21},
+        {"", 0},
+        {"abc", 0},
+        {"-", 0},
+        {" 2121", 2121},
+        {"21x", 21},
+        {"+80", 80},
+        {"1", 1},
+        {"65535", 65535},
+        {"065535", 65535},
+        {"-1", std::nullopt},
+        {"0", std::nullopt},
+        {"65536", std::nullopt},
+        {"65557", std::nullopt},
+        {"99999", std::nullopt},
+        {"99999999999", std::nullopt},
+        {"99999999999999999999999", std::nullopt},
     };
     for (const auto& [text, port] : cases) EXPECT_EQ(app::PortFromText(text), port) << text;
 }

@@ -55,6 +55,56 @@ TEST_F(MainWindowTest, ControlsCarryTheirCaptionsAndColumns) {
     EXPECT_TRUE(toolkit::testing::FontHasGlyphs(ui.mainWindow, "快速连接"));
 }
 
+// The five captions and the site link are drawn whole at the form's own
+// geometry and on the two common screens, the window laid out for each.
+TEST_F(MainWindowTest, CaptionsAndTheSiteLinkAreWholeOnTheFormAndOnCommonScreens) {
+    app::MainWindow& ui = app->ui;
+    toolkit::GroupBox* groups[] = {&ui.quickConnectGroup, &ui.logGroup, &ui.localGroup, &ui.remoteGroup,
+                                   &ui.queueGroup};
+    auto checkAll = [&](const std::string& where) {
+        for (toolkit::GroupBox* group : groups) {
+            const auto check = toolkit::testing::CheckGroupCaption(*group);
+            EXPECT_TRUE(check.whole) << where << " " << group->Text() << ": " << check.detail;
+        }
+        const auto link = toolkit::testing::CheckLinkCaption(ui.siteLink2);
+        EXPECT_TRUE(link.fits) << where << ": " << link.lines << " lines at " << link.pixelSize << " px";
+    };
+    // The form: created, not yet shown or laid out.
+    ui.mainWindow.SetGeometry(Rect{50, 50, 850, 681});
+    checkAll("form");
+    const std::pair<int, int> screens[] = {{1024, 768}, {1280, 800}};
+    for (const auto& [width, height] : screens) {
+        Restart();
+        toolkit::testing::SetScreenSize(width, height);
+        ShowAt(width, height);
+        checkAll(std::to_string(width) + "x" + std::to_string(height));
+    }
+}
+
+TEST_F(MainWindowTest, EveryControlHasTheNameOfItsWindowDefinition) {
+    app::MainWindow& ui = app->ui;
+    const std::pair<toolkit::Control*, const char*> named[] = {
+        {&ui.hostEdit, "编辑框_主机"},           {&ui.quickConnectButton, "按钮_快速连接"},
+        {&ui.localPathCombo, "组合框_本地路径"}, {&ui.remoteList, "超级列表框_FTP"},
+        {&ui.queueGroup, "分组框_任务队列"},     {&ui.taskProgress, "进度条_任务进度"},
+    };
+    for (const auto& [control, name] : named) EXPECT_EQ(control->AccessibleName(), name);
+    toolkit::Control* all[] = {
+        &ui.mainWindow,         &ui.quickConnectGroup, &ui.hostLabel,    &ui.hostEdit,   &ui.userLabel,
+        &ui.userEdit,           &ui.passwordLabel,     &ui.passwordEdit, &ui.portLabel,  &ui.portEdit,
+        &ui.quickConnectButton, &ui.siteLink2,         &ui.logGroup,     &ui.logList,    &ui.splitter1,
+        &ui.localGroup,         &ui.localPathCombo,    &ui.localList,    &ui.splitter2,  &ui.remoteGroup,
+        &ui.remotePathCombo,    &ui.remoteList,        &ui.splitter3,    &ui.queueGroup, &ui.queueList,
+        &ui.statusBar,          &ui.taskProgress,
+    };
+    std::set<std::string> seen;
+    for (toolkit::Control* control : all) {
+        const std::string name = control->AccessibleName();
+        EXPECT_FALSE(name.empty());
+        EXPECT_TRUE(seen.insert(name).second) << name;
+    }
+}
+
 TEST_F(MainWindowTest, StartUpPlacesTheSplittersFromTheScreenAndAddsFivePanes) {
     Show();
     app::MainWindow& ui = app->ui;
@@ -142,6 +192,23 @@ TEST_F(MainWindowTest, PanesOfA1000PixelBarAndTheProgressBarOverPane4) {
     EXPECT_TRUE(toolkit::testing::IsChildOf(ui.taskProgress, ui.statusBar));
     EXPECT_EQ(ui.taskProgress.Geometry(), ui.statusBar.PaneRect(4));
     EXPECT_TRUE(ui.taskProgress.Visible());
+}
+
+// When the window is first shown, the layout already sees the status bar at
+// the window's width, not at the size it had before.
+TEST_F(MainWindowTest, ThePanesFollowTheWindowAsSoonAsItIsShown) {
+    Show();
+    app::MainWindow& ui = app->ui;
+    const int b = ui.statusBar.Width();
+    ASSERT_EQ(b, ui.mainWindow.ClientWidth());
+    const int shares[] = {8, 7, 3, 4};
+    int left = 0;
+    for (int i = 0; i < 4; ++i) {
+        const Rect pane = ui.statusBar.PaneRect(i);
+        EXPECT_GE(pane.width, b / shares[i] - 4) << "pane " << i << " of a bar " << b << " wide";
+        EXPECT_LE(pane.left + pane.width, left + b / shares[i]) << "pane " << i;
+        left += b / shares[i];
+    }
 }
 
 TEST_F(MainWindowTest, DraggingSplittersMovesTheControlsAroundThem) {

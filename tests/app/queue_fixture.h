@@ -25,7 +25,8 @@ protected:
         AppTest::SetUp();
         Show();
         local = home_.subdir("download");
-        app->ui.localPathCombo.SetEditText(local);
+        // Typed without Enter: the local folder of the next request all the same.
+        toolkit::testing::TypeOver(app->ui.localPathCombo, local);
     }
 
     void TearDown() override {
@@ -34,11 +35,8 @@ protected:
     }
 
     void Connect(const std::string& host, int port, const std::string& user, const std::string& password) {
-        app->ui.hostEdit.SetText(host);
-        app->ui.userEdit.SetText(user);
-        app->ui.passwordEdit.SetText(password);
-        app->ui.portEdit.SetText(std::to_string(port));
-        app->ui.quickConnectButton.Click();
+        TypeQuickConnect(host, user, password, std::to_string(port));
+        ClickQuickConnect();
     }
 
     int RemoteRowOf(const std::string& name) {
@@ -77,11 +75,19 @@ protected:
         return PumpUntil([&] { return !app::TransferDriverRunning(*app); });
     }
 
-    // The queue has been worked through and cleared.
+    // The queue has been worked through and cleared: the driver has left and
+    // only failed rows are left, in view as in the queue state.
     bool QueueFinished() {
         return PumpUntil([&] {
-            return !app::TransferDriverRunning(*app) && app->ui.queueList.RowCount() == 0 &&
-                   app::QueuedRowCount(*app) == 0;
+            if (app::TransferDriverRunning(*app)) return false;
+            auto& state = app::QueueState(*app);
+            std::lock_guard guard(state.lock);
+            if (!state.driverIdle || !state.requestDone || state.queueIndex != state.rows.size())
+                return false;
+            for (const auto& row : state.rows) {
+                if (row.status != app::kStatusFailed) return false;
+            }
+            return app->ui.queueList.RowCount() == static_cast<int>(state.rows.size());
         });
     }
 

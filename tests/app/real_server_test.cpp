@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <set>
 
 #include "app/remote_view.h"
 #include "app_fixture.h"
@@ -34,11 +35,8 @@ protected:
     }
 
     void Connect() {
-        app->ui.hostEdit.SetText("127.0.0.1");
-        app->ui.userEdit.SetText("demo");
-        app->ui.passwordEdit.SetText("demo");
-        app->ui.portEdit.SetText(std::to_string(server_->port()));
-        app->ui.quickConnectButton.Click();
+        TypeQuickConnect("127.0.0.1", "demo", "demo", std::to_string(server_->port()));
+        ClickQuickConnect();
     }
 
     int RowOf(const std::string& name) {
@@ -55,9 +53,12 @@ protected:
                                         all.end());
     }
 
-    // Data ports change from run to run.
+    // Data ports change from run to run, and whether LIST is answered 125
+    // (data connection already open) or 150 is a race between the client's
+    // connect and the server's accept.
     static std::vector<std::string> MaskPorts(std::vector<std::string> lines) {
         for (auto& line : lines) {
+            if (line.rfind("125 ", 0) == 0 || line.rfind("150 ", 0) == 0) line = "125/150";
             for (const std::string prefix : {"(127,0,0,1,", "[127.0.0.1:"}) {
                 const auto at = line.find(prefix);
                 if (at == std::string::npos) continue;
@@ -82,11 +83,11 @@ protected:
     std::unique_ptr<testsupport::RealServer> server_;
 };
 
-std::string ScreenshotPath() {
+std::string ScreenshotPath(const std::string& name = "connected-window.png") {
     const char* dir = std::getenv("QFTP_SCREENSHOT_DIR");
     const std::string folder = dir != nullptr && dir[0] != '\0' ? dir : "screenshots";
     mkdir(folder.c_str(), 0755);
-    return folder + "/connected-window.png";
+    return folder + "/" + name;
 }
 
 TEST_F(RealServerWindow, ConnectBrowseIntoASubfolderAndBackAndRename) {
@@ -116,7 +117,7 @@ TEST_F(RealServerWindow, ConnectBrowseIntoASubfolderAndBackAndRename) {
         "连接[127.0.0.1:N],超时2000",
         "数据通道连接成功",
         "LIST",
-        "125 Data connection already open. Transfer starting.",
+        "125/150",
         "226 Transfer complete.",
     };
     EXPECT_EQ(lines, expected) << Joined(lines);
@@ -151,6 +152,42 @@ TEST_F(RealServerWindow, ConnectBrowseIntoASubfolderAndBackAndRename) {
     EXPECT_EQ(stat(root_.file("总结.txt").c_str(), &st), 0);
     // Only the input box was shown: no failure message.
     EXPECT_EQ(toolkit::testing::TakeShownDialogs().size(), 1u);
+
+    // The delete confirmation, shown for real and cancelled with the mouse:
+    // its buttons read in Chinese, and nothing is deleted.
+    toolkit::testing::ClickRow(app->ui.remoteList, RowOf("总结.txt"));
+    toolkit::testing::SetScriptedDialogsOnly(false);
+    toolkit::testing::AnswerNextDialog("取消", ScreenshotPath("delete-confirmation-dialog.png"));
+    ASSERT_TRUE(app->ui.remoteMenu.Choose("删除"));
+    toolkit::testing::SetScriptedDialogsOnly(true);
+    const auto confirmation = toolkit::testing::TakeAnsweredDialog();
+    ASSERT_TRUE(confirmation.has_value());
+    EXPECT_TRUE(confirmation->clicked);
+    EXPECT_EQ(confirmation->text, "你确认删除这1个文件及其包含的其他文件吗？");
+    EXPECT_EQ(std::set<std::string>(confirmation->buttons.begin(), confirmation->buttons.end()),
+              (std::set<std::string>{"确定", "取消"}));
+    EXPECT_EQ(stat(root_.file("总结.txt").c_str(), &st), 0);
+
+    // Captions and the site link whole on this screen and on a 1024 by 768
+    // one, with a picture of each.
+    const std::pair<int, int> sizes[] = {{0, 0}, {1024, 768}};
+    for (const auto& [width, height] : sizes) {
+        std::string where = "screen";
+        if (width > 0) {
+            app->ui.mainWindow.SetGeometry(toolkit::Rect{0, 0, width, height});
+            toolkit::ProcessPendingEvents();
+            where = std::to_string(width) + "x" + std::to_string(height);
+            EXPECT_TRUE(toolkit::testing::SaveScreenshot(
+                app->ui.mainWindow, ScreenshotPath("connected-window-" + where + ".png")));
+        }
+        app::MainWindow& ui = app->ui;
+        for (toolkit::GroupBox* group :
+             {&ui.quickConnectGroup, &ui.logGroup, &ui.localGroup, &ui.remoteGroup, &ui.queueGroup}) {
+            const auto check = toolkit::testing::CheckGroupCaption(*group);
+            EXPECT_TRUE(check.whole) << where << " " << group->Text() << ": " << check.detail;
+        }
+        EXPECT_TRUE(toolkit::testing::CheckLinkCaption(ui.siteLink2).fits) << where;
+    }
 }
 
 }  // namespace

@@ -43,11 +43,8 @@ protected:
     // the server's current folder.
     void Connect(const std::string& host, int port, const std::string& user, const std::string& password) {
         Show();
-        app->ui.hostEdit.SetText(host);
-        app->ui.userEdit.SetText(user);
-        app->ui.passwordEdit.SetText(password);
-        app->ui.portEdit.SetText(std::to_string(port));
-        app->ui.quickConnectButton.Click();
+        TypeQuickConnect(host, user, password, std::to_string(port));
+        ClickQuickConnect();
         toolkit::ProcessPendingEvents();
         ASSERT_TRUE(app->ftpClient.IsConnected());
     }

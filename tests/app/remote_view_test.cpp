@@ -24,15 +24,12 @@ protected:
 
     void TypeConnection(const std::string& host, const std::string& user, const std::string& password,
                         const std::string& port) {
-        app->ui.hostEdit.SetText(host);
-        app->ui.userEdit.SetText(user);
-        app->ui.passwordEdit.SetText(password);
-        app->ui.portEdit.SetText(port);
+        TypeQuickConnect(host, user, password, port);
     }
 
     void ConnectToServer() {
         TypeConnection("127.0.0.1", "demo", "secret", std::to_string(server.port()));
-        app->ui.quickConnectButton.Click();
+        ClickQuickConnect();
     }
 
     int RowOf(const std::string& name) {
@@ -149,18 +146,38 @@ TEST_F(RemoteViewTest, ActivatingAFolderAtTheRootListsDoubleSlashPathOnceInTheDr
 TEST_F(RemoteViewTest, ThePathComboListsOnEnterAndOnAChosenEntry) {
     server.addDirectory("/pub/x");
     ConnectToServer();
-    app->ui.remotePathCombo.SetEditText("/pub");
+    toolkit::testing::TypeOver(app->ui.remotePathCombo, "/pub");
     toolkit::testing::PressKey(app->ui.remotePathCombo, 27);
     EXPECT_EQ(Names(), (std::vector<std::string>{"返回上级目录", "pub"}));
     toolkit::testing::PressKey(app->ui.remotePathCombo, 13);
     EXPECT_EQ(Names(), (std::vector<std::string>{"返回上级目录", "x"}));
 
     toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("x"));
-    app->ui.remotePathCombo.SetEditText("/");
+    toolkit::testing::TypeOver(app->ui.remotePathCombo, "/");
     toolkit::testing::PressKey(app->ui.remotePathCombo, 13);
     toolkit::testing::ChooseEntry(app->ui.remotePathCombo, 0);
     EXPECT_EQ(app->ui.remotePathCombo.EditText(), "/pub/x");
     EXPECT_EQ(server.countCommands("CWD /pub/x"), 2) << server.transcript();
+}
+
+TEST_F(RemoteViewTest, TypingAPathAndLeavingTheComboSendsNothing) {
+    server.addDirectory("/pub/x");
+    ConnectToServer();
+    toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("pub"));
+    ASSERT_EQ(app->ui.remotePathCombo.EntryCount(), 1);
+    const auto names = Names();
+    const int cwds = server.countCommands("CWD");
+    // "//" completes to the drop-down's "//pub" in Qt's default combo, and
+    // leaving would pick it.
+    for (const char* typed : {"//", "/", "//pub"}) {
+        toolkit::testing::TypeOver(app->ui.remotePathCombo, typed);
+        toolkit::testing::ClickControl(app->ui.userEdit);
+        toolkit::testing::TypeOver(app->ui.remotePathCombo, typed);
+        toolkit::testing::PressKeyOnFocus(9);
+        EXPECT_EQ(app->ui.remotePathCombo.EditText(), typed);
+    }
+    EXPECT_EQ(server.countCommands("CWD"), cwds) << server.transcript();
+    EXPECT_EQ(Names(), names);
 }
 
 TEST_F(RemoteViewTest, RenameSendsTheOldAndNewPathsAndRelists) {
@@ -243,7 +260,7 @@ TEST_F(RemoteViewTest, BadConnectionInputFailsInTheLogWithoutADialog) {
     // Port text without digits: port 0, which the engine cannot reach.
     TypeConnection("127.0.0.1", "other", "pw", "abc");
     std::size_t before = LogLines().size();
-    app->ui.quickConnectButton.Click();
+    ClickQuickConnect();
     auto messages = LogMessages();
     // The first session's QUIT, the start line, then the engine's failure.
     const auto start = IndexOf(messages, "启动连接", before);
@@ -260,17 +277,131 @@ TEST_F(RemoteViewTest, BadConnectionInputFailsInTheLogWithoutADialog) {
     // An empty host: the start line and nothing from the engine.
     TypeConnection("", "demo", "secret", std::to_string(server.port()));
     before = LogLines().size();
-    app->ui.quickConnectButton.Click();
+    ClickQuickConnect();
     messages = LogMessages();
     ASSERT_EQ(messages.size(), before + 1);
     EXPECT_EQ(messages.back(), "启动连接");
     EXPECT_TRUE(toolkit::testing::TakeShownDialogs().empty());
 }
 
+TEST_F(RemoteViewTest, APortOutside1To65535IsRefusedWithoutConnecting) {
+    server.addDirectory("/pub");
+    ConnectToServer();
+    const auto rows = Rows(app->ui.remoteList, 3);
+    // 99999 and 65557 would reach ports 34463 and 21 once cut to 16 bits.
+    for (const char* port : {"99999", "65557", "65536", "0", "-21"}) {
+        TypeConnection("127.0.0.1", "demo", "secret", port);
+        const std::size_t before = LogLines().size();
+        ClickQuickConnect();
+        const auto messages = LogMessages();
+        ASSERT_EQ(messages.size(), before + 1) << port;
+        EXPECT_EQ(messages.back().rfind("端口", 0), 0u) << messages.back();
+        EXPECT_NE(messages.back().find("无效"), std::string::npos) << messages.back();
+        EXPECT_TRUE(app->ftpClient.IsConnected()) << port;
+    }
+    EXPECT_EQ(server.connectionCount(), 1);
+    EXPECT_EQ(server.countCommands("QUIT"), 0);
+    EXPECT_EQ(Rows(app->ui.remoteList, 3), rows);
+    EXPECT_EQ(app->savedPort, server.port());
+    EXPECT_TRUE(toolkit::testing::TakeShownDialogs().empty());
+}
+
+// The engine's waits keep the window live: timers fire, the driver's window
+// calls are served, the window repaints.
+TEST_F(RemoteViewTest, TheWindowHandlesEventsWhileTheGreetingIsAwaited) {
+    server.greetWith(testsupport::Action::Silence());
+    bool connecting = false;
+    int ticksWhileConnecting = 0;
+    toolkit::Timer ticker;
+    ticker.Start(10, [&] { ticksWhileConnecting += connecting ? 1 : 0; });
+    TypeConnection("127.0.0.1", "demo", "secret", std::to_string(server.port()));
+    connecting = true;
+    ClickQuickConnect();
+    connecting = false;
+    ticker.Stop();
+    EXPECT_GT(ticksWhileConnecting, 0);
+    EXPECT_FALSE(app->ftpClient.IsConnected());
+    EXPECT_NE(std::find(LogMessages().begin(), LogMessages().end(), "接收数据超时"), LogMessages().end())
+        << testing::PrintToString(LogMessages());
+}
+
+TEST_F(RemoteViewTest, ClosingTheWindowWhileTheServerIsSilentEndsTheWaitAtOnce) {
+    server.greetWith(testsupport::Action::Silence());
+    toolkit::Timer closer;
+    bool closed = false;
+    closer.Start(30, [&] {
+        if (closed) return;
+        closed = true;
+        app->ui.mainWindow.Close();
+    });
+    TypeConnection("127.0.0.1", "demo", "secret", std::to_string(server.port()));
+    ClickQuickConnect();
+    closer.Stop();
+    ASSERT_TRUE(closed);
+    EXPECT_TRUE(app->windowClosed);
+    const auto messages = LogMessages();
+    // The wait was given up when the window closed, not at its time-out.
+    EXPECT_TRUE(Contains(messages, "等待接收或发送数据错误")) << testing::PrintToString(messages);
+    EXPECT_FALSE(Contains(messages, "接收数据超时")) << testing::PrintToString(messages);
+    EXPECT_FALSE(app->ftpClient.IsConnected());
+    // No dialog opens once the window is gone.
+    toolkit::testing::SetScriptedDialogsOnly(false);
+    EXPECT_EQ(toolkit::MessageBox("x", toolkit::kMbOkCancel, "提示"), toolkit::kResultCancel);
+    toolkit::testing::SetScriptedDialogsOnly(true);
+    EXPECT_EQ(toolkit::testing::TakeShownDialogs().size(), 1u);
+}
+
+// While a command waits for the server, the window is live but the actions
+// that would use the session or the remote view are refused: each gets a
+// log line and sends nothing.
+TEST_F(RemoteViewTest, ActionsDuringAWaitForTheServerAreRefused) {
+    server.addFile("/pub/a.txt", "a");
+    server.addFile("/b.txt", "b");
+    ConnectToServer();
+    testsupport::FakeFtpServer other;
+    ASSERT_TRUE(other.ok());
+    // The listing of /pub comes slowly.
+    testsupport::TransferFaults slow;
+    slow.chunkBytes = 8;
+    slow.chunkDelayMs = 40;
+    server.setFaults("/pub", slow);
+    toolkit::Timer meddler;
+    std::string runningThen;
+    meddler.Start(20, [&] {
+        if (!runningThen.empty()) return;
+        runningThen = app->runningAction != nullptr ? app->runningAction : "(none)";
+        TypeConnection("127.0.0.1", "demo", "secret", std::to_string(other.port()));
+        ClickQuickConnect();
+        toolkit::testing::TypeOver(app->ui.remotePathCombo, "/pub");
+        toolkit::testing::PressKey(app->ui.remotePathCombo, 13);
+        toolkit::testing::ScriptMessageAnswer(toolkit::kResultOk);
+        ASSERT_TRUE(app->ui.remoteMenu.Choose("删除"));
+        ASSERT_TRUE(app->ui.remoteMenu.Choose("刷新目录"));
+    });
+    toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("pub"));
+    meddler.Stop();
+    EXPECT_EQ(runningThen, "打开目录");
+    const auto messages = LogMessages();
+    for (const char* refused : {"快速连接", "取文件列表", "删除", "刷新目录"}) {
+        const std::string line = std::string("上一个操作(打开目录)还在进行，") + refused + "未执行";
+        EXPECT_TRUE(Contains(messages, line)) << line << "\n" << testing::PrintToString(messages);
+    }
+    EXPECT_EQ(other.connectionCount(), 0);
+    EXPECT_EQ(server.countCommands("DELE"), 0) << server.transcript();
+    EXPECT_EQ(server.countCommands("QUIT"), 0);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"返回上级目录", "a.txt"}));
+    EXPECT_EQ(app->savedPort, server.port());
+    EXPECT_EQ(server.countCommands("CWD //pub"), 1) << server.transcript();
+    // Once it has ended, the next action runs.
+    EXPECT_EQ(app->runningAction, nullptr);
+    ASSERT_TRUE(app->ui.remoteMenu.Choose("刷新目录"));
+    EXPECT_EQ(server.countCommands("CWD /pub"), 1) << server.transcript();
+}
+
 TEST_F(RemoteViewTest, CredentialsInTheHostTextAreUsed) {
     server.setCredentials("alice", "wonder");
     TypeConnection("alice:wonder@127.0.0.1", "", "", std::to_string(server.port()));
-    app->ui.quickConnectButton.Click();
+    ClickQuickConnect();
     EXPECT_TRUE(Contains(server.commands(), "USER alice")) << server.transcript();
     EXPECT_EQ(app->savedHost, "alice:wonder@127.0.0.1");
     EXPECT_EQ(Names().size(), 1u);

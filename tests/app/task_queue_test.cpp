@@ -38,6 +38,19 @@ TEST(SafeLocalName, RefusesWhatCouldLeaveTheLocalFolder) {
     for (const auto& c : cases) EXPECT_EQ(app::IsSafeLocalName(c.name), c.safe) << c.name;
 }
 
+TEST(LocalName, IsConvertedFromGbkOnlyWhenTheListingWasReadAsGbk) {
+    const struct {
+        const char* remote;
+        bool gbk;
+        const char* local;
+    } cases[] = {
+        {"a.zip", false, "a.zip"},       {"a.zip", true, "a.zip"},
+        {"报告.txt", false, "报告.txt"}, {"\xB1\xA8\xB8\xE6.txt", true, "报告.txt"},
+        {"\xD6\xD0\xCE", true, "中%CE"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(app::LocalNameFor(c.remote, c.gbk), c.local) << c.remote;
+}
+
 class TaskQueueTest : public QueueTest {
 protected:
     void SetUp() override {
@@ -252,7 +265,49 @@ TEST_F(TaskQueueTest, ASecondRequestWhileTheFirstIsQueueingIsRefused) {
     again.Stop();
     EXPECT_GE(fired, 1);
     EXPECT_EQ(QueueRows().size(), 31u);
-    EXPECT_TRUE(LogHas("上一个下载请求还在排队"));
+    EXPECT_TRUE(LogHas("上一个操作(下载请求)还在进行，下载请求未执行"));
+}
+
+// A folder expansion processes events between its steps; a quick connect to
+// another server or a delete then would queue rows with one server's paths
+// and another's credentials, or delete from under the walk.
+TEST_F(TaskQueueTest, AQuickConnectOrADeleteDuringAFolderExpansionIsRefused) {
+    for (int i = 0; i < 30; ++i) server.addFile("/big/s" + std::to_string(i) + "/f.txt", "x");
+    server.addFile("/keep.txt", "k");
+    ConnectToServer();
+    testsupport::FakeFtpServer other;
+    ASSERT_TRUE(other.ok());
+    other.addFile("/big/s0/f.txt", "wrong server");
+    ASSERT_TRUE(Select({"big"}));
+    HoldDriver();
+    toolkit::Timer meddler;
+    std::string runningThen;
+    meddler.Start(1, [&] {
+        if (!runningThen.empty()) return;
+        runningThen = app->runningAction != nullptr ? app->runningAction : "(none)";
+        TypeQuickConnect("127.0.0.1", "demo", "secret", std::to_string(other.port()));
+        ClickQuickConnect();
+        toolkit::testing::ScriptMessageAnswer(toolkit::kResultOk);
+        app::QueueDownloadRequest(*app);
+        ASSERT_TRUE(app->ui.remoteMenu.Choose("删除"));
+        ASSERT_TRUE(app->ui.remoteMenu.Choose("创建目录"));
+    });
+    Download();
+    meddler.Stop();
+    EXPECT_EQ(runningThen, "下载请求");
+    for (const char* refused : {"快速连接", "下载请求", "删除", "创建目录"}) {
+        EXPECT_TRUE(LogHas(std::string("上一个操作(下载请求)还在进行，") + refused + "未执行"))
+            << refused << "\n"
+            << testing::PrintToString(LogMessages());
+    }
+    EXPECT_EQ(other.connectionCount(), 0);
+    EXPECT_EQ(server.countCommands("DELE") + server.countCommands("RMD") + server.countCommands("MKD"), 0);
+    // Every row is the first server's: 1 + 30 folders and 30 files.
+    EXPECT_EQ(QueueRows().size(), 61u);
+    ReleaseDriver();
+    ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(testsupport::ReadFile(local + "/big/s0/f.txt"), "x");
+    EXPECT_EQ(other.countCommands("RETR"), 0);
 }
 
 TEST_F(TaskQueueTest, ASizeThatIsNoNumberIsQueuedAsItStands) {

@@ -218,6 +218,23 @@ TEST(ToolkitFiles, AttributesEnumerationAndSizes) {
     EXPECT_FALSE(toolkit::CreateDirectory(dir.file("x/y")));
 }
 
+TEST(ToolkitFiles, AFolderEnumeratesInNameOrderWithoutRegardToCase) {
+    testsupport::TempDir dir("qftp-order");
+    // Letters compare as upper case, so "_" comes after them; then shorter
+    // first; non-ASCII names by their bytes, after ASCII.
+    const std::vector<std::string> expected = {
+        ".",     "..",     "1.txt",  "10.txt",    "2.txt", "a",     "A.txt", "ab",
+        "B.txt", "b.txt2", "readme", "README.md", "Zeta",  "zeta2", "_u",    "报告.txt",
+    };
+    // Created in an order that is neither the expected one nor its reverse.
+    const std::size_t names = expected.size() - 2;
+    for (std::size_t k = 0; k < names; ++k) {
+        const std::string& name = expected[2 + (k * 5) % names];
+        if (!testsupport::WriteFile(dir.file(name), "x")) ADD_FAILURE() << name;
+    }
+    EXPECT_EQ(toolkit::EnumerateDirectory(dir.path(), toolkit::kAttrMask), expected);
+}
+
 TEST(ToolkitFiles, DriveListStartsWithHomeThenRoot) {
     const auto drives = toolkit::DriveList();
     ASSERT_GE(drives.size(), 1u);

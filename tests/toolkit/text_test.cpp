@@ -3,6 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
+namespace toolkit {
+// Dates in failure messages as a reader writes them.
+void PrintTo(const DateTime& v, std::ostream* os) {
+    *os << v.year << "-" << v.month << "-" << v.day << " " << v.hour << ":" << v.minute << ":" << v.second;
+}
+}  // namespace toolkit
+
 namespace {
 
 using toolkit::DateTime;
@@ -81,6 +90,14 @@ TEST(ToolkitText, DaysSince1899BecomeCalendarDates) {
         {45356.0 + (8 * 3600 + 3 * 60 + 7) / 86400.0, {2024, 3, 5, 8, 3, 7}},
         {36526.0, {2000, 1, 1, 0, 0, 0}},
         {36585.0, {2000, 2, 29, 0, 0, 0}},
+        // Before 1900 the fraction is still the time of the day named by the
+        // whole part.
+        {-1.25, {1899, 12, 29, 6, 0, 0}},
+        {-0.25, {1899, 12, 30, 6, 0, 0}},
+        {-1.0, {1899, 12, 29, 0, 0, 0}},
+        {-2.5, {1899, 12, 28, 12, 0, 0}},
+        {-36522.75, {1800, 1, 1, 18, 0, 0}},
+        {-1.0 - (23 * 3600 + 59 * 60 + 59) / 86400.0, {1899, 12, 29, 23, 59, 59}},
     };
     for (const auto& [days, value] : cases) {
         const auto got = toolkit::DateTimeFromDays(days);
@@ -89,6 +106,38 @@ TEST(ToolkitText, DaysSince1899BecomeCalendarDates) {
     }
     EXPECT_FALSE(toolkit::DateTimeFromDays(std::numeric_limits<double>::quiet_NaN()).has_value());
     EXPECT_FALSE(toolkit::DateTimeFromDays(1e300).has_value());
+}
+
+TEST(ToolkitText, GbkNamesBecomeUtf8WithEveryUndecodableByteEscaped) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"abc.txt", "abc.txt"},
+        {"", ""},
+        {"\xD6\xD0\xCE\xC4", "中文"},
+        {"\xB1\xA8\xB8\xE6 2024.txt", "报告 2024.txt"},
+        // A lead byte cut off at the end, or followed by a byte that cannot
+        // trail it.
+        {"\xD6\xD0\xCE", "中%CE"},
+        {"\xCE.txt", "%CE.txt"},
+        {"a\xFF"
+         "b",
+         "a%FFb"},
+        {"bad\xFF\xFE.txt", "bad%FF%FE.txt"},
+        // "%" itself stays as it is.
+        {"100%.txt", "100%.txt"},
+    };
+    for (const auto& [gbk, utf8] : cases) {
+        EXPECT_EQ(toolkit::GbkToUtf8Escaped(gbk), utf8) << gbk;
+    }
+    // Whatever the bytes, the result is valid UTF-8.
+    std::uint32_t seed = 12345;
+    for (int i = 0; i < 2000; ++i) {
+        std::string bytes;
+        for (int n = 0; n < 1 + i % 13; ++n) {
+            seed = seed * 1103515245u + 12345u;
+            bytes += static_cast<char>(seed >> 24);
+        }
+        EXPECT_TRUE(toolkit::IsValidUtf8(toolkit::GbkToUtf8Escaped(bytes))) << bytes;
+    }
 }
 
 TEST(ToolkitText, Utf8CheckAndGbkDecoding) {

@@ -77,6 +77,13 @@ TEST_F(ToolkitWidgets, ListRowsInsertSelectAndReadBack) {
     list.SetRowData(2, 1);
     EXPECT_EQ(list.RowData(2), 1);
     EXPECT_EQ(list.RowData(1), 0);
+    list.DeleteRow(1);
+    list.DeleteRow(7);
+    list.DeleteRow(-1);
+    EXPECT_EQ(list.RowCount(), 3);
+    EXPECT_EQ(list.CellText(1, 0), "z");
+    EXPECT_EQ(list.RowData(1), 1);
+    EXPECT_EQ(list.SelectedRows(), (std::vector<int>{0, 1}));
     list.Clear();
     EXPECT_EQ(list.RowCount(), 0);
     EXPECT_EQ(list.CurrentRow(), -1);
@@ -146,6 +153,52 @@ TEST_F(ToolkitWidgets, ComboEntriesKeepBytesAndReportEnterAndChoices) {
     EXPECT_EQ(combo.EditText(), "/中文.txta");
 }
 
+// Typing into a combo and leaving it without Enter chooses nothing, whatever
+// the typed text has in common with the entries, and Enter is only a key.
+TEST_F(ToolkitWidgets, TypingIntoAComboAndLeavingItChoosesNoEntry) {
+    window.Show();
+    toolkit::ComboBox combo;
+    combo.Create(window, Rect{0, 0, 200, 20});
+    toolkit::EditBox elsewhere;
+    elsewhere.Create(window, Rect{0, 40, 100, 20}, "");
+    combo.AddEntry("/home/user");
+    combo.AddEntry("/");
+    int chosen = 0;
+    std::vector<int> keys;
+    combo.OnEntrySelected([&] { ++chosen; });
+    combo.OnKeyPressed([&](int key) { keys.push_back(key); });
+    struct Case {
+        int selected;  // the entry chosen last
+        const char* typed;
+        bool leaveWithTab;  // else a click on another control
+    };
+    const Case cases[] = {{0, "/", true},           {0, "/", false}, {1, "/h", true},
+                          {1, "/home/user", false}, {0, "x", true},  {-1, "/", false}};
+    for (const auto& c : cases) {
+        combo.SetCurrentSelection(c.selected);
+        combo.SetEditText("");
+        toolkit::testing::TypeOver(combo, c.typed);
+        // No inline completion: what was typed is what the combo holds.
+        EXPECT_EQ(combo.EditText(), c.typed);
+        if (c.leaveWithTab) {
+            toolkit::testing::PressKeyOnFocus(9);
+        } else {
+            toolkit::testing::ClickControl(elsewhere);
+        }
+        EXPECT_FALSE(toolkit::testing::HasFocus(combo)) << c.typed;
+        EXPECT_EQ(chosen, 0) << c.typed << (c.leaveWithTab ? " Tab" : " click");
+        EXPECT_EQ(combo.EditText(), c.typed);
+    }
+    // Enter on a text that names an entry is the key, not a choice.
+    combo.SetEditText("");
+    toolkit::testing::TypeOver(combo, "/");
+    keys.clear();
+    toolkit::testing::PressKey(combo, 13);
+    EXPECT_EQ(keys, std::vector<int>{13});
+    EXPECT_EQ(chosen, 0);
+    EXPECT_EQ(combo.EditText(), "/");
+}
+
 TEST_F(ToolkitWidgets, StatusPanesSitSideBySideAndTheProgressBarClamps) {
     window.Show();
     toolkit::StatusBar bar;
@@ -211,6 +264,52 @@ TEST_F(ToolkitWidgets, DialogsTakeScriptedAnswersAndRecordWhatTheyShowed) {
     EXPECT_EQ(shown[0].caption, "输入名称");
     EXPECT_EQ(shown[2].kind, "message");
     EXPECT_EQ(shown[2].style, 0x31);
+}
+
+// Shown for real, the dialogs read in Chinese, whether or not Qt's own
+// translation is there.
+TEST_F(ToolkitWidgets, RealDialogsHaveChineseButtons) {
+    window.Show();
+    toolkit::testing::SetScriptedDialogsOnly(false);
+    struct Case {
+        int style;
+        const char* click;
+        std::set<std::string> buttons;
+        int result;
+    };
+    const Case cases[] = {
+        {toolkit::kMbOkCancel | toolkit::kMbIconExclamation,
+         "取消",
+         {"确定", "取消"},
+         toolkit::kResultCancel},
+        {toolkit::kMbOkCancel | toolkit::kMbIconExclamation, "确定", {"确定", "取消"}, toolkit::kResultOk},
+        {toolkit::kMbOk | toolkit::kMbIconError, "确定", {"确定"}, toolkit::kResultOk},
+        {4, "否", {"是", "否"}, 6},
+        {2, "重试", {"中止", "重试", "忽略"}, 3},
+    };
+    for (const auto& c : cases) {
+        toolkit::testing::AnswerNextDialog(c.click);
+        EXPECT_EQ(toolkit::MessageBox("你确认删除这1个文件及其包含的其他文件吗？", c.style, "提示"),
+                  c.result);
+        const auto seen = toolkit::testing::TakeAnsweredDialog();
+        ASSERT_TRUE(seen.has_value());
+        EXPECT_TRUE(seen->clicked) << c.click;
+        EXPECT_EQ(std::set<std::string>(seen->buttons.begin(), seen->buttons.end()), c.buttons);
+        EXPECT_EQ(seen->title, "提示");
+    }
+    toolkit::testing::AnswerNextDialog("确定");
+    std::string entered;
+    EXPECT_TRUE(toolkit::InputBox("请输入要创建目录的名称", "输入名称", "新建文件夹", 1, entered));
+    EXPECT_EQ(entered, "新建文件夹");
+    const auto input = toolkit::testing::TakeAnsweredDialog();
+    ASSERT_TRUE(input.has_value());
+    EXPECT_EQ(std::set<std::string>(input->buttons.begin(), input->buttons.end()),
+              (std::set<std::string>{"确定", "取消"}));
+    EXPECT_EQ(input->text, "请输入要创建目录的名称");
+    // Qt's own texts (its edit menus, its other dialogs) come from its
+    // Chinese translation, which the set-up installs.
+    EXPECT_EQ(toolkit::testing::QtText("QPlatformTheme", "Cancel"), "取消");
+    toolkit::testing::SetScriptedDialogsOnly(true);
 }
 
 TEST_F(ToolkitWidgets, CallsFromAnotherThreadRunOnTheUiThreadAndShutDownReleasesThem) {
