@@ -151,7 +151,7 @@ void ConnectionCache::Discard(const CacheKey& key) {
     QuitAndClose(std::move(ended), wait);
 }
 
-void ConnectionCache::CloseAll(bool shut) {
+void ConnectionCache::CloseAll(bool shut, std::optional<int> waitLimitMs) {
     std::vector<CachedConnection> ended;
     {
         std::lock_guard guard(lock_);
@@ -161,6 +161,7 @@ void ConnectionCache::CloseAll(bool shut) {
     }
     changed_.notify_all();
     int wait = LongestQuitWait(ended);
+    if (waitLimitMs) wait = std::min(wait, std::max(*waitLimitMs, 0));
     QuitAndClose(std::move(ended), wait);
 }
 

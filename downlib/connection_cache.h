@@ -81,9 +81,10 @@ public:
     // others most likely are too).
     void Discard(const CacheKey& key);
     // Ends every connection with QUIT, all at once, waiting for the replies
-    // at most the longest stop wait of the tasks that gave them. With
-    // `shut`, nothing is kept from now on.
-    void CloseAll(bool shut = false);
+    // at most the longest stop wait of the tasks that gave them, and never
+    // more than `waitLimitMs` when given. With `shut`, nothing is kept from
+    // now on.
+    void CloseAll(bool shut = false, std::optional<int> waitLimitMs = std::nullopt);
 
     std::size_t Size() const;
     std::size_t Size(const CacheKey& key) const;
