@@ -11,8 +11,8 @@
 #include "app/running_action.h"
 #include "app/startup.h"
 #include "app/task_queue.h"
-#include "quorvel_version.h"
 #include "app/transfer_driver.h"
+#include "quorvel_version.h"
 
 namespace app {
 

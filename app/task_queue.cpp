@@ -9,8 +9,11 @@
 //
 // Folder expansion never enters "." or ".." (the remote view drops them), and
 // enters a folder only when the server's path after changing into it is not
-// already on the expansion path, so a link back to an ancestor ends. Names
-// that could carry a local path out of the chosen local folder are skipped.
+// already on the expansion path, so a link back to an ancestor ends. Servers
+// that report the path through the link (pyftpdlib) hide such a loop from
+// PWD; a link whose listing is the listing of a folder on the path is taken
+// for one too. One request appends a bounded number of rows. Names that
+// could carry a local path out of the chosen local folder are skipped.
 #include "app/task_queue.h"
 
 #include <chrono>
@@ -33,8 +36,11 @@ struct Snapshot {
     std::string name;
     std::string type;
     std::string size;
+    std::string time;
     bool link = false;
     bool gbk = false;  // the listing showed its names as GBK
+
+    bool operator==(const Snapshot&) const = default;
 };
 
 // What every row of one request shares, and the folders being expanded.
@@ -45,8 +51,11 @@ struct Expansion {
     int port = 21;
     std::string user;
     std::string password;
-    std::vector<std::string> serverPath;  // the server's paths of the folders entered
-    std::string localRelative;            // of the folder being expanded, below localFolder
+    std::vector<std::string> serverPath;          // the server's paths of the folders entered
+    std::vector<std::vector<Snapshot>> listings;  // ...and what each of them listed
+    std::string localRelative;                    // of the folder being expanded, below localFolder
+    std::size_t rows = 0;                         // rows this request appended
+    bool full = false;                            // the row bound was reached
 };
 
 void Log(App& app, const std::string& message) { AppendLog(app, ClockText({}, false) + " " + message); }
@@ -63,6 +72,7 @@ std::vector<Snapshot> SnapshotRows(App& app, const std::vector<int>& indices) {
         if (row == 0 && s.name == kParentRowText) continue;
         s.type = list.CellText(row, 2);
         s.size = StripCommas(list.CellText(row, 1));
+        s.time = list.CellText(row, 3);
         s.link = RemoteRowIsLink(app, row);
         s.gbk = gbk;
         snapshots.push_back(std::move(s));
@@ -70,11 +80,16 @@ std::vector<Snapshot> SnapshotRows(App& app, const std::vector<int>& indices) {
     return snapshots;
 }
 
+// Where an entry of the folder being expanded goes, below the local folder.
+std::string RelativeOf(const Expansion& e, const Snapshot& s) {
+    return e.localRelative + "/" + LocalNameFor(s.name, s.gbk);
+}
+
 QueueRow MakeRow(const Expansion& e, const Snapshot& s, const std::string& remotePath) {
     QueueRow row;
     row.localFolder = e.localFolder;
     row.remotePath = remotePath;
-    row.localRelative = e.localRelative + "/" + LocalNameFor(s.name, s.gbk);
+    row.localRelative = RelativeOf(e, s);
     row.baseRemote = e.baseRemote;
     row.host = e.host;
     row.port = e.port;
@@ -130,7 +145,38 @@ void StartDriverIfIdle(App& app) {
     if (start) StartTransferDriver(app);
 }
 
-void AppendFile(App& app, const Expansion& e, const std::string& remotePath, const Snapshot& s) {
+// Counts a row against the request's bound; false (with one log line) once
+// the bound is reached.
+bool TakeRow(App& app, Expansion& e) {
+    if (e.full) return false;
+    std::size_t bound = 0;
+    {
+        TaskQueueState& state = QueueState(app);
+        std::lock_guard guard(state.lock);
+        bound = state.maxRowsPerRequest;
+    }
+    if (e.rows >= bound) {
+        e.full = true;
+        Log(app, "本次下载请求已排入" + std::to_string(e.rows) + "行，达到上限，其余条目未加入队列");
+        return false;
+    }
+    ++e.rows;
+    return true;
+}
+
+// Changes into the folder, lists it into remoteList and takes a snapshot of
+// every entry row.
+std::vector<Snapshot> ListFolder(App& app, const std::string& folder) {
+    toolkit::ProcessPendingEvents();
+    ListRemoteFolder(app, folder);
+    const int count = app.ui.remoteList.RowCount();
+    std::vector<int> indices;
+    for (int i = 1; i < count; ++i) indices.push_back(i);
+    return SnapshotRows(app, indices);
+}
+
+void AppendFile(App& app, Expansion& e, const std::string& remotePath, const Snapshot& s) {
+    if (!TakeRow(app, e)) return;
     QueueRow row = MakeRow(e, s, remotePath);
     row.sizeText = s.size;
     row.type = FileTypeText(s.name);
@@ -139,10 +185,19 @@ void AppendFile(App& app, const Expansion& e, const std::string& remotePath, con
     KeepWindowLive(app);
 }
 
-void Expand(App& app, Expansion& e, const std::string& folder);
+void Expand(App& app, Expansion& e, const std::string& folder, const std::vector<Snapshot>& snapshots);
+
+void AppendFolderRow(App& app, Expansion& e, const Snapshot& s, const std::string& path) {
+    if (!TakeRow(app, e)) return;
+    QueueRow row = MakeRow(e, s, path);
+    row.type = kFolderType;
+    row.folder = true;
+    AppendRow(app, row);
+}
 
 // A folder entry (or a link shown as one): its row and its content.
 void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snapshot& s) {
+    if (e.full) return;
     const std::string path = parent + "/" + s.name;
     if (!app.ftpClient.ChangeDir(path)) {
         if (s.link) {
@@ -150,10 +205,7 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
             // fetch it as a file; a dangling link fails in its own row.
             AppendFile(app, e, path, s);
         } else {
-            QueueRow row = MakeRow(e, s, path);
-            row.type = kFolderType;
-            row.folder = true;
-            AppendRow(app, row);
+            AppendFolderRow(app, e, s, path);
             Log(app, "无法进入远程目录" + path + "，其内容未加入队列");
         }
         return;
@@ -166,32 +218,43 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
             return;
         }
     }
-    QueueRow row = MakeRow(e, s, path);
-    row.type = kFolderType;
-    row.folder = true;
-    AppendRow(app, row);
+    std::vector<Snapshot> content;
+    bool listed = false;
+    if (s.link) {
+        // A server that names the folder by the path through the link shows
+        // no loop in PWD; the same listing as a folder on the path does.
+        content = ListFolder(app, path);
+        listed = true;
+        for (std::size_t i = 0; i < e.listings.size(); ++i) {
+            if (e.listings[i] == content) {
+                Log(app, "跳过" + path + "：它的内容与正在下载的上级目录" + e.serverPath[i] +
+                             "相同，是指回上级目录的链接");
+                return;
+            }
+        }
+    }
+    AppendFolderRow(app, e, s, path);
+    if (e.full) return;
     if (static_cast<int>(e.serverPath.size()) > kMaxExpansionDepth) {
         Log(app, "目录层次过深，不再展开" + path);
         return;
     }
+    if (!listed) content = ListFolder(app, path);
     e.serverPath.push_back(serverPath);
+    e.listings.push_back(content);
     const std::string outer = e.localRelative;
-    e.localRelative = row.localRelative;
-    Expand(app, e, path);
+    e.localRelative = RelativeOf(e, s);
+    Expand(app, e, path, content);
     e.localRelative = outer;
+    e.listings.pop_back();
     e.serverPath.pop_back();
 }
 
-void Expand(App& app, Expansion& e, const std::string& folder) {
-    toolkit::ProcessPendingEvents();
-    // Changes into the folder and lists it.
-    ListRemoteFolder(app, folder);
-    const int count = app.ui.remoteList.RowCount();
-    std::vector<int> indices;
-    for (int i = 1; i < count; ++i) indices.push_back(i);
-    // All snapshots first: the recursion relists remoteList.
-    const std::vector<Snapshot> snapshots = SnapshotRows(app, indices);
+// Appends the rows of a folder's listed content (the snapshots, taken
+// before the recursion relists remoteList).
+void Expand(App& app, Expansion& e, const std::string& folder, const std::vector<Snapshot>& snapshots) {
     for (const Snapshot& s : snapshots) {
+        if (e.full) return;
         if (!IsSafeLocalName(s.name)) {
             Log(app, "跳过远程名称\"" + s.name + "\"：不能用作本地文件名");
             continue;
@@ -252,6 +315,9 @@ void QueueDownloadRequest(App& app) {
     if (action.Refused()) return;
     TaskQueueState& state = QueueState(app);
     const std::vector<int> selected = app.ui.remoteList.SelectedRows();
+    std::vector<int> everyRow;
+    for (int i = 1; i < app.ui.remoteList.RowCount(); ++i) everyRow.push_back(i);
+    const std::vector<Snapshot> baseListing = SnapshotRows(app, everyRow);
     const std::string base = app.ftpClient.GetCurrentDir();
     const std::string localFolder = app.ui.localPathCombo.EditText();
     {
@@ -266,6 +332,7 @@ void QueueDownloadRequest(App& app) {
 
     Expansion e = SessionExpansion(app, localFolder, base);
     e.serverPath.push_back(base);
+    e.listings.push_back(baseListing);
     for (const Snapshot& s : snapshots) {
         if (!IsSafeLocalName(s.name)) {
             Log(app, "跳过远程名称\"" + s.name + "\"：不能用作本地文件名");
@@ -297,11 +364,12 @@ void ExpandRemoteFolder(App& app, const std::string& folder, const std::string& 
     Expansion e = SessionExpansion(app, localFolder, base);
     // Given as a path, the folder's names below the base are taken as they are.
     e.localRelative = LocalPathFor(folder, base);
-    if (app.ftpClient.ChangeDir(folder)) {
-        const std::string serverPath = app.ftpClient.GetCurrentDir();
-        e.serverPath.push_back(serverPath.empty() ? folder : serverPath);
-    }
-    Expand(app, e, folder);
+    std::string serverPath;
+    if (app.ftpClient.ChangeDir(folder)) serverPath = app.ftpClient.GetCurrentDir();
+    e.serverPath.push_back(serverPath.empty() ? folder : serverPath);
+    const std::vector<Snapshot> content = ListFolder(app, folder);
+    e.listings.push_back(content);
+    Expand(app, e, folder, content);
 }
 
 void RefreshQueueLength(App& app) {

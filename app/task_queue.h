@@ -28,6 +28,9 @@ inline constexpr const char* kStatusFailed = "失败";
 // Folder expansion stops this many levels below the folder of the request: a
 // server whose working-folder answer does not reveal a link loop still ends.
 inline constexpr int kMaxExpansionDepth = 48;
+// One request appends at most this many rows: a tree that multiplies (two
+// links to "." in one folder double it at every level) still ends soon.
+inline constexpr std::size_t kMaxRowsPerRequest = 100000;
 
 // One queue row as the driver needs it; the columns of queueList show the
 // first four texts.
@@ -60,7 +63,8 @@ struct TaskQueueState {
     std::string queueBaseRemote;
     bool driverIdle = true;
     bool requestDone = false;
-    bool rowTaken = false;  // the driver is handling the row at queueIndex
+    bool rowTaken = false;                               // the driver is handling the row at queueIndex
+    std::size_t maxRowsPerRequest = kMaxRowsPerRequest;  // tests lower it
     // UI thread only: pacing of redraws and event passes while queueing.
     std::chrono::steady_clock::time_point lastRedraw{};
     std::chrono::steady_clock::time_point lastPump{};

@@ -142,7 +142,8 @@ Outcome HandleFolderRow(App& app, TransferDriverState& d, const QueueRow& row) {
     const std::string path = row.localFolder + relative;
     if (!ShowAction(app, "动作:创建目录:" + path, false) || d.stopRequested.load()) return Failed("已停止");
     if (!StaysBelow(relative)) return Failed("本地路径不在所选的本地目录之下");
-    if (toolkit::CreateDirectory(path)) return Outcome{kStatusDone, {}};
+    // Below the chosen folder without following a link planted there.
+    if (downlib::CreateLocalFolderBelow(row.localFolder, path)) return Outcome{kStatusDone, {}};
     return Failed(toolkit::FileAttributes(path) >= 0 ? "本地已有同名的文件或目录" : "无法创建本地目录");
 }
 
@@ -164,6 +165,7 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
     param.flags = 4096;
     param.url = url;
     param.localPath = localPath;
+    param.localBase = row.localFolder;
     param.user = row.user;
     param.password = row.password;
     param.taskCallback = [watch](int code, std::int64_t v1, std::int64_t v2, std::int64_t v3,

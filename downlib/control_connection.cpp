@@ -99,26 +99,42 @@ void ReportSocketError(SessionConnection& connection, int code) {
     EmitLog(connection, SocketErrorReportText(code), LogError);
 }
 
-std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size_t capacity, int timeoutMs) {
+namespace {
+
+// Reads one line; `failure` receives the engine code that ended the read
+// early (0 when the line ended or filled the capacity).
+std::size_t ReadLineOrFail(SessionConnection& connection, std::string& line, std::size_t capacity,
+                           const Deadline& deadline, int& failure) {
     line.clear();
+    failure = 0;
     if (capacity < 1) return 0;
     // Replies are read a block at a time rather than a byte per system call;
     // what follows the line waits on the socket for the next one.
     std::string& ahead = connection.control.ReadAhead();
     while (line.size() + 1 < capacity) {
         if (ahead.empty()) {
+            const int left = deadline.RemainingMs();
+            if (left <= 0) {
+                failure = kErrReceiveTimeout;
+                ReportSocketError(connection, failure);
+                return line.size();
+            }
             char block[kControlReadSize];
             int reads = 1;
             ReceiveOptions options;
             options.connection = &connection;  // a stopped task stops waiting for replies
-            options.idleTimeoutMs = timeoutMs;
+            options.idleTimeoutMs = left;
             options.total = sizeof block;
             options.chunk = sizeof block;
             options.countLimit = &reads;  // whatever the first read brings
             std::int64_t n = ReceiveWithTimeout(connection.control.fd(), block, options);
-            if (n == 0 && connection.StopRequested()) return line.size();
+            if (n == 0 && connection.StopRequested()) {
+                failure = kErrStopped;
+                return line.size();
+            }
             if (n <= 0) {
-                ReportSocketError(connection, n < 0 ? static_cast<int>(n) : kErrPeerClosed);
+                failure = n < 0 ? static_cast<int>(n) : kErrPeerClosed;
+                ReportSocketError(connection, failure);
                 return line.size();
             }
             ahead.assign(block, static_cast<std::size_t>(n));
@@ -133,12 +149,33 @@ std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size
     return line.size();
 }
 
+bool StartsWithCode(const std::string& line) {
+    return line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+           std::isdigit(static_cast<unsigned char>(line[1])) &&
+           std::isdigit(static_cast<unsigned char>(line[2]));
+}
+
+}  // namespace
+
+std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size_t capacity,
+                     const Deadline& deadline) {
+    int failure = 0;
+    return ReadLineOrFail(connection, line, capacity, deadline, failure);
+}
+
 int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs) {
+    return ReadReply(connection, reply, Deadline::After(timeoutMs));
+}
+
+int ReadReply(SessionConnection& connection, std::string& reply, const Deadline& deadline) {
     reply.clear();
     std::string line;
     std::size_t total = 0;
-    auto fail = [&] {
+    // `stepLost`: part of the reply may still be on its way, so whatever comes
+    // next cannot be taken as the answer to another command.
+    auto fail = [&](bool stepLost) {
         reply.clear();
+        if (stepLost) connection.outOfStep = true;
         EmitLog(connection, "获得返回命令失败", LogError);
         return 0;
     };
@@ -147,27 +184,63 @@ int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs) 
         EmitLog(connection, "服务器回应过长, 已放弃读取", LogError);
         return true;
     };
-    while (true) {
-        if (ReadLine(connection, line, kLineBufferSize, timeoutMs) == 0) return fail();
-        total += line.size();
+    // Reads the next piece of a line; false when the reply cannot go on.
+    // A line cut short by the server closing the connection still counts:
+    // nothing more can come after it, so nothing can be mispaired.
+    auto next = [&](bool& lineEnded) {
+        int failure = 0;
+        const std::size_t n = ReadLineOrFail(connection, line, kLineBufferSize, deadline, failure);
+        if (n == 0 || (failure != 0 && failure != kErrPeerClosed)) return false;
+        total += n;
         EmitLog(connection, LineForLog(line), LogReply);
-        if (IsFinalLine(line)) break;
-        if (overLimit()) return fail();
+        lineEnded = line.back() == '\n' || failure != 0;
+        return true;
+    };
+    bool atLineStart = true;
+    bool multiLine = false;
+    while (true) {
+        bool lineEnded = false;
+        const bool startsLine = atLineStart;
+        if (!next(lineEnded)) return fail(true);
+        atLineStart = lineEnded;
+        if (startsLine && IsFinalLine(line)) break;
+        if (startsLine && !multiLine && StartsWithCode(line)) {
+            // The first line of a reply is "nnn text" or opens a multi-line
+            // reply with "nnn-". A bare "257" or a "2570 ..." would otherwise
+            // leave us waiting for a final line that never comes.
+            if (line.size() > 3 && line[3] == '-') {
+                multiLine = true;
+            } else {
+                EmitLog(connection, "服务器回应格式错误", LogError);
+                if (!lineEnded) return fail(true);
+                return fail(false);
+            }
+        }
+        if (overLimit()) return fail(true);
     }
     int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
     reply = line;
     // A final line longer than the line buffer arrives in pieces.
-    while (reply.back() != '\n') {
-        if (overLimit()) return fail();
-        if (ReadLine(connection, line, kLineBufferSize, timeoutMs) == 0) return fail();
-        total += line.size();
-        EmitLog(connection, LineForLog(line), LogReply);
+    bool lineEnded = atLineStart;
+    while (!lineEnded) {
+        if (overLimit()) return fail(true);
+        if (!next(lineEnded)) return fail(true);
         reply += line;
     }
     // Codes run from 100; a "000" line would otherwise come back as 0, the
     // value that means no reply, with its text left in the buffer.
-    if (code < 100) return fail();
+    if (code < 100) return fail(false);
     connection.lastReply = reply;
+    return code;
+}
+
+int ReadPendingReply(SessionConnection& connection, int timeoutMs) {
+    const Deadline deadline = Deadline::After(timeoutMs);
+    std::string reply;
+    int code = 0;
+    do {
+        code = ReadReply(connection, reply, deadline);
+    } while (code >= 100 && code < 200);
     return code;
 }
 
@@ -178,6 +251,10 @@ bool IsSafeCommandText(const std::string& text) {
 int SendCommand(SessionConnection& connection, const std::string& command, std::string& reply,
                 int timeoutMs) {
     reply.clear();
+    if (connection.outOfStep) {
+        EmitLog(connection, "控制连接已失去同步, 命令未发送", LogError);
+        return -1;
+    }
     // A CR, LF or NUL inside a name would end the command early and smuggle
     // another one onto the connection.
     if (!IsSafeCommandText(command)) {
@@ -203,7 +280,12 @@ int SendCommand(SessionConnection& connection, const std::string& command, std::
 }
 
 bool ExpectWelcome(SessionConnection& connection, std::string& reply, int timeoutMs) {
-    return ReadReply(connection, reply, timeoutMs) == 220;
+    const Deadline deadline = Deadline::After(timeoutMs);
+    int code = 0;
+    do {
+        code = ReadReply(connection, reply, deadline);
+    } while (code == 120);
+    return code == 220;
 }
 
 bool Login(SessionConnection& connection, const std::string& user, const std::string& password,
@@ -229,6 +311,8 @@ bool SendQuit(SessionConnection& connection, std::string& reply, int timeoutMs) 
 OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, int greetingTimeoutMs,
                                  GreetingTexts texts) {
     TransferSession& session = *connection.session;
+    // A new control socket: nothing of the old one's replies can arrive here.
+    connection.outOfStep = false;
     if (IsDottedQuad(session.host)) {
         session.serverAddress = session.host;
     } else if (resolve || session.serverAddress.empty()) {

@@ -50,16 +50,28 @@ private:
 void ReportSocketError(SessionConnection& connection, int code);
 
 // Reads one line (ended by LF, with or without CR) into `line`, at most
-// `capacity` - 1 bytes. Returns its length; 0 on failure.
-std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size_t capacity, int timeoutMs);
-// Reads a whole reply; `reply` receives the final line. The three-digit code, or 0.
+// `capacity` - 1 bytes, before the deadline. Returns its length; 0 on failure.
+std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size_t capacity,
+                     const Deadline& deadline);
+// Reads a whole reply; `reply` receives the final line. The three-digit code,
+// or 0. The time-out bounds the whole reply, however slowly its bytes come.
+// A reply that did not arrive whole leaves the connection out of step.
 int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs);
+int ReadReply(SessionConnection& connection, std::string& reply, const Deadline& deadline);
 // Sends one command line and reads its reply. The reply code, 0 when no reply
-// could be read, -1 when the command could not (or must not) be sent.
+// could be read, -1 when the command could not (or must not) be sent. Nothing
+// is sent on a connection that is out of step: its next reply could belong to
+// an earlier command.
 int SendCommand(SessionConnection& connection, const std::string& command, std::string& reply, int timeoutMs);
+// After a transfer command was answered 1xx and its data channel failed: the
+// final reply the server still owes, read within the time-out so that the
+// next command is not paired with it. The code, or 0 (out of step).
+int ReadPendingReply(SessionConnection& connection, int timeoutMs);
 // True for a text that may travel on the control connection.
 bool IsSafeCommandText(const std::string& text);
 
+// True when the greeting is 220. A "120 ready in n minutes" first is passed
+// over; the time-out bounds the whole greeting.
 bool ExpectWelcome(SessionConnection& connection, std::string& reply, int timeoutMs);
 bool Login(SessionConnection& connection, const std::string& user, const std::string& password,
            int timeoutMs);

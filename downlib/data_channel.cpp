@@ -6,11 +6,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "downlib/control_connection.h"
@@ -21,19 +21,21 @@ namespace {
 
 constexpr std::size_t kPassiveReplyLimit = 5120;
 
-// A field's value: leading blanks, an optional sign, digits up to the first
-// non-digit. Saturates instead of overflowing on absurd numbers.
-long FieldValue(const std::string& field) {
+// A field's value: blanks around one to three decimal digits, at most 255.
+// Anything else (a sign, letters, 300) makes the reply unusable: wrapping
+// 300 to 44 would connect to a port the server never named.
+std::optional<int> FieldValue(const std::string& field) {
     std::size_t i = 0;
     while (i < field.size() && field[i] == ' ') ++i;
-    bool negative = false;
-    if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
-    long value = 0;
-    for (; i < field.size() && std::isdigit(static_cast<unsigned char>(field[i])); ++i) {
+    int value = 0;
+    std::size_t digits = 0;
+    for (; i < field.size() && std::isdigit(static_cast<unsigned char>(field[i])); ++i, ++digits) {
+        if (digits == 3) return std::nullopt;
         value = value * 10 + (field[i] - '0');
-        if (value > 0xFFFFFFL) value = 0xFFFFFFL;
     }
-    return negative ? -value : value;
+    while (i < field.size() && field[i] == ' ') ++i;
+    if (digits == 0 || i != field.size() || value > 255) return std::nullopt;
+    return value;
 }
 
 std::vector<std::string> SplitFields(const std::string& text) {
@@ -67,9 +69,14 @@ bool ParsePassiveReply(const std::string& reply, DataEndpoint& endpoint) {
     if (close == std::string::npos) return false;
     std::vector<std::string> fields = SplitFields(reply.substr(open + 1, close - open - 1));
     if (fields.size() != 6) return false;
+    int values[6] = {};
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        std::optional<int> value = FieldValue(fields[i]);
+        if (!value) return false;
+        values[i] = *value;
+    }
     endpoint.address = fields[0] + "." + fields[1] + "." + fields[2] + "." + fields[3];
-    endpoint.port =
-        static_cast<std::uint16_t>((FieldValue(fields[4]) * 256 + FieldValue(fields[5])) & 0xFFFF);
+    endpoint.port = static_cast<std::uint16_t>(values[4] * 256 + values[5]);
     return true;
 }
 
@@ -124,9 +131,9 @@ Socket AcceptDataConnection(SessionConnection& connection, int timeoutMs) {
     int cycles = timeoutMs / kWaitCycleMs;
     if (cycles <= 0) cycles = 1;
     for (int i = 0; i < cycles; ++i) {
-        pollfd p{fd, POLLIN, 0};
-        int n = ::poll(&p, 1, kWaitCycleMs);
-        if (n > 0) {
+        Ready ready = WaitReadable(fd, kWaitCycleMs);
+        if (ready == Ready::Failed) return Socket();
+        if (ready == Ready::Yes) {
             int accepted = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
             return accepted >= 0 ? Socket(accepted) : Socket();
         }

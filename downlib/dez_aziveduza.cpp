@@ -148,12 +148,34 @@ bool DezAziveduza::RemoveDir(const std::string& path) {
     SessionConnection* control = Control(session_);
     if (!control) return false;
     int timeout = session_->replyTimeout;
+    // Some servers take an empty CWD, ".", ".." or "sub/.." to the root or a
+    // parent, and the walk would then empty the whole account.
+    if (!IsDeletableFolderPath(path)) {
+        EmitLog(*control, "拒绝删除目录\"" + path + "\": 它是当前目录、上级目录或根目录", LogError);
+        return false;
+    }
+    std::optional<std::string> start = CurrentFolder(*control, timeout);
+    if (!start) {
+        EmitLog(*control, "无法确定当前目录, 不删除" + path, LogError);
+        return false;
+    }
     EmitLog(*control, "CWD " + path, LogCommand);
     if (!SendCwd(*control, path, timeout)) return false;
-    ClearRemoteDirectory(*control, std::nullopt, timeout);
+    // Where the CWD really went: only a folder strictly below the one we
+    // started from is emptied.
+    std::optional<std::string> target = CurrentFolder(*control, timeout);
+    if (!target || !IsStrictlyBelow(*target, *start)) {
+        EmitLog(*control, "目录" + target.value_or(path) + "不在" + *start + "之下, 不删除", LogError);
+        ReturnToFolder(*control, *start, timeout);
+        return false;
+    }
+    ClearRemoteDirectory(*control, std::nullopt, *target, timeout);
     EmitLog(*control, LineForLog(control->lastReply), LogReply);
     EmitLog(*control, "CDUP", LogCommand);
     SendCdup(*control, timeout);
+    // The path names the folder as seen from where we started; after a path
+    // of several pieces CDUP lands elsewhere.
+    if (!ReturnToFolder(*control, *start, timeout)) return false;
     EmitLog(*control, "RMD " + path, LogCommand);
     return SendRmd(*control, path, timeout) == 250;
 }

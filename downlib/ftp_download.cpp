@@ -3,6 +3,7 @@
 // the retries.
 #include "downlib/ftp_download.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "downlib/control_connection.h"
 #include "downlib/data_channel.h"
 #include "downlib/error_codes.h"
+#include "downlib/local_path.h"
 #include "downlib/remote_commands.h"
 
 namespace {
@@ -52,9 +54,12 @@ std::string WithText(const char* pattern, const std::string& text) {
 
 bool IsBinary(const TransferSession& session) { return session.transferTypeMode == 1; }
 
-bool ExistsLocally(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 || errno != ENOENT;
+// Bytes past the stated size that are read to tell a wrong SIZE from a
+// server that keeps sending; more are not waited for.
+constexpr std::int64_t kExtraBytesLimit = std::int64_t{1} << 20;
+
+std::string RestRefusedText(std::int64_t position, int code) {
+    return "续传位置" + std::to_string(position) + "被拒绝 (回应" + std::to_string(code) + "), 停止下载";
 }
 
 // Maps the opening sequence onto the worker's results: a name that does not
@@ -86,8 +91,8 @@ void EnterBinaryType(SessionConnection& connection) {
 
 // The task's own type (ASCII tasks only; binary was set at log-in), the data
 // channel, the restart position when given, RETR, and the accept of an
-// active-mode connection.
-bool StartRetrieve(SessionConnection& connection, std::optional<std::int64_t> restAt) {
+// active-mode connection. 1 ready, 0 give up, -1 retry.
+int StartRetrieve(SessionConnection& connection, std::optional<std::int64_t> restAt) {
     TransferSession& session = *connection.session;
     std::string reply;
     if (!IsBinary(session)) {
@@ -95,19 +100,27 @@ bool StartRetrieve(SessionConnection& connection, std::optional<std::int64_t> re
         SetTransferType(connection, false, reply, session.replyTimeout);
     }
     CloseDataChannel(connection);
-    if (!SetUpDataChannel(connection, DataCaller::Download)) return false;
+    if (!SetUpDataChannel(connection, DataCaller::Download)) return -1;
     if (restAt) {
         std::string command = "REST " + std::to_string(*restAt);
         EmitLog(connection, command, LogCommand);
-        SendRest(connection, *restAt, session.replyTimeout);
+        // Bytes are only ever written where the server confirmed it starts:
+        // after a refused REST, RETR would send the file from another place
+        // (from 0, or from the probe's 100) and every byte would land wrong.
+        int code = SendRest(connection, *restAt, session.replyTimeout);
+        if (code <= 0) return -1;
+        if (code != 350) {
+            EmitLog(connection, RestRefusedText(*restAt, code), LogError);
+            return 0;
+        }
     }
     EmitLog(connection, "RETR " + session.path, LogCommand);
     int code = SendRetr(connection, session.path, session.replyTimeout);
     if (code != 125 && code != 150) {
         EmitLog(connection, "数据传送失败", LogError);
-        return false;
+        return -1;
     }
-    return CompleteDataChannel(connection);
+    return CompleteDataChannel(connection) ? 1 : -1;
 }
 
 void CloseSockets(SessionConnection& connection) {
@@ -125,22 +138,73 @@ std::string NameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The automatic rename: the next free name(k).ext beside the wanted path.
-bool RenameAutomatically(SessionConnection& connection, std::string& path) {
+// The automatic rename: the next free name(k).ext beside the wanted path, in
+// the same (already opened) folder.
+bool RenameAutomatically(SessionConnection& connection, LocalTarget& target, std::string& path) {
     std::string directory = DirectoryOf(path);
     std::string name = NameOf(path);
     for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
         std::optional<std::string> next = NextAutomaticName(name);
         if (!next || next->size() > kNameLimit || directory.size() + next->size() > kPathLimit) break;
         name = *next;
-        if (!ExistsLocally(directory + name)) {
+        if (!ExistsIn(target, name)) {
             path = directory + name;
+            target.name = name;
             EmitLog(connection, WithText("发现同名文件, 系统自动更名为%s", path), LogInfo);
             return true;
         }
     }
     EmitLog(connection, "发现同名文件，超过系统自动更名次数", LogError);
     return false;
+}
+
+// After the last byte of the file the data connection must end right there
+// and the server must call the transfer done. More data than SIZE said, or a
+// failing final reply, fails the task; a connection that breaks off or a
+// reply that never comes is retried from the file's end.
+ReceiveEnd ConfirmEnd(TaskRunner& task, SessionConnection& connection, char* buffer) {
+    TransferSession& session = task.session();
+    const std::int64_t size = session.remoteSize.load();
+    std::int64_t extra = 0;
+    std::int64_t result = 0;
+    while (extra < kExtraBytesLimit) {
+        ReceiveOptions options;
+        options.connection = &connection;
+        options.total = kBlockLimit;
+        options.chunk = kBlockLimit;
+        options.idleTimeoutMs = session.replyTimeout;
+        int reads = 1;
+        options.countLimit = &reads;
+        result = ReceiveWithTimeout(connection.data.fd(), buffer, options);
+        if (result <= 0) break;
+        extra += result;
+    }
+    CloseDataChannel(connection);
+    if (result == 0 && connection.StopRequested()) return ReceiveEnd::Stopped;
+    if (extra > 0) {
+        EmitLog(connection,
+                "收到的数据多于文件大小: 文件大小" + std::to_string(size) + "字节, 收到" +
+                    (result == kErrPeerClosed ? "" : "至少") + std::to_string(size + extra) + "字节",
+                LogError);
+        return ReceiveEnd::Failed;
+    }
+    // A stall or a reset after the last byte is a broken transfer like any
+    // other: the retry asks again from the file's end, where a sound server
+    // ends the data at once and confirms.
+    if (result != kErrPeerClosed) {
+        ReportSocketError(connection, static_cast<int>(result));
+        EmitLog(connection, "数据连接没有正常结束, 文件的" + std::to_string(size) + "字节尚未确认", LogError);
+        return ReceiveEnd::Retry;
+    }
+    std::string reply;
+    int code = ReadReply(connection, reply, session.replyTimeout);
+    if (code == 0) return ReceiveEnd::Retry;  // the control connection went silent or broke
+    if (code < 200 || code > 299) {
+        EmitLog(connection, "服务器没有确认传送完成 (回应" + std::to_string(code) + ")", LogError);
+        return ReceiveEnd::Failed;
+    }
+    task.endConfirmed = true;
+    return ReceiveEnd::Complete;
 }
 
 }  // namespace
@@ -200,17 +264,23 @@ int OpenFtpDownload(TaskRunner& task, SessionConnection& connection) {
     task.resumeSupported = supported;
     EmitLog(connection, supported ? "站点支持断点续传" : "站点不支持断点续传", LogError);
     // Any 350 left the marker at 100, whatever the reply said; RETR would
-    // then start at byte 100.
+    // then start at byte 100. A marker that will not go back to 0 ends the task.
     if (probeCode == 350) {
         EmitLog(connection, "REST 0", LogCommand);
-        if (SendRestZero(connection, session.replyTimeout) <= 0) return -1;
+        int code = SendRestZero(connection, session.replyTimeout);
+        if (code <= 0) return -1;
+        if (code != 350) {
+            EmitLog(connection, RestRefusedText(0, code), LogError);
+            return 0;
+        }
     }
 
     std::int64_t size = SendSize(connection, session.path, session.replyTimeout);
     if (size < 0) return 0;
     session.remoteSize = size;
 
-    if (!StartRetrieve(connection, std::nullopt)) return -1;
+    int started = StartRetrieve(connection, std::nullopt);
+    if (started != 1) return started;
 
     int parts = supported ? session.connectionsWanted : 1;
     if (size < kSingleSegmentBelow) parts = 1;
@@ -233,20 +303,24 @@ int ReopenFtpSegment(TaskRunner& task, SessionConnection& connection, int segmen
         return 0;
     }
     // The REST of the real position replaces the probe's marker.
-    if (!StartRetrieve(connection, task.segments().Get(segment).Position())) return -1;
-    return 1;
+    return StartRetrieve(connection, task.segments().Get(segment).Position());
 }
 
 bool PrepareLocalFile(TaskRunner& task, SessionConnection& connection) {
     TransferSession& session = task.session();
-    std::optional<std::string> target = LocalTargetPath(session.localPath, session.path);
-    if (!target) {
+    std::optional<std::string> path = LocalTargetPath(session.localPath, session.path);
+    if (!path) {
         EmitLog(connection, "远程文件名不能用作本地文件名", LogError);
         return false;
     }
-    session.localPath = *target;
+    session.localPath = *path;
+    std::optional<LocalTarget> target = OpenLocalTarget(session.localBase, session.localPath);
+    if (!target) {
+        EmitLog(connection, kCreateErrorText, LogError);
+        return false;
+    }
     struct stat existing {};
-    if (::lstat(session.localPath.c_str(), &existing) == 0) {
+    if (::fstatat(target->folder.fd(), target->name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         int answer = 0;
         if (session.taskCallback) {
             answer = session.taskCallback(TaskSameName, static_cast<std::int64_t>(connection.handle()),
@@ -259,11 +333,11 @@ bool PrepareLocalFile(TaskRunner& task, SessionConnection& connection) {
         }
         if (answer == 2) {
             EmitLog(connection, WithText("发现同名文件, 用户更名为%s", session.localPath), LogInfo);
-        } else if (answer != 0 || !RenameAutomatically(connection, session.localPath)) {
+        } else if (answer != 0 || !RenameAutomatically(connection, *target, session.localPath)) {
             return false;
         }
     }
-    if (!task.file().Create(session.localPath, session.remoteSize.load())) {
+    if (!task.file().Create(*target, session.localPath, session.remoteSize.load())) {
         EmitLog(connection, kCreateErrorText, LogError);
         return false;
     }
@@ -314,6 +388,7 @@ ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int i
         return false;
     };
 
+    std::int64_t receivedHere = 0;  // bytes this data connection brought
     while (!connection.StopRequested()) {
         segment = table.Get(index);
         std::int64_t left = segment.End() - segment.Position() - pending;
@@ -328,6 +403,7 @@ ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int i
         options.receivedOut = &partial;
         auto began = std::chrono::steady_clock::now();
         std::int64_t n = ReceiveWithTimeout(connection.data.fd(), buffer + pending, options);
+        receivedHere += n > 0 ? n : partial;
         if (n > 0) {
             if (paced) {
                 // One block a second: the override is a rate limit.
@@ -351,21 +427,30 @@ ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int i
         if (!flush()) return ReceiveEnd::Failed;
         ReportSocketError(connection, static_cast<int>(n));
         CloseDataChannel(connection);
-        if (n == kErrPeerClosed && !connection.StopRequested()) {
-            // The server closed the data connection before the segment's end.
-            // When it calls the transfer complete, the file is shorter than
-            // SIZE said and no retry can bring the rest.
+        if (n == kErrPeerClosed && !connection.StopRequested() && receivedHere == 0) {
+            // The server ended the data at once, with nothing from this
+            // position on. When it calls the transfer complete, the file is
+            // shorter than SIZE said and no retry can bring the rest. (A break
+            // after some bytes is retried at once: waiting for a reply first
+            // would wait a whole time-out on a server that sends none.)
             std::string reply;
             int code = ReadReply(connection, reply, session.replyTimeout);
             if (code == 226 || code == 250) {
-                EmitLog(connection, "服务器结束了传送, 但收到的数据少于文件大小", LogError);
+                Segment now = table.Get(index);
+                EmitLog(connection,
+                        "服务器结束了传送, 但只收到" + std::to_string(now.Position()) + "字节, 文件大小为" +
+                            std::to_string(session.remoteSize.load()) + "字节",
+                        LogError);
                 return ReceiveEnd::Failed;
             }
         }
         return connection.StopRequested() ? ReceiveEnd::Stopped : ReceiveEnd::Retry;
     }
     if (!flush()) return ReceiveEnd::Failed;
-    return table.Get(index).Complete() ? ReceiveEnd::Complete : ReceiveEnd::Stopped;
+    Segment done = table.Get(index);
+    if (!done.Complete()) return ReceiveEnd::Stopped;
+    if (done.End() == session.remoteSize.load()) return ConfirmEnd(task, connection, buffer);
+    return ReceiveEnd::Complete;
 }
 
 void RunFtpDownloadWorker(TaskRunner& task, SessionConnection& connection) {
@@ -428,13 +513,16 @@ void RunFtpDownloadWorker(TaskRunner& task, SessionConnection& connection) {
 
     CloseDataChannel(connection);
     bool stopped = connection.StopRequested() && session.stopFlag.load() == 1;
-    if (complete && !stopped && connection.control) {
-        // The server's word on the transfer; the file is judged by its bytes.
+    Segment served = table.Get(segment);
+    const bool endsFile = segment >= 0 && served.End() == session.remoteSize.load();
+    if (complete && !stopped && !endsFile && connection.control) {
+        // A part inside the file: the server's word on a transfer we broke
+        // off; the part is judged by its bytes. The part that ends the file
+        // had its final reply read and judged already.
         std::string reply;
         ReadReply(connection, reply, session.replyTimeout);
     }
     connection.control.Close();
-    Segment served = table.Get(segment);
     task.PostEvent(connection, complete ? TaskWorkerDone : TaskWorkerFailed,
                    segment >= 0 ? served.Position() : 0);
     if (segment >= 0) table.Release(segment);

@@ -85,6 +85,11 @@ struct TaskParam {
     std::string extensionList = kDefaultExtensions;  // 18
     // Member 13 was 1,024 bytes: one send per KiB made a 1 GiB upload over
     // loopback five times slower than curl; from 16 KiB on it keeps pace.
+    // Not one of the task record's members: the local folder the user chose,
+    // which localPath lies below. The folders between them are entered
+    // without following symbolic links, so a link planted in the download
+    // folder cannot redirect the file. Empty: localPath's folder is taken as named.
+    std::string localBase;
 };
 
 struct TransferSession;
@@ -182,6 +187,12 @@ private:
     struct State;
     std::shared_ptr<State> state_;
 };
+
+// Creates the last folder of `folder` (one level), which must lie below the
+// chosen local folder `base`; the folders between them are entered without
+// following symbolic links. False when it exists, a parent is missing or is a
+// link, or `folder` is not below `base`.
+bool CreateLocalFolderBelow(const std::string& base, const std::string& folder);
 
 // The standard date-time text form: "%d年%d月%d日" then "%d时%d分%d秒", dropping
 // trailing zero parts. Also the engine's time text.

@@ -2,9 +2,10 @@
 // server may send lines of any length and any bytes.
 //
 // Column values keep the old arithmetic of LIST parsers (value x 10 + byte -
-// '0', no digit check, so "1a" reads as 59), but in 64 bits: a size of 3 GB is
-// 3 GB. A value that would overflow, a negative size, and a date part that
-// cannot be a calendar field make the line unsupported instead of wrapping.
+// '0', no digit check, so "1a" reads as 59 and "-5" as -25), but in 64 bits: a
+// size of 3 GB is 3 GB, and only a column past 64 bits wraps. Odd values never
+// make a line unsupported: a line the rules accept is an entry, with the size
+// the arithmetic gives, and a date that no calendar holds is the invalid date.
 #include "downlib/listing_parser.h"
 
 #include <cerrno>
@@ -49,29 +50,23 @@ void CivilFromDays(std::int64_t days, std::int64_t& year, int& month0, int& day)
     year = yearOfEra + era * 400 + (month0 < 2 ? 1 : 0);
 }
 
-// The decimal value of a column, old style: no digit check. nullopt on 64-bit overflow.
-std::optional<std::int64_t> ColumnValue(std::string_view column) {
-    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-    std::int64_t value = 0;
+// The decimal value of a column, old style: no digit check, wrapping past 64 bits.
+std::int64_t ColumnValue(std::string_view column) {
+    std::uint64_t value = 0;
     for (const char c : column) {
-        const int digit = static_cast<unsigned char>(c) - '0';  // -48 to 207
-        if (value > (kMax - 207) / 10 || value < (kMin + 48) / 10) return std::nullopt;
-        value = value * 10 + digit;
+        const auto digit =
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<unsigned char>(c)) - '0');
+        value = value * 10 + digit;  // unsigned: wraps, never undefined
     }
-    return value;
+    return static_cast<std::int64_t>(value);
 }
 
+// A date or time part as a calendar field; no value when it is too far out
+// for any calendar (the time of the entry is then the invalid date).
 std::optional<int> DatePart(std::string_view column) {
-    const auto value = ColumnValue(column);
-    if (!value || *value > kDatePartLimit || *value < -kDatePartLimit) return std::nullopt;
-    return static_cast<int>(*value);
-}
-
-std::optional<std::int64_t> SizeValue(std::string_view column) {
-    const auto value = ColumnValue(column);
-    if (!value || *value < 0) return std::nullopt;
-    return value;
+    const std::int64_t value = ColumnValue(column);
+    if (value > kDatePartLimit || value < -kDatePartLimit) return std::nullopt;
+    return static_cast<int>(value);
 }
 
 // A cursor over one line; every move stops at the end.
@@ -126,20 +121,14 @@ bool ParseFactLine(std::string_view line, ListingFacts& facts) {
             case 'r':
                 facts.canRetrieve = true;
                 break;
-            case 's': {
-                const auto size = SizeValue(value);
-                if (!size) return false;
+            case 's':
                 facts.sizeKind = 1;
-                facts.size = *size;
+                facts.size = ColumnValue(value);
                 break;
-            }
-            case 'm': {
-                const auto time = ColumnValue(value);
-                if (!time) return false;
+            case 'm':
                 facts.timeKind = 1;
-                facts.time = *time;
+                facts.time = ColumnValue(value);
                 break;
-            }
             case 'i':
                 facts.idKind = 1;
                 facts.idStart = i - value.size();
@@ -152,8 +141,11 @@ bool ParseFactLine(std::string_view line, ListingFacts& facts) {
     return false;
 }
 
-// The time column of a Unix line: "H:MM" or "HH:MM" (year guessed), else a year.
-bool UnixTime(std::string_view column, int month0, int day, ListingFacts& facts, const ListingClock& clock) {
+// The time column of a Unix line: "H:MM" or "HH:MM" (year guessed), else a
+// year. False only for a column too short for either; a time that cannot be
+// converted leaves kUnconvertibleTime.
+bool UnixTime(std::string_view column, int month0, std::optional<int> day, ListingFacts& facts,
+              const ListingClock& clock) {
     const std::size_t n = column.size();
     std::string_view hourText;
     std::string_view minuteText;
@@ -164,41 +156,43 @@ bool UnixTime(std::string_view column, int month0, int day, ListingFacts& facts,
         hourText = column.substr(0, 2);
         minuteText = column.substr(3, 2);
     } else if (n >= 4) {
+        facts.timeKind = 3;
+        facts.time = kUnconvertibleTime;
         const auto year = DatePart(column);
-        if (!year) return false;
+        if (!year || !day) return true;
         CalendarTime local;
         local.year = *year;
         local.month0 = month0;
-        local.day = day;
-        if (!clock.ToUnix(local, facts.time)) return false;
-        facts.timeKind = 3;
+        local.day = *day;
+        if (!clock.ToUnix(local, facts.time)) facts.time = kUnconvertibleTime;
         return true;
     } else {
         return false;
     }
+    facts.timeKind = 2;
+    facts.time = kUnconvertibleTime;
     const auto hour = DatePart(hourText);
     const auto minute = DatePart(minuteText);
-    if (!hour || !minute) return false;
+    if (!hour || !minute || !day) return true;
     // The guess is a UTC midnight plus the line's clock time, so its year is
     // read in UTC too. Read in local time, a "Dec 31 20:00" east of UTC (or a
     // "Jan  1 02:00" west of it) would land in the neighbouring year and the
     // entry would move a whole year.
     const std::int64_t guessed =
-        GuessYearSeconds(month0, day, clock.Now()) + std::int64_t{*hour} * 3600 + std::int64_t{*minute} * 60;
+        GuessYearSeconds(month0, *day, clock.Now()) + std::int64_t{*hour} * 3600 + std::int64_t{*minute} * 60;
     std::int64_t year = 0;
     int unusedMonth = 0;
     int unusedDay = 0;
     CivilFromDays(FloorDiv(guessed, kSecondsPerDay), year, unusedMonth, unusedDay);
-    if (year > kDatePartLimit || year < -kDatePartLimit) return false;
+    if (year > kDatePartLimit || year < -kDatePartLimit) return true;
     CalendarTime local;
     local.year = static_cast<int>(year);
     local.month0 = month0;
-    local.day = day;
+    local.day = *day;
     local.hour = *hour;
     local.minute = *minute;
     local.second = 0;
-    if (!clock.ToUnix(local, facts.time)) return false;
-    facts.timeKind = 2;
+    if (!clock.ToUnix(local, facts.time)) facts.time = kUnconvertibleTime;
     return true;
 }
 
@@ -213,9 +207,9 @@ bool ParseUnixLine(std::string_view line, ListingFacts& facts, const ListingCloc
     enum State { Permissions, LinkCount, Owner, Group, SizeOrMonth, Day, TimeOrYear, Done };
     State state = Permissions;
     std::size_t columnStart = 0;
-    std::optional<std::int64_t> size = 0;
+    std::int64_t size = 0;
     int month0 = 0;
-    int day = 0;
+    std::optional<int> day;
     for (std::size_t i = 1; i < line.size() && state != Done; ++i) {
         if (line[i] != ' ') {
             if (line[i - 1] == ' ') columnStart = i;
@@ -235,7 +229,7 @@ bool ParseUnixLine(std::string_view line, ListingFacts& facts, const ListingCloc
                 state = Group;
                 break;
             case Group:
-                size = SizeValue(column);
+                size = ColumnValue(column);
                 state = SizeOrMonth;
                 break;
             case SizeOrMonth: {
@@ -244,17 +238,14 @@ bool ParseUnixLine(std::string_view line, ListingFacts& facts, const ListingCloc
                     month0 = month;
                     state = Day;
                 } else {
-                    size = SizeValue(column);
+                    size = ColumnValue(column);
                 }
                 break;
             }
-            case Day: {
-                const auto value = DatePart(column);
-                if (!value) return false;
-                day = *value;
+            case Day:
+                day = DatePart(column);
                 state = TimeOrYear;
                 break;
-            }
             case TimeOrYear:
                 if (!UnixTime(column, month0, day, facts, clock)) return false;
                 facts.nameStart = i + 1;
@@ -265,9 +256,9 @@ bool ParseUnixLine(std::string_view line, ListingFacts& facts, const ListingCloc
                 break;
         }
     }
-    if (state != Done || !size) return false;
+    if (state != Done) return false;
     facts.sizeKind = 1;
-    facts.size = *size;
+    facts.size = size;
 
     const std::string_view name = line.substr(facts.nameStart, facts.nameLength);
     if (type == 'l') {
@@ -318,10 +309,12 @@ bool ParseVersionLine(std::string_view line, std::size_t semicolon, ListingFacts
     const auto year = DatePart(*yearText);
     const auto hour = DatePart(*hourText);
     const auto minute = DatePart(*minuteText);
-    if (!day || !year || !hour || !minute) return false;
     // The clock time is taken as UTC: the line carries no zone.
     facts.timeKind = 2;
-    facts.time = DaysToSeconds(*year, month0, *day) + std::int64_t{*hour} * 3600 + std::int64_t{*minute} * 60;
+    facts.time = kUnconvertibleTime;
+    if (day && year && hour && minute)
+        facts.time =
+            DaysToSeconds(*year, month0, *day) + std::int64_t{*hour} * 3600 + std::int64_t{*minute} * 60;
     return true;
 }
 
@@ -348,18 +341,16 @@ bool ParseDosLine(std::string_view line, ListingFacts& facts, const ListingClock
     auto year = DatePart(*yearText);
     auto hour = DatePart(*hourText);
     const auto minute = DatePart(*minuteText);
-    if (!month || !day || !year || !hour || !minute) return false;
-    if (*month < 1 || *month > 12) return false;
-    if (*year < 50) *year += 2000;
-    if (*year < 1000) *year += 1900;
-    if (*hour == 12) *hour = 0;
-    if (scan.Peek() == 'P') *hour += 12;
+    if (!month || *month < 1 || *month > 12) return false;
+    if (year && *year < 50) *year += 2000;
+    if (year && *year < 1000) *year += 1900;
+    if (hour && *hour == 12) *hour = 0;
+    if (hour && scan.Peek() == 'P') *hour += 12;
+    // The "A" or "P", then the byte after it (the "M").
     scan.Advance();
     if (scan.AtEnd()) return false;
-    if (scan.Peek() == 'M') {
-        scan.Advance();
-        if (scan.AtEnd()) return false;
-    }
+    scan.Advance();
+    if (scan.AtEnd()) return false;
 
     scan.SkipWhile(' ');
     if (scan.AtEnd()) return false;
@@ -369,10 +360,8 @@ bool ParseDosLine(std::string_view line, ListingFacts& facts, const ListingClock
     } else {
         const std::size_t start = scan.Pos();
         scan.SkipNonBlanks();
-        const auto size = SizeValue(line.substr(start, scan.Pos() - start));
-        if (!size) return false;
         facts.sizeKind = 1;
-        facts.size = *size;
+        facts.size = ColumnValue(line.substr(start, scan.Pos() - start));
         facts.canRetrieve = true;
     }
     if (scan.AtEnd()) return false;  // no name after the size or <DIR> column
@@ -381,14 +370,16 @@ bool ParseDosLine(std::string_view line, ListingFacts& facts, const ListingClock
     facts.nameStart = scan.Pos();
     facts.nameLength = line.size() - scan.Pos();
 
+    facts.timeKind = 2;
+    facts.time = kUnconvertibleTime;
+    if (!day || !year || !hour || !minute) return true;
     CalendarTime local;
     local.year = *year;
     local.month0 = *month - 1;
     local.day = *day;
     local.hour = *hour;
     local.minute = *minute;
-    if (!clock.ToUnix(local, facts.time)) return false;
-    facts.timeKind = 2;
+    if (!clock.ToUnix(local, facts.time)) facts.time = kUnconvertibleTime;
     return true;
 }
 

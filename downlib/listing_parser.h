@@ -10,6 +10,7 @@
 // else); nothing here decodes or filters them, "." and ".." included.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,6 +26,8 @@ inline constexpr std::size_t kMaxListingBytes = std::size_t{64} * 1024 * 1024;
 // The date-time value of a time that cannot be converted (the earliest value
 // of the OLE date range, 0100-01-01).
 inline constexpr double kInvalidOleDate = -657434.0;
+// ListingFacts::time of a line whose date parts fit no calendar.
+inline constexpr std::int64_t kUnconvertibleTime = INT64_MIN;
 
 // A calendar time in some zone; month0 counts from 0 (January).
 struct CalendarTime {

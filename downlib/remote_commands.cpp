@@ -51,12 +51,23 @@ bool SendRename(SessionConnection& connection, const std::string& oldName, const
     return Exchange(connection, "RNTO " + newName, timeoutMs) == 250;
 }
 
+// The name between the first quote and its closing quote; a quote inside the
+// name is written twice ("/a""b" is /a"b).
 std::optional<std::string> ParsePwdReply(const std::string& reply) {
     std::size_t open = reply.find('"');
     if (open == std::string::npos) return std::nullopt;
-    std::size_t close = reply.find('"', open + 1);
-    if (close == std::string::npos) return std::nullopt;
-    return reply.substr(open + 1, close - open - 1);
+    std::string name;
+    for (std::size_t i = open + 1; i < reply.size(); ++i) {
+        if (reply[i] != '"') {
+            name += reply[i];
+        } else if (i + 1 < reply.size() && reply[i + 1] == '"') {
+            name += '"';
+            ++i;
+        } else {
+            return name;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> SendPwd(SessionConnection& connection, int timeoutMs) {
@@ -121,13 +132,20 @@ bool IsPlainEntryName(const std::string& name) {
 
 namespace {
 
+// "/a/" and "/a" are the same folder; "/" stays "/".
+std::string WithoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
 struct DeleteWalk {
     SessionConnection& connection;
     int timeoutMs;
     int foldersLeft = kMaxDeleteFolders;
 };
 
-bool ClearLevel(DeleteWalk& walk, const std::optional<std::string>& path, int depth) {
+bool ClearLevel(DeleteWalk& walk, const std::optional<std::string>& path, const std::string& here,
+                int depth) {
     SessionConnection& connection = walk.connection;
     if (depth >= kMaxDeleteDepth || walk.foldersLeft <= 0) {
         EmitLog(connection, "目录层次过深或目录过多, 停止删除", LogError);
@@ -150,9 +168,20 @@ bool ClearLevel(DeleteWalk& walk, const std::optional<std::string>& path, int de
         EmitLog(connection, "CWD " + entry.name, LogCommand);
         if (!SendCwd(connection, entry.name, walk.timeoutMs)) continue;
         --walk.foldersLeft;
-        ClearLevel(walk, std::nullopt, depth + 1);
-        EmitLog(connection, "CDUP", LogCommand);
-        SendCdup(connection, walk.timeoutMs);
+        // A server that lists a link to another folder as a folder would take
+        // us there: what we entered must lie below the folder we came from.
+        std::optional<std::string> inside = CurrentFolder(connection, walk.timeoutMs);
+        if (inside && IsStrictlyBelow(*inside, here)) {
+            ClearLevel(walk, std::nullopt, WithoutTrailingSlash(*inside), depth + 1);
+            EmitLog(connection, "CDUP", LogCommand);
+            SendCdup(connection, walk.timeoutMs);
+        } else {
+            EmitLog(connection, "目录" + entry.name + "不在" + here + "之下, 不删除", LogError);
+        }
+        // CDUP after a link goes to the link target's parent on some servers:
+        // the names of this listing must not be deleted anywhere but here.
+        if (!ReturnToFolder(connection, here, walk.timeoutMs)) return false;
+        if (!inside || !IsStrictlyBelow(*inside, here)) continue;
         EmitLog(connection, "RMD " + entry.name, LogCommand);
         if (SendRmd(connection, entry.name, walk.timeoutMs) != 250) return false;
     }
@@ -161,10 +190,49 @@ bool ClearLevel(DeleteWalk& walk, const std::optional<std::string>& path, int de
 
 }  // namespace
 
+bool IsDeletableFolderPath(const std::string& path) {
+    bool named = false;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find_first_of("/\\", start);
+        if (end == std::string::npos) end = path.size();
+        const std::string piece = path.substr(start, end - start);
+        if (IsDotName(piece)) return false;
+        if (!piece.empty()) named = true;
+        start = end + 1;
+    }
+    return named;
+}
+
+bool IsStrictlyBelow(const std::string& inner, const std::string& outer) {
+    const std::string in = WithoutTrailingSlash(inner);
+    const std::string out = WithoutTrailingSlash(outer);
+    if (in.empty() || out.empty() || in == out) return false;
+    if (out == "/") return in[0] == '/';
+    return in.size() > out.size() && in.compare(0, out.size(), out) == 0 && in[out.size()] == '/';
+}
+
+std::optional<std::string> CurrentFolder(SessionConnection& connection, int timeoutMs) {
+    EmitLog(connection, "PWD", LogCommand);
+    return SendPwd(connection, timeoutMs);
+}
+
+bool ReturnToFolder(SessionConnection& connection, const std::string& folder, int timeoutMs) {
+    std::optional<std::string> now = CurrentFolder(connection, timeoutMs);
+    if (now && WithoutTrailingSlash(*now) == WithoutTrailingSlash(folder)) return true;
+    EmitLog(connection, "CWD " + folder, LogCommand);
+    if (SendCwd(connection, folder, timeoutMs)) {
+        now = CurrentFolder(connection, timeoutMs);
+        if (now && WithoutTrailingSlash(*now) == WithoutTrailingSlash(folder)) return true;
+    }
+    EmitLog(connection, "无法回到目录" + folder + ", 停止删除", LogError);
+    return false;
+}
+
 bool ClearRemoteDirectory(SessionConnection& connection, const std::optional<std::string>& path,
-                          int timeoutMs) {
+                          const std::string& here, int timeoutMs) {
     DeleteWalk walk{connection, timeoutMs};
-    return ClearLevel(walk, path, 0);
+    return ClearLevel(walk, path, WithoutTrailingSlash(here), 0);
 }
 
 }  // namespace downlib

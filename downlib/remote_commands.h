@@ -26,7 +26,7 @@ int SendRmd(SessionConnection& connection, const std::string& path, int timeoutM
 int SendDele(SessionConnection& connection, const std::string& path, int timeoutMs);
 bool SendRename(SessionConnection& connection, const std::string& oldName, const std::string& newName,
                 int timeoutMs);
-// The folder named between the first pair of double quotes of a 257 reply.
+// The folder named between the double quotes of a 257 reply (doubled quotes undone).
 std::optional<std::string> SendPwd(SessionConnection& connection, int timeoutMs);
 std::optional<std::string> ParsePwdReply(const std::string& reply);
 // The size from a 213 reply, or -1 ("文件不存在" is logged on 550).
@@ -39,9 +39,23 @@ int SendRetr(SessionConnection& connection, const std::string& path, int timeout
 int SendStor(SessionConnection& connection, const std::string& path, int timeoutMs);
 // Deletes everything inside a folder (the current one without a path), depth
 // first, and leaves the folder. Links are deleted, never entered; a listed name
-// that could reach outside the folder is left alone.
+// that could reach outside the folder is left alone. `here` is the server's
+// path of the folder being cleared: every subfolder entered must report a
+// path below it, and every return from one must land in it again, or the
+// walk stops before it deletes anything in the wrong place.
 bool ClearRemoteDirectory(SessionConnection& connection, const std::optional<std::string>& path,
-                          int timeoutMs);
+                          const std::string& here, int timeoutMs);
+// A folder path that a recursive delete may take as its target: not empty,
+// not the root, and no piece of it "." or ".." (the current folder, a parent).
+bool IsDeletableFolderPath(const std::string& path);
+// True when the server path `inner` lies strictly below `outer` ("/a/b" below
+// "/a" and "/"; "/a" not below "/a", "/ab" not below "/a").
+bool IsStrictlyBelow(const std::string& inner, const std::string& outer);
+// The current folder after a PWD exchange (logged as "PWD"), or nothing.
+std::optional<std::string> CurrentFolder(SessionConnection& connection, int timeoutMs);
+// Makes `folder` the current one again if it is not (CWD, logged), and proves
+// it with PWD. False when the server will not go back there.
+bool ReturnToFolder(SessionConnection& connection, const std::string& folder, int timeoutMs);
 // True for a listed name that is safe to send back as a name inside the
 // listed folder: not empty, not "." or "..", no "/" or "\\" and no control byte.
 bool IsPlainEntryName(const std::string& name);

@@ -131,6 +131,7 @@ std::unique_ptr<TransferSession> CreateSession(const TaskParam& param, std::uint
     session->mode = mode;
     session->port = static_cast<std::uint16_t>(port & 0xFFFF);
     session->localPath = param.localPath;
+    session->localBase = param.localBase;
     session->connectTimeout = param.connectTimeout;
     session->sendTimeout = param.sendTimeout;
     session->replyTimeout = param.replyTimeout;

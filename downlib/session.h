@@ -50,6 +50,9 @@ struct SessionConnection {
     int segment = -1;  // the segment a task connection serves
     bool firstWorker = false;
     std::string lastReply;  // the final line of the last reply read here
+    // A reply was left unread or half read: the next bytes on the control
+    // connection may answer an earlier command. Only the owning thread uses it.
+    bool outOfStep = false;
     // While set, the connection's log events are kept here instead of
     // delivered (see HeldLog). Only the owning thread uses it.
     std::vector<LogRecord>* heldLog = nullptr;
@@ -90,6 +93,7 @@ struct TransferSession {
     std::uint16_t port = 21;
 
     std::string localPath;
+    std::string localBase;  // TaskParam::localBase
     int transferTypeMode = 1;
     std::string extensionList;
     int connectionsWanted = 1;

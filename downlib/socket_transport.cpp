@@ -38,8 +38,6 @@ private:
     int fd_;
 };
 
-enum class Ready { Yes, No, Failed };
-
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
 
@@ -125,15 +123,27 @@ ScopedWaitHook::~ScopedWaitHook() {
     threadWaitHook.lastCall = Clock::now();
 }
 
+Ready WaitReadable(int fd, int timeoutMs) { return WaitFor(fd, POLLIN, timeoutMs); }
+
 void Socket::Reset(int fd) {
-    int old = fd_.exchange(fd);
-    if (old >= 0) ::close(old);
+    {
+        std::lock_guard lock(closing_);
+        int old = fd_.exchange(fd);
+        if (old >= 0) ::close(old);
+    }
     readAhead_.clear();
 }
 
 void Socket::Shutdown() const {
+    std::lock_guard lock(closing_);
     int fd = fd_.load();
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+int Deadline::RemainingMs() const {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - Clock::now()).count();
+    if (left <= 0) return 0;
+    return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
 Socket OpenTcpSocket() {

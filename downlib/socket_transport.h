@@ -4,9 +4,12 @@
 // 10 ms so a stop request is noticed quickly. IPv4 only.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,7 +18,10 @@ namespace downlib {
 
 struct SessionConnection;
 
-// Owns one socket descriptor; closes it when released.
+// Owns one socket descriptor; closes it when released. Closing and the
+// stop path's shutdown take the same lock: a shutdown that raced a close
+// could otherwise hit the descriptor number the system has just handed to
+// someone else.
 class Socket {
 public:
     Socket() = default;
@@ -35,7 +41,10 @@ public:
     int fd() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
     explicit operator bool() const { return valid(); }
-    int Release() { return fd_.exchange(-1); }
+    int Release() {
+        std::lock_guard lock(closing_);
+        return fd_.exchange(-1);
+    }
     void Reset(int fd = -1);
     void Close() { Reset(); }
     // Wakes a thread blocked on this socket without releasing the descriptor.
@@ -45,8 +54,27 @@ public:
     std::string& ReadAhead() { return readAhead_; }
 
 private:
+    mutable std::mutex closing_;
     std::atomic<int> fd_{-1};
     std::string readAhead_;
+};
+
+// The end of a whole exchange (a reply, a greeting, a listing): unlike an
+// idle time-out, bytes that trickle in do not push it back.
+class Deadline {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit Deadline(Clock::time_point at) : at_(at) {}
+    static Deadline After(int milliseconds) {
+        return Deadline(Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0)));
+    }
+    // Whole milliseconds left, 0 once passed.
+    int RemainingMs() const;
+    bool Passed() const { return Clock::now() >= at_; }
+    Clock::time_point At() const { return at_; }
+
+private:
+    Clock::time_point at_;
 };
 
 inline constexpr int kWaitCycleMs = 10;
@@ -67,6 +95,12 @@ public:
 private:
     const std::function<bool()>* previous_;
 };
+
+// Every readiness wait of the engine goes through one poll wrapper.
+enum class Ready { Yes, No, Failed };
+// Waits at most `timeoutMs` for the descriptor to become readable (or to
+// have a connection to accept).
+Ready WaitReadable(int fd, int timeoutMs);
 
 // A new IPv4 stream socket in blocking mode; an invalid Socket on failure.
 Socket OpenTcpSocket();

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -189,22 +190,42 @@ LocalFile::~LocalFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool LocalFile::Create(const std::string& path, std::int64_t size) {
+namespace {
+
+// Reserving the space now turns a full disk into a creation error instead of
+// a failed write in the middle of the transfer. The visible size stays 0: a
+// file grown to its full size at once would look whole to anyone who finds
+// it after a kill. A file system that cannot reserve without growing the
+// file gets a check of its free space instead.
+bool ReserveSpace(int fd, std::int64_t size) {
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+    struct statvfs fs {};
+    if (::fstatvfs(fd, &fs) != 0) return true;  // nothing to check against
+    const unsigned long long available =
+        static_cast<unsigned long long>(fs.f_bavail) * static_cast<unsigned long long>(fs.f_frsize);
+    if (available < static_cast<unsigned long long>(size)) {
+        errno = ENOSPC;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool LocalFile::Create(const LocalTarget& target, const std::string& path, std::int64_t size) {
     std::lock_guard lock(lock_);
     if (fd_ >= 0 || released_) return false;
     // O_EXCL and O_NOFOLLOW: a planted file or link never receives our bytes.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = ::openat(target.folder.fd(), target.name.c_str(),
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    if (size > 0) {
-        // Reserving the space now turns a full disk into a creation error
-        // instead of a failed write in the middle of the transfer.
-        int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
-        if (error != 0) {
-            ::close(fd);
-            ::unlink(path.c_str());
-            errno = error;
-            return false;
-        }
+    if (size > 0 && !ReserveSpace(fd, size)) {
+        int error = errno;
+        ::close(fd);
+        ::unlinkat(target.folder.fd(), target.name.c_str(), 0);
+        errno = error;
+        return false;
     }
     fd_ = fd;
     size_ = size;
@@ -242,7 +263,11 @@ std::int64_t LocalFile::Release(const SegmentTable& table) {
     released_ = true;
     if (fd_ < 0) return kept_;
     kept_ = table.AllComplete() ? size_ : table.ContiguousFromStart();
-    if (kept_ != size_ && ::ftruncate(fd_, static_cast<off_t>(kept_)) != 0) kept_ = size_;
+    // Cutting also gives back the space reserved past the end.
+    if (::ftruncate(fd_, static_cast<off_t>(kept_)) != 0) {
+        struct stat info {};
+        if (::fstat(fd_, &info) == 0) kept_ = info.st_size;
+    }
     ::close(fd_);
     fd_ = -1;
     return kept_;
@@ -534,7 +559,8 @@ void TaskRunner::EndTask() {
         complete_ = uploadComplete.load();
         count = session.transferred.load();
     } else {
-        bool complete = !segments_.Empty() && segments_.AllComplete() && kept == remoteSize;
+        bool complete =
+            !segments_.Empty() && segments_.AllComplete() && kept == remoteSize && endConfirmed.load();
         complete_ = complete;
         if (session.stopFlag.load() == 1)
             count = session.transferred.load();

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "downlib/local_path.h"
 #include "downlib/session.h"
 
 namespace downlib {
@@ -113,10 +114,12 @@ private:
 };
 
 // The local file of a download: created exclusively, its space reserved at
-// once, written at positions. Released at the end of the transfer; a write
-// after that fails instead of writing. A file that did not arrive whole is
-// cut to the bytes received without a gap from byte 0, so it never looks
-// complete.
+// once without changing its visible size, written at positions. Its visible
+// size is therefore the bytes written so far, even after a kill or a power
+// loss (with several connections, the end of the furthest part written).
+// Released at the end of the transfer; a write after that fails instead of
+// writing. A file that did not arrive whole is cut to the bytes received
+// without a gap from byte 0, so it never looks complete.
 class LocalFile {
 public:
     LocalFile() = default;
@@ -124,9 +127,10 @@ public:
     LocalFile(const LocalFile&) = delete;
     LocalFile& operator=(const LocalFile&) = delete;
 
-    // False (errno kept) when the file exists, a link is in the way, the
-    // folder is missing or not writable, or the space cannot be reserved.
-    bool Create(const std::string& path, std::int64_t size);
+    // Creates `target.name` in the target's folder. False (errno kept) when
+    // the file exists, a link is in the way, the folder is not writable, or
+    // the space cannot be reserved. `path` is kept for reports.
+    bool Create(const LocalTarget& target, const std::string& path, std::int64_t size);
     bool IsOpen() const;
     // Writes the bytes at the part's position and counts them as written.
     bool Write(SegmentTable& table, int index, const char* data, std::int64_t length);
@@ -191,6 +195,9 @@ public:
     std::atomic<int> retries{0};
     // Upload state: the worker's verdict that the remote file is whole.
     std::atomic<bool> uploadComplete{false};
+    // The part that ends the file saw the data connection end normally right
+    // at the file's size and a 2xx final reply.
+    std::atomic<bool> endConfirmed{false};
 
     // Records every code the task thread handles, for tests.
     void RecordCodes(bool on) { recordCodes_ = on; }

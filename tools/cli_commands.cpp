@@ -2,7 +2,10 @@
 // false, -1 or empty result is a failure.
 #include "tools/cli_commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -18,6 +21,27 @@
 
 namespace cli {
 namespace {
+
+std::atomic<int> interruptSignal{0};
+
+// The download object of the running Run, for Interrupt.
+std::mutex runningLock;
+downlib::Download* runningDownload = nullptr;
+
+// The failure lines the engine logged during the current command, for the
+// reason a failed ls gives.
+std::mutex errorsLock;
+std::vector<std::string> commandErrors;
+
+bool StdoutIsTerminal() {
+    static const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    return terminal;
+}
+
+bool StderrIsTerminal() {
+    static const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    return terminal;
+}
 
 struct Context {
     const Options& options;
@@ -59,6 +83,16 @@ bool Pwd(Context& context, const std::vector<std::string>&) {
     return true;
 }
 
+// vsftpd and pure-ftpd take LIST's argument as a pattern: a folder that does
+// not exist lists as an empty one ("150", no data, "226"). Entering it tells
+// the two apart; the session goes back to where it was.
+bool IsListedFolder(downlib::DezAziveduza& client, const std::string& path) {
+    const std::string here = client.GetCurrentDir();
+    if (!client.ChangeDir(path)) return false;
+    if (!here.empty()) client.ChangeDir(here);
+    return true;
+}
+
 bool Ls(Context& context, const std::vector<std::string>& args) {
     std::vector<std::string> names;
     std::vector<std::int32_t> flags;
@@ -67,12 +101,31 @@ bool Ls(Context& context, const std::vector<std::string>& args) {
     std::optional<std::string> path;
     if (args.size() > 1) path = args[1];
     int count = context.client.ListDir(path, &names, &flags, &sizes, &times);
-    if (count < 0) return false;
+    if (count < 0) {
+        // A failed listing is never an empty folder: say why.
+        std::string reason;
+        {
+            std::lock_guard guard(errorsLock);
+            for (const std::string& error : commandErrors) reason += (reason.empty() ? "" : "; ") + error;
+        }
+        if (reason.empty()) reason = "未连接";
+        std::fprintf(stderr, "quorvel-ftp-cli: ls: %s\n",
+                     StderrIsTerminal() ? TerminalSafe(reason).c_str() : reason.c_str());
+        return false;
+    }
+    if (count == 0 && path && !path->empty() && !IsListedFolder(context.client, *path)) {
+        std::fprintf(stderr, "quorvel-ftp-cli: ls: %s: 没有这个目录\n",
+                     StderrIsTerminal() ? TerminalSafe(*path).c_str() : path->c_str());
+        return false;
+    }
     for (int i = 0; i < count; ++i) {
+        if (names[i] == "." || names[i] == "..") continue;
         char kind = flags[i] == 1 ? 'l' : (sizes[i] == -1 ? 'd' : '-');
-        std::printf("%s\t%lld\t%s\t%c\n", names[i].c_str(), static_cast<long long>(sizes[i]),
+        const std::string name = StdoutIsTerminal() ? TerminalSafe(names[i]) : names[i];
+        std::printf("%s\t%lld\t%s\t%c\n", name.c_str(), static_cast<long long>(sizes[i]),
                     OleDateText(times[i]).c_str(), kind);
     }
+    std::fflush(stdout);
     return true;
 }
 
@@ -96,6 +149,10 @@ bool Get(Context& context, const std::vector<std::string>& args) {
     downlib::TaskParam param;
     param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + EscapeForUrl(remote);
     param.localPath = args[2];
+    // The folder named in LOCAL is the chosen folder: the file is created in
+    // it without following a link in its place.
+    if (std::size_t slash = param.localPath.rfind('/'); slash != std::string::npos)
+        param.localBase = slash == 0 ? "/" : param.localPath.substr(0, slash);
     param.user = options.user;
     param.password = options.password;
     if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
@@ -117,6 +174,8 @@ bool Get(Context& context, const std::vector<std::string>& args) {
         std::fprintf(stderr, "quorvel-ftp-cli: the download could not be started\n");
         return false;
     }
+    // A signal that came while the task was being started.
+    if (interruptSignal.load() != 0) context.download.StopTask();
     std::unique_lock guard(outcome->lock);
     outcome->changed.wait(guard, [&] { return outcome->ended; });
     std::printf("%lld\n", static_cast<long long>(outcome->bytes));
@@ -171,7 +230,13 @@ std::string CommandSynopsis(const std::string& name, const CommandInfo& info) {
 }  // namespace
 
 void PrintLog(downlib::Handle, const std::string&, const std::string& message, int kind, downlib::Handle) {
-    std::fprintf(stderr, "%d %s\n", kind, message.c_str());
+    if (kind == downlib::LogError) {
+        std::lock_guard guard(errorsLock);
+        commandErrors.push_back(message);
+    }
+    // Reply lines come from the server: on a terminal they are escaped too.
+    std::fprintf(stderr, "%d %s\n", kind,
+                 StderrIsTerminal() ? TerminalSafe(message).c_str() : message.c_str());
     std::fflush(stderr);
 }
 
@@ -189,6 +254,41 @@ std::string EscapeForUrl(const std::string& path) {
     }
     return out;
 }
+
+std::string TerminalSafe(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    auto escape = [&](unsigned char c) {
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0x0F];
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c < 0x20 || c == 0x7F || c == '\\') {
+            escape(c);
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // U+0080 to U+009F: a terminal reads U+009B as the start of a control sequence.
+            escape(c);
+            escape(next);
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+void Interrupt(int signal) {
+    int expected = 0;
+    interruptSignal.compare_exchange_strong(expected, signal);
+    std::lock_guard guard(runningLock);
+    if (runningDownload) runningDownload->StopTask();
+}
+
+int InterruptSignal() { return interruptSignal.load(); }
 
 std::optional<std::vector<std::string>> SplitWords(const std::string& line) {
     std::vector<std::string> words;
@@ -251,7 +351,8 @@ std::string HelpText() {
         "Exit status:\n"
         "  0   the log-in and every command succeeded\n"
         "  1   the log-in or a command failed (the session is still closed)\n"
-        "  2   usage error\n";
+        "  2   usage error\n"
+        "  130  stopped by SIGINT, 143 by SIGTERM (a running transfer is stopped first)\n";
     return text;
 }
 
@@ -262,15 +363,29 @@ int Run(const Options& options, const std::vector<std::vector<std::string>>& com
                         options.timeoutMs))
         return 1;
     Context context{options, client, download};
+    {
+        std::lock_guard guard(runningLock);
+        runningDownload = &download;
+    }
     int status = 0;
     for (const auto& words : commands) {
+        if (interruptSignal.load() != 0) break;
+        {
+            std::lock_guard guard(errorsLock);
+            commandErrors.clear();
+        }
         if (!Commands().at(words[0]).run(context, words)) {
             status = 1;
             break;
         }
     }
+    {
+        std::lock_guard guard(runningLock);
+        runningDownload = nullptr;
+    }
     std::fflush(stdout);
     client.Disconnect();
+    if (interruptSignal.load() != 0) return 128 + interruptSignal.load();
     return status;
 }
 

@@ -27,7 +27,8 @@ bool IsKnownCommand(const std::vector<std::string>& words);
 // manual page is made from it too.
 std::string HelpText();
 // Logs in, runs the commands in order, logs out. Exit status: 0 all went
-// well, 1 at the first failure (the session is still closed).
+// well, 1 at the first failure (the session is still closed), 128 + the
+// signal after Interrupt.
 int Run(const Options& options, const std::vector<std::vector<std::string>>& commands);
 
 // Shared by the command handlers: an engine log event as one line on
@@ -36,5 +37,16 @@ int Run(const Options& options, const std::vector<std::vector<std::string>>& com
 void PrintLog(std::uintptr_t connection, const std::string& timeText, const std::string& message, int kind,
               std::uintptr_t session);
 std::string EscapeForUrl(const std::string& path);
+
+// From the signal watcher: stops a running download (its file is cut to the
+// bytes received) and runs no further command. Safe from any thread.
+void Interrupt(int signal);
+// The signal Interrupt was called with, or 0.
+int InterruptSignal();
+
+// A remote name or log text as shown on a terminal: control bytes (ESC and
+// TAB included), DEL, UTF-8 C1 controls and "\" written as \xHH, so a
+// hostile name cannot drive the terminal. Other bytes pass unchanged.
+std::string TerminalSafe(const std::string& text);
 
 }  // namespace cli

@@ -1,14 +1,24 @@
 // quorvel-ftp-cli: the engine from the command line, for scripting and
 // diagnosis. Every engine log event is one line on standard error: the kind
 // digit, a blank and the message.
+//
+// SIGINT and SIGTERM stop the running download, which cuts its file to the
+// bytes received, and the program exits with 128 + the signal. They are
+// taken by a watcher thread (blocked everywhere else), so the stop runs as
+// ordinary code rather than inside a signal handler.
 #include <getopt.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "downlib/ftp_engine.h"
@@ -24,6 +34,39 @@ void PrintUsage() {
 }
 
 enum LongOption { kVersionOption = 256 };
+
+// After a signal the commands get this long to wind up (a stopped download
+// ends within its stop wait); a synchronous command waiting on a silent
+// server would otherwise hold the exit for a whole reply time-out.
+constexpr std::chrono::seconds kExitGrace{5};
+
+sigset_t StopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+// Waits for SIGINT or SIGTERM until `done`; on one, interrupts the run and,
+// if it has not ended within the grace, ends the process.
+void WatchSignals(const std::atomic<bool>& done) {
+    const sigset_t set = StopSignals();
+    while (!done.load()) {
+        timespec tick{0, 100L * 1000 * 1000};
+        int signal = ::sigtimedwait(&set, nullptr, &tick);
+        if (signal <= 0) continue;
+        cli::Interrupt(signal);
+        const auto giveUp = std::chrono::steady_clock::now() + kExitGrace;
+        while (!done.load()) {
+            if (std::chrono::steady_clock::now() > giveUp) {
+                std::fflush(stdout);
+                ::_exit(128 + signal);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+}
 
 bool ParseNumber(const char* text, int& out) {
     char* end = nullptr;
@@ -110,5 +153,14 @@ int main(int argc, char** argv) {
         }
         parsed.push_back(std::move(*words));
     }
-    return cli::Run(options, parsed);
+    // Blocked before any thread starts, so every thread inherits the mask
+    // and only the watcher takes them.
+    const sigset_t stopSignals = StopSignals();
+    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::atomic<bool> done{false};
+    std::thread watcher(WatchSignals, std::cref(done));
+    int status = cli::Run(options, parsed);
+    done = true;
+    watcher.join();
+    return status;
 }

@@ -236,6 +236,50 @@ TEST_F(TaskQueueTest, ALoopTheServerDoesNotRevealEndsAtTheDepthLimit) {
     EXPECT_TRUE(LogHas("目录层次过深，不再展开"));
 }
 
+TEST_F(TaskQueueTest, LinksBackToAnAncestorAreSkippedWhenPwdShowsThePathThroughThem) {
+    // As pyftpdlib does: PWD in /d/here answers "/d/here", yet the folder is
+    // /d itself, so it lists what /d lists. Two such links double the tree at
+    // every level.
+    const std::string listing =
+        "lrwxrwxrwx 1 u g 1 Jan 01 2024 here -> .\r\n"
+        "lrwxrwxrwx 1 u g 1 Jan 01 2024 again -> .\r\n"
+        "lrwxrwxrwx 1 u g 2 Jan 01 2024 up -> ..\r\n"
+        "-rw-r--r-- 1 u g 1 Jan 01 2024 f.txt\r\n";
+    server.addFile("/d/f.txt", "f");
+    server.addFile("/top.txt", "t");
+    for (const char* folder : {"/d", "/d/here", "/d/again"}) server.setListing(folder, listing);
+    // "up" leads to the root, whose listing the request was made from.
+    server.addDirectory("/d/up");
+    server.setListing("/d/up",
+                      "drwxr-xr-x 2 u g 4096 Jan 01 2024 d\r\n-rw-r--r-- 1 u g 1 Jan 01 2024 top.txt\r\n");
+    ConnectToServer();
+    ASSERT_TRUE(Select({"d"}));
+    HoldDriver();
+    Download();
+    EXPECT_EQ(QueueRows(2), (std::vector<std::string>{local + "|//d", local + "|//d/f.txt"}))
+        << testing::PrintToString(LogMessages());
+    for (const char* skipped : {"跳过//d/here", "跳过//d/again", "跳过//d/up"})
+        EXPECT_TRUE(LogHas(skipped)) << skipped << testing::PrintToString(LogMessages());
+}
+
+TEST_F(TaskQueueTest, OneRequestAppendsABoundedNumberOfRows) {
+    for (int i = 0; i < 30; ++i) server.addFile("/many/f" + std::to_string(i), "x");
+    ConnectToServer();
+    {
+        auto& state = app::QueueState(*app);
+        std::lock_guard guard(state.lock);
+        state.maxRowsPerRequest = 12;
+    }
+    ASSERT_TRUE(Select({"many"}));
+    HoldDriver();
+    Download();
+    EXPECT_EQ(QueueRows().size(), 12u);
+    EXPECT_TRUE(LogHas("本次下载请求已排入12行，达到上限，其余条目未加入队列"))
+        << testing::PrintToString(LogMessages());
+    // The remote view is back in the folder of the request.
+    EXPECT_NE(RemoteRowOf("many"), -1);
+}
+
 TEST_F(TaskQueueTest, AFolderThatCannotBeEnteredKeepsItsRowButIsNotListedAsItsParent) {
     server.addDirectory("/locked");
     server.addFile("/top.txt", "t");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -184,6 +185,85 @@ TEST_F(ControlConnection, SilentServerTimesOut) {
               (Lines{"3 接收数据超时", "3 获得返回命令失败", "3 无法得到欢迎消息", "3 登录失败"}));
 }
 
+// The reply time-out bounds a whole reply: a server that sends a byte now
+// and then, never finishing, cannot hold a command (or the greeting) longer.
+TEST_F(ControlConnection, ATrickleNeverExtendsTheReplyTimeOut) {
+    const struct {
+        const char* what;
+        bool greeting;
+    } cases[] = {{"greeting", true}, {"reply to PWD", false}};
+    for (const auto& c : cases) {
+        FakeFtpServer slow;
+        // Every byte comes well inside the time-out; the reply never ends.
+        const Action trickle = Action::Trickle("220-still coming\r\n", 50);
+        if (c.greeting)
+            slow.greetWith(trickle);
+        else
+            slow.on("PWD", trickle);
+        EventLog slowLog;
+        DezAziveduza slowClient;
+        auto run = std::async(std::launch::async, [&] {
+            if (!slowClient.Connect("ftp://127.0.0.1", "u", "p", slow.port(), slowLog.callback(), 500))
+                return std::string("<no connection>");
+            return slowClient.GetCurrentDir();
+        });
+        // Far beyond the 500 ms time-out; only a per-byte time-out gets here.
+        const bool ended = run.wait_for(30s) == std::future_status::ready;
+        slow.stop();  // ends the trickle, so a hanging call returns
+        EXPECT_TRUE(ended) << c.what;
+        const std::string result = run.get();
+        EXPECT_EQ(result, c.greeting ? "<no connection>" : "") << c.what;
+        EXPECT_TRUE(slowLog.contains("3 接收数据超时")) << c.what << "\n" << slowLog.text().substr(0, 600);
+        EXPECT_TRUE(slowLog.contains("3 获得返回命令失败")) << c.what;
+    }
+}
+
+// Replies that cannot be replies end at once rather than after the time-out;
+// the connection stays in step when the malformed reply was read whole.
+TEST_F(ControlConnection, MalformedReplyCodesEndTheReplyAtOnce) {
+    for (const char* raw : {"257\r\n", "2570 four digits\r\n", "257x\r\n", "257\n"}) {
+        FakeFtpServer odd;
+        odd.replyNext("PWD", {raw});
+        EventLog oddLog;
+        DezAziveduza oddClient;
+        // A reply time-out far longer than the wait below: only an immediate end passes.
+        ASSERT_TRUE(oddClient.Connect("ftp://127.0.0.1", "u", "p", odd.port(), oddLog.callback(), 600000));
+        auto first = std::async(std::launch::async, [&] { return oddClient.GetCurrentDir(); });
+        const bool ended = first.wait_for(30s) == std::future_status::ready;
+        if (!ended) odd.stop();
+        ASSERT_TRUE(ended) << raw;
+        EXPECT_EQ(first.get(), "") << raw;
+        EXPECT_TRUE(oddLog.contains("3 服务器回应格式错误")) << raw << oddLog.text();
+        EXPECT_FALSE(oddLog.contains("3 接收数据超时")) << raw;
+        EXPECT_EQ(oddClient.GetCurrentDir(), "/") << raw << oddLog.text();
+    }
+}
+
+TEST_F(ControlConnection, AGreetingOf120ThenA220IsAWelcome) {
+    server.setGreeting("120 Ready in 1 minute\r\n220 Ready now\r\n");
+    ASSERT_TRUE(Connect()) << log.text();
+    EXPECT_TRUE(log.contains("2 120 Ready in 1 minute"));
+    EXPECT_TRUE(log.contains("2 220 Ready now"));
+    EXPECT_EQ(client.GetCurrentDir(), "/");
+    // A 120 alone is no welcome.
+    FakeFtpServer waiting;
+    waiting.greetWith(Action::Reply("120 Ready in 5 minutes\r\n"));
+    EventLog waitingLog;
+    DezAziveduza waitingClient;
+    EXPECT_FALSE(
+        waitingClient.Connect("ftp://127.0.0.1", "u", "p", waiting.port(), waitingLog.callback(), 300));
+    EXPECT_TRUE(waitingLog.contains("3 无法得到欢迎消息"));
+}
+
+TEST_F(ControlConnection, ALineCutShortByTheTimeOutIsNoReply) {
+    // The start of a 220, then silence: taking "220 hel" as the greeting would
+    // leave the rest to answer the USER command.
+    server.greetWith(Action::Reply("220 hel"));
+    EXPECT_FALSE(Connect("127.0.0.1", 300));
+    EXPECT_TRUE(log.contains("3 无法得到欢迎消息")) << log.text();
+    EXPECT_TRUE(server.commands().empty());
+}
+
 TEST_F(ControlConnection, DottedHostsAreNotResolvedNamesAre) {
     ASSERT_TRUE(Connect("127.0.0.1"));
     EXPECT_EQ(log.lines().front(), Connecting());
@@ -243,8 +323,8 @@ TEST_F(ControlConnection, DroppedServerMakesLaterCommandsFailQuickly) {
     ASSERT_TRUE(Connect());
     EXPECT_EQ(client.GetCurrentDir(), "");
     EXPECT_FALSE(client.ChangeDir("x"));
-    // A listing that cannot even start reads as an empty folder.
-    EXPECT_EQ(client.ListDir(std::nullopt, nullptr, nullptr, nullptr, nullptr), 0);
+    // A listing that cannot even start is a failed listing, not an empty folder.
+    EXPECT_EQ(client.ListDir(std::nullopt, nullptr, nullptr, nullptr, nullptr), -1);
     EXPECT_TRUE(client.Disconnect());
 }
 

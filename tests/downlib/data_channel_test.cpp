@@ -17,14 +17,22 @@ TEST(DataChannel, PassiveReplies) {
     } cases[] = {
         {"227 Entering Passive Mode (10,0,0,5,19,137)\r\n", true, "10.0.0.5", 5001},
         {"227 Entering Passive Mode (127,0,0,1,0,21).\r\n", true, "127.0.0.1", 21},
-        {"227 =10,0,0,5,19,137\r\n", false, "", 0},                 // no parentheses
-        {"227 (10,0,0,5,19)\r\n", false, "", 0},                    // five numbers
-        {"227 (10,0,0,5,19,137,1)\r\n", false, "", 0},              // seven numbers
-        {"227 (10,0,0,5,19,137\r\n", false, "", 0},                 // no closing parenthesis
-        {"227 (10,0,0,5,300,0)\r\n", true, "10.0.0.5", 11264},      // 76800 kept to 16 bits
+        {"227 =10,0,0,5,19,137\r\n", false, "", 0},     // no parentheses
+        {"227 (10,0,0,5,19)\r\n", false, "", 0},        // five numbers
+        {"227 (10,0,0,5,19,137,1)\r\n", false, "", 0},  // seven numbers
+        {"227 (10,0,0,5,19,137\r\n", false, "", 0},     // no closing parenthesis
+        // A number above 255 names no port: refused, never wrapped to another port.
+        {"227 (10,0,0,5,300,0)\r\n", false, "", 0},
+        {"227 (10,0,0,5,19,256)\r\n", false, "", 0},
+        {"227 (10,0,0,256,19,137)\r\n", false, "", 0},
+        {"227 (10,0,0,5,0019,137)\r\n", false, "", 0},
         {"227 (10, 0,0,5, 19, 137)\r\n", true, "10. 0.0.5", 5001},  // blanks stay in the address
-        {"227 (1,2,3,4,99999999999999999999,99999999999999)\r\n", true, "1.2.3.4", -1},  // no overflow
-        {"227 (a,b,c,d,e,f)\r\n", true, "a.b.c.d", 0},
+        {"227 (10,0,0,5,255,255)\r\n", true, "10.0.0.5", 65535},
+        {"227 (1,2,3,4,99999999999999999999,99999999999999)\r\n", false, "", 0},
+        {"227 (10,0,0,5,-1,137)\r\n", false, "", 0},
+        {"227 (10,0,0,5,+1,137)\r\n", false, "", 0},
+        {"227 (10,0,0,5,,137)\r\n", false, "", 0},
+        {"227 (a,b,c,d,e,f)\r\n", false, "", 0},
         {"", false, "", 0},
     };
     for (const auto& c : cases) {
@@ -51,12 +59,16 @@ TEST(RemoteReplies, PwdReplies) {
     const std::pair<const char*, const char*> cases[] = {
         {"257 \"/home/ftp\" is current directory\r\n", "/home/ftp"},
         {"257 \"/\"\r\n", "/"},
-        {"257 \"/a \"\"b\"\"\"\r\n", "/a "},  // doubled quotes are not undone
+        {"257 \"/a \"\"b\"\"\"\r\n", "/a \"b\""},  // a quote in the name is written twice
+        {"257 \"/a\"\"b\" is current\r\n", "/a\"b"},
+        {"257 \"\"\"\"\r\n", "\""},
+        {"257 \"\"\r\n", ""},
         {"257 \"/中文 目录\" ok\r\n", "/中文 目录"},
     };
     for (const auto& [reply, path] : cases) EXPECT_EQ(ParsePwdReply(reply).value_or("<none>"), path) << reply;
     EXPECT_FALSE(ParsePwdReply("257 /home/ftp\r\n").has_value());
     EXPECT_FALSE(ParsePwdReply("257 \"/unterminated\r\n").has_value());
+    EXPECT_FALSE(ParsePwdReply("257 \"/ends in a doubled quote\"\"\r\n").has_value());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -24,6 +25,7 @@ namespace downlib {
 namespace {
 
 using std::chrono::milliseconds;
+using testsupport::Action;
 using testsupport::FakeFtpServer;
 using testsupport::TempDir;
 using testsupport::TransferFaults;
@@ -258,6 +260,209 @@ TEST(DownloadFake, WithoutRestSupportABrokenTransferFailsAndTheFileIsCut) {
     EXPECT_EQ(server.countCommands("RETR"), 1);  // no second RETR without REST
 }
 
+// A restart the server refused never leads to bytes written where the server
+// did not confirm it starts: RETR would send the file from 0 (or from the
+// probe's 100) and every byte would land at the wrong place.
+TEST(DownloadFake, ARefusedRestNeverWritesAtAnUnconfirmedOffset) {
+    ShortRetryPause pause;
+    const struct {
+        const char* refused;
+        std::int64_t dropAfter;  // -1: no break, so only the first REST 0 matters
+        std::int64_t kept;
+        int retrs;
+    } cases[] = {
+        {"REST 50000", 50000, 50000, 1},  // the resume after a break
+        {"REST 0", -1, 0, 0},             // putting the probe's marker back
+    };
+    for (const auto& c : cases) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        std::string content = testsupport::PatternBytes(0, 200000, 12);
+        TransferFaults faults;
+        faults.dropAfterBytes = c.dropAfter;
+        server.addFile("/r.bin", content, faults);
+        server.reply(c.refused, "502 Not now.\r\n");
+        TempDir dir;
+        TaskLog log;
+        RunTask(log, log.Param(server.url("/r.bin"), dir.file("r.bin")));
+        const std::string position = std::string(c.refused).substr(5);
+        EXPECT_TRUE(log.HasLog("续传位置" + position + "被拒绝 (回应502), 停止下载", LogError))
+            << c.refused << "\n"
+            << log.Dump();
+        EXPECT_FALSE(log.Whole()) << c.refused;
+        EXPECT_EQ(server.countCommands("RETR"), c.retrs) << c.refused << "\n" << server.transcript();
+        if (c.kept == 0) {
+            EXPECT_LE(testsupport::FileSize(dir.file("r.bin")), 0) << c.refused;
+        } else {
+            EXPECT_EQ(testsupport::FileSha256Hex(dir.file("r.bin")),
+                      testsupport::Sha256Hex(content.substr(0, c.kept)))
+                << c.refused;
+        }
+    }
+}
+
+// Every byte counted is not enough: the data connection must end normally
+// and the server must call the transfer done.
+TEST(DownloadFake, AFinalReplyOtherThan2xxFailsTheTask) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 70000, 13);
+    TransferFaults faults;
+    faults.dropAfterBytes = 70000;  // all of it, then "426 Failure writing network stream."
+    faults.dropTimes = 1000;
+    server.addFile("/f.bin", content, faults);
+    TempDir dir;
+    TaskLog log;
+    RunTask(log, log.Param(server.url("/f.bin"), dir.file("f.bin")));
+    EXPECT_FALSE(log.Whole()) << log.Dump();
+    EXPECT_TRUE(log.HasLog("服务器没有确认传送完成 (回应426)", LogError)) << log.Dump();
+    EXPECT_EQ(server.countCommands("RETR"), 1);
+    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("f.bin")), testsupport::Sha256Hex(content));  // bytes kept
+}
+
+// A data connection that stalls is a broken one: it is closed after the reply
+// time-out and the transfer resumes with REST, as after a drop.
+TEST(DownloadFake, AStalledDataConnectionIsRetriedWithRest) {
+    ShortRetryPause pause;
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 300000, 14);
+    TransferFaults faults;
+    faults.stallAfterBytes = 100000;
+    faults.stallTimes = 1;
+    server.addFile("/s.bin", content, faults);
+    TempDir dir;
+    TaskLog log;
+    TaskParam param = log.Param(server.url("/s.bin"), dir.file("s.bin"));
+    param.replyTimeout = 500;
+    RunTask(log, param);
+    EXPECT_TRUE(log.Whole()) << log.Dump();
+    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("s.bin")), testsupport::Sha256Hex(content));
+    EXPECT_TRUE(log.HasLog(SocketErrorReportText(kErrReceiveTimeout), LogError)) << log.Dump();
+    EXPECT_EQ(server.countCommands("REST 100000"), 1) << server.transcript();
+    EXPECT_EQ(log.bytesEvents, 300000);
+}
+
+// A reply that never came leaves that control connection out of step; the
+// retry logs in on a new one, where commands flow again.
+TEST(DownloadFake, AfterAMissingReplyTheRetryStartsInStep) {
+    ShortRetryPause pause;
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 50000, 16);
+    server.addFile("/q.bin", content);
+    server.onNext("RETR", {Action::Silence()});
+    TempDir dir;
+    TaskLog log;
+    TaskParam param = log.Param(server.url("/q.bin"), dir.file("q.bin"));
+    param.replyTimeout = 500;
+    RunTask(log, param);
+    EXPECT_TRUE(log.Whole()) << log.Dump().substr(0, 3000);
+    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("q.bin")), testsupport::Sha256Hex(content));
+    EXPECT_EQ(server.connectionCount(), 2);
+    EXPECT_FALSE(log.HasLog("控制连接已失去同步, 命令未发送")) << log.Dump();
+}
+
+// A data connection that stalls after the last byte has not ended normally:
+// the transfer is asked again from the file's end, where a sound server ends
+// the data at once and confirms it, instead of being taken as done.
+TEST(DownloadFake, AStallAfterTheLastByteIsRetriedFromTheEnd) {
+    ShortRetryPause pause;
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 120000, 17);
+    TransferFaults faults;
+    faults.stallAfterBytes = 120000;
+    faults.stallTimes = 1;
+    server.addFile("/e.bin", content, faults);
+    TempDir dir;
+    TaskLog log;
+    TaskParam param = log.Param(server.url("/e.bin"), dir.file("e.bin"));
+    param.replyTimeout = 500;
+    RunTask(log, param);
+    EXPECT_TRUE(log.Whole()) << log.Dump();
+    EXPECT_EQ(server.connectionCount(), 2) << server.transcript();
+    EXPECT_EQ(server.countCommands("REST 120000"), 1) << server.transcript();
+    EXPECT_TRUE(log.HasLog("数据连接没有正常结束, 文件的120000字节尚未确认", LogError)) << log.Dump();
+    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("e.bin")), testsupport::Sha256Hex(content));
+}
+
+// A data connection that breaks off while the control connection says
+// nothing is retried at once, not after a reply time-out (ten minutes here:
+// only an immediate retry ends the task within the wait).
+TEST(DownloadFake, ABreakWithASilentControlConnectionIsRetriedAtOnce) {
+    ShortRetryPause pause;
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    std::string content = testsupport::PatternBytes(0, 300000, 18);
+    TransferFaults faults;
+    faults.dropAfterBytes = 100000;
+    faults.silentOnDrop = true;
+    server.addFile("/h.bin", content, faults);
+    TempDir dir;
+    TaskLog log;
+    TaskParam param = log.Param(server.url("/h.bin"), dir.file("h.bin"));
+    param.replyTimeout = 600000;
+    Download download;
+    ASSERT_TRUE(download.StartTask(param));
+    ASSERT_TRUE(log.WaitEnded(std::chrono::seconds(60))) << log.Dump();
+    EXPECT_TRUE(log.Whole()) << log.Dump();
+    EXPECT_EQ(server.countCommands("REST 100000"), 1) << server.transcript();
+    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("h.bin")), testsupport::Sha256Hex(content));
+}
+
+// A stop ends the task in every state it can be waiting in. Every time-out
+// is ten minutes: only the stop can end the task within the wait below.
+TEST(DownloadFake, AStopEndsTheTaskInEveryState) {
+    const struct {
+        const char* state;
+        const char* waitFor;  // the command the server has seen when the task waits
+        std::function<void(FakeFtpServer&)> arrange;
+    } cases[] = {
+        {"welcome", "", [](FakeFtpServer& s) { s.greetWith(Action::Silence()); }},
+        {"login", "USER", [](FakeFtpServer& s) { s.silentOn("USER"); }},
+        {"password", "PASS", [](FakeFtpServer& s) { s.silentOn("PASS"); }},
+        {"restart probe", "REST 100", [](FakeFtpServer& s) { s.silentOn("REST"); }},
+        {"SIZE", "SIZE", [](FakeFtpServer& s) { s.silentOn("SIZE"); }},
+        {"PASV", "PASV", [](FakeFtpServer& s) { s.silentOn("PASV"); }},
+        {"RETR", "RETR", [](FakeFtpServer& s) { s.silentOn("RETR"); }},
+        {"active accept", "RETR",
+         [](FakeFtpServer& s) {
+             s.reply("PASV", "502 no passive\r\n");
+             s.reply("RETR", "150 coming, but never connecting\r\n");
+         }},
+        {"stalled receive", "RETR",
+         [](FakeFtpServer& s) {
+             TransferFaults stall;
+             stall.stallAfterBytes = 1000;
+             s.setFaults("/f.bin", stall);
+         }},
+    };
+    for (const auto& c : cases) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.addFile("/f.bin", testsupport::PatternBytes(0, 100000, 15));
+        c.arrange(server);
+        TempDir dir;
+        TaskLog log;
+        TaskParam param = log.Param(server.url("/f.bin"), dir.file("f.bin"));
+        param.connectTimeout = param.sendTimeout = param.replyTimeout = 600000;
+        Download download;
+        ASSERT_TRUE(download.StartTask(param)) << c.state;
+        if (*c.waitFor) {
+            ASSERT_TRUE(server.waitForCommand(c.waitFor, std::chrono::seconds(30))) << c.state;
+        } else {
+            ASSERT_TRUE(server.waitForConnections(1, std::chrono::seconds(30))) << c.state;
+        }
+        download.StopTask();
+        EXPECT_TRUE(log.WaitEnded(std::chrono::seconds(30))) << c.state << "\n" << log.Dump();
+        EXPECT_EQ(log.endEvents, 1) << c.state;
+        EXPECT_FALSE(log.Whole()) << c.state;
+        EXPECT_EQ(server.connectionCount(), 1) << c.state;  // no new log-in after the stop
+        EXPECT_LE(testsupport::FileSize(dir.file("f.bin")), 1000) << c.state;
+    }
+}
+
 TEST(DownloadFake, SizeAnswered550FailsWithoutRetrAndWithoutAFile) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
@@ -280,7 +485,8 @@ TEST(DownloadFake, SizesThatDisagreeWithTheDataNeverLookWhole) {
         std::int64_t kept;
     } cases[] = {
         {61000, false, 60000},  // RETR ends early: the task fails, the file holds what came
-        {59000, true, 59000},   // more data than SIZE said: nothing past the file's end
+        {59000, false, 59000},  // more data than SIZE said: a failure; nothing past the stated end
+        {0, false, 0},          // "213 0" for a file with data
         {60000, true, 60000},
     };
     for (const auto& c : cases) {
@@ -299,6 +505,13 @@ TEST(DownloadFake, SizesThatDisagreeWithTheDataNeverLookWhole) {
                 << c.reported;
             EXPECT_EQ(log.endCount, c.kept) << c.reported;
             EXPECT_LE(server.connectionCount(), 2) << c.reported;  // never a loop of retries
+            if (c.reported < 60000) {
+                // The log names both numbers.
+                EXPECT_TRUE(log.HasLog(
+                    "收到的数据多于文件大小: 文件大小" + std::to_string(c.reported) + "字节, 收到60000字节",
+                    LogError))
+                    << log.Dump();
+            }
         }
     }
 }
@@ -356,6 +569,48 @@ TEST(DownloadFake, AnExistingLocalFileFollowsTheCallbacksAnswer) {
     }
     EXPECT_EQ(testsupport::ReadFile(dir.file("a.txt")).value_or(""), "old!");
     EXPECT_EQ(testsupport::ReadFile(dir.file("a(1).txt")).value_or(""), "older");
+}
+
+// The folders between the chosen local folder and the file are entered
+// without following links: a link planted inside the download folder cannot
+// send the file elsewhere.
+TEST(DownloadFake, ALinkPlantedBelowTheChosenFolderIsNotFollowed) {
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.addFile("/a.bin", "payload");
+    TempDir chosen;
+    TempDir outside;
+    ASSERT_EQ(::symlink(outside.path().c_str(), chosen.file("sub").c_str()), 0);
+    ASSERT_EQ(::mkdir(chosen.file("real").c_str(), 0755), 0);
+    {
+        TaskLog log;
+        TaskParam param = log.Param(server.url("/a.bin"), chosen.file("sub") + "/a.bin");
+        param.localBase = chosen.path();
+        RunTask(log, param);
+        EXPECT_FALSE(log.Whole());
+        EXPECT_TRUE(log.HasLog("创建文件错误，超出最大支持下载长度或磁盘不可写或磁盘没有空间或同名文件已存在",
+                               LogError))
+            << log.Dump();
+        EXPECT_EQ(testsupport::FileSize(outside.file("a.bin")), -1);
+    }
+    {  // a real folder below the chosen one works; the chosen folder may itself be a link
+        TaskLog log;
+        std::string viaLink = outside.file("chosen-link");
+        ASSERT_EQ(::symlink(chosen.path().c_str(), viaLink.c_str()), 0);
+        TaskParam param = log.Param(server.url("/a.bin"), viaLink + "/real/a.bin");
+        param.localBase = viaLink;
+        RunTask(log, param);
+        EXPECT_TRUE(log.Whole()) << log.Dump();
+        EXPECT_EQ(testsupport::ReadFile(chosen.file("real/a.bin")).value_or(""), "payload");
+    }
+    {  // a local path that is not below the chosen folder is refused
+        TaskLog log;
+        TaskParam param = log.Param(server.url("/a.bin"), outside.file("b.bin"));
+        param.localBase = chosen.path();
+        RunTask(log, param);
+        EXPECT_FALSE(log.Whole());
+        EXPECT_EQ(testsupport::FileSize(outside.file("b.bin")), -1);
+    }
 }
 
 TEST(DownloadFake, AutomaticNamesCountUpTo99) {

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -168,7 +170,44 @@ TEST_F(RemoteCommands, EndlessListingIsCapped) {
     endless.repeatForever = true;
     server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 again\r\n", endless);
     EXPECT_EQ(List(), -1);
-    EXPECT_TRUE(log.contains("3 暂时不支持的列表结构"));
+    EXPECT_TRUE(log.contains("3 列表过大: 超过67108864字节")) << log.text().substr(0, 2000);
+    // The server's own final reply to the cut listing was read: the next
+    // command gets its own answer.
+    EXPECT_EQ(client.GetCurrentDir(), "/");
+}
+
+// A listing that takes longer than the reply time-out arrives whole as long
+// as its bytes keep coming at a real link's pace...
+TEST_F(RemoteCommands, ASlowListingLongerThanTheTimeOutArrivesWhole) {
+    std::string raw;
+    for (int i = 0; raw.size() < 60000; ++i)
+        raw += "-rw-r--r-- 1 ftp ftp " + std::to_string(i) + " Jan 12 10:30 f" + std::to_string(i) + "\r\n";
+    TransferFaults slow;  // about 20 KiB/s: some three seconds against a 2 s time-out
+    slow.chunkBytes = 2048;
+    slow.chunkDelayMs = 100;
+    server.setListing("/", raw, slow);
+    const int count = List();
+    EXPECT_GT(count, 1000) << log.text().substr(0, 1000);
+    EXPECT_EQ(names.size(), static_cast<std::size_t>(count));
+}
+
+// ...but a server that sends a byte now and then cannot hold it for ever:
+// the whole listing has a deadline that a trickle does not move.
+TEST_F(RemoteCommands, ATricklingListingEnds) {
+    TransferFaults trickle;
+    trickle.repeatForever = true;
+    trickle.chunkBytes = 1;
+    trickle.chunkDelayMs = 20;
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 again\r\n", trickle);
+    auto run = std::async(std::launch::async, [&] { return List(); });
+    const bool ended = run.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!ended) server.stop();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(run.get(), -1);
+    Lines errors = log.ofKinds("3");
+    EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const std::string& l) {
+        return l.rfind("3 列表传送过慢, 已放弃 (收到", 0) == 0;
+    })) << log.text().substr(0, 1000);
 }
 
 TEST_F(RemoteCommands, OddNamesArriveByteForByte) {
@@ -214,10 +253,58 @@ TEST_F(RemoteCommands, PasvNamingAnotherHostStillReachesTheServer) {
     EXPECT_EQ(Wire(), (Lines{"PASV", "LIST"}));
 }
 
-TEST_F(RemoteCommands, ListRefusedOrUnanswered) {
-    server.reply("LIST", "550 No such directory\r\n");
-    EXPECT_EQ(List("/nope"), 0);
-    EXPECT_TRUE(log.contains("3 获得列表错误"));
+// Every way a listing can fail is a failure, never an empty folder, and the
+// control connection stays in step for the next command.
+TEST_F(RemoteCommands, FailedListingsAreFailuresNotEmptyFolders) {
+    const std::string line = "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n";
+    TransferFaults stall;
+    stall.stallAfterBytes = 5;
+    const struct {
+        const char* what;
+        std::function<void(FakeFtpServer&)> arrange;
+        const char* logged;
+    } cases[] = {
+        {"LIST refused with 550", [](FakeFtpServer& s) { s.reply("LIST", "550 No such directory\r\n"); },
+         "3 获得列表错误"},
+        {"LIST refused with 450", [](FakeFtpServer& s) { s.reply("LIST", "450 No files found\r\n"); },
+         "3 获得列表错误"},
+        {"no data channel at all",
+         [](FakeFtpServer& s) {
+             s.reply("PASV", "502 no passive\r\n");
+             s.reply("PORT", "500 no active either\r\n");
+         },
+         "3 获得列表错误"},
+        {"the data connection stalls", [&](FakeFtpServer& s) { s.setListing("/", line, stall); },
+         "3 接收数据超时"},
+        {"the final reply is a failure",
+         [&](FakeFtpServer& s) {
+             TransferFaults drop;
+             drop.dropAfterBytes = 10;
+             s.setListing("/", line + line, drop);
+         },
+         "3 列表未完整传送, 服务器回应426"},
+    };
+    for (const auto& c : cases) {
+        server.clearRules();
+        server.setListing("/", line);
+        c.arrange(server);
+        log.clear();
+        EXPECT_EQ(List(), -1) << c.what << "\n" << log.text();
+        EXPECT_TRUE(log.contains(c.logged)) << c.what << "\n" << log.text();
+        server.clearRules();
+        EXPECT_EQ(client.GetCurrentDir(), "/") << c.what << "\n" << log.text();
+    }
+}
+
+TEST_F(RemoteCommands, AListingWhoseFinalReplyNeverComesFailsAndStopsTheSession) {
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    server.onNext("LIST", {Action::Reply("150 Here it comes\r\n")});  // and then nothing, ever
+    EXPECT_EQ(List(), -1) << log.text();
+    // A late 226 could now answer any command: none is sent any more.
+    std::size_t sent = server.commands().size();
+    EXPECT_EQ(client.GetCurrentDir(), "");
+    EXPECT_EQ(server.commands().size(), sent);
+    EXPECT_TRUE(log.contains("3 控制连接已失去同步, 命令未发送")) << log.text();
 }
 
 TEST_F(RemoteCommands, RemoveDirDeletesDepthFirstInListingOrder) {
@@ -228,8 +315,9 @@ TEST_F(RemoteCommands, RemoveDirDeletesDepthFirstInListingOrder) {
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 b\r\n");
     server.setListing("/a/b", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 y.txt\r\n");
     ASSERT_TRUE(client.RemoveDir("/a")) << log.text() << server.transcript();
-    EXPECT_EQ(WireWithoutData(), (Lines{"CWD /a", "LIST", "DELE x.txt", "CWD b", "LIST", "DELE y.txt", "CDUP",
-                                        "RMD b", "CDUP", "RMD /a"}));
+    // Each folder entered is proven with PWD, and so is every way back.
+    EXPECT_EQ(WireWithoutData(), (Lines{"PWD", "CWD /a", "PWD", "LIST", "DELE x.txt", "CWD b", "PWD", "LIST",
+                                        "DELE y.txt", "CDUP", "PWD", "RMD b", "CDUP", "PWD", "RMD /a"}));
     EXPECT_FALSE(server.directoryExists("/a"));
 }
 
@@ -243,7 +331,8 @@ TEST_F(RemoteCommands, RemoveDirNeverEntersLinksOrDots) {
                       "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 f\r\n");
     server.reply("DELE link", "250 link removed\r\n");
     EXPECT_TRUE(client.RemoveDir("/gone")) << log.text();
-    EXPECT_EQ(WireWithoutData(), (Lines{"CWD /gone", "LIST", "DELE link", "DELE f", "CDUP", "RMD /gone"}));
+    EXPECT_EQ(WireWithoutData(),
+              (Lines{"PWD", "CWD /gone", "PWD", "LIST", "DELE link", "DELE f", "CDUP", "PWD", "RMD /gone"}));
     EXPECT_EQ(server.fileContents("/outside/keep.txt").value_or(""), "keep");
 }
 
@@ -263,7 +352,7 @@ TEST_F(RemoteCommands, RemoveDirStopsAtARefusedDelete) {
 TEST_F(RemoteCommands, RemoveDirOfAMissingFolderDeletesNothing) {
     server.reply("CWD", "550 No such directory\r\n");
     EXPECT_FALSE(client.RemoveDir("/missing"));
-    EXPECT_EQ(Wire(), (Lines{"CWD /missing"}));
+    EXPECT_EQ(Wire(), (Lines{"PWD", "CWD /missing"}));
 }
 
 TEST_F(RemoteCommands, NamesWithLineBreaksInAListingAreNeverSentBack) {
@@ -289,20 +378,81 @@ TEST_F(RemoteCommands, RemoveDirLeavesNamesThatReachOutsideAlone) {
     EXPECT_TRUE(log.contains("3 条目名称异常, 不删除:../escape"));
 }
 
-TEST_F(RemoteCommands, RemoveDirEndsOnAnEndlesslyDeepServer) {
-    // Every CWD succeeds and every folder lists one more folder.
-    server.reply("CWD", "250 ok\r\n");
-    server.reply("RMD", "250 ok\r\n");
-    server.reply("CDUP", "250 ok\r\n");
-    server.reply("LIST", "150 here\r\n");  // no data connection: the listing reads as empty
-    server.setListing("/", "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 again\r\n");
-    server.clearRules();
-    server.reply("CWD", "250 ok\r\n");
-    server.reply("CDUP", "250 ok\r\n");
-    server.reply("RMD", "250 ok\r\n");
-    EXPECT_TRUE(client.RemoveDir("/")) << log.text().substr(0, 400);
+TEST_F(RemoteCommands, RemoveDirEndsOnAVeryDeepTree) {
+    std::string deep = "/d";
+    for (int i = 0; i < downlib::kMaxDeleteDepth + 20; ++i) deep += "/again";
+    server.addFile(deep + "/bottom.txt", "b");
+    EXPECT_FALSE(client.RemoveDir("/d")) << log.text().substr(0, 400);
     EXPECT_TRUE(log.contains("3 目录层次过深或目录过多, 停止删除"));
-    EXPECT_LE(server.countCommands("CWD"), downlib::kMaxDeleteDepth + 1);
+    EXPECT_LE(server.countCommands("CWD"), downlib::kMaxDeleteDepth + 2);
+    EXPECT_TRUE(server.fileContents(deep + "/bottom.txt").has_value());
+}
+
+// The targets that some servers turn into the current folder, a parent or
+// the root: nothing is entered, nothing deleted.
+TEST_F(RemoteCommands, RemoveDirRefusesTargetsThatNameTheCurrentFolderAParentOrTheRoot) {
+    server.addFile("/keep.txt", "k");
+    server.addFile("/sub/inner.txt", "i");
+    server.addFile("/sub/deeper/d.txt", "d");
+    ASSERT_TRUE(client.ChangeDir("/sub"));
+    for (const std::string target :
+         {"", ".", "..", "/", "//", "./", "../", "sub/..", "a/../..", "..\\x", "x\\.."}) {
+        log.clear();
+        const std::size_t before = server.commands().size();
+        EXPECT_FALSE(client.RemoveDir(target)) << "[" << target << "]";
+        EXPECT_EQ(server.commands().size(), before) << "[" << target << "]\n" << server.transcript();
+        EXPECT_EQ(log.ofKinds("3").size(), 1u) << log.text();
+    }
+    EXPECT_TRUE(server.fileContents("/keep.txt").has_value());
+    EXPECT_TRUE(server.fileContents("/sub/inner.txt").has_value());
+    EXPECT_TRUE(server.fileContents("/sub/deeper/d.txt").has_value());
+}
+
+// A CWD that the server takes somewhere that is not strictly below the
+// folder the delete started from: found by PWD, nothing deleted.
+TEST_F(RemoteCommands, RemoveDirProvesItsTargetWithPwdAfterEnteringIt) {
+    server.addFile("/sub/inner.txt", "i");
+    server.addFile("/other/o.txt", "o");
+    server.addDirectory("/sub/odd");
+    ASSERT_TRUE(client.ChangeDir("/sub"));
+    // "odd" is accepted but leaves the server where it is, as an empty CWD
+    // does on some servers.
+    server.reply("CWD odd", "250 ok\r\n");
+    for (const std::string target : {"odd", "/other", "/sub"}) {
+        log.clear();
+        EXPECT_FALSE(client.RemoveDir(target)) << target << "\n" << log.text();
+        EXPECT_EQ(server.countCommands("DELE"), 0) << target;
+        EXPECT_EQ(server.countCommands("RMD"), 0) << target;
+        EXPECT_EQ(server.countCommands("LIST"), 0) << target;
+        EXPECT_EQ(client.GetCurrentDir(), "/sub") << target;  // back where it started
+    }
+    EXPECT_TRUE(server.fileContents("/sub/inner.txt").has_value());
+    EXPECT_TRUE(server.fileContents("/other/o.txt").has_value());
+}
+
+// A subfolder whose CWD or CDUP goes somewhere else (a link listed as a
+// folder, a CDUP that follows the link's physical parent): the walk stops
+// before it deletes a name anywhere but in the folder it listed.
+TEST_F(RemoteCommands, RemoveDirNeverDeletesInAFolderItDidNotList) {
+    server.addFile("/t/a.txt", "a");
+    server.addFile("/t/z.txt", "z");
+    server.addFile("/t/sub/s.txt", "s");
+    server.addFile("/elsewhere/a.txt", "precious");
+    server.addFile("/elsewhere/z.txt", "precious");
+    server.setListing("/t",
+                      "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 a.txt\r\n"
+                      "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 sub\r\n"
+                      "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 z.txt\r\n");
+    // CDUP from /t/sub lands in /elsewhere, and the way back is refused too.
+    server.on("CDUP", Action::Reply("250 ok\r\n"));
+    server.on("CWD /t", Action::Reply("550 no\r\n"));
+    server.replyNext("PWD",
+                     {"257 \"/\"\r\n", "257 \"/t\"\r\n", "257 \"/t/sub\"\r\n", "257 \"/elsewhere\"\r\n"});
+    EXPECT_FALSE(client.RemoveDir("t")) << log.text();
+    EXPECT_TRUE(log.contains("3 无法回到目录/t, 停止删除")) << log.text();
+    EXPECT_EQ(server.fileContents("/elsewhere/z.txt").value_or(""), "precious");
+    EXPECT_EQ(server.fileContents("/elsewhere/a.txt").value_or(""), "precious");
+    EXPECT_EQ(server.countCommands("DELE z.txt"), 0) << server.transcript();
 }
 
 }  // namespace
@@ -311,13 +461,18 @@ namespace {
 
 TEST_F(RemoteCommands, ActiveModeWaitsForTheServerOnlyUpToTheConnectTimeOut) {
     server.reply("PASV", "502 no passive here\r\n");
-    server.reply("LIST", "150 Here it comes\r\n");  // ...but the server never connects back
+    // ...but the server never connects back, and says so.
+    server.reply("LIST", "150 Here it comes\r\n425 Can't open data connection.\r\n");
     // Bounded by the session's connect time-out (2000 ms); without a bound this hangs.
-    EXPECT_EQ(List(), 0);
+    EXPECT_EQ(List(), -1);
     EXPECT_TRUE(log.contains("3 等待服务器的数据连接超时")) << log.text();
     Lines wire = Wire();
     ASSERT_EQ(wire.size(), 3u);
     EXPECT_EQ(wire[1].rfind("PORT 127,0,0,1,", 0), 0u);
+    // The 425 belonged to LIST: every later command reads its own reply.
+    EXPECT_EQ(client.GetCurrentDir(), "/") << log.text();
+    EXPECT_TRUE(client.ChangeDir("/"));
+    EXPECT_EQ(client.GetCurrentDir(), "/");
 }
 
 }  // namespace

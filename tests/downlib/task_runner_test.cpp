@@ -160,21 +160,33 @@ TEST(TaskRunnerSegments, TakesFreePartsThenSplitsTheLargestRest) {
     EXPECT_FALSE(table.Split(nullptr, kMinSegmentSize).has_value());
 }
 
-TEST(TaskRunnerLocalFile, ReservesTheSpaceAndRefusesAnExistingFileOrALink) {
+// Creates the file at `path` the way a task without a chosen folder does.
+bool Create(LocalFile& file, const std::string& path, std::int64_t size) {
+    std::optional<LocalTarget> target = OpenLocalTarget("", path);
+    return target && file.Create(*target, path, size);
+}
+
+TEST(TaskRunnerLocalFile, ReservesTheSpaceWithoutShowingItAndRefusesAnExistingFileOrALink) {
     testsupport::TempDir dir;
+    SegmentTable table;
+    table.Divide(1 << 20, 1, nullptr);
     LocalFile file;
-    ASSERT_TRUE(file.Create(dir.file("a.bin"), 1 << 20));
+    ASSERT_TRUE(Create(file, dir.file("a.bin"), 1 << 20));
     struct stat info {};
     ASSERT_EQ(::stat(dir.file("a.bin").c_str(), &info), 0);
-    EXPECT_EQ(info.st_size, 1 << 20);
-    EXPECT_GE(static_cast<std::int64_t>(info.st_blocks) * 512, 1 << 20);  // really reserved, not sparse
+    // The space is there, the size is not: a file left by a kill never looks whole.
+    EXPECT_EQ(info.st_size, 0);
+    EXPECT_GE(static_cast<std::int64_t>(info.st_blocks) * 512, 1 << 20);
+    std::string bytes(1000, 'b');
+    ASSERT_TRUE(file.Write(table, 0, bytes.data(), 1000));
+    EXPECT_EQ(testsupport::FileSize(dir.file("a.bin")), 1000);
 
     LocalFile again;
-    EXPECT_FALSE(again.Create(dir.file("a.bin"), 10));
+    EXPECT_FALSE(Create(again, dir.file("a.bin"), 10));
     ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
-    EXPECT_FALSE(again.Create(dir.file("link"), 10));
+    EXPECT_FALSE(Create(again, dir.file("link"), 10));
     EXPECT_EQ(testsupport::FileSize(dir.file("target")), -1);  // the link was not followed
-    EXPECT_FALSE(again.Create(dir.file("missing/a.bin"), 10));
+    EXPECT_FALSE(Create(again, dir.file("missing/a.bin"), 10));
 }
 
 TEST(TaskRunnerLocalFile, AnIncompleteFileIsCutToItsContiguousBytes) {
@@ -182,7 +194,7 @@ TEST(TaskRunnerLocalFile, AnIncompleteFileIsCutToItsContiguousBytes) {
     SegmentTable table;
     table.Divide(300, 3, nullptr);
     LocalFile file;
-    ASSERT_TRUE(file.Create(dir.file("cut.bin"), 300));
+    ASSERT_TRUE(Create(file, dir.file("cut.bin"), 300));
     std::string bytes(100, 'x');
     ASSERT_TRUE(file.Write(table, 0, bytes.data(), 100));
     ASSERT_TRUE(file.Write(table, 1, bytes.data(), 30));
@@ -199,7 +211,7 @@ TEST(TaskRunnerLocalFile, ACompleteFileKeepsItsSizeAndAnEmptyOneIsCreated) {
     SegmentTable table;
     table.Divide(5, 1, nullptr);
     LocalFile file;
-    ASSERT_TRUE(file.Create(dir.file("whole.bin"), 5));
+    ASSERT_TRUE(Create(file, dir.file("whole.bin"), 5));
     ASSERT_TRUE(file.Write(table, 0, "hello", 5));
     EXPECT_EQ(file.Release(table), 5);
     EXPECT_EQ(testsupport::ReadFile(dir.file("whole.bin")).value_or(""), "hello");
@@ -207,7 +219,7 @@ TEST(TaskRunnerLocalFile, ACompleteFileKeepsItsSizeAndAnEmptyOneIsCreated) {
     SegmentTable empty;
     empty.Divide(0, 1, nullptr);
     LocalFile zero;
-    ASSERT_TRUE(zero.Create(dir.file("zero.bin"), 0));
+    ASSERT_TRUE(Create(zero, dir.file("zero.bin"), 0));
     EXPECT_EQ(zero.Release(empty), 0);
     EXPECT_EQ(testsupport::FileSize(dir.file("zero.bin")), 0);
 }

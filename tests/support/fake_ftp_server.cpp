@@ -218,6 +218,9 @@ Action Action::ReplyAndClose(std::string raw) { return Action{Kind::Reply, std::
 Action Action::Silence() { return Action{Kind::Silence, {}, false, 0}; }
 Action Action::Close() { return Action{Kind::Close, {}, false, 0}; }
 Action Action::Endless(std::string chunk) { return Action{Kind::Endless, std::move(chunk), false, 0}; }
+Action Action::Trickle(std::string bytes, int intervalMs) {
+    return Action{Kind::Trickle, std::move(bytes), false, 0, intervalMs};
+}
 Action Action::After(int ms) const {
     Action copy = *this;
     copy.delayMs = ms;
@@ -259,6 +262,7 @@ struct FakeServerState {
     std::map<std::string, std::string> listings;
     std::map<std::string, TransferFaults> faults;
     std::map<std::string, int> dropsDone;
+    std::map<std::string, int> stallsDone;
 
     std::vector<ReceivedCommand> log;
     int connections = 0;
@@ -396,6 +400,15 @@ private:
                 for (std::int64_t sent = 0; sent < kMaxStreamBytes;
                      sent += static_cast<std::int64_t>(batch.size())) {
                     if (!send(batch)) break;
+                }
+                return false;
+            }
+            case Action::Kind::Trickle: {
+                if (action.bytes.empty()) return false;
+                for (std::int64_t sent = 0; sent < kMaxStreamBytes; ++sent) {
+                    const std::size_t at = static_cast<std::size_t>(sent) % action.bytes.size();
+                    if (!send(std::string_view(action.bytes).substr(at, 1))) break;
+                    if (!st_.sleepFor(action.intervalMs)) break;
                 }
                 return false;
             }
@@ -706,6 +719,12 @@ private:
         TransferFaults faults = f->second;
         *dropNow = faults.dropAfterBytes >= 0 && st_.dropsDone[key] < faults.dropTimes;
         if (*dropNow) ++st_.dropsDone[key];
+        if (faults.stallAfterBytes >= 0 && faults.stallTimes >= 0) {
+            if (st_.stallsDone[key] < faults.stallTimes)
+                ++st_.stallsDone[key];
+            else
+                faults.stallAfterBytes = -1;
+        }
         return faults;
     }
 
@@ -769,8 +788,10 @@ private:
             case SendResult::Dropped: {
                 std::unique_lock lock(st_.mu);
                 bool closeControl = st_.faults[faultKey].closeControlOnDrop;
+                bool silent = st_.faults[faultKey].silentOnDrop;
                 lock.unlock();
                 if (closeControl) return false;
+                if (silent) return true;
                 return send("426 Failure writing network stream.\r\n");
             }
         }
@@ -1100,6 +1121,7 @@ void FakeFtpServer::addFile(std::string path, std::string bytes, TransferFaults 
     state_->files[path] = FileEntry{std::move(bytes), -1, 0};
     state_->faults[path] = faults;
     state_->dropsDone.erase(path);
+    state_->stallsDone.erase(path);
 }
 
 void FakeFtpServer::addPatternFile(std::string path, std::int64_t size, std::uint32_t seed,
@@ -1110,6 +1132,7 @@ void FakeFtpServer::addPatternFile(std::string path, std::int64_t size, std::uin
     state_->files[path] = FileEntry{{}, size, seed};
     state_->faults[path] = faults;
     state_->dropsDone.erase(path);
+    state_->stallsDone.erase(path);
 }
 
 void FakeFtpServer::addDirectory(std::string path) {
@@ -1126,6 +1149,8 @@ void FakeFtpServer::setListing(std::string dirPath, std::string raw, TransferFau
     state_->dirs.insert(dirPath);
     state_->listings[dirPath] = std::move(raw);
     state_->faults[dirPath] = faults;
+    state_->dropsDone.erase(dirPath);
+    state_->stallsDone.erase(dirPath);
 }
 
 void FakeFtpServer::setFaults(std::string path, TransferFaults faults) {
@@ -1133,6 +1158,7 @@ void FakeFtpServer::setFaults(std::string path, TransferFaults faults) {
     std::lock_guard lock(state_->mu);
     state_->faults[path] = faults;
     state_->dropsDone.erase(path);
+    state_->stallsDone.erase(path);
 }
 
 std::optional<std::string> FakeFtpServer::fileContents(const std::string& path) const {

@@ -37,17 +37,20 @@ struct Action {
         Silence,  // send nothing; keep reading the next commands
         Close,    // close the control connection at once
         Endless,  // send `bytes` over and over until the client goes away
+        Trickle,  // send `bytes` one byte every `intervalMs`, over and over, until the client goes away
     };
     Kind kind = Kind::Reply;
     std::string bytes;
     bool closeAfter = false;  // Reply: close the control connection after sending
     int delayMs = 0;          // wait this long first (cut short when the server stops)
+    int intervalMs = 0;       // Trickle: the pause between two bytes
 
     static Action Reply(std::string raw);
     static Action ReplyAndClose(std::string raw);
     static Action Silence();
     static Action Close();
     static Action Endless(std::string chunk);
+    static Action Trickle(std::string bytes, int intervalMs);
     Action After(int ms) const;
 };
 
@@ -60,7 +63,9 @@ struct TransferFaults {
     int dropTimes = 1;                  // ...for this many transfers, then behave
     bool resetOnDrop = false;           // drop with a TCP reset instead of an orderly close
     bool closeControlOnDrop = false;    // also close the control connection (a crashed server)
+    bool silentOnDrop = false;          // send no reply after the drop (a hung server)
     std::int64_t stallAfterBytes = -1;  // send this many bytes, then hold the connection silent
+    int stallTimes = -1;                // ...for this many transfers, then behave (<0: every time)
     std::int64_t reportedSize = -1;     // SIZE answers this instead of the real length (>=0)
     bool repeatForever = false;         // send the content again and again (capped at 256 MiB)
     std::size_t chunkBytes = 0;         // throttle: send in chunks of this size...

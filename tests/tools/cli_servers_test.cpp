@@ -144,21 +144,23 @@ TEST_P(CliOnEveryServer, RefusedCommandsExitOneAndLeaveTheDiskAlone) {
 
 TEST_P(CliOnEveryServer, AListingThatFailsIsNotAnEmptyFolder) {
     // quorvel-ftp-cli ls of a folder the server refuses must fail, not print
-    // nothing and succeed (issue 10, item 5).
-    GTEST_SKIP() << "issue 10 item 5: today ls of a refused folder exits 0 with no output on all four "
-                    "servers; un-skip with the engine's fix";
+    // nothing and succeed as if the folder were empty.
     Put(Root() / "a.txt", "a");
     ProcessResult result = Cli({"ls no-such-folder"});
     EXPECT_TRUE(result.exitedWith(1)) << result.summary();
     EXPECT_EQ(result.out, "");
+    // Some servers list a missing folder as an empty one; a folder that is
+    // really empty still lists, and the session stays where it was.
+    ASSERT_TRUE(testsupport::MakeDirs((Root() / "empty").string()));
+    result = Cli({"ls empty", "pwd"});
+    EXPECT_TRUE(result.exitedWith(0)) << result.summary();
+    EXPECT_EQ(result.out, "/\n");
 }
 
 // Names that reach the folder the delete starts from, or its parents, must
 // never be emptied: an empty name or "." or "/" sends some servers to the
-// account's root (issue 10, item 1).
+// account's root.
 TEST_P(CliOnEveryServer, RmdirOfTheCurrentParentOrRootFolderDeletesNothing) {
-    GTEST_SKIP() << "issue 10 item 1: today most of these targets empty the current folder, its parent or "
-                    "the root on all four servers; un-skip with the engine's fix";
     Put(Root() / "top.txt", "top");
     Put(Root() / "sub" / "keep.txt", "keep");
     Put(Root() / "sub" / "inner" / "x.txt", "x");

@@ -138,6 +138,23 @@ TEST_P(CliAgainstRealServer, RmdirRemovesLinksWithoutFollowingThem) {
     EXPECT_EQ(Tree(Root()), (std::set<std::string>{"top.txt", "outside/", "outside/keep.txt"}));
 }
 
+// pyftpdlib (like pure-ftpd) takes an empty CWD to "/"; "." and ".." and
+// "sub/.." reach the current folder or a parent on any server. None of them
+// may become the target of a recursive delete.
+TEST_P(CliAgainstRealServer, RmdirNeverEmptiesTheCurrentFolderAParentOrTheRoot) {
+    const std::set<std::string> before = Tree(Root());
+    for (const char* target : {"\"\"", ".", "..", "/", "./", "sub/..", "\"sub/../..\""}) {
+        ProcessResult result = Cli({"-c", "cd tree", "-c", std::string("rmdir ") + target});
+        EXPECT_TRUE(result.exitedWith(1)) << target << "\n" << result.summary() << result.err;
+        EXPECT_EQ(Tree(Root()), before) << target << "\n" << result.err;
+        EXPECT_EQ(result.err.find("1 DEL"), std::string::npos) << target << "\n" << result.err;
+    }
+    // A real folder below still goes.
+    ProcessResult result = Cli({"-c", "cd tree", "-c", "rmdir sub"});
+    ASSERT_TRUE(result.exitedWith(0)) << result.summary() << result.err;
+    EXPECT_EQ(Tree(Root()), (std::set<std::string>{"top.txt", "tree/", "tree/a.txt"}));
+}
+
 TEST_P(CliAgainstRealServer, FailingCommandStopsTheRunButStillLogsOut) {
     ProcessResult result = Cli({"-c", "cd no-such-folder", "-c", "mkdir never"});
     ASSERT_TRUE(result.exitedWith(1)) << result.summary();

@@ -1,0 +1,76 @@
+// Local folders of a download below the chosen folder: created one level at
+// a time, never through a symbolic link below the chosen folder.
+#include "downlib/local_path.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "downlib/ftp_engine.h"
+#include "support/temp_dir.h"
+
+namespace downlib {
+namespace {
+
+bool IsFolder(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+TEST(LocalPath, FoldersAreCreatedOnlyBelowTheChosenFolderAndNeverThroughALink) {
+    testsupport::TempDir chosen;
+    testsupport::TempDir outside;
+    ASSERT_EQ(::symlink(outside.path().c_str(), chosen.file("planted").c_str()), 0);
+    ASSERT_EQ(::mkdir(chosen.file("have").c_str(), 0755), 0);
+    const std::string base = chosen.path();
+    const struct {
+        std::string folder;
+        bool created;
+        std::string check;  // where the folder must (or must not) appear
+    } cases[] = {
+        {base + "/new", true, chosen.file("new")},
+        {base + "/have/inner", true, chosen.file("have/inner")},
+        {base + "/have/inner/", false, ""},  // exists by now
+        {base + "/have", false, ""},         // exists already
+        {base + "/missing/inner", false, chosen.file("missing")},
+        {base + "/planted/x", false, outside.file("x")},  // the link is not followed
+        {base + "/planted", false, ""},                   // a link where the folder goes
+        {base + "/../escaped", false, chosen.path() + "/../escaped"},
+        {base + "/have/../up", false, chosen.file("up")},
+        {base + "/./dot", false, chosen.file("dot")},
+        {base + "//double", true, chosen.file("double")},  // a doubled separator is one
+        {outside.file("elsewhere"), false, outside.file("elsewhere")},
+        {base, false, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CreateLocalFolderBelow(base, c.folder), c.created) << c.folder;
+        if (!c.check.empty()) {
+            EXPECT_EQ(IsFolder(c.check), c.created) << c.folder;
+        }
+    }
+    // The chosen folder may be named through a link of the user's own.
+    const std::string named = outside.file("to-chosen");
+    ASSERT_EQ(::symlink(chosen.path().c_str(), named.c_str()), 0);
+    EXPECT_TRUE(CreateLocalFolderBelow(named + "/", named + "/via-link"));
+    EXPECT_TRUE(IsFolder(chosen.file("via-link")));
+}
+
+TEST(LocalPath, TargetsNameTheirFolderAndFile) {
+    testsupport::TempDir chosen;
+    ASSERT_EQ(::mkdir(chosen.file("d").c_str(), 0755), 0);
+    std::optional<LocalTarget> below = OpenLocalTarget(chosen.path(), chosen.file("d/f.bin"));
+    ASSERT_TRUE(below.has_value());
+    EXPECT_EQ(below->name, "f.bin");
+    EXPECT_FALSE(ExistsIn(*below, "f.bin"));
+    std::optional<LocalTarget> plain = OpenLocalTarget("", chosen.file("d/f.bin"));
+    ASSERT_TRUE(plain.has_value());
+    EXPECT_EQ(plain->name, "f.bin");
+    for (const std::string& bad : {chosen.file("d/"), chosen.file("d/.."), chosen.path()})
+        EXPECT_FALSE(OpenLocalTarget(chosen.path(), bad).has_value()) << bad;
+    EXPECT_FALSE(OpenLocalTarget("", chosen.file("d/..")).has_value());
+}
+
+}  // namespace
+}  // namespace downlib
