@@ -20,6 +20,7 @@ bool TakeLoggedInConnection(SessionConnection& connection) {
 
     CloseDataChannel(connection);
     connection.control = std::move(cached->control);
+    connection.outOfStep = false;  // every reply on it was read when it was given
     const std::string ownAddress = session.serverAddress;
     const int ownMode = session.dataMode.load();
     session.serverAddress = cached->serverAddress;
@@ -31,9 +32,11 @@ bool TakeLoggedInConnection(SessionConnection& connection) {
     EmitLog(connection, "TYPE I", LogReply);
     std::string reply;
     const int code = SetTransferType(connection, true, reply, session.replyTimeout);
-    const bool alive = code >= 200 && code <= 299 && connection.control.ReadAhead().empty();
+    const bool alive =
+        code >= 200 && code <= 299 && !connection.outOfStep && connection.control.ReadAhead().empty();
     if (!alive) {
         connection.control.Close();
+        connection.outOfStep = false;  // a new socket starts in step
         session.serverAddress = ownAddress;
         session.dataMode = ownMode;
         if (!connection.StopRequested()) session.connectionCache->Discard(key);
@@ -49,7 +52,9 @@ bool TakeLoggedInConnection(SessionConnection& connection) {
 bool ReturnLoggedInConnection(SessionConnection& connection) {
     TransferSession& session = *connection.session;
     if (!session.connectionCache || !connection.control || connection.StopRequested()) return false;
-    if (connection.data || connection.listening || !connection.control.ReadAhead().empty()) return false;
+    if (connection.outOfStep || connection.data || connection.listening ||
+        !connection.control.ReadAhead().empty())
+        return false;
     CachedConnection cached;
     cached.control = std::move(connection.control);
     cached.serverAddress = session.serverAddress;

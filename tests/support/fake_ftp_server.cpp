@@ -416,6 +416,27 @@ private:
         return false;
     }
 
+    // Waits for the client's next bytes. A session idle since its last
+    // command for the idle time-out (read anew while waiting, so a test can
+    // set it on a session that waits already) is told so, as vsftpd's
+    // idle_session_timeout does, and hung up on.
+    bool waitForInput() {
+        const auto idleSince = std::chrono::steady_clock::now();
+        while (true) {
+            std::chrono::milliseconds idle;
+            {
+                std::lock_guard lock(st_.mu);
+                idle = st_.idleTimeout;
+            }
+            if (st_.waitFor(control_.get(), POLLIN, std::chrono::milliseconds(kPollMs))) return true;
+            if (st_.stopping) return false;
+            if (idle.count() > 0 && std::chrono::steady_clock::now() - idleSince >= idle) {
+                send("421 Timeout.\r\n");
+                return false;
+            }
+        }
+    }
+
     // Reads one line ending in LF (CR LF or bare LF). A last piece without a
     // line end, cut by the client's close, is still returned once.
     bool readLine(std::string& line, bool& crlf) {
@@ -437,18 +458,7 @@ private:
                 peerClosed_ = true;  // nothing after a cut line is read
                 return true;
             }
-            short revents = 0;
-            std::chrono::milliseconds idle;
-            {
-                std::lock_guard lock(st_.mu);
-                idle = st_.idleTimeout;
-            }
-            if (!st_.waitFor(control_.get(), POLLIN, idle.count() > 0 ? idle : std::chrono::hours(1),
-                             &revents)) {
-                // As vsftpd's idle_session_timeout: say so, then hang up.
-                if (!st_.stopping && idle.count() > 0) send("421 Timeout.\r\n");
-                return false;
-            }
+            if (!waitForInput()) return false;
             char buffer[4096];
             ssize_t n = ::recv(control_.get(), buffer, sizeof buffer, 0);
             if (n < 0) {
