@@ -3,7 +3,6 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -72,6 +71,11 @@ public:
 
     bool TakeRow(const std::string& path, bool folder) {
         if (full_) return false;
+        if (InterruptSignal() != 0) {
+            full_ = true;
+            out_.notes.push_back("interrupted; the rest is left out");
+            return false;
+        }
         if (out_.rows.size() >= maxRows_) {
             full_ = true;
             out_.notes.push_back("reached " + std::to_string(out_.rows.size()) +
@@ -165,13 +169,16 @@ private:
     bool full_ = false;
 };
 
-// One level, like the window's folder rows; a folder that is there already
-// (not a link to one) is used as it is.
-bool MakeLocalFolder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0755) == 0) return true;
-    if (errno != EEXIST) return false;
+// A folder that is there already (not a link to one) is used as it is.
+bool IsFolder(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// One level below the chosen folder, as the window's driver creates a folder
+// row: the folders between are entered without following links.
+bool MakeLocalFolder(const std::string& base, const std::string& path) {
+    return downlib::CreateLocalFolderBelow(base, path) || IsFolder(path);
 }
 
 struct TaskOutcome {
@@ -228,12 +235,13 @@ Expansion ExpandRemoteFolder(downlib::DezAziveduza& client, const std::string& r
 }
 
 FetchOutcome FetchFile(const Options& options, downlib::Download& download, const std::string& remotePath,
-                       const std::string& localPath) {
+                       const std::string& localPath, const std::string& localBase) {
     std::string remote = remotePath;
     if (remote.empty() || remote[0] != '/') remote = "/" + remote;
     downlib::TaskParam param;
     param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + EscapeForUrl(remote);
     param.localPath = localPath;
+    param.localBase = localBase;
     param.user = options.user;
     param.password = options.password;
     if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
@@ -254,6 +262,8 @@ FetchOutcome FetchFile(const Options& options, downlib::Download& download, cons
     FetchOutcome result;
     if (!download.StartTask(param)) return result;
     result.started = true;
+    // A signal that came while the task was being started.
+    if (InterruptSignal() != 0) download.StopTask();
     std::unique_lock guard(outcome->lock);
     outcome->changed.wait(guard, [&] { return outcome->ended; });
     result.bytes = outcome->bytes;
@@ -268,36 +278,41 @@ bool Mget(const Options& options, downlib::DezAziveduza& client, downlib::Downlo
     while (localDir.size() > 1 && localDir.back() == '/') localDir.pop_back();
     Expansion expansion = ExpandRemoteFolder(client, remoteDir);
     for (const std::string& note : expansion.notes)
-        std::fprintf(stderr, "quorvel-ftp-cli: mget: %s\n", note.c_str());
+        std::fprintf(stderr, "quorvel-ftp-cli: mget: %s\n", ForStderr(note).c_str());
     if (!expansion.ok) {
         std::fprintf(stderr, "quorvel-ftp-cli: mget: %s is no folder that can be listed\n",
-                     remoteDir.c_str());
+                     ForStderr(remoteDir).c_str());
         return false;
     }
-    if (!MakeLocalFolder(localDir)) {
-        std::fprintf(stderr, "quorvel-ftp-cli: mget: cannot create %s\n", localDir.c_str());
+    if (::mkdir(localDir.c_str(), 0755) != 0 && !IsFolder(localDir)) {
+        std::fprintf(stderr, "quorvel-ftp-cli: mget: cannot create %s\n", ForStderr(localDir).c_str());
         return false;
     }
     bool all = expansion.notes.empty();
     std::int64_t files = 0;
     std::int64_t bytes = 0;
     for (const RemoteRow& row : expansion.rows) {
+        if (InterruptSignal() != 0) {
+            all = false;
+            break;
+        }
         // The row's path below the base, as the window's driver takes it.
         const std::string local =
             localDir + (localDir == "/" ? "" : "/") + row.remotePath.substr(expansion.base.size() + 1);
         if (row.folder) {
-            if (!MakeLocalFolder(local)) {
-                std::fprintf(stderr, "quorvel-ftp-cli: mget: cannot create %s\n", local.c_str());
+            if (!MakeLocalFolder(localDir, local)) {
+                std::fprintf(stderr, "quorvel-ftp-cli: mget: cannot create %s\n", ForStderr(local).c_str());
                 all = false;
             }
             continue;
         }
-        FetchOutcome fetched = FetchFile(options, download, row.remotePath, local);
+        FetchOutcome fetched = FetchFile(options, download, row.remotePath, local, localDir);
         if (fetched.whole) {
             ++files;
             bytes += fetched.bytes;
         } else {
-            std::fprintf(stderr, "quorvel-ftp-cli: mget: %s did not arrive whole\n", row.remotePath.c_str());
+            std::fprintf(stderr, "quorvel-ftp-cli: mget: %s did not arrive whole\n",
+                         ForStderr(row.remotePath).c_str());
             all = false;
         }
     }

@@ -1,7 +1,7 @@
-// mget REMOTE_DIR LOCAL_DIR: a remote folder with everything in it, expanded
-// depth first the way the window's queue expands a folder, then fetched one
-// file per download task through the run's one Download object, so that
-// every file after the first reuses the logged-in connection.
+// get and mget. mget REMOTE_DIR LOCAL_DIR: a remote folder with everything
+// in it, expanded depth first the way the window's queue expands a folder,
+// then fetched one file per download task through the run's one Download
+// object, so that every file after the first reuses the logged-in connection.
 #pragma once
 
 #include <cstddef>
@@ -53,8 +53,11 @@ struct FetchOutcome {
 };
 
 // One download task on the run's Download object, waited for to its end.
+// The file is created below the chosen folder `localBase` without following
+// links (empty: the folder of `localPath` as named). A stop signal that came
+// while the task started stops it.
 FetchOutcome FetchFile(const Options& options, downlib::Download& download, const std::string& remotePath,
-                       const std::string& localPath);
+                       const std::string& localPath, const std::string& localBase);
 
 // mget REMOTE_DIR LOCAL_DIR: creates LOCAL_DIR/NAME (LOCAL_DIR itself when
 // REMOTE_DIR is "/") and everything below it, then fetches every file.
