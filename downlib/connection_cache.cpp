@@ -103,6 +103,7 @@ bool ConnectionCache::Give(const CacheKey& key, CachedConnection& connection,
     if (!connection.control || !connection.control.ReadAhead().empty()) return false;
     if (PollPeer(connection.control.fd(), 0) != PeerState::Quiet) return false;
     std::vector<CachedConnection> ended;
+    bool wasEmpty = false;
     {
         std::lock_guard guard(lock_);
         // The flag is read under the lock that CloseAll takes after a stop
@@ -123,9 +124,12 @@ bool ConnectionCache::Give(const CacheKey& key, CachedConnection& connection,
                 ++it;
             }
         }
+        wasEmpty = entries_.empty();
         entries_.push_back(Entry{key, std::move(connection), Clock::now()});
     }
-    changed_.notify_all();
+    // A reaper with connections to watch looks again within kWatchInterval
+    // by itself; only one that waits on an empty cache needs waking.
+    if (wasEmpty) changed_.notify_all();
     if (!ended.empty()) {
         int wait = LongestQuitWait(ended);
         QuitAndClose(std::move(ended), wait);
