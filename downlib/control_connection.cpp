@@ -71,12 +71,28 @@ std::string TimeText() {
 }
 
 void EmitLog(SessionConnection& connection, const std::string& message, int kind) {
-    TransferSession& session = *connection.session;
-    if (session.IsAssistant()) {
-        if (session.logCallback) session.logCallback(0, TimeText(), message, kind, session.handle());
+    LogRecord record{kind, TimeText(), message};
+    if (connection.heldLog) {
+        connection.heldLog->push_back(std::move(record));
         return;
     }
-    if (session.queueLog) session.queueLog(&connection, LogRecord{kind, TimeText(), message});
+    DeliverLog(connection, record);
+}
+
+void DeliverLog(SessionConnection& connection, const LogRecord& record) {
+    TransferSession& session = *connection.session;
+    if (session.IsAssistant()) {
+        if (session.logCallback)
+            session.logCallback(0, record.timeText, record.message, record.kind, session.handle());
+        return;
+    }
+    if (session.queueLog) session.queueLog(&connection, record);
+}
+
+void HeldLog::Deliver() {
+    Release();
+    for (const LogRecord& record : records_) DeliverLog(connection_, record);
+    records_.clear();
 }
 
 void ReportSocketError(SessionConnection& connection, int code) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "downlib/session.h"
 
@@ -21,6 +22,30 @@ std::string TimeText();
 // Hands one log event to the session's owner: at once for an assistant
 // session, through the task's event queue for a task.
 void EmitLog(SessionConnection& connection, const std::string& message, int kind);
+// Delivers a log record made earlier (its own time text kept).
+void DeliverLog(SessionConnection& connection, const LogRecord& record);
+
+// Holds a connection's log events back while it lives: Deliver hands them on
+// in order; otherwise they are dropped with it. For exchanges whose lines
+// only count when they succeed.
+class HeldLog {
+public:
+    explicit HeldLog(SessionConnection& connection) : connection_(connection) {
+        connection_.heldLog = &records_;
+    }
+    ~HeldLog() { connection_.heldLog = nullptr; }
+    HeldLog(const HeldLog&) = delete;
+    HeldLog& operator=(const HeldLog&) = delete;
+
+    // Events from now on go out at once; the held ones wait for Deliver.
+    void Release() { connection_.heldLog = nullptr; }
+    void Deliver();
+
+private:
+    SessionConnection& connection_;
+    std::vector<LogRecord> records_;
+};
+
 // ReportSocketError: one LogError event with the text of an engine code.
 void ReportSocketError(SessionConnection& connection, int code);
 

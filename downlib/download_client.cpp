@@ -2,9 +2,16 @@
 // upload), starts it, reports its progress and stops it. Every task thread is
 // owned here and joined: a task that ends on its own is joined by the next
 // start or by the destructor, so no thread outlives the objects it uses.
+//
+// The object also owns the cache of logged-in control connections that its
+// tasks leave behind and take up again (connection_cache.h). A stop and the
+// object's end close every cached connection.
+#include <chrono>
 #include <mutex>
+#include <optional>
 #include <vector>
 
+#include "downlib/connection_cache.h"
 #include "downlib/ftp_download.h"
 #include "downlib/ftp_engine.h"
 #include "downlib/ftp_upload.h"
@@ -14,6 +21,8 @@
 namespace downlib {
 
 struct Download::State {
+    // Outlives every task: the destructor joins them before it goes.
+    std::shared_ptr<ConnectionCache> cache = std::make_shared<ConnectionCache>();
     std::mutex lock;
     std::shared_ptr<TaskRunner> held;                // the running task, if any
     std::vector<std::shared_ptr<TaskRunner>> tasks;  // every task not yet joined
@@ -57,6 +66,7 @@ struct Download::State {
         copy.flags |= static_cast<int>(use);
         std::unique_ptr<TransferSession> session = CreateSession(copy, use);
         if (!session) return false;
+        session->connectionCache = cache;
         auto task = std::make_shared<TaskRunner>(std::move(session), worker);
         task->SetEndedHook([this](TaskRunner& ended) {
             std::lock_guard guard(lock);
@@ -82,6 +92,7 @@ Download::~Download() {
         state_->held.reset();
     }
     for (auto& task : tasks) task->Join();
+    state_->cache->CloseAll(true);
 }
 
 bool Download::StartTask(const TaskParam& param) {
@@ -103,10 +114,22 @@ void Download::StopTask() {
         std::lock_guard guard(state_->lock);
         task = state_->held;
     }
-    if (!task || task->Ended()) return;
-    task->Stop();
-    std::lock_guard guard(state_->lock);
-    if (state_->held == task) state_->held.reset();
+    std::optional<int> waitLeft;
+    if (task && !task->Ended()) {
+        // The task's stop flag is set before the cache is emptied: a worker
+        // that ends meanwhile gives its connection back either before (and
+        // it is closed here) or after (and it is refused).
+        const auto began = std::chrono::steady_clock::now();
+        task->Stop();
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+        // The QUITs go out whatever is left; their replies are waited for
+        // only within the task's stop wait.
+        waitLeft = task->session().stopWait - static_cast<int>(spent.count());
+        std::lock_guard guard(state_->lock);
+        if (state_->held == task) state_->held.reset();
+    }
+    state_->cache->CloseAll(false, waitLeft);
 }
 
 bool Download::IsIdle() const {

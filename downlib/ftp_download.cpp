@@ -19,6 +19,7 @@
 #include "downlib/error_codes.h"
 #include "downlib/local_path.h"
 #include "downlib/remote_commands.h"
+#include "downlib/session_reuse.h"
 
 namespace {
 
@@ -250,14 +251,29 @@ void RetryPause(SessionConnection& connection, int milliseconds) {
     }
 }
 
-int OpenFtpDownload(TaskRunner& task, SessionConnection& connection) {
-    TransferSession& session = task.session();
+namespace {
+
+// The task's control connection, logged in and in binary type: one the
+// Download object kept from an earlier task when it still answers, otherwise
+// a new one. The result as the opening's.
+int OpenLoggedIn(SessionConnection& connection, bool resolve) {
+    if (TakeLoggedInConnection(connection)) return 1;
     connection.control = OpenTcpSocket();
     if (!connection.control) return 0;
-    int opened = OpeningResult(OpenControlConnection(connection, true, session.connectTimeout));
+    int opened =
+        OpeningResult(OpenControlConnection(connection, resolve, connection.session->connectTimeout));
+    if (opened != 1) return opened;
+    EnterBinaryType(connection);
+    return 1;
+}
+
+}  // namespace
+
+int OpenFtpDownload(TaskRunner& task, SessionConnection& connection) {
+    TransferSession& session = task.session();
+    int opened = OpenLoggedIn(connection, true);
     if (opened != 1) return opened;
 
-    EnterBinaryType(connection);
     EmitLog(connection, "REST 100", LogCommand);
     int probeCode = 0;
     bool supported = ProbeRestart(connection, session.replyTimeout, &probeCode);
@@ -292,12 +308,9 @@ int OpenFtpDownload(TaskRunner& task, SessionConnection& connection) {
 int ReopenFtpSegment(TaskRunner& task, SessionConnection& connection, int segment) {
     TransferSession& session = task.session();
     CloseSockets(connection);
-    connection.control = OpenTcpSocket();
-    if (!connection.control) return 0;
-    int opened = OpeningResult(OpenControlConnection(connection, false, session.connectTimeout));
+    int opened = OpenLoggedIn(connection, false);
     if (opened != 1) return opened;
 
-    EnterBinaryType(connection);
     if (!ProbeRestart(connection, session.replyTimeout)) {
         EmitLog(connection, "该站点不支持断点续传", LogError);
         return 0;
@@ -515,14 +528,18 @@ void RunFtpDownloadWorker(TaskRunner& task, SessionConnection& connection) {
     bool stopped = connection.StopRequested() && session.stopFlag.load() == 1;
     Segment served = table.Get(segment);
     const bool endsFile = segment >= 0 && served.End() == session.remoteSize.load();
+    // The part that ends the file had its final reply read and judged 2xx.
+    bool confirmed = complete && endsFile;
     if (complete && !stopped && !endsFile && connection.control) {
         // A part inside the file: the server's word on a transfer we broke
-        // off; the part is judged by its bytes. The part that ends the file
-        // had its final reply read and judged already.
+        // off; the part is judged by its bytes.
         std::string reply;
-        ReadReply(connection, reply, session.replyTimeout);
+        const int code = ReadReply(connection, reply, session.replyTimeout);
+        confirmed = code >= 200 && code <= 299;
     }
-    connection.control.Close();
+    // Still logged in and in step: the next task of the Download object
+    // takes it instead of logging in again.
+    if (!confirmed || stopped || !ReturnLoggedInConnection(connection)) connection.control.Close();
     task.PostEvent(connection, complete ? TaskWorkerDone : TaskWorkerFailed,
                    segment >= 0 ? served.Position() : 0);
     if (segment >= 0) table.Release(segment);

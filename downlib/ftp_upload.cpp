@@ -21,6 +21,7 @@
 #include "downlib/error_codes.h"
 #include "downlib/ftp_download.h"
 #include "downlib/remote_commands.h"
+#include "downlib/session_reuse.h"
 
 namespace downlib {
 
@@ -224,18 +225,21 @@ private:
 
     UploadPhase OpenFtpUpload() {
         CloseDataChannel(connection_);
-        connection_.control = OpenTcpSocket();
-        if (!connection_.control) return UploadPhase::RetryPause;
-        OpenResult opened =
-            OpenControlConnection(connection_, true, session_.connectTimeout, GreetingTexts::Upload);
-        if (opened == OpenResult::Stopped) return UploadPhase::End;
-        if (opened != OpenResult::Ok) return UploadPhase::RetryPause;
+        // A connection kept logged in by an earlier task has answered TYPE I already.
+        if (!TakeLoggedInConnection(connection_)) {
+            connection_.control = OpenTcpSocket();
+            if (!connection_.control) return UploadPhase::RetryPause;
+            OpenResult opened =
+                OpenControlConnection(connection_, true, session_.connectTimeout, GreetingTexts::Upload);
+            if (opened == OpenResult::Stopped) return UploadPhase::End;
+            if (opened != OpenResult::Ok) return UploadPhase::RetryPause;
 
-        // Binary type first: pyftpdlib and proftpd refuse REST and SIZE in ASCII type.
-        std::string reply;
-        EmitLog(connection_, "TYPE I", LogReply);
-        if (SetTransferType(connection_, true, reply, session_.replyTimeout) <= 0)
-            return UploadPhase::RetryPause;
+            // Binary type first: pyftpdlib and proftpd refuse REST and SIZE in ASCII type.
+            std::string reply;
+            EmitLog(connection_, "TYPE I", LogReply);
+            if (SetTransferType(connection_, true, reply, session_.replyTimeout) <= 0)
+                return UploadPhase::RetryPause;
+        }
         EmitLog(connection_, "REST 100", LogCommand);
         int probeCode = 0;
         bool supported = ProbeRestart(connection_, session_.replyTimeout, &probeCode);
@@ -511,7 +515,10 @@ private:
         // server: a transfer that did not end well ends with a reset.
         if (!complete_) AbortConnection(connection_.data);
         CloseDataChannel(connection_);
-        if (inStep_ && !stopped && connection_.control) {
+        // A whole upload leaves its connection logged in for the next task;
+        // otherwise, or when the cache will not take it, it says goodbye.
+        const bool kept = complete_ && inStep_ && !stopped && ReturnLoggedInConnection(connection_);
+        if (inStep_ && !stopped && !kept && connection_.control) {
             std::string reply;
             EmitLog(connection_, "QUIT", LogCommand);
             SendQuit(connection_, reply, session_.replyTimeout);

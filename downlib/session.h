@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "downlib/ftp_engine.h"
 #include "downlib/socket_transport.h"
@@ -26,6 +27,15 @@ enum class Protocol { Http = 1, Ftp = 2, Mms = 3, Rtsp = 4 };
 enum DataMode : int { kDataPassive = 1, kDataActive = 2 };
 
 struct TransferSession;
+class ConnectionCache;
+
+// A delivered log record of a task; queued and handed to the task's callback
+// on the task thread.
+struct LogRecord {
+    int kind = LogInfo;
+    std::string timeText;
+    std::string message;
+};
 
 // One TCP connection of a session: control, data and listening sockets.
 struct SessionConnection {
@@ -43,18 +53,13 @@ struct SessionConnection {
     // A reply was left unread or half read: the next bytes on the control
     // connection may answer an earlier command. Only the owning thread uses it.
     bool outOfStep = false;
+    // While set, the connection's log events are kept here instead of
+    // delivered (see HeldLog). Only the owning thread uses it.
+    std::vector<LogRecord>* heldLog = nullptr;
 
     Handle handle() const { return reinterpret_cast<Handle>(this); }
     // True when this connection, or its whole session, was told to stop.
     bool StopRequested() const;
-};
-
-// A delivered log record of a task; queued and handed to the task's callback
-// on the task thread.
-struct LogRecord {
-    int kind = LogInfo;
-    std::string timeText;
-    std::string message;
 };
 
 struct TransferSession {
@@ -99,6 +104,9 @@ struct TransferSession {
     std::string workerText;
 
     std::atomic<int> dataMode{kDataPassive};
+    // The Download object's cache of logged-in control connections; none
+    // for assistant sessions.
+    std::shared_ptr<ConnectionCache> connectionCache;
 
     std::mutex connectionListLock;
     std::list<std::unique_ptr<SessionConnection>> connections;  // newest first

@@ -23,6 +23,27 @@ bool MergesInto(const TaskMessage& queued, const TaskMessage& message) {
            queued.forwardCode == TaskBytes && queued.connection == message.connection;
 }
 
+// Log records and the workers' reports can wait for the task thread's next
+// turn (at most the loop's wait on an empty queue): waking it for each would
+// cost a thread switch per line, a good part of a small file's time. The
+// codes that move the task on wake it at once, and everything queued before
+// them is handled first.
+bool WakesTaskThread(const TaskMessage& message) {
+    if (message.code == kTaskLog) return false;
+    if (message.code != kTaskForward) return true;
+    switch (message.forwardCode) {
+        case TaskWorkerStarted:
+        case TaskTransferStarted:
+        case TaskFirstSegment:
+        case TaskLaterSegment:
+        case TaskBytes:
+        case TaskBytesSent:
+            return false;
+        default:
+            return true;
+    }
+}
+
 }  // namespace
 
 bool TaskQueue::Post(TaskMessage message) {
@@ -34,8 +55,8 @@ bool TaskQueue::Post(TaskMessage message) {
             messages_.back().value2 += message.value2;
             return true;
         }
+        wake = waiting_ > 0 && WakesTaskThread(message);
         messages_.push_back(std::move(message));
-        wake = waiting_ > 0;
     }
     // Only a waiting taker needs the wake; a busy one finds the message itself.
     if (wake) posted_.notify_one();

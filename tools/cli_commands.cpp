@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -16,6 +15,7 @@
 #include <mutex>
 
 #include "downlib/ftp_engine.h"
+#include "tools/cli_get.h"
 #include "tools/cli_put.h"
 
 namespace cli {
@@ -128,58 +128,24 @@ bool Ls(Context& context, const std::vector<std::string>& args) {
     return true;
 }
 
-// What a download task reported, filled on the task's thread.
-struct GetOutcome {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool ended = false;
-    std::int64_t bytes = 0;
-    int workersDone = 0;
-    int workersFailed = 0;
-};
-
-// get REMOTE LOCAL: one download task over a connection of its own. The
-// byte count goes to standard output; the command fails unless every worker
-// of the task reported its part whole.
+// get REMOTE LOCAL: one download task. The byte count goes to standard
+// output; the command fails unless every worker of the task reported its
+// part whole.
 bool Get(Context& context, const std::vector<std::string>& args) {
-    const Options& options = context.options;
-    std::string remote = args[1];
-    if (remote.empty() || remote[0] != '/') remote = "/" + remote;
-    downlib::TaskParam param;
-    param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + EscapeForUrl(remote);
-    param.localPath = args[2];
+    const std::string& local = args[2];
     // The folder named in LOCAL is the chosen folder: the file is created in
     // it without following a link in its place.
-    if (std::size_t slash = param.localPath.rfind('/'); slash != std::string::npos)
-        param.localBase = slash == 0 ? "/" : param.localPath.substr(0, slash);
-    param.user = options.user;
-    param.password = options.password;
-    if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
-    auto outcome = std::make_shared<GetOutcome>();
-    param.logCallback = PrintLog;
-    param.taskCallback = [outcome](int code, std::int64_t, std::int64_t value2, std::int64_t,
-                                   downlib::Handle) {
-        std::lock_guard guard(outcome->lock);
-        if (code == downlib::TaskWorkerDone) ++outcome->workersDone;
-        if (code == downlib::TaskWorkerFailed) ++outcome->workersFailed;
-        if (code == downlib::TaskEnded) {
-            outcome->ended = true;
-            outcome->bytes = value2;
-            outcome->changed.notify_all();
-        }
-        return 0;  // an existing local file: the engine picks name(1).ext
-    };
-    if (!context.download.StartTask(param)) {
+    std::string localBase;
+    if (std::size_t slash = local.rfind('/'); slash != std::string::npos)
+        localBase = slash == 0 ? "/" : local.substr(0, slash);
+    FetchOutcome fetched = FetchFile(context.options, context.download, args[1], local, localBase);
+    if (!fetched.started) {
         std::fprintf(stderr, "quorvel-ftp-cli: the download could not be started\n");
         return false;
     }
-    // A signal that came while the task was being started.
-    if (interruptSignal.load() != 0) context.download.StopTask();
-    std::unique_lock guard(outcome->lock);
-    outcome->changed.wait(guard, [&] { return outcome->ended; });
-    std::printf("%lld\n", static_cast<long long>(outcome->bytes));
+    std::printf("%lld\n", static_cast<long long>(fetched.bytes));
     std::fflush(stdout);
-    return outcome->workersDone > 0 && outcome->workersFailed == 0;
+    return fetched.whole;
 }
 
 const std::map<std::string, CommandInfo>& Commands() {
@@ -207,6 +173,11 @@ const std::map<std::string, CommandInfo>& Commands() {
          {2, 2, Get, "REMOTE LOCAL",
           "downloads one file on a connection of its own, resuming after a break; prints the bytes "
           "received; fails unless the whole file arrived"}},
+        {"mget",
+         {2, 2, [](Context& c, const auto& a) { return Mget(c.options, c.client, c.download, a); },
+          "REMOTE_DIR LOCAL_DIR",
+          "downloads a folder with everything in it into LOCAL_DIR (as LOCAL_DIR/NAME), one file after "
+          "another; prints the files and bytes received; fails unless every file arrived"}},
         {"put",
          {1, 3, [](Context& c, const auto& a) { return Put(c.options, c.client, c.download, a); },
           "[-r] LOCAL [REMOTE]",
@@ -283,6 +254,8 @@ void Interrupt(int signal) {
 }
 
 int InterruptSignal() { return interruptSignal.load(); }
+
+std::string ForStderr(const std::string& text) { return StderrIsTerminal() ? TerminalSafe(text) : text; }
 
 std::optional<std::vector<std::string>> SplitWords(const std::string& line) {
     std::vector<std::string> words;

@@ -48,5 +48,7 @@ int InterruptSignal();
 // TAB included), DEL, UTF-8 C1 controls and "\" written as \xHH, so a
 // hostile name cannot drive the terminal. Other bytes pass unchanged.
 std::string TerminalSafe(const std::string& text);
+// The text made TerminalSafe when standard error is a terminal.
+std::string ForStderr(const std::string& text);
 
 }  // namespace cli

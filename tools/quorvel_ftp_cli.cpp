@@ -7,6 +7,7 @@
 // taken by a watcher thread (blocked everywhere else), so the stop runs as
 // ordinary code rather than inside a signal handler.
 #include <getopt.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -48,14 +49,19 @@ sigset_t StopSignals() {
     return set;
 }
 
+// Sent by the program to its own watcher when the run is over, so that the
+// exit does not wait for the watcher's next tick.
+int WakeSignal() { return SIGRTMIN; }
+
 // Waits for SIGINT or SIGTERM until `done`; on one, interrupts the run and,
 // if it has not ended within the grace, ends the process.
 void WatchSignals(const std::atomic<bool>& done) {
-    const sigset_t set = StopSignals();
+    sigset_t set = StopSignals();
+    sigaddset(&set, WakeSignal());
     while (!done.load()) {
         timespec tick{0, 100L * 1000 * 1000};
         int signal = ::sigtimedwait(&set, nullptr, &tick);
-        if (signal <= 0) continue;
+        if (signal <= 0 || signal == WakeSignal()) continue;
         cli::Interrupt(signal);
         const auto giveUp = std::chrono::steady_clock::now() + kExitGrace;
         while (!done.load()) {
@@ -155,12 +161,14 @@ int main(int argc, char** argv) {
     }
     // Blocked before any thread starts, so every thread inherits the mask
     // and only the watcher takes them.
-    const sigset_t stopSignals = StopSignals();
-    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t blocked = StopSignals();
+    sigaddset(&blocked, WakeSignal());
+    ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     std::atomic<bool> done{false};
     std::thread watcher(WatchSignals, std::cref(done));
     int status = cli::Run(options, parsed);
     done = true;
+    ::pthread_kill(watcher.native_handle(), WakeSignal());
     watcher.join();
     return status;
 }

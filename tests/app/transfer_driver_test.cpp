@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "app/startup.h"
 #include "downlib/ftp_download.h"
 #include "queue_fixture.h"
 #include "support/fake_ftp_server.h"
@@ -193,6 +194,27 @@ protected:
 
     testsupport::FakeFtpServer server;
 };
+
+// The tasks of a request share one log-in: the first task's connection is
+// kept for the next, and closing the window ends it with QUIT.
+TEST_F(DriverFakeServer, AFolderOfFilesTakesOneTaskLogInAndClosingEndsIt) {
+    server.setCredentials("demo", "secret");
+    for (int i = 0; i < 12; ++i) server.addFile("/pack/f" + std::to_string(i) + ".bin", std::string(100 + i, 'p'));
+    ConnectToServer();
+    ASSERT_TRUE(Select({"pack"}));
+    Download();
+    ASSERT_TRUE(QueueFinished()) << testing::PrintToString(QueueRows());
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(testsupport::FileSize(local + "/pack/f" + std::to_string(i) + ".bin"), 100 + i);
+    // One log-in for the browsing session, one for all twelve tasks.
+    EXPECT_EQ(server.countCommands("USER"), 2) << server.transcript();
+    EXPECT_EQ(server.connectionCount(), 2);
+    EXPECT_EQ(server.countCommands("QUIT"), 0);
+    app::ShutDown(*app);
+    EXPECT_EQ(server.countCommands("QUIT"), 2) << server.transcript();
+    EXPECT_TRUE(server.waitForAllClosed(std::chrono::seconds(5)));
+    toolkit::testing::ResetShutdown();
+}
 
 // A folder from a server that sends GBK names arrives with UTF-8 local
 // names; the server is asked for the exact bytes it listed.

@@ -253,7 +253,9 @@ struct FakeServerState {
     bool storeRestart = true;
     bool strictPort = false;
     std::chrono::milliseconds dataTimeout{5000};
+    std::chrono::milliseconds idleTimeout{0};  // 0: a session may idle for ever
     std::function<std::string(std::uint16_t)> pasvReply;
+    std::set<int> controls;  // the open control connections' descriptors
 
     std::map<std::string, FileEntry> files;
     std::set<std::string> dirs{"/"};
@@ -331,6 +333,7 @@ public:
         {
             std::lock_guard lock(st_.mu);
             ++st_.openConnections;
+            st_.controls.insert(control_.get());
         }
         st_.changed.notify_all();
         if (perform(takeGreeting())) {
@@ -346,6 +349,12 @@ public:
             }
         }
         pasvListener_.reset();
+        {
+            // Unlisted before the close: dropConnections never shuts a
+            // descriptor number that the system has handed on.
+            std::lock_guard lock(st_.mu);
+            st_.controls.erase(control_.get());
+        }
         control_.reset();
         {
             std::lock_guard lock(st_.mu);
@@ -407,6 +416,27 @@ private:
         return false;
     }
 
+    // Waits for the client's next bytes. A session idle since its last
+    // command for the idle time-out (read anew while waiting, so a test can
+    // set it on a session that waits already) is told so, as vsftpd's
+    // idle_session_timeout does, and hung up on.
+    bool waitForInput() {
+        const auto idleSince = std::chrono::steady_clock::now();
+        while (true) {
+            std::chrono::milliseconds idle;
+            {
+                std::lock_guard lock(st_.mu);
+                idle = st_.idleTimeout;
+            }
+            if (st_.waitFor(control_.get(), POLLIN, std::chrono::milliseconds(kPollMs))) return true;
+            if (st_.stopping) return false;
+            if (idle.count() > 0 && std::chrono::steady_clock::now() - idleSince >= idle) {
+                send("421 Timeout.\r\n");
+                return false;
+            }
+        }
+    }
+
     // Reads one line ending in LF (CR LF or bare LF). A last piece without a
     // line end, cut by the client's close, is still returned once.
     bool readLine(std::string& line, bool& crlf) {
@@ -428,8 +458,7 @@ private:
                 peerClosed_ = true;  // nothing after a cut line is read
                 return true;
             }
-            short revents = 0;
-            if (!st_.waitFor(control_.get(), POLLIN, std::chrono::hours(1), &revents)) return false;
+            if (!waitForInput()) return false;
             char buffer[4096];
             ssize_t n = ::recv(control_.get(), buffer, sizeof buffer, 0);
             if (n < 0) {
@@ -1078,6 +1107,16 @@ void FakeFtpServer::setPasvReply(std::function<std::string(std::uint16_t)> make)
 void FakeFtpServer::setStrictPort(bool on) {
     std::lock_guard lock(state_->mu);
     state_->strictPort = on;
+}
+
+void FakeFtpServer::setIdleTimeout(std::chrono::milliseconds timeout) {
+    std::lock_guard lock(state_->mu);
+    state_->idleTimeout = timeout;
+}
+
+void FakeFtpServer::dropConnections() {
+    std::lock_guard lock(state_->mu);
+    for (int fd : state_->controls) ::shutdown(fd, SHUT_RDWR);
 }
 
 void FakeFtpServer::setDataTimeout(std::chrono::milliseconds timeout) {

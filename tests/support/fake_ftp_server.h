@@ -134,6 +134,12 @@ public:
     void setStrictPort(bool on);
     // How long a transfer waits for its data connection (accept or connect back).
     void setDataTimeout(std::chrono::milliseconds timeout);
+    // A session silent for this long is sent "421 Timeout." and closed, as
+    // vsftpd's idle_session_timeout does (0, the default: never).
+    void setIdleTimeout(std::chrono::milliseconds timeout);
+    // Closes every open control connection at once, as a restart of the
+    // server would; new connections are still accepted.
+    void dropConnections();
 
     // --- Virtual file system. Paths are absolute ("/pub/a.zip"); parents are created.
     void addFile(std::string path, std::string bytes, TransferFaults faults = {});

@@ -1,0 +1,68 @@
+// Taking a logged-in control connection from the cache (with its liveness
+// check) and giving it back.
+#include "downlib/session_reuse.h"
+
+#include "downlib/control_connection.h"
+#include "downlib/data_channel.h"
+
+namespace downlib {
+
+CacheKey SessionKey(const TransferSession& session) {
+    return MakeCacheKey(session.host, session.port, session.user, session.password);
+}
+
+bool TakeLoggedInConnection(SessionConnection& connection) {
+    TransferSession& session = *connection.session;
+    if (!session.connectionCache || connection.StopRequested()) return false;
+    const CacheKey key = SessionKey(session);
+    std::optional<CachedConnection> cached = session.connectionCache->Take(key);
+    if (!cached) return false;
+
+    CloseDataChannel(connection);
+    connection.control = std::move(cached->control);
+    connection.outOfStep = false;  // every reply on it was read when it was given
+    const std::string ownAddress = session.serverAddress;
+    const int ownMode = session.dataMode.load();
+    session.serverAddress = cached->serverAddress;
+    session.dataMode = cached->dataMode;
+
+    // The check's lines belong in the log only when it succeeds: a stale
+    // connection is replaced silently by the task's own opening.
+    HeldLog held(connection);
+    EmitLog(connection, "TYPE I", LogReply);
+    std::string reply;
+    const int code = SetTransferType(connection, true, reply, session.replyTimeout);
+    const bool alive =
+        code >= 200 && code <= 299 && !connection.outOfStep && connection.control.ReadAhead().empty();
+    if (!alive) {
+        connection.control.Close();
+        connection.outOfStep = false;  // a new socket starts in step
+        session.serverAddress = ownAddress;
+        session.dataMode = ownMode;
+        if (!connection.StopRequested()) session.connectionCache->Discard(key);
+        return false;
+    }
+    held.Release();
+    EmitLog(connection,
+            "使用已登录的连接 [" + session.serverAddress + ":" + std::to_string(session.port) + "]", LogInfo);
+    held.Deliver();
+    return true;
+}
+
+bool ReturnLoggedInConnection(SessionConnection& connection) {
+    TransferSession& session = *connection.session;
+    if (!session.connectionCache || !connection.control || connection.StopRequested()) return false;
+    if (connection.outOfStep || connection.data || connection.listening ||
+        !connection.control.ReadAhead().empty())
+        return false;
+    CachedConnection cached;
+    cached.control = std::move(connection.control);
+    cached.serverAddress = session.serverAddress;
+    cached.dataMode = session.dataMode.load();
+    cached.quitWaitMs = session.stopWait;
+    if (session.connectionCache->Give(SessionKey(session), cached, &session.stopFlag)) return true;
+    connection.control = std::move(cached.control);
+    return false;
+}
+
+}  // namespace downlib
