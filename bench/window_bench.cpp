@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/app.h"
@@ -64,8 +63,9 @@ bool PumpUntil(const std::function<bool()>& done, int seconds) {
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     while (!done()) {
         if (Clock::now() > deadline) return false;
-        toolkit::ProcessPendingEvents();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        // The real event loop, not polling: the driver's window calls are
+        // served as soon as they are posted, as in the running program.
+        toolkit::RunEventLoopFor(5);
     }
     return true;
 }

@@ -13,7 +13,9 @@
 #include <QScreen>
 #include <QStyleFactory>
 #include <QThread>
+#include <QTimer>
 #include <QTranslator>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -155,6 +157,13 @@ void ProcessPendingEvents() {
     if (QCoreApplication::instance() == nullptr || !IsUiThread()) return;
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void RunEventLoopFor(int milliseconds) {
+    if (QCoreApplication::instance() == nullptr || !IsUiThread()) return;
+    QEventLoop loop;
+    QTimer::singleShot(std::max(milliseconds, 0), &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 bool IsUiThread() {

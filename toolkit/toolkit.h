@@ -63,6 +63,10 @@ void EnsureApplication();
 // Runs the event loop until no event is waiting, then returns.
 void ProcessPendingEvents();
 
+// Runs the event loop for about `milliseconds`, as the running program does:
+// calls from other threads are served the moment they arrive.
+void RunEventLoopFor(int milliseconds);
+
 bool IsUiThread();
 
 // Carries out fn on the UI thread and waits for it. Returns false without
