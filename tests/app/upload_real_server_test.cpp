@@ -109,6 +109,6 @@ TEST_P(UploadRealServer, AFolderTreeArrivesByteForByteThroughTheLocalMenu) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, UploadRealServer, ::testing::ValuesIn(testsupport::AllServerKinds()),
-                         [](const auto& info) { return testsupport::ServerKindName(info.param); });
+                         [](const auto& test) { return testsupport::ServerKindName(test.param); });
 
 }  // namespace

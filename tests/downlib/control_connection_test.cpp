@@ -125,14 +125,15 @@ TEST_F(ControlConnection, RejectedPasswords) {
         {"500 What?\r\n", {"1 PASS ******", "2 500 What?", "3 暂时不支持的回应", "3 登录失败"}},
     };
     for (const auto& c : cases) {
-        FakeFtpServer server;
-        server.reply("PASS", c.reply);
-        EventLog log;
-        DezAziveduza client;
-        EXPECT_FALSE(client.Connect("ftp://127.0.0.1", "u", "p", server.port(), log.callback(), 2000));
-        Lines lines = log.lines();
+        // Each case scripts a server of its own.
+        FakeFtpServer refusing;
+        refusing.reply("PASS", c.reply);
+        EventLog events;
+        DezAziveduza fresh;
+        EXPECT_FALSE(fresh.Connect("ftp://127.0.0.1", "u", "p", refusing.port(), events.callback(), 2000));
+        Lines lines = events.lines();
         ASSERT_GE(lines.size(), c.tail.size());
-        EXPECT_EQ(Lines(lines.end() - c.tail.size(), lines.end()), c.tail) << log.text();
+        EXPECT_EQ(Lines(lines.end() - c.tail.size(), lines.end()), c.tail) << events.text();
     }
 }
 

@@ -646,7 +646,7 @@ TEST(RealServerAccounts, SeparatorsInNamesOrPasswordsAreRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServerTest, ::testing::ValuesIn(testsupport::AllServerKinds()),
-                         [](const auto& info) { return testsupport::ServerKindName(info.param); });
+                         [](const auto& test) { return testsupport::ServerKindName(test.param); });
 
 // --- Process runner
 

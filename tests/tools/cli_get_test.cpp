@@ -30,9 +30,9 @@ protected:
     ProcessResult Get(const std::vector<std::pair<std::string, std::string>>& files) {
         std::vector<std::string> args = {"-u", "getter", "-p", "pw", "-P", std::to_string(server.port()),
                                          "-t", "10000"};
-        for (const auto& [remote, local] : files) {
+        for (const auto& [remote, localName] : files) {
             args.push_back("-c");
-            args.push_back("get \"" + remote + "\" \"" + local + "\"");
+            args.push_back("get \"" + remote + "\" \"" + localName + "\"");
         }
         args.push_back("127.0.0.1");
         testsupport::RunOptions options;
@@ -100,6 +100,6 @@ TEST_P(CliGet, AMissingFileOrAnUnwritableTargetFails) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CliGet, ::testing::ValuesIn(testsupport::AllServerKinds()),
-                         [](const auto& info) { return testsupport::ServerKindName(info.param); });
+                         [](const auto& test) { return testsupport::ServerKindName(test.param); });
 
 }  // namespace

@@ -164,6 +164,6 @@ TEST_P(CliMgetReal, ATreeWithALinkBackUpArrivesWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CliMgetReal, ::testing::ValuesIn(testsupport::AllServerKinds()),
-                         [](const auto& info) { return testsupport::ServerKindName(info.param); });
+                         [](const auto& test) { return testsupport::ServerKindName(test.param); });
 
 }  // namespace

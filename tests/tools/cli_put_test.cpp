@@ -218,6 +218,6 @@ TEST_P(CliPut, FailuresExitWith1AndLeaveTheServerAlone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CliPut, ::testing::ValuesIn(testsupport::AllServerKinds()),
-                         [](const auto& info) { return testsupport::ServerKindName(info.param); });
+                         [](const auto& test) { return testsupport::ServerKindName(test.param); });
 
 }  // namespace

@@ -110,7 +110,7 @@ public:
         return rc == 0;
     }
 
-    void Signal(int signal) const { ::kill(pid_, signal); }
+    void Signal(int number) const { ::kill(pid_, number); }
 
     // Drains both outputs until the child has exited; false when it did not
     // exit within the limit.

@@ -178,6 +178,6 @@ TEST_P(CliOnEveryServer, RmdirOfTheCurrentParentOrRootFolderDeletesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CliOnEveryServer, ::testing::ValuesIn(testsupport::AllServerKinds()),
-                         [](const auto& info) { return testsupport::ServerKindName(info.param); });
+                         [](const auto& test) { return testsupport::ServerKindName(test.param); });
 
 }  // namespace

@@ -173,7 +173,7 @@ TEST_P(CliAgainstRealServer, CommandsFromStandardInput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CliAgainstRealServer, ::testing::ValuesIn(testsupport::AllServerKinds()),
-                         [](const auto& info) { return testsupport::ServerKindName(info.param); });
+                         [](const auto& test) { return testsupport::ServerKindName(test.param); });
 
 TEST(CliUsage, BadArgumentsExitWithTwo) {
     const std::vector<std::vector<std::string>> cases = {
