@@ -68,7 +68,7 @@ void LoadChineseTranslation(QApplication& app) {
 
 void SetUpLook(QApplication& app) {
     // One look on every desktop, so the pictures and the frames match.
-    if (QStyle* fusion = QStyleFactory::create("Fusion")) app.setStyle(fusion);
+    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) app.setStyle(fusion);
     app.setQuitOnLastWindowClosed(true);
     // The form's geometry was made for a 9-point CJK font: at that size every
     // caption fits the room the form gives it.
