@@ -49,8 +49,8 @@ std::string RestRefusedText(std::int64_t position, int code) {
 }
 
 // A download's control connection: a name that does not resolve, no socket
-// or a stop gives up, every other failure is worth a retry. The answer to
-// TYPE I is not awaited as a condition: the commands after it tell.
+// or a stop gives up, every other failure is worth a retry. A TYPE I without
+// answer is no failure here: the commands after it tell.
 OpenOutcome OpenDownloadConnection(SessionConnection& connection, bool resolve) {
     LoggedIn loggedIn = OpenLoggedIn(connection, resolve, GreetingTexts::Download);
     if (!loggedIn.opening) return OpenOutcome::GiveUp;

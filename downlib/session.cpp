@@ -81,6 +81,12 @@ bool SessionConnection::AskStop() {
     return runFlag_.compare_exchange_strong(expected, RunFlag::StopAsked);
 }
 
+void SessionConnection::CutSockets() const {
+    control.Shutdown();
+    data.Shutdown();
+    listening.Shutdown();
+}
+
 void TransferSession::RequestStop() {
     phase_ = StopPhase::Stopping;
     stopFlag_ = StopFlag::Raised;

@@ -71,6 +71,9 @@ struct SessionConnection {
     // that has ended stays Idle.
     void SetRunFlag(RunFlag flag) { runFlag_ = flag; }
     bool AskStop();
+    // For a worker that outlived the stop wait: every blocking call on its
+    // sockets returns at once, and the worker ends by itself.
+    void CutSockets() const;
 
 private:
     std::atomic<RunFlag> runFlag_{RunFlag::Idle};

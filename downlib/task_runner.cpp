@@ -521,9 +521,7 @@ void TaskRunner::StopFirstConnection() {
         if (first->Run() != RunFlag::Idle) {
             // Cut its sockets so it ends at once; it still reports its own
             // event 9, so the callback hears exactly one end of the worker.
-            first->control.Shutdown();
-            first->data.Shutdown();
-            first->listening.Shutdown();
+            first->CutSockets();
         }
     }
     // The connection itself goes with the others once its thread is joined.
@@ -547,10 +545,7 @@ void TaskRunner::EndTransfer() {
         // blocking call returns at once.
         std::lock_guard lock(session.connectionListLock);
         for (auto& connection : session.connections) {
-            if (connection->Run() == RunFlag::Idle) continue;
-            connection->control.Shutdown();
-            connection->data.Shutdown();
-            connection->listening.Shutdown();
+            if (connection->Run() != RunFlag::Idle) connection->CutSockets();
         }
     }
     JoinWorkers();
