@@ -31,15 +31,6 @@ constexpr std::size_t kNameLimit = 255;  // NAME_MAX
 constexpr std::size_t kPathLimit = PATH_MAX - 1;
 constexpr int kRenameAttempts = 99;
 
-std::string WithText(const char* pattern, const std::string& text) {
-    std::string out = pattern;
-    std::size_t at = out.find("%s");
-    if (at != std::string::npos) out.replace(at, 2, text);
-    return out;
-}
-
-bool IsBinary(const TransferSession& session) { return session.transferTypeMode == 1; }
-
 // Bytes past the stated size that are read to tell a wrong SIZE from a
 // server that keeps sending; more are not waited for.
 constexpr std::int64_t kExtraBytesLimit = std::int64_t{1} << 20;
@@ -75,7 +66,7 @@ OpenOutcome OpenDownloadConnection(SessionConnection& connection, bool resolve) 
 OpenOutcome StartRetrieve(SessionConnection& connection, std::optional<std::int64_t> restAt) {
     TransferSession& session = *connection.session;
     std::string reply;
-    if (!IsBinary(session)) {
+    if (!session.Binary()) {
         EmitLog(connection, "TYPE A", LogReply);
         SetTransferType(connection, false, reply, session.replyTimeout);
     }

@@ -60,13 +60,6 @@ constexpr int kDefaultSendTimeoutMs = 20000;
 constexpr int kPendingReplyWaitMs = 1000;
 constexpr std::size_t kVerbLength = 5;  // "STOR ", "APPE ", "SIZE "
 
-std::string WithText(const char* pattern, const std::string& text) {
-    std::string out = pattern;
-    std::size_t at = out.find("%s");
-    if (at != std::string::npos) out.replace(at, 2, text);
-    return out;
-}
-
 std::string WithoutLineEnd(std::string line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     return line;
@@ -168,8 +161,6 @@ private:
         }
         return UploadStep::End;
     }
-
-    bool Binary() const { return session_.transferTypeMode == 1; }
 
     bool OpenLocalFile() {
         // A name that would break the command line fails here: the opening
@@ -279,8 +270,8 @@ private:
     StoreStart StoreRequest(const std::string& verb, std::optional<std::int64_t> restAt) {
         if (!SetUpDataChannel(connection_, DataCaller::Upload)) return StoreStart::ChannelFailed;
         std::string reply;
-        EmitLog(connection_, Binary() ? "TYPE I" : "TYPE A", LogReply);
-        SetTransferType(connection_, Binary(), reply, session_.replyTimeout);
+        EmitLog(connection_, session_.Binary() ? "TYPE I" : "TYPE A", LogReply);
+        SetTransferType(connection_, session_.Binary(), reply, session_.replyTimeout);
         const bool restarted = restAt && *restAt > 0;
         if (restAt) {
             EmitLog(connection_, "REST " + std::to_string(*restAt), LogCommand);
@@ -438,7 +429,7 @@ private:
     // In binary type the remote file must now be exactly the local file's
     // size. A server without SIZE leaves the final reply and the count to decide.
     bool RemoteSizeMatches() {
-        if (!Binary()) return true;
+        if (!session_.Binary()) return true;
         std::int64_t size = RemoteSize(remoteName_);
         if (size < 0 || size == localSize_) return true;
         EmitLog(connection_,

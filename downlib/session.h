@@ -127,6 +127,7 @@ struct TransferSession {
 
     bool IsAssistant() const { return use == TaskUse::Assistant; }
     bool IsUpload() const { return use == TaskUse::Upload; }
+    bool Binary() const { return transferTypeMode == 1; }
     Handle handle() const { return reinterpret_cast<Handle>(this); }
     // Creates a connection and links it at the head of the list.
     SessionConnection& AddConnection();

@@ -12,6 +12,13 @@
 
 namespace downlib {
 
+std::string WithText(const char* pattern, const std::string& text) {
+    std::string out = pattern;
+    std::size_t at = out.find("%s");
+    if (at != std::string::npos) out.replace(at, 2, text);
+    return out;
+}
+
 void RetryPause(SessionConnection& connection, int milliseconds) {
     for (int waited = 0; waited < milliseconds; waited += kWaitCycleMs) {
         if (connection.StopRequested()) return;

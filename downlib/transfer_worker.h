@@ -1,12 +1,13 @@
 // What the download and the upload worker share: how an opening ended, the
 // logged-in control connection (kept by an earlier task, or new), the retry
 // budget with its pause, the pacing of the block-size override and the
-// batching of byte-count events.
+// batching of byte-count events, and their log texts' "%s" filling.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "downlib/control_connection.h"
 #include "downlib/session.h"
@@ -19,6 +20,9 @@ namespace downlib {
 inline constexpr std::int64_t kBytesEventBatch = 1 << 20;
 inline constexpr std::chrono::milliseconds kBytesEventDelay{50};
 inline constexpr int kRetryCount = 999;
+
+// A log text with its "%s" filled in.
+std::string WithText(const char* pattern, const std::string& text);
 
 // Waits in 10 ms steps, ending early when the connection or the task is told to stop.
 void RetryPause(SessionConnection& connection, int milliseconds);
