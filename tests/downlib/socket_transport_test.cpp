@@ -73,6 +73,21 @@ TEST(SocketTransport, OnlyTheTableNumbersAreCodes) {
     EXPECT_EQ(MapSocketError(22), ToInt(ErrorCode::Unmapped));  // an engine code, not a Winsock number
 }
 
+// Whatever code a failure carries, the log gets a line with text, and the
+// numeric entry points say what the typed ones say.
+TEST(SocketTransport, EveryCodeHasAReportText) {
+    int codes = 0;
+    for (int number = ToInt(ErrorCode::WsaNotInitialised) - 1; number <= 1; ++number) {
+        std::optional<ErrorCode> code = ErrorFromInt(number);
+        if (!code) continue;
+        ++codes;
+        EXPECT_FALSE(SocketErrorReportText(*code).empty()) << number;
+        EXPECT_EQ(SocketErrorReportText(number), SocketErrorReportText(*code)) << number;
+        EXPECT_EQ(SocketErrorText(number), SocketErrorText(*code)) << number;
+    }
+    EXPECT_EQ(codes, 32);  // 14 engine codes and 18 Winsock numbers
+}
+
 // A listening socket on a free loopback port.
 struct Listener {
     Socket socket = OpenTcpSocket();
