@@ -280,7 +280,7 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
 
     auto watch = std::make_shared<TaskWatch>();
     Watch(d, watch);
-    param.flags = 4096;
+    param.flags = static_cast<int>(downlib::TaskUse::Download);
     param.url = url;
     param.localPath = localPath;
     param.localBase = row.localFolder;

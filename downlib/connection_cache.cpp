@@ -99,7 +99,7 @@ std::optional<CachedConnection> ConnectionCache::Take(const CacheKey& key) {
 }
 
 bool ConnectionCache::Give(const CacheKey& key, CachedConnection& connection,
-                           const std::atomic<int>* stopFlag) {
+                           const std::atomic<StopFlag>* stopFlag) {
     if (!connection.control || !connection.control.ReadAhead().empty()) return false;
     if (PollPeer(connection.control.fd(), 0) != PeerState::Quiet) return false;
     std::vector<CachedConnection> ended;
@@ -108,7 +108,7 @@ bool ConnectionCache::Give(const CacheKey& key, CachedConnection& connection,
         std::lock_guard guard(lock_);
         // The flag is read under the lock that CloseAll takes after a stop
         // has set it: a connection is either refused here or closed there.
-        if (shut_ || (stopFlag && stopFlag->load() == 1)) return false;
+        if (shut_ || (stopFlag && stopFlag->load() == StopFlag::Raised)) return false;
         if (!reaper_.joinable()) {
             StartReaperLocked();
             if (!reaper_.joinable()) return false;  // nobody would ever end it

@@ -72,11 +72,12 @@ public:
     // is closed on the way and never handed out.
     std::optional<CachedConnection> Take(const CacheKey& key);
     // Keeps a connection for the key; it is moved from only when kept.
-    // Refused while `stopFlag` (the giving task's) reads 1, after the cache
+    // Refused while `stopFlag` (the giving task's) is raised, after the cache
     // was shut, and when the socket is not clean (unread bytes, or the
     // server has closed it). With kPerKeyLimit connections of the key kept
     // already, the longest idle one is ended with QUIT.
-    bool Give(const CacheKey& key, CachedConnection& connection, const std::atomic<int>* stopFlag = nullptr);
+    bool Give(const CacheKey& key, CachedConnection& connection,
+              const std::atomic<StopFlag>* stopFlag = nullptr);
     // Ends every connection of the key (a task found one of them dead: the
     // others most likely are too).
     void Discard(const CacheKey& key);

@@ -115,7 +115,7 @@ std::size_t ReadLineOrFail(SessionConnection& connection, std::string& line, std
         if (ahead.empty()) {
             const int left = deadline.RemainingMs();
             if (left <= 0) {
-                failure = kErrReceiveTimeout;
+                failure = ToInt(ErrorCode::ReceiveTimeout);
                 ReportSocketError(connection, failure);
                 return line.size();
             }
@@ -129,11 +129,11 @@ std::size_t ReadLineOrFail(SessionConnection& connection, std::string& line, std
             options.countLimit = &reads;  // whatever the first read brings
             std::int64_t n = ReceiveWithTimeout(connection.control.fd(), block, options);
             if (n == 0 && connection.StopRequested()) {
-                failure = kErrStopped;
+                failure = ToInt(ErrorCode::Stopped);
                 return line.size();
             }
             if (n <= 0) {
-                failure = n < 0 ? static_cast<int>(n) : kErrPeerClosed;
+                failure = n < 0 ? static_cast<int>(n) : ToInt(ErrorCode::PeerClosed);
                 ReportSocketError(connection, failure);
                 return line.size();
             }
@@ -190,7 +190,7 @@ int ReadReply(SessionConnection& connection, std::string& reply, const Deadline&
     auto next = [&](bool& lineEnded) {
         int failure = 0;
         const std::size_t n = ReadLineOrFail(connection, line, kLineBufferSize, deadline, failure);
-        if (n == 0 || (failure != 0 && failure != kErrPeerClosed)) return false;
+        if (n == 0 || (failure != 0 && !Is(failure, ErrorCode::PeerClosed))) return false;
         total += n;
         EmitLog(connection, LineForLog(line), LogReply);
         lineEnded = line.back() == '\n' || failure != 0;
@@ -326,9 +326,9 @@ OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, in
     }
     EmitLog(connection, AddressText("正在连接 [%s:%d]", session.serverAddress, session.port), LogInfo);
     int result = ConnectWithTimeout(connection.control.fd(), session.serverAddress, session.port,
-                                    session.connectTimeout, &session.stopFlag, 1);
-    if (result == kErrStopped) return OpenResult::Stopped;
-    if (result == kErrConnectTimeout) {
+                                    session.connectTimeout, session.StopFlagWatch());
+    if (Is(result, ErrorCode::Stopped)) return OpenResult::Stopped;
+    if (Is(result, ErrorCode::ConnectTimeout)) {
         EmitLog(connection, AddressText("连接 [%s:%d]超时", session.serverAddress, session.port), LogError);
         return OpenResult::ConnectTimeout;
     }

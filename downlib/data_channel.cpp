@@ -87,10 +87,10 @@ int RequestPassive(SessionConnection& connection, DataEndpoint& endpoint, std::s
 }
 
 Socket ConnectDataEndpoint(const std::string& address, std::uint16_t port, int timeoutMs,
-                           const std::atomic<int>* stopFlag) {
+                           const std::atomic<StopFlag>* stopFlag) {
     Socket socket = OpenTcpSocket();
     if (!socket) return socket;
-    if (ConnectWithTimeout(socket.fd(), address, port, timeoutMs, stopFlag, 1) != 0) return Socket();
+    if (ConnectWithTimeout(socket.fd(), address, port, timeoutMs, stopFlag) != 0) return Socket();
     return socket;
 }
 
@@ -161,7 +161,7 @@ bool SetUpDataChannel(SessionConnection& connection, DataCaller caller) {
                         LogInfo);
             }
             connection.data =
-                ConnectDataEndpoint(peer, endpoint.port, session.connectTimeout, &session.stopFlag);
+                ConnectDataEndpoint(peer, endpoint.port, session.connectTimeout, session.StopFlagWatch());
             if (!connection.data) {
                 FallBackToActive(connection, "数据通道连接失败", caller);
             } else {

@@ -25,7 +25,7 @@ bool ParsePassiveReply(const std::string& reply, DataEndpoint& endpoint);
 int RequestPassive(SessionConnection& connection, DataEndpoint& endpoint, std::string& reply, int timeoutMs);
 // A socket connected to address:port, or an invalid one.
 Socket ConnectDataEndpoint(const std::string& address, std::uint16_t port, int timeoutMs,
-                           const std::atomic<int>* stopFlag);
+                           const std::atomic<StopFlag>* stopFlag);
 // The PORT argument for an address and port: "192,168,1,20,19,137".
 std::string PortArgument(const std::string& address, int port);
 // Listens on the control connection's local address and announces it with

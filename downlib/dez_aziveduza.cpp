@@ -15,7 +15,7 @@ DezAziveduza::~DezAziveduza() = default;
 
 void DezAziveduza::SetWaitHook(WaitHook hook) { waitHook_ = std::move(hook); }
 
-bool DezAziveduza::IsConnected() const { return session_ && session_->state.load() == 1; }
+bool DezAziveduza::IsConnected() const { return session_ && session_->IsLive(); }
 
 bool DezAziveduza::Connect(const std::string& url, const std::string& user, const std::string& password,
                            int port, LogCallback callback, std::optional<int> timeoutMs) {
@@ -31,7 +31,7 @@ bool DezAziveduza::Connect(const std::string& url, const std::string& user, cons
     param.password = password;
     param.logCallback = std::move(callback);
     param.connectTimeout = param.sendTimeout = param.replyTimeout = timeout;
-    std::unique_ptr<TransferSession> session = CreateSession(param, kModeAssistant);
+    std::unique_ptr<TransferSession> session = CreateSession(param, TaskUse::Assistant);
     if (!session) return false;
     session->port = static_cast<std::uint16_t>(port & 0xFFFF);
 
@@ -70,7 +70,7 @@ namespace {
 
 // The session's control connection when the object is connected.
 SessionConnection* Control(const std::unique_ptr<TransferSession>& session) {
-    if (!session || session->state.load() != 1) return nullptr;
+    if (!session || !session->IsLive()) return nullptr;
     return session->FirstConnection();
 }
 

@@ -45,10 +45,10 @@ DataEnd ReadDataToEnd(SessionConnection& connection, std::string& text, std::siz
         std::int64_t got = n > 0 ? n : received;
         text.append(buffer, static_cast<std::size_t>(got));
         if (n > 0) continue;
-        if (n == kErrPeerClosed) return DataEnd::Closed;
-        if (errorCode) *errorCode = n == 0 ? kErrReceiveTimeout : static_cast<int>(n);
+        if (Is(n, ErrorCode::PeerClosed)) return DataEnd::Closed;
+        if (errorCode) *errorCode = n == 0 ? ToInt(ErrorCode::ReceiveTimeout) : static_cast<int>(n);
         // A wait cut short by the deadline is the listing being too slow.
-        if (n == kErrReceiveTimeout) return left < timeoutMs ? DataEnd::TooSlow : DataEnd::Stalled;
+        if (Is(n, ErrorCode::ReceiveTimeout)) return left < timeoutMs ? DataEnd::TooSlow : DataEnd::Stalled;
         return DataEnd::Failed;
     }
     return DataEnd::Limit;

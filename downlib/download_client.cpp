@@ -44,8 +44,8 @@ struct Download::State {
         for (auto& task : done) task->Join();
     }
 
-    // Starts a task of the given use (kModeDownload or kModeUpload).
-    bool Start(const TaskParam& param, std::uint32_t use, const WorkerRoutine& worker) {
+    // Starts a download or an upload task.
+    bool Start(const TaskParam& param, TaskUse use, const WorkerRoutine& worker) {
         std::shared_ptr<TaskRunner> previous;
         {
             std::lock_guard guard(lock);
@@ -96,11 +96,11 @@ Download::~Download() {
 }
 
 bool Download::StartTask(const TaskParam& param) {
-    return state_->Start(param, kModeDownload, RunFtpDownloadWorker);
+    return state_->Start(param, TaskUse::Download, RunFtpDownloadWorker);
 }
 
 bool Download::StartUpload(const TaskParam& param) {
-    return state_->Start(param, kModeUpload, RunFtpUploadWorker);
+    return state_->Start(param, TaskUse::Upload, RunFtpUploadWorker);
 }
 
 std::int64_t Download::GetBytesDone() const {
@@ -120,7 +120,7 @@ void Download::StopTask() {
         // that ends meanwhile gives its connection back either before (and
         // it is closed here) or after (and it is refused).
         const auto began = std::chrono::steady_clock::now();
-        task->Stop();
+        task->RequestStop();
         const auto spent =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
         // The QUITs go out whatever is left; their replies are waited for

@@ -2,53 +2,76 @@
 // numbers that socket failures map onto, with their fixed Chinese texts.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace downlib {
 
-inline constexpr int kErrUnmapped = -1;  // a socket error without its own entry
-inline constexpr int kErrPosition = -2;
-inline constexpr int kErrSocketState = -3;
-inline constexpr int kErrNoBuffer = -4;
-inline constexpr int kErrWaitFailed = -5;  // the readiness wait itself failed
-inline constexpr int kErrSendWaitTimeout = -6;
-inline constexpr int kErrSend = -7;
-inline constexpr int kErrReceive = -8;
-inline constexpr int kErrNotReady = -9;
-inline constexpr int kErrReceiveTimeout = -10;  // idle time-out
-inline constexpr int kErrConnectTimeout = -11;
-inline constexpr int kErrStopped = -20;  // the session's stop flag was raised
-inline constexpr int kErrStreamRead = -21;
-inline constexpr int kErrPeerClosed = -22;
+// The transport's results are byte counts or one of these, so every code is
+// negative. Texts come from switches without a default: a code added here
+// without a text does not build.
+enum class ErrorCode : int {
+    Unmapped = -1,  // a socket error without its own entry
+    Position = -2,
+    SocketState = -3,
+    NoBuffer = -4,
+    WaitFailed = -5,  // the readiness wait itself failed
+    SendWaitTimeout = -6,
+    Send = -7,
+    Receive = -8,
+    NotReady = -9,
+    ReceiveTimeout = -10,  // idle time-out
+    ConnectTimeout = -11,
+    Stopped = -20,  // the session's stop flag was raised
+    StreamRead = -21,
+    PeerClosed = -22,
 
-// Negated Winsock numbers.
-inline constexpr int kWsaInterrupted = -10004;
-inline constexpr int kWsaFault = -10014;
-inline constexpr int kWsaInvalid = -10022;
-inline constexpr int kWsaWouldBlock = -10035;
-inline constexpr int kWsaInProgress = -10036;
-inline constexpr int kWsaNotSocket = -10038;
-inline constexpr int kWsaMessageSize = -10040;
-inline constexpr int kWsaOpNotSupported = -10045;
-inline constexpr int kWsaNetDown = -10050;
-inline constexpr int kWsaNetReset = -10052;
-inline constexpr int kWsaConnAborted = -10053;
-inline constexpr int kWsaConnReset = -10054;
-inline constexpr int kWsaIsConnected = -10056;
-inline constexpr int kWsaNotConnected = -10057;
-inline constexpr int kWsaShutdown = -10058;
-inline constexpr int kWsaTimedOut = -10060;
-inline constexpr int kWsaConnRefused = -10061;
-inline constexpr int kWsaNotInitialised = -10093;
+    // Negated Winsock numbers.
+    WsaInterrupted = -10004,
+    WsaFault = -10014,
+    WsaInvalid = -10022,
+    WsaWouldBlock = -10035,
+    WsaInProgress = -10036,
+    WsaNotSocket = -10038,
+    WsaMessageSize = -10040,
+    WsaOpNotSupported = -10045,
+    WsaNetDown = -10050,
+    WsaNetReset = -10052,
+    WsaConnAborted = -10053,
+    WsaConnReset = -10054,
+    WsaIsConnected = -10056,
+    WsaNotConnected = -10057,
+    WsaShutdown = -10058,
+    WsaTimedOut = -10060,
+    WsaConnRefused = -10061,
+    WsaNotInitialised = -10093,
+};
 
-// Winsock error number (positive) to engine code: the known numbers map to
-// their negated value, everything else to kErrUnmapped.
-int MapSocketError(int winsockNumber);
+// The number of a code in the results that carry a count or a code.
+constexpr int ToInt(ErrorCode code) { return static_cast<int>(code); }
+// True when a result (a count, or a negative code) is `code`.
+constexpr bool Is(std::int64_t result, ErrorCode code) { return result == ToInt(code); }
+// The code a number stands for; no value for a number that is none.
+std::optional<ErrorCode> ErrorFromInt(std::int64_t number);
+// True for the negated Winsock numbers.
+bool IsWinsockCode(ErrorCode code);
+
 // errno to engine code, through the Winsock number of the same meaning.
-int MapErrno(int errnoValue);
-// The message of an engine code, or an empty text when the table has none.
-std::string SocketErrorText(int code);
+ErrorCode ErrnoCode(int errnoValue);
+// The message of a code, or an empty text when the table has none.
+std::string SocketErrorText(ErrorCode code);
 // The text that ReportSocketError logs for a code.
+std::string SocketErrorReportText(ErrorCode code);
+
+// The numeric entry points: thin adapters over the ones above.
+// Winsock error number (positive) to engine code: the known numbers map to
+// their negated value, everything else to Unmapped.
+int MapSocketError(int winsockNumber);
+int MapErrno(int errnoValue);
+// An empty text for a number that is no code.
+std::string SocketErrorText(int code);
+// "未知错误" for a number that is no code.
 std::string SocketErrorReportText(int code);
 
 }  // namespace downlib

@@ -1,6 +1,6 @@
 // FTP download workers: opening, reopening with REST, the local file with its
-// same-name rule, the receive loop with its block limit and rate limit, and
-// the retries.
+// same-name rule, the receive loop with its block limit and rate limit, the
+// end of the data, and the worker's one loop over its steps with the retries.
 #include "downlib/ftp_download.h"
 
 #include <fcntl.h>
@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <thread>
 #include <vector>
 
 #include "downlib/control_connection.h"
@@ -20,20 +19,6 @@
 #include "downlib/local_path.h"
 #include "downlib/remote_commands.h"
 #include "downlib/session_reuse.h"
-
-namespace {
-
-// Runs its function when the scope is left, on every way out.
-template <typename Function>
-struct ScopeExit {
-    Function run;
-    ~ScopeExit() { run(); }
-};
-// Spelled out for compilers without deduction for aggregates (clang before 17).
-template <typename Function>
-ScopeExit(Function) -> ScopeExit<Function>;
-
-}  // namespace
 
 namespace downlib {
 namespace {
@@ -46,15 +31,6 @@ constexpr std::size_t kNameLimit = 255;  // NAME_MAX
 constexpr std::size_t kPathLimit = PATH_MAX - 1;
 constexpr int kRenameAttempts = 99;
 
-std::string WithText(const char* pattern, const std::string& text) {
-    std::string out = pattern;
-    std::size_t at = out.find("%s");
-    if (at != std::string::npos) out.replace(at, 2, text);
-    return out;
-}
-
-bool IsBinary(const TransferSession& session) { return session.transferTypeMode == 1; }
-
 // Bytes past the stated size that are read to tell a wrong SIZE from a
 // server that keeps sending; more are not waited for.
 constexpr std::int64_t kExtraBytesLimit = std::int64_t{1} << 20;
@@ -63,45 +39,39 @@ std::string RestRefusedText(std::int64_t position, int code) {
     return "续传位置" + std::to_string(position) + "被拒绝 (回应" + std::to_string(code) + "), 停止下载";
 }
 
-// Maps the opening sequence onto the worker's results: a name that does not
-// resolve or a stop gives up, every other failure is worth a retry.
-int OpeningResult(OpenResult result) {
-    switch (result) {
+// A download's control connection: a name that does not resolve, no socket
+// or a stop gives up, every other failure is worth a retry. A TYPE I without
+// answer is no failure here: the commands after it tell.
+OpenOutcome OpenDownloadConnection(SessionConnection& connection, bool resolve) {
+    LoggedIn loggedIn = OpenLoggedIn(connection, resolve, GreetingTexts::Download);
+    if (!loggedIn.opening) return OpenOutcome::GiveUp;
+    switch (*loggedIn.opening) {
         case OpenResult::Ok:
-            return 1;
+            return OpenOutcome::Opened;
         case OpenResult::ResolveFailed:
         case OpenResult::Stopped:
-            return 0;
+            return OpenOutcome::GiveUp;
         case OpenResult::ConnectTimeout:
         case OpenResult::ConnectFailed:
         case OpenResult::NoWelcome:
         case OpenResult::LoginFailed:
-            return -1;
+            return OpenOutcome::Retry;
     }
-    return -1;
-}
-
-// Sends TYPE I before anything that depends on the type: proftpd and
-// pyftpdlib answer "501 ... in ASCII mode" to REST and "550 SIZE not allowed
-// in ASCII mode" to SIZE while the session is still in its default type.
-void EnterBinaryType(SessionConnection& connection) {
-    std::string reply;
-    EmitLog(connection, "TYPE I", LogReply);
-    SetTransferType(connection, true, reply, connection.session->replyTimeout);
+    return OpenOutcome::Retry;
 }
 
 // The task's own type (ASCII tasks only; binary was set at log-in), the data
 // channel, the restart position when given, RETR, and the accept of an
-// active-mode connection. 1 ready, 0 give up, -1 retry.
-int StartRetrieve(SessionConnection& connection, std::optional<std::int64_t> restAt) {
+// active-mode connection.
+OpenOutcome StartRetrieve(SessionConnection& connection, std::optional<std::int64_t> restAt) {
     TransferSession& session = *connection.session;
     std::string reply;
-    if (!IsBinary(session)) {
+    if (!session.Binary()) {
         EmitLog(connection, "TYPE A", LogReply);
         SetTransferType(connection, false, reply, session.replyTimeout);
     }
     CloseDataChannel(connection);
-    if (!SetUpDataChannel(connection, DataCaller::Download)) return -1;
+    if (!SetUpDataChannel(connection, DataCaller::Download)) return OpenOutcome::Retry;
     if (restAt) {
         std::string command = "REST " + std::to_string(*restAt);
         EmitLog(connection, command, LogCommand);
@@ -109,19 +79,19 @@ int StartRetrieve(SessionConnection& connection, std::optional<std::int64_t> res
         // after a refused REST, RETR would send the file from another place
         // (from 0, or from the probe's 100) and every byte would land wrong.
         int code = SendRest(connection, *restAt, session.replyTimeout);
-        if (code <= 0) return -1;
+        if (code <= 0) return OpenOutcome::Retry;
         if (code != 350) {
             EmitLog(connection, RestRefusedText(*restAt, code), LogError);
-            return 0;
+            return OpenOutcome::GiveUp;
         }
     }
     EmitLog(connection, "RETR " + session.path, LogCommand);
     int code = SendRetr(connection, session.path, session.replyTimeout);
     if (code != 125 && code != 150) {
         EmitLog(connection, "数据传送失败", LogError);
-        return -1;
+        return OpenOutcome::Retry;
     }
-    return CompleteDataChannel(connection) ? 1 : -1;
+    return CompleteDataChannel(connection) ? OpenOutcome::Opened : OpenOutcome::Retry;
 }
 
 void CloseSockets(SessionConnection& connection) {
@@ -185,14 +155,14 @@ ReceiveEnd ConfirmEnd(TaskRunner& task, SessionConnection& connection, char* buf
     if (extra > 0) {
         EmitLog(connection,
                 "收到的数据多于文件大小: 文件大小" + std::to_string(size) + "字节, 收到" +
-                    (result == kErrPeerClosed ? "" : "至少") + std::to_string(size + extra) + "字节",
+                    (Is(result, ErrorCode::PeerClosed) ? "" : "至少") + std::to_string(size + extra) + "字节",
                 LogError);
         return ReceiveEnd::Failed;
     }
     // A stall or a reset after the last byte is a broken transfer like any
     // other: the retry asks again from the file's end, where a sound server
     // ends the data at once and confirms.
-    if (result != kErrPeerClosed) {
+    if (!Is(result, ErrorCode::PeerClosed)) {
         ReportSocketError(connection, static_cast<int>(result));
         EmitLog(connection, "数据连接没有正常结束, 文件的" + std::to_string(size) + "字节尚未确认", LogError);
         return ReceiveEnd::Retry;
@@ -244,35 +214,10 @@ std::optional<std::string> LocalTargetPath(const std::string& localPath, const s
     return localPath + name;
 }
 
-void RetryPause(SessionConnection& connection, int milliseconds) {
-    for (int waited = 0; waited < milliseconds; waited += kWaitCycleMs) {
-        if (connection.StopRequested()) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kWaitCycleMs, milliseconds - waited)));
-    }
-}
-
-namespace {
-
-// The task's control connection, logged in and in binary type: one the
-// Download object kept from an earlier task when it still answers, otherwise
-// a new one. The result as the opening's.
-int OpenLoggedIn(SessionConnection& connection, bool resolve) {
-    if (TakeLoggedInConnection(connection)) return 1;
-    connection.control = OpenTcpSocket();
-    if (!connection.control) return 0;
-    int opened =
-        OpeningResult(OpenControlConnection(connection, resolve, connection.session->connectTimeout));
-    if (opened != 1) return opened;
-    EnterBinaryType(connection);
-    return 1;
-}
-
-}  // namespace
-
-int OpenFtpDownload(TaskRunner& task, SessionConnection& connection) {
+OpenOutcome OpenFtpDownload(TaskRunner& task, SessionConnection& connection) {
     TransferSession& session = task.session();
-    int opened = OpenLoggedIn(connection, true);
-    if (opened != 1) return opened;
+    OpenOutcome opened = OpenDownloadConnection(connection, true);
+    if (opened != OpenOutcome::Opened) return opened;
 
     EmitLog(connection, "REST 100", LogCommand);
     int probeCode = 0;
@@ -284,36 +229,36 @@ int OpenFtpDownload(TaskRunner& task, SessionConnection& connection) {
     if (probeCode == 350) {
         EmitLog(connection, "REST 0", LogCommand);
         int code = SendRestZero(connection, session.replyTimeout);
-        if (code <= 0) return -1;
+        if (code <= 0) return OpenOutcome::Retry;
         if (code != 350) {
             EmitLog(connection, RestRefusedText(0, code), LogError);
-            return 0;
+            return OpenOutcome::GiveUp;
         }
     }
 
     std::int64_t size = SendSize(connection, session.path, session.replyTimeout);
-    if (size < 0) return 0;
+    if (size < 0) return OpenOutcome::GiveUp;
     session.remoteSize = size;
 
-    int started = StartRetrieve(connection, std::nullopt);
-    if (started != 1) return started;
+    OpenOutcome started = StartRetrieve(connection, std::nullopt);
+    if (started != OpenOutcome::Opened) return started;
 
     int parts = supported ? session.connectionsWanted : 1;
     if (size < kSingleSegmentBelow) parts = 1;
     task.segments().Divide(size, parts, &connection);
     connection.segment = 0;
-    return 1;
+    return OpenOutcome::Opened;
 }
 
-int ReopenFtpSegment(TaskRunner& task, SessionConnection& connection, int segment) {
+OpenOutcome ReopenFtpSegment(TaskRunner& task, SessionConnection& connection, int segment) {
     TransferSession& session = task.session();
     CloseSockets(connection);
-    int opened = OpenLoggedIn(connection, false);
-    if (opened != 1) return opened;
+    OpenOutcome opened = OpenDownloadConnection(connection, false);
+    if (opened != OpenOutcome::Opened) return opened;
 
     if (!ProbeRestart(connection, session.replyTimeout)) {
         EmitLog(connection, "该站点不支持断点续传", LogError);
-        return 0;
+        return OpenOutcome::GiveUp;
     }
     // The REST of the real position replaces the probe's marker.
     return StartRetrieve(connection, task.segments().Get(segment).Position());
@@ -357,194 +302,294 @@ bool PrepareLocalFile(TaskRunner& task, SessionConnection& connection) {
     return true;
 }
 
+namespace {
+
+// How the data loop of a segment ended.
+enum class DataEnd {
+    Ended,        // the segment is full, or a stop came with nothing new
+    WriteFailed,  // the local file refused bytes
+    Broken,       // a read failed: the data connection broke or went silent
+};
+
+// One data connection's bytes into one segment of the file.
+class SegmentReceiver {
+public:
+    SegmentReceiver(TaskRunner& task, SessionConnection& connection, int index, char* buffer)
+        : task_(task),
+          connection_(connection),
+          session_(task.session()),
+          table_(task.segments()),
+          index_(index),
+          buffer_(buffer),
+          bytes_(task, connection, TaskBytes) {}
+
+    ReceiveEnd Run() {
+        switch (ReceiveData()) {
+            case DataEnd::Ended:
+                return EndOfData();
+            case DataEnd::WriteFailed:
+                return ReceiveEnd::Failed;
+            case DataEnd::Broken:
+                return BrokenOff();
+        }
+        return ReceiveEnd::Failed;
+    }
+
+private:
+    // Reads until the segment is full, a stop, or a failing read (its code
+    // and what it still brought are kept). Bytes are written a buffer at a time.
+    DataEnd ReceiveData() {
+        const bool paced = session_.blockSizeOverride > 0;
+        const std::int64_t unit = paced
+                                      ? session_.blockSizeOverride
+                                      : std::clamp<std::int64_t>(session_.downloadBlockSize, 1, kBlockLimit);
+        while (!connection_.StopRequested()) {
+            Segment segment = table_.Get(index_);
+            std::int64_t left = segment.End() - segment.Position() - pending_;
+            if (left <= 0) break;
+            ReceiveOptions options;
+            options.connection = &connection_;
+            options.total = std::min({unit, kBlockLimit - pending_, left});
+            options.chunk = std::min(kBlockLimit, unit);
+            options.idleTimeoutMs = session_.replyTimeout;
+            options.accounting = true;
+            partial_ = 0;
+            options.receivedOut = &partial_;
+            auto began = std::chrono::steady_clock::now();
+            std::int64_t n = ReceiveWithTimeout(connection_.data.fd(), buffer_ + pending_, options);
+            receivedHere_ += n > 0 ? n : partial_;
+            if (n == 0) break;  // told to stop with nothing new
+            if (n < 0) {
+                failure_ = n;
+                return DataEnd::Broken;
+            }
+            if (paced) PaceBlock(connection_, began);
+            bytes_.Add(n, false);
+            pending_ += n;
+            const bool flushNow = pending_ >= kBlockLimit || n >= left || connection_.StopRequested();
+            if (flushNow && !Flush()) return DataEnd::WriteFailed;
+        }
+        return DataEnd::Ended;
+    }
+
+    // Writes what is pending at the segment's position. A split may have
+    // moved the segment's end: bytes beyond it belong to another connection.
+    bool Flush() {
+        if (pending_ == 0) return true;
+        Segment now = table_.Get(index_);
+        std::int64_t length = std::min(pending_, now.End() - now.Position());
+        pending_ = 0;
+        if (length <= 0) return true;
+        if (task_.file().Write(table_, index_, buffer_, length)) return true;
+        EmitLog(connection_, "写入文件失败", LogError);
+        return false;
+    }
+
+    // A failing read: what it still brought is kept, then the transfer is
+    // retried, unless the server ended it early and calls it complete.
+    ReceiveEnd BrokenOff() {
+        if (partial_ > 0) {
+            bytes_.Add(partial_, true);
+            pending_ += partial_;
+        }
+        if (!Flush()) return ReceiveEnd::Failed;
+        ReportSocketError(connection_, static_cast<int>(failure_));
+        CloseDataChannel(connection_);
+        if (Is(failure_, ErrorCode::PeerClosed) && !connection_.StopRequested() && receivedHere_ == 0 &&
+            ServerCallsShortFileDone())
+            return ReceiveEnd::Failed;
+        return connection_.StopRequested() ? ReceiveEnd::Stopped : ReceiveEnd::Retry;
+    }
+
+    // The server ended the data at once, with nothing from this position on.
+    // When it calls the transfer complete, the file is shorter than SIZE said
+    // and no retry can bring the rest. (A break after some bytes is retried
+    // at once: waiting for a reply first would wait a whole time-out on a
+    // server that sends none.)
+    bool ServerCallsShortFileDone() {
+        std::string reply;
+        int code = ReadReply(connection_, reply, session_.replyTimeout);
+        if (code != 226 && code != 250) return false;
+        EmitLog(connection_,
+                "服务器结束了传送, 但只收到" + std::to_string(table_.Get(index_).Position()) +
+                    "字节, 文件大小为" + std::to_string(session_.remoteSize.load()) + "字节",
+                LogError);
+        return true;
+    }
+
+    // The segment is full (or a stop came): the segment that ends the file
+    // still needs the end of the data and the server's final reply.
+    ReceiveEnd EndOfData() {
+        if (!Flush()) return ReceiveEnd::Failed;
+        Segment done = table_.Get(index_);
+        if (!done.Complete()) return ReceiveEnd::Stopped;
+        if (done.End() == session_.remoteSize.load()) return ConfirmEnd(task_, connection_, buffer_);
+        return ReceiveEnd::Complete;
+    }
+
+    TaskRunner& task_;
+    SessionConnection& connection_;
+    TransferSession& session_;
+    SegmentTable& table_;
+    const int index_;
+    char* const buffer_;
+    ByteEvents bytes_;
+    std::int64_t pending_ = 0;       // received, not yet written
+    std::int64_t receivedHere_ = 0;  // bytes this data connection brought
+    std::int64_t partial_ = 0;       // what the last read brought before it failed
+    std::int64_t failure_ = 0;       // the failing read's code
+};
+
+}  // namespace
+
 ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int index, char* buffer,
                           bool firstSegment) {
-    TransferSession& session = task.session();
-    SegmentTable& table = task.segments();
-    Segment segment = table.Get(index);
+    Segment segment = task.segments().Get(index);
     task.PostEvent(connection, firstSegment ? TaskFirstSegment : TaskLaterSegment, segment.Position(),
                    segment.End());
     if (connection.firstWorker && !task.transferAnnounced.exchange(true))
-        task.PostEvent(connection, TaskTransferStarted, session.remoteSize.load());
-
-    const bool paced = session.blockSizeOverride > 0;
-    const std::int64_t unit = paced ? session.blockSizeOverride
-                                    : std::clamp<std::int64_t>(session.downloadBlockSize, 1, kBlockLimit);
-    std::int64_t pending = 0;
-    // Byte counts go to the callback in batches: one event per block would wake
-    // the task thread some fifty thousand times per GiB, and the running total
-    // is read from GetBytesDone anyway. No count is held back for long.
-    std::int64_t unreported = 0;
-    auto lastReport = std::chrono::steady_clock::now();
-    auto report = [&](std::int64_t n, bool now) {
-        unreported += n;
-        auto at = std::chrono::steady_clock::now();
-        if (unreported > 0 &&
-            (now || unreported >= kBytesEventBatch || at - lastReport >= kBytesEventDelay)) {
-            task.PostEvent(connection, TaskBytes, unreported);
-            unreported = 0;
-            lastReport = at;
-        }
-    };
-    ScopeExit reportRest{[&] { report(0, true); }};
-    // Writes what is pending at the segment's position. A split may have
-    // moved the segment's end: bytes beyond it belong to another connection.
-    auto flush = [&]() {
-        if (pending == 0) return true;
-        Segment now = table.Get(index);
-        std::int64_t room = now.End() - now.Position();
-        std::int64_t length = std::min(pending, room);
-        pending = 0;
-        if (length <= 0) return true;
-        if (task.file().Write(table, index, buffer, length)) return true;
-        EmitLog(connection, "写入文件失败", LogError);
-        return false;
-    };
-
-    std::int64_t receivedHere = 0;  // bytes this data connection brought
-    while (!connection.StopRequested()) {
-        segment = table.Get(index);
-        std::int64_t left = segment.End() - segment.Position() - pending;
-        if (left <= 0) break;
-        ReceiveOptions options;
-        options.connection = &connection;
-        options.total = std::min({unit, kBlockLimit - pending, left});
-        options.chunk = std::min(kBlockLimit, unit);
-        options.idleTimeoutMs = session.replyTimeout;
-        options.accounting = true;
-        std::int64_t partial = 0;
-        options.receivedOut = &partial;
-        auto began = std::chrono::steady_clock::now();
-        std::int64_t n = ReceiveWithTimeout(connection.data.fd(), buffer + pending, options);
-        receivedHere += n > 0 ? n : partial;
-        if (n > 0) {
-            if (paced) {
-                // One block a second: the override is a rate limit.
-                auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::steady_clock::now() - began);
-                if (spent.count() < 1000) RetryPause(connection, static_cast<int>(1000 - spent.count()));
-            }
-            report(n, false);
-            pending += n;
-            if (pending >= kBlockLimit || n >= left || connection.StopRequested()) {
-                if (!flush()) return ReceiveEnd::Failed;
-            }
-            continue;
-        }
-        if (n == 0) break;  // told to stop with nothing new
-        // The failing read may still have brought bytes: keep them.
-        if (partial > 0) {
-            report(partial, true);
-            pending += partial;
-        }
-        if (!flush()) return ReceiveEnd::Failed;
-        ReportSocketError(connection, static_cast<int>(n));
-        CloseDataChannel(connection);
-        if (n == kErrPeerClosed && !connection.StopRequested() && receivedHere == 0) {
-            // The server ended the data at once, with nothing from this
-            // position on. When it calls the transfer complete, the file is
-            // shorter than SIZE said and no retry can bring the rest. (A break
-            // after some bytes is retried at once: waiting for a reply first
-            // would wait a whole time-out on a server that sends none.)
-            std::string reply;
-            int code = ReadReply(connection, reply, session.replyTimeout);
-            if (code == 226 || code == 250) {
-                Segment now = table.Get(index);
-                EmitLog(connection,
-                        "服务器结束了传送, 但只收到" + std::to_string(now.Position()) + "字节, 文件大小为" +
-                            std::to_string(session.remoteSize.load()) + "字节",
-                        LogError);
-                return ReceiveEnd::Failed;
-            }
-        }
-        return connection.StopRequested() ? ReceiveEnd::Stopped : ReceiveEnd::Retry;
-    }
-    if (!flush()) return ReceiveEnd::Failed;
-    Segment done = table.Get(index);
-    if (!done.Complete()) return ReceiveEnd::Stopped;
-    if (done.End() == session.remoteSize.load()) return ConfirmEnd(task, connection, buffer);
-    return ReceiveEnd::Complete;
+        task.PostEvent(connection, TaskTransferStarted, task.session().remoteSize.load());
+    return SegmentReceiver(task, connection, index, buffer).Run();
 }
 
-void RunFtpDownloadWorker(TaskRunner& task, SessionConnection& connection) {
-    TransferSession& session = task.session();
-    SegmentTable& table = task.segments();
-    task.PostEvent(connection, TaskWorkerStarted);
-    std::vector<char> buffer(static_cast<std::size_t>(kBlockLimit));
-    int retriesLeft = kRetryCount;
-    bool opening = connection.firstWorker;
-    bool firstSegment = connection.firstWorker;
-    int segment = connection.segment;
-    bool complete = false;
+namespace {
 
-    // True when the worker should open again after the pause.
-    auto pauseForRetry = [&] {
-        CloseSockets(connection);
-        if (connection.StopRequested() || retriesLeft <= 0 || session.state.load() != 1) return false;
-        --retriesLeft;
-        ++task.retries;
-        EmitLog(connection, "等待" + std::to_string(RetryPauseMs() / 1000) + "秒后重试", LogInfo);
-        RetryPause(connection, RetryPauseMs());
-        return !connection.StopRequested();
-    };
+enum class DownloadStep { Opening, Reopening, PreparingFile, Receiving, RetryPause, End };
 
-    while (true) {
-        int opened =
-            opening ? OpenFtpDownload(task, connection) : ReopenFtpSegment(task, connection, segment);
-        if (opened == -1 && pauseForRetry()) continue;
-        if (opened != 1) break;
-        if (opening) {
-            opening = false;
-            segment = 0;
-            if (!PrepareLocalFile(task, connection)) break;
-            int further = static_cast<int>(table.Count()) - 1;
-            if (further > 0) {
-                task.ExpectWorkers(further);
-                for (int i = 0; i < further; ++i) {
-                    TaskMessage open;
-                    open.code = kTaskOpenWorker;
-                    if (!task.Post(std::move(open))) task.WorkerEnded();
-                }
-            }
-        }
-        ReceiveEnd end = ReceiveSegment(task, connection, segment, buffer.data(), firstSegment);
-        firstSegment = false;
-        if (end == ReceiveEnd::Complete) {
-            complete = true;
-            std::optional<int> next = table.TakeFree(&connection);
-            if (!next || connection.StopRequested()) break;
-            // The connection serves the next free part from a fresh log-in.
-            table.Release(segment);
-            segment = *next;
-            connection.segment = segment;
-            complete = false;
-            continue;
-        }
-        if (end == ReceiveEnd::Retry && pauseForRetry()) continue;
-        break;
+// One download worker: one loop over its steps. The first worker of a task
+// opens, sizes and creates the file; every later attempt, and every further
+// segment, reopens at the first byte not yet written.
+class DownloadWorker {
+public:
+    DownloadWorker(TaskRunner& task, SessionConnection& connection)
+        : task_(task),
+          connection_(connection),
+          session_(task.session()),
+          table_(task.segments()),
+          buffer_(static_cast<std::size_t>(kBlockLimit)),
+          retryStep_(connection.firstWorker ? DownloadStep::Opening : DownloadStep::Reopening),
+          segment_(connection.segment),
+          firstSegment_(connection.firstWorker) {}
+
+    void Run() {
+        task_.PostEvent(connection_, TaskWorkerStarted);
+        DownloadStep step = connection_.firstWorker ? DownloadStep::Opening : DownloadStep::Reopening;
+        while (step != DownloadStep::End) step = Advance(step);
+        End();
     }
 
-    CloseDataChannel(connection);
-    bool stopped = connection.StopRequested() && session.stopFlag.load() == 1;
-    Segment served = table.Get(segment);
-    const bool endsFile = segment >= 0 && served.End() == session.remoteSize.load();
-    // The part that ends the file had its final reply read and judged 2xx.
-    bool confirmed = complete && endsFile;
-    if (complete && !stopped && !endsFile && connection.control) {
-        // A part inside the file: the server's word on a transfer we broke
-        // off; the part is judged by its bytes.
+private:
+    DownloadStep Advance(DownloadStep step) {
+        switch (step) {
+            case DownloadStep::Opening:
+                return StepAfterOpening(OpenFtpDownload(task_, connection_), DownloadStep::PreparingFile);
+            case DownloadStep::Reopening:
+                return StepAfterOpening(ReopenFtpSegment(task_, connection_, segment_),
+                                        DownloadStep::Receiving);
+            case DownloadStep::PreparingFile:
+                return PrepareFile();
+            case DownloadStep::Receiving:
+                return Receive();
+            case DownloadStep::RetryPause:
+                return retries_.PauseBeforeRetry(task_, connection_) ? retryStep_ : DownloadStep::End;
+            case DownloadStep::End:
+                break;
+        }
+        return DownloadStep::End;
+    }
+
+    // The file is sized: from now on an attempt reopens at the first byte not
+    // yet written, and the further segments get connections of their own.
+    DownloadStep PrepareFile() {
+        retryStep_ = DownloadStep::Reopening;
+        segment_ = 0;
+        if (!PrepareLocalFile(task_, connection_)) return DownloadStep::End;
+        OpenFurtherWorkers();
+        return DownloadStep::Receiving;
+    }
+
+    void OpenFurtherWorkers() {
+        int further = static_cast<int>(table_.Count()) - 1;
+        if (further <= 0) return;
+        task_.ExpectWorkers(further);
+        for (int i = 0; i < further; ++i) {
+            TaskMessage open;
+            open.code = kTaskOpenWorker;
+            if (!task_.Post(std::move(open))) task_.WorkerEnded();
+        }
+    }
+
+    DownloadStep Receive() {
+        ReceiveEnd end = ReceiveSegment(task_, connection_, segment_, buffer_.data(), firstSegment_);
+        firstSegment_ = false;
+        switch (end) {
+            case ReceiveEnd::Complete:
+                return NextSegment();
+            case ReceiveEnd::Retry:
+                return DownloadStep::RetryPause;
+            case ReceiveEnd::Failed:
+            case ReceiveEnd::Stopped:
+                break;
+        }
+        return DownloadStep::End;
+    }
+
+    // The connection serves the next free part from a fresh log-in.
+    DownloadStep NextSegment() {
+        complete_ = true;
+        std::optional<int> next = table_.TakeFree(&connection_);
+        if (!next || connection_.StopRequested()) return DownloadStep::End;
+        table_.Release(segment_);
+        segment_ = *next;
+        connection_.segment = segment_;
+        complete_ = false;
+        return DownloadStep::Reopening;
+    }
+
+    // A part inside the file: the server's word on a transfer we broke off;
+    // the part is judged by its bytes. The part that ends the file had its
+    // final reply read and judged 2xx already.
+    bool Confirmed(bool stopped, bool endsFile) {
+        if (!complete_) return false;
+        if (endsFile) return true;
+        if (stopped || !connection_.control) return false;
         std::string reply;
-        const int code = ReadReply(connection, reply, session.replyTimeout);
-        confirmed = code >= 200 && code <= 299;
+        const int code = ReadReply(connection_, reply, session_.replyTimeout);
+        return code >= 200 && code <= 299;
     }
-    // Still logged in and in step: the next task of the Download object
-    // takes it instead of logging in again.
-    if (!confirmed || stopped || !ReturnLoggedInConnection(connection)) connection.control.Close();
-    task.PostEvent(connection, complete ? TaskWorkerDone : TaskWorkerFailed,
-                   segment >= 0 ? served.Position() : 0);
-    if (segment >= 0) table.Release(segment);
-    connection.runFlag = -1;
-    task.WorkerEnded();
+
+    void End() {
+        CloseDataChannel(connection_);
+        const bool stopped = connection_.StopRequested() && session_.StopRaised();
+        const Segment served = table_.Get(segment_);
+        const bool endsFile = segment_ >= 0 && served.End() == session_.remoteSize.load();
+        // Still logged in and in step: the next task of the Download object
+        // takes it instead of logging in again.
+        if (!Confirmed(stopped, endsFile) || stopped || !ReturnLoggedInConnection(connection_))
+            connection_.control.Close();
+        task_.PostEvent(connection_, complete_ ? TaskWorkerDone : TaskWorkerFailed,
+                        segment_ >= 0 ? served.Position() : 0);
+        if (segment_ >= 0) table_.Release(segment_);
+        connection_.SetRunFlag(RunFlag::Idle);
+        task_.WorkerEnded();
+    }
+
+    TaskRunner& task_;
+    SessionConnection& connection_;
+    TransferSession& session_;
+    SegmentTable& table_;
+    std::vector<char> buffer_;
+    RetryBudget retries_;
+    DownloadStep retryStep_;  // where an attempt starts again
+    int segment_;
+    bool firstSegment_;
+    bool complete_ = false;
+};
+
+}  // namespace
+
+void RunFtpDownloadWorker(TaskRunner& task, SessionConnection& connection) {
+    DownloadWorker(task, connection).Run();
 }
 
 }  // namespace downlib

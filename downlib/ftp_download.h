@@ -15,16 +15,12 @@
 
 #include "downlib/session.h"
 #include "downlib/task_runner.h"
+#include "downlib/transfer_worker.h"
 
 namespace downlib {
 
 inline constexpr std::int64_t kBlockLimit = 20480;  // each worker's receive buffer
-// Received bytes reach the task callback in events of at most this many bytes
-// or this long apart.
-inline constexpr std::int64_t kBytesEventBatch = 1 << 20;
-inline constexpr std::chrono::milliseconds kBytesEventDelay{50};
 inline constexpr int kRetryPauseMs = 5000;
-inline constexpr int kRetryCount = 999;
 inline constexpr std::int64_t kSingleSegmentBelow = 4096;
 
 // The pause between retries, engine-wide. Tests shorten it; the program
@@ -32,9 +28,9 @@ inline constexpr std::int64_t kSingleSegmentBelow = 4096;
 void SetRetryPauseForTesting(int milliseconds);
 int RetryPauseMs();
 
-// 1 opened (RETR accepted, data connection ready), 0 give up, -1 retry.
-int OpenFtpDownload(TaskRunner& task, SessionConnection& connection);
-int ReopenFtpSegment(TaskRunner& task, SessionConnection& connection, int segment);
+// Opened: RETR accepted, the data connection ready.
+OpenOutcome OpenFtpDownload(TaskRunner& task, SessionConnection& connection);
+OpenOutcome ReopenFtpSegment(TaskRunner& task, SessionConnection& connection, int segment);
 // True when the local file exists at its full size, ready for writing.
 bool PrepareLocalFile(TaskRunner& task, SessionConnection& connection);
 
@@ -44,10 +40,10 @@ enum class ReceiveEnd {
     Failed,    // no retry can help
     Stopped,   // the connection or the task was told to stop
 };
+// The data of one segment until it is whole, then the end of the data (the
+// final reply, for the segment that ends the file).
 ReceiveEnd ReceiveSegment(TaskRunner& task, SessionConnection& connection, int segment, char* buffer,
                           bool firstSegment);
-// Waits in 10 ms steps, ending early when the connection or the task is told to stop.
-void RetryPause(SessionConnection& connection, int milliseconds);
 
 // The worker routine of an FTP download task, started by the task runner.
 void RunFtpDownloadWorker(TaskRunner& task, SessionConnection& connection);

@@ -15,10 +15,11 @@ namespace downlib {
 
 // Kinds of a log event.
 enum LogKind : int {
-    LogInfo = 0,     // progress
-    LogCommand = 1,  // a command line, or a note about one
-    LogReply = 2,    // a reply line, or a success
-    LogError = 3,    // a failure
+    LogInfo = 0,         // progress
+    LogCommand = 1,      // a command line, or a note about one
+    LogReply = 2,        // a reply line, or a success
+    LogError = 3,        // a failure
+    LogHidden = 0x1001,  // kept in the task's queue, never delivered
 };
 
 using Handle = std::uintptr_t;
@@ -57,6 +58,11 @@ enum UploadFlag : int {
     UploadSkip = 0x08,             // send nothing
     UploadAsk = 0x10,              // ask the TaskCallback (code 2) once the remote size is known
 };
+
+// What a task's session is for: the use bits of TaskParam::flags, which
+// StartTask and StartUpload set themselves. The Application writes a
+// download's flags as Download.
+enum class TaskUse : int { Download = 0x1000, Upload = 0x2000, Assistant = 0x3000 };
 
 // The default password of anonymous log-ins: 17 characters, e-mail style.
 inline constexpr const char* kAnonymousPassword = "quorvel@ftp.local";

@@ -1,4 +1,4 @@
-// The upload worker: one loop over named phases. The local file is opened
+// The upload worker: one loop over named steps. The local file is opened
 // first, read-only; the opening (connect, log-in, restart probe, SIZE) is the
 // only phase that is retried; the store request falls back from a refused
 // restart to APPE and then to a send from byte 0; the send loop and the end of
@@ -22,6 +22,7 @@
 #include "downlib/ftp_download.h"
 #include "downlib/remote_commands.h"
 #include "downlib/session_reuse.h"
+#include "downlib/transfer_worker.h"
 
 namespace downlib {
 
@@ -58,13 +59,6 @@ constexpr int kDefaultSendTimeoutMs = 20000;
 // (a 426, a 552 disk full) is awaited for the log.
 constexpr int kPendingReplyWaitMs = 1000;
 constexpr std::size_t kVerbLength = 5;  // "STOR ", "APPE ", "SIZE "
-
-std::string WithText(const char* pattern, const std::string& text) {
-    std::string out = pattern;
-    std::size_t at = out.find("%s");
-    if (at != std::string::npos) out.replace(at, 2, text);
-    return out;
-}
 
 std::string WithoutLineEnd(std::string line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
@@ -126,33 +120,7 @@ private:
     struct stat opened_ {};
 };
 
-// Byte counts go to the callback in batches, as a download's do: one event
-// per send would wake the task thread a million times per GiB at small blocks.
-class SentReporter {
-public:
-    SentReporter(TaskRunner& task, SessionConnection& connection) : task_(task), connection_(connection) {}
-    ~SentReporter() { Add(0, true); }
-    SentReporter(const SentReporter&) = delete;
-    SentReporter& operator=(const SentReporter&) = delete;
-
-    void Add(std::int64_t count, bool now) {
-        unreported_ += count;
-        auto at = std::chrono::steady_clock::now();
-        if (unreported_ > 0 && (now || unreported_ >= kBytesEventBatch || at - last_ >= kBytesEventDelay)) {
-            task_.PostEvent(connection_, TaskBytesSent, unreported_);
-            unreported_ = 0;
-            last_ = at;
-        }
-    }
-
-private:
-    TaskRunner& task_;
-    SessionConnection& connection_;
-    std::int64_t unreported_ = 0;
-    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
-
-enum class UploadPhase { Opening, Deciding, DataChannel, Sending, RetryPause, End };
+enum class UploadStep { Opening, Deciding, DataChannel, Sending, RetryPause, End };
 
 // How a store request (STOR or APPE with its data channel, TYPE and REST) went.
 enum class StoreStart {
@@ -170,33 +138,29 @@ public:
         : task_(task), connection_(connection), session_(task.session()) {}
 
     void Run() {
-        UploadPhase phase = OpenLocalFile() ? UploadPhase::Opening : UploadPhase::End;
-        while (phase != UploadPhase::End) {
-            switch (phase) {
-                case UploadPhase::Opening:
-                    phase = OpenFtpUpload();
-                    break;
-                case UploadPhase::Deciding:
-                    phase = Decide();
-                    break;
-                case UploadPhase::DataChannel:
-                    phase = StartStore();
-                    break;
-                case UploadPhase::Sending:
-                    phase = Send();
-                    break;
-                case UploadPhase::RetryPause:
-                    phase = PauseBeforeRetry();
-                    break;
-                case UploadPhase::End:
-                    break;
-            }
-        }
+        UploadStep step = OpenLocalFile() ? UploadStep::Opening : UploadStep::End;
+        while (step != UploadStep::End) step = Advance(step);
         End();
     }
 
 private:
-    bool Binary() const { return session_.transferTypeMode == 1; }
+    UploadStep Advance(UploadStep step) {
+        switch (step) {
+            case UploadStep::Opening:
+                return StepAfterOpening(OpenFtpUpload(), UploadStep::Deciding);
+            case UploadStep::Deciding:
+                return Decide();
+            case UploadStep::DataChannel:
+                return StartStore();
+            case UploadStep::Sending:
+                return Send();
+            case UploadStep::RetryPause:
+                return retries_.PauseBeforeRetry(task_, connection_) ? UploadStep::Opening : UploadStep::End;
+            case UploadStep::End:
+                break;
+        }
+        return UploadStep::End;
+    }
 
     bool OpenLocalFile() {
         // A name that would break the command line fails here: the opening
@@ -223,45 +187,35 @@ private:
         return SendSize(connection_, asked, session_.replyTimeout);
     }
 
-    UploadPhase OpenFtpUpload() {
+    // Log-in, restart probe and the remote size. Only a stop gives up: an
+    // upload also retries a name that did not resolve and a TYPE I without answer.
+    OpenOutcome OpenFtpUpload() {
         CloseDataChannel(connection_);
-        // A connection kept logged in by an earlier task has answered TYPE I already.
-        if (!TakeLoggedInConnection(connection_)) {
-            connection_.control = OpenTcpSocket();
-            if (!connection_.control) return UploadPhase::RetryPause;
-            OpenResult opened =
-                OpenControlConnection(connection_, true, session_.connectTimeout, GreetingTexts::Upload);
-            if (opened == OpenResult::Stopped) return UploadPhase::End;
-            if (opened != OpenResult::Ok) return UploadPhase::RetryPause;
-
-            // Binary type first: pyftpdlib and proftpd refuse REST and SIZE in ASCII type.
-            std::string reply;
-            EmitLog(connection_, "TYPE I", LogReply);
-            if (SetTransferType(connection_, true, reply, session_.replyTimeout) <= 0)
-                return UploadPhase::RetryPause;
-        }
+        LoggedIn loggedIn = OpenLoggedIn(connection_, true, GreetingTexts::Upload);
+        if (loggedIn.opening == OpenResult::Stopped) return OpenOutcome::GiveUp;
+        if (!loggedIn.Ok() || !loggedIn.binary) return OpenOutcome::Retry;
         EmitLog(connection_, "REST 100", LogCommand);
         int probeCode = 0;
         bool supported = ProbeRestart(connection_, session_.replyTimeout, &probeCode);
-        if (probeCode <= 0) return UploadPhase::RetryPause;
+        if (probeCode <= 0) return OpenOutcome::Retry;
         task_.resumeSupported = supported;
         restartMarker_ = probeCode == 350;
         EmitLog(connection_, supported ? "站点支持断点续传" : "站点不支持断点续传", LogError);
         // Any 350 set the marker, whatever the reply said.
         if (restartMarker_) {
             EmitLog(connection_, "REST 0", LogCommand);
-            if (SendRestZero(connection_, session_.replyTimeout) <= 0) return UploadPhase::RetryPause;
+            if (SendRestZero(connection_, session_.replyTimeout) <= 0) return OpenOutcome::Retry;
         }
         remoteSize_ = -1;
         if (supported) {
             connection_.lastReply.clear();
             remoteSize_ = RemoteSize(session_.path);
-            if (remoteSize_ < 0 && connection_.lastReply.empty()) return UploadPhase::RetryPause;
+            if (remoteSize_ < 0 && connection_.lastReply.empty()) return OpenOutcome::Retry;
         }
-        return UploadPhase::Deciding;
+        return OpenOutcome::Opened;
     }
 
-    UploadPhase Decide() {
+    UploadStep Decide() {
         int flags = session_.taskFlags;
         if (remoteSize_ > 0 && (flags & UploadAsk) && session_.taskCallback) {
             flags = session_.taskCallback(TaskUploadQuestion, static_cast<std::int64_t>(connection_.handle()),
@@ -275,21 +229,21 @@ private:
                     "服务器上的文件(" + std::to_string(remoteSize_) + "字节)比本地文件(" +
                         std::to_string(localSize_) + "字节)大, 无法续传",
                     LogError);
-            return UploadPhase::End;
+            return UploadStep::End;
         }
         session_.transferred = decision_.offset;
         if (decision_.mode == UploadMode::Nothing) {
             complete_ = true;
             inStep_ = true;
-            return UploadPhase::End;
+            return UploadStep::End;
         }
         remoteName_ = session_.path;
         if (decision_.mode == UploadMode::AlternativeName) {
             std::optional<std::string> name = AlternativeName();
-            if (!name) return UploadPhase::End;
+            if (!name) return UploadStep::End;
             remoteName_ = *name;
         }
-        return UploadPhase::DataChannel;
+        return UploadStep::DataChannel;
     }
 
     // Mode 8's name: the task's member 16 when it names one, else the first
@@ -316,8 +270,8 @@ private:
     StoreStart StoreRequest(const std::string& verb, std::optional<std::int64_t> restAt) {
         if (!SetUpDataChannel(connection_, DataCaller::Upload)) return StoreStart::ChannelFailed;
         std::string reply;
-        EmitLog(connection_, Binary() ? "TYPE I" : "TYPE A", LogReply);
-        SetTransferType(connection_, Binary(), reply, session_.replyTimeout);
+        EmitLog(connection_, session_.Binary() ? "TYPE I" : "TYPE A", LogReply);
+        SetTransferType(connection_, session_.Binary(), reply, session_.replyTimeout);
         const bool restarted = restAt && *restAt > 0;
         if (restAt) {
             EmitLog(connection_, "REST " + std::to_string(*restAt), LogCommand);
@@ -333,7 +287,7 @@ private:
         return restarted ? StoreStart::RestartRefused : StoreStart::Refused;
     }
 
-    UploadPhase StartStore() {
+    UploadStep StartStore() {
         sendFrom_ = decision_.mode == UploadMode::Resume ? decision_.offset : 0;
         StoreStart start = StoreRequest("STOR", sendFrom_);
         if (start == StoreStart::RestartRefused && !connection_.StopRequested()) {
@@ -351,21 +305,21 @@ private:
                 start = StoreRequest("STOR", 0);
             }
         }
-        if (start == StoreStart::Accepted) return UploadPhase::Sending;
+        if (start == StoreStart::Accepted) return UploadStep::Sending;
         if (start != StoreStart::ChannelFailed && !connection_.StopRequested())
             EmitLog(connection_, "不支持的响应", LogError);
-        return UploadPhase::End;
+        return UploadStep::End;
     }
 
-    UploadPhase Send() {
+    UploadStep Send() {
         EmitLog(connection_, "开始发送数据", LogInfo);
-        if (!CompleteDataChannel(connection_)) return UploadPhase::End;
+        if (!CompleteDataChannel(connection_)) return UploadStep::End;
         std::int64_t remaining = localSize_ - sendFrom_;
         task_.PostEvent(connection_, TaskTransferStarted, remaining);
         SendEnd end = SendLoop(sendFrom_, remaining);
         if (end == SendEnd::AllSent) complete_ = EndOfData();
         if (end == SendEnd::Failed) ReadPendingReply();
-        return UploadPhase::End;
+        return UploadStep::End;
     }
 
     // One send: waits for room in 10 ms cycles (a stop is seen in one), at
@@ -374,13 +328,14 @@ private:
         const int limit = session_.sendTimeout > 0 ? session_.sendTimeout : kDefaultSendTimeoutMs;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
         while (true) {
-            if (connection_.StopRequested()) return kErrStopped;
+            if (connection_.StopRequested()) return ToInt(ErrorCode::Stopped);
             std::int64_t n =
                 SendWithTimeout(connection_.data.fd(), kWaitCycleMs, data, static_cast<std::size_t>(length));
             if (n > 0) return n;
-            bool noRoomYet = n == kErrSendWaitTimeout || n == kWsaWouldBlock || n == kWsaInterrupted;
+            bool noRoomYet = Is(n, ErrorCode::SendWaitTimeout) || Is(n, ErrorCode::WsaWouldBlock) ||
+                             Is(n, ErrorCode::WsaInterrupted);
             if (!noRoomYet) return n;
-            if (std::chrono::steady_clock::now() >= deadline) return kErrSendWaitTimeout;
+            if (std::chrono::steady_clock::now() >= deadline) return ToInt(ErrorCode::SendWaitTimeout);
         }
     }
 
@@ -395,7 +350,7 @@ private:
             static_cast<std::size_t>(std::max<std::int64_t>(std::min(block, remaining), 1)));
         // Non-blocking: a send never waits beyond its own bounded wait.
         SetNonBlocking(connection_.data.fd());
-        SentReporter reporter(task_, connection_);
+        ByteEvents reporter(task_, connection_, TaskBytesSent);
         std::int64_t bufferStart = position;  // the file position of buffer[0]
         std::int64_t bufferEnd = position;
         while (remaining > 0) {
@@ -419,17 +374,13 @@ private:
             }
             auto began = std::chrono::steady_clock::now();
             std::int64_t sent = SendSome(buffer.data() + (position - bufferStart), bufferEnd - position);
-            if (sent == kErrStopped) continue;  // the next round says so
+            if (Is(sent, ErrorCode::Stopped)) continue;  // the next round says so
             if (sent < 0) {
                 EmitLog(connection_, "上传出现异常", LogError);
                 ReportSocketError(connection_, static_cast<int>(sent));
                 return SendEnd::Failed;
             }
-            if (paced) {
-                auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::steady_clock::now() - began);
-                if (spent.count() < 1000) RetryPause(connection_, static_cast<int>(1000 - spent.count()));
-            }
+            if (paced) PaceBlock(connection_, began);
             reporter.Add(sent, paced);  // a paced send is news worth an event of its own
             session_.transferred += sent;
             session_.currentTransfer += sent;
@@ -478,7 +429,7 @@ private:
     // In binary type the remote file must now be exactly the local file's
     // size. A server without SIZE leaves the final reply and the count to decide.
     bool RemoteSizeMatches() {
-        if (!Binary()) return true;
+        if (!session_.Binary()) return true;
         std::int64_t size = RemoteSize(remoteName_);
         if (size < 0 || size == localSize_) return true;
         EmitLog(connection_,
@@ -495,18 +446,6 @@ private:
         if (PollPeer(connection_.control.fd(), kPendingReplyWaitMs) != PeerState::Readable) return;
         std::string reply;
         inStep_ = ReadReply(connection_, reply, session_.replyTimeout) > 0;
-    }
-
-    UploadPhase PauseBeforeRetry() {
-        CloseDataChannel(connection_);
-        connection_.control.Close();
-        if (connection_.StopRequested() || retriesLeft_ <= 0 || session_.state.load() != 1)
-            return UploadPhase::End;
-        --retriesLeft_;
-        ++task_.retries;
-        EmitLog(connection_, "等待" + std::to_string(RetryPauseMs() / 1000) + "秒后重试", LogInfo);
-        RetryPause(connection_, RetryPauseMs());
-        return connection_.StopRequested() ? UploadPhase::End : UploadPhase::Opening;
     }
 
     void End() {
@@ -527,7 +466,7 @@ private:
         task_.PostEvent(connection_, complete_ ? TaskWorkerDone : TaskWorkerFailed,
                         session_.transferred.load());
         connection_.control.Close();
-        connection_.runFlag = -1;
+        connection_.SetRunFlag(RunFlag::Idle);
         TaskMessage collect;
         collect.code = kTaskStopFirst;
         if (task_.Post(std::move(collect))) {
@@ -547,7 +486,7 @@ private:
     UploadDecision decision_;
     std::string remoteName_;
     std::int64_t sendFrom_ = 0;
-    int retriesLeft_ = kRetryCount;
+    RetryBudget retries_;
     bool complete_ = false;
     bool inStep_ = false;  // every reply read: the control connection can say QUIT
 };

@@ -202,6 +202,20 @@ bool UnixTime(std::string_view column, int month0, std::optional<int> day, Listi
     return true;
 }
 
+// A link's name ends before " -> target"; some listings pad every name
+// with three blanks.
+void TrimUnixName(std::string_view line, ListingFacts& facts) {
+    const std::string_view name = line.substr(facts.nameStart, facts.nameLength);
+    if (line[0] == 'l') {
+        const std::size_t arrow = name.find(" -> ");
+        if (arrow != std::string_view::npos) facts.nameLength = arrow;
+    }
+    if ((line[1] == ' ' || line[1] == '[') && facts.nameLength > 3 && name.substr(0, 3) == "   ") {
+        facts.nameStart += 3;
+        facts.nameLength -= 3;
+    }
+}
+
 // "-rw-r--r--   1 owner group   1234 Jan 12 10:30 name", and its variants
 // without a group column or with "folder" in place of the link count.
 bool ParseUnixLine(std::string_view line, ListingFacts& facts, const ListingClock& clock) {
@@ -264,17 +278,7 @@ bool ParseUnixLine(std::string_view line, ListingFacts& facts, const ListingCloc
     }
     if (state != Done) return false;
     SetSize(facts, size);
-
-    const std::string_view name = line.substr(facts.nameStart, facts.nameLength);
-    if (type == 'l') {
-        const std::size_t arrow = name.find(" -> ");
-        if (arrow != std::string_view::npos) facts.nameLength = arrow;
-    }
-    // Listings that pad every name with three blanks.
-    if ((line[1] == ' ' || line[1] == '[') && facts.nameLength > 3 && name.substr(0, 3) == "   ") {
-        facts.nameStart += 3;
-        facts.nameLength -= 3;
-    }
+    TrimUnixName(line, facts);
     return true;
 }
 
@@ -323,6 +327,27 @@ bool ParseVersionLine(std::string_view line, std::size_t semicolon, ListingFacts
     return true;
 }
 
+// The "<DIR>" or size column after a DOS line's time, then the name.
+bool DosEntry(std::string_view line, Scanner& scan, ListingFacts& facts) {
+    scan.SkipWhile(' ');
+    if (scan.AtEnd()) return false;
+    if (scan.Peek() == '<') {
+        facts.canEnter = true;
+        scan.SkipNonBlanks();
+    } else {
+        const std::size_t start = scan.Pos();
+        scan.SkipNonBlanks();
+        SetSize(facts, ColumnValue(line.substr(start, scan.Pos() - start)));
+        facts.canRetrieve = true;
+    }
+    if (scan.AtEnd()) return false;  // no name after the size or <DIR> column
+    scan.SkipWhile(' ');
+    if (scan.AtEnd()) return false;
+    facts.nameStart = scan.Pos();
+    facts.nameLength = line.size() - scan.Pos();
+    return true;
+}
+
 // "11-05-03  07:45PM       <DIR>          photos" or "11-05-03  10:02AM  2048 notes.txt".
 bool ParseDosLine(std::string_view line, ListingFacts& facts, const ListingClock& clock) {
     Scanner scan(line);
@@ -357,22 +382,7 @@ bool ParseDosLine(std::string_view line, ListingFacts& facts, const ListingClock
     scan.Advance();
     if (scan.AtEnd()) return false;
 
-    scan.SkipWhile(' ');
-    if (scan.AtEnd()) return false;
-    if (scan.Peek() == '<') {
-        facts.canEnter = true;
-        scan.SkipNonBlanks();
-    } else {
-        const std::size_t start = scan.Pos();
-        scan.SkipNonBlanks();
-        SetSize(facts, ColumnValue(line.substr(start, scan.Pos() - start)));
-        facts.canRetrieve = true;
-    }
-    if (scan.AtEnd()) return false;  // no name after the size or <DIR> column
-    scan.SkipWhile(' ');
-    if (scan.AtEnd()) return false;
-    facts.nameStart = scan.Pos();
-    facts.nameLength = line.size() - scan.Pos();
+    if (!DosEntry(line, scan, facts)) return false;
 
     facts.timeKind = 2;
     facts.time = kUnconvertibleTime;

@@ -18,9 +18,13 @@
 
 namespace downlib {
 
-inline constexpr std::uint32_t kModeDownload = 0x1000;
-inline constexpr std::uint32_t kModeUpload = 0x2000;
-inline constexpr std::uint32_t kModeAssistant = 0x3000;
+// A worker connection's run flag. Idle before its worker starts and once it
+// has ended; Running while it works; StopAsked tells the worker to end.
+enum class RunFlag : int { Idle = -1, StopAsked = 0, Running = 1 };
+// Live while the session is held; Ended once its task has ended.
+enum class SessionState : int { Ended = 0, Live = 1 };
+// Stopping from the moment StopTask begins: no further worker is opened.
+enum class StopPhase : int { None = 0, Stopping = 4 };
 
 enum class Protocol { Http = 1, Ftp = 2, Mms = 3, Rtsp = 4 };
 
@@ -44,7 +48,6 @@ struct SessionConnection {
     Socket control;
     Socket data;
     Socket listening;
-    std::atomic<int> runFlag{-1};  // 0 tells a worker connection to stop
     TransferSession* session;
     std::atomic<std::int64_t> received{0};
     int segment = -1;  // the segment a task connection serves
@@ -60,14 +63,25 @@ struct SessionConnection {
     Handle handle() const { return reinterpret_cast<Handle>(this); }
     // True when this connection, or its whole session, was told to stop.
     bool StopRequested() const;
+
+    RunFlag Run() const { return runFlag_.load(); }
+    // The two ways the run flag changes: set by the worker's owner (Running
+    // when it starts the worker) and the worker itself (Idle as its last
+    // step); and a stop, which only a Running worker hears, so that a worker
+    // that has ended stays Idle.
+    void SetRunFlag(RunFlag flag) { runFlag_ = flag; }
+    bool AskStop();
+    // For a worker that outlived the stop wait: every blocking call on its
+    // sockets returns at once, and the worker ends by itself.
+    void CutSockets() const;
+
+private:
+    std::atomic<RunFlag> runFlag_{RunFlag::Idle};
 };
 
 struct TransferSession {
-    std::atomic<int> state{1};
-    std::atomic<int> stopFlag{0};
-    std::atomic<int> phase{0};
     Protocol protocol = Protocol::Ftp;
-    std::uint32_t mode = kModeAssistant;
+    TaskUse use = TaskUse::Assistant;
 
     std::mutex sessionLock;
     std::mutex progressLock;
@@ -111,11 +125,30 @@ struct TransferSession {
     std::mutex connectionListLock;
     std::list<std::unique_ptr<SessionConnection>> connections;  // newest first
 
-    bool IsAssistant() const { return (mode & 0xFF00) == kModeAssistant; }
+    bool IsAssistant() const { return use == TaskUse::Assistant; }
+    bool IsUpload() const { return use == TaskUse::Upload; }
+    bool Binary() const { return transferTypeMode == 1; }
     Handle handle() const { return reinterpret_cast<Handle>(this); }
     // Creates a connection and links it at the head of the list.
     SessionConnection& AddConnection();
     SessionConnection* FirstConnection();
+
+    bool IsLive() const { return state_.load() == SessionState::Live; }
+    void MarkEnded() { state_ = SessionState::Ended; }
+    bool StopRaised() const { return stopFlag_.load() == StopFlag::Raised; }
+    // What the waits that a stop abandons watch.
+    const std::atomic<StopFlag>* StopFlagWatch() const { return &stopFlag_; }
+    bool Stopping() const { return phase_.load() == StopPhase::Stopping; }
+    // The one way a session is stopped, in this order: the phase (no worker
+    // is opened from now on), the stop flag (connects and receive loops give
+    // up), then every Running worker connection is asked to stop. Waiting for
+    // the workers is the task's part.
+    void RequestStop();
+
+private:
+    std::atomic<SessionState> state_{SessionState::Live};
+    std::atomic<StopFlag> stopFlag_{StopFlag::Clear};
+    std::atomic<StopPhase> phase_{StopPhase::None};
 };
 
 struct SchemeInfo {
@@ -132,9 +165,8 @@ std::string DecodeUrlPath(const std::string& path);
 // Transfer-type mode 3 resolved by the name's extension: 1 binary, 2 ASCII.
 int ResolveTransferType(int mode, const std::string& name, const std::string& extensionList);
 
-// Creates a session from a task description. `mode` is kModeAssistant,
-// kModeDownload or kModeUpload. No session for a URL without a host, a scheme
-// that is not FTP, or malformed text.
-std::unique_ptr<TransferSession> CreateSession(const TaskParam& param, std::uint32_t mode);
+// Creates a session from a task description for the given use. No session
+// for a URL without a host, a scheme that is not FTP, or malformed text.
+std::unique_ptr<TransferSession> CreateSession(const TaskParam& param, TaskUse use);
 
 }  // namespace downlib

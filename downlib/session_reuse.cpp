@@ -60,7 +60,7 @@ bool ReturnLoggedInConnection(SessionConnection& connection) {
     cached.serverAddress = session.serverAddress;
     cached.dataMode = session.dataMode.load();
     cached.quitWaitMs = session.stopWait;
-    if (session.connectionCache->Give(SessionKey(session), cached, &session.stopFlag)) return true;
+    if (session.connectionCache->Give(SessionKey(session), cached, session.StopFlagWatch())) return true;
     connection.control = std::move(cached.control);
     return false;
 }

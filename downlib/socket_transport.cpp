@@ -166,64 +166,76 @@ bool SetBlocking(int fd) {
 }
 
 int ConnectWithTimeout(int fd, const std::string& ip, std::uint16_t port, int timeoutMs,
-                       const std::atomic<int>* stopFlag, int stopValue) {
+                       const std::atomic<StopFlag>* stopFlag, StopFlag stopValue) {
     int cycles = timeoutMs / kWaitCycleMs;
     if (cycles <= 0) cycles = 1;
     sockaddr_in address{};
-    if (!ToSockaddr(ip, port, address)) return kWsaInvalid;
-    if (!SetNonBlocking(fd)) return kErrSocketState;
+    if (!ToSockaddr(ip, port, address)) return ToInt(ErrorCode::WsaInvalid);
+    if (!SetNonBlocking(fd)) return ToInt(ErrorCode::SocketState);
     BlockingGuard guard(fd);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
-    int code = MapErrno(errno);
-    if (code != kWsaWouldBlock && code != kWsaInProgress) return code;
+    ErrorCode code = ErrnoCode(errno);
+    if (code != ErrorCode::WsaWouldBlock && code != ErrorCode::WsaInProgress) return ToInt(code);
     for (int i = 0; i < cycles; ++i) {
         short revents = 0;
         Ready ready = WaitFor(fd, POLLOUT | POLLIN, kWaitCycleMs, &revents);
-        if (ready == Ready::Failed) return kErrWaitFailed;
+        if (ready == Ready::Failed) return ToInt(ErrorCode::WaitFailed);
         if (ready == Ready::Yes) {
             // Writable also means "failed": the outcome is in SO_ERROR.
             int error = 0;
             socklen_t length = sizeof error;
-            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return kErrSocketState;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                return ToInt(ErrorCode::SocketState);
             return error == 0 ? 0 : MapErrno(error);
         }
-        if (stopFlag && stopFlag->load() == stopValue) return kErrStopped;
+        if (stopFlag && stopFlag->load() == stopValue) return ToInt(ErrorCode::Stopped);
     }
-    return kErrConnectTimeout;
+    return ToInt(ErrorCode::ConnectTimeout);
 }
 
 std::int64_t SendWithTimeout(int fd, int timeoutMs, const char* data, std::size_t length) {
     int wait = timeoutMs == 0 ? -1 : (timeoutMs < 0 ? 0 : timeoutMs);
     short revents = 0;
     Ready ready = WaitFor(fd, POLLOUT, wait, &revents);
-    if (ready == Ready::Failed) return kErrWaitFailed;
-    if (ready == Ready::No) return kErrSendWaitTimeout;
-    if (!(revents & (POLLOUT | POLLERR | POLLHUP))) return kErrNotReady;
+    if (ready == Ready::Failed) return ToInt(ErrorCode::WaitFailed);
+    if (ready == Ready::No) return ToInt(ErrorCode::SendWaitTimeout);
+    if (!(revents & (POLLOUT | POLLERR | POLLHUP))) return ToInt(ErrorCode::NotReady);
     ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
-    if (n < 1) return n < 0 ? MapErrno(errno) : kErrUnmapped;
+    if (n < 1) return n < 0 ? MapErrno(errno) : ToInt(ErrorCode::Unmapped);
     bytesSent += n;
     return n;
 }
 
+namespace {
+
+// Bytes just read count in the engine's total and, for a transfer, in the
+// session's figures.
+void CountReceived(const ReceiveOptions& options, std::int64_t n) {
+    bytesReceived += n;
+    if (!options.accounting || !options.connection) return;
+    TransferSession& session = *options.connection->session;
+    std::lock_guard lock(session.progressLock);
+    session.transferred += n;
+    session.currentTransfer += n;
+    options.connection->received += n;
+}
+
+}  // namespace
+
 std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
-    if (!buffer) return kErrNoBuffer;
+    if (!buffer) return ToInt(ErrorCode::NoBuffer);
     std::int64_t received = 0;
     int idle = 0;
-    auto store = [&] {
+    // Every way out tells the caller what arrived, a failure included.
+    auto finish = [&](std::int64_t result) {
         if (options.receivedOut) *options.receivedOut = received;
+        return result;
     };
     auto stopped = [&] { return options.connection && options.connection->StopRequested(); };
     // Counts n bytes just read; true when the call must return now.
     auto Accept = [&](std::int64_t n) {
         received += n;
-        bytesReceived += n;
-        if (options.accounting && options.connection) {
-            TransferSession& session = *options.connection->session;
-            std::lock_guard lock(session.progressLock);
-            session.transferred += n;
-            session.currentTransfer += n;
-            options.connection->received += n;
-        }
+        CountReceived(options, n);
         if (stopped()) return true;
         if (options.countLimit && --*options.countLimit <= 0) return true;
         idle = 0;
@@ -235,14 +247,9 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
         // Data that is already there needs no readiness wait: a transfer then
         // costs one system call per read instead of two.
         ssize_t ahead = ::recv(fd, buffer + received, static_cast<std::size_t>(chunk), MSG_DONTWAIT);
-        if (ahead < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            store();
-            return MapErrno(errno);
-        }
-        if (ahead == 0) {
-            store();
-            return kErrPeerClosed;
-        }
+        if (ahead < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return finish(MapErrno(errno));
+        if (ahead == 0) return finish(ToInt(ErrorCode::PeerClosed));
         if (ahead > 0) {
             if (Accept(ahead)) break;
             continue;
@@ -250,32 +257,21 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
         Ready ready = WaitFor(fd, POLLIN, kWaitCycleMs);
         if (ready == Ready::No) {
             idle += kWaitCycleMs;
-            if (idle > options.idleTimeoutMs) {
-                store();
-                return kErrReceiveTimeout;
-            }
+            if (idle > options.idleTimeoutMs) return finish(ToInt(ErrorCode::ReceiveTimeout));
             if (stopped()) break;
             continue;
         }
-        if (ready == Ready::Failed) {
-            store();
-            return kErrWaitFailed;
-        }
+        if (ready == Ready::Failed) return finish(ToInt(ErrorCode::WaitFailed));
         ssize_t n = ::recv(fd, buffer + received, static_cast<std::size_t>(chunk), 0);
-        if (n == 0) {
-            store();
-            return kErrPeerClosed;
-        }
+        if (n == 0) return finish(ToInt(ErrorCode::PeerClosed));
         if (n < 0) {
-            int code = MapErrno(errno);
-            if (code == kWsaWouldBlock || code == kWsaInterrupted) continue;
-            store();
-            return code;
+            ErrorCode code = ErrnoCode(errno);
+            if (code == ErrorCode::WsaWouldBlock || code == ErrorCode::WsaInterrupted) continue;
+            return finish(ToInt(code));
         }
         if (Accept(n)) break;
     }
-    store();
-    return received;
+    return finish(received);
 }
 
 std::optional<std::string> ResolveHost(const std::string& host) {

@@ -107,13 +107,17 @@ Socket OpenTcpSocket();
 bool SetNonBlocking(int fd);
 bool SetBlocking(int fd);
 
-// 0, kErrWaitFailed, kErrConnectTimeout, kErrStopped or a mapped socket error.
-// A refused connection is an error, never a success.
+// A session's stop flag, watched by the waits below that can be abandoned.
+enum class StopFlag : int { Clear = 0, Raised = 1 };
+
+// 0, WaitFailed, ConnectTimeout, Stopped or a mapped socket error.
+// A refused connection is an error, never a success. The wait is abandoned
+// once `stopFlag` (when given) reads `stopValue`.
 int ConnectWithTimeout(int fd, const std::string& ip, std::uint16_t port, int timeoutMs,
-                       const std::atomic<int>* stopFlag, int stopValue);
+                       const std::atomic<StopFlag>* stopFlag, StopFlag stopValue = StopFlag::Raised);
 
 // One send of the whole buffer after a writability wait (0 = no limit, -1 = no
-// wait). Bytes sent, or kErrWaitFailed, kErrSendWaitTimeout, kErrNotReady or a
+// wait). Bytes sent, or WaitFailed, SendWaitTimeout, NotReady or a
 // mapped socket error.
 std::int64_t SendWithTimeout(int fd, int timeoutMs, const char* data, std::size_t length);
 
@@ -127,8 +131,8 @@ struct ReceiveOptions {
     std::int64_t* receivedOut = nullptr;  // bytes so far, on failure too
 };
 
-// Bytes received, or kErrNoBuffer, kErrWaitFailed, kErrNotReady,
-// kErrReceiveTimeout, kErrPeerClosed or a mapped socket error. The time-out is
+// Bytes received, or NoBuffer, WaitFailed, NotReady,
+// ReceiveTimeout, PeerClosed or a mapped socket error. The time-out is
 // an idle time-out counted in wait cycles; a stop request ends the call with
 // the bytes so far.
 std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options);

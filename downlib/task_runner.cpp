@@ -318,7 +318,7 @@ TaskRunner::TaskRunner(std::unique_ptr<TransferSession> session, WorkerRoutine w
 }
 
 TaskRunner::~TaskRunner() {
-    if (thread_.joinable() && !finished_.load()) Stop();
+    if (thread_.joinable() && !finished_.load()) RequestStop();
     Join();
 }
 
@@ -337,15 +337,9 @@ void TaskRunner::Join() {
     if (thread_.joinable() && !OnTaskThread()) thread_.join();
 }
 
-void TaskRunner::Stop() {
+void TaskRunner::RequestStop() {
     TransferSession& session = *session_;
-    session.phase = 4;
-    session.stopFlag = 1;
-    {
-        std::lock_guard lock(session.connectionListLock);
-        for (auto& connection : session.connections)
-            if (connection->runFlag.load() != -1) connection->runFlag = 0;
-    }
+    session.RequestStop();
     {
         std::unique_lock lock(countLock_);
         countChanged_.wait_for(lock, std::chrono::milliseconds(std::max(session.stopWait, 0)),
@@ -403,7 +397,7 @@ std::vector<int> TaskRunner::HandledCodes() const {
 void TaskRunner::Run(int connections) {
     threadId_ = std::this_thread::get_id();
     TaskMessage opening;
-    if ((session_->mode & 0xFF00) == kModeUpload) {
+    if (session_->IsUpload()) {
         opening.code = kTaskStartUpload;
     } else {
         opening.code = kTaskOpenWorker;
@@ -434,7 +428,7 @@ void TaskRunner::Dispatch(TaskMessage& message) {
             OpenWorker(message);
             break;
         case kTaskLog:
-            if (message.record && message.record->kind != 0x1001 && session.logCallback) {
+            if (message.record && message.record->kind != LogHidden && session.logCallback) {
                 session.logCallback(message.connection ? message.connection->handle() : 0,
                                     message.record->timeText, message.record->message, message.record->kind,
                                     session.handle());
@@ -462,7 +456,7 @@ void TaskRunner::Dispatch(TaskMessage& message) {
 
 void TaskRunner::OpenWorker(const TaskMessage&) {
     TransferSession& session = *session_;
-    if (session.phase.load() == 4) {
+    if (session.Stopping()) {
         WorkerEnded();  // the reserved worker will never run
         return;
     }
@@ -485,7 +479,7 @@ void TaskRunner::OpenWorker(const TaskMessage&) {
         }
         connection.segment = *segment;
     }
-    connection.runFlag = 1;
+    connection.SetRunFlag(RunFlag::Running);
     try {
         workers_.emplace_back([this, &connection] { worker_(*this, connection); });
     } catch (const std::system_error&) {
@@ -497,13 +491,13 @@ void TaskRunner::OpenWorker(const TaskMessage&) {
 
 void TaskRunner::OpenUploadWorker() {
     TransferSession& session = *session_;
-    if (session.phase.load() == 4) {
+    if (session.Stopping()) {
         WorkerEnded();  // stopped before it began: the reserved worker never runs
         return;
     }
     SessionConnection& connection = session.AddConnection();
     connection.firstWorker = true;
-    connection.runFlag = 1;
+    connection.SetRunFlag(RunFlag::Running);
     try {
         workers_.emplace_back([this, &connection] { worker_(*this, connection); });
     } catch (const std::system_error&) {
@@ -519,18 +513,15 @@ void TaskRunner::StopFirstConnection() {
     TransferSession& session = *session_;
     SessionConnection* first = session.FirstConnection();
     if (first) {
-        // The worker sets -1 itself before it posts this code; only a worker
-        // that is still running is told to stop and waited for.
-        int expected = 1;
-        first->runFlag.compare_exchange_strong(expected, 0);
-        for (int step = 0; step < std::max(session.stopWait, 0) / 20 && first->runFlag.load() != -1; ++step)
+        // The worker goes Idle itself before it posts this code; only a
+        // worker that is still running is told to stop and waited for.
+        first->AskStop();
+        for (int step = 0; step < std::max(session.stopWait, 0) / 20 && first->Run() != RunFlag::Idle; ++step)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (first->runFlag.load() != -1) {
+        if (first->Run() != RunFlag::Idle) {
             // Cut its sockets so it ends at once; it still reports its own
             // event 9, so the callback hears exactly one end of the worker.
-            first->control.Shutdown();
-            first->data.Shutdown();
-            first->listening.Shutdown();
+            first->CutSockets();
         }
     }
     // The connection itself goes with the others once its thread is joined.
@@ -549,15 +540,12 @@ void TaskRunner::EndTransfer() {
     if (transferEnded_) return;
     transferEnded_ = true;
     TransferSession& session = *session_;
-    if (session.stopFlag.load() == 1) {
+    if (session.StopRaised()) {
         // Workers that outlived the stop wait: cut their sockets so every
         // blocking call returns at once.
         std::lock_guard lock(session.connectionListLock);
         for (auto& connection : session.connections) {
-            if (connection->runFlag.load() == -1) continue;
-            connection->control.Shutdown();
-            connection->data.Shutdown();
-            connection->listening.Shutdown();
+            if (connection->Run() != RunFlag::Idle) connection->CutSockets();
         }
     }
     JoinWorkers();
@@ -574,7 +562,7 @@ void TaskRunner::EndTask() {
     std::int64_t kept = file_.Release(segments_);
     std::int64_t remoteSize = session.remoteSize.load();
     std::int64_t count = 0;
-    if ((session.mode & 0xFF00) == kModeUpload) {
+    if (session.IsUpload()) {
         // The worker's verdict rests on the server's reply and sizes; a stop
         // that came after them changes nothing on the server.
         complete_ = uploadComplete.load();
@@ -583,7 +571,7 @@ void TaskRunner::EndTask() {
         bool complete =
             !segments_.Empty() && segments_.AllComplete() && kept == remoteSize && endConfirmed.load();
         complete_ = complete;
-        if (session.stopFlag.load() == 1)
+        if (session.StopRaised())
             count = session.transferred.load();
         else
             count = complete ? remoteSize : std::max<std::int64_t>(kept, 0);
@@ -596,7 +584,7 @@ void TaskRunner::EndTask() {
         std::lock_guard lock(session.connectionListLock);
         session.connections.clear();
     }
-    session.state = 0;
+    session.MarkEnded();
     if (endedHook_) endedHook_(*this);
     finished_ = true;
 }

@@ -163,9 +163,10 @@ public:
     // Starts the task thread, which posts code 4 with the number of
     // connections. False when the thread could not be started.
     bool Start();
-    // StopTask's part: stop flag and phase 4, run flags 0, a wait of at most
-    // the stop wait for the workers, then code 18. The task ends on its own.
-    void Stop();
+    // StopTask's part: the session's stop (phase, stop flag, workers asked
+    // to stop), a wait of at most the stop wait for the workers, then code
+    // 18. The task ends on its own.
+    void RequestStop();
     void Join();
     bool Ended() const { return ended_.load(); }        // event 4 was delivered
     bool Finished() const { return finished_.load(); }  // the thread is about to return

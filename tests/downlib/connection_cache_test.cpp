@@ -202,11 +202,11 @@ TEST(ConnectionCache, AStoppedTaskGivesNothingAndAShutCacheKeepsNothing) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
     ConnectionCache cache;
-    std::atomic<int> stopFlag{1};
+    std::atomic<StopFlag> stopFlag{StopFlag::Raised};
     CachedConnection stopped = LoggedIn(server);
     EXPECT_FALSE(cache.Give(KeyFor(server), stopped, &stopFlag));
     EXPECT_TRUE(stopped.control);
-    stopFlag = 0;
+    stopFlag = StopFlag::Clear;
     EXPECT_TRUE(cache.Give(KeyFor(server), stopped, &stopFlag));
 
     cache.CloseAll(true);

@@ -203,7 +203,7 @@ TEST(DownloadFake, ABrokenTransferResumesWithRestAtTheFirstByteNotWritten) {
 
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("big.bin")), testsupport::Sha256Hex(content));
     EXPECT_TRUE(log.HasLog("等待5秒后重试", LogInfo)) << log.Dump();
-    EXPECT_TRUE(log.HasLog(SocketErrorReportText(kErrPeerClosed), LogError)) << log.Dump();
+    EXPECT_TRUE(log.HasLog(SocketErrorReportText(ErrorCode::PeerClosed), LogError)) << log.Dump();
     ASSERT_EQ(server.connectionCount(), 2);
     std::vector<std::string> second = server.commandsOf(2);
     auto rest = std::find(second.begin(), second.end(), "REST 1000000");
@@ -340,7 +340,7 @@ TEST(DownloadFake, AStalledDataConnectionIsRetriedWithRest) {
     RunTask(log, param);
     EXPECT_TRUE(log.Whole()) << log.Dump();
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("s.bin")), testsupport::Sha256Hex(content));
-    EXPECT_TRUE(log.HasLog(SocketErrorReportText(kErrReceiveTimeout), LogError)) << log.Dump();
+    EXPECT_TRUE(log.HasLog(SocketErrorReportText(ErrorCode::ReceiveTimeout), LogError)) << log.Dump();
     EXPECT_EQ(server.countCommands("REST 100000"), 1) << server.transcript();
     EXPECT_EQ(log.bytesEvents, 300000);
 }

@@ -28,7 +28,7 @@ using Lines = std::vector<std::string>;
 struct TaskSide {
     explicit TaskSide(const FakeFtpServer& server, std::shared_ptr<ConnectionCache> shared = nullptr)
         : cache(shared ? std::move(shared) : std::make_shared<ConnectionCache>()) {
-        session.mode = kModeDownload;
+        session.use = TaskUse::Download;
         session.host = "127.0.0.1";
         session.port = server.port();
         session.user = "u";
@@ -44,7 +44,7 @@ struct TaskSide {
     // Opens and logs in as a task does, then hands the connection to the cache.
     bool Seed() {
         SessionConnection connection(session);
-        connection.runFlag = 1;
+        connection.SetRunFlag(RunFlag::Running);
         connection.control = OpenTcpSocket();
         if (OpenControlConnection(connection, true, 5000) != OpenResult::Ok) return false;
         return ReturnLoggedInConnection(connection);
@@ -74,7 +74,7 @@ TEST(SessionReuse, ALiveConnectionReplacesTheConnectAndLogInLines) {
 
     TaskSide next(server, task.cache);  // a later task of the same object
     SessionConnection connection(next.session);
-    connection.runFlag = 1;
+    connection.SetRunFlag(RunFlag::Running);
     ASSERT_TRUE(TakeLoggedInConnection(connection));
     EXPECT_TRUE(connection.control);
     EXPECT_EQ(next.Log(), (Lines{"0 使用已登录的连接 [127.0.0.1:" + std::to_string(server.port()) + "]",
@@ -111,7 +111,7 @@ TEST(SessionReuse, AFailedCheckIsSilentClosesTheConnectionAndEndsTheKeysOthers) 
         task.session.dataMode = kDataPassive;
 
         SessionConnection connection(task.session);
-        connection.runFlag = 1;
+        connection.SetRunFlag(RunFlag::Running);
         EXPECT_FALSE(TakeLoggedInConnection(connection));
         EXPECT_FALSE(connection.control);
         EXPECT_EQ(task.Log(), Lines{});
@@ -129,7 +129,7 @@ TEST(SessionReuse, AServerThatDroppedItsSessionsIsNotAskedAtAll) {
     server.dropConnections();  // a restart between two tasks
     ASSERT_TRUE(server.waitForAllClosed(5s));
     SessionConnection connection(task.session);
-    connection.runFlag = 1;
+    connection.SetRunFlag(RunFlag::Running);
     EXPECT_FALSE(TakeLoggedInConnection(connection));
     EXPECT_EQ(server.countCommands("TYPE"), 0);
     EXPECT_EQ(task.cache->Size(), 0u);
@@ -151,7 +151,7 @@ TEST(SessionReuse, OtherCredentialsOrAnotherPortNeverGetTheConnection) {
         other.session.password = c.password;
         other.session.port = static_cast<std::uint16_t>(server.port() + c.portShift);
         SessionConnection connection(other.session);
-        connection.runFlag = 1;
+        connection.SetRunFlag(RunFlag::Running);
         EXPECT_FALSE(TakeLoggedInConnection(connection)) << c.user << " " << c.portShift;
     }
     EXPECT_EQ(task.cache->Size(), 1u);
@@ -171,7 +171,7 @@ TEST(SessionReuse, OnlyACleanConnectionOfARunningTaskGoesBack) {
     for (const auto& c : cases) {
         TaskSide task(server);
         SessionConnection connection(task.session);
-        connection.runFlag = 1;
+        connection.SetRunFlag(RunFlag::Running);
         connection.control = OpenTcpSocket();
         ASSERT_EQ(OpenControlConnection(connection, true, 5000), OpenResult::Ok);
         switch (c.spoil) {
@@ -184,10 +184,10 @@ TEST(SessionReuse, OnlyACleanConnectionOfARunningTaskGoesBack) {
                 connection.control.ReadAhead() = "226 late\r\n";
                 break;
             case Spoil::ConnectionStopped:
-                connection.runFlag = 0;
+                connection.SetRunFlag(RunFlag::StopAsked);
                 break;
             case Spoil::TaskStopped:
-                task.session.stopFlag = 1;
+                task.session.RequestStop();
                 break;
             case Spoil::NoCache:
                 task.session.connectionCache.reset();

@@ -76,7 +76,7 @@ TEST(SessionUrl, HostPortPathAndCredentials) {
         param.url = c.url;
         param.user = "given";
         param.password = "secret";
-        auto session = CreateSession(param, kModeAssistant);
+        auto session = CreateSession(param, TaskUse::Assistant);
         ASSERT_EQ(session != nullptr, c.session) << c.url;
         if (!session) continue;
         EXPECT_EQ(session->host, c.host) << c.url;
@@ -94,7 +94,7 @@ TEST(SessionUrl, CredentialOverrideKeepsTheGivenValuesPast255Bytes) {
         param.user = "given";
         param.password = "secret";
         param.url = "ftp://" + std::string(length, 'u') + ":pw@host/";
-        auto session = CreateSession(param, kModeAssistant);
+        auto session = CreateSession(param, TaskUse::Assistant);
         ASSERT_NE(session, nullptr);
         if (length == 255) {
             EXPECT_EQ(session->user, std::string(255, 'u'));
@@ -104,7 +104,7 @@ TEST(SessionUrl, CredentialOverrideKeepsTheGivenValuesPast255Bytes) {
             EXPECT_EQ(session->password, "secret");
         }
         param.url = "ftp://bob:" + std::string(length, 'p') + "@host/";
-        session = CreateSession(param, kModeAssistant);
+        session = CreateSession(param, TaskUse::Assistant);
         ASSERT_NE(session, nullptr);
         EXPECT_EQ(session->password, length == 255 ? std::string(255, 'p') : std::string("secret"));
     }
@@ -147,7 +147,7 @@ TEST(SessionUrl, TransferTypeByExtension) {
         TaskParam param;
         param.url = c.name[0] == 'f' ? c.name : "ftp://h/x";
         param.transferTypeMode = c.mode;
-        if (auto session = CreateSession(param, kModeDownload); session && c.name[0] == 'f') {
+        if (auto session = CreateSession(param, TaskUse::Download); session && c.name[0] == 'f') {
             EXPECT_EQ(session->transferTypeMode, c.expected) << c.name;
         }
     }
@@ -165,6 +165,45 @@ TEST(SessionUrl, TaskParamDefaults) {
     EXPECT_EQ(param.uploadBlockSize, 65536);  // not 1024: one send per KiB was five times slower than curl
     EXPECT_EQ(param.transferTypeMode, 1);
     EXPECT_EQ(param.extensionList, ".exe|.rar|.zip|.gif|.jpg|.mp3|.rm");
+}
+
+// A stop reaches only the workers still running: one that has ended (or
+// never started) must stay Idle, or the upload's collection of its connection
+// would wait for an end that already came.
+TEST(SessionStop, RequestStopRaisesTheSessionAndAsksOnlyRunningWorkers) {
+    TransferSession session;
+    SessionConnection& running = session.AddConnection();
+    SessionConnection& ended = session.AddConnection();
+    SessionConnection& asked = session.AddConnection();
+    running.SetRunFlag(RunFlag::Running);
+    asked.SetRunFlag(RunFlag::StopAsked);
+    EXPECT_FALSE(running.StopRequested());
+    EXPECT_FALSE(session.Stopping());
+
+    session.RequestStop();
+    EXPECT_TRUE(session.Stopping());
+    EXPECT_TRUE(session.StopRaised());
+    EXPECT_EQ(session.StopFlagWatch()->load(), StopFlag::Raised);
+    EXPECT_EQ(running.Run(), RunFlag::StopAsked);
+    EXPECT_EQ(ended.Run(), RunFlag::Idle);
+    EXPECT_EQ(asked.Run(), RunFlag::StopAsked);
+    // The session's flag alone stops a connection, whatever its own says.
+    EXPECT_TRUE(ended.StopRequested());
+    EXPECT_TRUE(session.IsLive());
+    session.MarkEnded();
+    EXPECT_FALSE(session.IsLive());
+}
+
+TEST(SessionStop, OnlyARunningWorkerCanBeAskedToStop) {
+    TransferSession session;
+    SessionConnection connection(session);
+    EXPECT_FALSE(connection.AskStop());
+    EXPECT_EQ(connection.Run(), RunFlag::Idle);
+    connection.SetRunFlag(RunFlag::Running);
+    EXPECT_TRUE(connection.AskStop());
+    EXPECT_TRUE(connection.StopRequested());
+    EXPECT_FALSE(connection.AskStop());
+    EXPECT_FALSE(session.StopRaised());
 }
 
 }  // namespace

@@ -260,7 +260,7 @@ struct Recorder {
 };
 
 std::unique_ptr<TransferSession> Session(const TaskParam& param) {
-    auto session = CreateSession(param, kModeDownload);
+    auto session = CreateSession(param, TaskUse::Download);
     EXPECT_NE(session, nullptr);
     return session;
 }
@@ -320,14 +320,14 @@ TEST(TaskRunnerTask, StopEndsAWorkerThatWatchesItsRunFlagAndStillDeliversEvent4O
         for (int i = 0; i < 60000 && !connection.StopRequested(); ++i)
             std::this_thread::sleep_for(milliseconds(1));
         runner.PostEvent(connection, TaskWorkerFailed, 0);
-        connection.runFlag = -1;
+        connection.SetRunFlag(RunFlag::Idle);
         runner.WorkerEnded();
     });
     task.RecordCodes(true);
     ASSERT_TRUE(task.Start());
     while (!running) std::this_thread::sleep_for(milliseconds(1));
     task.session().transferred = 1234;
-    task.Stop();
+    task.RequestStop();
     ASSERT_TRUE(recorder.WaitEnded());
     task.Join();
     EXPECT_EQ(recorder.ended, 1);
@@ -352,7 +352,7 @@ TEST(TaskRunnerTask, AWorkerOutlivingTheStopWaitIsCollectedAndTheTaskStillEnds) 
     });
     ASSERT_TRUE(task.Start());
     while (!running) std::this_thread::sleep_for(milliseconds(1));
-    task.Stop();  // returns after the stop wait although the worker runs on
+    task.RequestStop();  // returns after the stop wait although the worker runs on
     EXPECT_EQ(task.ActiveWorkers(), 1);
     EXPECT_FALSE(task.Ended());
     release = true;

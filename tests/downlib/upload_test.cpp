@@ -895,7 +895,7 @@ TEST(UploadTask, TheTaskThreadRunsCodes19And20ThenEnds) {
     TempDir dir;
     UploadLog log;
     TaskParam param = log.Param(server.url("/c.bin"), Local(dir, "c.bin", "abc"));
-    TaskRunner task(CreateSession(param, kModeUpload), RunFtpUploadWorker);
+    TaskRunner task(CreateSession(param, TaskUse::Upload), RunFtpUploadWorker);
     task.RecordCodes(true);
     ASSERT_TRUE(task.Start());
     ASSERT_TRUE(log.WaitEnded());

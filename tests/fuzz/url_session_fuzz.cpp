@@ -16,12 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Decoding only ever shortens: "%XX" becomes one byte, "+" stays one.
     if (downlib::DecodeUrlPath(url).size() > url.size()) std::abort();
 
-    for (const std::uint32_t mode : {downlib::kModeAssistant, downlib::kModeDownload, downlib::kModeUpload}) {
+    for (const downlib::TaskUse use :
+         {downlib::TaskUse::Assistant, downlib::TaskUse::Download, downlib::TaskUse::Upload}) {
         downlib::TaskParam param;
         param.url = url;
         param.localPath = url;
         param.transferTypeMode = 3;
-        const auto session = downlib::CreateSession(param, mode);
+        const auto session = downlib::CreateSession(param, use);
         if (!session) continue;
         if (session->host.empty() || session->host.size() > url.size()) std::abort();
         if (session->path.size() > url.size()) std::abort();
