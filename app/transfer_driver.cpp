@@ -26,6 +26,8 @@
 #include "app/app.h"
 #include "app/remote_folder_maker.h"
 #include "app/task_queue.h"
+#include "downlib/entry_name.h"
+#include "downlib/url_path.h"
 
 namespace app {
 
@@ -46,7 +48,7 @@ constexpr int kPollMicroseconds = 100000;
 bool StaysBelow(const std::string& relative) {
     for (const std::string& piece : toolkit::Split(relative, "/")) {
         if (piece.empty()) continue;
-        if (!IsSafeLocalName(piece)) return false;
+        if (!downlib::IsSafeEntryName(piece, downlib::EntryNameUse::LocalComponent)) return false;
     }
     return true;
 }
@@ -229,7 +231,7 @@ Outcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& ro
     if (!ShowAction(app, "动作:上传文件:" + row.localFolder + row.localRelative, true))
         return Failed("已停止");
     const bool addressable = row.remotePath.size() <= kLongestRemotePath &&
-                             EncodeUrlPath(row.remotePath).size() <= kLongestUrlPath;
+                             downlib::EscapeUrlPath(row.remotePath).size() <= kLongestUrlPath;
     auto watch = std::make_shared<TaskWatch>();
     Watch(d, watch);
     downlib::TaskParam param;
@@ -276,7 +278,8 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
     const std::string localPath = row.localFolder + relative;
     const std::string url = TaskUrl(row.host, row.port, row.remotePath);
     const bool addressable = row.remotePath.size() <= kLongestRemotePath &&
-                             EncodeUrlPath(row.remotePath).size() <= kLongestUrlPath && StaysBelow(relative);
+                             downlib::EscapeUrlPath(row.remotePath).size() <= kLongestUrlPath &&
+                             StaysBelow(relative);
 
     auto watch = std::make_shared<TaskWatch>();
     Watch(d, watch);
@@ -453,22 +456,6 @@ std::string LocalPathFor(const std::string& remotePath, const std::string& base)
     return remotePath.substr(base.size());
 }
 
-std::string EncodeUrlPath(const std::string& path) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(path.size());
-    for (unsigned char c : path) {
-        if (c == '%' || c == '+' || c < 0x20 || c == 0x7F) {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 std::string TaskUrl(const std::string& host, int port, const std::string& remotePath) {
     std::string url = "ftp://" + host;
     // The host text may start with credentials ("user:password@host"); only a
@@ -476,7 +463,7 @@ std::string TaskUrl(const std::string& host, int port, const std::string& remote
     const std::size_t at = host.rfind('@');
     const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
     if (host.find(':', hostStart) == std::string::npos) url += ":" + std::to_string(port);
-    return url + EncodeUrlPath(remotePath);
+    return url + downlib::EscapeUrlPath(remotePath);
 }
 
 void StartTransferDriver(App& app) {

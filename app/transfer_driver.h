@@ -98,9 +98,6 @@ RowOutcome UploadVerdict(const UploadEnd& end);
 // built from local names (see QueueRow::localRelative).
 std::string LocalPathFor(const std::string& remotePath, const std::string& base);
 
-// The remote path as the path of an ftp:// URL: the engine decodes "%XX" and
-// "+" there, so "%", "+" and control bytes are written as "%XX".
-std::string EncodeUrlPath(const std::string& path);
 
 // "ftp://" + host + ":" + port + encoded path; no port is added when the host
 // text names one already (after the credentials it may start with).

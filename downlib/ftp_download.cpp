@@ -16,6 +16,7 @@
 
 #include "downlib/control_connection.h"
 #include "downlib/data_channel.h"
+#include "downlib/entry_name.h"
 #include "downlib/error_codes.h"
 #include "downlib/local_path.h"
 #include "downlib/remote_commands.h"
@@ -238,9 +239,7 @@ std::optional<std::string> LocalTargetPath(const std::string& localPath, const s
     if (localPath.back() != '/') return localPath;
     std::string name = NameOf(remotePath);
     // A remote name becomes a local path only when it cannot leave the folder.
-    if (name.empty() || name == "." || name == "..") return std::nullopt;
-    for (unsigned char c : name)
-        if (c < 0x20 || c == 0x7F || c == '\\') return std::nullopt;
+    if (!IsSafeEntryName(name, EntryNameUse::LocalComponent)) return std::nullopt;
     return localPath + name;
 }
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "downlib/url_path.h"
+
 namespace cli {
 namespace {
 
@@ -61,7 +63,7 @@ bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Downloa
     }
 
     downlib::TaskParam param;
-    param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + EscapeForUrl(target);
+    param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + downlib::EscapeUrlPath(target);
     param.localPath = local;
     param.flags = resume ? downlib::UploadResume : 0;
     param.user = options.user;

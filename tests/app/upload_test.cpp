@@ -43,6 +43,9 @@ TEST(RemoteNameFor, RefusesWhatWouldBreakACommandOrAPath) {
         {"", false, std::nullopt, "名称不能用作远程文件名"},
         {".", false, std::nullopt, "名称不能用作远程文件名"},
         {"..", false, std::nullopt, "名称不能用作远程文件名"},
+        {"..\\x", false, std::nullopt, "名称不能用作远程文件名"},
+        {"x\\..", true, std::nullopt, "名称不能用作远程文件名"},
+        {"a\\b", false, std::nullopt, "名称不能用作远程文件名"},
         {longest, false, longest, ""},
         {longest + "x", false, std::nullopt, "名称超过255字节"},
     };
