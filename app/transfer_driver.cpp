@@ -253,11 +253,11 @@ Outcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& ro
     if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
         started = app.downloadClient.StartUpload(param);
     }
-    const bool stopSent = WaitForTask(app, d, *watch, started, row.sizeText, param.stopWait);
-    if (!addressable) return Failed("远程路径过长");
-    if (!started) return Failed(d.stopRequested.load() ? "已停止" : "上传任务未能启动");
     UploadEnd end;
-    end.stopSent = stopSent;
+    end.stopSent = WaitForTask(app, d, *watch, started, row.sizeText, param.stopWait);
+    end.addressable = addressable;
+    end.started = started;
+    end.stopRequested = d.stopRequested.load();
     end.localSize = localSize;
     {
         std::lock_guard guard(watch->lock);
@@ -298,20 +298,21 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
     if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
         started = app.downloadClient.StartTask(param);
     }
-    const bool stopSent = WaitForTask(app, d, *watch, started, row.sizeText, param.stopWait);
-    if (!addressable) return Failed("远程路径过长或不能用作本地路径");
-    if (!started) return Failed(d.stopRequested.load() ? "已停止" : "下载任务未能启动");
-
-    std::lock_guard guard(watch->lock);
-    // A task stopped part-way has its file cut to what arrived, which would
-    // then match the byte count; one that ended before the stop was sent is
-    // judged like any other.
-    if (stopSent) return Failed("已停止");
-    if (!watch->ended) return Failed("下载任务没有结束");
-    const bool arrived = watch->workerDone && !watch->workerFailed && watch->count >= 0 &&
-                         (watch->sameName || toolkit::FileSize(localPath) == watch->count);
-    if (!arrived) return Failed("文件没有完整收到");
-    return Outcome{kStatusDone, {}};
+    DownloadEnd end;
+    end.stopSent = WaitForTask(app, d, *watch, started, row.sizeText, param.stopWait);
+    end.addressable = addressable;
+    end.started = started;
+    end.stopRequested = d.stopRequested.load();
+    {
+        std::lock_guard guard(watch->lock);
+        end.ended = watch->ended;
+        end.workerDone = watch->workerDone;
+        end.workerFailed = watch->workerFailed;
+        end.sameName = watch->sameName;
+        end.count = watch->count;
+    }
+    end.localSize = toolkit::FileSize(localPath);
+    return DownloadVerdict(end);
 }
 
 void RunQueue(App& app, TransferDriverState& d) {
@@ -438,7 +439,25 @@ int AnswerSameName(std::int64_t remoteSize, std::int64_t localSize) {
     return downlib::UploadReplace;
 }
 
+RowOutcome DownloadVerdict(const DownloadEnd& end) {
+    if (!end.addressable) return Failed("远程路径过长或不能用作本地路径");
+    if (!end.started) return Failed(end.stopRequested ? "已停止" : "下载任务未能启动");
+    // A task stopped part-way has its file cut to what arrived, which would
+    // then match the byte count; one that ended before the stop was sent is
+    // judged like any other.
+    if (end.stopSent) return Failed("已停止");
+    if (!end.ended) return Failed("下载任务没有结束");
+    // Under another name (the engine chose one) the file at the row's path
+    // is not the one counted.
+    const bool arrived =
+        end.workerDone && !end.workerFailed && end.count >= 0 && (end.sameName || end.localSize == end.count);
+    if (!arrived) return Failed("文件没有完整收到");
+    return Outcome{kStatusDone, {}};
+}
+
 RowOutcome UploadVerdict(const UploadEnd& end) {
+    if (!end.addressable) return Failed("远程路径过长");
+    if (!end.started) return Failed(end.stopRequested ? "已停止" : "上传任务未能启动");
     if (end.stopSent) return Failed("已停止");
     if (!end.ended) return Failed("上传任务没有结束");
     if (end.workerFailed || !end.workerDone)
