@@ -39,8 +39,6 @@ ScopeExit(Function) -> ScopeExit<Function>;
 namespace downlib {
 namespace {
 
-std::atomic<int> retryPauseMs{kRetryPauseMs};
-
 constexpr const char* kCreateErrorText =
     "创建文件错误，超出最大支持下载长度或磁盘不可写或磁盘没有空间或同名文件已存在";
 constexpr std::size_t kNameLimit = 255;  // NAME_MAX
@@ -210,9 +208,6 @@ ReceiveEnd ConfirmEnd(TaskRunner& task, SessionConnection& connection, char* buf
 }
 
 }  // namespace
-
-void SetRetryPauseForTesting(int milliseconds) { retryPauseMs = std::max(milliseconds, 0); }
-int RetryPauseMs() { return retryPauseMs.load(); }
 
 std::optional<std::string> NextAutomaticName(const std::string& fileName) {
     std::size_t dot = fileName.find('.');

@@ -27,9 +27,7 @@ inline constexpr int kRetryPauseMs = 5000;
 inline constexpr int kRetryCount = 999;
 inline constexpr std::int64_t kSingleSegmentBelow = 4096;
 
-// The pause between retries, engine-wide. Tests shorten it; the program
-// never changes it.
-void SetRetryPauseForTesting(int milliseconds);
+// The pause between retries, engine-wide (see engine_timings.h).
 int RetryPauseMs();
 
 // 1 opened (RETR accepted, data connection ready), 0 give up, -1 retry.

@@ -15,6 +15,7 @@
 #include "app/startup.h"
 #include "downlib/ftp_download.h"
 #include "queue_fixture.h"
+#include "support/engine_test_timings.h"
 #include "support/fake_ftp_server.h"
 #include "support/real_servers.h"
 
