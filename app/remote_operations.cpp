@@ -15,6 +15,7 @@
 #include "app/remote_view.h"
 #include "app/running_action.h"
 #include "app/session_log.h"
+#include "downlib/entry_name.h"
 
 namespace app {
 
@@ -28,23 +29,6 @@ struct Entry {
     bool folder = false;
     bool link = false;
 };
-
-// A name is joined to its folder as folder + "/" + name, so it must be one
-// path piece that stays inside that folder. Servers that read "\" as a
-// separator would also climb with "..\x"; a GBK trail byte can be "\", so only
-// the pieces "." and ".." are refused, not the byte.
-bool IsSafeName(const std::string& name) {
-    if (name.empty() || name.find('/') != std::string::npos) return false;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t end = name.find('\\', start);
-        const std::string piece =
-            name.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (piece == "." || piece == "..") return false;
-        if (end == std::string::npos) return true;
-        start = end + 1;
-    }
-}
 
 void Log(App& app, const std::string& message) { AppendLog(app, ClockText({}, false) + " " + message); }
 
@@ -102,7 +86,7 @@ public:
             const toolkit::ListView& list = app_.ui.remoteList;
             for (int row = 1; row < list.RowCount(); ++row) {
                 Entry entry = RowEntry(app_, row);
-                if (!IsSafeName(entry.name)) {
+                if (!downlib::IsSafeEntryName(entry.name, downlib::EntryNameUse::ServerChild)) {
                     Log(app_, "条目名称异常, 不删除:" + path + "/" + entry.name);
                     whole = false;
                     continue;
@@ -158,7 +142,7 @@ void DeleteSelected(App& app) {
         // Row 0 leads back to the parent folder; it is not an entry.
         if (row == 0 && list.CellText(0, 0) == kParentRowText) continue;
         Entry entry = RowEntry(app, row);
-        if (!IsSafeName(entry.name)) {
+        if (!downlib::IsSafeEntryName(entry.name, downlib::EntryNameUse::ServerChild)) {
             refused.push_back(entry.name);
             continue;
         }

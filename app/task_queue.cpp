@@ -24,6 +24,7 @@
 #include "app/running_action.h"
 #include "app/session_log.h"
 #include "app/transfer_driver.h"
+#include "downlib/entry_name.h"
 
 namespace app {
 
@@ -225,7 +226,7 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Snaps
 void Expand(App& app, Expansion& e, const std::string& folder, const std::vector<Snapshot>& snapshots) {
     for (const Snapshot& s : snapshots) {
         if (e.full) return;
-        if (!IsSafeLocalName(s.name)) {
+        if (!downlib::IsSafeEntryName(s.name, downlib::EntryNameUse::LocalComponent)) {
             Log(app, "跳过远程名称\"" + s.name + "\"：不能用作本地文件名");
             continue;
         }
@@ -310,14 +311,6 @@ void NoteUploadRequestDone(App& app) {
     NoteUploadsRunThrough(state);
 }
 
-bool IsSafeLocalName(const std::string& name) {
-    if (name.empty() || name == "." || name == "..") return false;
-    for (unsigned char c : name) {
-        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
-    }
-    return true;
-}
-
 std::string LocalNameFor(const std::string& remoteName, bool listedAsGbk) {
     // A listing not read as GBK holds valid UTF-8 names only (the view would
     // have turned to GBK otherwise).
@@ -359,7 +352,7 @@ void QueueDownloadRequest(App& app) {
     e.serverPath.push_back(base);
     e.listings.push_back(baseListing);
     for (const Snapshot& s : snapshots) {
-        if (!IsSafeLocalName(s.name)) {
+        if (!downlib::IsSafeEntryName(s.name, downlib::EntryNameUse::LocalComponent)) {
             Log(app, "跳过远程名称\"" + s.name + "\"：不能用作本地文件名");
             continue;
         }

@@ -109,10 +109,6 @@ void KeepWindowLiveWhileQueueing(App& app);
 // rows waits any more, the remote folder is due to be listed again.
 void NoteUploadRequestDone(App& app);
 
-// A remote name that may become one component of a local path: not empty,
-// not "." or "..", and without "/", "\" or a control byte.
-bool IsSafeLocalName(const std::string& name);
-
 // The local name of a remote name: as it is, or converted from GBK to UTF-8
 // (bytes that do not convert become "%XX") when its listing was read as GBK.
 std::string LocalNameFor(const std::string& remoteName, bool listedAsGbk);

@@ -26,6 +26,8 @@
 #include "app/app.h"
 #include "app/remote_folder_maker.h"
 #include "app/task_queue.h"
+#include "downlib/entry_name.h"
+#include "downlib/url_path.h"
 
 namespace app {
 
@@ -46,7 +48,7 @@ constexpr int kPollMicroseconds = 100000;
 bool StaysBelow(const std::string& relative) {
     for (const std::string& piece : toolkit::Split(relative, "/")) {
         if (piece.empty()) continue;
-        if (!IsSafeLocalName(piece)) return false;
+        if (!downlib::IsSafeEntryName(piece, downlib::EntryNameUse::LocalComponent)) return false;
     }
     return true;
 }
@@ -229,7 +231,7 @@ Outcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& ro
     if (!ShowAction(app, "动作:上传文件:" + row.localFolder + row.localRelative, true))
         return Failed("已停止");
     const bool addressable = row.remotePath.size() <= kLongestRemotePath &&
-                             EncodeUrlPath(row.remotePath).size() <= kLongestUrlPath;
+                             downlib::EscapeUrlPath(row.remotePath).size() <= kLongestUrlPath;
     auto watch = std::make_shared<TaskWatch>();
     Watch(d, watch);
     downlib::TaskParam param;
@@ -251,11 +253,11 @@ Outcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& ro
     if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
         started = app.downloadClient.StartUpload(param);
     }
-    const bool stopSent = WaitForTask(app, d, *watch, started, row.sizeText, param.stopWait);
-    if (!addressable) return Failed("远程路径过长");
-    if (!started) return Failed(d.stopRequested.load() ? "已停止" : "上传任务未能启动");
     UploadEnd end;
-    end.stopSent = stopSent;
+    end.stopSent = WaitForTask(app, d, *watch, started, row.sizeText, param.stopWait);
+    end.addressable = addressable;
+    end.started = started;
+    end.stopRequested = d.stopRequested.load();
     end.localSize = localSize;
     {
         std::lock_guard guard(watch->lock);
@@ -276,7 +278,8 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
     const std::string localPath = row.localFolder + relative;
     const std::string url = TaskUrl(row.host, row.port, row.remotePath);
     const bool addressable = row.remotePath.size() <= kLongestRemotePath &&
-                             EncodeUrlPath(row.remotePath).size() <= kLongestUrlPath && StaysBelow(relative);
+                             downlib::EscapeUrlPath(row.remotePath).size() <= kLongestUrlPath &&
+                             StaysBelow(relative);
 
     auto watch = std::make_shared<TaskWatch>();
     Watch(d, watch);
@@ -295,20 +298,21 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
     if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
         started = app.downloadClient.StartTask(param);
     }
-    const bool stopSent = WaitForTask(app, d, *watch, started, row.sizeText, param.stopWait);
-    if (!addressable) return Failed("远程路径过长或不能用作本地路径");
-    if (!started) return Failed(d.stopRequested.load() ? "已停止" : "下载任务未能启动");
-
-    std::lock_guard guard(watch->lock);
-    // A task stopped part-way has its file cut to what arrived, which would
-    // then match the byte count; one that ended before the stop was sent is
-    // judged like any other.
-    if (stopSent) return Failed("已停止");
-    if (!watch->ended) return Failed("下载任务没有结束");
-    const bool arrived = watch->workerDone && !watch->workerFailed && watch->count >= 0 &&
-                         (watch->sameName || toolkit::FileSize(localPath) == watch->count);
-    if (!arrived) return Failed("文件没有完整收到");
-    return Outcome{kStatusDone, {}};
+    DownloadEnd end;
+    end.stopSent = WaitForTask(app, d, *watch, started, row.sizeText, param.stopWait);
+    end.addressable = addressable;
+    end.started = started;
+    end.stopRequested = d.stopRequested.load();
+    {
+        std::lock_guard guard(watch->lock);
+        end.ended = watch->ended;
+        end.workerDone = watch->workerDone;
+        end.workerFailed = watch->workerFailed;
+        end.sameName = watch->sameName;
+        end.count = watch->count;
+    }
+    end.localSize = toolkit::FileSize(localPath);
+    return DownloadVerdict(end);
 }
 
 void RunQueue(App& app, TransferDriverState& d) {
@@ -435,7 +439,25 @@ int AnswerSameName(std::int64_t remoteSize, std::int64_t localSize) {
     return downlib::UploadReplace;
 }
 
+RowOutcome DownloadVerdict(const DownloadEnd& end) {
+    if (!end.addressable) return Failed("远程路径过长或不能用作本地路径");
+    if (!end.started) return Failed(end.stopRequested ? "已停止" : "下载任务未能启动");
+    // A task stopped part-way has its file cut to what arrived, which would
+    // then match the byte count; one that ended before the stop was sent is
+    // judged like any other.
+    if (end.stopSent) return Failed("已停止");
+    if (!end.ended) return Failed("下载任务没有结束");
+    // Under another name (the engine chose one) the file at the row's path
+    // is not the one counted.
+    const bool arrived =
+        end.workerDone && !end.workerFailed && end.count >= 0 && (end.sameName || end.localSize == end.count);
+    if (!arrived) return Failed("文件没有完整收到");
+    return Outcome{kStatusDone, {}};
+}
+
 RowOutcome UploadVerdict(const UploadEnd& end) {
+    if (!end.addressable) return Failed("远程路径过长");
+    if (!end.started) return Failed(end.stopRequested ? "已停止" : "上传任务未能启动");
     if (end.stopSent) return Failed("已停止");
     if (!end.ended) return Failed("上传任务没有结束");
     if (end.workerFailed || !end.workerDone)
@@ -453,22 +475,6 @@ std::string LocalPathFor(const std::string& remotePath, const std::string& base)
     return remotePath.substr(base.size());
 }
 
-std::string EncodeUrlPath(const std::string& path) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(path.size());
-    for (unsigned char c : path) {
-        if (c == '%' || c == '+' || c < 0x20 || c == 0x7F) {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 std::string TaskUrl(const std::string& host, int port, const std::string& remotePath) {
     std::string url = "ftp://" + host;
     // The host text may start with credentials ("user:password@host"); only a
@@ -476,7 +482,7 @@ std::string TaskUrl(const std::string& host, int port, const std::string& remote
     const std::size_t at = host.rfind('@');
     const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
     if (host.find(':', hostStart) == std::string::npos) url += ":" + std::to_string(port);
-    return url + EncodeUrlPath(remotePath);
+    return url + downlib::EscapeUrlPath(remotePath);
 }
 
 void StartTransferDriver(App& app) {

@@ -75,14 +75,35 @@ struct RowOutcome {
     std::string reason;
 };
 
+// How a download task ended, as the driver saw it.
+struct DownloadEnd {
+    bool addressable = true;      // the paths fit a task and stay below the local folder
+    bool started = true;          // the engine took the task
+    bool stopRequested = false;   // the program (or the queue) was being stopped
+    bool stopSent = false;        // the driver stopped the task
+    bool ended = false;           // event 4 arrived
+    bool workerDone = false;      // event 8
+    bool workerFailed = false;    // event 9
+    bool sameName = false;        // the engine chose another local name
+    std::int64_t count = -1;      // event 4's byte total
+    std::int64_t localSize = -1;  // the local file's size after the task
+};
+
+// A download row reads "完成" only when the engine reported its file whole
+// and the local file holds every byte it counted.
+RowOutcome DownloadVerdict(const DownloadEnd& end);
+
 // How an upload task ended, as the driver saw it.
 struct UploadEnd {
-    bool stopSent = false;      // the driver stopped the task
-    bool ended = false;         // event 4 arrived
-    bool workerDone = false;    // event 8
-    bool workerFailed = false;  // event 9
-    bool skipped = false;       // nothing sent: the same file was there
-    std::int64_t count = -1;    // event 4's byte total
+    bool addressable = true;     // the remote path fits a task
+    bool started = true;         // the engine took the task
+    bool stopRequested = false;  // the program (or the queue) was being stopped
+    bool stopSent = false;       // the driver stopped the task
+    bool ended = false;          // event 4 arrived
+    bool workerDone = false;     // event 8
+    bool workerFailed = false;   // event 9
+    bool skipped = false;        // nothing sent: the same file was there
+    std::int64_t count = -1;     // event 4's byte total
     std::int64_t localSize = -1;
     std::string engineReason;
 };
@@ -97,10 +118,6 @@ RowOutcome UploadVerdict(const UploadEnd& end);
 // separator is "/" too). Rows carry their local path below the local folder
 // built from local names (see QueueRow::localRelative).
 std::string LocalPathFor(const std::string& remotePath, const std::string& base);
-
-// The remote path as the path of an ftp:// URL: the engine decodes "%XX" and
-// "+" there, so "%", "+" and control bytes are written as "%XX".
-std::string EncodeUrlPath(const std::string& path);
 
 // "ftp://" + host + ":" + port + encoded path; no port is added when the host
 // text names one already (after the credentials it may start with).

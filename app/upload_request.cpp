@@ -18,6 +18,7 @@
 #include "app/session_log.h"
 #include "app/task_queue.h"
 #include "app/transfer_driver.h"
+#include "downlib/entry_name.h"
 #include "toolkit/files.h"
 
 namespace app {
@@ -200,6 +201,11 @@ std::optional<std::string> RemoteNameFor(const std::string& localName, bool toGb
             why = "名称含有\"/\"";
             return std::nullopt;
         }
+    }
+    // A server that reads "\" as a separator would climb with "..\x".
+    if (!downlib::IsSafeEntryName(localName, downlib::EntryNameUse::ServerChild)) {
+        why = "名称不能用作远程文件名";
+        return std::nullopt;
     }
     std::string name = localName;
     if (toGbk) {

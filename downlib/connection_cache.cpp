@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <system_error>
 
+#include "downlib/engine_timings.h"
+
 namespace downlib {
 namespace {
-
-std::atomic<std::int64_t> idleLimitMs{ConnectionCache::kIdleLimit.count()};
 
 // What a server may still send after QUIT (its 221, a banner) is read and
 // dropped up to this much; a server that keeps talking is cut off.
@@ -22,8 +22,6 @@ int LongestQuitWait(const std::vector<CachedConnection>& connections) {
 }
 
 }  // namespace
-
-void SetConnectionIdleLimitForTesting(std::chrono::milliseconds limit) { idleLimitMs = limit.count(); }
 
 CacheKey MakeCacheKey(const std::string& host, std::uint16_t port, const std::string& user,
                       const std::string& password) {
@@ -62,7 +60,8 @@ void QuitAndClose(std::vector<CachedConnection> connections, int waitMs) {
     }
 }
 
-ConnectionCache::ConnectionCache() : ConnectionCache(std::chrono::milliseconds(idleLimitMs.load())) {}
+ConnectionCache::ConnectionCache()
+    : ConnectionCache(std::chrono::milliseconds(ConnectionIdleLimitSetting().load())) {}
 
 ConnectionCache::ConnectionCache(std::chrono::milliseconds idleLimit) : idleLimit_(idleLimit) {}
 

@@ -120,8 +120,4 @@ private:
 // logged: no task owns these connections any more.
 void QuitAndClose(std::vector<CachedConnection> connections, int waitMs);
 
-// The idle limit of caches made from now on. Tests shorten it; the program
-// never changes it.
-void SetConnectionIdleLimitForTesting(std::chrono::milliseconds limit);
-
 }  // namespace downlib

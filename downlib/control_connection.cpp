@@ -1,11 +1,9 @@
-// Control connection: request/reply lockstep, one byte per read so nothing is
-// read ahead of a reply's end. A bare LF ends a line as CR LF does (servers
-// and proxies that write LF alone exist), and a reply is capped so a server
-// that streams endless lines cannot exhaust memory.
+// Control connection: request/reply lockstep. Reply bytes are read a block at
+// a time; whatever follows a reply's end waits with the socket for the next
+// command, so nothing read ahead is lost or paired with the wrong command.
+// The bytes become replies in the reply assembler; this side only moves them.
 #include "downlib/control_connection.h"
 
-#include <algorithm>
-#include <cctype>
 #include <ctime>
 
 #include "downlib/error_codes.h"
@@ -31,19 +29,6 @@ std::string Format(const char* pattern, const std::string& text, int number = 0)
 
 std::string AddressText(const char* pattern, const std::string& address, int port) {
     return Format(pattern, address, port);
-}
-
-// The message a log shows for a reply line: without its line end.
-std::string LineForLog(const std::string& line) {
-    std::size_t end = line.size();
-    while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r')) --end;
-    return line.substr(0, end);
-}
-
-bool IsFinalLine(const std::string& line) {
-    return line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-           std::isdigit(static_cast<unsigned char>(line[1])) &&
-           std::isdigit(static_cast<unsigned char>(line[2])) && line[3] == ' ';
 }
 
 constexpr std::size_t kLoginFieldLimit = 250;
@@ -101,67 +86,41 @@ void ReportSocketError(SessionConnection& connection, int code) {
 
 namespace {
 
-// Reads one line; `failure` receives the engine code that ended the read
-// early (0 when the line ended or filled the capacity).
-std::size_t ReadLineOrFail(SessionConnection& connection, std::string& line, std::size_t capacity,
-                           const Deadline& deadline, int& failure) {
-    line.clear();
-    failure = 0;
-    if (capacity < 1) return 0;
-    // Replies are read a block at a time rather than a byte per system call;
-    // what follows the line waits on the socket for the next one.
-    std::string& ahead = connection.control.ReadAhead();
-    while (line.size() + 1 < capacity) {
-        if (ahead.empty()) {
-            const int left = deadline.RemainingMs();
-            if (left <= 0) {
-                failure = ToInt(ErrorCode::ReceiveTimeout);
-                ReportSocketError(connection, failure);
-                return line.size();
-            }
-            char block[kControlReadSize];
-            int reads = 1;
-            ReceiveOptions options;
-            options.connection = &connection;  // a stopped task stops waiting for replies
-            options.idleTimeoutMs = left;
-            options.total = sizeof block;
-            options.chunk = sizeof block;
-            options.countLimit = &reads;  // whatever the first read brings
-            std::int64_t n = ReceiveWithTimeout(connection.control.fd(), block, options);
-            if (n == 0 && connection.StopRequested()) {
-                failure = ToInt(ErrorCode::Stopped);
-                return line.size();
-            }
-            if (n <= 0) {
-                failure = n < 0 ? static_cast<int>(n) : ToInt(ErrorCode::PeerClosed);
-                ReportSocketError(connection, failure);
-                return line.size();
-            }
-            ahead.assign(block, static_cast<std::size_t>(n));
-        }
-        const std::size_t room = capacity - 1 - line.size();
-        const std::size_t end = ahead.find('\n');
-        const std::size_t take = std::min(room, end == std::string::npos ? ahead.size() : end + 1);
-        line.append(ahead, 0, take);
-        ahead.erase(0, take);
-        if (line.back() == '\n') break;
+// Outcomes of one read of reply bytes from the control socket.
+enum class ControlRead { Bytes, Closed, Failed };
+
+// Reads what the server has sent so far, within the deadline; failures other
+// than a stop are logged.
+ControlRead ReadControlBytes(SessionConnection& connection, const Deadline& deadline, std::string& block) {
+    const int left = deadline.RemainingMs();
+    if (left <= 0) {
+        ReportSocketError(connection, ToInt(ErrorCode::ReceiveTimeout));
+        return ControlRead::Failed;
     }
-    return line.size();
+    block.resize(kControlReadSize);
+    int reads = 1;
+    ReceiveOptions options;
+    options.connection = &connection;  // a stopped task stops waiting for replies
+    options.idleTimeoutMs = left;
+    options.total = static_cast<std::int64_t>(block.size());
+    options.chunk = static_cast<std::int64_t>(block.size());
+    options.countLimit = &reads;  // whatever the first read brings
+    const std::int64_t n = ReceiveWithTimeout(connection.control.fd(), block.data(), options);
+    if (n == 0 && connection.StopRequested()) return ControlRead::Failed;
+    if (n <= 0) {
+        const int failure = n < 0 ? static_cast<int>(n) : ToInt(ErrorCode::PeerClosed);
+        ReportSocketError(connection, failure);
+        return failure == ToInt(ErrorCode::PeerClosed) ? ControlRead::Closed : ControlRead::Failed;
+    }
+    block.resize(static_cast<std::size_t>(n));
+    return ControlRead::Bytes;
 }
 
-bool StartsWithCode(const std::string& line) {
-    return line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-           std::isdigit(static_cast<unsigned char>(line[1])) &&
-           std::isdigit(static_cast<unsigned char>(line[2]));
+void DeliverAssemblerLog(SessionConnection& connection, ReplyAssembler& assembler) {
+    for (const AssemblerLog& line : assembler.TakeLog()) EmitLog(connection, line.text, line.kind);
 }
 
 }  // namespace
-
-std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size_t capacity,
-                     const Deadline& deadline) {
-    int failure = 0;
-    return ReadLineOrFail(connection, line, capacity, deadline, failure);
-}
 
 int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs) {
     return ReadReply(connection, reply, Deadline::After(timeoutMs));
@@ -169,69 +128,38 @@ int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs) 
 
 int ReadReply(SessionConnection& connection, std::string& reply, const Deadline& deadline) {
     reply.clear();
-    std::string line;
-    std::size_t total = 0;
-    // `stepLost`: part of the reply may still be on its way, so whatever comes
-    // next cannot be taken as the answer to another command.
-    auto fail = [&](bool stepLost) {
-        reply.clear();
-        if (stepLost) connection.outOfStep = true;
-        EmitLog(connection, "获得返回命令失败", LogError);
-        return 0;
-    };
-    auto overLimit = [&] {
-        if (total <= kMaxReplyBytes) return false;
-        EmitLog(connection, "服务器回应过长, 已放弃读取", LogError);
-        return true;
-    };
-    // Reads the next piece of a line; false when the reply cannot go on.
-    // A line cut short by the server closing the connection still counts:
-    // nothing more can come after it, so nothing can be mispaired.
-    auto next = [&](bool& lineEnded) {
-        int failure = 0;
-        const std::size_t n = ReadLineOrFail(connection, line, kLineBufferSize, deadline, failure);
-        if (n == 0 || (failure != 0 && !Is(failure, ErrorCode::PeerClosed))) return false;
-        total += n;
-        EmitLog(connection, LineForLog(line), LogReply);
-        lineEnded = line.back() == '\n' || failure != 0;
-        return true;
-    };
-    bool atLineStart = true;
-    bool multiLine = false;
+    // Bytes read past the end of the last reply wait with the socket for this one.
+    std::string& ahead = connection.control.ReadAhead();
+    ReplyAssembler assembler;
+    assembler.Feed(ahead);
+    ahead.clear();
+    std::string block;
     while (true) {
-        bool lineEnded = false;
-        const bool startsLine = atLineStart;
-        if (!next(lineEnded)) return fail(true);
-        atLineStart = lineEnded;
-        if (startsLine && IsFinalLine(line)) break;
-        if (startsLine && !multiLine && StartsWithCode(line)) {
-            // The first line of a reply is "nnn text" or opens a multi-line
-            // reply with "nnn-". A bare "257" or a "2570 ..." would otherwise
-            // leave us waiting for a final line that never comes.
-            if (line.size() > 3 && line[3] == '-') {
-                multiLine = true;
-            } else {
-                EmitLog(connection, "服务器回应格式错误", LogError);
-                if (!lineEnded) return fail(true);
-                return fail(false);
-            }
+        std::optional<AssembledReply> whole = assembler.Next();
+        DeliverAssemblerLog(connection, assembler);
+        if (whole) {
+            ahead = assembler.TakeUnread();
+            reply = std::move(whole->finalLine);
+            connection.lastReply = reply;
+            return whole->code;
         }
-        if (overLimit()) return fail(true);
+        if (assembler.Progress() != ReplyProgress::NeedMore) break;
+        const ControlRead read = ReadControlBytes(connection, deadline, block);
+        if (read == ControlRead::Bytes) {
+            assembler.Feed(block);
+        } else if (read == ControlRead::Closed && assembler.HasPendingBytes()) {
+            assembler.FeedEnd();
+        } else {
+            // What was read of the reply goes with it: the connection is out of step.
+            assembler.Abandon();
+            assembler.TakeUnread();
+            DeliverAssemblerLog(connection, assembler);
+            break;
+        }
     }
-    int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-    reply = line;
-    // A final line longer than the line buffer arrives in pieces.
-    bool lineEnded = atLineStart;
-    while (!lineEnded) {
-        if (overLimit()) return fail(true);
-        if (!next(lineEnded)) return fail(true);
-        reply += line;
-    }
-    // Codes run from 100; a "000" line would otherwise come back as 0, the
-    // value that means no reply, with its text left in the buffer.
-    if (code < 100) return fail(false);
-    connection.lastReply = reply;
-    return code;
+    ahead = assembler.TakeUnread();
+    if (assembler.Progress() == ReplyProgress::OutOfStep) connection.outOfStep = true;
+    return 0;
 }
 
 int ReadPendingReply(SessionConnection& connection, int timeoutMs) {

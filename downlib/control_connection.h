@@ -7,14 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "downlib/reply_assembler.h"
 #include "downlib/session.h"
 
 namespace downlib {
 
-inline constexpr std::size_t kLineBufferSize = 5120;                    // a line holds at most 5119 bytes
-inline constexpr std::size_t kCommandBufferSize = 1024;                 // a command holds at most 1021 bytes
-inline constexpr std::size_t kMaxReplyBytes = std::size_t{256} * 1024;  // all lines of one reply together
-inline constexpr std::size_t kControlReadSize = 4096;                   // one read of reply bytes
+inline constexpr std::size_t kCommandBufferSize = 1024;  // a command holds at most 1021 bytes
+inline constexpr std::size_t kControlReadSize = 4096;    // one read of reply bytes
 
 // The local time of this moment in the standard date-time text form.
 std::string TimeText();
@@ -49,10 +48,6 @@ private:
 // ReportSocketError: one LogError event with the text of an engine code.
 void ReportSocketError(SessionConnection& connection, int code);
 
-// Reads one line (ended by LF, with or without CR) into `line`, at most
-// `capacity` - 1 bytes, before the deadline. Returns its length; 0 on failure.
-std::size_t ReadLine(SessionConnection& connection, std::string& line, std::size_t capacity,
-                     const Deadline& deadline);
 // Reads a whole reply; `reply` receives the final line. The three-digit code,
 // or 0. The time-out bounds the whole reply, however slowly its bytes come.
 // A reply that did not arrive whole leaves the connection out of step.

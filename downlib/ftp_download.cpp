@@ -15,6 +15,7 @@
 
 #include "downlib/control_connection.h"
 #include "downlib/data_channel.h"
+#include "downlib/entry_name.h"
 #include "downlib/error_codes.h"
 #include "downlib/local_path.h"
 #include "downlib/remote_commands.h"
@@ -22,8 +23,6 @@
 
 namespace downlib {
 namespace {
-
-std::atomic<int> retryPauseMs{kRetryPauseMs};
 
 constexpr const char* kCreateErrorText =
     "创建文件错误，超出最大支持下载长度或磁盘不可写或磁盘没有空间或同名文件已存在";
@@ -180,9 +179,6 @@ ReceiveEnd ConfirmEnd(TaskRunner& task, SessionConnection& connection, char* buf
 
 }  // namespace
 
-void SetRetryPauseForTesting(int milliseconds) { retryPauseMs = std::max(milliseconds, 0); }
-int RetryPauseMs() { return retryPauseMs.load(); }
-
 std::optional<std::string> NextAutomaticName(const std::string& fileName) {
     std::size_t dot = fileName.find('.');
     std::string base = fileName.substr(0, dot);
@@ -208,9 +204,7 @@ std::optional<std::string> LocalTargetPath(const std::string& localPath, const s
     if (localPath.back() != '/') return localPath;
     std::string name = NameOf(remotePath);
     // A remote name becomes a local path only when it cannot leave the folder.
-    if (name.empty() || name == "." || name == "..") return std::nullopt;
-    for (unsigned char c : name)
-        if (c < 0x20 || c == 0x7F || c == '\\') return std::nullopt;
+    if (!IsSafeEntryName(name, EntryNameUse::LocalComponent)) return std::nullopt;
     return localPath + name;
 }
 

@@ -23,9 +23,7 @@ inline constexpr std::int64_t kBlockLimit = 20480;  // each worker's receive buf
 inline constexpr int kRetryPauseMs = 5000;
 inline constexpr std::int64_t kSingleSegmentBelow = 4096;
 
-// The pause between retries, engine-wide. Tests shorten it; the program
-// never changes it.
-void SetRetryPauseForTesting(int milliseconds);
+// The pause between retries, engine-wide (see engine_timings.h).
 int RetryPauseMs();
 
 // Opened: RETR accepted, the data connection ready.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "downlib/entry_name.h"
 #include "downlib/ftp_engine.h"
 
 namespace downlib {
@@ -15,7 +16,9 @@ namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
-bool IsPlainName(const std::string& piece) { return !piece.empty() && piece != "." && piece != ".."; }
+// A file name the user chose: anything the system takes but a folder's own
+// names. (Names below a base come from a listing and follow its rule.)
+bool IsUsersFileName(const std::string& name) { return !name.empty() && name != "." && name != ".."; }
 
 std::string WithoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -30,7 +33,7 @@ std::optional<std::vector<std::string>> Pieces(const std::string& relative) {
         std::size_t slash = relative.find('/', start);
         if (slash == std::string::npos) slash = relative.size();
         std::string piece = relative.substr(start, slash - start);
-        if (!IsPlainName(piece)) return std::nullopt;
+        if (!IsSafeEntryName(piece, EntryNameUse::LocalComponent)) return std::nullopt;
         pieces.push_back(std::move(piece));
         start = slash + 1;
     }
@@ -79,7 +82,7 @@ std::optional<LocalTarget> OpenLocalTarget(const std::string& base, const std::s
         target.name = slash == std::string::npos ? path : path.substr(slash + 1);
         const std::string folder =
             slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-        if (!IsPlainName(target.name)) {
+        if (!IsUsersFileName(target.name)) {
             errno = EINVAL;
             return std::nullopt;
         }

@@ -7,6 +7,7 @@
 
 #include "downlib/control_connection.h"
 #include "downlib/directory_listing.h"
+#include "downlib/entry_name.h"
 
 namespace downlib {
 namespace {
@@ -123,13 +124,6 @@ int SendStor(SessionConnection& connection, const std::string& path, int timeout
     return Exchange(connection, "STOR " + path, timeoutMs);
 }
 
-bool IsPlainEntryName(const std::string& name) {
-    if (name.empty() || name == "." || name == "..") return false;
-    for (unsigned char c : name)
-        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
-    return true;
-}
-
 namespace {
 
 // "/a/" and "/a" are the same folder; "/" stays "/".
@@ -155,7 +149,7 @@ bool ClearLevel(DeleteWalk& walk, const std::optional<std::string>& path, const 
     if (ListEntries(connection, path, entries, walk.timeoutMs) <= 0) return false;
     for (const FileEntry& entry : entries) {
         if (IsDotName(entry.name)) continue;
-        if (!IsPlainEntryName(entry.name)) {
+        if (!IsSafeEntryName(entry.name, EntryNameUse::ServerChild)) {
             EmitLog(connection, "条目名称异常, 不删除:" + entry.name, LogError);
             continue;
         }

@@ -56,8 +56,5 @@ std::optional<std::string> CurrentFolder(SessionConnection& connection, int time
 // Makes `folder` the current one again if it is not (CWD, logged), and proves
 // it with PWD. False when the server will not go back there.
 bool ReturnToFolder(SessionConnection& connection, const std::string& folder, int timeoutMs);
-// True for a listed name that is safe to send back as a name inside the
-// listed folder: not empty, not "." or "..", no "/" or "\\" and no control byte.
-bool IsPlainEntryName(const std::string& name);
 
 }  // namespace downlib

@@ -73,7 +73,13 @@ std::string Trim(const std::string& s) {
 std::string ReadBounded(const std::string& file, bool& complete) {
     complete = false;
     std::ifstream in(file, std::ios::binary);
-    if (!in) return {};
+    if (!in) {
+        // A file that is not there has nothing to lose; one that cannot be
+        // read would lose all of it.
+        struct stat info {};
+        complete = ::stat(file.c_str(), &info) != 0 && errno == ENOENT;
+        return {};
+    }
     std::string data(kMaxSettingsFileBytes + 1, '\0');
     in.read(data.data(), static_cast<std::streamsize>(data.size()));
     data.resize(static_cast<std::size_t>(in.gcount()));
@@ -307,6 +313,8 @@ bool WriteSetting(const std::string& file, const std::string& section, const std
         return false;
     bool complete = false;
     std::vector<std::string> lines = Lines(ReadBounded(file, complete));
+    // Written back from a part, the rest of the file would be gone.
+    if (!complete) return false;
     const std::string keyLine = key + "=" + value;
     bool inSection = false;
     bool written = false;

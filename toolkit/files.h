@@ -70,8 +70,8 @@ std::string ReadSetting(const std::string& file, const std::string& section, con
                         const std::string& defaultValue);
 
 // Writes a key, creating the file and the section as needed and keeping every
-// other line. False when the file cannot be written or a name or the value
-// holds a line break.
+// other line. False when the file cannot be written, cannot be read whole
+// (over 1 MiB, or unreadable) or a name or the value holds a line break.
 bool WriteSetting(const std::string& file, const std::string& section, const std::string& key,
                   const std::string& value);
 

@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -94,5 +95,25 @@ QByteArray Bytes(const std::string& s);
 std::string FromBytes(const QByteArray& b);
 
 const QIcon& ImageIcon(int index);
+
+// Answers to the window's dialogs that come from somewhere other than a
+// user (a test's script). A dialog asks the hook first and shows itself only
+// when the hook leaves it to the user. No hook is set in the programs.
+class DialogHook {
+public:
+    virtual ~DialogHook() = default;
+    // The answer to an input box (true: OK with `entered`), or nothing.
+    virtual std::optional<bool> Input(const std::string& prompt, const std::string& title,
+                                      const std::string& initial, int type, std::string& entered) = 0;
+    virtual std::optional<int> Message(const std::string& text, int style, const std::string& caption) = 0;
+    // True when the about box need not be shown.
+    virtual bool About(const std::string& text, const std::string& caption) = 0;
+};
+void SetDialogHook(DialogHook* hook);
+
+// The screen size the program is told instead of the real one (0: the real one).
+void SetScreenSizeOverride(int width, int height);
+// Lets the runtime run again after BeginShutdown.
+void EndShutdown();
 
 }  // namespace toolkit

@@ -21,13 +21,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <memory>
 #include <mutex>
 
 #include "toolkit/qt_caption_widgets.h"
 #include "toolkit/qt_private.h"
-#include "toolkit/testing.h"
 
 namespace toolkit {
 
@@ -37,18 +35,7 @@ std::atomic<bool> shuttingDown{false};
 std::atomic<int> screenWidthOverride{0};
 std::atomic<int> screenHeightOverride{0};
 
-struct DialogScript {
-    std::mutex mutex;
-    std::deque<std::pair<bool, std::string>> inputs;
-    std::deque<int> messages;
-    std::vector<testing::ShownDialog> shown;
-    bool scriptedOnly = false;
-};
-
-DialogScript& Script() {
-    static DialogScript script;
-    return script;
-}
+std::atomic<DialogHook*> dialogHook{nullptr};
 
 // Qt's own texts (the buttons of its dialogs, the edit menus) in Chinese, from
 // the translations the set-up installs (Debian's qt6-translations-l10n).
@@ -205,6 +192,14 @@ bool RunOnUiThread(const std::function<void()>& fn) {
 }
 
 void BeginShutdown() { shuttingDown.store(true); }
+void EndShutdown() { shuttingDown.store(false); }
+
+void SetDialogHook(DialogHook* hook) { dialogHook.store(hook); }
+
+void SetScreenSizeOverride(int width, int height) {
+    screenWidthOverride.store(width);
+    screenHeightOverride.store(height);
+}
 bool IsShuttingDown() { return shuttingDown.load(); }
 
 int ScreenWidth() {
@@ -335,17 +330,9 @@ int ShowMessageBox(const std::string& text, int style, const std::string& captio
 bool InputBox(const std::string& prompt, const std::string& title, const std::string& initial, int type,
               std::string& entered) {
     return OnUi([&] {
-        auto& script = Script();
-        {
-            std::lock_guard lock(script.mutex);
-            script.shown.push_back({"input", prompt, title, initial, type});
-            if (!script.inputs.empty()) {
-                auto [ok, text] = script.inputs.front();
-                script.inputs.pop_front();
-                if (ok) entered = text;
-                return ok;
-            }
-            if (script.scriptedOnly) return false;
+        if (DialogHook* hook = dialogHook.load()) {
+            if (const std::optional<bool> answer = hook->Input(prompt, title, initial, type, entered))
+                return *answer;
         }
         // The window has gone: nobody is there to answer.
         if (shuttingDown.load()) return false;
@@ -365,16 +352,8 @@ bool InputBox(const std::string& prompt, const std::string& title, const std::st
 
 int MessageBox(const std::string& text, int style, const std::string& caption) {
     return OnUi([&] {
-        auto& script = Script();
-        {
-            std::lock_guard lock(script.mutex);
-            script.shown.push_back({"message", text, caption, {}, style});
-            if (!script.messages.empty()) {
-                const int answer = script.messages.front();
-                script.messages.pop_front();
-                return answer;
-            }
-            if (script.scriptedOnly) return (style & 0x0F) == 0 ? kResultOk : kResultCancel;
+        if (DialogHook* hook = dialogHook.load()) {
+            if (const std::optional<int> answer = hook->Message(text, style, caption)) return *answer;
         }
         if (shuttingDown.load()) return (style & 0x0F) == 0 ? kResultOk : kResultCancel;
         return ShowMessageBox(text, style, caption);
@@ -383,12 +362,7 @@ int MessageBox(const std::string& text, int style, const std::string& caption) {
 
 void AboutBox(const std::string& text, const std::string& caption) {
     OnUi([&] {
-        auto& script = Script();
-        {
-            std::lock_guard lock(script.mutex);
-            script.shown.push_back({"about", text, caption, {}, 0});
-            if (script.scriptedOnly) return;
-        }
+        if (DialogHook* hook = dialogHook.load(); hook != nullptr && hook->About(text, caption)) return;
         QMessageBox box(DialogParent());
         box.setWindowTitle(ShowText(caption));
         box.setText(ShowText(text));
@@ -403,45 +377,5 @@ void AboutBox(const std::string& text, const std::string& caption) {
         box.exec();
     });
 }
-
-namespace testing {
-
-void ScriptInputAnswer(bool ok, const std::string& text) {
-    std::lock_guard lock(Script().mutex);
-    Script().inputs.emplace_back(ok, text);
-}
-
-void ScriptMessageAnswer(int result) {
-    std::lock_guard lock(Script().mutex);
-    Script().messages.push_back(result);
-}
-
-void SetScriptedDialogsOnly(bool on) {
-    std::lock_guard lock(Script().mutex);
-    Script().scriptedOnly = on;
-}
-
-std::vector<ShownDialog> TakeShownDialogs() {
-    std::lock_guard lock(Script().mutex);
-    std::vector<ShownDialog> shown;
-    shown.swap(Script().shown);
-    return shown;
-}
-
-void ClearDialogScript() {
-    std::lock_guard lock(Script().mutex);
-    Script().inputs.clear();
-    Script().messages.clear();
-    Script().shown.clear();
-}
-
-void SetScreenSize(int width, int height) {
-    screenWidthOverride.store(width);
-    screenHeightOverride.store(height);
-}
-
-void ResetShutdown() { shuttingDown.store(false); }
-
-}  // namespace testing
 
 }  // namespace toolkit

@@ -205,21 +205,6 @@ void PrintLog(downlib::Handle, const std::string&, const std::string& message, i
     std::fflush(stderr);
 }
 
-// The engine decodes "%XX" and "+" in a URL path; a name holding them must
-// reach the server as typed.
-std::string EscapeForUrl(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (c == '%')
-            out += "%25";
-        else if (c == '+')
-            out += "%2B";
-        else
-            out += c;
-    }
-    return out;
-}
-
 std::string TerminalSafe(const std::string& text) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;

@@ -32,11 +32,9 @@ std::string HelpText();
 int Run(const Options& options, const std::vector<std::vector<std::string>>& commands);
 
 // Shared by the command handlers: an engine log event as one line on
-// standard error, and a path written into a task URL so that the engine's
-// "%XX" and "+" decoding gives it back as typed.
+// standard error.
 void PrintLog(std::uintptr_t connection, const std::string& timeText, const std::string& message, int kind,
               std::uintptr_t session);
-std::string EscapeForUrl(const std::string& path);
 
 // From the signal watcher: stops a running download (its file is cut to the
 // bytes received) and runs no further command. Safe from any thread.

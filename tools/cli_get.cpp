@@ -10,6 +10,9 @@
 #include <optional>
 #include <tuple>
 
+#include "downlib/entry_name.h"
+#include "downlib/url_path.h"
+
 namespace cli {
 namespace {
 
@@ -25,15 +28,6 @@ struct Entry {
         return std::tie(name, flag, size, time) == std::tie(other.name, other.flag, other.size, other.time);
     }
 };
-
-// A remote name that may become one component of a local path: not empty,
-// not "." or "..", and without "/", "\" or a control byte.
-bool IsSafeLocalName(const std::string& name) {
-    if (name.empty() || name == "." || name == "..") return false;
-    for (unsigned char c : name)
-        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
-    return true;
-}
 
 // "/a/b" gives "/a", "/a" gives "/".
 std::string ParentPath(const std::string& path) {
@@ -145,7 +139,7 @@ public:
         listings_.push_back(content);
         for (const Entry& entry : content) {
             if (full_) break;
-            if (!IsSafeLocalName(entry.name)) {
+            if (!downlib::IsSafeEntryName(entry.name, downlib::EntryNameUse::LocalComponent)) {
                 out_.notes.push_back("\"" + entry.name + "\" in " + folder +
                                      " cannot be a local name; left out");
                 continue;
@@ -216,7 +210,7 @@ Expansion ExpandRemoteFolder(downlib::DezAziveduza& client, const std::string& r
     // As a selection in the parent folder: the window names it parent + "/" + name.
     out.base = ParentPath(dir);
     const std::string name = dir.substr(dir.rfind('/') + 1);
-    if (!IsSafeLocalName(name)) return out;
+    if (!downlib::IsSafeEntryName(name, downlib::EntryNameUse::LocalComponent)) return out;
     std::optional<std::vector<Entry>> parentListing = expander.List(out.base);
     std::string parentServerPath = parentListing ? client.GetCurrentDir() : std::string();
     Entry self{name, 0, -1, 0};
@@ -239,7 +233,7 @@ FetchOutcome FetchFile(const Options& options, downlib::Download& download, cons
     std::string remote = remotePath;
     if (remote.empty() || remote[0] != '/') remote = "/" + remote;
     downlib::TaskParam param;
-    param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + EscapeForUrl(remote);
+    param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + downlib::EscapeUrlPath(remote);
     param.localPath = localPath;
     param.localBase = localBase;
     param.user = options.user;

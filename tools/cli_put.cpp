@@ -6,6 +6,9 @@
 #include <memory>
 #include <mutex>
 
+#include "downlib/entry_name.h"
+#include "downlib/url_path.h"
+
 namespace cli {
 namespace {
 
@@ -40,8 +43,10 @@ std::string PutTarget(const std::string& currentDir, const std::string& local, c
         path = currentDir + (currentDir.back() == '/' ? "" : "/") + path;
     }
     if (path.back() == '/') {
-        std::string name = NameOf(local);
-        if (name.empty() || name == "." || name == "..") return {};
+        // The local file's name becomes a name in the remote folder: a server
+        // that reads "\" as a separator would climb with "..\x".
+        const std::string name = NameOf(local);
+        if (!downlib::IsSafeEntryName(name, downlib::EntryNameUse::ServerChild)) return {};
         path += name;
     }
     return path;
@@ -61,7 +66,7 @@ bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Downloa
     }
 
     downlib::TaskParam param;
-    param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + EscapeForUrl(target);
+    param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + downlib::EscapeUrlPath(target);
     param.localPath = local;
     param.flags = resume ? downlib::UploadResume : 0;
     param.user = options.user;

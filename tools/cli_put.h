@@ -14,7 +14,8 @@ namespace cli {
 bool IsPutCommand(const std::vector<std::string>& words);
 // The remote path of a put: REMOTE as given when absolute, else in the
 // current remote folder; a REMOTE ending in "/" (or none) gets the local
-// file's name. Empty when no path can be made.
+// file's name, when it can be a name in a remote folder. Empty when no path
+// can be made.
 std::string PutTarget(const std::string& currentDir, const std::string& local, const std::string& remote);
 // Uploads, prints the byte total, and is true only when the engine reported
 // the remote file whole.

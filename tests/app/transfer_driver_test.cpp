@@ -15,6 +15,7 @@
 #include "app/startup.h"
 #include "downlib/ftp_download.h"
 #include "queue_fixture.h"
+#include "support/engine_test_timings.h"
 #include "support/fake_ftp_server.h"
 #include "support/real_servers.h"
 
@@ -36,6 +37,64 @@ TEST(LocalPathFor, TakesTheRemotePathBelowTheBase) {
         {"/p", "/pub", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(app::LocalPathFor(c.remote, c.base), c.local) << c.remote;
+}
+
+// Every way a download can end, and what its row then reads.
+TEST(DownloadVerdict, DoneOnlyWhenTheFileHoldsEveryByteCounted) {
+    enum Change {
+        None,
+        NotAddressable,
+        NotStarted,
+        NotStartedWhileStopping,
+        StopSent,
+        NotEnded,
+        WorkerFailed,
+        WorkerNotDone,
+        NoCount,
+        SameName
+    };
+    const auto end = [](Change change, std::int64_t count, std::int64_t localSize) {
+        app::DownloadEnd e;
+        e.count = count;
+        e.localSize = localSize;
+        e.addressable = change != NotAddressable;
+        e.started = change != NotStarted && change != NotStartedWhileStopping;
+        e.stopRequested = change == NotStartedWhileStopping;
+        e.stopSent = change == StopSent;
+        e.ended = change != NotEnded;
+        e.workerFailed = change == WorkerFailed;
+        e.workerDone = change != WorkerNotDone;
+        e.sameName = change == SameName;
+        if (change == NoCount) e.count = -1;
+        return e;
+    };
+    const struct {
+        app::DownloadEnd end;
+        const char* status;
+        const char* reason;
+    } cases[] = {
+        {end(None, 100, 100), "完成", ""},
+        {end(None, 0, 0), "完成", ""},
+        // Under the name the engine chose, the row's path holds another file.
+        {end(SameName, 100, 7), "完成", ""},
+        {end(None, 100, 99), "失败", "文件没有完整收到"},
+        {end(None, 100, 101), "失败", "文件没有完整收到"},
+        {end(None, 0, -1), "失败", "文件没有完整收到"},
+        {end(NoCount, 0, 0), "失败", "文件没有完整收到"},
+        {end(WorkerFailed, 100, 100), "失败", "文件没有完整收到"},
+        {end(WorkerNotDone, 100, 100), "失败", "文件没有完整收到"},
+        {end(NotEnded, 100, 100), "失败", "下载任务没有结束"},
+        // Stopped part-way, the file is cut to what arrived and matches the count.
+        {end(StopSent, 40, 40), "失败", "已停止"},
+        {end(NotStarted, -1, -1), "失败", "下载任务未能启动"},
+        {end(NotStartedWhileStopping, -1, -1), "失败", "已停止"},
+        {end(NotAddressable, 100, 100), "失败", "远程路径过长或不能用作本地路径"},
+    };
+    for (const auto& c : cases) {
+        const app::RowOutcome outcome = app::DownloadVerdict(c.end);
+        EXPECT_EQ(outcome.status, c.status) << c.reason << " " << c.end.count << "/" << c.end.localSize;
+        EXPECT_EQ(outcome.reason, c.reason) << c.end.count << "/" << c.end.localSize;
+    }
 }
 
 TEST(TaskUrl, CarriesThePortAndEscapesWhatTheEngineDecodes) {
@@ -199,7 +258,8 @@ protected:
 // kept for the next, and closing the window ends it with QUIT.
 TEST_F(DriverFakeServer, AFolderOfFilesTakesOneTaskLogInAndClosingEndsIt) {
     server.setCredentials("demo", "secret");
-    for (int i = 0; i < 12; ++i) server.addFile("/pack/f" + std::to_string(i) + ".bin", std::string(100 + i, 'p'));
+    for (int i = 0; i < 12; ++i)
+        server.addFile("/pack/f" + std::to_string(i) + ".bin", std::string(100 + i, 'p'));
     ConnectToServer();
     ASSERT_TRUE(Select({"pack"}));
     Download();

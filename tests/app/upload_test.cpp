@@ -43,6 +43,9 @@ TEST(RemoteNameFor, RefusesWhatWouldBreakACommandOrAPath) {
         {"", false, std::nullopt, "名称不能用作远程文件名"},
         {".", false, std::nullopt, "名称不能用作远程文件名"},
         {"..", false, std::nullopt, "名称不能用作远程文件名"},
+        {"..\\x", false, std::nullopt, "名称不能用作远程文件名"},
+        {"x\\..", true, std::nullopt, "名称不能用作远程文件名"},
+        {"a\\b", false, std::nullopt, "名称不能用作远程文件名"},
         {longest, false, longest, ""},
         {longest + "x", false, std::nullopt, "名称超过255字节"},
     };
@@ -131,6 +134,16 @@ TEST(UploadVerdict, DoneOnlyWhenEveryByteIsAccountedFor) {
         EXPECT_EQ(outcome.status, c.status) << c.reason;
         EXPECT_EQ(outcome.reason, c.reason);
     }
+    // A task that never ran fails whatever else the end holds.
+    app::UploadEnd whole = end(false, true, true, false, false, 100, 100, "");
+    whole.addressable = false;
+    EXPECT_EQ(app::UploadVerdict(whole).reason, "远程路径过长");
+    whole.addressable = true;
+    whole.started = false;
+    EXPECT_EQ(app::UploadVerdict(whole).reason, "上传任务未能启动");
+    whole.stopRequested = true;
+    EXPECT_EQ(app::UploadVerdict(whole).reason, "已停止");
+    EXPECT_EQ(app::UploadVerdict(whole).status, "失败");
 }
 
 TEST(FailureReason, TakesTheLastErrorsWithTheRefusalBeforeThem) {

@@ -19,6 +19,7 @@
 #include "downlib/connection_cache.h"
 #include "downlib/ftp_download.h"
 #include "downlib/ftp_engine.h"
+#include "support/engine_test_timings.h"
 #include "support/fake_ftp_server.h"
 #include "support/temp_dir.h"
 

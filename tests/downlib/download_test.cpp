@@ -17,6 +17,7 @@
 #include "downlib/error_codes.h"
 #include "downlib/ftp_download.h"
 #include "downlib/ftp_engine.h"
+#include "support/engine_test_timings.h"
 #include "support/fake_ftp_server.h"
 #include "support/real_servers.h"
 #include "support/temp_dir.h"

@@ -476,3 +476,22 @@ TEST_F(RemoteCommands, ActiveModeWaitsForTheServerOnlyUpToTheConnectTimeOut) {
 }
 
 }  // namespace
+
+// Replies whose meaningful part lies past the line buffer: the value read is
+// whole, and nothing of the long line is left over to answer the next command.
+TEST_F(RemoteCommands, LongReplyLinesGiveWholeValuesAndStayInStep) {
+    const std::string path = "/" + std::string(6000, 'd');
+    server.replyNext("PWD", {"257 \"" + path + "\" is the current directory\r\n"});
+    EXPECT_EQ(client.GetCurrentDir(), path);
+    EXPECT_EQ(client.GetCurrentDir(), "/");  // the second PWD's own answer
+
+    const std::string text(5200, 't');
+    server.setPasvReply([text](std::uint16_t port) {
+        std::string reply = FakeFtpServer::PasvReplyText("127,0,0,1", port);
+        return reply.insert(4, text);
+    });
+    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    ASSERT_EQ(List(), 1) << log.text().substr(0, 400);
+    EXPECT_EQ(names, Lines{"x"});
+    EXPECT_EQ(client.GetCurrentDir(), "/");
+}

@@ -22,6 +22,7 @@
 #include "downlib/ftp_upload.h"
 #include "downlib/session.h"
 #include "downlib/task_runner.h"
+#include "support/engine_test_timings.h"
 #include "support/fake_ftp_server.h"
 #include "support/real_servers.h"
 #include "support/temp_dir.h"

@@ -1,21 +1,20 @@
 // libFuzzer target for the reply reader. The input is the byte stream a server
-// sends on the control connection. It reaches ReadReply through a
-// SOCK_SEQPACKET socket pair cut into pieces at places drawn from the input
-// itself, so every recv() returns one piece: lines and replies split anywhere,
-// as a slow or hostile server would split them. Replies are read until the
-// stream fails; each one must be a well-formed final line of its code.
-#include <sys/socket.h>
-#include <unistd.h>
-
+// sends on the control connection. It is fed to the reply assembler in pieces
+// cut at places drawn from the input itself: lines and replies split anywhere,
+// as a slow or hostile server would split them. Replies are taken until the
+// stream ends or falls out of step; each one must be a well-formed final line
+// of its code, and what is logged must come from the input.
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "downlib/control_connection.h"
-#include "downlib/session.h"
+#include "downlib/ftp_engine.h"
+#include "downlib/reply_assembler.h"
 
 namespace {
 
@@ -27,7 +26,7 @@ public:
         if (state_ == 0) state_ = 1;
     }
     // Mostly short pieces, now and then one as large as a whole read.
-    std::size_t next() {
+    std::size_t Next() {
         state_ ^= state_ << 13;
         state_ ^= state_ >> 7;
         state_ ^= state_ << 17;
@@ -38,54 +37,65 @@ private:
     std::uint64_t state_ = 0xcbf29ce484222325ull;
 };
 
+// A reply is its final line: three digits, a blank, and a line end unless the
+// close cut it short.
+void CheckReply(const downlib::AssembledReply& reply, std::size_t size) {
+    const std::string& line = reply.finalLine;
+    if (line.size() < 4 || line[3] != ' ' || line.size() > size) std::abort();
+    for (int i = 0; i < 3; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(line[i]))) std::abort();
+    }
+    if (reply.code < 100 || reply.code != (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0'))
+        std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
-    // The writer never blocks: what does not fit in the socket's buffer is
-    // left out, and the reader sees the stream end there.
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    downlib::ReplyAssembler assembler;
     Cuts cuts(data, size);
-    std::size_t sent = 0;
-    while (sent < size) {
-        std::size_t piece = std::min(cuts.next(), size - sent);
-        ssize_t n = ::send(fds[1], data + sent, piece, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<std::size_t>(n);
-    }
-    ::close(fds[1]);
-
-    downlib::TransferSession session;  // an assistant session: log events go to its callback
-    std::size_t logged = 0;
-    session.logCallback = [&logged](int, const std::string&, const std::string& message, int,
-                                    downlib::Handle) { logged += message.size(); };
-    downlib::SessionConnection connection(session);
-    connection.control.Reset(fds[0]);
-
+    std::size_t fed = 0;
+    bool closed = false;
     std::size_t replies = 0;
+    std::size_t replyText = 0;
+    std::size_t replyLines = 0;
+    std::size_t errorLines = 0;
     bool cutByClose = false;
     while (true) {
-        std::string reply;
-        const int code = downlib::ReadReply(connection, reply, 1000);
-        if (code == 0) {
-            if (!reply.empty()) std::abort();  // a failed read leaves nothing behind
+        const std::optional<downlib::AssembledReply> reply = assembler.Next();
+        for (const downlib::AssemblerLog& line : assembler.TakeLog()) {
+            if (line.kind == downlib::LogReply) {
+                replyText += line.text.size();
+                ++replyLines;
+            } else {
+                ++errorLines;
+            }
+        }
+        if (reply) {
+            // A final line that the server's close cut short is the last
+            // reply: nothing can follow it to be taken for another answer.
+            if (cutByClose) std::abort();
+            cutByClose = reply->finalLine.back() != '\n';
+            CheckReply(*reply, size);
+            if (++replies > size) std::abort();  // every reply consumes input
+            continue;
+        }
+        if (assembler.Progress() == downlib::ReplyProgress::OutOfStep) break;
+        if (assembler.Progress() == downlib::ReplyProgress::Failed) continue;
+        if (fed < size) {
+            const std::size_t piece = std::min(cuts.Next(), size - fed);
+            assembler.Feed(input.substr(fed, piece));
+            fed += piece;
+        } else if (!closed) {
+            assembler.FeedEnd();
+            closed = true;
+        } else {
+            if (assembler.HasPendingBytes()) std::abort();  // a close leaves no line waiting
             break;
         }
-        // A final line that the server's close cut short is the last reply:
-        // nothing can follow it to be taken for another command's answer.
-        if (cutByClose) std::abort();
-        cutByClose = reply.back() != '\n';
-        // A reply is its final line: three digits, a blank, and a line end.
-        if (reply.size() < 4 || reply[3] != ' ') std::abort();
-        for (int i = 0; i < 3; ++i) {
-            if (!std::isdigit(static_cast<unsigned char>(reply[i]))) std::abort();
-        }
-        if (code < 100 || code != (reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0'))
-            std::abort();
-        if (reply.size() > sent) std::abort();
-        if (++replies > sent) std::abort();  // every reply consumes input
     }
-    // Everything logged came from the input, plus a bounded failure text.
-    if (logged > sent + 4096) std::abort();
+    // Everything logged came from the input, plus at most two failure texts a line.
+    if (replyText > size || errorLines > 2 * replyLines) std::abort();
     return 0;
 }

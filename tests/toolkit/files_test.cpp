@@ -23,6 +23,31 @@ TEST(ToolkitSettings, ReadGivesTheDefaultWhenFileSectionOrKeyIsMissing) {
     EXPECT_EQ(toolkit::ReadSetting(file, kSection, kKey, "/home"), "/home");
     testsupport::WriteFile(file, "[配置项]\n别的=/x\n");
     EXPECT_EQ(toolkit::ReadSetting(file, kSection, kKey, "/home"), "/home");
+    // The key only in a later section is that section's, not ours.
+    testsupport::WriteFile(file, "[配置项]\n别的=/x\n[其他]\n上次路径=/y\n");
+    EXPECT_EQ(toolkit::ReadSetting(file, kSection, kKey, "/home"), "/home");
+    testsupport::WriteFile(file, "[其他]\n上次路径=/y\n[配置项]\n上次路径=/z\n[其他]\n上次路径=/w\n");
+    EXPECT_EQ(toolkit::ReadSetting(file, kSection, kKey, "/home"), "/z");
+}
+
+// A settings file larger than the reader takes would lose its tail if it
+// were written back from what was read: it is left as it is.
+TEST(ToolkitSettings, AFileTooLargeToReadWholeIsNeverWritten) {
+    testsupport::TempDir dir;
+    const std::string file = dir.file("配置文件.ini");
+    std::string big = "[配置项]\n上次路径=/old\n[大]\n";
+    while (big.size() <= (std::size_t{1} << 20)) big += "k=" + std::string(100, 'v') + "\n";
+    big += "[尾]\n最后=1\n";
+    testsupport::WriteFile(file, big);
+    EXPECT_FALSE(toolkit::WriteSetting(file, kSection, kKey, "/new"));
+    EXPECT_EQ(testsupport::ReadFile(file).value_or(""), big);
+    // Just under the limit it is written whole.
+    std::string fits = "[配置项]\n上次路径=/old\n";
+    fits += std::string((std::size_t{1} << 20) - fits.size() - 8, ';') + "\n[尾]\n";
+    testsupport::WriteFile(file, fits);
+    ASSERT_TRUE(toolkit::WriteSetting(file, kSection, kKey, "/new"));
+    EXPECT_EQ(toolkit::ReadSetting(file, "尾", "x", "kept"), "kept");
+    EXPECT_NE(testsupport::ReadFile(file).value_or("").find("\n[尾]\n"), std::string::npos);
 }
 
 TEST(ToolkitSettings, WriteCreatesTheFileAndKeepsOtherLines) {

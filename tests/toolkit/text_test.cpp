@@ -194,3 +194,21 @@ TEST(ToolkitText, Utf8NamesBecomeGbkOrNothing) {
     EXPECT_EQ(converted->size(), 1000u);
     EXPECT_EQ(toolkit::GbkToUtf8(*converted), longName);
 }
+
+// Texts far longer than the converter's working buffer, shifted so that each
+// character is cut by the buffer's end at every one of its byte positions.
+TEST(ToolkitText, LongGbkTextDecodesWholeAcrossEveryBufferBoundary) {
+    std::string gbk;
+    std::string utf8;
+    for (int i = 0; i < 150; ++i) {
+        gbk += "\xD6\xD0\xCE\xC4\xB1\xA8\xB8\xE6";  // 中文报告
+        utf8 += "中文报告";
+    }
+    for (std::size_t shift = 0; shift < 6; ++shift) {
+        const std::string lead(shift, 'a');
+        EXPECT_EQ(toolkit::GbkToUtf8(lead + gbk + "z"), lead + utf8 + "z") << shift;
+        EXPECT_EQ(toolkit::GbkToUtf8Escaped(lead + gbk), lead + utf8) << shift;
+        EXPECT_EQ(toolkit::Utf8ToGbk(lead + utf8).value_or(""), lead + gbk) << shift;
+        EXPECT_EQ(toolkit::GbkToUtf8(lead + gbk).find("\xEF\xBF\xBD"), std::string::npos) << shift;
+    }
+}

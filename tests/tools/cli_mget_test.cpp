@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "downlib/ftp_engine.h"
 #include "support/cli_runner.h"
 #include "support/fake_ftp_server.h"
 #include "support/real_servers.h"
 #include "support/temp_dir.h"
+#include "tools/cli_get.h"
 
 namespace {
 
@@ -128,6 +130,75 @@ TEST(CliMget, SomethingThatIsNoFolderFailsWithoutFetching) {
         EXPECT_TRUE(result.exitedWith(1)) << remote << ": " << result.summary();
         EXPECT_EQ(server.countCommands("RETR"), 0) << remote;
     }
+}
+
+// The walk's bounds against the fake server, without a process in between.
+class MgetExpansion : public ::testing::Test {
+protected:
+    cli::Expansion Expand(const std::string& folder) {
+        downlib::DezAziveduza client;
+        const auto quiet = [](downlib::Handle, const std::string&, const std::string&, int, downlib::Handle) {
+        };
+        EXPECT_TRUE(client.Connect("ftp://127.0.0.1", "u", "p", server.port(), quiet, 5000));
+        return cli::ExpandRemoteFolder(client, folder);
+    }
+    bool Noted(const cli::Expansion& e, const std::string& text) const {
+        return std::any_of(e.notes.begin(), e.notes.end(),
+                           [&](const std::string& note) { return note.find(text) != std::string::npos; });
+    }
+    std::vector<std::string> Paths(const cli::Expansion& e) const {
+        std::vector<std::string> paths;
+        for (const cli::RemoteRow& row : e.rows) paths.push_back(row.remotePath);
+        return paths;
+    }
+
+    FakeFtpServer server;
+};
+
+TEST_F(MgetExpansion, AChainDeeperThanTheLimitEndsThere) {
+    // Every level holds a folder "x" whose path grows: nothing repeats, so
+    // only the depth limit ends the walk.
+    std::string folder = "/r";
+    for (int i = 0; i <= cli::kMaxMgetDepth + 3; ++i) {
+        folder += "/x";
+        server.addDirectory(folder);
+    }
+    server.addFile(folder + "/bottom", "b");
+    const cli::Expansion e = Expand("/r");
+    ASSERT_TRUE(e.ok);
+    EXPECT_TRUE(Noted(e, "is too deep; not entered"));
+    // The folder itself, then one row per level down to the limit, the last not entered.
+    EXPECT_EQ(e.rows.size(), static_cast<std::size_t>(cli::kMaxMgetDepth) + 1);
+    for (const std::string& path : Paths(e)) EXPECT_EQ(path.find("bottom"), std::string::npos);
+}
+
+TEST_F(MgetExpansion, ALinkThatPwdShowsAsAnAncestorIsNotEntered) {
+    // /d/loop is a link to /d: the server enters it and reports /d again.
+    server.addFile("/d/f.txt", "f");
+    server.setListing("/d",
+                      "lrwxrwxrwx 1 u g 2 Jan 01 2024 loop -> .\r\n"
+                      "-rw-r--r-- 1 u g 1 Jan 01 2024 f.txt\r\n");
+    server.reply("CWD //d/loop", "250 Directory changed.\r\n");
+    const cli::Expansion e = Expand("/d");
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(Paths(e), (std::vector<std::string>{"//d", "//d/f.txt"}));
+    EXPECT_TRUE(Noted(e, "//d/loop leads back to /d; not entered"));
+}
+
+TEST_F(MgetExpansion, ALinkThatListsAsAnAncestorIsNotEntered) {
+    // As pyftpdlib does: PWD through the link answers "/d/here", yet the
+    // folder is /d itself and lists what /d lists.
+    const std::string listing =
+        "lrwxrwxrwx 1 u g 1 Jan 01 2024 here -> .\r\n"
+        "-rw-r--r-- 1 u g 1 Jan 01 2024 f.txt\r\n";
+    server.addFile("/d/f.txt", "f");
+    server.addDirectory("/d/here");
+    server.setListing("/d", listing);
+    server.setListing("/d/here", listing);
+    const cli::Expansion e = Expand("/d");
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(Paths(e), (std::vector<std::string>{"//d", "//d/f.txt"}));
+    EXPECT_TRUE(Noted(e, "//d/here lists as /d does; not entered"));
 }
 
 class CliMgetReal : public ::testing::TestWithParam<ServerKind> {

@@ -54,6 +54,9 @@ TEST(CliPutWords, TheTargetIsTheLocalNameInTheCurrentFolderUnlessNamed) {
         {"", "/tmp/a.bin", "", ""},  // no current folder known
         {"/pub", "/tmp/", "", ""},   // no local name to give it
         {"/pub", "/tmp/..", "", ""},
+        {"/pub", "/tmp/..\\x", "", ""},  // climbs where a backslash separates
+        {"/pub", "/tmp/a\tb", "in/", ""},
+        {"/pub", "/tmp/..\\x", "named", "/pub/named"},
         {"/中文 目录", "/tmp/名 字.txt", "", "/中文 目录/名 字.txt"},
     };
     for (const Case& c : cases) {

@@ -1,0 +1,21 @@
+// Engine-wide timings (see engine_timings.h).
+#include "downlib/engine_timings.h"
+
+#include "downlib/connection_cache.h"
+#include "downlib/ftp_download.h"
+
+namespace downlib {
+
+std::atomic<int>& RetryPauseSetting() {
+    static std::atomic<int> milliseconds{kRetryPauseMs};
+    return milliseconds;
+}
+
+std::atomic<std::int64_t>& ConnectionIdleLimitSetting() {
+    static std::atomic<std::int64_t> milliseconds{ConnectionCache::kIdleLimit.count()};
+    return milliseconds;
+}
+
+int RetryPauseMs() { return RetryPauseSetting().load(); }
+
+}  // namespace downlib

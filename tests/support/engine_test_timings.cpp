@@ -1,0 +1,16 @@
+// Shorter engine timings for tests (see engine_test_timings.h).
+#include "support/engine_test_timings.h"
+
+#include <algorithm>
+
+#include "downlib/engine_timings.h"
+
+namespace downlib {
+
+void SetRetryPauseForTesting(int milliseconds) { RetryPauseSetting() = std::max(milliseconds, 0); }
+
+void SetConnectionIdleLimitForTesting(std::chrono::milliseconds limit) {
+    ConnectionIdleLimitSetting() = limit.count();
+}
+
+}  // namespace downlib

@@ -1,0 +1,14 @@
+// Shorter engine timings for tests: retries that do not wait five seconds,
+// kept connections that expire while a test watches.
+#pragma once
+
+#include <chrono>
+
+namespace downlib {
+
+// The pause between retries from now on, engine-wide (0 and up).
+void SetRetryPauseForTesting(int milliseconds);
+// The idle limit of connection caches made from now on.
+void SetConnectionIdleLimitForTesting(std::chrono::milliseconds limit);
+
+}  // namespace downlib
