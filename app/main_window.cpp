@@ -193,39 +193,39 @@ void CreateMainWindow(App& app) {
 
 void LayoutMainWindow(MainWindow& ui) {
     toolkit::Window& window = ui.mainWindow;
-    int W = window.Width();
-    int H = window.Height();
+    int width = window.Width();
+    int height = window.Height();
     // 1. A window dragged too small springs back; the steps below use the
     //    size just set.
-    if (W <= 770) {
+    if (width <= 770) {
         window.SetWidth(770);
-        W = 770;
+        width = 770;
     }
-    if (H <= 480) {
+    if (height <= 480) {
         window.SetHeight(480);
-        H = 480;
+        height = 480;
     }
     const int s1 = ui.splitter1.Top();
     const int s2 = ui.splitter2.Left();
     const int s3 = ui.splitter3.Top();
 
-    ui.quickConnectGroup.SetWidth(W - 12);                // 2
+    ui.quickConnectGroup.SetWidth(width - 12);            // 2
     ui.splitter1.SetWidth(ui.quickConnectGroup.Width());  // 3
     ui.splitter2.SetTop(s1 + 3);                          // 4
-    ui.logGroup.SetWidth(W - 12);                         // 5
-    ui.queueGroup.SetWidth(W - 12);
+    ui.logGroup.SetWidth(width - 12);                     // 5
+    ui.queueGroup.SetWidth(width - 12);
     ui.logGroup.SetHeight(s1 - ui.logGroup.Top() - 1);  // 6
     ui.logList.SetWidth(ui.logGroup.Width() - 6);       // 7
     ui.logList.SetHeight(ui.logGroup.Height() - 18);
     ui.localGroup.SetTop(s1 + 3);  // 8
     ui.remoteGroup.SetTop(s1 + 3);
-    ui.remoteGroup.SetWidth(W - s2 - 15);                   // 9
+    ui.remoteGroup.SetWidth(width - s2 - 15);               // 9
     ui.localGroup.SetWidth(s2 - ui.localGroup.Left() - 1);  // 10
     ui.remoteGroup.SetLeft(s2 + 4);                         // 11
     ui.localGroup.SetHeight(s3 - ui.localGroup.Top() - 3);  // 12
     ui.remoteGroup.SetHeight(s3 - ui.remoteGroup.Top() - 3);
     ui.splitter2.SetHeight(s3 - ui.splitter2.Top() - 1);  // 13
-    ui.splitter3.SetWidth(W - 12);                        // 14
+    ui.splitter3.SetWidth(width - 12);                    // 14
     ui.remoteList.SetWidth(ui.remoteGroup.Width() - 8);   // 15
     ui.localList.SetWidth(ui.localGroup.Width() - 8);
     ui.remotePathCombo.SetWidth(ui.remoteList.Width());  // 16
@@ -244,7 +244,7 @@ void LayoutMainWindow(MainWindow& ui) {
     ui.localList.SetColumnWidth(2, Part(lw, 4));
 
     ui.queueGroup.SetTop(s3 + 3);  // 20
-    ui.queueGroup.SetHeight(H - ui.queueGroup.Top() - 74);
+    ui.queueGroup.SetHeight(height - ui.queueGroup.Top() - 74);
 
     const int b = ui.statusBar.Width();  // 21
     ui.statusBar.SetPaneWidth(0, Part(b, 8));

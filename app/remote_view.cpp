@@ -4,6 +4,7 @@
 // it is a link.
 #include "app/remote_view.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "app/app.h"
@@ -116,12 +117,13 @@ void ListRemoteFolder(App& app, const std::string& path) {
     toolkit::ListView& list = ui.remoteList;
     list.Clear();
     list.InsertRow(-1, kParentRowText, kImageParent);
-    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-        const int r = list.InsertRow(-1, it->name, kImageFolder, toolkit::TextOrigin::Foreign);
+    std::reverse(folders.begin(), folders.end());
+    for (const Row& folder : folders) {
+        const int r = list.InsertRow(-1, folder.name, kImageFolder, toolkit::TextOrigin::Foreign);
         list.SetCellText(r, 1, "");
         list.SetCellText(r, 2, kFolderType);
-        list.SetCellText(r, 3, it->time);
-        if (it->link) list.SetRowData(r, kRowIsLink);
+        list.SetCellText(r, 3, folder.time);
+        if (folder.link) list.SetRowData(r, kRowIsLink);
     }
     for (const Row& file : files) {
         const std::string type = FileTypeText(file.name);

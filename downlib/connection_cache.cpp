@@ -11,7 +11,7 @@ namespace {
 
 // What a server may still send after QUIT (its 221, a banner) is read and
 // dropped up to this much; a server that keeps talking is cut off.
-constexpr std::int64_t kQuitDrainLimit = 64 * 1024;
+constexpr std::int64_t kQuitDrainLimit = std::int64_t{64} * 1024;
 
 char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 

@@ -233,7 +233,7 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
     };
     auto stopped = [&] { return options.connection && options.connection->StopRequested(); };
     // Counts n bytes just read; true when the call must return now.
-    auto Accept = [&](std::int64_t n) {
+    auto takeBytes = [&](std::int64_t n) {
         received += n;
         CountReceived(options, n);
         if (stopped()) return true;
@@ -251,7 +251,7 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
             return finish(MapErrno(errno));
         if (ahead == 0) return finish(ToInt(ErrorCode::PeerClosed));
         if (ahead > 0) {
-            if (Accept(ahead)) break;
+            if (takeBytes(ahead)) break;
             continue;
         }
         Ready ready = WaitFor(fd, POLLIN, kWaitCycleMs);
@@ -269,7 +269,7 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
             if (code == ErrorCode::WsaWouldBlock || code == ErrorCode::WsaInterrupted) continue;
             return finish(ToInt(code));
         }
-        if (Accept(n)) break;
+        if (takeBytes(n)) break;
     }
     return finish(received);
 }

@@ -135,7 +135,7 @@ void EnsureApplication() {
     // Lives until the process ends: test programs have no main of their own
     // that could own it, and tearing Qt down during static destruction
     // crashes in its own global objects.
-    static QApplication* app = new QApplication(argc, argv);
+    static auto* app = new QApplication(argc, argv);
     SetUpLook(*app);
     previousHandler = qInstallMessageHandler(QuietOffscreenWarnings);
 }

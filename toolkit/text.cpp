@@ -55,15 +55,20 @@ std::size_t Utf8SequenceLength(const std::string& s, std::size_t i) {
     return n;
 }
 
+// iconv_open's failure value, which its interface spells (iconv_t)-1.
+iconv_t IconvFailed() {
+    return reinterpret_cast<iconv_t>(-1);  // NOLINT(performance-no-int-to-ptr)
+}
+
 struct IconvHandle {
     iconv_t cd;
     explicit IconvHandle(const char* from, const char* to = "UTF-8") : cd(iconv_open(to, from)) {}
     ~IconvHandle() {
-        if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+        if (cd != IconvFailed()) iconv_close(cd);
     }
     IconvHandle(const IconvHandle&) = delete;
     IconvHandle& operator=(const IconvHandle&) = delete;
-    bool ok() const { return cd != reinterpret_cast<iconv_t>(-1); }
+    bool ok() const { return cd != IconvFailed(); }
 };
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian).

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <tuple>
+#include <utility>
 
 #include "downlib/entry_name.h"
 #include "downlib/url_path.h"
@@ -67,7 +68,7 @@ public:
         if (full_) return false;
         if (InterruptSignal() != 0) {
             full_ = true;
-            out_.notes.push_back("interrupted; the rest is left out");
+            out_.notes.emplace_back("interrupted; the rest is left out");
             return false;
         }
         if (out_.rows.size() >= maxRows_) {
@@ -98,7 +99,10 @@ public:
         if (serverPath.empty()) serverPath = path;
         for (const std::string& entered : serverPath_) {
             if (entered == serverPath) {
-                out_.notes.push_back(path + " leads back to " + serverPath + "; not entered");
+                std::string note = path + " leads back to ";
+                note += serverPath;
+                note += "; not entered";
+                out_.notes.push_back(std::move(note));
                 return false;
             }
         }
