@@ -58,10 +58,11 @@ TEST_F(MainWindowTest, ControlsCarryTheirCaptionsAndColumns) {
 // The five captions and the site link are drawn whole at the form's own
 // geometry and on the two common screens, the window laid out for each.
 TEST_F(MainWindowTest, CaptionsAndTheSiteLinkAreWholeOnTheFormAndOnCommonScreens) {
-    app::MainWindow& ui = app->ui;
-    toolkit::GroupBox* groups[] = {&ui.quickConnectGroup, &ui.logGroup, &ui.localGroup, &ui.remoteGroup,
-                                   &ui.queueGroup};
+    // Restart() makes a new window: the controls are looked up again each time.
     auto checkAll = [&](const std::string& where) {
+        app::MainWindow& ui = app->ui;
+        toolkit::GroupBox* groups[] = {&ui.quickConnectGroup, &ui.logGroup, &ui.localGroup, &ui.remoteGroup,
+                                       &ui.queueGroup};
         for (toolkit::GroupBox* group : groups) {
             const auto check = toolkit::testing::CheckGroupCaption(*group);
             EXPECT_TRUE(check.whole) << where << " " << group->Text() << ": " << check.detail;
@@ -70,7 +71,7 @@ TEST_F(MainWindowTest, CaptionsAndTheSiteLinkAreWholeOnTheFormAndOnCommonScreens
         EXPECT_TRUE(link.fits) << where << ": " << link.lines << " lines at " << link.pixelSize << " px";
     };
     // The form: created, not yet shown or laid out.
-    ui.mainWindow.SetGeometry(Rect{50, 50, 850, 681});
+    app->ui.mainWindow.SetGeometry(Rect{50, 50, 850, 681});
     checkAll("form");
     const std::pair<int, int> screens[] = {{1024, 768}, {1280, 800}};
     for (const auto& [width, height] : screens) {
