@@ -130,7 +130,7 @@ TEST(DownloadReuse, AHundredSmallFilesTakeOneLogIn) {
         ASSERT_TRUE(task.Whole()) << i << "\n" << task.Dump();
         ASSERT_EQ(testsupport::ReadFile(dir.file(name)).value_or(""),
                   testsupport::PatternBytes(0, 4096 + i, i));
-        // The first task opens as specified; every later one shows the reuse
+        // The first task opens in full; every later one shows the reuse
         // line in place of the connect and log-in lines, and nothing else changes.
         EXPECT_EQ(task.Has(Reused(server)), i > 0) << i;
         EXPECT_EQ(task.Has("登录成功"), i == 0) << i;
