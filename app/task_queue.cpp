@@ -463,7 +463,6 @@ void FinishRow(App& app, const std::string& status, const std::string& reason) {
         }
     }
     app.ui.queueList.SetCellText(row, 4, status);
-    app.ui.queueList.RedrawNow();
     if (status != kStatusFailed) return;
     const std::string why = reason.empty() ? std::string{} : "，" + reason;
     if (handled.upload) {

@@ -138,11 +138,12 @@ bool ShowAction(App& app, const std::string& action, bool resetProgress) {
     return OnUi([&] {
         MainWindow& ui = app.ui;
         if (resetProgress) ui.taskProgress.SetPosition(0);
+        // The UI thread repaints these when it next runs its loop, which the
+        // driver's thread does not hold up: a paint per row on its own cost
+        // more than a small file's whole transfer.
         ui.statusBar.SetPaneText(2, action);
-        ui.statusBar.RedrawNow();
         ui.queueList.EnsureVisible(TakenRowIndex(app));
         if (!resetProgress) SetTakenRowStatus(app, kStatusRunning);
-        ui.queueList.RedrawNow();
     });
 }
 
