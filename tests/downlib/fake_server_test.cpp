@@ -206,7 +206,7 @@ TEST(FakeFtpServer, GreetingBehaviours) {
         SCOPED_TRACE(c.name);
         FakeFtpServer server;
         ASSERT_TRUE(server.ok()) << server.error();
-        server.greetWith(c.action);
+        server.GreetWith(c.action);
         RawClient client;
         ASSERT_TRUE(client.connect(server.port()));
         const std::size_t want = c.expectBytes.size();
@@ -222,7 +222,7 @@ TEST(FakeFtpServer, GreetingBehaviours) {
 
 TEST(FakeFtpServer, EndlessGreetingNeverEndsAReplyAndStopsWhenTheClientLeaves) {
     FakeFtpServer server;
-    server.greetWith(Action::Endless("220-more\r\n"));
+    server.GreetWith(Action::Endless("220-more\r\n"));
     {
         RawClient client;
         ASSERT_TRUE(client.connect(server.port()));
@@ -230,12 +230,12 @@ TEST(FakeFtpServer, EndlessGreetingNeverEndsAReplyAndStopsWhenTheClientLeaves) {
         EXPECT_GE(r.bytes.size(), std::size_t{2} << 20);
         EXPECT_EQ(r.bytes.find("220 "), std::string::npos);
     }
-    EXPECT_TRUE(server.waitForAllClosed(5s));
+    EXPECT_TRUE(server.WaitForAllClosed(5s));
 }
 
 TEST(FakeFtpServer, QueuedGreetingsServeSuccessiveConnections) {
     FakeFtpServer server;
-    server.greetNext({Action::Close(), Action::Reply("421 Busy\r\n")});
+    server.GreetNext({Action::Close(), Action::Reply("421 Busy\r\n")});
     std::vector<std::string> firstLines;
     for (int i = 0; i < 3; ++i) {
         RawClient client;
@@ -244,14 +244,14 @@ TEST(FakeFtpServer, QueuedGreetingsServeSuccessiveConnections) {
             client.readUntil([](const std::string& s) { return s.find('\n') != std::string::npos; }).bytes);
     }
     EXPECT_EQ(firstLines, (std::vector<std::string>{"", "421 Busy\r\n", "220 FakeFtp ready\r\n"}));
-    EXPECT_EQ(server.connectionCount(), 3);
+    EXPECT_EQ(server.ConnectionCount(), 3);
 }
 
 // --- Fake server: a whole download exchange and the transcript
 
 TEST(FakeFtpServer, HappyDownloadExchangeAndTranscript) {
     FakeFtpServer server;
-    server.addFile("/pub/a.bin", "0123456789abcdef");
+    server.AddFile("/pub/a.bin", "0123456789abcdef");
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     EXPECT_EQ(c.reply(), "220 FakeFtp ready\r\n");
@@ -272,16 +272,16 @@ TEST(FakeFtpServer, HappyDownloadExchangeAndTranscript) {
     EXPECT_EQ(c.command("QUIT"), "221 Goodbye.\r\n");
     EXPECT_TRUE(c.readUntil([](const std::string&) { return false; }).closed);
 
-    EXPECT_EQ(server.commands(),
+    EXPECT_EQ(server.Commands(),
               (std::vector<std::string>{"USER anonymous", "PASS guest@", "TYPE I", "REST 100", "REST 0",
                                         "SIZE pub/a.bin", "SIZE /pub/missing", "REST 10", "PASV",
                                         "RETR pub/a.bin", "PASV", "RETR /pub/a.bin", "QUIT"}))
-        << server.transcript();
-    EXPECT_TRUE(server.received().front().crlf);
-    EXPECT_EQ(server.countCommands("rest"), 3);
-    EXPECT_EQ(server.countCommands("REST 0"), 1);
-    EXPECT_TRUE(server.waitForCommand("QUIT", 1s));
-    EXPECT_FALSE(server.waitForCommand("STOR", 50ms));
+        << server.Transcript();
+    EXPECT_TRUE(server.Received().front().crlf);
+    EXPECT_EQ(server.CountCommands("rest"), 3);
+    EXPECT_EQ(server.CountCommands("REST 0"), 1);
+    EXPECT_TRUE(server.WaitForCommand("QUIT", 1s));
+    EXPECT_FALSE(server.WaitForCommand("STOR", 50ms));
 }
 
 TEST(FakeFtpServer, RecordsBareLfAndUnfinishedLines) {
@@ -292,8 +292,8 @@ TEST(FakeFtpServer, RecordsBareLfAndUnfinishedLines) {
     const std::string wire = "NOOP\nSYST\r\nPWD";
     ASSERT_EQ(::send(c.fd(), wire.data(), wire.size(), MSG_NOSIGNAL), static_cast<ssize_t>(wire.size()));
     ::shutdown(c.fd(), SHUT_WR);
-    ASSERT_TRUE(server.waitForCommand("PWD", 5s)) << server.transcript();
-    auto got = server.received();
+    ASSERT_TRUE(server.WaitForCommand("PWD", 5s)) << server.Transcript();
+    auto got = server.Received();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0].line, "NOOP");
     EXPECT_FALSE(got[0].crlf);
@@ -307,10 +307,10 @@ TEST(FakeFtpServer, RecordsBareLfAndUnfinishedLines) {
 
 TEST(FakeFtpServer, RulesReplaceBuiltInRepliesInOrder) {
     FakeFtpServer server;
-    server.reply("SIZE", "213 5\r\n");
-    server.reply("REST 100", "502 No restart\r\n");  // whole line beats the verb
-    server.replyNext("pass", {"530 Wrong\r\n", "500 Odd\r\n"});
-    server.onNext("NOOP", {Action::Silence()});
+    server.Reply("SIZE", "213 5\r\n");
+    server.Reply("REST 100", "502 No restart\r\n");  // whole line beats the verb
+    server.ReplyNext("pass", {"530 Wrong\r\n", "500 Odd\r\n"});
+    server.OnNext("NOOP", {Action::Silence()});
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     c.reply();
@@ -322,16 +322,16 @@ TEST(FakeFtpServer, RulesReplaceBuiltInRepliesInOrder) {
     EXPECT_EQ(c.command("PASS c"), "230 Login successful.\r\n");
     c.send("NOOP");  // swallowed: the next reply belongs to SYST
     EXPECT_EQ(c.command("SYST"), "215 UNIX Type: L8\r\n");
-    server.closeOn("CWD");
+    server.CloseOn("CWD");
     c.send("CWD /");
     EXPECT_TRUE(c.readUntil([](const std::string&) { return false; }).closed);
 }
 
 TEST(FakeFtpServer, CredentialsAndAsciiRefusals) {
     FakeFtpServer server;
-    server.setCredentials("u", "p");
-    server.setBinaryOnlyRestAndSize(true);
-    server.addFile("/f", "abc");
+    server.SetCredentials("u", "p");
+    server.SetBinaryOnlyRestAndSize(true);
+    server.AddFile("/f", "abc");
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     c.reply();
@@ -344,9 +344,9 @@ TEST(FakeFtpServer, CredentialsAndAsciiRefusals) {
     EXPECT_EQ(c.command("REST 100"), "501 Resuming transfers not allowed in ASCII mode.\r\n");
     c.command("TYPE I");
     EXPECT_EQ(c.command("SIZE f"), "213 3\r\n");
-    server.setRestMode(testsupport::RestMode::NoRestartWord);
+    server.SetRestMode(testsupport::RestMode::NoRestartWord);
     EXPECT_EQ(c.command("REST 100"), "350 Rest supported\r\n");
-    server.setRestMode(testsupport::RestMode::Refused);
+    server.SetRestMode(testsupport::RestMode::Refused);
     EXPECT_EQ(c.command("REST 100"), "502 REST not implemented.\r\n");
 }
 
@@ -360,7 +360,7 @@ TEST(FakeFtpServer, DropAfterBytesOnceThenResumeCompletesTheFile) {
         SCOPED_TRACE(reset ? "reset" : "close");
         faults.resetOnDrop = reset;
         FakeFtpServer server;
-        server.addFile("/big.bin", content, faults);
+        server.AddFile("/big.bin", content, faults);
         RawClient c;
         LoggedIn(c, server.port());
         RawClient::Transfer first = c.passiveTransfer("RETR big.bin");
@@ -384,7 +384,7 @@ TEST(FakeFtpServer, SizeReportedApartFromDataAndControlDropWithData) {
     faults.dropAfterBytes = 2;
     faults.closeControlOnDrop = true;
     FakeFtpServer server;
-    server.addFile("/f", "abcdefgh", faults);
+    server.AddFile("/f", "abcdefgh", faults);
     RawClient c;
     LoggedIn(c, server.port());
     EXPECT_EQ(c.command("SIZE /f"), "213 4\r\n");
@@ -400,7 +400,7 @@ TEST(FakeFtpServer, StalledDataConnectionHoldsUntilTheClientGivesUp) {
     TransferFaults faults;
     faults.stallAfterBytes = 3;
     FakeFtpServer server;
-    server.addFile("/f", "abcdefgh", faults);
+    server.AddFile("/f", "abcdefgh", faults);
     RawClient c;
     LoggedIn(c, server.port());
     UniqueFd data = RawClient::ConnectPasv(c.command("PASV"));
@@ -416,9 +416,9 @@ TEST(FakeFtpServer, StalledDataConnectionHoldsUntilTheClientGivesUp) {
 
 TEST(FakeFtpServer, PasvReplyTextIsConfigurableAndPortConnectsBack) {
     FakeFtpServer server;
-    server.setPasvReply([](std::uint16_t port) { return FakeFtpServer::PasvReplyText("10,0,0,5", port); });
-    server.addFile("/d/x.txt", "12345");
-    server.addDirectory("/d/sub");
+    server.SetPasvReply([](std::uint16_t port) { return FakeFtpServer::PasvReplyText("10,0,0,5", port); });
+    server.AddFile("/d/x.txt", "12345");
+    server.AddDirectory("/d/sub");
     RawClient c;
     LoggedIn(c, server.port());
     std::string pasv = c.command("PASV");
@@ -446,7 +446,7 @@ TEST(FakeFtpServer, PasvReplyTextIsConfigurableAndPortConnectsBack) {
               "-rw-r--r--    1 ftp      ftp                 5 Jan 01  2024 x.txt\r\n");
     EXPECT_EQ(c.reply(), "226 Directory send OK.\r\n");
 
-    server.setStrictPort(true);
+    server.SetStrictPort(true);
     EXPECT_EQ(c.command("PORT 10,0,0,5,1,2"), "500 Illegal PORT command.\r\n");
     EXPECT_EQ(c.command("PORT 1,2,3"), "501 Illegal PORT command.\r\n");
     EXPECT_EQ(c.command("LIST"), "425 Failed to establish connection.\r\n");
@@ -454,10 +454,10 @@ TEST(FakeFtpServer, PasvReplyTextIsConfigurableAndPortConnectsBack) {
 
 TEST(FakeFtpServer, RawListingsAndEndlessListingStream) {
     FakeFtpServer server;
-    server.setListing("/", "total 0\nodd line\n");
+    server.SetListing("/", "total 0\nodd line\n");
     TransferFaults endless;
     endless.repeatForever = true;
-    server.setListing("/flood", "-rw-r--r-- 1 a b 1 Jan 01 2024 f\r\n", endless);
+    server.SetListing("/flood", "-rw-r--r-- 1 a b 1 Jan 01 2024 f\r\n", endless);
     RawClient c;
     LoggedIn(c, server.port());
     EXPECT_EQ(c.passiveTransfer("LIST -la").data, "total 0\nodd line\n");
@@ -471,7 +471,7 @@ TEST(FakeFtpServer, RawListingsAndEndlessListingStream) {
 
 TEST(FakeFtpServer, FileCommandsChangeTheVirtualTree) {
     FakeFtpServer server;
-    server.addFile("/a/old.txt", "x");
+    server.AddFile("/a/old.txt", "x");
     RawClient c;
     LoggedIn(c, server.port());
     struct Step {
@@ -497,8 +497,8 @@ TEST(FakeFtpServer, FileCommandsChangeTheVirtualTree) {
         {"EPSV", "502 Command not implemented.\r\n"},
     };
     for (const auto& s : steps) EXPECT_EQ(c.command(s.command), s.reply) << s.command;
-    EXPECT_FALSE(server.fileContents("/a/old.txt").has_value());
-    EXPECT_FALSE(server.directoryExists("/a/b"));
+    EXPECT_FALSE(server.FileContents("/a/old.txt").has_value());
+    EXPECT_FALSE(server.DirectoryExists("/a/b"));
 
     RawClient::Transfer upload;
     std::string pasv = c.command("PASV");
@@ -508,13 +508,13 @@ TEST(FakeFtpServer, FileCommandsChangeTheVirtualTree) {
     ASSERT_EQ(::send(data.get(), "uploaded", 8, MSG_NOSIGNAL), 8);
     data.reset();
     EXPECT_EQ(c.reply(), "226 Transfer complete.\r\n");
-    EXPECT_EQ(server.fileContents("/a/up.txt"), "uploaded");
+    EXPECT_EQ(server.FileContents("/a/up.txt"), "uploaded");
 }
 
 TEST(FakeFtpServer, ConcurrentConnectionsKeepTheirOwnState) {
     FakeFtpServer server;
-    server.addFile("/one/f", "1");
-    server.addFile("/two/f", "22");
+    server.AddFile("/one/f", "1");
+    server.AddFile("/two/f", "22");
     std::vector<std::string> sizes(2);
     std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i) {
@@ -529,19 +529,19 @@ TEST(FakeFtpServer, ConcurrentConnectionsKeepTheirOwnState) {
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(sizes, (std::vector<std::string>{"213 1\r\n", "213 2\r\n"}));
-    EXPECT_EQ(server.connectionCount(), 2);
-    EXPECT_EQ(server.commandsOf(1).size(), 6u);
-    EXPECT_TRUE(server.waitForAllClosed(5s));
+    EXPECT_EQ(server.ConnectionCount(), 2);
+    EXPECT_EQ(server.CommandsOf(1).size(), 6u);
+    EXPECT_TRUE(server.WaitForAllClosed(5s));
 }
 
 TEST(FakeFtpServer, StopEndsBlockedSessions) {
     auto server = std::make_unique<FakeFtpServer>();
-    server->greetWith(Action::Endless("220-x\r\n"));
+    server->GreetWith(Action::Endless("220-x\r\n"));
     RawClient reader;  // never reads: the server blocks on a full socket buffer
     ASSERT_TRUE(reader.connect(server->port()));
     RawClient quiet;
     ASSERT_TRUE(quiet.connect(server->port()));
-    ASSERT_TRUE(server->waitForConnections(2, 5s));
+    ASSERT_TRUE(server->WaitForConnections(2, 5s));
     server.reset();  // must return; a hang here fails the run by its time-out
     EXPECT_TRUE(reader.readUntil([](const std::string&) { return false; }, 3000ms, 64u << 20).closed);
 }

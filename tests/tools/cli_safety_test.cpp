@@ -168,29 +168,29 @@ TEST(CliLs, AFailedListingExitsWithOneAndSaysWhy) {
         std::function<void(FakeFtpServer&)> arrange;
         const char* reason;
     } cases[] = {
-        {"LIST refused with 550", [](FakeFtpServer& s) { s.reply("LIST", "550 No such directory\r\n"); },
+        {"LIST refused with 550", [](FakeFtpServer& s) { s.Reply("LIST", "550 No such directory\r\n"); },
          "获得列表错误"},
-        {"LIST refused with 450", [](FakeFtpServer& s) { s.reply("LIST", "450 Busy\r\n"); }, "获得列表错误"},
+        {"LIST refused with 450", [](FakeFtpServer& s) { s.Reply("LIST", "450 Busy\r\n"); }, "获得列表错误"},
         {"the data connection stalls",
          [&](FakeFtpServer& s) {
              TransferFaults stall;
              stall.stallAfterBytes = 3;
-             s.setListing("/", line, stall);
+             s.SetListing("/", line, stall);
          },
          "接收数据超时"},
         {"the final reply never comes",
-         [](FakeFtpServer& s) { s.onNext("LIST", {Action::Reply("150 Here\r\n")}); }, "获得返回命令失败"},
+         [](FakeFtpServer& s) { s.OnNext("LIST", {Action::Reply("150 Here\r\n")}); }, "获得返回命令失败"},
         {"no data channel",
          [](FakeFtpServer& s) {
-             s.reply("PASV", "502 no\r\n");
-             s.reply("PORT", "502 no\r\n");
+             s.Reply("PASV", "502 no\r\n");
+             s.Reply("PORT", "502 no\r\n");
          },
          "获得列表错误"},
     };
     for (const auto& c : cases) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.setListing("/", line);
+        server.SetListing("/", line);
         c.arrange(server);
         std::vector<std::string> args = CliArgs(server, {"ls"}, 1000);
         ProcessResult result = testsupport::RunProcess(args);
@@ -202,7 +202,7 @@ TEST(CliLs, AFailedListingExitsWithOneAndSaysWhy) {
         EXPECT_NE(result.err.find(c.reason, at), std::string::npos) << c.what << "\n" << result.err;
     }
     FakeFtpServer empty;
-    empty.setListing("/", "");
+    empty.SetListing("/", "");
     ProcessResult result = testsupport::RunProcess(CliArgs(empty, {"ls"}));
     EXPECT_TRUE(result.exitedWith(0)) << result.summary();
     EXPECT_EQ(result.out, "");
@@ -210,7 +210,7 @@ TEST(CliLs, AFailedListingExitsWithOneAndSaysWhy) {
 
 TEST(CliLs, DotAndDotDotAreNeverListed) {
     FakeFtpServer server;
-    server.setListing("/",
+    server.SetListing("/",
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 .\r\n"
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 ..\r\n"
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 ...\r\n"
@@ -240,7 +240,7 @@ TEST(CliLs, NamesAreEscapedOnATerminalAndExactInAPipe) {
     std::string listing;
     for (const auto& [raw, shown] : names) listing += "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 " + raw + "\r\n";
     FakeFtpServer server;
-    server.setListing("/", listing);
+    server.SetListing("/", listing);
     for (bool terminal : {true, false}) {
         Child child;
         ASSERT_TRUE(child.Start(CliArgs(server, {"ls"}), terminal));
@@ -265,7 +265,7 @@ struct StalledDownload {
     StalledDownload() {
         TransferFaults stall;
         stall.stallAfterBytes = kSent;  // then silence, for as long as the client waits
-        server.addFile("/big.bin", content, stall);
+        server.AddFile("/big.bin", content, stall);
     }
     // Waits until the bytes before the stall are (almost all) on disk.
     bool WaitForBytes() const {
