@@ -24,7 +24,7 @@ protected:
         testsupport::WriteFile(root_.file("pub/setup.exe"), "MZ");
         testsupport::WriteFile(root_.file("报告 2024.txt"), "r");
         server_ = std::make_unique<testsupport::RealServer>(
-            testsupport::RealServer::StartPyftpd(root_.path(), "demo", "demo"));
+            testsupport::RealServer::StartPyftpd(root_.Path(), "demo", "demo"));
         ASSERT_TRUE(server_->ok()) << server_->error();
         Show();
     }

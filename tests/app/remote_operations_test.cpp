@@ -119,7 +119,7 @@ protected:
 
 TEST_F(RemoteOperationsTest, CreatingTheSameNewFolderTwiceShowsTheFailureTheSecondTime) {
     TempDir root("qftp-ops");
-    auto server = RealServer::StartPyftpd(root.path(), "u", "p");
+    auto server = RealServer::StartPyftpd(root.Path(), "u", "p");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
     TakeShownDialogs();
 
@@ -155,7 +155,7 @@ TEST_F(RemoteOperationsTest, DeletingASelectionRemovesItAllButNeverWhatALinkPoin
         ASSERT_TRUE(testsupport::WriteFile(root.file(file), file));
     }
     fs::create_directory_symlink(root.file("outside"), root.file("work/tree/link"));
-    auto server = RealServer::StartPyftpd(root.path(), "u", "p");
+    auto server = RealServer::StartPyftpd(root.Path(), "u", "p");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
 
     toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("work"));
@@ -192,7 +192,7 @@ TEST_F(RemoteOperationsTest, AFolderAtTheRootIsDeletedThroughDoubleSlashAndItsPa
     ASSERT_TRUE(testsupport::WriteFile(root.file("top/f.txt"), "f"));
     ASSERT_TRUE(testsupport::WriteFile(root.file("top/sub/g.txt"), "g"));
     ASSERT_TRUE(testsupport::WriteFile(root.file("stay.txt"), "s"));
-    auto server = RealServer::StartPyftpd(root.path(), "u", "p");
+    auto server = RealServer::StartPyftpd(root.Path(), "u", "p");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
 
     ASSERT_NO_FATAL_FAILURE(Select({"top"}));
@@ -214,7 +214,7 @@ TEST_F(RemoteOperationsTest, FoldersOfMoreThan256EntriesAreEmptiedCompletely) {
     }
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(testsupport::MakeDirs(root.file("big/inner/d" + std::to_string(i))));
-    auto server = RealServer::StartPyftpd(root.path(), "u", "p");
+    auto server = RealServer::StartPyftpd(root.Path(), "u", "p");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
 
     ASSERT_NO_FATAL_FAILURE(Select({"big"}));

@@ -177,7 +177,7 @@ TEST_F(TaskQueueTest, NamesThatWouldLeaveTheLocalFolderAreSkippedWithALogLine) {
     ReleaseDriver();
     ASSERT_TRUE(QueueFinished());
     EXPECT_EQ(testsupport::ListTree(local), (std::vector<std::string>{"good.txt", "sub/", "sub/in.txt"}));
-    for (const auto& entry : testsupport::ListTree(home_.path())) {
+    for (const auto& entry : testsupport::ListTree(home_.Path())) {
         EXPECT_EQ(entry.find("evil"), std::string::npos) << entry;
         EXPECT_EQ(entry.find("escape"), std::string::npos) << entry;
     }

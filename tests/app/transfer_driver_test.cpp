@@ -152,7 +152,7 @@ class DriverRealServer : public QueueTest {
 protected:
     void SetUp() override {
         QueueTest::SetUp();
-        root = serverRoot_.path();
+        root = serverRoot_.Path();
         testsupport::WriteFile(root + "/报告 2024.txt", std::string(70000, 'r'));
         testsupport::WriteFile(root + "/空 文件.dat", "");
         testsupport::WritePatternFile(root + "/目录 一/大 文件.bin", 3 * 1024 * 1024 + 17, 7);
@@ -193,7 +193,7 @@ TEST_F(DriverRealServer, TwoFilesAndAFolderTreeArriveByteForByte) {
     EXPECT_EQ(Pane(3), "任务进度:100%");
     EXPECT_EQ(app->ui.taskProgress.Position(), 100);
     const auto diff = testsupport::CompareTrees(root, local);
-    EXPECT_TRUE(diff.same()) << diff.describe();
+    EXPECT_TRUE(diff.Same()) << diff.Describe();
 
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
@@ -427,7 +427,7 @@ TEST_F(DriverFakeServer, ALinkPlantedInTheDownloadFolderRedirectsNothing) {
     server.AddFile("/sub/f.txt", "f");
     server.AddFile("/sub/inner/g.txt", "g");
     testsupport::TempDir outside{"qftp-outside"};
-    ASSERT_EQ(::symlink(outside.path().c_str(), (local + "/sub").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.Path().c_str(), (local + "/sub").c_str()), 0);
     ConnectToServer();
     ASSERT_TRUE(Select({"sub"}));
     HoldDriver();
@@ -438,8 +438,8 @@ TEST_F(DriverFakeServer, ALinkPlantedInTheDownloadFolderRedirectsNothing) {
     ReleaseDriver();
     ASSERT_TRUE(DriverLeft());
     EXPECT_EQ(Statuses(), (std::vector<std::string>{"失败", "失败", "失败", "失败"}));
-    EXPECT_TRUE(testsupport::ListTree(outside.path()).empty())
-        << testing::PrintToString(testsupport::ListTree(outside.path()));
+    EXPECT_TRUE(testsupport::ListTree(outside.Path()).empty())
+        << testing::PrintToString(testsupport::ListTree(outside.Path()));
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
 }
@@ -611,7 +611,7 @@ TEST_F(DriverFakeServer, EachRowKeepsItsFolderAndServerWhenANewRequestAndConnect
     // While the first file is still running: a request from another folder
     // into another local folder, then a quick connect to another server.
     app::ListRemoteFolder(*app, "/two");
-    const std::string second = home_.subdir("second");
+    const std::string second = home_.Subdir("second");
     toolkit::testing::TypeOver(app->ui.localPathCombo, second);
     ASSERT_TRUE(Select({"deep"}));
     Download();

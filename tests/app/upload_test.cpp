@@ -407,7 +407,7 @@ TEST_F(UploadFakeServer, LinksAreFollowedOnlyInsideTheSelectionAndNeverRoundALoo
         {"sel/sub-link", "sub"},
         {"sel/sub/back", ".."},
         {"sel/beside-link", "../beside.txt"},
-        {"top-out", outside.path()},
+        {"top-out", outside.Path()},
         {"top-in", "beside.txt"},
     };
     for (const auto& [link, target] : links)

@@ -566,7 +566,7 @@ TEST(DownloadFake, AnExistingLocalFileFollowsTheCallbacksAnswer) {
     // The folder form: the remote name is appended.
     {
         TaskLog log;
-        std::string sub = dir.subdir("into");
+        std::string sub = dir.Subdir("into");
         RunTask(log, log.Param(server.Url("/d/a.txt"), sub + "/"));
         EXPECT_EQ(testsupport::ReadFile(sub + "/a.txt").value_or(""), "remote");
     }
@@ -583,12 +583,12 @@ TEST(DownloadFake, ALinkPlantedBelowTheChosenFolderIsNotFollowed) {
     server.AddFile("/a.bin", "payload");
     TempDir chosen;
     TempDir outside;
-    ASSERT_EQ(::symlink(outside.path().c_str(), chosen.file("sub").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.Path().c_str(), chosen.file("sub").c_str()), 0);
     ASSERT_EQ(::mkdir(chosen.file("real").c_str(), 0755), 0);
     {
         TaskLog log;
         TaskParam param = log.Param(server.Url("/a.bin"), chosen.file("sub") + "/a.bin");
-        param.localBase = chosen.path();
+        param.localBase = chosen.Path();
         RunTask(log, param);
         EXPECT_FALSE(log.Whole());
         EXPECT_TRUE(log.HasLog("创建文件错误，超出最大支持下载长度或磁盘不可写或磁盘没有空间或同名文件已存在",
@@ -599,7 +599,7 @@ TEST(DownloadFake, ALinkPlantedBelowTheChosenFolderIsNotFollowed) {
     {  // a real folder below the chosen one works; the chosen folder may itself be a link
         TaskLog log;
         std::string viaLink = outside.file("chosen-link");
-        ASSERT_EQ(::symlink(chosen.path().c_str(), viaLink.c_str()), 0);
+        ASSERT_EQ(::symlink(chosen.Path().c_str(), viaLink.c_str()), 0);
         TaskParam param = log.Param(server.Url("/a.bin"), viaLink + "/real/a.bin");
         param.localBase = viaLink;
         RunTask(log, param);
@@ -609,7 +609,7 @@ TEST(DownloadFake, ALinkPlantedBelowTheChosenFolderIsNotFollowed) {
     {  // a local path that is not below the chosen folder is refused
         TaskLog log;
         TaskParam param = log.Param(server.Url("/a.bin"), outside.file("b.bin"));
-        param.localBase = chosen.path();
+        param.localBase = chosen.Path();
         RunTask(log, param);
         EXPECT_FALSE(log.Whole());
         EXPECT_EQ(testsupport::FileSize(outside.file("b.bin")), -1);
@@ -860,7 +860,7 @@ TEST(DownloadRealServer, AFileBeyondFourGibibytesArrivesWhole) {
         }
         ::close(fd);
     }
-    testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.path(), "big", "pw");
+    testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.Path(), "big", "pw");
     ASSERT_TRUE(server.ok()) << server.error();
     TaskLog log;
     TaskParam param = log.Param(server.url("/huge.bin"), local.file("huge.bin"));

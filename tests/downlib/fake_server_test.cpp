@@ -564,7 +564,7 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
     testsupport::TempDir root("qftp-root");
     ASSERT_TRUE(testsupport::WriteFile(root.file("hello.txt"), "hello\n"));
     ASSERT_TRUE(testsupport::MakeDirs(root.file("sub")));
-    auto server = testsupport::RealServer::Start(GetParam(), root.path(), "tester", "s3cret");
+    auto server = testsupport::RealServer::Start(GetParam(), root.Path(), "tester", "s3cret");
     ASSERT_TRUE(server.ok()) << server.error();
     EXPECT_EQ(server.host(), "127.0.0.1");
     EXPECT_GT(server.port(), 0);
@@ -638,7 +638,7 @@ TEST(RealServerAccounts, SeparatorsInNamesOrPasswordsAreRefused) {
         {testsupport::ServerKind::ProFtpd, "u", "p\rq"},
     };
     for (const auto& c : cases) {
-        auto server = testsupport::RealServer::Start(c.kind, root.path(), c.user, c.password);
+        auto server = testsupport::RealServer::Start(c.kind, root.Path(), c.user, c.password);
         EXPECT_FALSE(server.ok()) << testsupport::ServerKindName(c.kind) << " " << c.user;
         EXPECT_NE(server.error().find("':'"), std::string::npos) << server.error();
         EXPECT_EQ(server.pid(), -1);
@@ -703,12 +703,12 @@ TEST(FileHelpers, PatternFilesAndTreeComparison) {
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("p.bin")),
               testsupport::Sha256Hex(testsupport::PatternBytes(0, 3000000, 9)));
 
-    std::string a = dir.subdir("a"), b = dir.subdir("b");
+    std::string a = dir.Subdir("a"), b = dir.Subdir("b");
     for (const std::string& root : {a, b}) {
         testsupport::WriteFile(root + "/same.txt", "same");
         testsupport::WriteFile(root + "/d/deep.txt", "deep");
     }
-    EXPECT_TRUE(testsupport::CompareTrees(a, b).same());
+    EXPECT_TRUE(testsupport::CompareTrees(a, b).Same());
     testsupport::WriteFile(b + "/d/deep.txt", "DEEP");
     testsupport::WriteFile(a + "/only-a", "");
     testsupport::MakeDirs(b + "/extra");
@@ -716,9 +716,9 @@ TEST(FileHelpers, PatternFilesAndTreeComparison) {
     EXPECT_EQ(diff.onlyInExpected, std::vector<std::string>{"only-a"});
     EXPECT_EQ(diff.onlyInActual, std::vector<std::string>{"extra/"});
     ASSERT_EQ(diff.differing.size(), 1u);
-    EXPECT_EQ(diff.differing[0].rfind("d/deep.txt: ", 0), 0u) << diff.describe();
+    EXPECT_EQ(diff.differing[0].rfind("d/deep.txt: ", 0), 0u) << diff.Describe();
 
-    std::string kept = dir.path();
+    std::string kept = dir.Path();
     { testsupport::TempDir moved = std::move(dir); }
     EXPECT_EQ(testsupport::FileSize(kept + "/p.bin"), -1);
 }

@@ -419,7 +419,7 @@ TEST(UploadFake, ALocalFileThatCannotBeReadFailsAtOnceWithoutTouchingTheServer) 
     std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     ASSERT_EQ(::symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
-    for (const std::string& path : {dir.file("missing.bin"), dir.path(), fifo, dir.file("dangling")}) {
+    for (const std::string& path : {dir.file("missing.bin"), dir.Path(), fifo, dir.file("dangling")}) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
         UploadLog log;
@@ -957,7 +957,7 @@ TEST(UploadRealServer, AFileBeyondFourGibibytesResumesWhole) {
     };
     makeSparse(localPath, size);
     makeSparse(remotePath, remoteHas);
-    testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.path(), "big", "pw");
+    testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.Path(), "big", "pw");
     ASSERT_TRUE(server.ok()) << server.error();
     UploadLog log;
     TaskParam param = log.Param(server.url("/huge.bin"), localPath, UploadResume);

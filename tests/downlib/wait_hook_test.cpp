@@ -91,8 +91,8 @@ TEST(WaitHook, AHookReturningFalseAbandonsTheWait) {
 TEST(WaitHook, CommandsOnARealServerAreUnchangedWithAHook) {
     testsupport::TempDir root("qftp-hook");
     testsupport::WriteFile(root.file("pub/a.txt"), "a");
-    testsupport::MakeDirs(root.path() + "/pub/sub");
-    auto server = testsupport::RealServer::StartPyftpd(root.path(), "demo", "demo");
+    testsupport::MakeDirs(root.Path() + "/pub/sub");
+    auto server = testsupport::RealServer::StartPyftpd(root.Path(), "demo", "demo");
     ASSERT_TRUE(server.ok()) << server.error();
     downlib::DezAziveduza client;
     int calls = 0;

@@ -439,8 +439,8 @@ RealServer RealServer::StartVsftpd(const std::string& root, const std::string& u
     if (!templ) return fail("cannot read tests/servers/vsftpd.conf.in");
     Files& files = *server.files_;
     if (!files.state.ok()) return fail("no temporary directory");
-    ::chmod(files.state.path().c_str(), 0755);
-    std::string emptyDir = files.state.subdir("empty");
+    ::chmod(files.state.Path().c_str(), 0755);
+    std::string emptyDir = files.state.Subdir("empty");
     ::chmod(emptyDir.c_str(), 0755);
     files.stderrLog = files.state.file("vsftpd.stderr");
     files.serverLog = files.state.file("vsftpd.log");
@@ -602,7 +602,7 @@ RealServer RealServer::StartProFtpd(const std::string& root, const std::string& 
             std::string text = Substitute(*templ, {{"PORT", std::to_string(port)},
                                                    {"RUN_USER", runUserName},
                                                    {"RUN_GROUP", runGroupName},
-                                                   {"STATE_DIR", files.state.path()},
+                                                   {"STATE_DIR", files.state.Path()},
                                                    {"LOG_FILE", files.serverLog}});
             if (!WriteFile(conf, text)) return "cannot write " + conf;
             ::chmod(conf.c_str(), 0600);

@@ -26,7 +26,7 @@
 //
 // A server that cannot start is not a skip: ok() is false and error() says
 // why, and the test is expected to fail on it:
-//     auto server = RealServer::StartVsftpd(root.path(), "u", "p");
+//     auto server = RealServer::StartVsftpd(root.Path(), "u", "p");
 //     ASSERT_TRUE(server.ok()) << server.error();
 //
 // The servers die with the thread that started them (PR_SET_PDEATHSIG), so a

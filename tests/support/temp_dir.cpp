@@ -67,7 +67,7 @@ std::string HexByte(unsigned char c) {
 
 class Sha256 {
 public:
-    void update(const void* data, std::size_t size) {
+    void Update(const void* data, std::size_t size) {
         const auto* p = static_cast<const unsigned char*>(data);
         total_ += size;
         while (size > 0) {
@@ -77,21 +77,21 @@ public:
             p += take;
             size -= take;
             if (used_ == block_.size()) {
-                compress();
+                Compress();
                 used_ = 0;
             }
         }
     }
 
-    std::string hex() {
+    std::string Hex() {
         std::uint64_t bits = total_ * 8;
         unsigned char pad = 0x80;
-        update(&pad, 1);
+        Update(&pad, 1);
         unsigned char zero = 0;
-        while (used_ != 56) update(&zero, 1);
+        while (used_ != 56) Update(&zero, 1);
         unsigned char length[8];
         for (int i = 0; i < 8; ++i) length[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
-        update(length, 8);
+        Update(length, 8);
         std::string out;
         char text[9];
         for (std::uint32_t word : h_) {
@@ -104,8 +104,8 @@ public:
 private:
     static std::uint32_t Rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-    void compress() {
-        static constexpr std::array<std::uint32_t, 64> k = {
+    void Compress() {
+        static constexpr std::array<std::uint32_t, 64> kRoundConstants = {
             0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
             0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
             0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -128,7 +128,7 @@ private:
         for (int i = 0; i < 64; ++i) {
             std::uint32_t s1 = Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25);
             std::uint32_t ch = (e & f) ^ (~e & g);
-            std::uint32_t t1 = h + s1 + ch + k[i] + w[i];
+            std::uint32_t t1 = h + s1 + ch + kRoundConstants[i] + w[i];
             std::uint32_t s0 = Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22);
             std::uint32_t maj = (a & b) ^ (a & c) ^ (b & c);
             std::uint32_t t2 = s0 + maj;
@@ -190,7 +190,7 @@ TempDir& TempDir::operator=(TempDir&& other) noexcept {
 
 std::string TempDir::file(std::string_view relative) const { return path_ + "/" + std::string(relative); }
 
-std::string TempDir::subdir(std::string_view relative) const {
+std::string TempDir::Subdir(std::string_view relative) const {
     std::string dir = file(relative);
     MakeDirs(dir);
     return dir;
@@ -239,8 +239,8 @@ std::int64_t FileSize(const std::string& path) {
 
 std::string Sha256Hex(std::string_view bytes) {
     Sha256 sha;
-    sha.update(bytes.data(), bytes.size());
-    return sha.hex();
+    sha.Update(bytes.data(), bytes.size());
+    return sha.Hex();
 }
 
 std::optional<std::string> FileSha256Hex(const std::string& path) {
@@ -251,8 +251,8 @@ std::optional<std::string> FileSha256Hex(const std::string& path) {
     for (;;) {
         ssize_t n = ReadFull(fd.get(), piece.data(), piece.size());
         if (n < 0) return std::nullopt;
-        sha.update(piece.data(), static_cast<std::size_t>(n));
-        if (static_cast<std::size_t>(n) < piece.size()) return sha.hex();
+        sha.Update(piece.data(), static_cast<std::size_t>(n));
+        if (static_cast<std::size_t>(n) < piece.size()) return sha.Hex();
     }
 }
 
@@ -360,7 +360,7 @@ std::vector<std::string> ListTree(const std::string& root) {
     return out;
 }
 
-std::string TreeDiff::describe() const {
+std::string TreeDiff::Describe() const {
     std::ostringstream out;
     for (const auto& p : onlyInExpected) out << "missing: " << p << "\n";
     for (const auto& p : onlyInActual) out << "unexpected: " << p << "\n";

@@ -42,7 +42,7 @@ protected:
 
     TempDir root;
     TempDir local;
-    RealServer server = RealServer::Start(GetParam(), root.path(), "getter", "pw");
+    RealServer server = RealServer::Start(GetParam(), root.Path(), "getter", "pw");
 };
 
 TEST_P(CliGet, FilesAtTheBlockEdgesArriveByteIdentical) {
@@ -79,7 +79,7 @@ TEST_P(CliGet, AFolderTargetAndAnExistingFileGetTheirNames) {
     ASSERT_TRUE(server.ok()) << server.error();
     ASSERT_TRUE(testsupport::WriteFile(root.file("a.txt"), "new"));
     ASSERT_TRUE(testsupport::WriteFile(local.file("a.txt"), "old"));
-    ProcessResult result = Get({{"/a.txt", local.path() + "/"}, {"/a.txt", local.file("a.txt")}});
+    ProcessResult result = Get({{"/a.txt", local.Path() + "/"}, {"/a.txt", local.file("a.txt")}});
     ASSERT_TRUE(result.exitedWith(0)) << result.summary();
     EXPECT_EQ(testsupport::ReadFile(local.file("a.txt")).value_or(""), "old");
     EXPECT_EQ(testsupport::ReadFile(local.file("a(1).txt")).value_or(""), "new");

@@ -57,7 +57,7 @@ TEST(CliMget, WalksAFolderAsTheWindowQueuesIt) {
     server.AddFile("/tree/a1/aa", "aa");
     server.AddFile("/tree/a1/deep/d", "d");
     TempDir local;
-    ProcessResult result = Mget(server.port(), "/tree", local.path());
+    ProcessResult result = Mget(server.port(), "/tree", local.Path());
     ASSERT_TRUE(result.exitedWith(0)) << result.summary();
     EXPECT_EQ(Retrieved(server), (std::vector<std::string>{"/tree/a1/deep/d", "/tree/a1/aa", "/tree/z1/zz",
                                                            "/tree/f2", "/tree/f1"}))
@@ -85,7 +85,7 @@ TEST(CliMget, TheRootAndRelativeFoldersLandWhereTheWindowPutsThem) {
         ASSERT_TRUE(server.ok());
         server.AddFile("/pub/x", "x");
         TempDir local;
-        ProcessResult result = Mget(server.port(), c.remote, local.path());
+        ProcessResult result = Mget(server.port(), c.remote, local.Path());
         EXPECT_TRUE(result.exitedWith(0)) << c.remote << ": " << result.summary();
         EXPECT_EQ(testsupport::ReadFile(local.file(c.localFile)).value_or("-"), "x") << c.remote;
         EXPECT_EQ(Retrieved(server), std::vector<std::string>{"/pub/x"}) << c.remote;
@@ -98,7 +98,7 @@ TEST(CliMget, NamesThatCannotBeLocalNamesAreLeftOutAndTheRunFails) {
     server.SetListing("/tree", File("ok", 2) + File("back\\slash", 1) + File("tab\there", 1));
     server.AddFile("/tree/ok", "ok");
     TempDir local;
-    ProcessResult result = Mget(server.port(), "/tree", local.path());
+    ProcessResult result = Mget(server.port(), "/tree", local.Path());
     EXPECT_TRUE(result.exitedWith(1)) << result.summary();
     EXPECT_EQ(Retrieved(server), std::vector<std::string>{"/tree/ok"});
     EXPECT_NE(result.err.find("cannot be a local name"), std::string::npos) << result.err;
@@ -112,7 +112,7 @@ TEST(CliMget, AFileThatFailsDoesNotStopTheOthers) {
     server.AddFile("/tree/a", "a");
     server.AddFile("/tree/c", "c");  // "gone" is listed but not there: SIZE says 550
     TempDir local;
-    ProcessResult result = Mget(server.port(), "/tree", local.path());
+    ProcessResult result = Mget(server.port(), "/tree", local.Path());
     EXPECT_TRUE(result.exitedWith(1)) << result.summary();
     EXPECT_EQ(Retrieved(server), (std::vector<std::string>{"/tree/a", "/tree/c"}));
     EXPECT_NE(result.err.find("/tree/gone did not arrive whole"), std::string::npos) << result.err;
@@ -126,7 +126,7 @@ TEST(CliMget, SomethingThatIsNoFolderFailsWithoutFetching) {
     server.AddFile("/file.txt", "f");
     for (const std::string remote : {"/file.txt", "/missing", "/a/.."}) {
         TempDir local;
-        ProcessResult result = Mget(server.port(), remote, local.path());
+        ProcessResult result = Mget(server.port(), remote, local.Path());
         EXPECT_TRUE(result.exitedWith(1)) << remote << ": " << result.summary();
         EXPECT_EQ(server.CountCommands("RETR"), 0) << remote;
     }
@@ -204,7 +204,7 @@ TEST_F(MgetExpansion, ALinkThatListsAsAnAncestorIsNotEntered) {
 class CliMgetReal : public ::testing::TestWithParam<ServerKind> {
 protected:
     TempDir root;
-    RealServer server = RealServer::Start(GetParam(), root.path(), "mgetter", "pw");
+    RealServer server = RealServer::Start(GetParam(), root.Path(), "mgetter", "pw");
 };
 
 TEST_P(CliMgetReal, ATreeWithALinkBackUpArrivesWhole) {
@@ -218,7 +218,7 @@ TEST_P(CliMgetReal, ATreeWithALinkBackUpArrivesWhole) {
     // A link to an ancestor: followed, it would never end.
     ASSERT_EQ(::symlink("..", root.file("tree/sub/up").c_str()), 0);
     TempDir local;
-    ProcessResult result = Mget(server.port(), "/tree", local.path(), "mgetter", "pw");
+    ProcessResult result = Mget(server.port(), "/tree", local.Path(), "mgetter", "pw");
     ASSERT_TRUE(result.started && !result.timedOut) << result.summary();
     for (const auto& [path, size] : files) {
         EXPECT_EQ(testsupport::FileSha256Hex(local.file(path)), testsupport::FileSha256Hex(root.file(path)))

@@ -93,7 +93,7 @@ protected:
 
     TempDir root;
     TempDir local;
-    RealServer server = RealServer::Start(GetParam(), root.path(), "putter", "pw");
+    RealServer server = RealServer::Start(GetParam(), root.Path(), "putter", "pw");
 };
 
 TEST_P(CliPut, FilesAtTheBlockEdgesArriveByteIdentical) {

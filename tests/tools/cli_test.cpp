@@ -61,10 +61,10 @@ protected:
         return RunCli(full);
     }
 
-    fs::path Root() const { return fs::path(root.path()); }
+    fs::path Root() const { return fs::path(root.Path()); }
 
     testsupport::TempDir root;
-    RealServer server = RealServer::Start(GetParam(), root.path(), "tester", "s3cret");
+    RealServer server = RealServer::Start(GetParam(), root.Path(), "tester", "s3cret");
 };
 
 TEST_P(CliAgainstRealServer, LogsInAndOut) {
