@@ -199,7 +199,7 @@ bool BenchServer(ServerKind kind, const testsupport::TempDir& work, const std::s
     // Let the held rows go: the driver is stopped for good and the window closed.
     app::StopTransferDriver(*a);
     a.reset();
-    server.stop();
+    server.Stop();
     return finished && windowTree == "tree equal" && listed == 10000;
 }
 

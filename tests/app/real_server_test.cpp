@@ -30,7 +30,7 @@ protected:
     }
 
     void TearDown() override {
-        if (server_) server_->stop();
+        if (server_) server_->Stop();
         AppTest::TearDown();
     }
 
@@ -100,7 +100,7 @@ TEST_F(RealServerWindow, ConnectBrowseIntoASubfolderAndBackAndRename) {
     EXPECT_NE(std::find(login.begin(), login.end(), "取/文件列表"), login.end()) << Joined(login);
     EXPECT_EQ(Rows(app->ui.remoteList, 3),
               (std::vector<std::string>{"返回上级目录||", "pub||文件夹", "报告 2024.txt|1|txt"}))
-        << server_->log();
+        << server_->Log();
 
     // Into pub: PWD, the fetch line, then the engine's CWD and listing lines.
     std::size_t mark = LogLines().size();

@@ -56,7 +56,7 @@ protected:
 
     void Connect(RealServer& server) {
         ASSERT_TRUE(server.ok()) << server.error();
-        Connect(server.host(), server.port(), server.user(), server.password());
+        Connect(server.Host(), server.port(), server.User(), server.Password());
     }
 
     void ChooseItem(const std::string& item) {

@@ -170,7 +170,7 @@ protected:
 
     void TearDown() override {
         QueueTest::TearDown();
-        if (server_) server_->stop();
+        if (server_) server_->Stop();
     }
 
     testsupport::TempDir serverRoot_{"qftp-root"};

@@ -38,7 +38,7 @@ protected:
 
     void TearDown() override {
         UploadTest::TearDown();
-        if (server_) server_->stop();
+        if (server_) server_->Stop();
     }
 
     // Uploads the folder with the rows kept on screen, checks that every row
@@ -55,7 +55,7 @@ protected:
         EXPECT_EQ(Statuses(), std::vector<std::string>(rows, "完成"))
             << testing::PrintToString(QueueRows()) << "\n"
             << testing::PrintToString(LogMessages()) << "\n"
-            << server_->log();
+            << server_->Log();
         CloseRequest();
         ASSERT_TRUE(QueueFinished());
     }
@@ -96,7 +96,7 @@ TEST_P(UploadRealServer, AFolderTreeArrivesByteForByteThroughTheLocalMenu) {
     // pyftpdlib logs each transfer with its byte count: the grown file got
     // only its new bytes, the unchanged ones were not sent again.
     if (GetParam() == ServerKind::Pyftpdlib) {
-        const std::string log = server_->log();
+        const std::string log = server_->Log();
         const auto count = [&](const std::string& text) {
             std::size_t n = 0;
             for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;

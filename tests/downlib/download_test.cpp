@@ -863,7 +863,7 @@ TEST(DownloadRealServer, AFileBeyondFourGibibytesArrivesWhole) {
     testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.Path(), "big", "pw");
     ASSERT_TRUE(server.ok()) << server.error();
     TaskLog log;
-    TaskParam param = log.Param(server.url("/huge.bin"), local.file("huge.bin"));
+    TaskParam param = log.Param(server.Url("/huge.bin"), local.file("huge.bin"));
     param.user = "big";
     param.password = "pw";
     Download download;

@@ -566,7 +566,7 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
     ASSERT_TRUE(testsupport::MakeDirs(root.file("sub")));
     auto server = testsupport::RealServer::Start(GetParam(), root.Path(), "tester", "s3cret");
     ASSERT_TRUE(server.ok()) << server.error();
-    EXPECT_EQ(server.host(), "127.0.0.1");
+    EXPECT_EQ(server.Host(), "127.0.0.1");
     EXPECT_GT(server.port(), 0);
 
     {
@@ -575,13 +575,13 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
         EXPECT_EQ(Status(bad.reply()), "220 ");
         EXPECT_EQ(Status(bad.command("USER tester")), "331 ");
         bad.send("PASS wrong");
-        EXPECT_EQ(Status(bad.slowReply()), "530 ") << server.log();
+        EXPECT_EQ(Status(bad.slowReply()), "530 ") << server.Log();
     }
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     c.reply();
     c.command("USER tester");
-    ASSERT_EQ(Status(c.command("PASS s3cret")), "230 ") << server.log();
+    ASSERT_EQ(Status(c.command("PASS s3cret")), "230 ") << server.Log();
     c.command("TYPE I");
     EXPECT_EQ(c.command("SIZE hello.txt"), "213 6\r\n");
     std::string rest = c.command("REST 100");
@@ -590,7 +590,7 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
     c.command("REST 0");
 
     RawClient::Transfer list = c.passiveTransfer("LIST");
-    EXPECT_EQ(Status(list.last), "226 ") << list.first << server.log();
+    EXPECT_EQ(Status(list.last), "226 ") << list.first << server.Log();
     EXPECT_NE(list.data.find("hello.txt"), std::string::npos) << list.data;
     EXPECT_NE(list.data.find("sub"), std::string::npos) << list.data;
 
@@ -616,8 +616,8 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
     EXPECT_EQ(Status(c.command("DELE sub/up.bin")), "250 ");
     EXPECT_EQ(Status(c.command("QUIT")), "221 ");
 
-    pid_t pid = server.pid();
-    EXPECT_TRUE(server.stop());
+    pid_t pid = server.Pid();
+    EXPECT_TRUE(server.Stop());
     EXPECT_EQ(::kill(pid, 0), -1);  // reaped: no such process any more
     EXPECT_FALSE(RawClient().connect(server.port()));
 }
@@ -641,7 +641,7 @@ TEST(RealServerAccounts, SeparatorsInNamesOrPasswordsAreRefused) {
         auto server = testsupport::RealServer::Start(c.kind, root.Path(), c.user, c.password);
         EXPECT_FALSE(server.ok()) << testsupport::ServerKindName(c.kind) << " " << c.user;
         EXPECT_NE(server.error().find("':'"), std::string::npos) << server.error();
-        EXPECT_EQ(server.pid(), -1);
+        EXPECT_EQ(server.Pid(), -1);
     }
 }
 

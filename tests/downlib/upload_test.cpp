@@ -960,7 +960,7 @@ TEST(UploadRealServer, AFileBeyondFourGibibytesResumesWhole) {
     testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.Path(), "big", "pw");
     ASSERT_TRUE(server.ok()) << server.error();
     UploadLog log;
-    TaskParam param = log.Param(server.url("/huge.bin"), localPath, UploadResume);
+    TaskParam param = log.Param(server.Url("/huge.bin"), localPath, UploadResume);
     param.user = "big";
     param.password = "pw";
     RunUpload(log, param);

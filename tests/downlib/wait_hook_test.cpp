@@ -112,7 +112,7 @@ TEST(WaitHook, CommandsOnARealServerAreUnchangedWithAHook) {
     EXPECT_TRUE(client.RemoveDir("/pub/new"));
     EXPECT_EQ(client.GetCurrentDir(), "/pub");
     EXPECT_TRUE(client.Disconnect(1000));
-    server.stop();
+    server.Stop();
 }
 
 // A server that never answers QUIT: with a ten-minute reply time-out, the

@@ -153,7 +153,7 @@ TEST_P(CliPut, AResumeAfterABreakIsByteIdentical) {
     {
         downlib::Download upload;
         downlib::TaskParam param;
-        param.url = server.url("/big.bin");
+        param.url = server.Url("/big.bin");
         param.localPath = local.file("big.bin");
         param.user = "putter";
         param.password = "pw";
