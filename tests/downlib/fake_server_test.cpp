@@ -50,13 +50,13 @@ public:
         addr.sin_family = AF_INET;
         ::inet_pton(AF_INET, ip, &addr.sin_addr);
         addr.sin_port = htons(port);
-        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+        if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
         return fd;
     }
 
     void send(const std::string& line) {
         std::string wire = line + "\r\n";
-        ASSERT_EQ(::send(fd_.get(), wire.data(), wire.size(), MSG_NOSIGNAL),
+        ASSERT_EQ(::send(fd_.Get(), wire.data(), wire.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(wire.size()));
     }
 
@@ -64,7 +64,7 @@ public:
     // bytes arrived, or nothing came for `quiet`.
     template <typename Done>
     ReadResult readUntil(Done done, std::chrono::milliseconds quiet = 3000ms, std::size_t limit = 1 << 20) {
-        return ReadFrom(fd_.get(), done, quiet, limit, &pending_);
+        return ReadFrom(fd_.Get(), done, quiet, limit, &pending_);
     }
 
     // One complete reply: lines up to the first "ddd " line.
@@ -144,15 +144,15 @@ public:
         }
         t.first = command(commandLine);
         if (t.first.rfind("150", 0) != 0 && t.first.rfind("125", 0) != 0) return t;
-        t.data = ReadAll(data.get());
+        t.data = ReadAll(data.Get());
         // proftpd sends its final reply only once the client has closed its
         // side too (a lingering close).
-        data.reset();
+        data.Reset();
         t.last = reply();
         return t;
     }
 
-    int fd() const { return fd_.get(); }
+    int fd() const { return fd_.Get(); }
 
 private:
     static std::size_t FinalLineEnd(const std::string& s) {
@@ -392,7 +392,7 @@ TEST(FakeFtpServer, SizeReportedApartFromDataAndControlDropWithData) {
     UniqueFd data = RawClient::ConnectPasv(pasv);
     ASSERT_TRUE(data.valid()) << pasv;
     EXPECT_EQ(c.command("RETR f").substr(0, 4), "150 ");
-    EXPECT_EQ(RawClient::ReadAll(data.get()), "ab");
+    EXPECT_EQ(RawClient::ReadAll(data.Get()), "ab");
     EXPECT_TRUE(c.readUntil([](const std::string&) { return false; }).closed);
 }
 
@@ -407,10 +407,10 @@ TEST(FakeFtpServer, StalledDataConnectionHoldsUntilTheClientGivesUp) {
     ASSERT_TRUE(data.valid());
     c.command("RETR f");
     ReadResult r = RawClient::ReadFrom(
-        data.get(), [](const std::string&) { return false; }, 300ms, 100);
+        data.Get(), [](const std::string&) { return false; }, 300ms, 100);
     EXPECT_EQ(r.bytes, "abc");
     EXPECT_TRUE(r.timedOut);
-    data.reset();
+    data.Reset();
     EXPECT_EQ(c.reply(), "426 Failure writing network stream.\r\n");
 }
 
@@ -429,19 +429,19 @@ TEST(FakeFtpServer, PasvReplyTextIsConfigurableAndPortConnectsBack) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener.Get(), 1), 0);
     socklen_t len = sizeof addr;
-    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
     int port = ntohs(addr.sin_port);
     EXPECT_EQ(c.command("PORT 127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256)),
               "200 PORT command successful. Consider using PASV.\r\n");
     c.send("LIST d");
-    pollfd p{listener.get(), POLLIN, 0};
+    pollfd p{listener.Get(), POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 5000), 1);
-    UniqueFd data(::accept(listener.get(), nullptr, nullptr));
+    UniqueFd data(::accept(listener.Get(), nullptr, nullptr));
     EXPECT_EQ(c.reply(), "150 Here comes the directory listing.\r\n");
-    EXPECT_EQ(RawClient::ReadAll(data.get()),
+    EXPECT_EQ(RawClient::ReadAll(data.Get()),
               "drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2024 sub\r\n"
               "-rw-r--r--    1 ftp      ftp                 5 Jan 01  2024 x.txt\r\n");
     EXPECT_EQ(c.reply(), "226 Directory send OK.\r\n");
@@ -464,7 +464,7 @@ TEST(FakeFtpServer, RawListingsAndEndlessListingStream) {
     UniqueFd data = RawClient::ConnectPasv(c.command("PASV"));
     c.command("LIST /flood");
     ReadResult r = RawClient::ReadFrom(
-        data.get(), [](const std::string&) { return false; }, 3000ms, 8 << 20);
+        data.Get(), [](const std::string&) { return false; }, 3000ms, 8 << 20);
     EXPECT_GE(r.bytes.size(), std::size_t{8} << 20);
     EXPECT_FALSE(r.closed);
 }
@@ -505,8 +505,8 @@ TEST(FakeFtpServer, FileCommandsChangeTheVirtualTree) {
     UniqueFd data = RawClient::ConnectPasv(pasv);
     ASSERT_TRUE(data.valid());
     EXPECT_EQ(c.command("STOR a/up.txt"), "150 Ok to send data.\r\n");
-    ASSERT_EQ(::send(data.get(), "uploaded", 8, MSG_NOSIGNAL), 8);
-    data.reset();
+    ASSERT_EQ(::send(data.Get(), "uploaded", 8, MSG_NOSIGNAL), 8);
+    data.Reset();
     EXPECT_EQ(c.reply(), "226 Transfer complete.\r\n");
     EXPECT_EQ(server.FileContents("/a/up.txt"), "uploaded");
 }
@@ -604,9 +604,9 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
     std::string stor = c.command("STOR sub/up.bin");
     EXPECT_TRUE(stor.rfind("125 ", 0) == 0 || stor.rfind("150 ", 0) == 0) << stor;
     std::string payload = testsupport::PatternBytes(0, 70000, 3);
-    ASSERT_EQ(::send(data.get(), payload.data(), payload.size(), MSG_NOSIGNAL),
+    ASSERT_EQ(::send(data.Get(), payload.data(), payload.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(payload.size()));
-    data.reset();
+    data.Reset();
     EXPECT_EQ(Status(c.reply()), "226 ");
     EXPECT_EQ(testsupport::ReadFile(root.file("sub/up.bin")), payload);
     EXPECT_EQ(Status(c.command("MKD made")), "257 ");

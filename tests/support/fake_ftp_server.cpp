@@ -142,13 +142,13 @@ UniqueFd ListenLoopback() {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) return {};
     int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = 0;
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
-    if (::listen(fd.get(), 16) != 0) return {};
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+    if (::listen(fd.Get(), 16) != 0) return {};
     return fd;
 }
 
@@ -325,7 +325,7 @@ public:
     Session(State& st, UniqueFd control, int id) : st_(st), control_(std::move(control)), id_(id) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        if (::getpeername(control_.get(), reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+        if (::getpeername(control_.Get(), reinterpret_cast<sockaddr*>(&peer), &len) == 0)
             peer_ = peer.sin_addr;
     }
 
@@ -333,7 +333,7 @@ public:
         {
             std::lock_guard lock(st_.mu);
             ++st_.openConnections;
-            st_.controls.insert(control_.get());
+            st_.controls.insert(control_.Get());
         }
         st_.changed.notify_all();
         if (Perform(TakeGreeting())) {
@@ -348,14 +348,14 @@ public:
                 if (!Dispatch(line)) break;
             }
         }
-        pasvListener_.reset();
+        pasvListener_.Reset();
         {
             // Unlisted before the close: dropConnections never shuts a
             // descriptor number that the system has handed on.
             std::lock_guard lock(st_.mu);
-            st_.controls.erase(control_.get());
+            st_.controls.erase(control_.Get());
         }
-        control_.reset();
+        control_.Reset();
         {
             std::lock_guard lock(st_.mu);
             --st_.openConnections;
@@ -382,7 +382,7 @@ private:
         st_.changed.notify_all();
     }
 
-    bool Send(std::string_view bytes) { return st_.SendAll(control_.get(), bytes); }
+    bool Send(std::string_view bytes) { return st_.SendAll(control_.Get(), bytes); }
 
     // False when the control connection is to be closed.
     bool Perform(const Action& action) {
@@ -428,7 +428,7 @@ private:
                 std::lock_guard lock(st_.mu);
                 idle = st_.idleTimeout;
             }
-            if (st_.WaitFor(control_.get(), POLLIN, std::chrono::milliseconds(kPollMs))) return true;
+            if (st_.WaitFor(control_.Get(), POLLIN, std::chrono::milliseconds(kPollMs))) return true;
             if (st_.stopping) return false;
             if (idle.count() > 0 && std::chrono::steady_clock::now() - idleSince >= idle) {
                 Send("421 Timeout.\r\n");
@@ -460,7 +460,7 @@ private:
             }
             if (!WaitForInput()) return false;
             char buffer[4096];
-            ssize_t n = ::recv(control_.get(), buffer, sizeof buffer, 0);
+            ssize_t n = ::recv(control_.Get(), buffer, sizeof buffer, 0);
             if (n < 0) {
                 if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
                 peerClosed_ = true;
@@ -676,7 +676,7 @@ private:
         pasvListener_ = ListenLoopback();
         portTarget_.reset();
         if (!pasvListener_) return Send("425 Cannot open a passive listener.\r\n");
-        std::uint16_t port = LocalPortOf(pasvListener_.get());
+        std::uint16_t port = LocalPortOf(pasvListener_.Get());
         std::unique_lock lock(st_.mu);
         auto make = st_.pasvReply;
         lock.unlock();
@@ -690,7 +690,7 @@ private:
         bool strict = st_.strictPort;
         lock.unlock();
         if (strict && target->sin_addr.s_addr != peer_.s_addr) return Send("500 Illegal PORT command.\r\n");
-        pasvListener_.reset();
+        pasvListener_.Reset();
         portTarget_ = *target;
         return Send("200 PORT command successful. Consider using PASV.\r\n");
     }
@@ -705,19 +705,19 @@ private:
         UniqueFd listener = std::move(pasvListener_);
         std::optional<sockaddr_in> target = std::exchange(portTarget_, std::nullopt);
         if (listener) {
-            if (!st_.WaitFor(listener.get(), POLLIN, limit)) return {};
-            UniqueFd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!st_.WaitFor(listener.Get(), POLLIN, limit)) return {};
+            UniqueFd fd(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
             return fd;
         }
         if (!target) return {};
         UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (!fd) return {};
-        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*target), sizeof *target) != 0) {
+        if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&*target), sizeof *target) != 0) {
             if (errno != EINPROGRESS) return {};
-            if (!st_.WaitFor(fd.get(), POLLOUT, limit)) return {};
+            if (!st_.WaitFor(fd.Get(), POLLOUT, limit)) return {};
             int err = 0;
             socklen_t len = sizeof err;
-            if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return {};
+            if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return {};
         }
         return fd;
     }
@@ -757,7 +757,7 @@ private:
             std::int64_t at = offset + (length > 0 ? sent % length : 0);
             std::size_t take = static_cast<std::size_t>(std::min<std::int64_t>(
                 {static_cast<std::int64_t>(piece), total - sent, content.Size() - at}));
-            if (!st_.SendAll(data.get(), content.Read(at, take)))
+            if (!st_.SendAll(data.Get(), content.Read(at, take)))
                 return st_.stopping ? SendResult::Stopped : SendResult::PeerGone;
             sent += static_cast<std::int64_t>(take);
             if (faults.chunkDelayMs > 0 && sent < total && !st_.SleepFor(faults.chunkDelayMs)) {
@@ -767,7 +767,7 @@ private:
         if (dropNow) {
             if (faults.resetOnDrop) {
                 linger hard{1, 0};
-                ::setsockopt(data.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+                ::setsockopt(data.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
             }
             return SendResult::Dropped;
         }
@@ -775,14 +775,14 @@ private:
             // Hold the connection open and silent until the client gives up.
             for (;;) {
                 short revents = 0;
-                if (!st_.WaitFor(data.get(), POLLIN, std::chrono::hours(1), &revents))
+                if (!st_.WaitFor(data.Get(), POLLIN, std::chrono::hours(1), &revents))
                     return SendResult::Stopped;
                 char sink[512];
-                ssize_t n = ::recv(data.get(), sink, sizeof sink, 0);
+                ssize_t n = ::recv(data.Get(), sink, sizeof sink, 0);
                 if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return SendResult::PeerGone;
             }
         }
-        ::shutdown(data.get(), SHUT_WR);
+        ::shutdown(data.Get(), SHUT_WR);
         return SendResult::Complete;
     }
 
@@ -852,7 +852,7 @@ private:
         }
         lock.unlock();
         if (!found) {
-            pasvListener_.reset();
+            pasvListener_.Reset();
             portTarget_.reset();
             return Send("550 No such directory.\r\n");
         }
@@ -868,7 +868,7 @@ private:
         auto file = st_.files.find(path);
         if (file == st_.files.end()) {
             lock.unlock();
-            pasvListener_.reset();
+            pasvListener_.Reset();
             portTarget_.reset();
             return Send("550 Failed to open file.\r\n");
         }
@@ -902,7 +902,7 @@ private:
             kept.resize(static_cast<std::size_t>(offset));
         lock.unlock();
         if (!parentOk || restartRefused) {
-            pasvListener_.reset();
+            pasvListener_.Reset();
             portTarget_.reset();
             return Send(restartRefused ? "451 Append/Restart not permitted, try again\r\n"
                                        : "553 Could not create file.\r\n");
@@ -926,12 +926,12 @@ private:
         for (;;) {
             auto count = static_cast<std::int64_t>(received.size());
             if (limit >= 0 && count >= limit) break;
-            if (!st_.WaitFor(data.get(), POLLIN, std::chrono::hours(1))) return false;
+            if (!st_.WaitFor(data.Get(), POLLIN, std::chrono::hours(1))) return false;
             char buffer[16384];
             std::size_t want = sizeof buffer;
             if (limit >= 0) want = static_cast<std::size_t>(std::min<std::int64_t>(want, limit - count));
             if (faults.chunkBytes > 0) want = std::min(want, faults.chunkBytes);
-            ssize_t n = ::recv(data.get(), buffer, want, 0);
+            ssize_t n = ::recv(data.Get(), buffer, want, 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n < 0) {
                 failure = "426 Failure reading network stream.\r\n";
@@ -948,16 +948,16 @@ private:
         if (limit >= 0 && !dropNow && static_cast<std::int64_t>(received.size()) >= limit) {
             // The stall: read nothing more until the client closes or resets.
             short revents = 0;
-            if (!st_.WaitFor(data.get(), POLLRDHUP, std::chrono::hours(1), &revents)) return false;
+            if (!st_.WaitFor(data.Get(), POLLRDHUP, std::chrono::hours(1), &revents)) return false;
             failure = "426 Failure reading network stream.\r\n";
         } else if (dropNow && static_cast<std::int64_t>(received.size()) >= limit) {
             if (faults.resetOnDrop) {
                 linger hard{1, 0};
-                ::setsockopt(data.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+                ::setsockopt(data.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
             }
             failure = "426 Failure reading network stream.\r\n";
         }
-        data.reset();
+        data.Reset();
         commit();
         if (dropNow && faults.closeControlOnDrop) return false;
         if (faults.storeReplySilent) return true;
@@ -990,15 +990,15 @@ FakeFtpServer::FakeFtpServer() : state_(std::make_shared<detail::FakeServerState
         state_->error = std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno);
         return;
     }
-    state_->port = LocalPortOf(state_->listener.get());
+    state_->port = LocalPortOf(state_->listener.Get());
     detail::FakeServerState* st = state_.get();
     st->acceptor = std::thread([st] {
         while (!st->stopping) {
-            if (!st->WaitFor(st->listener.get(), POLLIN, std::chrono::milliseconds(kPollMs))) continue;
-            UniqueFd fd(::accept4(st->listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!st->WaitFor(st->listener.Get(), POLLIN, std::chrono::milliseconds(kPollMs))) continue;
+            UniqueFd fd(::accept4(st->listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (!fd) continue;
             int one = 1;
-            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             int id = 0;
             {
                 std::lock_guard lock(st->mu);
@@ -1025,7 +1025,7 @@ void FakeFtpServer::Stop() {
         sessions.swap(st.sessions);
     }
     for (auto& t : sessions) t.join();
-    st.listener.reset();
+    st.listener.Reset();
     st.changed.notify_all();
 }
 

@@ -80,9 +80,9 @@ std::uint16_t FreeLoopbackPort() {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
     socklen_t len = sizeof addr;
-    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+    if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
     return ntohs(addr.sin_port);
 }
 
@@ -91,22 +91,22 @@ bool GreetsWith220(std::uint16_t port, std::chrono::milliseconds limit) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return false;
     timeval tv{0, 300000};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
     std::string got;
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (got.size() < 4 && std::chrono::steady_clock::now() < deadline) {
         char buffer[256];
-        ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+        ssize_t n = ::recv(fd.Get(), buffer, sizeof buffer, 0);
         if (n == 0) return false;
         if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
     }
-    ::send(fd.get(), "QUIT\r\n", 6, MSG_NOSIGNAL);
+    ::send(fd.Get(), "QUIT\r\n", 6, MSG_NOSIGNAL);
     return got.rfind("220", 0) == 0;
 }
 
@@ -336,7 +336,7 @@ std::string RealServer::LaunchOnFreePort(
         UniqueFd logFd(::open(files.stderrLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!logFd) return "cannot create " + files.stderrLog;
         std::string error;
-        pid_ = Launch(args, logFd.get(), logFd.get(), &error);
+        pid_ = Launch(args, logFd.Get(), logFd.Get(), &error);
         if (pid_ < 0) return error;
 
         auto deadline = std::chrono::steady_clock::now() + kStartLimit;
@@ -385,19 +385,19 @@ RealServer RealServer::StartPyftpd(const std::string& root, const std::string& u
     UniqueFd portRead(fds[0]), portWrite(fds[1]);
 
     std::string error;
-    server.pid_ = Launch({kPython, script, root, user, password, "0"}, portWrite.get(), logFd.get(), &error);
+    server.pid_ = Launch({kPython, script, root, user, password, "0"}, portWrite.Get(), logFd.Get(), &error);
     if (server.pid_ < 0) return fail(error);
-    portWrite.reset();
+    portWrite.Reset();
 
     // The first line of its output is the port; it comes once the socket listens.
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + kStartLimit;
     while (line.find('\n') == std::string::npos) {
         if (std::chrono::steady_clock::now() >= deadline) return fail("no port reported within 20 s");
-        pollfd p{portRead.get(), POLLIN, 0};
+        pollfd p{portRead.Get(), POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         char buffer[64];
-        ssize_t n = ::read(portRead.get(), buffer, sizeof buffer);
+        ssize_t n = ::read(portRead.Get(), buffer, sizeof buffer);
         if (n == 0) {
             int status = 0;
             std::string how = "closed its output";

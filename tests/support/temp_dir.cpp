@@ -209,7 +209,7 @@ bool WriteFile(const std::string& path, std::string_view bytes) {
     // user access through a default ACL, lets that user write the file too.
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd) return false;
-    return WriteAll(fd.get(), bytes.data(), bytes.size());
+    return WriteAll(fd.Get(), bytes.data(), bytes.size());
 }
 
 std::optional<std::string> ReadFile(const std::string& path) {
@@ -218,7 +218,7 @@ std::optional<std::string> ReadFile(const std::string& path) {
     std::string out;
     std::string piece(kPieceBytes, '\0');
     for (;;) {
-        ssize_t n = ReadFull(fd.get(), piece.data(), piece.size());
+        ssize_t n = ReadFull(fd.Get(), piece.data(), piece.size());
         if (n < 0) return std::nullopt;
         out.append(piece.data(), static_cast<std::size_t>(n));
         if (static_cast<std::size_t>(n) < piece.size()) return out;
@@ -249,7 +249,7 @@ std::optional<std::string> FileSha256Hex(const std::string& path) {
     Sha256 sha;
     std::string piece(kPieceBytes, '\0');
     for (;;) {
-        ssize_t n = ReadFull(fd.get(), piece.data(), piece.size());
+        ssize_t n = ReadFull(fd.Get(), piece.data(), piece.size());
         if (n < 0) return std::nullopt;
         sha.Update(piece.data(), static_cast<std::size_t>(n));
         if (static_cast<std::size_t>(n) < piece.size()) return sha.Hex();
@@ -280,7 +280,7 @@ bool WritePatternFile(const std::string& path, std::int64_t size, std::uint32_t 
     for (std::int64_t at = 0; at < size;) {
         std::size_t take = static_cast<std::size_t>(std::min<std::int64_t>(kPieceBytes, size - at));
         std::string piece = PatternBytes(at, take, seed);
-        if (!WriteAll(fd.get(), piece.data(), piece.size())) return false;
+        if (!WriteAll(fd.Get(), piece.data(), piece.size())) return false;
         at += static_cast<std::int64_t>(take);
     }
     return true;
@@ -294,7 +294,7 @@ std::string CheckPatternFile(const std::string& path, std::int64_t size, std::ui
     if (!fd) return "cannot open " + path;
     std::string piece(kPieceBytes, '\0');
     for (std::int64_t at = 0; at < size;) {
-        ssize_t n = ReadFull(fd.get(), piece.data(), piece.size());
+        ssize_t n = ReadFull(fd.Get(), piece.data(), piece.size());
         if (n <= 0) return "read failed at byte " + std::to_string(at);
         std::string expected = PatternBytes(at, static_cast<std::size_t>(n), seed);
         std::string diff =
@@ -333,8 +333,8 @@ std::string CompareFiles(const std::string& expectedPath, const std::string& act
     if (!a || !b) return "cannot open the files";
     std::string pa(kPieceBytes, '\0'), pb(kPieceBytes, '\0');
     for (std::int64_t at = 0;;) {
-        ssize_t na = ReadFull(a.get(), pa.data(), pa.size());
-        ssize_t nb = ReadFull(b.get(), pb.data(), pb.size());
+        ssize_t na = ReadFull(a.Get(), pa.data(), pa.size());
+        ssize_t nb = ReadFull(b.Get(), pb.data(), pb.size());
         if (na < 0 || nb < 0) return "read failed";
         std::string diff = DescribeDifference(std::string_view(pa.data(), static_cast<std::size_t>(na)),
                                               std::string_view(pb.data(), static_cast<std::size_t>(nb)));

@@ -80,17 +80,17 @@ public:
             outWrite = fds[1];
         }
         if (::pipe(errFds) != 0) return false;
-        out_.reset(outRead);
-        err_.reset(errFds[0]);
+        out_.Reset(outRead);
+        err_.Reset(errFds[0]);
         UniqueFd outChild(outWrite), errChild(errFds[1]);
-        for (int fd : {out_.get(), err_.get(), outChild.get(), errChild.get()})
+        for (int fd : {out_.Get(), err_.Get(), outChild.Get(), errChild.Get()})
             ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, outChild.get(), 1);
-        posix_spawn_file_actions_adddup2(&actions, errChild.get(), 2);
+        posix_spawn_file_actions_adddup2(&actions, outChild.Get(), 1);
+        posix_spawn_file_actions_adddup2(&actions, errChild.Get(), 2);
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
         sigset_t all, none;
@@ -139,15 +139,15 @@ public:
 
 private:
     void Drain() {
-        pollfd fds[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
+        pollfd fds[2] = {{out_.Get(), POLLIN, 0}, {err_.Get(), POLLIN, 0}};
         if (::poll(fds, 2, 10) <= 0) return;
         char buffer[4096];
         if (fds[0].revents & (POLLIN | POLLHUP)) {
-            ssize_t n = ::read(out_.get(), buffer, sizeof buffer);
+            ssize_t n = ::read(out_.Get(), buffer, sizeof buffer);
             if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
         }
         if (fds[1].revents & (POLLIN | POLLHUP)) {
-            ssize_t n = ::read(err_.get(), buffer, sizeof buffer);
+            ssize_t n = ::read(err_.Get(), buffer, sizeof buffer);
             if (n > 0) err.append(buffer, static_cast<std::size_t>(n));
         }
     }
