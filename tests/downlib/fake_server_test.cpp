@@ -654,11 +654,11 @@ TEST(RunProcess, CapturesStreamsStatusAndTimeOut) {
     testsupport::RunOptions feed;
     feed.stdinData = std::string(300000, 'z');  // more than a pipe holds
     auto cat = testsupport::RunProcess({"/bin/cat"}, feed);
-    EXPECT_TRUE(cat.exitedWith(0)) << cat.summary();
+    EXPECT_TRUE(cat.ExitedWith(0)) << cat.Summary();
     EXPECT_EQ(cat.out.size(), 300000u);
 
     auto sh = testsupport::RunProcess({"/bin/sh", "-c", "echo out; echo err >&2; exit 3"});
-    EXPECT_TRUE(sh.exitedWith(3)) << sh.summary();
+    EXPECT_TRUE(sh.ExitedWith(3)) << sh.Summary();
     EXPECT_EQ(sh.out, "out\n");
     EXPECT_EQ(sh.err, "err\n");
 
@@ -674,7 +674,7 @@ TEST(RunProcess, CapturesStreamsStatusAndTimeOut) {
 
     testsupport::RunOptions ignoresInput;
     ignoresInput.stdinData = std::string(1 << 20, 'q');  // the child exits without reading it
-    EXPECT_TRUE(testsupport::RunProcess({"/bin/true"}, ignoresInput).exitedWith(0));
+    EXPECT_TRUE(testsupport::RunProcess({"/bin/true"}, ignoresInput).ExitedWith(0));
 }
 
 // --- File helpers

@@ -74,7 +74,7 @@ std::string Head(const std::string& text) {
 
 }  // namespace
 
-std::string ProcessResult::summary() const {
+std::string ProcessResult::Summary() const {
     std::string status;
     if (!started) {
         status = "not started: " + error;

@@ -460,7 +460,7 @@ RealServer RealServer::StartVsftpd(const std::string& root, const std::string& u
                                      "d.close()\n",
                                      db, user, password},
                                     quick);
-    if (!made.exitedWith(0)) return fail("cannot write the user database: " + made.summary());
+    if (!made.ExitedWith(0)) return fail("cannot write the user database: " + made.Summary());
 
     RemoveStalePamServices();
     static std::atomic<int> counter{0};
@@ -538,7 +538,7 @@ RealServer RealServer::StartPureFtpd(const std::string& root, const std::string&
     RunOptions quick;
     quick.timeout = std::chrono::seconds(30);
     ProcessResult made = RunProcess({pureBin, "mkdb", db, "-f", passwdFile}, quick);
-    if (!made.exitedWith(0)) return server.Failed("pure-pw mkdb failed: " + made.summary());
+    if (!made.ExitedWith(0)) return server.Failed("pure-pw mkdb failed: " + made.Summary());
 
     std::string conf = files.state.file("pure-ftpd.conf");
     std::string error =

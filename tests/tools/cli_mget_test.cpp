@@ -58,7 +58,7 @@ TEST(CliMget, WalksAFolderAsTheWindowQueuesIt) {
     server.AddFile("/tree/a1/deep/d", "d");
     TempDir local;
     ProcessResult result = Mget(server.port(), "/tree", local.Path());
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     EXPECT_EQ(Retrieved(server), (std::vector<std::string>{"/tree/a1/deep/d", "/tree/a1/aa", "/tree/z1/zz",
                                                            "/tree/f2", "/tree/f1"}))
         << server.Transcript();
@@ -86,7 +86,7 @@ TEST(CliMget, TheRootAndRelativeFoldersLandWhereTheWindowPutsThem) {
         server.AddFile("/pub/x", "x");
         TempDir local;
         ProcessResult result = Mget(server.port(), c.remote, local.Path());
-        EXPECT_TRUE(result.exitedWith(0)) << c.remote << ": " << result.summary();
+        EXPECT_TRUE(result.ExitedWith(0)) << c.remote << ": " << result.Summary();
         EXPECT_EQ(testsupport::ReadFile(local.file(c.localFile)).value_or("-"), "x") << c.remote;
         EXPECT_EQ(Retrieved(server), std::vector<std::string>{"/pub/x"}) << c.remote;
     }
@@ -99,7 +99,7 @@ TEST(CliMget, NamesThatCannotBeLocalNamesAreLeftOutAndTheRunFails) {
     server.AddFile("/tree/ok", "ok");
     TempDir local;
     ProcessResult result = Mget(server.port(), "/tree", local.Path());
-    EXPECT_TRUE(result.exitedWith(1)) << result.summary();
+    EXPECT_TRUE(result.ExitedWith(1)) << result.Summary();
     EXPECT_EQ(Retrieved(server), std::vector<std::string>{"/tree/ok"});
     EXPECT_NE(result.err.find("cannot be a local name"), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "1 2\n");
@@ -113,7 +113,7 @@ TEST(CliMget, AFileThatFailsDoesNotStopTheOthers) {
     server.AddFile("/tree/c", "c");  // "gone" is listed but not there: SIZE says 550
     TempDir local;
     ProcessResult result = Mget(server.port(), "/tree", local.Path());
-    EXPECT_TRUE(result.exitedWith(1)) << result.summary();
+    EXPECT_TRUE(result.ExitedWith(1)) << result.Summary();
     EXPECT_EQ(Retrieved(server), (std::vector<std::string>{"/tree/a", "/tree/c"}));
     EXPECT_NE(result.err.find("/tree/gone did not arrive whole"), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "2 2\n");
@@ -127,7 +127,7 @@ TEST(CliMget, SomethingThatIsNoFolderFailsWithoutFetching) {
     for (const std::string remote : {"/file.txt", "/missing", "/a/.."}) {
         TempDir local;
         ProcessResult result = Mget(server.port(), remote, local.Path());
-        EXPECT_TRUE(result.exitedWith(1)) << remote << ": " << result.summary();
+        EXPECT_TRUE(result.ExitedWith(1)) << remote << ": " << result.Summary();
         EXPECT_EQ(server.CountCommands("RETR"), 0) << remote;
     }
 }
@@ -219,7 +219,7 @@ TEST_P(CliMgetReal, ATreeWithALinkBackUpArrivesWhole) {
     ASSERT_EQ(::symlink("..", root.file("tree/sub/up").c_str()), 0);
     TempDir local;
     ProcessResult result = Mget(server.port(), "/tree", local.Path(), "mgetter", "pw");
-    ASSERT_TRUE(result.started && !result.timedOut) << result.summary();
+    ASSERT_TRUE(result.started && !result.timedOut) << result.Summary();
     for (const auto& [path, size] : files) {
         EXPECT_EQ(testsupport::FileSha256Hex(local.file(path)), testsupport::FileSha256Hex(root.file(path)))
             << path << "\n"

@@ -194,7 +194,7 @@ TEST(CliLs, AFailedListingExitsWithOneAndSaysWhy) {
         c.arrange(server);
         std::vector<std::string> args = CliArgs(server, {"ls"}, 1000);
         ProcessResult result = testsupport::RunProcess(args);
-        EXPECT_TRUE(result.exitedWith(1)) << c.what << "\n" << result.summary();
+        EXPECT_TRUE(result.ExitedWith(1)) << c.what << "\n" << result.Summary();
         EXPECT_EQ(result.out, "") << c.what;
         const std::string said = "quorvel-ftp-cli: ls: ";
         std::size_t at = result.err.find(said);
@@ -204,7 +204,7 @@ TEST(CliLs, AFailedListingExitsWithOneAndSaysWhy) {
     FakeFtpServer empty;
     empty.SetListing("/", "");
     ProcessResult result = testsupport::RunProcess(CliArgs(empty, {"ls"}));
-    EXPECT_TRUE(result.exitedWith(0)) << result.summary();
+    EXPECT_TRUE(result.ExitedWith(0)) << result.Summary();
     EXPECT_EQ(result.out, "");
 }
 
@@ -216,7 +216,7 @@ TEST(CliLs, DotAndDotDotAreNeverListed) {
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 ...\r\n"
                       "-rw-r--r-- 1 ftp ftp 5 Jan 12 10:30 a\r\n");
     ProcessResult result = testsupport::RunProcess(CliArgs(server, {"ls"}));
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     std::vector<std::string> names;
     for (const std::string& l : Lines(result.out)) names.push_back(l.substr(0, l.find('\t')));
     EXPECT_EQ(names, (std::vector<std::string>{"...", "a"}));
