@@ -84,7 +84,7 @@ bool SelectOnly(app::App& a, const std::string& name) {
 
 std::string TreeVerdict(const std::string& expected, const std::string& actual) {
     const auto diff = testsupport::CompareTrees(expected, actual);
-    return diff.same() ? "tree equal" : "TREE DIFFERS: " + diff.describe();
+    return diff.Same() ? "tree equal" : "TREE DIFFERS: " + diff.Describe();
 }
 
 // One server: the tree through the window, lftp and curl; then the listing.
@@ -110,7 +110,7 @@ bool BenchServer(ServerKind kind, const testsupport::TempDir& work, const std::s
     a->ui.quickConnectButton.Click();
 
     // 1. The window path.
-    const std::string windowOut = work.subdir("window-" + name);
+    const std::string windowOut = work.Subdir("window-" + name);
     a->ui.localPathCombo.SetEditText(windowOut);
     if (!SelectOnly(*a, "tree")) {
         std::fprintf(stderr, "the remote view of %s shows no folder tree\n", name.c_str());
@@ -124,7 +124,7 @@ bool BenchServer(ServerKind kind, const testsupport::TempDir& work, const std::s
     const std::string windowTree = TreeVerdict(root + "/tree", windowOut + "/tree");
 
     // 2. lftp mirror: one connection, one log-in.
-    const std::string lftpOut = work.subdir("lftp-" + name);
+    const std::string lftpOut = work.Subdir("lftp-" + name);
     start = Clock::now();
     const bool lftpOk = Run({"lftp", "-c",
                              "set net:max-retries 1; open -u bench,bench -p " + port +
@@ -133,7 +133,7 @@ bool BenchServer(ServerKind kind, const testsupport::TempDir& work, const std::s
     const std::string lftpTree = TreeVerdict(root + "/tree", lftpOut + "/tree");
 
     // 3. One curl process per file: a connection and a log-in per file.
-    const std::string curlOut = work.subdir("curl-" + name);
+    const std::string curlOut = work.Subdir("curl-" + name);
     start = Clock::now();
     std::size_t curlFailures = 0;
     for (int d = 0; d < kFolders; ++d) {
@@ -199,7 +199,7 @@ bool BenchServer(ServerKind kind, const testsupport::TempDir& work, const std::s
     // Let the held rows go: the driver is stopped for good and the window closed.
     app::StopTransferDriver(*a);
     a.reset();
-    server.stop();
+    server.Stop();
     return finished && windowTree == "tree equal" && listed == 10000;
 }
 
@@ -211,7 +211,7 @@ int main() {
     toolkit::testing::SetScriptedDialogsOnly(true);
 
     testsupport::TempDir work("qftp-bench");
-    const std::string root = work.subdir("root");
+    const std::string root = work.Subdir("root");
     const std::string block(4096, 'b');
     for (int d = 0; d < kFolders; ++d) {
         for (int f = 0; f < kFilesPerFolder; ++f) {

@@ -25,7 +25,7 @@ protected:
         toolkit::testing::ClearDialogScript();
         toolkit::testing::SetScriptedDialogsOnly(true);
         toolkit::testing::SetScreenSize(1024, 768);
-        home = home_.subdir("home");
+        home = home_.Subdir("home");
         const char* old = std::getenv("HOME");
         oldHome_ = old != nullptr ? old : "";
         setenv("HOME", home.c_str(), 1);

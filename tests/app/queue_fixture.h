@@ -24,7 +24,7 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         Show();
-        local = home_.subdir("download");
+        local = home_.Subdir("download");
         // Typed without Enter: the local folder of the next request all the same.
         toolkit::testing::TypeOver(app->ui.localPathCombo, local);
     }

@@ -24,13 +24,13 @@ protected:
         testsupport::WriteFile(root_.file("pub/setup.exe"), "MZ");
         testsupport::WriteFile(root_.file("报告 2024.txt"), "r");
         server_ = std::make_unique<testsupport::RealServer>(
-            testsupport::RealServer::StartPyftpd(root_.path(), "demo", "demo"));
+            testsupport::RealServer::StartPyftpd(root_.Path(), "demo", "demo"));
         ASSERT_TRUE(server_->ok()) << server_->error();
         Show();
     }
 
     void TearDown() override {
-        if (server_) server_->stop();
+        if (server_) server_->Stop();
         AppTest::TearDown();
     }
 
@@ -100,7 +100,7 @@ TEST_F(RealServerWindow, ConnectBrowseIntoASubfolderAndBackAndRename) {
     EXPECT_NE(std::find(login.begin(), login.end(), "取/文件列表"), login.end()) << Joined(login);
     EXPECT_EQ(Rows(app->ui.remoteList, 3),
               (std::vector<std::string>{"返回上级目录||", "pub||文件夹", "报告 2024.txt|1|txt"}))
-        << server_->log();
+        << server_->Log();
 
     // Into pub: PWD, the fetch line, then the engine's CWD and listing lines.
     std::size_t mark = LogLines().size();

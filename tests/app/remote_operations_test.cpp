@@ -51,12 +51,12 @@ protected:
 
     void Connect(FakeFtpServer& server) {
         ASSERT_TRUE(server.ok()) << server.error();
-        Connect(server.host(), server.port(), "u", "p");
+        Connect(server.Host(), server.port(), "u", "p");
     }
 
     void Connect(RealServer& server) {
         ASSERT_TRUE(server.ok()) << server.error();
-        Connect(server.host(), server.port(), server.user(), server.password());
+        Connect(server.Host(), server.port(), server.User(), server.Password());
     }
 
     void ChooseItem(const std::string& item) {
@@ -91,7 +91,7 @@ protected:
     static std::vector<std::string> Lines(const FakeFtpServer& server,
                                           const std::vector<std::string>& verbs) {
         std::vector<std::string> out;
-        for (const auto& line : server.commands()) {
+        for (const auto& line : server.Commands()) {
             const std::string verb = line.substr(0, line.find(' '));
             if (std::find(verbs.begin(), verbs.end(), verb) != verbs.end()) out.push_back(line);
         }
@@ -119,7 +119,7 @@ protected:
 
 TEST_F(RemoteOperationsTest, CreatingTheSameNewFolderTwiceShowsTheFailureTheSecondTime) {
     TempDir root("qftp-ops");
-    auto server = RealServer::StartPyftpd(root.path(), "u", "p");
+    auto server = RealServer::StartPyftpd(root.Path(), "u", "p");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
     TakeShownDialogs();
 
@@ -155,7 +155,7 @@ TEST_F(RemoteOperationsTest, DeletingASelectionRemovesItAllButNeverWhatALinkPoin
         ASSERT_TRUE(testsupport::WriteFile(root.file(file), file));
     }
     fs::create_directory_symlink(root.file("outside"), root.file("work/tree/link"));
-    auto server = RealServer::StartPyftpd(root.path(), "u", "p");
+    auto server = RealServer::StartPyftpd(root.Path(), "u", "p");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
 
     toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("work"));
@@ -192,7 +192,7 @@ TEST_F(RemoteOperationsTest, AFolderAtTheRootIsDeletedThroughDoubleSlashAndItsPa
     ASSERT_TRUE(testsupport::WriteFile(root.file("top/f.txt"), "f"));
     ASSERT_TRUE(testsupport::WriteFile(root.file("top/sub/g.txt"), "g"));
     ASSERT_TRUE(testsupport::WriteFile(root.file("stay.txt"), "s"));
-    auto server = RealServer::StartPyftpd(root.path(), "u", "p");
+    auto server = RealServer::StartPyftpd(root.Path(), "u", "p");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
 
     ASSERT_NO_FATAL_FAILURE(Select({"top"}));
@@ -214,7 +214,7 @@ TEST_F(RemoteOperationsTest, FoldersOfMoreThan256EntriesAreEmptiedCompletely) {
     }
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(testsupport::MakeDirs(root.file("big/inner/d" + std::to_string(i))));
-    auto server = RealServer::StartPyftpd(root.path(), "u", "p");
+    auto server = RealServer::StartPyftpd(root.Path(), "u", "p");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
 
     ASSERT_NO_FATAL_FAILURE(Select({"big"}));
@@ -244,45 +244,45 @@ TEST_F(RemoteOperationsTest, FolderNamesGoToTheServerAsTyped) {
         {"x\r\nDELE /a/keep", "", false},
     };
     FakeFtpServer server;
-    server.addDirectory("/a");
-    server.addFile("/a/keep", "k");
+    server.AddDirectory("/a");
+    server.AddFile("/a/keep", "k");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TakeShownDialogs();
-        const int mkdBefore = server.countCommands("MKD");
+        const int mkdBefore = server.CountCommands("MKD");
         ScriptInputAnswer(true, c.name);
         ScriptMessageAnswer(toolkit::kResultOk);
         ChooseItem("创建目录");
         const auto shown = TakeShownDialogs();
         ASSERT_FALSE(shown.empty());
         if (c.wire.empty()) {
-            EXPECT_EQ(server.countCommands("MKD"), mkdBefore);
+            EXPECT_EQ(server.CountCommands("MKD"), mkdBefore);
         } else {
             const auto lines = Lines(server, {"MKD"});
             ASSERT_FALSE(lines.empty());
             EXPECT_EQ(lines.back(), c.wire);
         }
         if (c.created) {
-            EXPECT_TRUE(server.directoryExists("/" + c.name));
+            EXPECT_TRUE(server.DirectoryExists("/" + c.name));
             EXPECT_EQ(shown.size(), 1u) << "no failure message";
         } else {
             ASSERT_EQ(shown.size(), 2u);
             EXPECT_EQ(shown[1].text, kCreateFailed);
         }
     }
-    EXPECT_TRUE(server.fileContents("/a/keep").has_value());
+    EXPECT_TRUE(server.FileContents("/a/keep").has_value());
     ScriptMessageAnswer(toolkit::kResultCancel);  // left over when a case failed
 }
 
 TEST_F(RemoteOperationsTest, CancellingSendsNothing) {
     FakeFtpServer server;
-    server.addFile("/a", "1");
-    server.addFile("/b", "2");
-    server.addDirectory("/c");
-    server.addFile("/c/d", "3");
+    server.AddFile("/a", "1");
+    server.AddFile("/b", "2");
+    server.AddDirectory("/c");
+    server.AddFile("/c/d", "3");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
-    const auto before = server.commands().size();
+    const auto before = server.Commands().size();
 
     ScriptInputAnswer(false, "新建文件夹");
     ChooseItem("创建目录");
@@ -293,9 +293,9 @@ TEST_F(RemoteOperationsTest, CancellingSendsNothing) {
     ChooseItem("删除");
     ChooseItem("删除");  // no answer scripted: cancelled
 
-    EXPECT_EQ(server.commands().size(), before) << server.transcript();
+    EXPECT_EQ(server.Commands().size(), before) << server.Transcript();
     EXPECT_EQ(TakeShownDialogs().size(), 4u);
-    EXPECT_TRUE(server.fileContents("/a") && server.fileContents("/b") && server.fileContents("/c/d"));
+    EXPECT_TRUE(server.FileContents("/a") && server.FileContents("/b") && server.FileContents("/c/d"));
 }
 
 TEST_F(RemoteOperationsTest, TheConfirmationCountsSelectedRowsButNotTheParentRow) {
@@ -307,9 +307,9 @@ TEST_F(RemoteOperationsTest, TheConfirmationCountsSelectedRowsButNotTheParentRow
         {{1, 2, 3}, 3}, {{0, 1, 2}, 2}, {{2, 3}, 2}, {{3}, 1}, {{0}, -1}, {{}, -1},
     };
     FakeFtpServer server;
-    server.addFile("/one", "1");
-    server.addFile("/two", "2");
-    server.addDirectory("/dir");
+    server.AddFile("/one", "1");
+    server.AddFile("/two", "2");
+    server.AddDirectory("/dir");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
     ASSERT_EQ(app->ui.remoteList.RowCount(), 4);
     for (const Case& c : cases) {
@@ -328,16 +328,16 @@ TEST_F(RemoteOperationsTest, TheConfirmationCountsSelectedRowsButNotTheParentRow
             EXPECT_EQ(shown[0].text, Confirmation(c.expected));
         }
     }
-    EXPECT_EQ(server.countCommands("DELE") + server.countCommands("RMD"), 0);
+    EXPECT_EQ(server.CountCommands("DELE") + server.CountCommands("RMD"), 0);
 }
 
 TEST_F(RemoteOperationsTest, ANestedFolderIsRemovedDepthFirstInRowOrder) {
     FakeFtpServer server;
-    server.addFile("/d/s1/f", "f");
-    server.addFile("/d/s2/g", "g");
-    server.addFile("/d/s2/deep/k", "k");
-    server.addFile("/d/h", "h");
-    server.addFile("/d/i", "i");
+    server.AddFile("/d/s1/f", "f");
+    server.AddFile("/d/s2/g", "g");
+    server.AddFile("/d/s2/deep/k", "k");
+    server.AddFile("/d/h", "h");
+    server.AddFile("/d/i", "i");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
     ASSERT_NO_FATAL_FAILURE(Select({"d"}));
     ScriptMessageAnswer(toolkit::kResultOk);
@@ -392,10 +392,10 @@ TEST_F(RemoteOperationsTest, ANestedFolderIsRemovedDepthFirstInRowOrder) {
         "LIST",  // the closing listing of the start folder
     };
     const auto lines = Lines(server, {"CWD", "LIST", "CDUP", "DELE", "RMD"});
-    ASSERT_GE(lines.size(), expected.size()) << server.transcript();
+    ASSERT_GE(lines.size(), expected.size()) << server.Transcript();
     const std::vector<std::string> tail(lines.end() - static_cast<long>(expected.size()), lines.end());
-    EXPECT_EQ(tail, expected) << server.transcript();
-    EXPECT_FALSE(server.directoryExists("/d"));
+    EXPECT_EQ(tail, expected) << server.Transcript();
+    EXPECT_FALSE(server.DirectoryExists("/d"));
     EXPECT_EQ(Pane(0), "已就绪");
     EXPECT_EQ(Pane(2), "动作:无");
     EXPECT_EQ(LogCount("动作"), 0) << "status texts stay out of the log";
@@ -403,13 +403,13 @@ TEST_F(RemoteOperationsTest, ANestedFolderIsRemovedDepthFirstInRowOrder) {
 
 TEST_F(RemoteOperationsTest, ARefusalHalfWayDoesNotStopTheWalk) {
     FakeFtpServer server;
-    server.addFile("/d/s/g", "g");
-    server.addFile("/d/h", "h");
-    server.addFile("/d/i", "i");
+    server.AddFile("/d/s/g", "g");
+    server.AddFile("/d/h", "h");
+    server.AddFile("/d/i", "i");
     // Refused under both names: the one the walk sends and the one of the
     // engine's own content delete inside RemoveDir.
-    server.reply("DELE //d/h", "550 Permission denied.\r\n");
-    server.reply("DELE h", "550 Permission denied.\r\n");
+    server.Reply("DELE //d/h", "550 Permission denied.\r\n");
+    server.Reply("DELE h", "550 Permission denied.\r\n");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
     ASSERT_NO_FATAL_FAILURE(Select({"d"}));
     ScriptMessageAnswer(toolkit::kResultOk);
@@ -418,10 +418,10 @@ TEST_F(RemoteOperationsTest, ARefusalHalfWayDoesNotStopTheWalk) {
     const auto lines = Lines(server, {"DELE", "RMD"});
     const std::vector<std::string> expected = {"DELE //d/s/g", "RMD //d/s", "DELE //d/h",
                                                "DELE //d/i",   "DELE h",    "RMD //d"};
-    EXPECT_EQ(lines, expected) << server.transcript();
-    EXPECT_TRUE(server.fileContents("/d/h").has_value());
-    EXPECT_FALSE(server.fileContents("/d/i").has_value());
-    EXPECT_FALSE(server.directoryExists("/d/s"));
+    EXPECT_EQ(lines, expected) << server.Transcript();
+    EXPECT_TRUE(server.FileContents("/d/h").has_value());
+    EXPECT_FALSE(server.FileContents("/d/i").has_value());
+    EXPECT_FALSE(server.DirectoryExists("/d/s"));
     EXPECT_EQ(RowNames(), (std::vector<std::string>{kParent, "d"}))
         << "the closing listing shows what is left";
     // Every refusal is in the log, right below its command.
@@ -433,40 +433,40 @@ TEST_F(RemoteOperationsTest, ARefusalHalfWayDoesNotStopTheWalk) {
 
 TEST_F(RemoteOperationsTest, AFolderTheServerWillNotEnterIsNotTakenForItsParent) {
     FakeFtpServer server;
-    server.addFile("/d/s/g", "g");
-    server.addFile("/d/a", "a");
-    server.addFile("/d/b", "b");
+    server.AddFile("/d/s/g", "g");
+    server.AddFile("/d/a", "a");
+    server.AddFile("/d/b", "b");
     // Refused here, the CWD leaves the server in //d, whose listing holds s again.
-    server.reply("CWD //d/s", "550 Permission denied.\r\n");
-    server.reply("CWD s", "550 Permission denied.\r\n");  // the engine's own walk in RemoveDir
+    server.Reply("CWD //d/s", "550 Permission denied.\r\n");
+    server.Reply("CWD s", "550 Permission denied.\r\n");  // the engine's own walk in RemoveDir
     ASSERT_NO_FATAL_FAILURE(Connect(server));
     ASSERT_NO_FATAL_FAILURE(Select({"d"}));
     ScriptMessageAnswer(toolkit::kResultOk);
     ChooseItem("删除");
 
-    for (const auto& line : server.commands()) EXPECT_EQ(line.find("//d/s/"), std::string::npos) << line;
-    EXPECT_EQ(server.countCommands("DELE //d/a"), 1) << server.transcript();
-    EXPECT_EQ(server.countCommands("DELE //d/b"), 1);
-    EXPECT_TRUE(server.fileContents("/d/s/g").has_value());
+    for (const auto& line : server.Commands()) EXPECT_EQ(line.find("//d/s/"), std::string::npos) << line;
+    EXPECT_EQ(server.CountCommands("DELE //d/a"), 1) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("DELE //d/b"), 1);
+    EXPECT_TRUE(server.FileContents("/d/s/g").has_value());
     EXPECT_EQ(RowNames(), (std::vector<std::string>{kParent, "d"}));
 }
 
 TEST_F(RemoteOperationsTest, ALostConnectionEndsTheDeleteWithoutHanging) {
     FakeFtpServer server;
-    server.addFile("/d/a", "a");
-    server.addFile("/d/b", "b");
-    server.addFile("/d/s/t", "t");
-    server.addFile("/x", "x");
-    server.closeOn("DELE");
+    server.AddFile("/d/a", "a");
+    server.AddFile("/d/b", "b");
+    server.AddFile("/d/s/t", "t");
+    server.AddFile("/x", "x");
+    server.CloseOn("DELE");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
     ASSERT_NO_FATAL_FAILURE(Select({"d", "x"}));
     ScriptMessageAnswer(toolkit::kResultOk);
     ChooseItem("删除");
 
-    EXPECT_EQ(server.countCommands("DELE"), 1) << server.transcript();
+    EXPECT_EQ(server.CountCommands("DELE"), 1) << server.Transcript();
     EXPECT_EQ(LogCount("DEL //d/a"), 1) << ::testing::PrintToString(LogMessages());
-    EXPECT_EQ(server.connectionCount(), 1);
-    EXPECT_TRUE(server.fileContents("/d/a") && server.fileContents("/d/b") && server.fileContents("/x"));
+    EXPECT_EQ(server.ConnectionCount(), 1);
+    EXPECT_TRUE(server.FileContents("/d/a") && server.FileContents("/d/b") && server.FileContents("/x"));
     EXPECT_EQ(RowNames(), (std::vector<std::string>{kParent}));
     EXPECT_EQ(Pane(0), "已就绪");
     EXPECT_EQ(Pane(2), "动作:无");
@@ -477,11 +477,11 @@ TEST_F(RemoteOperationsTest, ALostConnectionEndsTheDeleteWithoutHanging) {
 // would send "DELE ../escape" from inside it; nor is any folder above it.
 void RemoteOperationsTest::DeleteBelowHostileListing(const std::string& hostile) {
     FakeFtpServer server;
-    server.addFile("/escape", "e");
-    server.addFile("/keep/k", "k");
-    server.addFile(hostile + "/f", "f");
-    server.addFile("/d/x", "x");
-    server.setListing(hostile,
+    server.AddFile("/escape", "e");
+    server.AddFile("/keep/k", "k");
+    server.AddFile(hostile + "/f", "f");
+    server.AddFile("/d/x", "x");
+    server.SetListing(hostile,
                       "-rw-r--r--    1 ftp      ftp             1 Jan 01  2024 ../escape\r\n"
                       "drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2024 .\r\n"
                       "drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2024 ..\r\n"
@@ -493,18 +493,18 @@ void RemoteOperationsTest::DeleteBelowHostileListing(const std::string& hostile)
     ChooseItem("删除");
 
     const std::string wireFolder = "/" + hostile;  // below the root "/"
-    for (const auto& line : server.commands()) {
+    for (const auto& line : server.Commands()) {
         EXPECT_EQ(line.find(wireFolder + "/."), std::string::npos) << line;
         EXPECT_NE(line, "CWD " + wireFolder + "/link");
         EXPECT_EQ(line.find("escape"), std::string::npos) << line;
     }
-    EXPECT_EQ(server.countCommands("DELE " + wireFolder + "/link"), 1) << server.transcript();
-    EXPECT_EQ(server.countCommands("DELE " + wireFolder + "/f"), 1);
-    EXPECT_EQ(server.countCommands("DELE //d/x"), hostile == "/d" ? 0 : 1)
+    EXPECT_EQ(server.CountCommands("DELE " + wireFolder + "/link"), 1) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("DELE " + wireFolder + "/f"), 1);
+    EXPECT_EQ(server.CountCommands("DELE //d/x"), hostile == "/d" ? 0 : 1)
         << "x is listed unless /d is hostile";
-    EXPECT_EQ(server.countCommands("RMD"), 0);
-    EXPECT_TRUE(server.fileContents("/escape").has_value());
-    EXPECT_TRUE(server.fileContents("/keep/k").has_value());
+    EXPECT_EQ(server.CountCommands("RMD"), 0);
+    EXPECT_TRUE(server.FileContents("/escape").has_value());
+    EXPECT_TRUE(server.FileContents("/keep/k").has_value());
     EXPECT_EQ(LogCount("条目名称异常, 不删除:" + wireFolder + "/../escape"), 1);
     const auto messages = LogMessages();
     for (const std::string folder : {"//d", "//d/sub"}) {
@@ -526,10 +526,10 @@ TEST_F(RemoteOperationsTest, AHostileListingInASubfolderNeverLeadsOutOfIt) {
 TEST_F(RemoteOperationsTest, AServerWithoutBottomStopsTheWalkAtTheDepthBound) {
     FakeFtpServer server;
     // Every CWD "succeeds" and every folder lists a file and a subfolder again.
-    server.reply("CWD", "250 OK.\r\n");
-    server.reply("DELE", "550 No.\r\n");
-    server.reply("RMD", "550 No.\r\n");
-    server.setListing("/",
+    server.Reply("CWD", "250 OK.\r\n");
+    server.Reply("DELE", "550 No.\r\n");
+    server.Reply("RMD", "550 No.\r\n");
+    server.SetListing("/",
                       "-rw-r--r--    1 ftp      ftp             1 Jan 01  2024 f\r\n"
                       "drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2024 a\r\n");
     ASSERT_NO_FATAL_FAILURE(Connect(server));
@@ -543,16 +543,16 @@ TEST_F(RemoteOperationsTest, AServerWithoutBottomStopsTheWalkAtTheDepthBound) {
     }
     EXPECT_EQ(deepest, 65u) << "//a and 63 more levels";
     EXPECT_EQ(LogCount("目录层次过深"), 1);
-    EXPECT_EQ(server.countCommands("RMD"), 0) << "no folder above the bound goes to RemoveDir";
+    EXPECT_EQ(server.CountCommands("RMD"), 0) << "no folder above the bound goes to RemoveDir";
     EXPECT_EQ(Pane(0), "已就绪");
 }
 
 TEST_F(RemoteOperationsTest, AServerThatBranchesForeverStopsTheWalkAtTheFolderBound) {
     FakeFtpServer server;
-    server.reply("CWD", "250 OK.\r\n");
-    server.reply("DELE", "550 No.\r\n");
-    server.reply("RMD", "550 No.\r\n");
-    server.setListing("/",
+    server.Reply("CWD", "250 OK.\r\n");
+    server.Reply("DELE", "550 No.\r\n");
+    server.Reply("RMD", "550 No.\r\n");
+    server.SetListing("/",
                       "-rw-r--r--    1 ftp      ftp             1 Jan 01  2024 f\r\n"
                       "drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2024 a\r\n"
                       "drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2024 b\r\n");
@@ -568,7 +568,7 @@ TEST_F(RemoteOperationsTest, AServerThatBranchesForeverStopsTheWalkAtTheFolderBo
     }
     EXPECT_EQ(folders.size(), 10u);
     EXPECT_EQ(LogCount("要删除的目录过多"), 1);
-    EXPECT_EQ(server.commands().back().rfind("CWD /x", 0), std::string::npos)
+    EXPECT_EQ(server.Commands().back().rfind("CWD /x", 0), std::string::npos)
         << "nothing is entered after the stop";
 }
 

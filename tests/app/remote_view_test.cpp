@@ -60,14 +60,14 @@ protected:
 };
 
 TEST_F(RemoteViewTest, QuickConnectLogsInListsTheCurrentFolderAndKeepsTheCredentials) {
-    server.addDirectory("/pub");
-    server.addFile("/readme.txt", std::string(1500, 'r'));
+    server.AddDirectory("/pub");
+    server.AddFile("/readme.txt", std::string(1500, 'r'));
     ConnectToServer();
 
     const auto messages = LogMessages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages[0], "启动连接");
-    EXPECT_TRUE(Contains(messages, "PASS ******")) << server.transcript();
+    EXPECT_TRUE(Contains(messages, "PASS ******")) << server.Transcript();
     EXPECT_TRUE(Contains(messages, "取/文件列表"));
     for (const auto& line : LogLines()) {
         EXPECT_EQ(line.find("secret"), std::string::npos) << line;
@@ -89,7 +89,7 @@ TEST_F(RemoteViewTest, QuickConnectLogsInListsTheCurrentFolderAndKeepsTheCredent
 }
 
 TEST_F(RemoteViewTest, FoldersComeInReverseListingOrderAboveFilesAndDotsAreNoRows) {
-    server.setListing("/",
+    server.SetListing("/",
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 01  2024 .\r\n"
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 01  2024 ..\r\n"
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 01  2024 one\r\n"
@@ -101,7 +101,7 @@ TEST_F(RemoteViewTest, FoldersComeInReverseListingOrderAboveFilesAndDotsAreNoRow
     ConnectToServer();
     EXPECT_EQ(Names(),
               (std::vector<std::string>{"返回上级目录", "link", "three", "two", "one", "four.ZIP", "five"}))
-        << server.transcript();
+        << server.Transcript();
     EXPECT_EQ(Rows(app->ui.remoteList, 3)[5], "four.ZIP|2,147,483,648|ZIP");
     EXPECT_EQ(app->ui.remoteList.CellIcon(5, 0), 5);
     EXPECT_EQ(Rows(app->ui.remoteList, 3)[6], "five|7|文件");
@@ -112,8 +112,8 @@ TEST_F(RemoteViewTest, FoldersComeInReverseListingOrderAboveFilesAndDotsAreNoRow
 }
 
 TEST_F(RemoteViewTest, ActivatingAFolderAtTheRootListsDoubleSlashPathOnceInTheDropDown) {
-    server.addFile("/pub/a.zip", "zip");
-    server.addDirectory("/pub/sub");
+    server.AddFile("/pub/a.zip", "zip");
+    server.AddDirectory("/pub/sub");
     ConnectToServer();
     toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("pub"));
     EXPECT_EQ(app->ui.remotePathCombo.EditText(), "//pub");
@@ -136,7 +136,7 @@ TEST_F(RemoteViewTest, ActivatingAFolderAtTheRootListsDoubleSlashPathOnceInTheDr
     EXPECT_EQ(app->ui.remotePathCombo.EntryCount(), 2);
 
     // A file row does nothing.
-    server.addFile("/pub/sub/f.txt", "1");
+    server.AddFile("/pub/sub/f.txt", "1");
     app::RefreshRemote(*app);
     const auto before = LogLines().size();
     toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("f.txt"));
@@ -144,7 +144,7 @@ TEST_F(RemoteViewTest, ActivatingAFolderAtTheRootListsDoubleSlashPathOnceInTheDr
 }
 
 TEST_F(RemoteViewTest, ThePathComboListsOnEnterAndOnAChosenEntry) {
-    server.addDirectory("/pub/x");
+    server.AddDirectory("/pub/x");
     ConnectToServer();
     toolkit::testing::TypeOver(app->ui.remotePathCombo, "/pub");
     toolkit::testing::PressKey(app->ui.remotePathCombo, 27);
@@ -157,16 +157,16 @@ TEST_F(RemoteViewTest, ThePathComboListsOnEnterAndOnAChosenEntry) {
     toolkit::testing::PressKey(app->ui.remotePathCombo, 13);
     toolkit::testing::ChooseEntry(app->ui.remotePathCombo, 0);
     EXPECT_EQ(app->ui.remotePathCombo.EditText(), "/pub/x");
-    EXPECT_EQ(server.countCommands("CWD /pub/x"), 2) << server.transcript();
+    EXPECT_EQ(server.CountCommands("CWD /pub/x"), 2) << server.Transcript();
 }
 
 TEST_F(RemoteViewTest, TypingAPathAndLeavingTheComboSendsNothing) {
-    server.addDirectory("/pub/x");
+    server.AddDirectory("/pub/x");
     ConnectToServer();
     toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("pub"));
     ASSERT_EQ(app->ui.remotePathCombo.EntryCount(), 1);
     const auto names = Names();
-    const int cwds = server.countCommands("CWD");
+    const int cwds = server.CountCommands("CWD");
     // "//" completes to the drop-down's "//pub" in Qt's default combo, and
     // leaving would pick it.
     for (const char* typed : {"//", "/", "//pub"}) {
@@ -176,20 +176,20 @@ TEST_F(RemoteViewTest, TypingAPathAndLeavingTheComboSendsNothing) {
         toolkit::testing::PressKeyOnFocus(9);
         EXPECT_EQ(app->ui.remotePathCombo.EditText(), typed);
     }
-    EXPECT_EQ(server.countCommands("CWD"), cwds) << server.transcript();
+    EXPECT_EQ(server.CountCommands("CWD"), cwds) << server.Transcript();
     EXPECT_EQ(Names(), names);
 }
 
 TEST_F(RemoteViewTest, RenameSendsTheOldAndNewPathsAndRelists) {
-    server.addFile("/pub/old.txt", "o");
+    server.AddFile("/pub/old.txt", "o");
     ConnectToServer();
     toolkit::testing::DoubleClickRow(app->ui.remoteList, RowOf("pub"));
     toolkit::testing::ClickRow(app->ui.remoteList, RowOf("old.txt"));
     toolkit::testing::ScriptInputAnswer(true, "新 名.txt");
     EXPECT_TRUE(app->ui.remoteMenu.Choose("重命名"));
-    EXPECT_TRUE(Contains(server.commands(), "RNFR /pub/old.txt")) << server.transcript();
-    EXPECT_TRUE(Contains(server.commands(), "RNTO /pub/新 名.txt"));
-    EXPECT_TRUE(server.fileContents("/pub/新 名.txt").has_value());
+    EXPECT_TRUE(Contains(server.Commands(), "RNFR /pub/old.txt")) << server.Transcript();
+    EXPECT_TRUE(Contains(server.Commands(), "RNTO /pub/新 名.txt"));
+    EXPECT_TRUE(server.FileContents("/pub/新 名.txt").has_value());
     EXPECT_EQ(Names(), (std::vector<std::string>{"返回上级目录", "新 名.txt"}));
     const auto shown = toolkit::testing::TakeShownDialogs();
     ASSERT_EQ(shown.size(), 1u);
@@ -199,14 +199,14 @@ TEST_F(RemoteViewTest, RenameSendsTheOldAndNewPathsAndRelists) {
 }
 
 TEST_F(RemoteViewTest, ARefusedRenameShowsTheRenameFailureAndACancelSendsNothing) {
-    server.addFile("/a.txt", "a");
+    server.AddFile("/a.txt", "a");
     ConnectToServer();
     // The parent row's text goes to the server as a name, which it refuses.
     toolkit::testing::ClickRow(app->ui.remoteList, 0);
     toolkit::testing::ScriptInputAnswer(true, "b.txt");
     toolkit::testing::ScriptMessageAnswer(toolkit::kResultOk);
     app::RenameRemoteEntry(*app);
-    EXPECT_TRUE(Contains(server.commands(), "RNFR //返回上级目录")) << server.transcript();
+    EXPECT_TRUE(Contains(server.Commands(), "RNFR //返回上级目录")) << server.Transcript();
     auto shown = toolkit::testing::TakeShownDialogs();
     ASSERT_EQ(shown.size(), 2u);
     EXPECT_EQ(shown[1].kind, "message");
@@ -214,25 +214,25 @@ TEST_F(RemoteViewTest, ARefusedRenameShowsTheRenameFailureAndACancelSendsNothing
     EXPECT_EQ(shown[1].caption, "提示");
     EXPECT_EQ(shown[1].style, 0x10);
 
-    const int renames = server.countCommands("RNFR");
+    const int renames = server.CountCommands("RNFR");
     toolkit::testing::ScriptInputAnswer(false, "");
     app::RenameRemoteEntry(*app);
-    EXPECT_EQ(server.countCommands("RNFR"), renames);
+    EXPECT_EQ(server.CountCommands("RNFR"), renames);
 }
 
 TEST_F(RemoteViewTest, GbkNamesShowAsChineseAndGoBackToTheServerByteForByte) {
     const std::string gbkFolder = "\xD6\xD0\xCE\xC4";    // 中文
     const std::string gbkFile = "\xB1\xA8\xB8\xE6.txt";  // 报告.txt
-    server.addDirectory("/" + gbkFolder);
-    server.addFile("/" + gbkFile, "x");
+    server.AddDirectory("/" + gbkFolder);
+    server.AddFile("/" + gbkFile, "x");
     ConnectToServer();
     const int folder = RowOf(gbkFolder);
-    ASSERT_GT(folder, 0) << server.transcript();
+    ASSERT_GT(folder, 0) << server.Transcript();
     EXPECT_EQ(app->ui.remoteList.CellDisplayText(folder, 0), "中文");
     EXPECT_EQ(app->ui.remoteList.CellDisplayText(RowOf(gbkFile), 0), "报告.txt");
     EXPECT_EQ(app->ui.remoteList.CellDisplayText(0, 0), "返回上级目录");
     toolkit::testing::DoubleClickRow(app->ui.remoteList, folder);
-    EXPECT_TRUE(Contains(server.commands(), "CWD //" + gbkFolder)) << server.transcript();
+    EXPECT_TRUE(Contains(server.Commands(), "CWD //" + gbkFolder)) << server.Transcript();
     EXPECT_EQ(app->ui.remotePathCombo.EditText(), "//" + gbkFolder);
 }
 
@@ -248,12 +248,12 @@ TEST_F(RemoteViewTest, TwoQuickConnectsInARowQuitTheFirstSessionBeforeTheSecondS
     const auto quit = IndexOf(messages, "QUIT");
     EXPECT_GT(quit, starts[0]);
     EXPECT_LT(quit, starts[1]);
-    EXPECT_EQ(server.commandsOf(1).back(), "QUIT");
-    EXPECT_EQ(server.connectionCount(), 2);
+    EXPECT_EQ(server.CommandsOf(1).back(), "QUIT");
+    EXPECT_EQ(server.ConnectionCount(), 2);
 }
 
 TEST_F(RemoteViewTest, BadConnectionInputFailsInTheLogWithoutADialog) {
-    server.addDirectory("/pub");
+    server.AddDirectory("/pub");
     ConnectToServer();
     const auto rowsBefore = Rows(app->ui.remoteList, 3);
 
@@ -285,7 +285,7 @@ TEST_F(RemoteViewTest, BadConnectionInputFailsInTheLogWithoutADialog) {
 }
 
 TEST_F(RemoteViewTest, APortOutside1To65535IsRefusedWithoutConnecting) {
-    server.addDirectory("/pub");
+    server.AddDirectory("/pub");
     ConnectToServer();
     const auto rows = Rows(app->ui.remoteList, 3);
     // 99999 and 65557 would reach ports 34463 and 21 once cut to 16 bits.
@@ -299,8 +299,8 @@ TEST_F(RemoteViewTest, APortOutside1To65535IsRefusedWithoutConnecting) {
         EXPECT_NE(messages.back().find("无效"), std::string::npos) << messages.back();
         EXPECT_TRUE(app->ftpClient.IsConnected()) << port;
     }
-    EXPECT_EQ(server.connectionCount(), 1);
-    EXPECT_EQ(server.countCommands("QUIT"), 0);
+    EXPECT_EQ(server.ConnectionCount(), 1);
+    EXPECT_EQ(server.CountCommands("QUIT"), 0);
     EXPECT_EQ(Rows(app->ui.remoteList, 3), rows);
     EXPECT_EQ(app->savedPort, server.port());
     EXPECT_TRUE(toolkit::testing::TakeShownDialogs().empty());
@@ -309,7 +309,7 @@ TEST_F(RemoteViewTest, APortOutside1To65535IsRefusedWithoutConnecting) {
 // The engine's waits keep the window live: timers fire, the driver's window
 // calls are served, the window repaints.
 TEST_F(RemoteViewTest, TheWindowHandlesEventsWhileTheGreetingIsAwaited) {
-    server.greetWith(testsupport::Action::Silence());
+    server.GreetWith(testsupport::Action::Silence());
     bool connecting = false;
     int ticksWhileConnecting = 0;
     toolkit::Timer ticker;
@@ -326,7 +326,7 @@ TEST_F(RemoteViewTest, TheWindowHandlesEventsWhileTheGreetingIsAwaited) {
 }
 
 TEST_F(RemoteViewTest, ClosingTheWindowWhileTheServerIsSilentEndsTheWaitAtOnce) {
-    server.greetWith(testsupport::Action::Silence());
+    server.GreetWith(testsupport::Action::Silence());
     toolkit::Timer closer;
     bool closed = false;
     closer.Start(30, [&] {
@@ -355,8 +355,8 @@ TEST_F(RemoteViewTest, ClosingTheWindowWhileTheServerIsSilentEndsTheWaitAtOnce) 
 // that would use the session or the remote view are refused: each gets a
 // log line and sends nothing.
 TEST_F(RemoteViewTest, ActionsDuringAWaitForTheServerAreRefused) {
-    server.addFile("/pub/a.txt", "a");
-    server.addFile("/b.txt", "b");
+    server.AddFile("/pub/a.txt", "a");
+    server.AddFile("/b.txt", "b");
     ConnectToServer();
     testsupport::FakeFtpServer other;
     ASSERT_TRUE(other.ok());
@@ -364,7 +364,7 @@ TEST_F(RemoteViewTest, ActionsDuringAWaitForTheServerAreRefused) {
     testsupport::TransferFaults slow;
     slow.chunkBytes = 8;
     slow.chunkDelayMs = 40;
-    server.setFaults("/pub", slow);
+    server.SetFaults("/pub", slow);
     toolkit::Timer meddler;
     std::string runningThen;
     meddler.Start(20, [&] {
@@ -386,23 +386,23 @@ TEST_F(RemoteViewTest, ActionsDuringAWaitForTheServerAreRefused) {
         const std::string line = std::string("上一个操作(打开目录)还在进行，") + refused + "未执行";
         EXPECT_TRUE(Contains(messages, line)) << line << "\n" << testing::PrintToString(messages);
     }
-    EXPECT_EQ(other.connectionCount(), 0);
-    EXPECT_EQ(server.countCommands("DELE"), 0) << server.transcript();
-    EXPECT_EQ(server.countCommands("QUIT"), 0);
+    EXPECT_EQ(other.ConnectionCount(), 0);
+    EXPECT_EQ(server.CountCommands("DELE"), 0) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("QUIT"), 0);
     EXPECT_EQ(Names(), (std::vector<std::string>{"返回上级目录", "a.txt"}));
     EXPECT_EQ(app->savedPort, server.port());
-    EXPECT_EQ(server.countCommands("CWD //pub"), 1) << server.transcript();
+    EXPECT_EQ(server.CountCommands("CWD //pub"), 1) << server.Transcript();
     // Once it has ended, the next action runs.
     EXPECT_EQ(app->runningAction, nullptr);
     ASSERT_TRUE(app->ui.remoteMenu.Choose("刷新目录"));
-    EXPECT_EQ(server.countCommands("CWD /pub"), 1) << server.transcript();
+    EXPECT_EQ(server.CountCommands("CWD /pub"), 1) << server.Transcript();
 }
 
 TEST_F(RemoteViewTest, CredentialsInTheHostTextAreUsed) {
-    server.setCredentials("alice", "wonder");
+    server.SetCredentials("alice", "wonder");
     TypeConnection("alice:wonder@127.0.0.1", "", "", std::to_string(server.port()));
     ClickQuickConnect();
-    EXPECT_TRUE(Contains(server.commands(), "USER alice")) << server.transcript();
+    EXPECT_TRUE(Contains(server.Commands(), "USER alice")) << server.Transcript();
     EXPECT_EQ(app->savedHost, "alice:wonder@127.0.0.1");
     EXPECT_EQ(Names().size(), 1u);
     EXPECT_TRUE(Contains(LogMessages(), "取/文件列表"));
@@ -416,8 +416,8 @@ TEST_F(RemoteViewTest, WithoutASessionTheListShowsOnlyTheParentRow) {
 }
 
 TEST_F(RemoteViewTest, AnUnreadableFolderListsOnlyTheParentRow) {
-    server.addDirectory("/pub");
-    server.reply("LIST", "550 Permission denied.\r\n");
+    server.AddDirectory("/pub");
+    server.Reply("LIST", "550 Permission denied.\r\n");
     ConnectToServer();
     EXPECT_EQ(Names(), (std::vector<std::string>{"返回上级目录"}));
 }

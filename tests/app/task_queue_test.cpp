@@ -50,12 +50,12 @@ protected:
 };
 
 TEST_F(TaskQueueTest, FilesAndFoldersBecomeRowsDepthFirstWithTheirColumns) {
-    server.addFile("/pub/readme", std::string(5, 'r'));
-    server.addFile("/pub/A.ZIP", std::string(1234567, 'z'));
-    server.addFile("/pub/tools/x.exe", "MZ");
-    server.addFile("/pub/tools/deep/y.txt", "y");
-    server.addDirectory("/pub/tools/empty");
-    server.addDirectory("/pub/other");
+    server.AddFile("/pub/readme", std::string(5, 'r'));
+    server.AddFile("/pub/A.ZIP", std::string(1234567, 'z'));
+    server.AddFile("/pub/tools/x.exe", "MZ");
+    server.AddFile("/pub/tools/deep/y.txt", "y");
+    server.AddDirectory("/pub/tools/empty");
+    server.AddDirectory("/pub/other");
     ConnectToServer();
     app::ListRemoteFolder(*app, "/pub");
     ASSERT_TRUE(Select({"tools", "other", "readme", "A.ZIP"}));
@@ -104,8 +104,8 @@ TEST_F(TaskQueueTest, FilesAndFoldersBecomeRowsDepthFirstWithTheirColumns) {
 }
 
 TEST_F(TaskQueueTest, AnEmptyFolderGivesJustItsOwnRowAndTheParentRowIsNoEntry) {
-    server.addDirectory("/empty");
-    server.addFile("/f.txt", "f");
+    server.AddDirectory("/empty");
+    server.AddFile("/f.txt", "f");
     ConnectToServer();
     ASSERT_TRUE(Select({"empty", app::kParentRowText}));
     HoldDriver();
@@ -114,7 +114,7 @@ TEST_F(TaskQueueTest, AnEmptyFolderGivesJustItsOwnRowAndTheParentRowIsNoEntry) {
 }
 
 TEST_F(TaskQueueTest, SelectingNothingStillStartsAndFinishesADriver) {
-    server.addFile("/f.txt", "f");
+    server.AddFile("/f.txt", "f");
     ConnectToServer();
     ASSERT_TRUE(Select({}));
     Download();
@@ -125,8 +125,8 @@ TEST_F(TaskQueueTest, SelectingNothingStillStartsAndFinishesADriver) {
 }
 
 TEST_F(TaskQueueTest, OnlyFoldersSelectedCreatesTheLocalFoldersInRowOrder) {
-    server.addDirectory("/a/b/c");
-    server.addDirectory("/d");
+    server.AddDirectory("/a/b/c");
+    server.AddDirectory("/d");
     ConnectToServer();
     ASSERT_TRUE(Select({"a", "d"}));
     Download();
@@ -137,8 +137,8 @@ TEST_F(TaskQueueTest, OnlyFoldersSelectedCreatesTheLocalFoldersInRowOrder) {
 TEST_F(TaskQueueTest, TheFirstFileOfAFolderExpansionStartsTheDriver) {
     // a holds a file; b holds many folders, so its expansion takes a while and
     // pumps the event loop at every one of them.
-    server.addFile("/a/x.txt", "x");
-    for (int i = 0; i < 40; ++i) server.addDirectory("/b/s" + std::to_string(i));
+    server.AddFile("/a/x.txt", "x");
+    for (int i = 0; i < 40; ++i) server.AddDirectory("/b/s" + std::to_string(i));
     ConnectToServer();
     ASSERT_TRUE(Select({"a", "b"}));
     Download();
@@ -151,18 +151,18 @@ TEST_F(TaskQueueTest, TheFirstFileOfAFolderExpansionStartsTheDriver) {
 }
 
 TEST_F(TaskQueueTest, NamesThatWouldLeaveTheLocalFolderAreSkippedWithALogLine) {
-    server.addFile("/good.txt", "g");
-    server.addFile("/evil", "e");
-    server.setListing("/",
+    server.AddFile("/good.txt", "g");
+    server.AddFile("/evil", "e");
+    server.SetListing("/",
                       "-rw-r--r-- 1 u g 1 Jan 01 2024 good.txt\r\n"
                       "-rw-r--r-- 1 u g 1 Jan 01 2024 ../evil\r\n"
                       "drwxr-xr-x 2 u g 0 Jan 01 2024 ..\r\n"
                       "drwxr-xr-x 2 u g 0 Jan 01 2024 .\r\n"
                       "drwxr-xr-x 2 u g 0 Jan 01 2024 sub\r\n");
-    server.setListing("/sub",
+    server.SetListing("/sub",
                       "-rw-r--r-- 1 u g 1 Jan 01 2024 ../../escape\r\n"
                       "-rw-r--r-- 1 u g 1 Jan 01 2024 in.txt\r\n");
-    server.addFile("/sub/in.txt", "i");
+    server.AddFile("/sub/in.txt", "i");
     ConnectToServer();
     // "." and ".." are no rows of the view at all.
     EXPECT_EQ(RemoteRowOf("."), -1);
@@ -177,7 +177,7 @@ TEST_F(TaskQueueTest, NamesThatWouldLeaveTheLocalFolderAreSkippedWithALogLine) {
     ReleaseDriver();
     ASSERT_TRUE(QueueFinished());
     EXPECT_EQ(testsupport::ListTree(local), (std::vector<std::string>{"good.txt", "sub/", "sub/in.txt"}));
-    for (const auto& entry : testsupport::ListTree(home_.path())) {
+    for (const auto& entry : testsupport::ListTree(home_.Path())) {
         EXPECT_EQ(entry.find("evil"), std::string::npos) << entry;
         EXPECT_EQ(entry.find("escape"), std::string::npos) << entry;
     }
@@ -185,12 +185,12 @@ TEST_F(TaskQueueTest, NamesThatWouldLeaveTheLocalFolderAreSkippedWithALogLine) {
 
 TEST_F(TaskQueueTest, ALinkBackToAnAncestorIsNotFollowed) {
     // /d/loop is a link to /d: the server enters it and reports /d again.
-    server.addFile("/d/f.txt", "f");
-    server.setListing("/d",
+    server.AddFile("/d/f.txt", "f");
+    server.SetListing("/d",
                       "lrwxrwxrwx 1 u g 2 Jan 01 2024 loop -> .\r\n"
                       "lrwxrwxrwx 1 u g 9 Jan 01 2024 file -> f.txt\r\n"
                       "-rw-r--r-- 1 u g 1 Jan 01 2024 f.txt\r\n");
-    server.reply("CWD //d/loop", "250 Directory changed.\r\n");
+    server.Reply("CWD //d/loop", "250 Directory changed.\r\n");
     ConnectToServer();
     ASSERT_TRUE(Select({"d"}));
     HoldDriver();
@@ -199,18 +199,18 @@ TEST_F(TaskQueueTest, ALinkBackToAnAncestorIsNotFollowed) {
     // The link to a file is fetched as a file; the loop is skipped.
     EXPECT_EQ(rows, (std::vector<std::string>{local + "|//d||文件夹", local + "|//d/file||文件",
                                               local + "|//d/f.txt|1|txt"}))
-        << server.transcript();
+        << server.Transcript();
     EXPECT_TRUE(LogHas("跳过//d/loop")) << testing::PrintToString(LogMessages());
 }
 
 TEST_F(TaskQueueTest, ALoopTheServerDoesNotRevealEndsAtTheDepthLimit) {
     // Every level holds a folder "x" whose path grows: nothing repeats, so
     // only the depth limit ends the walk.
-    server.addFile("/r/f", "f");
+    server.AddFile("/r/f", "f");
     std::string folder = "/r";
     for (int i = 0; i <= app::kMaxExpansionDepth + 2; ++i) {
         folder += "/x";
-        server.addDirectory(folder);
+        server.AddDirectory(folder);
     }
     ConnectToServer();
     ASSERT_TRUE(Select({"r"}));
@@ -231,12 +231,12 @@ TEST_F(TaskQueueTest, LinksBackToAnAncestorAreSkippedWhenPwdShowsThePathThroughT
         "lrwxrwxrwx 1 u g 1 Jan 01 2024 again -> .\r\n"
         "lrwxrwxrwx 1 u g 2 Jan 01 2024 up -> ..\r\n"
         "-rw-r--r-- 1 u g 1 Jan 01 2024 f.txt\r\n";
-    server.addFile("/d/f.txt", "f");
-    server.addFile("/top.txt", "t");
-    for (const char* folder : {"/d", "/d/here", "/d/again"}) server.setListing(folder, listing);
+    server.AddFile("/d/f.txt", "f");
+    server.AddFile("/top.txt", "t");
+    for (const char* folder : {"/d", "/d/here", "/d/again"}) server.SetListing(folder, listing);
     // "up" leads to the root, whose listing the request was made from.
-    server.addDirectory("/d/up");
-    server.setListing("/d/up",
+    server.AddDirectory("/d/up");
+    server.SetListing("/d/up",
                       "drwxr-xr-x 2 u g 4096 Jan 01 2024 d\r\n-rw-r--r-- 1 u g 1 Jan 01 2024 top.txt\r\n");
     ConnectToServer();
     ASSERT_TRUE(Select({"d"}));
@@ -249,7 +249,7 @@ TEST_F(TaskQueueTest, LinksBackToAnAncestorAreSkippedWhenPwdShowsThePathThroughT
 }
 
 TEST_F(TaskQueueTest, OneRequestAppendsABoundedNumberOfRows) {
-    for (int i = 0; i < 30; ++i) server.addFile("/many/f" + std::to_string(i), "x");
+    for (int i = 0; i < 30; ++i) server.AddFile("/many/f" + std::to_string(i), "x");
     ConnectToServer();
     {
         auto& state = app::QueueState(*app);
@@ -267,9 +267,9 @@ TEST_F(TaskQueueTest, OneRequestAppendsABoundedNumberOfRows) {
 }
 
 TEST_F(TaskQueueTest, AFolderThatCannotBeEnteredKeepsItsRowButIsNotListedAsItsParent) {
-    server.addDirectory("/locked");
-    server.addFile("/top.txt", "t");
-    server.reply("CWD //locked", "550 Permission denied.\r\n");
+    server.AddDirectory("/locked");
+    server.AddFile("/top.txt", "t");
+    server.Reply("CWD //locked", "550 Permission denied.\r\n");
     ConnectToServer();
     ASSERT_TRUE(Select({"locked"}));
     HoldDriver();
@@ -280,7 +280,7 @@ TEST_F(TaskQueueTest, AFolderThatCannotBeEnteredKeepsItsRowButIsNotListedAsItsPa
 }
 
 TEST_F(TaskQueueTest, ASecondRequestWhileTheFirstIsQueueingIsRefused) {
-    for (int i = 0; i < 30; ++i) server.addFile("/big/f" + std::to_string(i), "x");
+    for (int i = 0; i < 30; ++i) server.AddFile("/big/f" + std::to_string(i), "x");
     ConnectToServer();
     ASSERT_TRUE(Select({"big"}));
     HoldDriver();
@@ -302,12 +302,12 @@ TEST_F(TaskQueueTest, ASecondRequestWhileTheFirstIsQueueingIsRefused) {
 // another server or a delete then would queue rows with one server's paths
 // and another's credentials, or delete from under the walk.
 TEST_F(TaskQueueTest, AQuickConnectOrADeleteDuringAFolderExpansionIsRefused) {
-    for (int i = 0; i < 30; ++i) server.addFile("/big/s" + std::to_string(i) + "/f.txt", "x");
-    server.addFile("/keep.txt", "k");
+    for (int i = 0; i < 30; ++i) server.AddFile("/big/s" + std::to_string(i) + "/f.txt", "x");
+    server.AddFile("/keep.txt", "k");
     ConnectToServer();
     testsupport::FakeFtpServer other;
     ASSERT_TRUE(other.ok());
-    other.addFile("/big/s0/f.txt", "wrong server");
+    other.AddFile("/big/s0/f.txt", "wrong server");
     ASSERT_TRUE(Select({"big"}));
     HoldDriver();
     toolkit::Timer meddler;
@@ -330,18 +330,18 @@ TEST_F(TaskQueueTest, AQuickConnectOrADeleteDuringAFolderExpansionIsRefused) {
             << refused << "\n"
             << testing::PrintToString(LogMessages());
     }
-    EXPECT_EQ(other.connectionCount(), 0);
-    EXPECT_EQ(server.countCommands("DELE") + server.countCommands("RMD") + server.countCommands("MKD"), 0);
+    EXPECT_EQ(other.ConnectionCount(), 0);
+    EXPECT_EQ(server.CountCommands("DELE") + server.CountCommands("RMD") + server.CountCommands("MKD"), 0);
     // Every row is the first server's: 1 + 30 folders and 30 files.
     EXPECT_EQ(QueueRows().size(), 61u);
     ReleaseDriver();
     ASSERT_TRUE(QueueFinished());
     EXPECT_EQ(testsupport::ReadFile(local + "/big/s0/f.txt"), "x");
-    EXPECT_EQ(other.countCommands("RETR"), 0);
+    EXPECT_EQ(other.CountCommands("RETR"), 0);
 }
 
 TEST_F(TaskQueueTest, ASizeThatIsNoNumberIsQueuedAsItStands) {
-    server.addFile("/n.bin", std::string(20, 'n'));
+    server.AddFile("/n.bin", std::string(20, 'n'));
     ConnectToServer();
     const int r = RemoteRowOf("n.bin");
     ASSERT_NE(r, -1);

@@ -152,7 +152,7 @@ class DriverRealServer : public QueueTest {
 protected:
     void SetUp() override {
         QueueTest::SetUp();
-        root = serverRoot_.path();
+        root = serverRoot_.Path();
         testsupport::WriteFile(root + "/报告 2024.txt", std::string(70000, 'r'));
         testsupport::WriteFile(root + "/空 文件.dat", "");
         testsupport::WritePatternFile(root + "/目录 一/大 文件.bin", 3 * 1024 * 1024 + 17, 7);
@@ -170,7 +170,7 @@ protected:
 
     void TearDown() override {
         QueueTest::TearDown();
-        if (server_) server_->stop();
+        if (server_) server_->Stop();
     }
 
     testsupport::TempDir serverRoot_{"qftp-root"};
@@ -193,7 +193,7 @@ TEST_F(DriverRealServer, TwoFilesAndAFolderTreeArriveByteForByte) {
     EXPECT_EQ(Pane(3), "任务进度:100%");
     EXPECT_EQ(app->ui.taskProgress.Position(), 100);
     const auto diff = testsupport::CompareTrees(root, local);
-    EXPECT_TRUE(diff.same()) << diff.describe();
+    EXPECT_TRUE(diff.Same()) << diff.Describe();
 
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
@@ -257,9 +257,9 @@ protected:
 // The tasks of a request share one log-in: the first task's connection is
 // kept for the next, and closing the window ends it with QUIT.
 TEST_F(DriverFakeServer, AFolderOfFilesTakesOneTaskLogInAndClosingEndsIt) {
-    server.setCredentials("demo", "secret");
+    server.SetCredentials("demo", "secret");
     for (int i = 0; i < 12; ++i)
-        server.addFile("/pack/f" + std::to_string(i) + ".bin", std::string(100 + i, 'p'));
+        server.AddFile("/pack/f" + std::to_string(i) + ".bin", std::string(100 + i, 'p'));
     ConnectToServer();
     ASSERT_TRUE(Select({"pack"}));
     Download();
@@ -267,12 +267,12 @@ TEST_F(DriverFakeServer, AFolderOfFilesTakesOneTaskLogInAndClosingEndsIt) {
     for (int i = 0; i < 12; ++i)
         EXPECT_EQ(testsupport::FileSize(local + "/pack/f" + std::to_string(i) + ".bin"), 100 + i);
     // One log-in for the browsing session, one for all twelve tasks.
-    EXPECT_EQ(server.countCommands("USER"), 2) << server.transcript();
-    EXPECT_EQ(server.connectionCount(), 2);
-    EXPECT_EQ(server.countCommands("QUIT"), 0);
+    EXPECT_EQ(server.CountCommands("USER"), 2) << server.Transcript();
+    EXPECT_EQ(server.ConnectionCount(), 2);
+    EXPECT_EQ(server.CountCommands("QUIT"), 0);
     app::ShutDown(*app);
-    EXPECT_EQ(server.countCommands("QUIT"), 2) << server.transcript();
-    EXPECT_TRUE(server.waitForAllClosed(std::chrono::seconds(5)));
+    EXPECT_EQ(server.CountCommands("QUIT"), 2) << server.Transcript();
+    EXPECT_TRUE(server.WaitForAllClosed(std::chrono::seconds(5)));
     toolkit::testing::ResetShutdown();
 }
 
@@ -282,9 +282,9 @@ TEST_F(DriverFakeServer, NamesFromAGbkListingArriveAsUtf8LocalNames) {
     const std::string folder = "\xD6\xD0\xCE\xC4";      // 中文
     const std::string report = "\xB1\xA8\xB8\xE6.txt";  // 报告.txt
     const std::string broken = "bad\xFF\xFE.txt";       // no GBK character
-    server.addFile("/" + folder + "/" + report, "report");
-    server.addFile("/" + folder + "/" + broken, "broken");
-    server.addFile("/" + folder + "/sub/plain.txt", "plain");
+    server.AddFile("/" + folder + "/" + report, "report");
+    server.AddFile("/" + folder + "/" + broken, "broken");
+    server.AddFile("/" + folder + "/sub/plain.txt", "plain");
     ConnectToServer();
     ASSERT_TRUE(Select({folder}));
     Download();
@@ -296,13 +296,13 @@ TEST_F(DriverFakeServer, NamesFromAGbkListingArriveAsUtf8LocalNames) {
     EXPECT_EQ(testsupport::ReadFile(local + "/中文/报告.txt"), "report");
     EXPECT_EQ(testsupport::ReadFile(local + "/中文/bad%FF%FE.txt"), "broken");
     EXPECT_EQ(testsupport::ReadFile(local + "/中文/sub/plain.txt"), "plain");
-    EXPECT_EQ(server.countCommands("RETR /" + folder + "/" + report), 1) << server.transcript();
-    EXPECT_EQ(server.countCommands("RETR /" + folder + "/" + broken), 1) << server.transcript();
+    EXPECT_EQ(server.CountCommands("RETR /" + folder + "/" + report), 1) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("RETR /" + folder + "/" + broken), 1) << server.Transcript();
 }
 
 TEST_F(DriverFakeServer, CredentialsInTheHostTextKeepTheTypedPortForDownloads) {
-    server.setCredentials("alice", "wonder");
-    server.addFile("/a.txt", "from the server on its own port");
+    server.SetCredentials("alice", "wonder");
+    server.AddFile("/a.txt", "from the server on its own port");
     Connect("alice:wonder@127.0.0.1", server.port(), "", "");
     ASSERT_TRUE(Select({"a.txt"}));
     HoldDriver();
@@ -310,16 +310,16 @@ TEST_F(DriverFakeServer, CredentialsInTheHostTextKeepTheTypedPortForDownloads) {
     KeepRequestOpen();
     ReleaseDriver();
     ASSERT_TRUE(DriverLeft());
-    EXPECT_EQ(Statuses(), std::vector<std::string>{"完成"}) << server.transcript();
+    EXPECT_EQ(Statuses(), std::vector<std::string>{"完成"}) << server.Transcript();
     EXPECT_EQ(testsupport::ReadFile(local + "/a.txt"), "from the server on its own port");
-    EXPECT_EQ(server.countCommands("RETR"), 1);
+    EXPECT_EQ(server.CountCommands("RETR"), 1);
 }
 
 TEST_F(DriverFakeServer, ASmallFileShowsZeroPercentWhileItRunsAndAHundredAtTheEnd) {
     testsupport::TransferFaults slow;
     slow.chunkBytes = 10;
     slow.chunkDelayMs = 120;
-    server.addFile("/small.bin", std::string(50, 's'), slow);
+    server.AddFile("/small.bin", std::string(50, 's'), slow);
     ConnectToServer();
     ASSERT_TRUE(Select({"small.bin"}));
     HoldDriver();
@@ -348,7 +348,7 @@ TEST_F(DriverFakeServer, ALargerFileShowsItsProgressOnTheWay) {
     testsupport::TransferFaults slow;
     slow.chunkBytes = 2000;
     slow.chunkDelayMs = 60;
-    server.addFile("/ten.bin", std::string(20000, 't'), slow);
+    server.AddFile("/ten.bin", std::string(20000, 't'), slow);
     ConnectToServer();
     ASSERT_TRUE(Select({"ten.bin"}));
     Download();
@@ -368,10 +368,10 @@ TEST_F(DriverFakeServer, ALargerFileShowsItsProgressOnTheWay) {
 TEST_F(DriverFakeServer, FailedRowsReadFailedAndTheRowsBelowAreStillHandled) {
     // "exists" is a folder already present locally; "blocked" cannot be made
     // because a plain file has its name; "gone.txt" is listed but missing.
-    server.addFile("/exists/in.txt", "in");
-    server.addFile("/blocked/sub/f.txt", "f");
-    server.addFile("/ok.txt", "ok");
-    server.setListing("/",
+    server.AddFile("/exists/in.txt", "in");
+    server.AddFile("/blocked/sub/f.txt", "f");
+    server.AddFile("/ok.txt", "ok");
+    server.SetListing("/",
                       "drwxr-xr-x 2 u g 0 Jan 01 2024 blocked\r\n"
                       "drwxr-xr-x 2 u g 0 Jan 01 2024 exists\r\n"
                       "-rw-r--r-- 1 u g 9 Jan 01 2024 gone.txt\r\n"
@@ -424,10 +424,10 @@ TEST_F(DriverFakeServer, ALinkPlantedInTheDownloadFolderRedirectsNothing) {
     // Someone with write access to the download folder put a link where the
     // remote folder "sub" will go. Neither the folder row nor the file below
     // it may follow it.
-    server.addFile("/sub/f.txt", "f");
-    server.addFile("/sub/inner/g.txt", "g");
+    server.AddFile("/sub/f.txt", "f");
+    server.AddFile("/sub/inner/g.txt", "g");
     testsupport::TempDir outside{"qftp-outside"};
-    ASSERT_EQ(::symlink(outside.path().c_str(), (local + "/sub").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.Path().c_str(), (local + "/sub").c_str()), 0);
     ConnectToServer();
     ASSERT_TRUE(Select({"sub"}));
     HoldDriver();
@@ -438,8 +438,8 @@ TEST_F(DriverFakeServer, ALinkPlantedInTheDownloadFolderRedirectsNothing) {
     ReleaseDriver();
     ASSERT_TRUE(DriverLeft());
     EXPECT_EQ(Statuses(), (std::vector<std::string>{"失败", "失败", "失败", "失败"}));
-    EXPECT_TRUE(testsupport::ListTree(outside.path()).empty())
-        << testing::PrintToString(testsupport::ListTree(outside.path()));
+    EXPECT_TRUE(testsupport::ListTree(outside.Path()).empty())
+        << testing::PrintToString(testsupport::ListTree(outside.Path()));
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
 }
@@ -449,8 +449,8 @@ TEST_F(DriverFakeServer, ATransferThatBreaksOffIsNeverShownAsDone) {
     // engine retries, then gives up.
     testsupport::TransferFaults broken;
     broken.reportedSize = 5000;
-    server.addFile("/short.bin", std::string(1000, 'b'), broken);
-    server.addFile("/next.txt", "n");
+    server.AddFile("/short.bin", std::string(1000, 'b'), broken);
+    server.AddFile("/next.txt", "n");
     downlib::SetRetryPauseForTesting(1);
     ConnectToServer();
     ASSERT_TRUE(Select({"short.bin", "next.txt"}));
@@ -467,11 +467,11 @@ TEST_F(DriverFakeServer, ATransferThatBreaksOffIsNeverShownAsDone) {
 }
 
 TEST_F(DriverFakeServer, EveryRowFailsInTurnWhenTheServerRefusesLogIns) {
-    server.addFile("/a.txt", "a");
-    server.addFile("/b.txt", "b");
+    server.AddFile("/a.txt", "a");
+    server.AddFile("/b.txt", "b");
     ConnectToServer();
     // From now on no log-in works.
-    server.setCredentials("demo", "another");
+    server.SetCredentials("demo", "another");
     downlib::SetRetryPauseForTesting(1);
     ASSERT_TRUE(Select({"a.txt", "b.txt"}));
     HoldDriver();
@@ -489,8 +489,8 @@ TEST_F(DriverFakeServer, EveryRowFailsInTurnWhenTheServerRefusesLogIns) {
 TEST_F(DriverFakeServer, StopTaskEndsAStalledTransferAsFailedAndTheQueueGoesOn) {
     testsupport::TransferFaults stall;
     stall.stallAfterBytes = 3000;
-    server.addFile("/stalled.bin", std::string(100000, 's'), stall);
-    server.addFile("/t.txt", "next");
+    server.AddFile("/stalled.bin", std::string(100000, 's'), stall);
+    server.AddFile("/t.txt", "next");
     ConnectToServer();
     ASSERT_TRUE(Select({"stalled.bin", "t.txt"}));
     Download();
@@ -516,10 +516,10 @@ TEST_F(DriverFakeServer, RemoveTaskTakesWaitingRowsOutButNeverTheRunningOne) {
     testsupport::TransferFaults slow;
     slow.chunkBytes = 1000;
     slow.chunkDelayMs = 40;
-    server.addFile("/a.bin", std::string(8000, 'a'), slow);
-    server.addFile("/b.txt", "b");
-    server.addFile("/c.txt", "c");
-    server.addFile("/d.txt", "d");
+    server.AddFile("/a.bin", std::string(8000, 'a'), slow);
+    server.AddFile("/b.txt", "b");
+    server.AddFile("/c.txt", "c");
+    server.AddFile("/d.txt", "d");
     ConnectToServer();
     ASSERT_TRUE(Select({"a.bin", "b.txt", "c.txt", "d.txt"}));
     Download();
@@ -541,13 +541,13 @@ TEST_F(DriverFakeServer, RemoveTaskTakesWaitingRowsOutButNeverTheRunningOne) {
 }
 
 TEST_F(DriverFakeServer, ClosingTheWindowDuringARetryPauseStopsTheDriver) {
-    server.addFile("/a.txt", "a");
+    server.AddFile("/a.txt", "a");
     ConnectToServer();
-    server.setCredentials("demo", "another");
+    server.SetCredentials("demo", "another");
     ASSERT_TRUE(Select({"a.txt"}));
     Download();
     // The task has failed its first log-in and sits in the engine's pause.
-    ASSERT_TRUE(PumpUntil([&] { return server.countCommands("PASS") >= 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.CountCommands("PASS") >= 2; }));
     toolkit::BeginShutdown();
     app::StopTransferDriver(*app);
     EXPECT_FALSE(app::TransferDriverRunning(*app));
@@ -560,8 +560,8 @@ TEST_F(DriverFakeServer, ClosingTheWindowMidTransferLeavesNoFileThatLooksDone) {
     testsupport::TransferFaults slow;
     slow.chunkBytes = 4096;
     slow.chunkDelayMs = 50;
-    server.addFile("/slow.bin", std::string(1 << 20, 'w'), slow);
-    server.addFile("/z.txt", "after");
+    server.AddFile("/slow.bin", std::string(1 << 20, 'w'), slow);
+    server.AddFile("/z.txt", "after");
     ConnectToServer();
     ASSERT_TRUE(Select({"slow.bin", "z.txt"}));
     Download();
@@ -584,7 +584,7 @@ TEST_F(DriverFakeServer, DestroyingTheApplicationMidTransferStopsAndJoinsTheDriv
     testsupport::TransferFaults slow;
     slow.chunkBytes = 4096;
     slow.chunkDelayMs = 50;
-    server.addFile("/slow.bin", std::string(1 << 20, 'w'), slow);
+    server.AddFile("/slow.bin", std::string(1 << 20, 'w'), slow);
     ConnectToServer();
     ASSERT_TRUE(Select({"slow.bin"}));
     Download();
@@ -597,12 +597,12 @@ TEST_F(DriverFakeServer, EachRowKeepsItsFolderAndServerWhenANewRequestAndConnect
     testsupport::TransferFaults slow;
     slow.chunkBytes = 1000;
     slow.chunkDelayMs = 30;
-    server.addFile("/one/slow.bin", std::string(10000, '1'), slow);
-    server.addFile("/two/deep/b.txt", "from the first server");
+    server.AddFile("/one/slow.bin", std::string(10000, '1'), slow);
+    server.AddFile("/two/deep/b.txt", "from the first server");
     testsupport::FakeFtpServer other;
     ASSERT_TRUE(other.ok());
-    other.addFile("/two/deep/b.txt", "from the second server");
-    other.addFile("/one/slow.bin", "wrong");
+    other.AddFile("/two/deep/b.txt", "from the second server");
+    other.AddFile("/one/slow.bin", "wrong");
 
     ConnectToServer();
     app::ListRemoteFolder(*app, "/one");
@@ -611,7 +611,7 @@ TEST_F(DriverFakeServer, EachRowKeepsItsFolderAndServerWhenANewRequestAndConnect
     // While the first file is still running: a request from another folder
     // into another local folder, then a quick connect to another server.
     app::ListRemoteFolder(*app, "/two");
-    const std::string second = home_.subdir("second");
+    const std::string second = home_.Subdir("second");
     toolkit::testing::TypeOver(app->ui.localPathCombo, second);
     ASSERT_TRUE(Select({"deep"}));
     Download();
@@ -620,9 +620,9 @@ TEST_F(DriverFakeServer, EachRowKeepsItsFolderAndServerWhenANewRequestAndConnect
     ASSERT_TRUE(QueueFinished());
     EXPECT_EQ(testsupport::ReadFile(local + "/slow.bin"), std::string(10000, '1'));
     EXPECT_EQ(testsupport::ReadFile(second + "/deep/b.txt"), "from the first server");
-    EXPECT_EQ(other.countCommands("RETR"), 0);
+    EXPECT_EQ(other.CountCommands("RETR"), 0);
     // The tasks reached the server on its own port, not on 21.
-    EXPECT_EQ(server.countCommands("RETR"), 2);
+    EXPECT_EQ(server.CountCommands("RETR"), 2);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ protected:
         QueueTest::SetUp();
         // Blanks and Chinese in the local folder too; canonical, as the
         // paths of a folder's content are.
-        source = toolkit::CanonicalPath(home_.subdir("上传 源"));
+        source = toolkit::CanonicalPath(home_.Subdir("上传 源"));
     }
 
     // Lists the folder in localList as the user does: typed, then Enter.

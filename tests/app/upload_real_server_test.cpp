@@ -30,7 +30,7 @@ protected:
     void SetUp() override {
         UploadTest::SetUp();
         server_ = std::make_unique<testsupport::RealServer>(
-            testsupport::RealServer::Start(GetParam(), root_.path(), "demo", "demo"));
+            testsupport::RealServer::Start(GetParam(), root_.Path(), "demo", "demo"));
         ASSERT_TRUE(server_->ok()) << server_->error();
         Connect("127.0.0.1", server_->port(), "demo", "demo");
         ASSERT_GE(app->ui.remoteList.RowCount(), 1) << testing::PrintToString(LogMessages());
@@ -38,7 +38,7 @@ protected:
 
     void TearDown() override {
         UploadTest::TearDown();
-        if (server_) server_->stop();
+        if (server_) server_->Stop();
     }
 
     // Uploads the folder with the rows kept on screen, checks that every row
@@ -55,7 +55,7 @@ protected:
         EXPECT_EQ(Statuses(), std::vector<std::string>(rows, "完成"))
             << testing::PrintToString(QueueRows()) << "\n"
             << testing::PrintToString(LogMessages()) << "\n"
-            << server_->log();
+            << server_->Log();
         CloseRequest();
         ASSERT_TRUE(QueueFinished());
     }
@@ -74,8 +74,8 @@ TEST_P(UploadRealServer, AFolderTreeArrivesByteForByteThroughTheLocalMenu) {
     ASSERT_EQ(RemoteRowOf("上传 目录"), -1);
 
     UploadFolderAndCheckRows("上传 目录", 8);
-    const auto diff = testsupport::CompareTrees(tree, root_.path() + "/上传 目录");
-    EXPECT_TRUE(diff.same()) << diff.describe();
+    const auto diff = testsupport::CompareTrees(tree, root_.Path() + "/上传 目录");
+    EXPECT_TRUE(diff.Same()) << diff.Describe();
     // Listed again once the request has run through.
     EXPECT_TRUE(PumpUntil([&] { return RemoteRowOf("上传 目录") != -1; }))
         << testing::PrintToString(LogMessages());
@@ -91,12 +91,12 @@ TEST_P(UploadRealServer, AFolderTreeArrivesByteForByteThroughTheLocalMenu) {
         grow << std::string(5000, 'g');
     }
     UploadFolderAndCheckRows("上传 目录", 8);
-    const auto again = testsupport::CompareTrees(tree, root_.path() + "/上传 目录");
-    EXPECT_TRUE(again.same()) << again.describe();
+    const auto again = testsupport::CompareTrees(tree, root_.Path() + "/上传 目录");
+    EXPECT_TRUE(again.Same()) << again.Describe();
     // pyftpdlib logs each transfer with its byte count: the grown file got
     // only its new bytes, the unchanged ones were not sent again.
     if (GetParam() == ServerKind::Pyftpdlib) {
-        const std::string log = server_->log();
+        const std::string log = server_->Log();
         const auto count = [&](const std::string& text) {
             std::size_t n = 0;
             for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;

@@ -221,7 +221,7 @@ TEST_F(UploadFakeServer, FilesAndFoldersBecomeUploadRowsDepthFirstAndArriveWhole
     testsupport::WriteFile(source + "/目录 一/二 级/空.dat", "");
     testsupport::WritePatternFile(source + "/目录 一/二 级/b.bin", 70000, 3);
     testsupport::MakeDirs(source + "/目录 一/空 目录");
-    server.addFile("/old.txt", "o");
+    server.AddFile("/old.txt", "o");
     ConnectToServer();
     ShowLocal(source);
     ASSERT_TRUE(SelectLocal({"目录 一", "top.txt"}));
@@ -239,15 +239,15 @@ TEST_F(UploadFakeServer, FilesAndFoldersBecomeUploadRowsDepthFirstAndArriveWhole
                                L + "|//目录 一/空 目录||上传文件夹|等待",
                            }));
     RunHeld();
-    EXPECT_EQ(Statuses(), std::vector<std::string>(7, "完成")) << server.transcript();
-    EXPECT_EQ(server.fileContents("/top.txt"), "top");
-    EXPECT_EQ(server.fileContents("/目录 一/a.txt"), "alpha");
-    EXPECT_EQ(server.fileContents("/目录 一/二 级/空.dat"), "");
-    EXPECT_EQ(server.fileContents("/目录 一/二 级/b.bin"), testsupport::PatternBytes(0, 70000, 3));
-    EXPECT_TRUE(server.directoryExists("/目录 一/空 目录"));
+    EXPECT_EQ(Statuses(), std::vector<std::string>(7, "完成")) << server.Transcript();
+    EXPECT_EQ(server.FileContents("/top.txt"), "top");
+    EXPECT_EQ(server.FileContents("/目录 一/a.txt"), "alpha");
+    EXPECT_EQ(server.FileContents("/目录 一/二 级/空.dat"), "");
+    EXPECT_EQ(server.FileContents("/目录 一/二 级/b.bin"), testsupport::PatternBytes(0, 70000, 3));
+    EXPECT_TRUE(server.DirectoryExists("/目录 一/空 目录"));
     // ftpClient's session was not used for any of it.
-    EXPECT_EQ(server.countCommands("MKD"), 3);
-    for (const auto& line : server.commandsOf(1)) EXPECT_NE(line.rfind("MKD", 0), 0u) << line;
+    EXPECT_EQ(server.CountCommands("MKD"), 3);
+    for (const auto& line : server.CommandsOf(1)) EXPECT_NE(line.rfind("MKD", 0), 0u) << line;
     EXPECT_EQ(Pane(3), "任务进度:100%");
 
     // When the request has run through, the remote folder is listed again.
@@ -276,14 +276,14 @@ TEST_F(UploadFakeServer, TheLocalMenuUploadsAndRefreshesAndTheUploadListsTheRemo
     UploadThroughMenu();
     ASSERT_TRUE(QueueFinished());
     EXPECT_EQ(app->ui.queueList.RowCount(), 0);
-    EXPECT_EQ(server.fileContents("/b.txt"), "bb");
+    EXPECT_EQ(server.FileContents("/b.txt"), "bb");
     EXPECT_TRUE(PumpUntil([&] { return RemoteRowOf("a.txt") != -1 && RemoteRowOf("b.txt") != -1; }));
     EXPECT_TRUE(LogHas("取/文件列表"));
 }
 
 TEST_F(UploadFakeServer, TheListingAfterUploadsKeepsThePickedRowsAndIsNotRepeatedAfterAnotherListing) {
-    server.addFile("/keep.txt", "k");
-    server.addFile("/other.txt", "o");
+    server.AddFile("/keep.txt", "k");
+    server.AddFile("/other.txt", "o");
     ASSERT_TRUE(testsupport::WriteFile(source + "/up.txt", "u"));
     ASSERT_TRUE(testsupport::WriteFile(source + "/up2.txt", "u2"));
     ConnectToServer();
@@ -332,13 +332,13 @@ TEST_F(UploadFakeServer, NamesThatWouldBreakACommandAreNotSent) {
     ASSERT_TRUE(SelectLocal({"names"}));
     UploadThroughMenu();
     ASSERT_TRUE(QueueFinished()) << testing::PrintToString(QueueRows());
-    EXPECT_EQ(server.fileContents("/names/ok.txt"), "x");
+    EXPECT_EQ(server.FileContents("/names/ok.txt"), "x");
     // Each refusal is one line of the log, the line break shown as its code.
     EXPECT_TRUE(LogHas("/names/nl%0ADELE x.txt：名称含有回车或换行"));
     EXPECT_TRUE(LogHas("/names/cr%0DRMD y.txt：名称含有回车或换行"));
     EXPECT_TRUE(LogHas("/names/ctl%01.txt：名称含有控制字符"));
-    EXPECT_EQ(server.countCommands("STOR"), 1) << server.transcript();
-    EXPECT_EQ(server.countCommands("DELE") + server.countCommands("RMD"), 0);
+    EXPECT_EQ(server.CountCommands("STOR"), 1) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("DELE") + server.CountCommands("RMD"), 0);
 }
 
 TEST_F(UploadFakeServer, APathLongerThanTheServersLimitIsNotSent) {
@@ -361,7 +361,7 @@ TEST_F(UploadFakeServer, APathLongerThanTheServersLimitIsNotSent) {
 
 TEST_F(UploadFakeServer, IntoAGbkFolderNamesGoAsGbkAndNamesWithoutAGbkCodeAreRefused) {
     const std::string folder = "\xD6\xD0\xCE\xC4";  // 中文
-    server.addFile("/" + folder + "/x.txt", "x");
+    server.AddFile("/" + folder + "/x.txt", "x");
     ASSERT_TRUE(testsupport::WriteFile(source + "/报告 2024.txt", "report"));
     ASSERT_TRUE(testsupport::WriteFile(source + "/目录/内容.txt", "inner"));
     ASSERT_TRUE(testsupport::WriteFile(source + "/笑\xF0\x9F\x98\x80.txt", "smile"));
@@ -382,9 +382,9 @@ TEST_F(UploadFakeServer, IntoAGbkFolderNamesGoAsGbkAndNamesWithoutAGbkCodeAreRef
     KeepRequestOpen();
     ReleaseDriver();
     ASSERT_TRUE(DriverLeft());
-    EXPECT_EQ(Statuses(), std::vector<std::string>(3, "完成")) << server.transcript();
-    EXPECT_EQ(server.fileContents("/\xB1\xA8\xB8\xE6 2024.txt"), "report");
-    EXPECT_EQ(server.fileContents("/\xC4\xBF\xC2\xBC/\xC4\xDA\xC8\xDD.txt"), "inner");
+    EXPECT_EQ(Statuses(), std::vector<std::string>(3, "完成")) << server.Transcript();
+    EXPECT_EQ(server.FileContents("/\xB1\xA8\xB8\xE6 2024.txt"), "report");
+    EXPECT_EQ(server.FileContents("/\xC4\xBF\xC2\xBC/\xC4\xDA\xC8\xDD.txt"), "inner");
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
 }
@@ -407,7 +407,7 @@ TEST_F(UploadFakeServer, LinksAreFollowedOnlyInsideTheSelectionAndNeverRoundALoo
         {"sel/sub-link", "sub"},
         {"sel/sub/back", ".."},
         {"sel/beside-link", "../beside.txt"},
-        {"top-out", outside.path()},
+        {"top-out", outside.Path()},
         {"top-in", "beside.txt"},
     };
     for (const auto& [link, target] : links)
@@ -445,20 +445,20 @@ TEST_F(UploadFakeServer, LinksAreFollowedOnlyInsideTheSelectionAndNeverRoundALoo
     ReleaseDriver();
     ASSERT_TRUE(DriverLeft());
     EXPECT_EQ(Statuses(), std::vector<std::string>(8, "完成"));
-    EXPECT_EQ(server.fileContents("/sel/in-link"), "real");
-    EXPECT_EQ(server.fileContents("/sel/sub-link/f.txt"), "f");
-    EXPECT_EQ(server.fileContents("/top-in"), "beside");
+    EXPECT_EQ(server.FileContents("/sel/in-link"), "real");
+    EXPECT_EQ(server.FileContents("/sel/sub-link/f.txt"), "f");
+    EXPECT_EQ(server.FileContents("/top-in"), "beside");
     for (const char* never :
          {"STOR //sel/out-link", "STOR //sel/beside-link", "STOR //top-out", "MKD //sel/up"})
-        EXPECT_EQ(server.countCommands(never), 0) << never;
+        EXPECT_EQ(server.CountCommands(never), 0) << never;
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
 }
 
 TEST_F(UploadFakeServer, AFileOfTheSameNameIsSkippedResumedOrReplacedBySize) {
-    server.addFile("/same.txt", "0123456789");
-    server.addFile("/short.bin", testsupport::PatternBytes(0, 4000, 9));
-    server.addFile("/long.txt", std::string(20000, 'x'));
+    server.AddFile("/same.txt", "0123456789");
+    server.AddFile("/short.bin", testsupport::PatternBytes(0, 4000, 9));
+    server.AddFile("/long.txt", std::string(20000, 'x'));
     ASSERT_TRUE(testsupport::WriteFile(source + "/same.txt", "0123456789"));
     ASSERT_TRUE(testsupport::WritePatternFile(source + "/short.bin", 10000, 9));
     ASSERT_TRUE(testsupport::WriteFile(source + "/long.txt", std::string(100, 'l')));
@@ -469,26 +469,26 @@ TEST_F(UploadFakeServer, AFileOfTheSameNameIsSkippedResumedOrReplacedBySize) {
     UploadThroughMenu();
     RunHeld();
     // Local names in order: long.txt, same.txt, short.bin.
-    EXPECT_EQ(Statuses(), std::vector<std::string>(3, "完成")) << server.transcript();
-    EXPECT_EQ(server.countCommands("STOR //same.txt"), 0) << server.transcript();
-    EXPECT_EQ(server.fileContents("/same.txt"), "0123456789");
-    EXPECT_EQ(server.countCommands("REST 4000"), 1) << server.transcript();
-    EXPECT_EQ(server.fileContents("/short.bin"), testsupport::PatternBytes(0, 10000, 9));
-    EXPECT_EQ(server.fileContents("/long.txt"), std::string(100, 'l'));
+    EXPECT_EQ(Statuses(), std::vector<std::string>(3, "完成")) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("STOR //same.txt"), 0) << server.Transcript();
+    EXPECT_EQ(server.FileContents("/same.txt"), "0123456789");
+    EXPECT_EQ(server.CountCommands("REST 4000"), 1) << server.Transcript();
+    EXPECT_EQ(server.FileContents("/short.bin"), testsupport::PatternBytes(0, 10000, 9));
+    EXPECT_EQ(server.FileContents("/long.txt"), std::string(100, 'l'));
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
 }
 
 TEST_F(UploadFakeServer, RefusedBrokenAndUnconfirmedUploadsFailWithTheReasonAndTheNextRowsGoOn) {
-    server.on("STOR //refused.txt", testsupport::Action::Reply("553 Could not create file.\r\n"));
+    server.On("STOR //refused.txt", testsupport::Action::Reply("553 Could not create file.\r\n"));
     testsupport::TransferFaults full;
     full.storeReply = "552 Disk full.\r\n";
-    server.setFaults("/full.txt", full);
+    server.SetFaults("/full.txt", full);
     testsupport::TransferFaults drop;
     drop.dropAfterBytes = 5000;
     drop.resetOnDrop = true;
     drop.dropTimes = 100;
-    server.setFaults("/drop.bin", drop);
+    server.SetFaults("/drop.bin", drop);
     ASSERT_TRUE(testsupport::WriteFile(source + "/refused.txt", "r"));
     ASSERT_TRUE(testsupport::WriteFile(source + "/full.txt", std::string(3000, 'f')));
     ASSERT_TRUE(testsupport::WritePatternFile(source + "/drop.bin", 4 << 20, 5));
@@ -500,8 +500,8 @@ TEST_F(UploadFakeServer, RefusedBrokenAndUnconfirmedUploadsFailWithTheReasonAndT
     UploadThroughMenu();
     RunHeld();
     // In name order: drop.bin, full.txt, ok.txt, refused.txt.
-    EXPECT_EQ(Statuses(), (std::vector<std::string>{"失败", "失败", "完成", "失败"})) << server.transcript();
-    EXPECT_EQ(server.fileContents("/ok.txt"), "ok");
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"失败", "失败", "完成", "失败"})) << server.Transcript();
+    EXPECT_EQ(server.FileContents("/ok.txt"), "ok");
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
     // The failed rows stay in view, each with its line in the session log.
@@ -518,7 +518,7 @@ TEST_F(UploadFakeServer, RefusedBrokenAndUnconfirmedUploadsFailWithTheReasonAndT
 TEST_F(UploadFakeServer, AServerThatNeverConfirmsFailsTheRowWhileTheWindowStaysLive) {
     testsupport::TransferFaults silent;
     silent.storeReplySilent = true;
-    server.setFaults("/silent.txt", silent);
+    server.SetFaults("/silent.txt", silent);
     ASSERT_TRUE(testsupport::WriteFile(source + "/silent.txt", "s"));
     ASSERT_TRUE(testsupport::WriteFile(source + "/then.txt", "t"));
     ConnectToServer();
@@ -526,7 +526,7 @@ TEST_F(UploadFakeServer, AServerThatNeverConfirmsFailsTheRowWhileTheWindowStaysL
     ASSERT_TRUE(SelectLocal({"silent.txt", "then.txt"}));
     UploadThroughMenu();
     ASSERT_TRUE(
-        PumpUntil([&] { return server.countCommands("STOR //silent.txt") == 1 && StatusOf(0) == "进行中"; }));
+        PumpUntil([&] { return server.CountCommands("STOR //silent.txt") == 1 && StatusOf(0) == "进行中"; }));
     // While the task waits for the reply the window takes input.
     testsupport::WriteFile(source + "/new.txt", "n");
     toolkit::testing::RightClickRow(app->ui.localList, 0);
@@ -537,7 +537,7 @@ TEST_F(UploadFakeServer, AServerThatNeverConfirmsFailsTheRowWhileTheWindowStaysL
     EXPECT_EQ(Statuses(), std::vector<std::string>{"失败"});
     EXPECT_TRUE(LogHas("上传失败:" + source + "/silent.txt -> //silent.txt，接收数据超时"))
         << testing::PrintToString(LogMessages());
-    EXPECT_EQ(server.fileContents("/then.txt"), "t");
+    EXPECT_EQ(server.FileContents("/then.txt"), "t");
 }
 
 TEST_F(UploadFakeServer, LocalFilesAndFoldersThatVanishOrCannotBeReadFailInTheirRows) {
@@ -562,8 +562,8 @@ TEST_F(UploadFakeServer, LocalFilesAndFoldersThatVanishOrCannotBeReadFailInTheir
     // Root reads any file: there the locked file arrives.
     const std::string locked = ::geteuid() == 0 ? "完成" : "失败";
     EXPECT_EQ(Statuses(), (std::vector<std::string>{"失败", "失败", locked, "完成", "失败"}));
-    EXPECT_EQ(server.fileContents("/stays.txt"), "stays");
-    EXPECT_FALSE(server.directoryExists("/gone"));
+    EXPECT_EQ(server.FileContents("/stays.txt"), "stays");
+    EXPECT_FALSE(server.DirectoryExists("/gone"));
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
     EXPECT_TRUE(LogHas("创建远程目录失败:" + source + "/gone -> //gone，本地目录已不存在"))
@@ -578,8 +578,8 @@ TEST_F(UploadFakeServer, LocalFilesAndFoldersThatVanishOrCannotBeReadFailInTheir
 }
 
 TEST_F(UploadFakeServer, AnExistingRemoteFolderIsNoFailureButAFileOfItsNameIs) {
-    server.addFile("/exists/old.txt", "old");
-    server.addFile("/taken", "a file");
+    server.AddFile("/exists/old.txt", "old");
+    server.AddFile("/taken", "a file");
     ASSERT_TRUE(testsupport::WriteFile(source + "/exists/new.txt", "new"));
     ASSERT_TRUE(testsupport::WriteFile(source + "/taken/in.txt", "in"));
     ConnectToServer();
@@ -588,10 +588,10 @@ TEST_F(UploadFakeServer, AnExistingRemoteFolderIsNoFailureButAFileOfItsNameIs) {
     HoldDriver();
     UploadThroughMenu();
     RunHeld();
-    EXPECT_EQ(Statuses(), (std::vector<std::string>{"完成", "完成", "失败", "失败"})) << server.transcript();
-    EXPECT_EQ(server.fileContents("/exists/new.txt"), "new");
-    EXPECT_EQ(server.fileContents("/exists/old.txt"), "old");
-    EXPECT_EQ(server.fileContents("/taken"), "a file");
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"完成", "完成", "失败", "失败"})) << server.Transcript();
+    EXPECT_EQ(server.FileContents("/exists/new.txt"), "new");
+    EXPECT_EQ(server.FileContents("/exists/old.txt"), "old");
+    EXPECT_EQ(server.FileContents("/taken"), "a file");
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
     EXPECT_TRUE(LogHas("创建远程目录失败:" + source + "/taken -> //taken，无法创建远程目录：550 "))
@@ -629,7 +629,7 @@ TEST_F(UploadFakeServer, OneRequestAppendsABoundedNumberOfRows) {
 TEST_F(UploadFakeServer, StopTaskEndsAStalledUploadAsFailedAndTheQueueGoesOn) {
     testsupport::TransferFaults stall;
     stall.stallAfterBytes = 100000;
-    server.setFaults("/a-stalled.bin", stall);
+    server.SetFaults("/a-stalled.bin", stall);
     ASSERT_TRUE(testsupport::WritePatternFile(source + "/a-stalled.bin", 8 << 20, 1));
     ASSERT_TRUE(testsupport::WriteFile(source + "/b.txt", "next"));
     ConnectToServer();
@@ -644,7 +644,7 @@ TEST_F(UploadFakeServer, StopTaskEndsAStalledUploadAsFailedAndTheQueueGoesOn) {
     EXPECT_EQ(QueueRows(2), std::vector<std::string>{source + "|//a-stalled.bin"});
     EXPECT_TRUE(LogHas("上传失败:" + source + "/a-stalled.bin -> //a-stalled.bin，已停止"))
         << testing::PrintToString(LogMessages());
-    EXPECT_EQ(server.fileContents("/b.txt"), "next");
+    EXPECT_EQ(server.FileContents("/b.txt"), "next");
 }
 
 // The upload request walks the local tree with the window live; an action
@@ -654,7 +654,7 @@ TEST_F(UploadFakeServer, ActionsThatWouldInterleaveWithAnUploadRequestAreRefused
     for (int i = 0; i < 120; ++i)
         ASSERT_TRUE(testsupport::WriteFile(
             source + "/big/s" + std::to_string(i % 12) + "/f" + std::to_string(i), "x"));
-    server.addFile("/remote/r.txt", "r");
+    server.AddFile("/remote/r.txt", "r");
     testsupport::FakeFtpServer other;
     ASSERT_TRUE(other.ok());
     ConnectToServer();
@@ -680,13 +680,13 @@ TEST_F(UploadFakeServer, ActionsThatWouldInterleaveWithAnUploadRequestAreRefused
             << refused << "\n"
             << testing::PrintToString(LogMessages());
     }
-    EXPECT_EQ(other.connectionCount(), 0);
+    EXPECT_EQ(other.ConnectionCount(), 0);
     EXPECT_EQ(QueueRows().size(), 133u);  // big, 12 folders, 120 files
 
     // The other way round: an upload request while a download request walks.
     ReleaseDriver();
     ASSERT_TRUE(QueueFinished());
-    for (int i = 0; i < 30; ++i) server.addFile("/remote/d" + std::to_string(i) + "/f.txt", "x");
+    for (int i = 0; i < 30; ++i) server.AddFile("/remote/d" + std::to_string(i) + "/f.txt", "x");
     ASSERT_TRUE(Select({"remote"}));
     toolkit::Timer uploader;
     int fired = 0;

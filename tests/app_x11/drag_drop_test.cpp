@@ -86,28 +86,28 @@ TEST_F(DragAndDrop, LocalRowsDroppedOnTheRemoteListAreUploaded) {
     ASSERT_TRUE(Drag(app->ui.localList, LocalRowOf("a.txt"), app->ui.remoteList))
         << "xdotool (make deps installs it) failed or did not end";
     // The upload may be over before the first look: wait for the server's files.
-    ASSERT_TRUE(PumpUntil([&] { return server.fileContents("/目录 一/b.txt").has_value(); }))
-        << server.transcript() << testing::PrintToString(LogMessages());
+    ASSERT_TRUE(PumpUntil([&] { return server.FileContents("/目录 一/b.txt").has_value(); }))
+        << server.Transcript() << testing::PrintToString(LogMessages());
     ASSERT_TRUE(QueueFinished());
-    EXPECT_EQ(server.fileContents("/a.txt"), "a");
-    EXPECT_EQ(server.fileContents("/目录 一/b.txt"), "bb");
-    EXPECT_FALSE(server.fileContents("/left.txt").has_value());
+    EXPECT_EQ(server.FileContents("/a.txt"), "a");
+    EXPECT_EQ(server.FileContents("/目录 一/b.txt"), "bb");
+    EXPECT_FALSE(server.FileContents("/left.txt").has_value());
     // The rows were copied, not moved out of the local list.
     EXPECT_EQ(app->ui.localList.RowCount(), rows);
     EXPECT_TRUE(PumpUntil([&] { return RemoteRowOf("目录 一") != -1 && RemoteRowOf("a.txt") != -1; }));
 }
 
 TEST_F(DragAndDrop, RemoteRowsDroppedOnTheLocalListAreDownloaded) {
-    server.addFile("/r.txt", "remote");
-    server.addFile("/rd/x.txt", "x");
-    server.addFile("/not.txt", "not selected");
+    server.AddFile("/r.txt", "remote");
+    server.AddFile("/rd/x.txt", "x");
+    server.AddFile("/not.txt", "not selected");
     ConnectToServer();
     ShowLocal(source);
     ASSERT_TRUE(Select({"r.txt", "rd"}));
     const int rows = app->ui.remoteList.RowCount();
     ASSERT_TRUE(Drag(app->ui.remoteList, RemoteRowOf("r.txt"), app->ui.localList))
         << "xdotool (make deps installs it) failed or did not end";
-    ASSERT_TRUE(PumpUntil([&] { return server.countCommands("RETR") >= 2; })) << server.transcript();
+    ASSERT_TRUE(PumpUntil([&] { return server.CountCommands("RETR") >= 2; })) << server.Transcript();
     ASSERT_TRUE(QueueFinished());
     EXPECT_EQ(testsupport::ReadFile(source + "/r.txt"), "remote");
     EXPECT_EQ(testsupport::ReadFile(source + "/rd/x.txt"), "x");
@@ -118,7 +118,7 @@ TEST_F(DragAndDrop, RemoteRowsDroppedOnTheLocalListAreDownloaded) {
 TEST_F(DragAndDrop, RowsDroppedOnTheirOwnListOrTheQueueQueueNothing) {
     ASSERT_TRUE(testsupport::WriteFile(source + "/a.txt", "a"));
     ASSERT_TRUE(testsupport::WriteFile(source + "/b.txt", "b"));
-    server.addFile("/r.txt", "remote");
+    server.AddFile("/r.txt", "remote");
     ConnectToServer();
     ShowLocal(source);
     const auto localRows = Rows(app->ui.localList, 3);
@@ -133,7 +133,7 @@ TEST_F(DragAndDrop, RowsDroppedOnTheirOwnListOrTheQueueQueueNothing) {
     ASSERT_TRUE(Drag(app->ui.localList, LocalRowOf("a.txt"), app->ui.queueList))
         << "xdotool (make deps installs it) failed or did not end";
     EXPECT_EQ(app::QueuedRowCount(*app), 0u) << testing::PrintToString(QueueRows());
-    EXPECT_EQ(server.countCommands("STOR") + server.countCommands("RETR"), 0);
+    EXPECT_EQ(server.CountCommands("STOR") + server.CountCommands("RETR"), 0);
     // Nothing was moved about inside a list either.
     EXPECT_EQ(Rows(app->ui.localList, 3), localRows);
     EXPECT_EQ(Rows(app->ui.remoteList, 3), remoteRows);

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no virtual screen: %s\n", screen.error().c_str());
         return 1;
     }
-    setenv("DISPLAY", screen.display().c_str(), 1);
+    setenv("DISPLAY", screen.Display().c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     return RUN_ALL_TESTS();
 }

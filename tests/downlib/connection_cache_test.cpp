@@ -115,10 +115,10 @@ TEST(ConnectionCache, AFifthConnectionOfAKeyEndsTheLongestIdleOneWithQuit) {
     ASSERT_TRUE(cache.Give(KeyFor(server, "v"), other));
     EXPECT_EQ(cache.Size(KeyFor(server)), ConnectionCache::kPerKeyLimit);
     EXPECT_EQ(cache.Size(KeyFor(server, "v")), 1u);
-    ASSERT_TRUE(server.waitForCommand("QUIT", 5s)) << server.transcript();
-    EXPECT_EQ(server.countCommands("QUIT"), 1);
+    ASSERT_TRUE(server.WaitForCommand("QUIT", 5s)) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("QUIT"), 1);
     // The first connection was the longest idle one.
-    EXPECT_EQ(server.commandsOf(1).back(), "QUIT") << server.transcript();
+    EXPECT_EQ(server.CommandsOf(1).back(), "QUIT") << server.Transcript();
 }
 
 TEST(ConnectionCache, AConnectionIdleForTheLimitIsEndedWithQuit) {
@@ -127,8 +127,8 @@ TEST(ConnectionCache, AConnectionIdleForTheLimitIsEndedWithQuit) {
     ConnectionCache cache(300ms);
     CachedConnection c = LoggedIn(server);
     ASSERT_TRUE(cache.Give(KeyFor(server), c));
-    ASSERT_TRUE(server.waitForCommand("QUIT", 10s)) << server.transcript();
-    ASSERT_TRUE(server.waitForAllClosed(5s));
+    ASSERT_TRUE(server.WaitForCommand("QUIT", 10s)) << server.Transcript();
+    ASSERT_TRUE(server.WaitForAllClosed(5s));
     EXPECT_EQ(cache.Size(), 0u);
     EXPECT_EQ(cache.IdleClosed(), 1);
     EXPECT_FALSE(cache.Take(KeyFor(server)).has_value());
@@ -147,8 +147,8 @@ TEST(ConnectionCache, UseKeepsAConnectionAlivePastTheIdleLimit) {
         ASSERT_TRUE(taken.has_value()) << "round " << i;
         ASSERT_TRUE(cache.Give(KeyFor(server), *taken));
     }
-    EXPECT_EQ(server.countCommands("QUIT"), 0);
-    EXPECT_EQ(server.connectionCount(), 1);
+    EXPECT_EQ(server.CountCommands("QUIT"), 0);
+    EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
 TEST(ConnectionCache, AServerThatSpeaksOrHangsUpOnAnIdleConnectionLosesItWithoutQuit) {
@@ -157,17 +157,17 @@ TEST(ConnectionCache, AServerThatSpeaksOrHangsUpOnAnIdleConnectionLosesItWithout
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
         ConnectionCache cache;  // the 15-second limit: only the server ends it
-        if (fault == Fault::IdleTimeout421) server.setIdleTimeout(1s);
+        if (fault == Fault::IdleTimeout421) server.SetIdleTimeout(1s);
         CachedConnection c = LoggedIn(server);
         ASSERT_TRUE(c.control);
         ASSERT_TRUE(cache.Give(KeyFor(server), c));
-        if (fault == Fault::Restart) server.dropConnections();
-        ASSERT_TRUE(server.waitForAllClosed(10s));
+        if (fault == Fault::Restart) server.DropConnections();
+        ASSERT_TRUE(server.WaitForAllClosed(10s));
         // Either the reaper saw it go, or the taker does now.
         EXPECT_FALSE(cache.Take(KeyFor(server)).has_value());
         EXPECT_EQ(cache.ServerClosed(), 1);
         EXPECT_EQ(cache.IdleClosed(), 0);
-        EXPECT_EQ(server.countCommands("QUIT"), 0);
+        EXPECT_EQ(server.CountCommands("QUIT"), 0);
     }
 }
 
@@ -179,7 +179,7 @@ TEST(ConnectionCache, ANewConnectionIsRefusedWhenItIsNotClean) {
     CachedConnection unread = LoggedIn(server);
     const char noop[] = "NOOP\r\n";
     ASSERT_EQ(SendWithTimeout(unread.control.fd(), 1000, noop, sizeof noop - 1), 6);
-    ASSERT_TRUE(server.waitForCommand("NOOP", 5s));
+    ASSERT_TRUE(server.WaitForCommand("NOOP", 5s));
     ASSERT_EQ(PollPeer(unread.control.fd(), 5000), PeerState::Readable);  // its reply waits unread
     EXPECT_FALSE(cache.Give(KeyFor(server), unread));
     EXPECT_TRUE(unread.control) << "a refused connection stays with the giver";
@@ -189,8 +189,8 @@ TEST(ConnectionCache, ANewConnectionIsRefusedWhenItIsNotClean) {
     EXPECT_FALSE(cache.Give(KeyFor(server), readAhead));
 
     CachedConnection closed = LoggedIn(server);
-    server.dropConnections();
-    ASSERT_TRUE(server.waitForAllClosed(5s));
+    server.DropConnections();
+    ASSERT_TRUE(server.WaitForAllClosed(5s));
     EXPECT_FALSE(cache.Give(KeyFor(server), closed));
 
     CachedConnection none;
@@ -225,8 +225,8 @@ TEST(ConnectionCache, CloseAllEndsEveryConnectionWithQuitAndTheCacheStaysUsable)
     }
     cache.CloseAll();
     EXPECT_EQ(cache.Size(), 0u);
-    EXPECT_EQ(server.countCommands("QUIT"), 3);
-    EXPECT_TRUE(server.waitForAllClosed(5s));
+    EXPECT_EQ(server.CountCommands("QUIT"), 3);
+    EXPECT_TRUE(server.WaitForAllClosed(5s));
     CachedConnection again = LoggedIn(server);
     EXPECT_TRUE(cache.Give(KeyFor(server), again));
 }
@@ -234,7 +234,7 @@ TEST(ConnectionCache, CloseAllEndsEveryConnectionWithQuitAndTheCacheStaysUsable)
 TEST(ConnectionCache, ASilentServerCannotHoldUpTheEnd) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.silentOn("QUIT");
+    server.SilentOn("QUIT");
     {
         ConnectionCache cache;
         for (int i = 0; i < 3; ++i) {
@@ -243,8 +243,8 @@ TEST(ConnectionCache, ASilentServerCannotHoldUpTheEnd) {
             ASSERT_TRUE(cache.Give(KeyFor(server), c));
         }
     }  // the destructor waits for the replies at most the stop wait, then closes
-    EXPECT_EQ(server.countCommands("QUIT"), 3);
-    EXPECT_TRUE(server.waitForAllClosed(5s));
+    EXPECT_EQ(server.CountCommands("QUIT"), 3);
+    EXPECT_TRUE(server.WaitForAllClosed(5s));
 }
 
 TEST(ConnectionCache, ManyThreadsNeverShareAConnection) {

@@ -49,7 +49,7 @@ struct Task {
     TaskParam Param(const FakeFtpServer& server, const std::string& remote, const std::string& local,
                     const std::string& user = "user", const std::string& password = "secret") {
         TaskParam param;
-        param.url = server.url(remote);
+        param.url = server.Url(remote);
         param.localPath = local;
         param.user = user;
         param.password = password;
@@ -119,12 +119,12 @@ bool RunTask(Download& download, Task& task, const TaskParam& param) {
 TEST(DownloadReuse, AHundredSmallFilesTakeOneLogIn) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok()) << server.error();
-    server.setCredentials("user", "secret");
+    server.SetCredentials("user", "secret");
     TempDir dir;
     Download download;
     for (int i = 0; i < 100; ++i) {
         const std::string name = "f" + std::to_string(i) + ".bin";
-        server.addFile("/many/" + name, testsupport::PatternBytes(0, 4096 + i, i));
+        server.AddFile("/many/" + name, testsupport::PatternBytes(0, 4096 + i, i));
         Task task;
         ASSERT_TRUE(RunTask(download, task, task.Param(server, "/many/" + name, dir.file(name)))) << i;
         ASSERT_TRUE(task.Whole()) << i << "\n" << task.Dump();
@@ -139,19 +139,19 @@ TEST(DownloadReuse, AHundredSmallFilesTakeOneLogIn) {
             EXPECT_TRUE(task.Has(line)) << i << " " << line << "\n" << task.Dump();
         EXPECT_TRUE(task.Has("RETR /many/" + name)) << task.Dump();
     }
-    EXPECT_EQ(server.countCommands("USER"), 1);
-    EXPECT_EQ(server.connectionCount(), 1);
+    EXPECT_EQ(server.CountCommands("USER"), 1);
+    EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
 TEST(DownloadReuse, AServerThatDropsIdleConnectionsStillDeliversEveryFile) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.setIdleTimeout(300ms);
+    server.SetIdleTimeout(300ms);
     TempDir dir;
     Download download;
     for (int i = 0; i < 100; ++i) {
         const std::string name = "f" + std::to_string(i);
-        server.addFile("/" + name, testsupport::PatternBytes(0, 3000, i));
+        server.AddFile("/" + name, testsupport::PatternBytes(0, 3000, i));
         // Now and then the next task comes after the server has hung up,
         // and sometimes just as it does.
         if (i % 20 == 19) std::this_thread::sleep_for(400ms);
@@ -163,8 +163,8 @@ TEST(DownloadReuse, AServerThatDropsIdleConnectionsStillDeliversEveryFile) {
         EXPECT_EQ(testsupport::ReadFile(dir.file(name)).value_or(""), testsupport::PatternBytes(0, 3000, i));
     }
     // A log-in at the start and after each pause the server hung up in.
-    EXPECT_GE(server.countCommands("USER"), 2);
-    EXPECT_LE(server.countCommands("USER"), 11);
+    EXPECT_GE(server.CountCommands("USER"), 2);
+    EXPECT_LE(server.CountCommands("USER"), 11);
 }
 
 // What a second task does after the first left its connection, with the
@@ -181,9 +181,9 @@ struct Outcome {
 Outcome SecondTask(bool cached, const std::function<void(FakeFtpServer&)>& fault) {
     ShortRetryPause pause;
     FakeFtpServer server;
-    server.setCredentials("user", "secret");
-    server.addFile("/one", "first file");
-    server.addFile("/two", testsupport::PatternBytes(0, 30000, 2));
+    server.SetCredentials("user", "secret");
+    server.AddFile("/one", "first file");
+    server.AddFile("/two", testsupport::PatternBytes(0, 30000, 2));
     TempDir dir;
     Outcome out;
     auto first = std::make_unique<Download>();
@@ -202,7 +202,7 @@ Outcome SecondTask(bool cached, const std::function<void(FakeFtpServer&)>& fault
     out.whole = two.Whole();
     out.reusedLine = two.Has(Reused(server));
     out.retries = two.CountPrefix("等待");
-    out.logIns = server.countCommands("USER");
+    out.logIns = server.CountCommands("USER");
     out.file = testsupport::ReadFile(dir.file("two")).value_or("<none>");
     out.log = two.Dump();
     return out;
@@ -219,22 +219,22 @@ TEST(DownloadReuse, ASpoiledKeptConnectionChangesNoOutcome) {
     const Case cases[] = {
         {"nothing wrong", [](FakeFtpServer&) {}, true},
         {"421 to the check",
-         [](FakeFtpServer& s) { s.onNext("TYPE", {Action::ReplyAndClose("421 Timeout.\r\n")}); }, false},
-        {"the check refused", [](FakeFtpServer& s) { s.replyNext("TYPE", {"530 Not logged in.\r\n"}); },
+         [](FakeFtpServer& s) { s.OnNext("TYPE", {Action::ReplyAndClose("421 Timeout.\r\n")}); }, false},
+        {"the check refused", [](FakeFtpServer& s) { s.ReplyNext("TYPE", {"530 Not logged in.\r\n"}); },
          false},
-        {"closed at the check", [](FakeFtpServer& s) { s.onNext("TYPE", {Action::Close()}); }, false},
-        {"silent at the check", [](FakeFtpServer& s) { s.onNext("TYPE", {Action::Silence()}); }, false},
+        {"closed at the check", [](FakeFtpServer& s) { s.OnNext("TYPE", {Action::Close()}); }, false},
+        {"silent at the check", [](FakeFtpServer& s) { s.OnNext("TYPE", {Action::Silence()}); }, false},
         {"restarted",
          [](FakeFtpServer& s) {
-             s.dropConnections();
-             s.waitForAllClosed(5s);
+             s.DropConnections();
+             s.WaitForAllClosed(5s);
          },
          false},
         {"idle time-out passed",
          [](FakeFtpServer& s) {
-             s.setIdleTimeout(100ms);
+             s.SetIdleTimeout(100ms);
              std::this_thread::sleep_for(400ms);
-             s.setIdleTimeout(0ms);
+             s.SetIdleTimeout(0ms);
          },
          false},
     };
@@ -263,7 +263,7 @@ TEST(DownloadReuse, APassiveModeFailureAfterTheCheckEndsAsOnAFreshConnection) {
     // fall-back fails on the closed connection, the task retries, and the
     // file arrives.
     auto fault = [](FakeFtpServer& s) {
-        s.onNext("PASV",
+        s.OnNext("PASV",
                  {Action::ReplyAndClose("421 Service not available, closing control connection.\r\n")});
     };
     const Outcome with = SecondTask(true, fault);
@@ -281,21 +281,21 @@ TEST(DownloadReuse, AChangedPasswordIsNeverCoveredByAKeptConnection) {
     // comes with the new one, and a third with a wrong one.
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.setCredentials("user", "secret");
-    server.addFile("/a", "aaa");
+    server.SetCredentials("user", "secret");
+    server.AddFile("/a", "aaa");
     TempDir dir;
     Download download;
     Task one;
     ASSERT_TRUE(RunTask(download, one, one.Param(server, "/a", dir.file("a1"))));
     ASSERT_TRUE(one.Whole());
-    server.setCredentials("user", "changed");
+    server.SetCredentials("user", "changed");
 
     Task two;
     ASSERT_TRUE(RunTask(download, two, two.Param(server, "/a", dir.file("a2"), "user", "changed")));
     EXPECT_TRUE(two.Whole()) << two.Dump();
     EXPECT_FALSE(two.Has(Reused(server))) << two.Dump();
     EXPECT_TRUE(two.Has("登录成功"));
-    EXPECT_EQ(server.connectionCount(), 2);
+    EXPECT_EQ(server.ConnectionCount(), 2);
 
     ShortRetryPause pause;
     Task three;
@@ -312,8 +312,8 @@ TEST(DownloadReuse, AChangedPasswordIsNeverCoveredByAKeptConnection) {
 TEST(DownloadReuse, UploadsAndDownloadsShareTheConnection) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addDirectory("/up");
-    server.addFile("/down.bin", "down");
+    server.AddDirectory("/up");
+    server.AddFile("/down.bin", "down");
     TempDir dir;
     testsupport::WriteFile(dir.file("local.bin"), "up-content");
     Download download;
@@ -330,17 +330,17 @@ TEST(DownloadReuse, UploadsAndDownloadsShareTheConnection) {
             RunTask(download, get, get.Param(server, "/down.bin", dir.file("d" + std::to_string(round)))));
         EXPECT_TRUE(get.Whole()) << get.Dump();
         EXPECT_TRUE(get.Has(Reused(server))) << get.Dump();
-        EXPECT_EQ(server.fileContents("/up/r" + std::to_string(round)).value_or(""), "up-content");
+        EXPECT_EQ(server.FileContents("/up/r" + std::to_string(round)).value_or(""), "up-content");
     }
-    EXPECT_EQ(server.countCommands("USER"), 1);
+    EXPECT_EQ(server.CountCommands("USER"), 1);
 }
 
 TEST(DownloadReuse, AnAsciiTaskLeavesNothingBehindForABinaryOne) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.setBinaryOnlyRestAndSize(true);  // REST and SIZE fail in ASCII type
-    server.addFile("/a.txt", "text\n");
-    server.addFile("/b.bin", testsupport::PatternBytes(0, 9000, 1));
+    server.SetBinaryOnlyRestAndSize(true);  // REST and SIZE fail in ASCII type
+    server.AddFile("/a.txt", "text\n");
+    server.AddFile("/b.bin", testsupport::PatternBytes(0, 9000, 1));
     TempDir dir;
     Download download;
     Task text;
@@ -353,13 +353,13 @@ TEST(DownloadReuse, AnAsciiTaskLeavesNothingBehindForABinaryOne) {
     EXPECT_TRUE(binary.Whole()) << binary.Dump();
     EXPECT_TRUE(binary.Has(Reused(server)));
     EXPECT_TRUE(binary.Has("站点支持断点续传")) << binary.Dump();
-    EXPECT_EQ(server.countCommands("USER"), 1);
+    EXPECT_EQ(server.CountCommands("USER"), 1);
 }
 
 TEST(DownloadReuse, AFailedTaskKeepsNoConnection) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addFile("/ok", "ok");
+    server.AddFile("/ok", "ok");
     TempDir dir;
     Download download;
     Task missing;
@@ -369,28 +369,28 @@ TEST(DownloadReuse, AFailedTaskKeepsNoConnection) {
     ASSERT_TRUE(RunTask(download, next, next.Param(server, "/ok", dir.file("ok"))));
     EXPECT_TRUE(next.Whole());
     EXPECT_FALSE(next.Has(Reused(server)));
-    EXPECT_EQ(server.countCommands("USER"), 2);
+    EXPECT_EQ(server.CountCommands("USER"), 2);
 }
 
 TEST(DownloadReuse, StopAndTheObjectsEndCloseKeptConnectionsWithQuit) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addFile("/f", "f");
+    server.AddFile("/f", "f");
     TempDir dir;
     {
         Download download;
         Task one;
         ASSERT_TRUE(RunTask(download, one, one.Param(server, "/f", dir.file("f1"))));
-        EXPECT_EQ(server.countCommands("QUIT"), 0);
+        EXPECT_EQ(server.CountCommands("QUIT"), 0);
         download.StopTask();  // idle: only the kept connection goes
-        EXPECT_EQ(server.countCommands("QUIT"), 1);
+        EXPECT_EQ(server.CountCommands("QUIT"), 1);
         Task two;
         ASSERT_TRUE(RunTask(download, two, two.Param(server, "/f", dir.file("f2"))));
         EXPECT_FALSE(two.Has(Reused(server)));
         EXPECT_TRUE(two.Whole());
     }
-    EXPECT_EQ(server.countCommands("QUIT"), 2);
-    EXPECT_TRUE(server.waitForAllClosed(5s));
+    EXPECT_EQ(server.CountCommands("QUIT"), 2);
+    EXPECT_TRUE(server.WaitForAllClosed(5s));
 }
 
 TEST(DownloadReuse, AStoppedTaskLeavesNoConnectionBehind) {
@@ -399,13 +399,13 @@ TEST(DownloadReuse, AStoppedTaskLeavesNoConnectionBehind) {
     testsupport::TransferFaults slow;
     slow.chunkBytes = 1000;
     slow.chunkDelayMs = 20;
-    server.addFile("/slow", testsupport::PatternBytes(0, 200000, 1), slow);
-    server.addFile("/f", "f");
+    server.AddFile("/slow", testsupport::PatternBytes(0, 200000, 1), slow);
+    server.AddFile("/f", "f");
     TempDir dir;
     Download download;
     Task stopped;
     ASSERT_TRUE(download.StartTask(stopped.Param(server, "/slow", dir.file("slow"))));
-    ASSERT_TRUE(server.waitForCommand("RETR", 10s));
+    ASSERT_TRUE(server.WaitForCommand("RETR", 10s));
     download.StopTask();
     ASSERT_TRUE(stopped.WaitEnded());
     EXPECT_FALSE(stopped.Whole());
@@ -419,21 +419,21 @@ TEST(DownloadReuse, AnIdleKeptConnectionIsEndedWithQuitWhileTheObjectLives) {
     SetConnectionIdleLimitForTesting(300ms);
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addFile("/f", "f");
+    server.AddFile("/f", "f");
     TempDir dir;
     Download download;
     SetConnectionIdleLimitForTesting(ConnectionCache::kIdleLimit);
     Task one;
     ASSERT_TRUE(RunTask(download, one, one.Param(server, "/f", dir.file("f"))));
-    EXPECT_TRUE(server.waitForCommand("QUIT", 10s));
-    EXPECT_TRUE(server.waitForAllClosed(5s));
+    EXPECT_TRUE(server.WaitForCommand("QUIT", 10s));
+    EXPECT_TRUE(server.WaitForAllClosed(5s));
 }
 
 TEST(DownloadReuse, TwoObjectsAtOnceNeverShareAConnection) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
     for (int i = 0; i < 20; ++i)
-        server.addFile("/f" + std::to_string(i), testsupport::PatternBytes(0, 5000, i));
+        server.AddFile("/f" + std::to_string(i), testsupport::PatternBytes(0, 5000, i));
     TempDir dir;
     auto fetchAll = [&](const std::string& tag, bool& allWhole) {
         Download download;
@@ -455,8 +455,8 @@ TEST(DownloadReuse, TwoObjectsAtOnceNeverShareAConnection) {
     second.join();
     EXPECT_TRUE(firstWhole);
     EXPECT_TRUE(secondWhole);
-    EXPECT_EQ(server.connectionCount(), 2);
-    EXPECT_EQ(server.countCommands("USER"), 2);
+    EXPECT_EQ(server.ConnectionCount(), 2);
+    EXPECT_EQ(server.CountCommands("USER"), 2);
 }
 
 TEST(DownloadReuse, ATaskOfSeveralConnectionsLeavesThoseThatEndedInStep) {
@@ -467,7 +467,7 @@ TEST(DownloadReuse, ATaskOfSeveralConnectionsLeavesThoseThatEndedInStep) {
     // depends on how its parts split; the next task starts on kept ones.
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addPatternFile("/big", 4 << 20, 9);
+    server.AddPatternFile("/big", 4 << 20, 9);
     TempDir dir;
     Download download;
     for (int round = 0; round < 2; ++round) {

@@ -129,16 +129,16 @@ std::vector<std::string> WithoutPass(std::vector<std::string> commands) {
 TEST(DownloadFake, ATaskLogsInSwitchesToBinaryProbesSizesAndRetrieves) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok()) << server.error();
-    server.setBinaryOnlyRestAndSize(true);  // as pyftpdlib and proftpd do
+    server.SetBinaryOnlyRestAndSize(true);  // as pyftpdlib and proftpd do
     std::string content = testsupport::PatternBytes(0, 100000, 7);
-    server.addFile("/pub/a.bin", content);
+    server.AddFile("/pub/a.bin", content);
     TempDir dir;
     TaskLog log;
-    RunTask(log, log.Param(server.url("/pub/a.bin"), dir.file("a.bin")));
+    RunTask(log, log.Param(server.Url("/pub/a.bin"), dir.file("a.bin")));
 
     // The QUIT is the Download object's, ending the connection the task
     // left logged in for a next one.
-    EXPECT_EQ(WithoutPass(server.commandsOf(1)),
+    EXPECT_EQ(WithoutPass(server.CommandsOf(1)),
               (std::vector<std::string>{"USER user", "PASS", "TYPE I", "REST 100", "REST 0", "SIZE pub/a.bin",
                                         "PASV", "RETR pub/a.bin", "QUIT"}));
     EXPECT_EQ(testsupport::ReadFile(dir.file("a.bin")).value_or(""), content);
@@ -171,21 +171,21 @@ TEST(DownloadFake, AnyRestartProbeAnswered350IsFollowedByRest0) {
     for (const Case& c : cases) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.setRestMode(c.mode);
+        server.SetRestMode(c.mode);
         std::string content = testsupport::PatternBytes(0, 5000, 3);
-        server.addFile("/f.bin", content);
+        server.AddFile("/f.bin", content);
         TempDir dir;
         TaskLog log;
-        RunTask(log, log.Param(server.url("/f.bin"), dir.file("f.bin")));
-        std::vector<std::string> commands = server.commandsOf(1);
+        RunTask(log, log.Param(server.Url("/f.bin"), dir.file("f.bin")));
+        std::vector<std::string> commands = server.CommandsOf(1);
         auto rest0 = std::find(commands.begin(), commands.end(), "REST 0");
         auto retr = std::find(commands.begin(), commands.end(), "RETR f.bin");
-        EXPECT_EQ(rest0 != commands.end(), c.rest0) << server.transcript();
+        EXPECT_EQ(rest0 != commands.end(), c.rest0) << server.Transcript();
         if (c.rest0) {
             EXPECT_LT(rest0, retr);
         }
         EXPECT_TRUE(log.HasLog(c.supported ? "站点支持断点续传" : "站点不支持断点续传", LogError));
-        EXPECT_EQ(testsupport::ReadFile(dir.file("f.bin")).value_or(""), content) << server.transcript();
+        EXPECT_EQ(testsupport::ReadFile(dir.file("f.bin")).value_or(""), content) << server.Transcript();
         EXPECT_TRUE(log.Whole());
     }
 }
@@ -197,18 +197,18 @@ TEST(DownloadFake, ABrokenTransferResumesWithRestAtTheFirstByteNotWritten) {
     std::string content = testsupport::PatternBytes(0, 1500000, 11);
     TransferFaults faults;
     faults.dropAfterBytes = 1000000;
-    server.addFile("/big.bin", content, faults);
+    server.AddFile("/big.bin", content, faults);
     TempDir dir;
     TaskLog log;
-    RunTask(log, log.Param(server.url("/big.bin"), dir.file("big.bin")));
+    RunTask(log, log.Param(server.Url("/big.bin"), dir.file("big.bin")));
 
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("big.bin")), testsupport::Sha256Hex(content));
     EXPECT_TRUE(log.HasLog("等待5秒后重试", LogInfo)) << log.Dump();
     EXPECT_TRUE(log.HasLog(SocketErrorReportText(ErrorCode::PeerClosed), LogError)) << log.Dump();
-    ASSERT_EQ(server.connectionCount(), 2);
-    std::vector<std::string> second = server.commandsOf(2);
+    ASSERT_EQ(server.ConnectionCount(), 2);
+    std::vector<std::string> second = server.CommandsOf(2);
     auto rest = std::find(second.begin(), second.end(), "REST 1000000");
-    ASSERT_NE(rest, second.end()) << server.transcript();
+    ASSERT_NE(rest, second.end()) << server.Transcript();
     EXPECT_EQ(*(rest + 1), "RETR big.bin");
     EXPECT_EQ(std::count(second.begin(), second.end(), "USER user"), 1);
     EXPECT_TRUE(log.Whole());
@@ -231,14 +231,14 @@ TEST(DownloadFake, BreaksAtAnyPointResumeToAnIdenticalFile) {
         faults.dropAfterBytes = c.dropAfter;
         faults.resetOnDrop = c.reset;
         faults.dropTimes = c.times;
-        server.addFile("/x.bin", content, faults);
+        server.AddFile("/x.bin", content, faults);
         TempDir dir;
         TaskLog log;
-        RunTask(log, log.Param(server.url("/x.bin"), dir.file("x.bin")));
+        RunTask(log, log.Param(server.Url("/x.bin"), dir.file("x.bin")));
         EXPECT_EQ(testsupport::FileSha256Hex(dir.file("x.bin")), testsupport::Sha256Hex(content))
             << "drop after " << c.dropAfter << "\n"
-            << server.transcript();
-        EXPECT_EQ(server.connectionCount(), 1 + c.times);
+            << server.Transcript();
+        EXPECT_EQ(server.ConnectionCount(), 1 + c.times);
         EXPECT_TRUE(log.Whole()) << log.Dump();
     }
 }
@@ -247,20 +247,20 @@ TEST(DownloadFake, WithoutRestSupportABrokenTransferFailsAndTheFileIsCut) {
     ShortRetryPause pause;
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.setRestMode(testsupport::RestMode::Refused);
+    server.SetRestMode(testsupport::RestMode::Refused);
     std::string content = testsupport::PatternBytes(0, 200000, 9);
     TransferFaults faults;
     faults.dropAfterBytes = 50000;
-    server.addFile("/n.bin", content, faults);
+    server.AddFile("/n.bin", content, faults);
     TempDir dir;
     TaskLog log;
-    RunTask(log, log.Param(server.url("/n.bin"), dir.file("n.bin")));
+    RunTask(log, log.Param(server.Url("/n.bin"), dir.file("n.bin")));
     EXPECT_TRUE(log.HasLog("该站点不支持断点续传", LogError)) << log.Dump();
     EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
     EXPECT_EQ(log.Count(TaskWorkerDone), 0);
     EXPECT_EQ(testsupport::ReadFile(dir.file("n.bin")).value_or("<none>"), content.substr(0, 50000));
     EXPECT_EQ(log.endCount, 50000);
-    EXPECT_EQ(server.countCommands("RETR"), 1);  // no second RETR without REST
+    EXPECT_EQ(server.CountCommands("RETR"), 1);  // no second RETR without REST
 }
 
 // A restart the server refused never leads to bytes written where the server
@@ -283,17 +283,17 @@ TEST(DownloadFake, ARefusedRestNeverWritesAtAnUnconfirmedOffset) {
         std::string content = testsupport::PatternBytes(0, 200000, 12);
         TransferFaults faults;
         faults.dropAfterBytes = c.dropAfter;
-        server.addFile("/r.bin", content, faults);
-        server.reply(c.refused, "502 Not now.\r\n");
+        server.AddFile("/r.bin", content, faults);
+        server.Reply(c.refused, "502 Not now.\r\n");
         TempDir dir;
         TaskLog log;
-        RunTask(log, log.Param(server.url("/r.bin"), dir.file("r.bin")));
+        RunTask(log, log.Param(server.Url("/r.bin"), dir.file("r.bin")));
         const std::string position = std::string(c.refused).substr(5);
         EXPECT_TRUE(log.HasLog("续传位置" + position + "被拒绝 (回应502), 停止下载", LogError))
             << c.refused << "\n"
             << log.Dump();
         EXPECT_FALSE(log.Whole()) << c.refused;
-        EXPECT_EQ(server.countCommands("RETR"), c.retrs) << c.refused << "\n" << server.transcript();
+        EXPECT_EQ(server.CountCommands("RETR"), c.retrs) << c.refused << "\n" << server.Transcript();
         if (c.kept == 0) {
             EXPECT_LE(testsupport::FileSize(dir.file("r.bin")), 0) << c.refused;
         } else {
@@ -313,13 +313,13 @@ TEST(DownloadFake, AFinalReplyOtherThan2xxFailsTheTask) {
     TransferFaults faults;
     faults.dropAfterBytes = 70000;  // all of it, then "426 Failure writing network stream."
     faults.dropTimes = 1000;
-    server.addFile("/f.bin", content, faults);
+    server.AddFile("/f.bin", content, faults);
     TempDir dir;
     TaskLog log;
-    RunTask(log, log.Param(server.url("/f.bin"), dir.file("f.bin")));
+    RunTask(log, log.Param(server.Url("/f.bin"), dir.file("f.bin")));
     EXPECT_FALSE(log.Whole()) << log.Dump();
     EXPECT_TRUE(log.HasLog("服务器没有确认传送完成 (回应426)", LogError)) << log.Dump();
-    EXPECT_EQ(server.countCommands("RETR"), 1);
+    EXPECT_EQ(server.CountCommands("RETR"), 1);
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("f.bin")), testsupport::Sha256Hex(content));  // bytes kept
 }
 
@@ -333,16 +333,16 @@ TEST(DownloadFake, AStalledDataConnectionIsRetriedWithRest) {
     TransferFaults faults;
     faults.stallAfterBytes = 100000;
     faults.stallTimes = 1;
-    server.addFile("/s.bin", content, faults);
+    server.AddFile("/s.bin", content, faults);
     TempDir dir;
     TaskLog log;
-    TaskParam param = log.Param(server.url("/s.bin"), dir.file("s.bin"));
+    TaskParam param = log.Param(server.Url("/s.bin"), dir.file("s.bin"));
     param.replyTimeout = 500;
     RunTask(log, param);
     EXPECT_TRUE(log.Whole()) << log.Dump();
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("s.bin")), testsupport::Sha256Hex(content));
     EXPECT_TRUE(log.HasLog(SocketErrorReportText(ErrorCode::ReceiveTimeout), LogError)) << log.Dump();
-    EXPECT_EQ(server.countCommands("REST 100000"), 1) << server.transcript();
+    EXPECT_EQ(server.CountCommands("REST 100000"), 1) << server.Transcript();
     EXPECT_EQ(log.bytesEvents, 300000);
 }
 
@@ -353,16 +353,16 @@ TEST(DownloadFake, AfterAMissingReplyTheRetryStartsInStep) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
     std::string content = testsupport::PatternBytes(0, 50000, 16);
-    server.addFile("/q.bin", content);
-    server.onNext("RETR", {Action::Silence()});
+    server.AddFile("/q.bin", content);
+    server.OnNext("RETR", {Action::Silence()});
     TempDir dir;
     TaskLog log;
-    TaskParam param = log.Param(server.url("/q.bin"), dir.file("q.bin"));
+    TaskParam param = log.Param(server.Url("/q.bin"), dir.file("q.bin"));
     param.replyTimeout = 500;
     RunTask(log, param);
     EXPECT_TRUE(log.Whole()) << log.Dump().substr(0, 3000);
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("q.bin")), testsupport::Sha256Hex(content));
-    EXPECT_EQ(server.connectionCount(), 2);
+    EXPECT_EQ(server.ConnectionCount(), 2);
     EXPECT_FALSE(log.HasLog("控制连接已失去同步, 命令未发送")) << log.Dump();
 }
 
@@ -377,15 +377,15 @@ TEST(DownloadFake, AStallAfterTheLastByteIsRetriedFromTheEnd) {
     TransferFaults faults;
     faults.stallAfterBytes = 120000;
     faults.stallTimes = 1;
-    server.addFile("/e.bin", content, faults);
+    server.AddFile("/e.bin", content, faults);
     TempDir dir;
     TaskLog log;
-    TaskParam param = log.Param(server.url("/e.bin"), dir.file("e.bin"));
+    TaskParam param = log.Param(server.Url("/e.bin"), dir.file("e.bin"));
     param.replyTimeout = 500;
     RunTask(log, param);
     EXPECT_TRUE(log.Whole()) << log.Dump();
-    EXPECT_EQ(server.connectionCount(), 2) << server.transcript();
-    EXPECT_EQ(server.countCommands("REST 120000"), 1) << server.transcript();
+    EXPECT_EQ(server.ConnectionCount(), 2) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("REST 120000"), 1) << server.Transcript();
     EXPECT_TRUE(log.HasLog("数据连接没有正常结束, 文件的120000字节尚未确认", LogError)) << log.Dump();
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("e.bin")), testsupport::Sha256Hex(content));
 }
@@ -401,16 +401,16 @@ TEST(DownloadFake, ABreakWithASilentControlConnectionIsRetriedAtOnce) {
     TransferFaults faults;
     faults.dropAfterBytes = 100000;
     faults.silentOnDrop = true;
-    server.addFile("/h.bin", content, faults);
+    server.AddFile("/h.bin", content, faults);
     TempDir dir;
     TaskLog log;
-    TaskParam param = log.Param(server.url("/h.bin"), dir.file("h.bin"));
+    TaskParam param = log.Param(server.Url("/h.bin"), dir.file("h.bin"));
     param.replyTimeout = 600000;
     Download download;
     ASSERT_TRUE(download.StartTask(param));
     ASSERT_TRUE(log.WaitEnded(std::chrono::seconds(60))) << log.Dump();
     EXPECT_TRUE(log.Whole()) << log.Dump();
-    EXPECT_EQ(server.countCommands("REST 100000"), 1) << server.transcript();
+    EXPECT_EQ(server.CountCommands("REST 100000"), 1) << server.Transcript();
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("h.bin")), testsupport::Sha256Hex(content));
 }
 
@@ -422,46 +422,46 @@ TEST(DownloadFake, AStopEndsTheTaskInEveryState) {
         const char* waitFor;  // the command the server has seen when the task waits
         std::function<void(FakeFtpServer&)> arrange;
     } cases[] = {
-        {"welcome", "", [](FakeFtpServer& s) { s.greetWith(Action::Silence()); }},
-        {"login", "USER", [](FakeFtpServer& s) { s.silentOn("USER"); }},
-        {"password", "PASS", [](FakeFtpServer& s) { s.silentOn("PASS"); }},
-        {"restart probe", "REST 100", [](FakeFtpServer& s) { s.silentOn("REST"); }},
-        {"SIZE", "SIZE", [](FakeFtpServer& s) { s.silentOn("SIZE"); }},
-        {"PASV", "PASV", [](FakeFtpServer& s) { s.silentOn("PASV"); }},
-        {"RETR", "RETR", [](FakeFtpServer& s) { s.silentOn("RETR"); }},
+        {"welcome", "", [](FakeFtpServer& s) { s.GreetWith(Action::Silence()); }},
+        {"login", "USER", [](FakeFtpServer& s) { s.SilentOn("USER"); }},
+        {"password", "PASS", [](FakeFtpServer& s) { s.SilentOn("PASS"); }},
+        {"restart probe", "REST 100", [](FakeFtpServer& s) { s.SilentOn("REST"); }},
+        {"SIZE", "SIZE", [](FakeFtpServer& s) { s.SilentOn("SIZE"); }},
+        {"PASV", "PASV", [](FakeFtpServer& s) { s.SilentOn("PASV"); }},
+        {"RETR", "RETR", [](FakeFtpServer& s) { s.SilentOn("RETR"); }},
         {"active accept", "RETR",
          [](FakeFtpServer& s) {
-             s.reply("PASV", "502 no passive\r\n");
-             s.reply("RETR", "150 coming, but never connecting\r\n");
+             s.Reply("PASV", "502 no passive\r\n");
+             s.Reply("RETR", "150 coming, but never connecting\r\n");
          }},
         {"stalled receive", "RETR",
          [](FakeFtpServer& s) {
              TransferFaults stall;
              stall.stallAfterBytes = 1000;
-             s.setFaults("/f.bin", stall);
+             s.SetFaults("/f.bin", stall);
          }},
     };
     for (const auto& c : cases) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.addFile("/f.bin", testsupport::PatternBytes(0, 100000, 15));
+        server.AddFile("/f.bin", testsupport::PatternBytes(0, 100000, 15));
         c.arrange(server);
         TempDir dir;
         TaskLog log;
-        TaskParam param = log.Param(server.url("/f.bin"), dir.file("f.bin"));
+        TaskParam param = log.Param(server.Url("/f.bin"), dir.file("f.bin"));
         param.connectTimeout = param.sendTimeout = param.replyTimeout = 600000;
         Download download;
         ASSERT_TRUE(download.StartTask(param)) << c.state;
         if (*c.waitFor) {
-            ASSERT_TRUE(server.waitForCommand(c.waitFor, std::chrono::seconds(30))) << c.state;
+            ASSERT_TRUE(server.WaitForCommand(c.waitFor, std::chrono::seconds(30))) << c.state;
         } else {
-            ASSERT_TRUE(server.waitForConnections(1, std::chrono::seconds(30))) << c.state;
+            ASSERT_TRUE(server.WaitForConnections(1, std::chrono::seconds(30))) << c.state;
         }
         download.StopTask();
         EXPECT_TRUE(log.WaitEnded(std::chrono::seconds(30))) << c.state << "\n" << log.Dump();
         EXPECT_EQ(log.endEvents, 1) << c.state;
         EXPECT_FALSE(log.Whole()) << c.state;
-        EXPECT_EQ(server.connectionCount(), 1) << c.state;  // no new log-in after the stop
+        EXPECT_EQ(server.ConnectionCount(), 1) << c.state;  // no new log-in after the stop
         EXPECT_LE(testsupport::FileSize(dir.file("f.bin")), 1000) << c.state;
     }
 }
@@ -471,10 +471,10 @@ TEST(DownloadFake, SizeAnswered550FailsWithoutRetrAndWithoutAFile) {
     ASSERT_TRUE(server.ok());
     TempDir dir;
     TaskLog log;
-    RunTask(log, log.Param(server.url("/missing.bin"), dir.file("missing.bin")));
+    RunTask(log, log.Param(server.Url("/missing.bin"), dir.file("missing.bin")));
     EXPECT_TRUE(log.HasLog("文件不存在", LogError)) << log.Dump();
-    EXPECT_EQ(server.countCommands("RETR"), 0);
-    EXPECT_EQ(server.connectionCount(), 1);  // no retry either
+    EXPECT_EQ(server.CountCommands("RETR"), 0);
+    EXPECT_EQ(server.ConnectionCount(), 1);  // no retry either
     EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
     EXPECT_EQ(testsupport::FileSize(dir.file("missing.bin")), -1);
 }
@@ -496,18 +496,18 @@ TEST(DownloadFake, SizesThatDisagreeWithTheDataNeverLookWhole) {
         for (auto mode : {testsupport::RestMode::Supported, testsupport::RestMode::Refused}) {
             FakeFtpServer server;
             ASSERT_TRUE(server.ok());
-            server.setRestMode(mode);
+            server.SetRestMode(mode);
             TransferFaults faults;
             faults.reportedSize = c.reported;
-            server.addFile("/s.bin", content, faults);
+            server.AddFile("/s.bin", content, faults);
             TempDir dir;
             TaskLog log;
-            RunTask(log, log.Param(server.url("/s.bin"), dir.file("s.bin")));
+            RunTask(log, log.Param(server.Url("/s.bin"), dir.file("s.bin")));
             EXPECT_EQ(log.Whole(), c.whole) << c.reported << "\n" << log.Dump();
             EXPECT_EQ(testsupport::ReadFile(dir.file("s.bin")).value_or("<none>"), content.substr(0, c.kept))
                 << c.reported;
             EXPECT_EQ(log.endCount, c.kept) << c.reported;
-            EXPECT_LE(server.connectionCount(), 2) << c.reported;  // never a loop of retries
+            EXPECT_LE(server.ConnectionCount(), 2) << c.reported;  // never a loop of retries
             if (c.reported < 60000) {
                 // The log names both numbers.
                 EXPECT_TRUE(log.HasLog(
@@ -522,12 +522,12 @@ TEST(DownloadFake, SizesThatDisagreeWithTheDataNeverLookWhole) {
 TEST(DownloadFake, ALocalFileThatCannotBeCreatedFailsTheTask) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addFile("/a.bin", "abc");
+    server.AddFile("/a.bin", "abc");
     TempDir dir;
     ASSERT_TRUE(testsupport::WriteFile(dir.file("plain"), "x"));
     for (const std::string& path : {dir.file("no/such/folder/a.bin"), dir.file("plain/a.bin")}) {
         TaskLog log;
-        RunTask(log, log.Param(server.url("/a.bin"), path));
+        RunTask(log, log.Param(server.Url("/a.bin"), path));
         EXPECT_TRUE(log.HasLog("创建文件错误，超出最大支持下载长度或磁盘不可写或磁盘没有空间或同名文件已存在",
                                LogError))
             << path << "\n"
@@ -541,14 +541,14 @@ TEST(DownloadFake, ALocalFileThatCannotBeCreatedFailsTheTask) {
 TEST(DownloadFake, AnExistingLocalFileFollowsTheCallbacksAnswer) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addFile("/d/a.txt", "remote");
+    server.AddFile("/d/a.txt", "remote");
     TempDir dir;
     ASSERT_TRUE(testsupport::WriteFile(dir.file("a.txt"), "old!"));
     ASSERT_TRUE(testsupport::WriteFile(dir.file("a(1).txt"), "older"));
 
     {  // 0: renamed automatically past the names that exist
         TaskLog log;
-        RunTask(log, log.Param(server.url("/d/a.txt"), dir.file("a.txt")));
+        RunTask(log, log.Param(server.Url("/d/a.txt"), dir.file("a.txt")));
         EXPECT_EQ(testsupport::ReadFile(dir.file("a(2).txt")).value_or(""), "remote");
         EXPECT_TRUE(log.HasLog("发现同名文件, 系统自动更名为" + dir.file("a(2).txt"), LogInfo)) << log.Dump();
         ASSERT_EQ(log.sameNameQuestions.size(), 1u);
@@ -558,7 +558,7 @@ TEST(DownloadFake, AnExistingLocalFileFollowsTheCallbacksAnswer) {
     {  // 1: the user gives up
         TaskLog log;
         log.sameNameAnswer = 1;
-        RunTask(log, log.Param(server.url("/d/a.txt"), dir.file("a.txt")));
+        RunTask(log, log.Param(server.Url("/d/a.txt"), dir.file("a.txt")));
         EXPECT_TRUE(log.HasLog("发现同名文件, 用户选择放弃下载", LogInfo));
         EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
         EXPECT_EQ(testsupport::FileSize(dir.file("a(3).txt")), -1);
@@ -566,8 +566,8 @@ TEST(DownloadFake, AnExistingLocalFileFollowsTheCallbacksAnswer) {
     // The folder form: the remote name is appended.
     {
         TaskLog log;
-        std::string sub = dir.subdir("into");
-        RunTask(log, log.Param(server.url("/d/a.txt"), sub + "/"));
+        std::string sub = dir.Subdir("into");
+        RunTask(log, log.Param(server.Url("/d/a.txt"), sub + "/"));
         EXPECT_EQ(testsupport::ReadFile(sub + "/a.txt").value_or(""), "remote");
     }
     EXPECT_EQ(testsupport::ReadFile(dir.file("a.txt")).value_or(""), "old!");
@@ -580,15 +580,15 @@ TEST(DownloadFake, AnExistingLocalFileFollowsTheCallbacksAnswer) {
 TEST(DownloadFake, ALinkPlantedBelowTheChosenFolderIsNotFollowed) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addFile("/a.bin", "payload");
+    server.AddFile("/a.bin", "payload");
     TempDir chosen;
     TempDir outside;
-    ASSERT_EQ(::symlink(outside.path().c_str(), chosen.file("sub").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.Path().c_str(), chosen.file("sub").c_str()), 0);
     ASSERT_EQ(::mkdir(chosen.file("real").c_str(), 0755), 0);
     {
         TaskLog log;
-        TaskParam param = log.Param(server.url("/a.bin"), chosen.file("sub") + "/a.bin");
-        param.localBase = chosen.path();
+        TaskParam param = log.Param(server.Url("/a.bin"), chosen.file("sub") + "/a.bin");
+        param.localBase = chosen.Path();
         RunTask(log, param);
         EXPECT_FALSE(log.Whole());
         EXPECT_TRUE(log.HasLog("创建文件错误，超出最大支持下载长度或磁盘不可写或磁盘没有空间或同名文件已存在",
@@ -599,8 +599,8 @@ TEST(DownloadFake, ALinkPlantedBelowTheChosenFolderIsNotFollowed) {
     {  // a real folder below the chosen one works; the chosen folder may itself be a link
         TaskLog log;
         std::string viaLink = outside.file("chosen-link");
-        ASSERT_EQ(::symlink(chosen.path().c_str(), viaLink.c_str()), 0);
-        TaskParam param = log.Param(server.url("/a.bin"), viaLink + "/real/a.bin");
+        ASSERT_EQ(::symlink(chosen.Path().c_str(), viaLink.c_str()), 0);
+        TaskParam param = log.Param(server.Url("/a.bin"), viaLink + "/real/a.bin");
         param.localBase = viaLink;
         RunTask(log, param);
         EXPECT_TRUE(log.Whole()) << log.Dump();
@@ -608,8 +608,8 @@ TEST(DownloadFake, ALinkPlantedBelowTheChosenFolderIsNotFollowed) {
     }
     {  // a local path that is not below the chosen folder is refused
         TaskLog log;
-        TaskParam param = log.Param(server.url("/a.bin"), outside.file("b.bin"));
-        param.localBase = chosen.path();
+        TaskParam param = log.Param(server.Url("/a.bin"), outside.file("b.bin"));
+        param.localBase = chosen.Path();
         RunTask(log, param);
         EXPECT_FALSE(log.Whole());
         EXPECT_EQ(testsupport::FileSize(outside.file("b.bin")), -1);
@@ -643,10 +643,10 @@ TEST(DownloadFake, TheBlockSizeOverrideLimitsTheRate) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
     std::string content = testsupport::PatternBytes(0, 3072, 1);
-    server.addFile("/slow.bin", content);
+    server.AddFile("/slow.bin", content);
     TempDir dir;
     TaskLog log;
-    TaskParam param = log.Param(server.url("/slow.bin"), dir.file("slow.bin"));
+    TaskParam param = log.Param(server.Url("/slow.bin"), dir.file("slow.bin"));
     param.blockSizeOverride = 1024;
     auto began = std::chrono::steady_clock::now();
     RunTask(log, param);
@@ -665,16 +665,16 @@ TEST(DownloadFake, AStopDuringTheRetryPauseEndsTheTaskWithoutAnotherLogin) {
     std::string content = testsupport::PatternBytes(0, 100000, 2);
     TransferFaults faults;
     faults.dropAfterBytes = 30000;
-    server.addFile("/p.bin", content, faults);
+    server.AddFile("/p.bin", content, faults);
     TempDir dir;
     TaskLog log;
     Download download;
-    ASSERT_TRUE(download.StartTask(log.Param(server.url("/p.bin"), dir.file("p.bin"))));
+    ASSERT_TRUE(download.StartTask(log.Param(server.Url("/p.bin"), dir.file("p.bin"))));
     ASSERT_TRUE(log.WaitForLog("等待600秒后重试")) << log.Dump();
     download.StopTask();
     EXPECT_TRUE(download.IsIdle());
     ASSERT_TRUE(log.WaitEnded(std::chrono::seconds(30)));
-    EXPECT_EQ(server.connectionCount(), 1);
+    EXPECT_EQ(server.ConnectionCount(), 1);
     EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
     EXPECT_EQ(log.endCount, 30000);
     EXPECT_EQ(testsupport::ReadFile(dir.file("p.bin")).value_or(""), content.substr(0, 30000));
@@ -687,11 +687,11 @@ TEST(DownloadFake, AStopInTheMiddleCutsTheFileToWhatArrived) {
     TransferFaults faults;
     faults.chunkBytes = 8192;
     faults.chunkDelayMs = 5;
-    server.addFile("/t.bin", content, faults);
+    server.AddFile("/t.bin", content, faults);
     TempDir dir;
     TaskLog log;
     Download download;
-    ASSERT_TRUE(download.StartTask(log.Param(server.url("/t.bin"), dir.file("t.bin"))));
+    ASSERT_TRUE(download.StartTask(log.Param(server.Url("/t.bin"), dir.file("t.bin"))));
     std::int64_t seen = 0;
     for (int i = 0; i < 3000 && seen < 100000; ++i) {
         seen = download.GetBytesDone();
@@ -714,10 +714,10 @@ TEST(DownloadFake, AStopInTheMiddleCutsTheFileToWhatArrived) {
 TEST(DownloadFake, AZeroByteFileBecomesAnEmptyFile) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addFile("/empty", "");
+    server.AddFile("/empty", "");
     TempDir dir;
     TaskLog log;
-    RunTask(log, log.Param(server.url("/empty"), dir.file("empty")));
+    RunTask(log, log.Param(server.Url("/empty"), dir.file("empty")));
     EXPECT_EQ(testsupport::FileSize(dir.file("empty")), 0);
     EXPECT_TRUE(log.Whole()) << log.Dump();
     EXPECT_EQ(log.endCount, 0);
@@ -730,18 +730,18 @@ TEST(DownloadFake, SeveralConnectionsShareTheFile) {
     TransferFaults paced;  // slow enough for the connections to overlap
     paced.chunkBytes = 32768;
     paced.chunkDelayMs = 2;
-    server.addFile("/m.bin", content, paced);
+    server.AddFile("/m.bin", content, paced);
     TempDir dir;
     TaskLog log;
-    TaskParam param = log.Param(server.url("/m.bin"), dir.file("m.bin"));
+    TaskParam param = log.Param(server.Url("/m.bin"), dir.file("m.bin"));
     param.connections = 3;
     RunTask(log, param);
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("m.bin")), testsupport::Sha256Hex(content));
     // Each part is fetched once, from its own start. A fast first connection
     // may take a free part itself before the next worker starts.
-    EXPECT_EQ(server.countCommands("RETR"), 3);
-    EXPECT_EQ(server.countCommands("REST 333334"), 1) << server.transcript();
-    EXPECT_EQ(server.countCommands("REST 666668"), 1) << server.transcript();
+    EXPECT_EQ(server.CountCommands("RETR"), 3);
+    EXPECT_EQ(server.CountCommands("REST 333334"), 1) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("REST 666668"), 1) << server.Transcript();
     EXPECT_GE(log.Count(TaskWorkerStarted), 2);
     EXPECT_LE(log.Count(TaskWorkerStarted), 3);
     EXPECT_EQ(log.Count(TaskWorkerDone), log.Count(TaskWorkerStarted));
@@ -754,23 +754,23 @@ TEST(DownloadFake, SeveralConnectionsShareTheFile) {
 TEST(DownloadFake, ActiveModeAndAsciiTasksKeepTheirPlaces) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.setBinaryOnlyRestAndSize(true);
-    server.reply("PASV", "502 PASV not allowed.\r\n");
-    server.addFile("/r.txt", "line one\r\nline two\r\n");
+    server.SetBinaryOnlyRestAndSize(true);
+    server.Reply("PASV", "502 PASV not allowed.\r\n");
+    server.AddFile("/r.txt", "line one\r\nline two\r\n");
     TempDir dir;
     TaskLog log;
-    TaskParam param = log.Param(server.url("/r.txt"), dir.file("r.txt"));
+    TaskParam param = log.Param(server.Url("/r.txt"), dir.file("r.txt"));
     param.transferTypeMode = 2;
     RunTask(log, param);
-    std::vector<std::string> commands = server.commandsOf(1);
-    ASSERT_GE(commands.size(), 10u) << server.transcript();
+    std::vector<std::string> commands = server.CommandsOf(1);
+    ASSERT_GE(commands.size(), 10u) << server.Transcript();
     EXPECT_EQ(commands[2], "TYPE I");
     auto typeA = std::find(commands.begin(), commands.end(), "TYPE A");
     auto size = std::find(commands.begin(), commands.end(), "SIZE r.txt");
     auto port = std::find_if(commands.begin(), commands.end(),
                              [](const auto& c) { return c.rfind("PORT ", 0) == 0; });
     ASSERT_NE(typeA, commands.end());
-    ASSERT_NE(port, commands.end()) << server.transcript();
+    ASSERT_NE(port, commands.end()) << server.Transcript();
     EXPECT_LT(size, typeA);
     EXPECT_LT(typeA, port);
     EXPECT_EQ(testsupport::ReadFile(dir.file("r.txt")).value_or(""), "line one\r\nline two\r\n");
@@ -790,14 +790,14 @@ TEST(DownloadObject, IdleCommandsDoNothingAndASecondTaskIsRefusedWhileOneRuns) {
 
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.silentOn("SIZE");  // holds the task until it is stopped
-    server.addFile("/a", "a");
+    server.SilentOn("SIZE");  // holds the task until it is stopped
+    server.AddFile("/a", "a");
     TempDir dir;
     TaskLog first;
     Download download;
-    ASSERT_TRUE(download.StartTask(first.Param(server.url("/a"), dir.file("a"))));
+    ASSERT_TRUE(download.StartTask(first.Param(server.Url("/a"), dir.file("a"))));
     TaskLog second;
-    EXPECT_FALSE(download.StartTask(second.Param(server.url("/a"), dir.file("b"))));
+    EXPECT_FALSE(download.StartTask(second.Param(server.Url("/a"), dir.file("b"))));
     EXPECT_FALSE(download.IsIdle());
     download.StopTask();
     ASSERT_TRUE(first.WaitEnded());
@@ -811,10 +811,10 @@ TEST(DownloadObject, TasksFollowEachOtherOnOneObject) {
     Download download;
     for (int i = 0; i < 20; ++i) {
         std::string name = "/f" + std::to_string(i);
-        server.addFile(name, std::string(static_cast<std::size_t>(i * 100), 'a' + i % 26));
+        server.AddFile(name, std::string(static_cast<std::size_t>(i * 100), 'a' + i % 26));
         TaskLog log;
         // Started as soon as the previous task reported its end.
-        ASSERT_TRUE(download.StartTask(log.Param(server.url(name), dir.file(name.substr(1))))) << i;
+        ASSERT_TRUE(download.StartTask(log.Param(server.Url(name), dir.file(name.substr(1))))) << i;
         ASSERT_TRUE(log.WaitEnded());
         EXPECT_TRUE(log.Whole()) << i;
         EXPECT_EQ(testsupport::FileSize(dir.file(name.substr(1))), i * 100);
@@ -826,13 +826,13 @@ TEST(DownloadObject, DestroyingTheObjectStopsARunningTask) {
     ASSERT_TRUE(server.ok());
     TransferFaults faults;
     faults.stallAfterBytes = 1000;
-    server.addFile("/stall", std::string(5000, 's'), faults);
+    server.AddFile("/stall", std::string(5000, 's'), faults);
     TempDir dir;
     TaskLog log;
     {
         Download download;
-        ASSERT_TRUE(download.StartTask(log.Param(server.url("/stall"), dir.file("stall"))));
-        ASSERT_TRUE(server.waitForCommand("RETR", std::chrono::seconds(10)));
+        ASSERT_TRUE(download.StartTask(log.Param(server.Url("/stall"), dir.file("stall"))));
+        ASSERT_TRUE(server.WaitForCommand("RETR", std::chrono::seconds(10)));
     }
     EXPECT_EQ(log.endEvents, 1);
     EXPECT_LE(testsupport::FileSize(dir.file("stall")), 1000);
@@ -860,10 +860,10 @@ TEST(DownloadRealServer, AFileBeyondFourGibibytesArrivesWhole) {
         }
         ::close(fd);
     }
-    testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.path(), "big", "pw");
+    testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.Path(), "big", "pw");
     ASSERT_TRUE(server.ok()) << server.error();
     TaskLog log;
-    TaskParam param = log.Param(server.url("/huge.bin"), local.file("huge.bin"));
+    TaskParam param = log.Param(server.Url("/huge.bin"), local.file("huge.bin"));
     param.user = "big";
     param.password = "pw";
     Download download;

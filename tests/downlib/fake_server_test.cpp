@@ -50,13 +50,13 @@ public:
         addr.sin_family = AF_INET;
         ::inet_pton(AF_INET, ip, &addr.sin_addr);
         addr.sin_port = htons(port);
-        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+        if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
         return fd;
     }
 
     void send(const std::string& line) {
         std::string wire = line + "\r\n";
-        ASSERT_EQ(::send(fd_.get(), wire.data(), wire.size(), MSG_NOSIGNAL),
+        ASSERT_EQ(::send(fd_.Get(), wire.data(), wire.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(wire.size()));
     }
 
@@ -64,7 +64,7 @@ public:
     // bytes arrived, or nothing came for `quiet`.
     template <typename Done>
     ReadResult readUntil(Done done, std::chrono::milliseconds quiet = 3000ms, std::size_t limit = 1 << 20) {
-        return ReadFrom(fd_.get(), done, quiet, limit, &pending_);
+        return ReadFrom(fd_.Get(), done, quiet, limit, &pending_);
     }
 
     // One complete reply: lines up to the first "ddd " line.
@@ -144,15 +144,15 @@ public:
         }
         t.first = command(commandLine);
         if (t.first.rfind("150", 0) != 0 && t.first.rfind("125", 0) != 0) return t;
-        t.data = ReadAll(data.get());
+        t.data = ReadAll(data.Get());
         // proftpd sends its final reply only once the client has closed its
         // side too (a lingering close).
-        data.reset();
+        data.Reset();
         t.last = reply();
         return t;
     }
 
-    int fd() const { return fd_.get(); }
+    int fd() const { return fd_.Get(); }
 
 private:
     static std::size_t FinalLineEnd(const std::string& s) {
@@ -206,7 +206,7 @@ TEST(FakeFtpServer, GreetingBehaviours) {
         SCOPED_TRACE(c.name);
         FakeFtpServer server;
         ASSERT_TRUE(server.ok()) << server.error();
-        server.greetWith(c.action);
+        server.GreetWith(c.action);
         RawClient client;
         ASSERT_TRUE(client.connect(server.port()));
         const std::size_t want = c.expectBytes.size();
@@ -222,7 +222,7 @@ TEST(FakeFtpServer, GreetingBehaviours) {
 
 TEST(FakeFtpServer, EndlessGreetingNeverEndsAReplyAndStopsWhenTheClientLeaves) {
     FakeFtpServer server;
-    server.greetWith(Action::Endless("220-more\r\n"));
+    server.GreetWith(Action::Endless("220-more\r\n"));
     {
         RawClient client;
         ASSERT_TRUE(client.connect(server.port()));
@@ -230,12 +230,12 @@ TEST(FakeFtpServer, EndlessGreetingNeverEndsAReplyAndStopsWhenTheClientLeaves) {
         EXPECT_GE(r.bytes.size(), std::size_t{2} << 20);
         EXPECT_EQ(r.bytes.find("220 "), std::string::npos);
     }
-    EXPECT_TRUE(server.waitForAllClosed(5s));
+    EXPECT_TRUE(server.WaitForAllClosed(5s));
 }
 
 TEST(FakeFtpServer, QueuedGreetingsServeSuccessiveConnections) {
     FakeFtpServer server;
-    server.greetNext({Action::Close(), Action::Reply("421 Busy\r\n")});
+    server.GreetNext({Action::Close(), Action::Reply("421 Busy\r\n")});
     std::vector<std::string> firstLines;
     for (int i = 0; i < 3; ++i) {
         RawClient client;
@@ -244,14 +244,14 @@ TEST(FakeFtpServer, QueuedGreetingsServeSuccessiveConnections) {
             client.readUntil([](const std::string& s) { return s.find('\n') != std::string::npos; }).bytes);
     }
     EXPECT_EQ(firstLines, (std::vector<std::string>{"", "421 Busy\r\n", "220 FakeFtp ready\r\n"}));
-    EXPECT_EQ(server.connectionCount(), 3);
+    EXPECT_EQ(server.ConnectionCount(), 3);
 }
 
 // --- Fake server: a whole download exchange and the transcript
 
 TEST(FakeFtpServer, HappyDownloadExchangeAndTranscript) {
     FakeFtpServer server;
-    server.addFile("/pub/a.bin", "0123456789abcdef");
+    server.AddFile("/pub/a.bin", "0123456789abcdef");
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     EXPECT_EQ(c.reply(), "220 FakeFtp ready\r\n");
@@ -272,16 +272,16 @@ TEST(FakeFtpServer, HappyDownloadExchangeAndTranscript) {
     EXPECT_EQ(c.command("QUIT"), "221 Goodbye.\r\n");
     EXPECT_TRUE(c.readUntil([](const std::string&) { return false; }).closed);
 
-    EXPECT_EQ(server.commands(),
+    EXPECT_EQ(server.Commands(),
               (std::vector<std::string>{"USER anonymous", "PASS guest@", "TYPE I", "REST 100", "REST 0",
                                         "SIZE pub/a.bin", "SIZE /pub/missing", "REST 10", "PASV",
                                         "RETR pub/a.bin", "PASV", "RETR /pub/a.bin", "QUIT"}))
-        << server.transcript();
-    EXPECT_TRUE(server.received().front().crlf);
-    EXPECT_EQ(server.countCommands("rest"), 3);
-    EXPECT_EQ(server.countCommands("REST 0"), 1);
-    EXPECT_TRUE(server.waitForCommand("QUIT", 1s));
-    EXPECT_FALSE(server.waitForCommand("STOR", 50ms));
+        << server.Transcript();
+    EXPECT_TRUE(server.Received().front().crlf);
+    EXPECT_EQ(server.CountCommands("rest"), 3);
+    EXPECT_EQ(server.CountCommands("REST 0"), 1);
+    EXPECT_TRUE(server.WaitForCommand("QUIT", 1s));
+    EXPECT_FALSE(server.WaitForCommand("STOR", 50ms));
 }
 
 TEST(FakeFtpServer, RecordsBareLfAndUnfinishedLines) {
@@ -292,8 +292,8 @@ TEST(FakeFtpServer, RecordsBareLfAndUnfinishedLines) {
     const std::string wire = "NOOP\nSYST\r\nPWD";
     ASSERT_EQ(::send(c.fd(), wire.data(), wire.size(), MSG_NOSIGNAL), static_cast<ssize_t>(wire.size()));
     ::shutdown(c.fd(), SHUT_WR);
-    ASSERT_TRUE(server.waitForCommand("PWD", 5s)) << server.transcript();
-    auto got = server.received();
+    ASSERT_TRUE(server.WaitForCommand("PWD", 5s)) << server.Transcript();
+    auto got = server.Received();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0].line, "NOOP");
     EXPECT_FALSE(got[0].crlf);
@@ -307,10 +307,10 @@ TEST(FakeFtpServer, RecordsBareLfAndUnfinishedLines) {
 
 TEST(FakeFtpServer, RulesReplaceBuiltInRepliesInOrder) {
     FakeFtpServer server;
-    server.reply("SIZE", "213 5\r\n");
-    server.reply("REST 100", "502 No restart\r\n");  // whole line beats the verb
-    server.replyNext("pass", {"530 Wrong\r\n", "500 Odd\r\n"});
-    server.onNext("NOOP", {Action::Silence()});
+    server.Reply("SIZE", "213 5\r\n");
+    server.Reply("REST 100", "502 No restart\r\n");  // whole line beats the verb
+    server.ReplyNext("pass", {"530 Wrong\r\n", "500 Odd\r\n"});
+    server.OnNext("NOOP", {Action::Silence()});
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     c.reply();
@@ -322,16 +322,16 @@ TEST(FakeFtpServer, RulesReplaceBuiltInRepliesInOrder) {
     EXPECT_EQ(c.command("PASS c"), "230 Login successful.\r\n");
     c.send("NOOP");  // swallowed: the next reply belongs to SYST
     EXPECT_EQ(c.command("SYST"), "215 UNIX Type: L8\r\n");
-    server.closeOn("CWD");
+    server.CloseOn("CWD");
     c.send("CWD /");
     EXPECT_TRUE(c.readUntil([](const std::string&) { return false; }).closed);
 }
 
 TEST(FakeFtpServer, CredentialsAndAsciiRefusals) {
     FakeFtpServer server;
-    server.setCredentials("u", "p");
-    server.setBinaryOnlyRestAndSize(true);
-    server.addFile("/f", "abc");
+    server.SetCredentials("u", "p");
+    server.SetBinaryOnlyRestAndSize(true);
+    server.AddFile("/f", "abc");
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     c.reply();
@@ -344,9 +344,9 @@ TEST(FakeFtpServer, CredentialsAndAsciiRefusals) {
     EXPECT_EQ(c.command("REST 100"), "501 Resuming transfers not allowed in ASCII mode.\r\n");
     c.command("TYPE I");
     EXPECT_EQ(c.command("SIZE f"), "213 3\r\n");
-    server.setRestMode(testsupport::RestMode::NoRestartWord);
+    server.SetRestMode(testsupport::RestMode::NoRestartWord);
     EXPECT_EQ(c.command("REST 100"), "350 Rest supported\r\n");
-    server.setRestMode(testsupport::RestMode::Refused);
+    server.SetRestMode(testsupport::RestMode::Refused);
     EXPECT_EQ(c.command("REST 100"), "502 REST not implemented.\r\n");
 }
 
@@ -360,7 +360,7 @@ TEST(FakeFtpServer, DropAfterBytesOnceThenResumeCompletesTheFile) {
         SCOPED_TRACE(reset ? "reset" : "close");
         faults.resetOnDrop = reset;
         FakeFtpServer server;
-        server.addFile("/big.bin", content, faults);
+        server.AddFile("/big.bin", content, faults);
         RawClient c;
         LoggedIn(c, server.port());
         RawClient::Transfer first = c.passiveTransfer("RETR big.bin");
@@ -384,7 +384,7 @@ TEST(FakeFtpServer, SizeReportedApartFromDataAndControlDropWithData) {
     faults.dropAfterBytes = 2;
     faults.closeControlOnDrop = true;
     FakeFtpServer server;
-    server.addFile("/f", "abcdefgh", faults);
+    server.AddFile("/f", "abcdefgh", faults);
     RawClient c;
     LoggedIn(c, server.port());
     EXPECT_EQ(c.command("SIZE /f"), "213 4\r\n");
@@ -392,7 +392,7 @@ TEST(FakeFtpServer, SizeReportedApartFromDataAndControlDropWithData) {
     UniqueFd data = RawClient::ConnectPasv(pasv);
     ASSERT_TRUE(data.valid()) << pasv;
     EXPECT_EQ(c.command("RETR f").substr(0, 4), "150 ");
-    EXPECT_EQ(RawClient::ReadAll(data.get()), "ab");
+    EXPECT_EQ(RawClient::ReadAll(data.Get()), "ab");
     EXPECT_TRUE(c.readUntil([](const std::string&) { return false; }).closed);
 }
 
@@ -400,25 +400,25 @@ TEST(FakeFtpServer, StalledDataConnectionHoldsUntilTheClientGivesUp) {
     TransferFaults faults;
     faults.stallAfterBytes = 3;
     FakeFtpServer server;
-    server.addFile("/f", "abcdefgh", faults);
+    server.AddFile("/f", "abcdefgh", faults);
     RawClient c;
     LoggedIn(c, server.port());
     UniqueFd data = RawClient::ConnectPasv(c.command("PASV"));
     ASSERT_TRUE(data.valid());
     c.command("RETR f");
     ReadResult r = RawClient::ReadFrom(
-        data.get(), [](const std::string&) { return false; }, 300ms, 100);
+        data.Get(), [](const std::string&) { return false; }, 300ms, 100);
     EXPECT_EQ(r.bytes, "abc");
     EXPECT_TRUE(r.timedOut);
-    data.reset();
+    data.Reset();
     EXPECT_EQ(c.reply(), "426 Failure writing network stream.\r\n");
 }
 
 TEST(FakeFtpServer, PasvReplyTextIsConfigurableAndPortConnectsBack) {
     FakeFtpServer server;
-    server.setPasvReply([](std::uint16_t port) { return FakeFtpServer::PasvReplyText("10,0,0,5", port); });
-    server.addFile("/d/x.txt", "12345");
-    server.addDirectory("/d/sub");
+    server.SetPasvReply([](std::uint16_t port) { return FakeFtpServer::PasvReplyText("10,0,0,5", port); });
+    server.AddFile("/d/x.txt", "12345");
+    server.AddDirectory("/d/sub");
     RawClient c;
     LoggedIn(c, server.port());
     std::string pasv = c.command("PASV");
@@ -429,24 +429,24 @@ TEST(FakeFtpServer, PasvReplyTextIsConfigurableAndPortConnectsBack) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener.Get(), 1), 0);
     socklen_t len = sizeof addr;
-    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
     int port = ntohs(addr.sin_port);
     EXPECT_EQ(c.command("PORT 127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256)),
               "200 PORT command successful. Consider using PASV.\r\n");
     c.send("LIST d");
-    pollfd p{listener.get(), POLLIN, 0};
+    pollfd p{listener.Get(), POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 5000), 1);
-    UniqueFd data(::accept(listener.get(), nullptr, nullptr));
+    UniqueFd data(::accept(listener.Get(), nullptr, nullptr));
     EXPECT_EQ(c.reply(), "150 Here comes the directory listing.\r\n");
-    EXPECT_EQ(RawClient::ReadAll(data.get()),
+    EXPECT_EQ(RawClient::ReadAll(data.Get()),
               "drwxr-xr-x    2 ftp      ftp          4096 Jan 01  2024 sub\r\n"
               "-rw-r--r--    1 ftp      ftp                 5 Jan 01  2024 x.txt\r\n");
     EXPECT_EQ(c.reply(), "226 Directory send OK.\r\n");
 
-    server.setStrictPort(true);
+    server.SetStrictPort(true);
     EXPECT_EQ(c.command("PORT 10,0,0,5,1,2"), "500 Illegal PORT command.\r\n");
     EXPECT_EQ(c.command("PORT 1,2,3"), "501 Illegal PORT command.\r\n");
     EXPECT_EQ(c.command("LIST"), "425 Failed to establish connection.\r\n");
@@ -454,24 +454,24 @@ TEST(FakeFtpServer, PasvReplyTextIsConfigurableAndPortConnectsBack) {
 
 TEST(FakeFtpServer, RawListingsAndEndlessListingStream) {
     FakeFtpServer server;
-    server.setListing("/", "total 0\nodd line\n");
+    server.SetListing("/", "total 0\nodd line\n");
     TransferFaults endless;
     endless.repeatForever = true;
-    server.setListing("/flood", "-rw-r--r-- 1 a b 1 Jan 01 2024 f\r\n", endless);
+    server.SetListing("/flood", "-rw-r--r-- 1 a b 1 Jan 01 2024 f\r\n", endless);
     RawClient c;
     LoggedIn(c, server.port());
     EXPECT_EQ(c.passiveTransfer("LIST -la").data, "total 0\nodd line\n");
     UniqueFd data = RawClient::ConnectPasv(c.command("PASV"));
     c.command("LIST /flood");
     ReadResult r = RawClient::ReadFrom(
-        data.get(), [](const std::string&) { return false; }, 3000ms, 8 << 20);
+        data.Get(), [](const std::string&) { return false; }, 3000ms, 8 << 20);
     EXPECT_GE(r.bytes.size(), std::size_t{8} << 20);
     EXPECT_FALSE(r.closed);
 }
 
 TEST(FakeFtpServer, FileCommandsChangeTheVirtualTree) {
     FakeFtpServer server;
-    server.addFile("/a/old.txt", "x");
+    server.AddFile("/a/old.txt", "x");
     RawClient c;
     LoggedIn(c, server.port());
     struct Step {
@@ -497,24 +497,24 @@ TEST(FakeFtpServer, FileCommandsChangeTheVirtualTree) {
         {"EPSV", "502 Command not implemented.\r\n"},
     };
     for (const auto& s : steps) EXPECT_EQ(c.command(s.command), s.reply) << s.command;
-    EXPECT_FALSE(server.fileContents("/a/old.txt").has_value());
-    EXPECT_FALSE(server.directoryExists("/a/b"));
+    EXPECT_FALSE(server.FileContents("/a/old.txt").has_value());
+    EXPECT_FALSE(server.DirectoryExists("/a/b"));
 
     RawClient::Transfer upload;
     std::string pasv = c.command("PASV");
     UniqueFd data = RawClient::ConnectPasv(pasv);
     ASSERT_TRUE(data.valid());
     EXPECT_EQ(c.command("STOR a/up.txt"), "150 Ok to send data.\r\n");
-    ASSERT_EQ(::send(data.get(), "uploaded", 8, MSG_NOSIGNAL), 8);
-    data.reset();
+    ASSERT_EQ(::send(data.Get(), "uploaded", 8, MSG_NOSIGNAL), 8);
+    data.Reset();
     EXPECT_EQ(c.reply(), "226 Transfer complete.\r\n");
-    EXPECT_EQ(server.fileContents("/a/up.txt"), "uploaded");
+    EXPECT_EQ(server.FileContents("/a/up.txt"), "uploaded");
 }
 
 TEST(FakeFtpServer, ConcurrentConnectionsKeepTheirOwnState) {
     FakeFtpServer server;
-    server.addFile("/one/f", "1");
-    server.addFile("/two/f", "22");
+    server.AddFile("/one/f", "1");
+    server.AddFile("/two/f", "22");
     std::vector<std::string> sizes(2);
     std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i) {
@@ -529,19 +529,19 @@ TEST(FakeFtpServer, ConcurrentConnectionsKeepTheirOwnState) {
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(sizes, (std::vector<std::string>{"213 1\r\n", "213 2\r\n"}));
-    EXPECT_EQ(server.connectionCount(), 2);
-    EXPECT_EQ(server.commandsOf(1).size(), 6u);
-    EXPECT_TRUE(server.waitForAllClosed(5s));
+    EXPECT_EQ(server.ConnectionCount(), 2);
+    EXPECT_EQ(server.CommandsOf(1).size(), 6u);
+    EXPECT_TRUE(server.WaitForAllClosed(5s));
 }
 
 TEST(FakeFtpServer, StopEndsBlockedSessions) {
     auto server = std::make_unique<FakeFtpServer>();
-    server->greetWith(Action::Endless("220-x\r\n"));
+    server->GreetWith(Action::Endless("220-x\r\n"));
     RawClient reader;  // never reads: the server blocks on a full socket buffer
     ASSERT_TRUE(reader.connect(server->port()));
     RawClient quiet;
     ASSERT_TRUE(quiet.connect(server->port()));
-    ASSERT_TRUE(server->waitForConnections(2, 5s));
+    ASSERT_TRUE(server->WaitForConnections(2, 5s));
     server.reset();  // must return; a hang here fails the run by its time-out
     EXPECT_TRUE(reader.readUntil([](const std::string&) { return false; }, 3000ms, 64u << 20).closed);
 }
@@ -564,9 +564,9 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
     testsupport::TempDir root("qftp-root");
     ASSERT_TRUE(testsupport::WriteFile(root.file("hello.txt"), "hello\n"));
     ASSERT_TRUE(testsupport::MakeDirs(root.file("sub")));
-    auto server = testsupport::RealServer::Start(GetParam(), root.path(), "tester", "s3cret");
+    auto server = testsupport::RealServer::Start(GetParam(), root.Path(), "tester", "s3cret");
     ASSERT_TRUE(server.ok()) << server.error();
-    EXPECT_EQ(server.host(), "127.0.0.1");
+    EXPECT_EQ(server.Host(), "127.0.0.1");
     EXPECT_GT(server.port(), 0);
 
     {
@@ -575,13 +575,13 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
         EXPECT_EQ(Status(bad.reply()), "220 ");
         EXPECT_EQ(Status(bad.command("USER tester")), "331 ");
         bad.send("PASS wrong");
-        EXPECT_EQ(Status(bad.slowReply()), "530 ") << server.log();
+        EXPECT_EQ(Status(bad.slowReply()), "530 ") << server.Log();
     }
     RawClient c;
     ASSERT_TRUE(c.connect(server.port()));
     c.reply();
     c.command("USER tester");
-    ASSERT_EQ(Status(c.command("PASS s3cret")), "230 ") << server.log();
+    ASSERT_EQ(Status(c.command("PASS s3cret")), "230 ") << server.Log();
     c.command("TYPE I");
     EXPECT_EQ(c.command("SIZE hello.txt"), "213 6\r\n");
     std::string rest = c.command("REST 100");
@@ -590,7 +590,7 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
     c.command("REST 0");
 
     RawClient::Transfer list = c.passiveTransfer("LIST");
-    EXPECT_EQ(Status(list.last), "226 ") << list.first << server.log();
+    EXPECT_EQ(Status(list.last), "226 ") << list.first << server.Log();
     EXPECT_NE(list.data.find("hello.txt"), std::string::npos) << list.data;
     EXPECT_NE(list.data.find("sub"), std::string::npos) << list.data;
 
@@ -604,9 +604,9 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
     std::string stor = c.command("STOR sub/up.bin");
     EXPECT_TRUE(stor.rfind("125 ", 0) == 0 || stor.rfind("150 ", 0) == 0) << stor;
     std::string payload = testsupport::PatternBytes(0, 70000, 3);
-    ASSERT_EQ(::send(data.get(), payload.data(), payload.size(), MSG_NOSIGNAL),
+    ASSERT_EQ(::send(data.Get(), payload.data(), payload.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(payload.size()));
-    data.reset();
+    data.Reset();
     EXPECT_EQ(Status(c.reply()), "226 ");
     EXPECT_EQ(testsupport::ReadFile(root.file("sub/up.bin")), payload);
     EXPECT_EQ(Status(c.command("MKD made")), "257 ");
@@ -616,8 +616,8 @@ TEST_P(RealServerTest, StartsLogsInListsTransfersAndStops) {
     EXPECT_EQ(Status(c.command("DELE sub/up.bin")), "250 ");
     EXPECT_EQ(Status(c.command("QUIT")), "221 ");
 
-    pid_t pid = server.pid();
-    EXPECT_TRUE(server.stop());
+    pid_t pid = server.Pid();
+    EXPECT_TRUE(server.Stop());
     EXPECT_EQ(::kill(pid, 0), -1);  // reaped: no such process any more
     EXPECT_FALSE(RawClient().connect(server.port()));
 }
@@ -638,10 +638,10 @@ TEST(RealServerAccounts, SeparatorsInNamesOrPasswordsAreRefused) {
         {testsupport::ServerKind::ProFtpd, "u", "p\rq"},
     };
     for (const auto& c : cases) {
-        auto server = testsupport::RealServer::Start(c.kind, root.path(), c.user, c.password);
+        auto server = testsupport::RealServer::Start(c.kind, root.Path(), c.user, c.password);
         EXPECT_FALSE(server.ok()) << testsupport::ServerKindName(c.kind) << " " << c.user;
         EXPECT_NE(server.error().find("':'"), std::string::npos) << server.error();
-        EXPECT_EQ(server.pid(), -1);
+        EXPECT_EQ(server.Pid(), -1);
     }
 }
 
@@ -654,11 +654,11 @@ TEST(RunProcess, CapturesStreamsStatusAndTimeOut) {
     testsupport::RunOptions feed;
     feed.stdinData = std::string(300000, 'z');  // more than a pipe holds
     auto cat = testsupport::RunProcess({"/bin/cat"}, feed);
-    EXPECT_TRUE(cat.exitedWith(0)) << cat.summary();
+    EXPECT_TRUE(cat.ExitedWith(0)) << cat.Summary();
     EXPECT_EQ(cat.out.size(), 300000u);
 
     auto sh = testsupport::RunProcess({"/bin/sh", "-c", "echo out; echo err >&2; exit 3"});
-    EXPECT_TRUE(sh.exitedWith(3)) << sh.summary();
+    EXPECT_TRUE(sh.ExitedWith(3)) << sh.Summary();
     EXPECT_EQ(sh.out, "out\n");
     EXPECT_EQ(sh.err, "err\n");
 
@@ -674,7 +674,7 @@ TEST(RunProcess, CapturesStreamsStatusAndTimeOut) {
 
     testsupport::RunOptions ignoresInput;
     ignoresInput.stdinData = std::string(1 << 20, 'q');  // the child exits without reading it
-    EXPECT_TRUE(testsupport::RunProcess({"/bin/true"}, ignoresInput).exitedWith(0));
+    EXPECT_TRUE(testsupport::RunProcess({"/bin/true"}, ignoresInput).ExitedWith(0));
 }
 
 // --- File helpers
@@ -703,12 +703,12 @@ TEST(FileHelpers, PatternFilesAndTreeComparison) {
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("p.bin")),
               testsupport::Sha256Hex(testsupport::PatternBytes(0, 3000000, 9)));
 
-    std::string a = dir.subdir("a"), b = dir.subdir("b");
+    std::string a = dir.Subdir("a"), b = dir.Subdir("b");
     for (const std::string& root : {a, b}) {
         testsupport::WriteFile(root + "/same.txt", "same");
         testsupport::WriteFile(root + "/d/deep.txt", "deep");
     }
-    EXPECT_TRUE(testsupport::CompareTrees(a, b).same());
+    EXPECT_TRUE(testsupport::CompareTrees(a, b).Same());
     testsupport::WriteFile(b + "/d/deep.txt", "DEEP");
     testsupport::WriteFile(a + "/only-a", "");
     testsupport::MakeDirs(b + "/extra");
@@ -716,9 +716,9 @@ TEST(FileHelpers, PatternFilesAndTreeComparison) {
     EXPECT_EQ(diff.onlyInExpected, std::vector<std::string>{"only-a"});
     EXPECT_EQ(diff.onlyInActual, std::vector<std::string>{"extra/"});
     ASSERT_EQ(diff.differing.size(), 1u);
-    EXPECT_EQ(diff.differing[0].rfind("d/deep.txt: ", 0), 0u) << diff.describe();
+    EXPECT_EQ(diff.differing[0].rfind("d/deep.txt: ", 0), 0u) << diff.Describe();
 
-    std::string kept = dir.path();
+    std::string kept = dir.Path();
     { testsupport::TempDir moved = std::move(dir); }
     EXPECT_EQ(testsupport::FileSize(kept + "/p.bin"), -1);
 }

@@ -22,9 +22,9 @@ bool IsFolder(const std::string& path) {
 TEST(LocalPath, FoldersAreCreatedOnlyBelowTheChosenFolderAndNeverThroughALink) {
     testsupport::TempDir chosen;
     testsupport::TempDir outside;
-    ASSERT_EQ(::symlink(outside.path().c_str(), chosen.file("planted").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.Path().c_str(), chosen.file("planted").c_str()), 0);
     ASSERT_EQ(::mkdir(chosen.file("have").c_str(), 0755), 0);
-    const std::string base = chosen.path();
+    const std::string base = chosen.Path();
     const struct {
         std::string folder;
         bool created;
@@ -37,7 +37,7 @@ TEST(LocalPath, FoldersAreCreatedOnlyBelowTheChosenFolderAndNeverThroughALink) {
         {base + "/missing/inner", false, chosen.file("missing")},
         {base + "/planted/x", false, outside.file("x")},  // the link is not followed
         {base + "/planted", false, ""},                   // a link where the folder goes
-        {base + "/../escaped", false, chosen.path() + "/../escaped"},
+        {base + "/../escaped", false, chosen.Path() + "/../escaped"},
         {base + "/have/../up", false, chosen.file("up")},
         {base + "/./dot", false, chosen.file("dot")},
         {base + "//double", true, chosen.file("double")},  // a doubled separator is one
@@ -52,7 +52,7 @@ TEST(LocalPath, FoldersAreCreatedOnlyBelowTheChosenFolderAndNeverThroughALink) {
     }
     // The chosen folder may be named through a link of the user's own.
     const std::string named = outside.file("to-chosen");
-    ASSERT_EQ(::symlink(chosen.path().c_str(), named.c_str()), 0);
+    ASSERT_EQ(::symlink(chosen.Path().c_str(), named.c_str()), 0);
     EXPECT_TRUE(CreateLocalFolderBelow(named + "/", named + "/via-link"));
     EXPECT_TRUE(IsFolder(chosen.file("via-link")));
 }
@@ -60,15 +60,15 @@ TEST(LocalPath, FoldersAreCreatedOnlyBelowTheChosenFolderAndNeverThroughALink) {
 TEST(LocalPath, TargetsNameTheirFolderAndFile) {
     testsupport::TempDir chosen;
     ASSERT_EQ(::mkdir(chosen.file("d").c_str(), 0755), 0);
-    std::optional<LocalTarget> below = OpenLocalTarget(chosen.path(), chosen.file("d/f.bin"));
+    std::optional<LocalTarget> below = OpenLocalTarget(chosen.Path(), chosen.file("d/f.bin"));
     ASSERT_TRUE(below.has_value());
     EXPECT_EQ(below->name, "f.bin");
     EXPECT_FALSE(ExistsIn(*below, "f.bin"));
     std::optional<LocalTarget> plain = OpenLocalTarget("", chosen.file("d/f.bin"));
     ASSERT_TRUE(plain.has_value());
     EXPECT_EQ(plain->name, "f.bin");
-    for (const std::string& bad : {chosen.file("d/"), chosen.file("d/.."), chosen.path()})
-        EXPECT_FALSE(OpenLocalTarget(chosen.path(), bad).has_value()) << bad;
+    for (const std::string& bad : {chosen.file("d/"), chosen.file("d/.."), chosen.Path()})
+        EXPECT_FALSE(OpenLocalTarget(chosen.Path(), bad).has_value()) << bad;
     EXPECT_FALSE(OpenLocalTarget("", chosen.file("d/..")).has_value());
 }
 

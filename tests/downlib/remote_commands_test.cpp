@@ -31,11 +31,11 @@ protected:
         ASSERT_TRUE(client.Connect("ftp://127.0.0.1", "u", "p", server.port(), log.callback(), 2000))
             << log.text();
         log.clear();
-        loginCommands = server.commands().size();
+        loginCommands = server.Commands().size();
     }
     // The commands received after log-in.
     Lines Wire() const {
-        Lines all = server.commands();
+        Lines all = server.Commands();
         return Lines(all.begin() + static_cast<long>(loginCommands), all.end());
     }
     // Wire commands without the data channel's own exchanges.
@@ -64,8 +64,8 @@ protected:
 };
 
 TEST_F(RemoteCommands, LogLinesAndWireCommands) {
-    server.addFile("/a.txt", "abc");
-    server.addDirectory("/d");
+    server.AddFile("/a.txt", "abc");
+    server.AddDirectory("/d");
     EXPECT_TRUE(client.DeleteEntry("a.txt"));
     EXPECT_TRUE(client.MakeDir("new"));
     EXPECT_TRUE(client.RenameEntry("new", "newer"));
@@ -74,15 +74,15 @@ TEST_F(RemoteCommands, LogLinesAndWireCommands) {
     EXPECT_EQ(Wire(), (Lines{"DELE a.txt", "MKD new", "RNFR new", "RNTO newer", "CWD /d", "PWD"}));
     EXPECT_EQ(log.ofKinds("1"),
               (Lines{"1 DEL a.txt", "1 MKD new", "1 RNFR new", "1 RNTO newer", "1 CWD /d", "1 PWD"}));
-    EXPECT_FALSE(server.fileContents("/a.txt").has_value());
-    EXPECT_TRUE(server.directoryExists("/newer"));
+    EXPECT_FALSE(server.FileContents("/a.txt").has_value());
+    EXPECT_TRUE(server.DirectoryExists("/newer"));
 }
 
 TEST_F(RemoteCommands, ResultsFollowTheExactReplyCodes) {
-    server.reply("DELE", "550 No such file\r\n");
-    server.reply("MKD", "250 odd but not 257\r\n");
-    server.reply("CWD", "200 not 250\r\n");
-    server.reply("PWD", "257 no quotes here\r\n");
+    server.Reply("DELE", "550 No such file\r\n");
+    server.Reply("MKD", "250 odd but not 257\r\n");
+    server.Reply("CWD", "200 not 250\r\n");
+    server.Reply("PWD", "257 no quotes here\r\n");
     EXPECT_FALSE(client.DeleteEntry("x"));
     EXPECT_FALSE(client.MakeDir("x"));
     EXPECT_FALSE(client.ChangeDir("x"));
@@ -90,21 +90,21 @@ TEST_F(RemoteCommands, ResultsFollowTheExactReplyCodes) {
 }
 
 TEST_F(RemoteCommands, RenameStopsWhenRnfrIsRefused) {
-    server.reply("RNFR", "550 No such file\r\n");
+    server.Reply("RNFR", "550 No such file\r\n");
     EXPECT_FALSE(client.RenameEntry("x", "y"));
     EXPECT_EQ(Wire(), (Lines{"RNFR x"}));
     EXPECT_EQ(log.ofKinds("1"), (Lines{"1 RNFR x"}));
 }
 
 TEST_F(RemoteCommands, CwdPathLimit) {
-    server.reply("CWD", "250 ok\r\n");
+    server.Reply("CWD", "250 ok\r\n");
     EXPECT_TRUE(client.ChangeDir(std::string(251, 'a')));
     EXPECT_FALSE(client.ChangeDir(std::string(252, 'a')));
     EXPECT_EQ(Wire(), (Lines{"CWD " + std::string(251, 'a')}));
 }
 
 TEST_F(RemoteCommands, ListsFilesFoldersAndLinks) {
-    server.setListing("/",
+    server.SetListing("/",
                       "drwxr-xr-x 2 ftp ftp 4096 Mar  3  2005 docs\r\n"
                       "-rw-r--r-- 1 ftp ftp 1234 Jan 12 10:30 a b.txt\r\n"
                       "lrwxrwxrwx 1 ftp ftp 7 Jan  1 00:00 bin -> usr/bin\r\n");
@@ -132,16 +132,16 @@ TEST_F(RemoteCommands, ListingQuirksThatRealServersSend) {
         {"total 0\r\n", 0},
     };
     for (const auto& c : cases) {
-        server.setListing("/", c.raw);
+        server.SetListing("/", c.raw);
         EXPECT_EQ(List(), c.count) << c.raw << log.text();
     }
-    server.setListing("/", "total 8\r\n-rw-r--r-- 1 ftp ftp 3000000000 Jan 12 10:30 big.iso\r\n");
+    server.SetListing("/", "total 8\r\n-rw-r--r-- 1 ftp ftp 3000000000 Jan 12 10:30 big.iso\r\n");
     ASSERT_EQ(List(), 1);
     EXPECT_EQ(sizes[0], 3000000000LL);
 }
 
 TEST_F(RemoteCommands, EmptyFolderLeavesTheArraysAlone) {
-    server.setListing("/", "");
+    server.SetListing("/", "");
     names = {"kept"};
     EXPECT_EQ(client.ListDir(std::nullopt, &names, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(names, Lines{"kept"});
@@ -151,24 +151,24 @@ TEST_F(RemoteCommands, LongListingsArriveWhole) {
     std::string raw;
     for (int i = 0; i < 3000; ++i)
         raw += "-rw-r--r-- 1 ftp ftp " + std::to_string(i) + " Jan 12 10:30 f" + std::to_string(i) + "\r\n";
-    server.setListing("/", raw);
+    server.SetListing("/", raw);
     ASSERT_EQ(List(), 3000);
     EXPECT_EQ(names.back(), "f2999");
     EXPECT_EQ(sizes.back(), 2999);
 }
 
 TEST_F(RemoteCommands, UnknownLinesFailTheListing) {
-    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 fine\r\nthis is not a listing\r\n");
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 fine\r\nthis is not a listing\r\n");
     EXPECT_EQ(List(), -1);
     EXPECT_TRUE(log.contains("3 暂时不支持的列表结构"));
-    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 " + std::string(1 << 20, 'n') + "\r\n");
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 " + std::string(1 << 20, 'n') + "\r\n");
     EXPECT_EQ(List(), -1);
 }
 
 TEST_F(RemoteCommands, EndlessListingIsCapped) {
     TransferFaults endless;
     endless.repeatForever = true;
-    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 again\r\n", endless);
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 again\r\n", endless);
     EXPECT_EQ(List(), -1);
     EXPECT_TRUE(log.contains("3 列表过大: 超过67108864字节")) << log.text().substr(0, 2000);
     // The server's own final reply to the cut listing was read: the next
@@ -185,7 +185,7 @@ TEST_F(RemoteCommands, ASlowListingLongerThanTheTimeOutArrivesWhole) {
     TransferFaults slow;  // about 20 KiB/s: some three seconds against a 2 s time-out
     slow.chunkBytes = 2048;
     slow.chunkDelayMs = 100;
-    server.setListing("/", raw, slow);
+    server.SetListing("/", raw, slow);
     const int count = List();
     EXPECT_GT(count, 1000) << log.text().substr(0, 1000);
     EXPECT_EQ(names.size(), static_cast<std::size_t>(count));
@@ -198,10 +198,10 @@ TEST_F(RemoteCommands, ATricklingListingEnds) {
     trickle.repeatForever = true;
     trickle.chunkBytes = 1;
     trickle.chunkDelayMs = 20;
-    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 again\r\n", trickle);
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 again\r\n", trickle);
     auto run = std::async(std::launch::async, [&] { return List(); });
     const bool ended = run.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
-    if (!ended) server.stop();
+    if (!ended) server.Stop();
     ASSERT_TRUE(ended);
     EXPECT_EQ(run.get(), -1);
     Lines errors = log.ofKinds("3");
@@ -212,7 +212,7 @@ TEST_F(RemoteCommands, ATricklingListingEnds) {
 
 TEST_F(RemoteCommands, OddNamesArriveByteForByte) {
     const std::string gbk = "\xd6\xd0\xce\xc4";  // two Chinese characters in GBK
-    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 " + gbk +
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 " + gbk +
                                ".txt\r\n"
                                "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 a/b\r\n"
                                "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 ctl\x01name\r\n"
@@ -222,12 +222,12 @@ TEST_F(RemoteCommands, OddNamesArriveByteForByte) {
 }
 
 TEST_F(RemoteCommands, UnparsablePasvFallsBackToActiveForGood) {
-    server.reply("PASV", "227 =127,0,0,1,10,10\r\n");
-    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    server.Reply("PASV", "227 =127,0,0,1,10,10\r\n");
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
     ASSERT_EQ(List(), 1) << log.text();
     ASSERT_EQ(List(), 1) << log.text();
     Lines wire = Wire();
-    ASSERT_EQ(wire.size(), 5u) << server.transcript();
+    ASSERT_EQ(wire.size(), 5u) << server.Transcript();
     EXPECT_EQ(wire[0], "PASV");
     EXPECT_EQ(wire[1].rfind("PORT 127,0,0,1,", 0), 0u);
     EXPECT_EQ(wire[2], "LIST");
@@ -238,16 +238,16 @@ TEST_F(RemoteCommands, UnparsablePasvFallsBackToActiveForGood) {
 }
 
 TEST_F(RemoteCommands, UnreachableDataPortFallsBack) {
-    server.reply("PASV", FakeFtpServer::PasvReplyText("127,0,0,1", 1));  // nothing listens on port 1
-    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    server.Reply("PASV", FakeFtpServer::PasvReplyText("127,0,0,1", 1));  // nothing listens on port 1
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
     ASSERT_EQ(List(), 1) << log.text();
     EXPECT_TRUE(log.contains("3 数据通道连接失败"));
     EXPECT_EQ(WireWithoutData(), (Lines{"LIST"}));
 }
 
 TEST_F(RemoteCommands, PasvNamingAnotherHostStillReachesTheServer) {
-    server.setPasvReply([](std::uint16_t port) { return FakeFtpServer::PasvReplyText("10,0,0,5", port); });
-    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    server.SetPasvReply([](std::uint16_t port) { return FakeFtpServer::PasvReplyText("10,0,0,5", port); });
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
     ASSERT_EQ(List(), 1) << log.text();
     EXPECT_FALSE(log.contains("3 数据通道连接失败"));
     EXPECT_EQ(Wire(), (Lines{"PASV", "LIST"}));
@@ -264,84 +264,84 @@ TEST_F(RemoteCommands, FailedListingsAreFailuresNotEmptyFolders) {
         std::function<void(FakeFtpServer&)> arrange;
         const char* logged;
     } cases[] = {
-        {"LIST refused with 550", [](FakeFtpServer& s) { s.reply("LIST", "550 No such directory\r\n"); },
+        {"LIST refused with 550", [](FakeFtpServer& s) { s.Reply("LIST", "550 No such directory\r\n"); },
          "3 获得列表错误"},
-        {"LIST refused with 450", [](FakeFtpServer& s) { s.reply("LIST", "450 No files found\r\n"); },
+        {"LIST refused with 450", [](FakeFtpServer& s) { s.Reply("LIST", "450 No files found\r\n"); },
          "3 获得列表错误"},
         {"no data channel at all",
          [](FakeFtpServer& s) {
-             s.reply("PASV", "502 no passive\r\n");
-             s.reply("PORT", "500 no active either\r\n");
+             s.Reply("PASV", "502 no passive\r\n");
+             s.Reply("PORT", "500 no active either\r\n");
          },
          "3 获得列表错误"},
-        {"the data connection stalls", [&](FakeFtpServer& s) { s.setListing("/", line, stall); },
+        {"the data connection stalls", [&](FakeFtpServer& s) { s.SetListing("/", line, stall); },
          "3 接收数据超时"},
         {"the final reply is a failure",
          [&](FakeFtpServer& s) {
              TransferFaults drop;
              drop.dropAfterBytes = 10;
-             s.setListing("/", line + line, drop);
+             s.SetListing("/", line + line, drop);
          },
          "3 列表未完整传送, 服务器回应426"},
     };
     for (const auto& c : cases) {
-        server.clearRules();
-        server.setListing("/", line);
+        server.ClearRules();
+        server.SetListing("/", line);
         c.arrange(server);
         log.clear();
         EXPECT_EQ(List(), -1) << c.what << "\n" << log.text();
         EXPECT_TRUE(log.contains(c.logged)) << c.what << "\n" << log.text();
-        server.clearRules();
+        server.ClearRules();
         EXPECT_EQ(client.GetCurrentDir(), "/") << c.what << "\n" << log.text();
     }
 }
 
 TEST_F(RemoteCommands, AListingWhoseFinalReplyNeverComesFailsAndStopsTheSession) {
-    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
-    server.onNext("LIST", {Action::Reply("150 Here it comes\r\n")});  // and then nothing, ever
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    server.OnNext("LIST", {Action::Reply("150 Here it comes\r\n")});  // and then nothing, ever
     EXPECT_EQ(List(), -1) << log.text();
     // A late 226 could now answer any command: none is sent any more.
-    std::size_t sent = server.commands().size();
+    std::size_t sent = server.Commands().size();
     EXPECT_EQ(client.GetCurrentDir(), "");
-    EXPECT_EQ(server.commands().size(), sent);
+    EXPECT_EQ(server.Commands().size(), sent);
     EXPECT_TRUE(log.contains("3 控制连接已失去同步, 命令未发送")) << log.text();
 }
 
 TEST_F(RemoteCommands, RemoveDirDeletesDepthFirstInListingOrder) {
-    server.addFile("/a/x.txt", "x");
-    server.addFile("/a/b/y.txt", "y");
-    server.setListing("/a",
+    server.AddFile("/a/x.txt", "x");
+    server.AddFile("/a/b/y.txt", "y");
+    server.SetListing("/a",
                       "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x.txt\r\n"
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 b\r\n");
-    server.setListing("/a/b", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 y.txt\r\n");
-    ASSERT_TRUE(client.RemoveDir("/a")) << log.text() << server.transcript();
+    server.SetListing("/a/b", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 y.txt\r\n");
+    ASSERT_TRUE(client.RemoveDir("/a")) << log.text() << server.Transcript();
     // Each folder entered is proven with PWD, and so is every way back.
     EXPECT_EQ(WireWithoutData(), (Lines{"PWD", "CWD /a", "PWD", "LIST", "DELE x.txt", "CWD b", "PWD", "LIST",
                                         "DELE y.txt", "CDUP", "PWD", "RMD b", "CDUP", "PWD", "RMD /a"}));
-    EXPECT_FALSE(server.directoryExists("/a"));
+    EXPECT_FALSE(server.DirectoryExists("/a"));
 }
 
 TEST_F(RemoteCommands, RemoveDirNeverEntersLinksOrDots) {
-    server.addFile("/outside/keep.txt", "keep");
-    server.addFile("/gone/f", "f");
-    server.setListing("/gone",
+    server.AddFile("/outside/keep.txt", "keep");
+    server.AddFile("/gone/f", "f");
+    server.SetListing("/gone",
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 .\r\n"
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 ..\r\n"
                       "lrwxrwxrwx 1 ftp ftp 8 Jan 12 10:30 link -> ../outside\r\n"
                       "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 f\r\n");
-    server.reply("DELE link", "250 link removed\r\n");
+    server.Reply("DELE link", "250 link removed\r\n");
     EXPECT_TRUE(client.RemoveDir("/gone")) << log.text();
     EXPECT_EQ(WireWithoutData(),
               (Lines{"PWD", "CWD /gone", "PWD", "LIST", "DELE link", "DELE f", "CDUP", "PWD", "RMD /gone"}));
-    EXPECT_EQ(server.fileContents("/outside/keep.txt").value_or(""), "keep");
+    EXPECT_EQ(server.FileContents("/outside/keep.txt").value_or(""), "keep");
 }
 
 TEST_F(RemoteCommands, RemoveDirStopsAtARefusedDelete) {
-    server.setListing(
+    server.SetListing(
         "/r", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 one\r\n-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 two\r\n");
-    server.addDirectory("/r");
-    server.reply("DELE", "550 Permission denied\r\n");
-    server.reply("RMD", "550 Directory not empty\r\n");
+    server.AddDirectory("/r");
+    server.Reply("DELE", "550 Permission denied\r\n");
+    server.Reply("RMD", "550 Directory not empty\r\n");
     EXPECT_FALSE(client.RemoveDir("/r"));
     Lines wire = WireWithoutData();
     EXPECT_EQ(std::count(wire.begin(), wire.end(), "DELE one"), 1);
@@ -350,14 +350,14 @@ TEST_F(RemoteCommands, RemoveDirStopsAtARefusedDelete) {
 }
 
 TEST_F(RemoteCommands, RemoveDirOfAMissingFolderDeletesNothing) {
-    server.reply("CWD", "550 No such directory\r\n");
+    server.Reply("CWD", "550 No such directory\r\n");
     EXPECT_FALSE(client.RemoveDir("/missing"));
     EXPECT_EQ(Wire(), (Lines{"PWD", "CWD /missing"}));
 }
 
 TEST_F(RemoteCommands, NamesWithLineBreaksInAListingAreNeverSentBack) {
-    server.addDirectory("/evil");
-    server.setListing("/evil", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\rDELE important\r\n");
+    server.AddDirectory("/evil");
+    server.SetListing("/evil", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\rDELE important\r\n");
     client.RemoveDir("/evil");
     for (const std::string& line : Wire()) EXPECT_EQ(line.find("important"), std::string::npos) << line;
 }
@@ -367,13 +367,13 @@ TEST_F(RemoteCommands, NamesWithLineBreaksInAListingAreNeverSentBack) {
 namespace {
 
 TEST_F(RemoteCommands, RemoveDirLeavesNamesThatReachOutsideAlone) {
-    server.addFile("/escape", "precious");
-    server.addDirectory("/box");
-    server.setListing("/box",
+    server.AddFile("/escape", "precious");
+    server.AddDirectory("/box");
+    server.SetListing("/box",
                       "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 ../escape\r\n"
                       "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 a\\b\r\n");
     client.RemoveDir("/box");
-    EXPECT_EQ(server.fileContents("/escape").value_or(""), "precious");
+    EXPECT_EQ(server.FileContents("/escape").value_or(""), "precious");
     for (const std::string& line : Wire()) EXPECT_EQ(line.rfind("DELE", 0), std::string::npos) << line;
     EXPECT_TRUE(log.contains("3 条目名称异常, 不删除:../escape"));
 }
@@ -381,78 +381,78 @@ TEST_F(RemoteCommands, RemoveDirLeavesNamesThatReachOutsideAlone) {
 TEST_F(RemoteCommands, RemoveDirEndsOnAVeryDeepTree) {
     std::string deep = "/d";
     for (int i = 0; i < downlib::kMaxDeleteDepth + 20; ++i) deep += "/again";
-    server.addFile(deep + "/bottom.txt", "b");
+    server.AddFile(deep + "/bottom.txt", "b");
     EXPECT_FALSE(client.RemoveDir("/d")) << log.text().substr(0, 400);
     EXPECT_TRUE(log.contains("3 目录层次过深或目录过多, 停止删除"));
-    EXPECT_LE(server.countCommands("CWD"), downlib::kMaxDeleteDepth + 2);
-    EXPECT_TRUE(server.fileContents(deep + "/bottom.txt").has_value());
+    EXPECT_LE(server.CountCommands("CWD"), downlib::kMaxDeleteDepth + 2);
+    EXPECT_TRUE(server.FileContents(deep + "/bottom.txt").has_value());
 }
 
 // The targets that some servers turn into the current folder, a parent or
 // the root: nothing is entered, nothing deleted.
 TEST_F(RemoteCommands, RemoveDirRefusesTargetsThatNameTheCurrentFolderAParentOrTheRoot) {
-    server.addFile("/keep.txt", "k");
-    server.addFile("/sub/inner.txt", "i");
-    server.addFile("/sub/deeper/d.txt", "d");
+    server.AddFile("/keep.txt", "k");
+    server.AddFile("/sub/inner.txt", "i");
+    server.AddFile("/sub/deeper/d.txt", "d");
     ASSERT_TRUE(client.ChangeDir("/sub"));
     for (const std::string target :
          {"", ".", "..", "/", "//", "./", "../", "sub/..", "a/../..", "..\\x", "x\\.."}) {
         log.clear();
-        const std::size_t before = server.commands().size();
+        const std::size_t before = server.Commands().size();
         EXPECT_FALSE(client.RemoveDir(target)) << "[" << target << "]";
-        EXPECT_EQ(server.commands().size(), before) << "[" << target << "]\n" << server.transcript();
+        EXPECT_EQ(server.Commands().size(), before) << "[" << target << "]\n" << server.Transcript();
         EXPECT_EQ(log.ofKinds("3").size(), 1u) << log.text();
     }
-    EXPECT_TRUE(server.fileContents("/keep.txt").has_value());
-    EXPECT_TRUE(server.fileContents("/sub/inner.txt").has_value());
-    EXPECT_TRUE(server.fileContents("/sub/deeper/d.txt").has_value());
+    EXPECT_TRUE(server.FileContents("/keep.txt").has_value());
+    EXPECT_TRUE(server.FileContents("/sub/inner.txt").has_value());
+    EXPECT_TRUE(server.FileContents("/sub/deeper/d.txt").has_value());
 }
 
 // A CWD that the server takes somewhere that is not strictly below the
 // folder the delete started from: found by PWD, nothing deleted.
 TEST_F(RemoteCommands, RemoveDirProvesItsTargetWithPwdAfterEnteringIt) {
-    server.addFile("/sub/inner.txt", "i");
-    server.addFile("/other/o.txt", "o");
-    server.addDirectory("/sub/odd");
+    server.AddFile("/sub/inner.txt", "i");
+    server.AddFile("/other/o.txt", "o");
+    server.AddDirectory("/sub/odd");
     ASSERT_TRUE(client.ChangeDir("/sub"));
     // "odd" is accepted but leaves the server where it is, as an empty CWD
     // does on some servers.
-    server.reply("CWD odd", "250 ok\r\n");
+    server.Reply("CWD odd", "250 ok\r\n");
     for (const std::string target : {"odd", "/other", "/sub"}) {
         log.clear();
         EXPECT_FALSE(client.RemoveDir(target)) << target << "\n" << log.text();
-        EXPECT_EQ(server.countCommands("DELE"), 0) << target;
-        EXPECT_EQ(server.countCommands("RMD"), 0) << target;
-        EXPECT_EQ(server.countCommands("LIST"), 0) << target;
+        EXPECT_EQ(server.CountCommands("DELE"), 0) << target;
+        EXPECT_EQ(server.CountCommands("RMD"), 0) << target;
+        EXPECT_EQ(server.CountCommands("LIST"), 0) << target;
         EXPECT_EQ(client.GetCurrentDir(), "/sub") << target;  // back where it started
     }
-    EXPECT_TRUE(server.fileContents("/sub/inner.txt").has_value());
-    EXPECT_TRUE(server.fileContents("/other/o.txt").has_value());
+    EXPECT_TRUE(server.FileContents("/sub/inner.txt").has_value());
+    EXPECT_TRUE(server.FileContents("/other/o.txt").has_value());
 }
 
 // A subfolder whose CWD or CDUP goes somewhere else (a link listed as a
 // folder, a CDUP that follows the link's physical parent): the walk stops
 // before it deletes a name anywhere but in the folder it listed.
 TEST_F(RemoteCommands, RemoveDirNeverDeletesInAFolderItDidNotList) {
-    server.addFile("/t/a.txt", "a");
-    server.addFile("/t/z.txt", "z");
-    server.addFile("/t/sub/s.txt", "s");
-    server.addFile("/elsewhere/a.txt", "precious");
-    server.addFile("/elsewhere/z.txt", "precious");
-    server.setListing("/t",
+    server.AddFile("/t/a.txt", "a");
+    server.AddFile("/t/z.txt", "z");
+    server.AddFile("/t/sub/s.txt", "s");
+    server.AddFile("/elsewhere/a.txt", "precious");
+    server.AddFile("/elsewhere/z.txt", "precious");
+    server.SetListing("/t",
                       "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 a.txt\r\n"
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 sub\r\n"
                       "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 z.txt\r\n");
     // CDUP from /t/sub lands in /elsewhere, and the way back is refused too.
-    server.on("CDUP", Action::Reply("250 ok\r\n"));
-    server.on("CWD /t", Action::Reply("550 no\r\n"));
-    server.replyNext("PWD",
+    server.On("CDUP", Action::Reply("250 ok\r\n"));
+    server.On("CWD /t", Action::Reply("550 no\r\n"));
+    server.ReplyNext("PWD",
                      {"257 \"/\"\r\n", "257 \"/t\"\r\n", "257 \"/t/sub\"\r\n", "257 \"/elsewhere\"\r\n"});
     EXPECT_FALSE(client.RemoveDir("t")) << log.text();
     EXPECT_TRUE(log.contains("3 无法回到目录/t, 停止删除")) << log.text();
-    EXPECT_EQ(server.fileContents("/elsewhere/z.txt").value_or(""), "precious");
-    EXPECT_EQ(server.fileContents("/elsewhere/a.txt").value_or(""), "precious");
-    EXPECT_EQ(server.countCommands("DELE z.txt"), 0) << server.transcript();
+    EXPECT_EQ(server.FileContents("/elsewhere/z.txt").value_or(""), "precious");
+    EXPECT_EQ(server.FileContents("/elsewhere/a.txt").value_or(""), "precious");
+    EXPECT_EQ(server.CountCommands("DELE z.txt"), 0) << server.Transcript();
 }
 
 }  // namespace
@@ -460,9 +460,9 @@ TEST_F(RemoteCommands, RemoveDirNeverDeletesInAFolderItDidNotList) {
 namespace {
 
 TEST_F(RemoteCommands, ActiveModeWaitsForTheServerOnlyUpToTheConnectTimeOut) {
-    server.reply("PASV", "502 no passive here\r\n");
+    server.Reply("PASV", "502 no passive here\r\n");
     // ...but the server never connects back, and says so.
-    server.reply("LIST", "150 Here it comes\r\n425 Can't open data connection.\r\n");
+    server.Reply("LIST", "150 Here it comes\r\n425 Can't open data connection.\r\n");
     // Bounded by the session's connect time-out (2000 ms); without a bound this hangs.
     EXPECT_EQ(List(), -1);
     EXPECT_TRUE(log.contains("3 等待服务器的数据连接超时")) << log.text();
@@ -481,16 +481,16 @@ TEST_F(RemoteCommands, ActiveModeWaitsForTheServerOnlyUpToTheConnectTimeOut) {
 // whole, and nothing of the long line is left over to answer the next command.
 TEST_F(RemoteCommands, LongReplyLinesGiveWholeValuesAndStayInStep) {
     const std::string path = "/" + std::string(6000, 'd');
-    server.replyNext("PWD", {"257 \"" + path + "\" is the current directory\r\n"});
+    server.ReplyNext("PWD", {"257 \"" + path + "\" is the current directory\r\n"});
     EXPECT_EQ(client.GetCurrentDir(), path);
     EXPECT_EQ(client.GetCurrentDir(), "/");  // the second PWD's own answer
 
     const std::string text(5200, 't');
-    server.setPasvReply([text](std::uint16_t port) {
+    server.SetPasvReply([text](std::uint16_t port) {
         std::string reply = FakeFtpServer::PasvReplyText("127,0,0,1", port);
         return reply.insert(4, text);
     });
-    server.setListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
     ASSERT_EQ(List(), 1) << log.text().substr(0, 400);
     EXPECT_EQ(names, Lines{"x"});
     EXPECT_EQ(client.GetCurrentDir(), "/");

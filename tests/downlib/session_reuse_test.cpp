@@ -81,8 +81,8 @@ TEST(SessionReuse, ALiveConnectionReplacesTheConnectAndLogInLines) {
                                  "2 TYPE I", "2 200 Switching to Binary mode."}));
     EXPECT_EQ(next.session.serverAddress, "127.0.0.1");
     EXPECT_EQ(next.session.dataMode.load(), kDataActive);
-    EXPECT_EQ(server.connectionCount(), 1);
-    EXPECT_EQ(server.commandsOf(1), (Lines{"USER u", "PASS p", "TYPE I"}));
+    EXPECT_EQ(server.ConnectionCount(), 1);
+    EXPECT_EQ(server.CommandsOf(1), (Lines{"USER u", "PASS p", "TYPE I"}));
 }
 
 TEST(SessionReuse, AFailedCheckIsSilentClosesTheConnectionAndEndsTheKeysOthers) {
@@ -91,12 +91,12 @@ TEST(SessionReuse, AFailedCheckIsSilentClosesTheConnectionAndEndsTheKeysOthers) 
         std::function<void(FakeFtpServer&)> spoil;  // after the connections were cached
     };
     const Case cases[] = {
-        {"421 and close", [](FakeFtpServer& s) { s.on("TYPE", Action::ReplyAndClose("421 Timeout.\r\n")); }},
-        {"close", [](FakeFtpServer& s) { s.closeOn("TYPE"); }},
-        {"refused", [](FakeFtpServer& s) { s.reply("TYPE", "530 Please login with USER and PASS.\r\n"); }},
-        {"silent", [](FakeFtpServer& s) { s.silentOn("TYPE"); }},
-        {"out of step", [](FakeFtpServer& s) { s.reply("TYPE", "200 ok\r\n200 and an extra line\r\n"); }},
-        {"no final line", [](FakeFtpServer& s) { s.reply("TYPE", "200-still going\r\n"); }},
+        {"421 and close", [](FakeFtpServer& s) { s.On("TYPE", Action::ReplyAndClose("421 Timeout.\r\n")); }},
+        {"close", [](FakeFtpServer& s) { s.CloseOn("TYPE"); }},
+        {"refused", [](FakeFtpServer& s) { s.Reply("TYPE", "530 Please login with USER and PASS.\r\n"); }},
+        {"silent", [](FakeFtpServer& s) { s.SilentOn("TYPE"); }},
+        {"out of step", [](FakeFtpServer& s) { s.Reply("TYPE", "200 ok\r\n200 and an extra line\r\n"); }},
+        {"no final line", [](FakeFtpServer& s) { s.Reply("TYPE", "200-still going\r\n"); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,7 +117,7 @@ TEST(SessionReuse, AFailedCheckIsSilentClosesTheConnectionAndEndsTheKeysOthers) 
         EXPECT_EQ(task.Log(), Lines{});
         EXPECT_EQ(task.session.dataMode.load(), kDataPassive);
         EXPECT_EQ(task.cache->Size(), 0u);
-        EXPECT_EQ(server.countCommands("TYPE"), 1) << server.transcript();
+        EXPECT_EQ(server.CountCommands("TYPE"), 1) << server.Transcript();
     }
 }
 
@@ -126,12 +126,12 @@ TEST(SessionReuse, AServerThatDroppedItsSessionsIsNotAskedAtAll) {
     ASSERT_TRUE(server.ok());
     TaskSide task(server);
     ASSERT_TRUE(task.Seed());
-    server.dropConnections();  // a restart between two tasks
-    ASSERT_TRUE(server.waitForAllClosed(5s));
+    server.DropConnections();  // a restart between two tasks
+    ASSERT_TRUE(server.WaitForAllClosed(5s));
     SessionConnection connection(task.session);
     connection.SetRunFlag(RunFlag::Running);
     EXPECT_FALSE(TakeLoggedInConnection(connection));
-    EXPECT_EQ(server.countCommands("TYPE"), 0);
+    EXPECT_EQ(server.CountCommands("TYPE"), 0);
     EXPECT_EQ(task.cache->Size(), 0u);
 }
 
@@ -155,7 +155,7 @@ TEST(SessionReuse, OtherCredentialsOrAnotherPortNeverGetTheConnection) {
         EXPECT_FALSE(TakeLoggedInConnection(connection)) << c.user << " " << c.portShift;
     }
     EXPECT_EQ(task.cache->Size(), 1u);
-    EXPECT_EQ(server.countCommands("TYPE"), 0);
+    EXPECT_EQ(server.CountCommands("TYPE"), 0);
 }
 
 TEST(SessionReuse, OnlyACleanConnectionOfARunningTaskGoesBack) {

@@ -161,19 +161,19 @@ std::string Local(const TempDir& dir, const std::string& name, const std::string
 TEST(UploadFake, ANewFileGoesUpWithRest0AndIsCheckedBySizeAfterTheFinalReply) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok()) << server.error();
-    server.setBinaryOnlyRestAndSize(true);  // as pyftpdlib and proftpd do
-    server.addDirectory("/up");
+    server.SetBinaryOnlyRestAndSize(true);  // as pyftpdlib and proftpd do
+    server.AddDirectory("/up");
     std::string content = PatternBytes(0, 100000, 7);
     TempDir dir;
     UploadLog log;
-    RunUpload(log, log.Param(server.url("/up/a.bin"), Local(dir, "a.bin", content)));
+    RunUpload(log, log.Param(server.Url("/up/a.bin"), Local(dir, "a.bin", content)));
 
-    EXPECT_EQ(server.fileContents("/up/a.bin").value_or("<none>"), content);
+    EXPECT_EQ(server.FileContents("/up/a.bin").value_or("<none>"), content);
     EXPECT_EQ(
-        WithoutPass(server.commandsOf(1)),
+        WithoutPass(server.CommandsOf(1)),
         (std::vector<std::string>{"USER user", "PASS", "TYPE I", "REST 100", "REST 0", "SIZE /up/a.bin",
                                   "PASV", "TYPE I", "REST 0", "STOR /up/a.bin", "SIZE /up/a.bin", "QUIT"}))
-        << server.transcript();
+        << server.Transcript();
     EXPECT_TRUE(log.Complete()) << log.Dump();
     EXPECT_EQ(log.toSend, std::vector<std::int64_t>{100000});
     EXPECT_EQ(log.sent, 100000);
@@ -243,19 +243,19 @@ TEST(UploadFake, ResumingAt4000Of10000SendsTheLast6000) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
     std::string content = PatternBytes(0, 10000, 3);
-    server.addFile("/r.bin", content.substr(0, 4000));
+    server.AddFile("/r.bin", content.substr(0, 4000));
     TempDir dir;
     UploadLog log;
-    RunUpload(log, log.Param(server.url("/r.bin"), Local(dir, "r.bin", content), UploadResume));
+    RunUpload(log, log.Param(server.Url("/r.bin"), Local(dir, "r.bin", content), UploadResume));
 
-    std::vector<std::string> commands = server.commandsOf(1);
+    std::vector<std::string> commands = server.CommandsOf(1);
     auto rest = std::find(commands.begin(), commands.end(), "REST 4000");
-    ASSERT_NE(rest, commands.end()) << server.transcript();
+    ASSERT_NE(rest, commands.end()) << server.Transcript();
     EXPECT_EQ(*(rest + 1), "STOR /r.bin");
     EXPECT_EQ(log.toSend, std::vector<std::int64_t>{6000});
     EXPECT_EQ(log.sent, 6000);
     EXPECT_EQ(log.endCount, 10000);  // the byte total starts at the offset
-    EXPECT_EQ(server.fileContents("/r.bin").value_or(""), content);
+    EXPECT_EQ(server.FileContents("/r.bin").value_or(""), content);
     EXPECT_TRUE(log.Complete()) << log.Dump();
 }
 
@@ -263,14 +263,14 @@ TEST(UploadFake, ResumingAFileOfEqualSizeSendsNothingAndSaysQuit) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
     std::string content = PatternBytes(0, 5000, 4);
-    server.addFile("/same.bin", content);
+    server.AddFile("/same.bin", content);
     TempDir dir;
     UploadLog log;
-    RunUpload(log, log.Param(server.url("/same.bin"), Local(dir, "same.bin", content), UploadResume));
-    EXPECT_EQ(server.countCommands("PASV"), 0);
-    EXPECT_EQ(server.countCommands("PORT"), 0);
-    EXPECT_EQ(server.countCommands("STOR"), 0);
-    EXPECT_EQ(server.commandsOf(1).back(), "QUIT");
+    RunUpload(log, log.Param(server.Url("/same.bin"), Local(dir, "same.bin", content), UploadResume));
+    EXPECT_EQ(server.CountCommands("PASV"), 0);
+    EXPECT_EQ(server.CountCommands("PORT"), 0);
+    EXPECT_EQ(server.CountCommands("STOR"), 0);
+    EXPECT_EQ(server.CommandsOf(1).back(), "QUIT");
     EXPECT_TRUE(log.Complete()) << log.Dump();
     EXPECT_EQ(log.Count(TaskTransferStarted), 0);
     EXPECT_EQ(log.endCount, 5000);
@@ -280,17 +280,17 @@ TEST(UploadFake, AResumeOntoALargerRemoteFileFailsAtOnceAndLeavesItAlone) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
     std::string remote = PatternBytes(0, 12000, 5);
-    server.addFile("/big.bin", remote);
+    server.AddFile("/big.bin", remote);
     TempDir dir;
     UploadLog log;
-    RunUpload(log, log.Param(server.url("/big.bin"), Local(dir, "big.bin", PatternBytes(0, 10000, 5)),
+    RunUpload(log, log.Param(server.Url("/big.bin"), Local(dir, "big.bin", PatternBytes(0, 10000, 5)),
                              UploadResume));
     EXPECT_TRUE(log.Failed());
     EXPECT_TRUE(log.HasLog("服务器上的文件(12000字节)比本地文件(10000字节)大, 无法续传", LogError))
         << log.Dump();
-    EXPECT_EQ(server.connectionCount(), 1);  // no retry
-    EXPECT_EQ(server.countCommands("STOR"), 0);
-    EXPECT_EQ(server.fileContents("/big.bin").value_or(""), remote);
+    EXPECT_EQ(server.ConnectionCount(), 1);  // no retry
+    EXPECT_EQ(server.CountCommands("STOR"), 0);
+    EXPECT_EQ(server.FileContents("/big.bin").value_or(""), remote);
     EXPECT_FALSE(log.HasLogStarting("等待", LogInfo));
 }
 
@@ -298,15 +298,15 @@ TEST(UploadFake, StorRefusedFailsWithoutRetry) {
     for (const char* reply : {"550 Permission denied.\r\n", "553 Could not create file.\r\n"}) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.reply("STOR", reply);
+        server.Reply("STOR", reply);
         TempDir dir;
         UploadLog log;
-        RunUpload(log, log.Param(server.url("/x.bin"), Local(dir, "x.bin", "data")));
+        RunUpload(log, log.Param(server.Url("/x.bin"), Local(dir, "x.bin", "data")));
         EXPECT_TRUE(log.Failed()) << reply;
         EXPECT_TRUE(log.HasLog("不支持的响应", LogError)) << log.Dump();
-        EXPECT_EQ(server.connectionCount(), 1) << reply;
+        EXPECT_EQ(server.ConnectionCount(), 1) << reply;
         EXPECT_EQ(log.Count(TaskTransferStarted), 0);
-        EXPECT_FALSE(server.fileContents("/x.bin").has_value());
+        EXPECT_FALSE(server.FileContents("/x.bin").has_value());
     }
 }
 
@@ -316,12 +316,12 @@ TEST(UploadFake, TheBlockSizeOverrideSendsOneBlockASecond) {
     std::string content = PatternBytes(0, 6144, 1);
     TempDir dir;
     UploadLog log;
-    TaskParam param = log.Param(server.url("/slow.bin"), Local(dir, "slow.bin", content));
+    TaskParam param = log.Param(server.Url("/slow.bin"), Local(dir, "slow.bin", content));
     param.blockSizeOverride = 2048;
     auto began = std::chrono::steady_clock::now();
     RunUpload(log, param);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    EXPECT_EQ(server.fileContents("/slow.bin").value_or(""), content);
+    EXPECT_EQ(server.FileContents("/slow.bin").value_or(""), content);
     EXPECT_TRUE(log.Complete()) << log.Dump();
     // At most one block a second: a ratio of the rate to the block, not a deadline.
     EXPECT_LT(6144.0 / seconds / 2048.0, 1.5) << seconds << " s";
@@ -337,15 +337,15 @@ TEST(UploadFake, ShortSendsLoseNoByte) {
     TransferFaults slow;
     slow.chunkBytes = 16384;
     slow.chunkDelayMs = 1;
-    server.setFaults("/short.bin", slow);
+    server.SetFaults("/short.bin", slow);
     std::string content = PatternBytes(0, 6 << 20, 9);
     TempDir dir;
     UploadLog log;
-    TaskParam param = log.Param(server.url("/short.bin"), Local(dir, "short.bin", content));
+    TaskParam param = log.Param(server.Url("/short.bin"), Local(dir, "short.bin", content));
     param.uploadBlockSize = 1 << 20;
     RunUpload(log, param);
     EXPECT_TRUE(log.Complete()) << log.Dump();
-    EXPECT_EQ(testsupport::Sha256Hex(server.fileContents("/short.bin").value_or("")),
+    EXPECT_EQ(testsupport::Sha256Hex(server.FileContents("/short.bin").value_or("")),
               testsupport::Sha256Hex(content));
     EXPECT_EQ(log.sent, 6 << 20);
 }
@@ -353,11 +353,11 @@ TEST(UploadFake, ShortSendsLoseNoByte) {
 TEST(UploadFake, AnEmptyFileBecomesAnEmptyRemoteFile) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addFile("/empty", "old content");  // replaced, not kept
+    server.AddFile("/empty", "old content");  // replaced, not kept
     TempDir dir;
     UploadLog log;
-    RunUpload(log, log.Param(server.url("/empty"), Local(dir, "empty", "")));
-    EXPECT_EQ(server.fileContents("/empty").value_or("<none>"), "");
+    RunUpload(log, log.Param(server.Url("/empty"), Local(dir, "empty", "")));
+    EXPECT_EQ(server.FileContents("/empty").value_or("<none>"), "");
     EXPECT_TRUE(log.Complete()) << log.Dump();
     EXPECT_EQ(log.toSend, std::vector<std::int64_t>{0});
     EXPECT_EQ(log.endCount, 0);
@@ -366,7 +366,7 @@ TEST(UploadFake, AnEmptyFileBecomesAnEmptyRemoteFile) {
 TEST(UploadFake, TheLocalFileIsOpenedReadOnlyAndNeverChanged) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.silentOn("STOR");  // holds the task while the test looks at its descriptors
+    server.SilentOn("STOR");  // holds the task while the test looks at its descriptors
     std::string content = PatternBytes(0, 30000, 2);
     TempDir dir;
     std::string path = Local(dir, "ro.bin", content);
@@ -375,10 +375,10 @@ TEST(UploadFake, TheLocalFileIsOpenedReadOnlyAndNeverChanged) {
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
     UploadLog log;
     Download upload;
-    TaskParam param = log.Param(server.url("/ro.bin"), path);
+    TaskParam param = log.Param(server.Url("/ro.bin"), path);
     param.replyTimeout = 600000;
     ASSERT_TRUE(upload.StartUpload(param));
-    ASSERT_TRUE(server.waitForCommand("STOR", std::chrono::seconds(10)));
+    ASSERT_TRUE(server.WaitForCommand("STOR", std::chrono::seconds(10)));
 
     // Root may write any file, so the mode bits prove nothing here: look at
     // how the process holds the file.
@@ -401,11 +401,11 @@ TEST(UploadFake, TheLocalFileIsOpenedReadOnlyAndNeverChanged) {
     upload.StopTask();
     ASSERT_TRUE(log.WaitEnded());
 
-    server.clearRules();
+    server.ClearRules();
     UploadLog second;
-    RunUpload(second, second.Param(server.url("/ro.bin"), path));
+    RunUpload(second, second.Param(server.Url("/ro.bin"), path));
     EXPECT_TRUE(second.Complete()) << second.Dump();
-    EXPECT_EQ(server.fileContents("/ro.bin").value_or(""), content);
+    EXPECT_EQ(server.FileContents("/ro.bin").value_or(""), content);
     struct stat after {};
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
@@ -419,18 +419,18 @@ TEST(UploadFake, ALocalFileThatCannotBeReadFailsAtOnceWithoutTouchingTheServer) 
     std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     ASSERT_EQ(::symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
-    for (const std::string& path : {dir.file("missing.bin"), dir.path(), fifo, dir.file("dangling")}) {
+    for (const std::string& path : {dir.file("missing.bin"), dir.Path(), fifo, dir.file("dangling")}) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
         UploadLog log;
-        RunUpload(log, log.Param(server.url("/x.bin"), path));
+        RunUpload(log, log.Param(server.Url("/x.bin"), path));
         EXPECT_TRUE(log.HasLog("打开文件失败，请检查磁盘是否存在 " + path + " 这个文件", LogError))
             << path << "\n"
             << log.Dump();
         EXPECT_TRUE(log.Failed()) << path;
         EXPECT_EQ(log.Count(TaskTransferStarted), 0) << path;  // no "remaining" figure at all
         EXPECT_EQ(log.endCount, 0) << path;
-        EXPECT_EQ(server.connectionCount(), 0) << path;
+        EXPECT_EQ(server.ConnectionCount(), 0) << path;
     }
 }
 
@@ -442,11 +442,11 @@ TEST(UploadFake, ARemotePathThatWouldBreakTheCommandIsRefusedBeforeConnecting) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
         UploadLog log;
-        RunUpload(log, log.Param(server.url(path), local));
+        RunUpload(log, log.Param(server.Url(path), local));
         EXPECT_TRUE(log.Failed()) << path;
         EXPECT_TRUE(log.HasLog("远程文件路径含有回车、换行或空字符, 或者过长, 不能上传", LogError))
             << log.Dump();
-        EXPECT_EQ(server.connectionCount(), 0);
+        EXPECT_EQ(server.ConnectionCount(), 0);
     }
 }
 
@@ -481,18 +481,18 @@ TEST(UploadFake, AnUploadTheServerDidNotTakeWholeIsNeverComplete) {
     for (const Case& c : cases) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.setFaults("/d.bin", c.faults);
-        if (c.sizeRefused) server.reply("SIZE", "502 SIZE not implemented.\r\n");
+        server.SetFaults("/d.bin", c.faults);
+        if (c.sizeRefused) server.Reply("SIZE", "502 SIZE not implemented.\r\n");
         TempDir dir;
         UploadLog log;
-        TaskParam param = log.Param(server.url("/d.bin"), Local(dir, "d.bin", content));
+        TaskParam param = log.Param(server.Url("/d.bin"), Local(dir, "d.bin", content));
         param.replyTimeout = 1500;
         RunUpload(log, param);
         EXPECT_TRUE(log.Failed()) << c.label << "\n" << log.Dump();
         if (c.logLine) {
             EXPECT_TRUE(log.HasLog(c.logLine, LogError)) << c.label << "\n" << log.Dump();
         }
-        EXPECT_EQ(server.connectionCount(), 1) << c.label;  // a failure after the opening is final
+        EXPECT_EQ(server.ConnectionCount(), 1) << c.label;  // a failure after the opening is final
     }
 }
 
@@ -506,15 +506,15 @@ TEST(UploadFake, ADataConnectionDroppedOrResetMidFileIsASendError) {
         drop.dropAfterBytes = 1 << 20;
         drop.resetOnDrop = reset;
         drop.storeReply = "226 Transfer complete.\r\n";  // and claims success
-        server.setFaults("/m.bin", drop);
-        server.reply("SIZE", "502 SIZE not implemented.\r\n");
+        server.SetFaults("/m.bin", drop);
+        server.Reply("SIZE", "502 SIZE not implemented.\r\n");
         TempDir dir;
         UploadLog log;
-        RunUpload(log, log.Param(server.url("/m.bin"), Local(dir, "m.bin", content)));
+        RunUpload(log, log.Param(server.Url("/m.bin"), Local(dir, "m.bin", content)));
         EXPECT_TRUE(log.Failed()) << log.Dump();
         EXPECT_TRUE(log.HasLog("上传出现异常", LogError)) << log.Dump();
         EXPECT_LT(log.sent, static_cast<std::int64_t>(content.size()));
-        EXPECT_EQ(server.fileContents("/m.bin").value_or("").size(), std::size_t{1} << 20);
+        EXPECT_EQ(server.FileContents("/m.bin").value_or("").size(), std::size_t{1} << 20);
     }
 }
 
@@ -523,10 +523,10 @@ TEST(UploadFake, AStalledDataConnectionFailsAfterTheSendTimeOut) {
     ASSERT_TRUE(server.ok());
     TransferFaults stall;
     stall.stallAfterBytes = 100000;
-    server.setFaults("/s.bin", stall);
+    server.SetFaults("/s.bin", stall);
     TempDir dir;
     UploadLog log;
-    TaskParam param = log.Param(server.url("/s.bin"), Local(dir, "s.bin", PatternBytes(0, 40 << 20, 1)));
+    TaskParam param = log.Param(server.Url("/s.bin"), Local(dir, "s.bin", PatternBytes(0, 40 << 20, 1)));
     param.sendTimeout = 300;
     RunUpload(log, param);
     EXPECT_TRUE(log.Failed());
@@ -541,7 +541,7 @@ TEST(UploadFake, ALocalFileThatChangesDuringTheUploadIsNeverComplete) {
         TempDir dir;
         std::string path = Local(dir, "grow.bin", content);
         UploadLog log;
-        TaskParam param = log.Param(server.url("/grow.bin"), path);
+        TaskParam param = log.Param(server.Url("/grow.bin"), path);
         param.blockSizeOverride = 4096;  // one block a second: time to change the file
         Download upload;
         ASSERT_TRUE(upload.StartUpload(param));
@@ -577,26 +577,26 @@ TEST(UploadFake, ARefusedRestartFallsBackToAppeOrToAFreshUpload) {
     for (const Case& c : cases) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.addFile("/f.bin", content.substr(0, 4000));
-        server.setStoreRestartAllowed(c.storeRestart);
-        if (c.restRule) server.reply("REST 4000", c.restRule);
-        if (c.appeRefused) server.reply("APPE", "502 Command not implemented.\r\n");
+        server.AddFile("/f.bin", content.substr(0, 4000));
+        server.SetStoreRestartAllowed(c.storeRestart);
+        if (c.restRule) server.Reply("REST 4000", c.restRule);
+        if (c.appeRefused) server.Reply("APPE", "502 Command not implemented.\r\n");
         TempDir dir;
         UploadLog log;
-        RunUpload(log, log.Param(server.url("/f.bin"), Local(dir, "f.bin", content), UploadResume));
+        RunUpload(log, log.Param(server.Url("/f.bin"), Local(dir, "f.bin", content), UploadResume));
         EXPECT_TRUE(log.Complete()) << c.label << "\n" << log.Dump();
-        EXPECT_EQ(server.fileContents("/f.bin").value_or(""), content) << c.label << "\n"
-                                                                       << server.transcript();
+        EXPECT_EQ(server.FileContents("/f.bin").value_or(""), content) << c.label << "\n"
+                                                                       << server.Transcript();
         EXPECT_EQ(log.toSend, std::vector<std::int64_t>{c.toSend}) << c.label;
         EXPECT_EQ(log.endCount, 10000) << c.label;
-        std::vector<std::string> commands = server.commandsOf(1);
-        EXPECT_TRUE(Has(commands, c.resumedBy)) << c.label << "\n" << server.transcript();
+        std::vector<std::string> commands = server.CommandsOf(1);
+        EXPECT_TRUE(Has(commands, c.resumedBy)) << c.label << "\n" << server.Transcript();
         EXPECT_TRUE(log.HasLog("服务器不接受续传位置, 改用APPE续传", LogError)) << c.label;
         // The request that carried the data followed a REST 0: no marker of
         // the refused restart was left for it.
         auto carried = std::find(commands.rbegin(), commands.rend(), c.resumedBy);
         ASSERT_NE(carried, commands.rend());
-        EXPECT_EQ(*(carried + 1), "REST 0") << c.label << "\n" << server.transcript();
+        EXPECT_EQ(*(carried + 1), "REST 0") << c.label << "\n" << server.Transcript();
     }
 }
 
@@ -607,15 +607,15 @@ TEST(UploadFake, AnAppendOntoAFileThatChangedSinceItsSizeIsCaughtBySize) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
     std::string content = PatternBytes(0, 10000, 13);
-    server.addFile("/g.bin", content.substr(0, 4000));
-    server.setStoreRestartAllowed(false);
-    server.replyNext("SIZE /g.bin", {"213 3000\r\n"});
+    server.AddFile("/g.bin", content.substr(0, 4000));
+    server.SetStoreRestartAllowed(false);
+    server.ReplyNext("SIZE /g.bin", {"213 3000\r\n"});
     TempDir dir;
     UploadLog log;
-    RunUpload(log, log.Param(server.url("/g.bin"), Local(dir, "g.bin", content), UploadResume));
+    RunUpload(log, log.Param(server.Url("/g.bin"), Local(dir, "g.bin", content), UploadResume));
     EXPECT_TRUE(log.Failed()) << log.Dump();
     EXPECT_TRUE(log.HasLog("上传后服务器上的文件为11000字节, 本地文件为10000字节", LogError)) << log.Dump();
-    EXPECT_EQ(server.countCommands("APPE"), 1) << server.transcript();
+    EXPECT_EQ(server.CountCommands("APPE"), 1) << server.Transcript();
 }
 
 TEST(UploadFake, TheQuestionIsAskedOnceTheRemoteSizeIsKnownAndItsAnswerDecides) {
@@ -634,22 +634,22 @@ TEST(UploadFake, TheQuestionIsAskedOnceTheRemoteSizeIsKnownAndItsAnswerDecides) 
     for (const Case& c : cases) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.addFile("/q.bin", content.substr(0, 1000));
+        server.AddFile("/q.bin", content.substr(0, 1000));
         TempDir dir;
         UploadLog log;
         log.answer = c.answer;
         RunUpload(log,
-                  log.Param(server.url("/q.bin"), Local(dir, "q.bin", content), UploadAsk | UploadReplace));
+                  log.Param(server.Url("/q.bin"), Local(dir, "q.bin", content), UploadAsk | UploadReplace));
         ASSERT_EQ(log.questions.size(), 1u) << c.answer;
         EXPECT_EQ(log.questions[0], std::make_pair(std::int64_t{1000}, std::int64_t{3000}));
         EXPECT_TRUE(log.Complete()) << c.answer << "\n" << log.Dump();
-        EXPECT_EQ(server.fileContents("/q.bin").value_or(""), c.remoteNow) << c.answer;
+        EXPECT_EQ(server.FileContents("/q.bin").value_or(""), c.remoteNow) << c.answer;
         if (c.storedAs.empty()) {
-            EXPECT_EQ(server.countCommands("STOR"), 0);
+            EXPECT_EQ(server.CountCommands("STOR"), 0);
         } else {
-            EXPECT_EQ(server.fileContents(c.storedAs).value_or(""), content) << c.answer;
+            EXPECT_EQ(server.FileContents(c.storedAs).value_or(""), content) << c.answer;
         }
-        EXPECT_EQ(server.countCommands("REST 1000"), c.answer == UploadResume ? 1 : 0) << c.answer;
+        EXPECT_EQ(server.CountCommands("REST 1000"), c.answer == UploadResume ? 1 : 0) << c.answer;
     }
 
     // No question without a remote file, for an empty one, or without the flag.
@@ -657,12 +657,12 @@ TEST(UploadFake, TheQuestionIsAskedOnceTheRemoteSizeIsKnownAndItsAnswerDecides) 
              {std::nullopt, UploadAsk}, {std::string(), UploadAsk}, {std::string("x"), UploadReplace}}) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        if (remote) server.addFile("/n.bin", *remote);
+        if (remote) server.AddFile("/n.bin", *remote);
         TempDir dir;
         UploadLog log;
-        RunUpload(log, log.Param(server.url("/n.bin"), Local(dir, "n.bin", content), flags));
+        RunUpload(log, log.Param(server.Url("/n.bin"), Local(dir, "n.bin", content), flags));
         EXPECT_TRUE(log.questions.empty());
-        EXPECT_EQ(server.fileContents("/n.bin").value_or(""), content);
+        EXPECT_EQ(server.FileContents("/n.bin").value_or(""), content);
     }
 }
 
@@ -671,44 +671,44 @@ TEST(UploadFake, TheAlternativeNameIsTheGivenOneOrTheNextFreeName) {
     {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.addFile("/d/a.txt", "old");
-        server.addFile("/d/a(1).txt", "older");
+        server.AddFile("/d/a.txt", "old");
+        server.AddFile("/d/a(1).txt", "older");
         TempDir dir;
         UploadLog log;
         RunUpload(log,
-                  log.Param(server.url("/d/a.txt"), Local(dir, "a.txt", content), UploadAlternativeName));
+                  log.Param(server.Url("/d/a.txt"), Local(dir, "a.txt", content), UploadAlternativeName));
         EXPECT_TRUE(log.Complete()) << log.Dump();
-        EXPECT_EQ(server.fileContents("/d/a(2).txt").value_or(""), content);
-        EXPECT_EQ(server.fileContents("/d/a.txt").value_or(""), "old");
-        EXPECT_EQ(server.fileContents("/d/a(1).txt").value_or(""), "older");
+        EXPECT_EQ(server.FileContents("/d/a(2).txt").value_or(""), content);
+        EXPECT_EQ(server.FileContents("/d/a.txt").value_or(""), "old");
+        EXPECT_EQ(server.FileContents("/d/a(1).txt").value_or(""), "older");
     }
     {  // member 16 names it
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.addFile("/d/a.txt", "old");
+        server.AddFile("/d/a.txt", "old");
         TempDir dir;
         UploadLog log;
         TaskParam param =
-            log.Param(server.url("/d/a.txt"), Local(dir, "a.txt", content), UploadAlternativeName);
+            log.Param(server.Url("/d/a.txt"), Local(dir, "a.txt", content), UploadAlternativeName);
         param.workerText = "a-copy.txt";
         RunUpload(log, param);
         EXPECT_TRUE(log.Complete()) << log.Dump();
-        EXPECT_EQ(server.fileContents("/d/a-copy.txt").value_or(""), content);
-        EXPECT_EQ(server.fileContents("/d/a.txt").value_or(""), "old");
+        EXPECT_EQ(server.FileContents("/d/a-copy.txt").value_or(""), content);
+        EXPECT_EQ(server.FileContents("/d/a.txt").value_or(""), "old");
     }
     {  // a server that cannot say whether a name is free: nothing is overwritten
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.addFile("/d/a.txt", "old");
-        server.addFile("/d/a(1).txt", "older");
-        server.reply("SIZE /d/a(1).txt", "500 Try again.\r\n");
+        server.AddFile("/d/a.txt", "old");
+        server.AddFile("/d/a(1).txt", "older");
+        server.Reply("SIZE /d/a(1).txt", "500 Try again.\r\n");
         TempDir dir;
         UploadLog log;
         RunUpload(log,
-                  log.Param(server.url("/d/a.txt"), Local(dir, "a.txt", content), UploadAlternativeName));
+                  log.Param(server.Url("/d/a.txt"), Local(dir, "a.txt", content), UploadAlternativeName));
         EXPECT_TRUE(log.Failed());
         EXPECT_TRUE(log.HasLog("服务器上找不到可用的新文件名", LogError)) << log.Dump();
-        EXPECT_EQ(server.countCommands("STOR"), 0);
+        EXPECT_EQ(server.CountCommands("STOR"), 0);
     }
 }
 
@@ -716,59 +716,59 @@ TEST(UploadFake, WithoutRestartSupportTheFileGoesUpFromZero) {
     for (auto mode : {testsupport::RestMode::Refused, testsupport::RestMode::NoRestartWord}) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.setRestMode(mode);
+        server.SetRestMode(mode);
         std::string content = PatternBytes(0, 7000, 15);
-        server.addFile("/n.bin", content.substr(0, 3000));
+        server.AddFile("/n.bin", content.substr(0, 3000));
         TempDir dir;
         UploadLog log;
-        RunUpload(log, log.Param(server.url("/n.bin"), Local(dir, "n.bin", content), UploadResume));
+        RunUpload(log, log.Param(server.Url("/n.bin"), Local(dir, "n.bin", content), UploadResume));
         EXPECT_TRUE(log.HasLog("站点不支持断点续传", LogError));
         EXPECT_TRUE(log.Complete()) << log.Dump();
-        EXPECT_EQ(server.fileContents("/n.bin").value_or(""), content);
+        EXPECT_EQ(server.FileContents("/n.bin").value_or(""), content);
         EXPECT_EQ(log.toSend, std::vector<std::int64_t>{7000});
         // A 350 left a marker at 100: REST 0 clears it before anything is stored.
-        std::vector<std::string> commands = server.commandsOf(1);
+        std::vector<std::string> commands = server.CommandsOf(1);
         auto stor = std::find(commands.begin(), commands.end(), "STOR /n.bin");
         ASSERT_NE(stor, commands.end());
-        EXPECT_EQ(*(stor - 1), "REST 0") << server.transcript();
+        EXPECT_EQ(*(stor - 1), "REST 0") << server.Transcript();
     }
 }
 
 TEST(UploadFake, ActiveModeAndAsciiTypeKeepTheirPlaces) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.reply("PASV", "502 PASV not allowed.\r\n");
+    server.Reply("PASV", "502 PASV not allowed.\r\n");
     TempDir dir;
     UploadLog log;
-    TaskParam param = log.Param(server.url("/t.txt"), Local(dir, "t.txt", "line one\r\nline two\r\n"));
+    TaskParam param = log.Param(server.Url("/t.txt"), Local(dir, "t.txt", "line one\r\nline two\r\n"));
     param.transferTypeMode = 2;
     RunUpload(log, param);
     EXPECT_TRUE(log.Complete()) << log.Dump();
-    std::vector<std::string> commands = server.commandsOf(1);
+    std::vector<std::string> commands = server.CommandsOf(1);
     auto port = std::find_if(commands.begin(), commands.end(),
                              [](const auto& c) { return c.rfind("PORT ", 0) == 0; });
     auto typeA = std::find(commands.begin(), commands.end(), "TYPE A");
-    ASSERT_NE(port, commands.end()) << server.transcript();
+    ASSERT_NE(port, commands.end()) << server.Transcript();
     ASSERT_NE(typeA, commands.end());
     EXPECT_LT(port, typeA);
     EXPECT_EQ(*(typeA + 2), "STOR /t.txt");
-    EXPECT_EQ(server.fileContents("/t.txt").value_or(""), "line one\r\nline two\r\n");
-    EXPECT_EQ(server.countCommands("SIZE /t.txt"), 1);  // none after an ASCII transfer
+    EXPECT_EQ(server.FileContents("/t.txt").value_or(""), "line one\r\nline two\r\n");
+    EXPECT_EQ(server.CountCommands("SIZE /t.txt"), 1);  // none after an ASCII transfer
 }
 
 TEST(UploadFake, TheOpeningIsRetriedAndNothingElseIs) {
     ShortRetryPause pause;
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.greetNext({Action::Close(), Action::Reply("421 Too many users.\r\n")});
+    server.GreetNext({Action::Close(), Action::Reply("421 Too many users.\r\n")});
     std::string content = PatternBytes(0, 4000, 16);
     TempDir dir;
     UploadLog log;
-    RunUpload(log, log.Param(server.url("/o.bin"), Local(dir, "o.bin", content)));
+    RunUpload(log, log.Param(server.Url("/o.bin"), Local(dir, "o.bin", content)));
     EXPECT_TRUE(log.Complete()) << log.Dump();
-    EXPECT_EQ(server.connectionCount(), 3);
+    EXPECT_EQ(server.ConnectionCount(), 3);
     EXPECT_TRUE(log.HasLog("无法得到欢迎消息", LogError));
-    EXPECT_EQ(server.fileContents("/o.bin").value_or(""), content);
+    EXPECT_EQ(server.FileContents("/o.bin").value_or(""), content);
 }
 
 // A stop ends the task in every state although every wait it could be in
@@ -781,27 +781,27 @@ TEST(UploadFake, AStopEndsTheUploadInEveryStateAndIsNotASuccess) {
         std::string waitFor;  // the command the server has seen when the stop comes
     };
     const Case cases[] = {
-        {"greeting", [](FakeFtpServer& s) { s.greetWith(Action::Silence()); }, ""},
-        {"log-in", [](FakeFtpServer& s) { s.silentOn("USER"); }, "USER"},
-        {"restart probe", [](FakeFtpServer& s) { s.silentOn("REST 100"); }, "REST 100"},
-        {"SIZE", [](FakeFtpServer& s) { s.silentOn("SIZE"); }, "SIZE"},
-        {"PASV", [](FakeFtpServer& s) { s.silentOn("PASV"); }, "PASV"},
-        {"STOR", [](FakeFtpServer& s) { s.silentOn("STOR"); }, "STOR"},
+        {"greeting", [](FakeFtpServer& s) { s.GreetWith(Action::Silence()); }, ""},
+        {"log-in", [](FakeFtpServer& s) { s.SilentOn("USER"); }, "USER"},
+        {"restart probe", [](FakeFtpServer& s) { s.SilentOn("REST 100"); }, "REST 100"},
+        {"SIZE", [](FakeFtpServer& s) { s.SilentOn("SIZE"); }, "SIZE"},
+        {"PASV", [](FakeFtpServer& s) { s.SilentOn("PASV"); }, "PASV"},
+        {"STOR", [](FakeFtpServer& s) { s.SilentOn("STOR"); }, "STOR"},
         {"sending",
          [](FakeFtpServer& s) {
              TransferFaults stall;
              stall.stallAfterBytes = 0;
-             s.setFaults("/p.bin", stall);
+             s.SetFaults("/p.bin", stall);
          },
          "STOR"},
         {"final reply",
          [](FakeFtpServer& s) {
              TransferFaults silent;
              silent.storeReplySilent = true;
-             s.setFaults("/p.bin", silent);
+             s.SetFaults("/p.bin", silent);
          },
          "STOR"},
-        {"retry pause", [](FakeFtpServer& s) { s.greetWith(Action::Reply("421 Busy.\r\n")); }, "retry"},
+        {"retry pause", [](FakeFtpServer& s) { s.GreetWith(Action::Reply("421 Busy.\r\n")); }, "retry"},
     };
     for (const Case& c : cases) {
         FakeFtpServer server;
@@ -812,7 +812,7 @@ TEST(UploadFake, AStopEndsTheUploadInEveryStateAndIsNotASuccess) {
         // Larger than the socket buffers on the way only where the stop must
         // find the worker waiting for room to send.
         std::size_t size = std::string(c.label) == "sending" ? 16 << 20 : 4096;
-        TaskParam param = log.Param(server.url("/p.bin"), Local(dir, "p.bin", PatternBytes(0, size, 3)));
+        TaskParam param = log.Param(server.Url("/p.bin"), Local(dir, "p.bin", PatternBytes(0, size, 3)));
         param.connectTimeout = param.sendTimeout = param.replyTimeout = 600000;
         // StopTask waits this long for the worker: only a worker that sees
         // the stop by itself lets the test end in time.
@@ -822,9 +822,9 @@ TEST(UploadFake, AStopEndsTheUploadInEveryStateAndIsNotASuccess) {
         if (c.waitFor == "retry") {
             ASSERT_TRUE(log.WaitFor([&] { return log.HasLogStartingLocked("等待", LogInfo); })) << c.label;
         } else if (!c.waitFor.empty()) {
-            ASSERT_TRUE(server.waitForCommand(c.waitFor, std::chrono::seconds(10))) << c.label;
+            ASSERT_TRUE(server.WaitForCommand(c.waitFor, std::chrono::seconds(10))) << c.label;
         } else {
-            ASSERT_TRUE(server.waitForConnections(1, std::chrono::seconds(10)));
+            ASSERT_TRUE(server.WaitForConnections(1, std::chrono::seconds(10)));
         }
         if (std::string(c.label) == "final reply") {
             ASSERT_TRUE(log.WaitFor([&] { return log.sent == 4096; })) << log.Dump();
@@ -844,7 +844,7 @@ TEST(UploadFake, AStopEndsTheUploadInEveryStateAndIsNotASuccess) {
         ASSERT_TRUE(log.WaitEnded(std::chrono::seconds(20))) << c.label << "\n" << log.Dump();
         EXPECT_TRUE(log.Failed()) << c.label << "\n" << log.Dump();
         EXPECT_EQ(log.endEvents, 1);
-        EXPECT_EQ(server.countCommands("QUIT"), 0) << c.label;
+        EXPECT_EQ(server.CountCommands("QUIT"), 0) << c.label;
         EXPECT_FALSE(log.HasLog("不支持的响应")) << c.label << ": a stop is no refusal";
     }
 }
@@ -855,13 +855,13 @@ TEST(UploadFake, AStopInTheMiddleResetsTheDataConnectionAndAResumeCompletesTheFi
     TransferFaults slow;
     slow.chunkBytes = 8192;
     slow.chunkDelayMs = 5;
-    server.setFaults("/b.bin", slow);
+    server.SetFaults("/b.bin", slow);
     std::string content = PatternBytes(0, 4 << 20, 17);
     TempDir dir;
     std::string path = Local(dir, "b.bin", content);
     UploadLog log;
     Download upload;
-    ASSERT_TRUE(upload.StartUpload(log.Param(server.url("/b.bin"), path)));
+    ASSERT_TRUE(upload.StartUpload(log.Param(server.Url("/b.bin"), path)));
     std::int64_t seen = 0;
     for (int i = 0; i < 3000 && seen < 200000; ++i) {
         seen = upload.GetBytesDone();
@@ -874,19 +874,19 @@ TEST(UploadFake, AStopInTheMiddleResetsTheDataConnectionAndAResumeCompletesTheFi
     EXPECT_TRUE(log.Failed()) << log.Dump();
     EXPECT_GE(log.endCount, seen);
     EXPECT_TRUE(log.HasLog("上传被停止, 服务器上的文件不完整", LogError)) << log.Dump();
-    ASSERT_TRUE(server.waitForAllClosed(std::chrono::seconds(10)));
-    std::string partial = server.fileContents("/b.bin").value_or("");
+    ASSERT_TRUE(server.WaitForAllClosed(std::chrono::seconds(10)));
+    std::string partial = server.FileContents("/b.bin").value_or("");
     ASSERT_LT(partial.size(), content.size());
     EXPECT_EQ(partial, content.substr(0, partial.size()));
-    EXPECT_TRUE(server.transcript().find("QUIT") == std::string::npos);
+    EXPECT_TRUE(server.Transcript().find("QUIT") == std::string::npos);
 
-    server.setFaults("/b.bin", {});
+    server.SetFaults("/b.bin", {});
     UploadLog resumed;
-    RunUpload(resumed, resumed.Param(server.url("/b.bin"), path, UploadResume));
+    RunUpload(resumed, resumed.Param(server.Url("/b.bin"), path, UploadResume));
     EXPECT_TRUE(resumed.Complete()) << resumed.Dump();
     EXPECT_EQ(resumed.toSend,
               std::vector<std::int64_t>{static_cast<std::int64_t>(content.size() - partial.size())});
-    EXPECT_EQ(testsupport::Sha256Hex(server.fileContents("/b.bin").value_or("")),
+    EXPECT_EQ(testsupport::Sha256Hex(server.FileContents("/b.bin").value_or("")),
               testsupport::Sha256Hex(content));
 }
 
@@ -895,7 +895,7 @@ TEST(UploadTask, TheTaskThreadRunsCodes19And20ThenEnds) {
     ASSERT_TRUE(server.ok());
     TempDir dir;
     UploadLog log;
-    TaskParam param = log.Param(server.url("/c.bin"), Local(dir, "c.bin", "abc"));
+    TaskParam param = log.Param(server.Url("/c.bin"), Local(dir, "c.bin", "abc"));
     TaskRunner task(CreateSession(param, TaskUse::Upload), RunFtpUploadWorker);
     task.RecordCodes(true);
     ASSERT_TRUE(task.Start());
@@ -908,7 +908,7 @@ TEST(UploadTask, TheTaskThreadRunsCodes19And20ThenEnds) {
     EXPECT_EQ(codes,
               (std::vector<int>{kTaskStartUpload, kTaskStopFirst, kTaskEndTransfer, kTaskClose, kTaskQuit}));
     EXPECT_TRUE(task.Complete());
-    EXPECT_EQ(server.fileContents("/c.bin").value_or(""), "abc");
+    EXPECT_EQ(server.FileContents("/c.bin").value_or(""), "abc");
 }
 
 TEST(UploadTask, UploadsAndDownloadsFollowEachOtherOnOneObject) {
@@ -921,11 +921,11 @@ TEST(UploadTask, UploadsAndDownloadsFollowEachOtherOnOneObject) {
         std::string content =
             PatternBytes(0, static_cast<std::size_t>(i * 1000), static_cast<std::uint32_t>(i));
         UploadLog up;
-        ASSERT_TRUE(client.StartUpload(up.Param(server.url(name), Local(dir, name.substr(1), content)))) << i;
+        ASSERT_TRUE(client.StartUpload(up.Param(server.Url(name), Local(dir, name.substr(1), content)))) << i;
         ASSERT_TRUE(up.WaitEnded());
         EXPECT_TRUE(up.Complete()) << i;
         UploadLog down;  // the same callbacks serve a download
-        ASSERT_TRUE(client.StartTask(down.Param(server.url(name), dir.file("back" + std::to_string(i)))));
+        ASSERT_TRUE(client.StartTask(down.Param(server.Url(name), dir.file("back" + std::to_string(i)))));
         ASSERT_TRUE(down.WaitEnded());
         EXPECT_EQ(testsupport::ReadFile(dir.file("back" + std::to_string(i))).value_or("<none>"), content)
             << i;
@@ -957,10 +957,10 @@ TEST(UploadRealServer, AFileBeyondFourGibibytesResumesWhole) {
     };
     makeSparse(localPath, size);
     makeSparse(remotePath, remoteHas);
-    testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.path(), "big", "pw");
+    testsupport::RealServer server = testsupport::RealServer::StartPyftpd(root.Path(), "big", "pw");
     ASSERT_TRUE(server.ok()) << server.error();
     UploadLog log;
-    TaskParam param = log.Param(server.url("/huge.bin"), localPath, UploadResume);
+    TaskParam param = log.Param(server.Url("/huge.bin"), localPath, UploadResume);
     param.user = "big";
     param.password = "pw";
     RunUpload(log, param);

@@ -27,7 +27,7 @@ bool Connect(downlib::DezAziveduza& client, FakeFtpServer& server, EventLog& log
 TEST(WaitHook, RunsOnTheCallingThreadWhileAGreetingIsAwaited) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok()) << server.error();
-    server.greetWith(Action::Silence());
+    server.GreetWith(Action::Silence());
     downlib::DezAziveduza client;
     int calls = 0;
     bool otherThread = false;
@@ -48,7 +48,7 @@ TEST(WaitHook, RunsOnTheCallingThreadWhileAGreetingIsAwaited) {
 TEST(WaitHook, TheHooksOwnTimeCountsAgainstTheTimeOut) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok()) << server.error();
-    server.greetWith(Action::Silence());
+    server.GreetWith(Action::Silence());
     downlib::DezAziveduza client;
     int calls = 0;
     // Each call takes 100 ms. A 600 ms wait has room for at most six of them
@@ -69,8 +69,8 @@ TEST(WaitHook, TheHooksOwnTimeCountsAgainstTheTimeOut) {
 TEST(WaitHook, AHookReturningFalseAbandonsTheWait) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok()) << server.error();
-    server.addDirectory("/pub");
-    server.silentOn("CWD");
+    server.AddDirectory("/pub");
+    server.SilentOn("CWD");
     downlib::DezAziveduza client;
     EventLog log;
     ASSERT_TRUE(Connect(client, server, log, 600000));
@@ -84,15 +84,15 @@ TEST(WaitHook, AHookReturningFalseAbandonsTheWait) {
     EXPECT_FALSE(log.contains("3 接收数据超时")) << log.text();
     // An empty hook is none: the next command is not cut short by it.
     client.SetWaitHook({});
-    server.clearRules();
+    server.ClearRules();
     client.Disconnect(200);
 }
 
 TEST(WaitHook, CommandsOnARealServerAreUnchangedWithAHook) {
     testsupport::TempDir root("qftp-hook");
     testsupport::WriteFile(root.file("pub/a.txt"), "a");
-    testsupport::MakeDirs(root.path() + "/pub/sub");
-    auto server = testsupport::RealServer::StartPyftpd(root.path(), "demo", "demo");
+    testsupport::MakeDirs(root.Path() + "/pub/sub");
+    auto server = testsupport::RealServer::StartPyftpd(root.Path(), "demo", "demo");
     ASSERT_TRUE(server.ok()) << server.error();
     downlib::DezAziveduza client;
     int calls = 0;
@@ -112,7 +112,7 @@ TEST(WaitHook, CommandsOnARealServerAreUnchangedWithAHook) {
     EXPECT_TRUE(client.RemoveDir("/pub/new"));
     EXPECT_EQ(client.GetCurrentDir(), "/pub");
     EXPECT_TRUE(client.Disconnect(1000));
-    server.stop();
+    server.Stop();
 }
 
 // A server that never answers QUIT: with a ten-minute reply time-out, the
@@ -121,14 +121,14 @@ TEST(WaitHook, CommandsOnARealServerAreUnchangedWithAHook) {
 TEST(Disconnect, TheQuitWaitIsBoundedWhenAsked) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok()) << server.error();
-    server.silentOn("QUIT");
+    server.SilentOn("QUIT");
     auto client = std::make_shared<downlib::DezAziveduza>();
     EventLog log;
     ASSERT_TRUE(Connect(*client, server, log, 600000));
     auto done = std::async(std::launch::async, [client] { return client->Disconnect(300); });
     const bool returned = done.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
     // Whatever happened, the server going away releases the call.
-    server.stop();
+    server.Stop();
     EXPECT_TRUE(returned);
     EXPECT_TRUE(done.get());
     EXPECT_FALSE(client->IsConnected());

@@ -27,8 +27,8 @@ namespace {
 bool MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-    readEnd.reset(fds[0]);
-    writeEnd.reset(fds[1]);
+    readEnd.Reset(fds[0]);
+    writeEnd.Reset(fds[1]);
     return true;
 }
 
@@ -74,7 +74,7 @@ std::string Head(const std::string& text) {
 
 }  // namespace
 
-std::string ProcessResult::summary() const {
+std::string ProcessResult::Summary() const {
     std::string status;
     if (!started) {
         status = "not started: " + error;
@@ -102,9 +102,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inRead.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), 1);
-    posix_spawn_file_actions_adddup2(&actions, errWrite.get(), 2);
+    posix_spawn_file_actions_adddup2(&actions, inRead.Get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), 2);
     if (!options.workingDir.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.workingDir.c_str());
     }
@@ -134,15 +134,15 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
         return result;
     }
     result.started = true;
-    inRead.reset();
-    outWrite.reset();
-    errWrite.reset();
-    ::fcntl(inWrite.get(), F_SETFL, O_NONBLOCK);
-    ::fcntl(outRead.get(), F_SETFL, O_NONBLOCK);
-    ::fcntl(errRead.get(), F_SETFL, O_NONBLOCK);
+    inRead.Reset();
+    outWrite.Reset();
+    errWrite.Reset();
+    ::fcntl(inWrite.Get(), F_SETFL, O_NONBLOCK);
+    ::fcntl(outRead.Get(), F_SETFL, O_NONBLOCK);
+    ::fcntl(errRead.Get(), F_SETFL, O_NONBLOCK);
 
     std::string_view pending = options.stdinData;
-    if (pending.empty()) inWrite.reset();
+    if (pending.empty()) inWrite.Reset();
     auto deadline = std::chrono::steady_clock::now() + options.timeout;
     while (outRead || errRead) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
@@ -157,35 +157,35 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
         int outIndex = -1, errIndex = -1, inIndex = -1;
         if (outRead) {
             outIndex = count;
-            fds[count++] = pollfd{outRead.get(), POLLIN, 0};
+            fds[count++] = pollfd{outRead.Get(), POLLIN, 0};
         }
         if (errRead) {
             errIndex = count;
-            fds[count++] = pollfd{errRead.get(), POLLIN, 0};
+            fds[count++] = pollfd{errRead.Get(), POLLIN, 0};
         }
         if (inWrite) {
             inIndex = count;
-            fds[count++] = pollfd{inWrite.get(), POLLOUT, 0};
+            fds[count++] = pollfd{inWrite.Get(), POLLOUT, 0};
         }
         int ready =
             ::poll(fds, static_cast<nfds_t>(count), static_cast<int>(std::min<long long>(left.count(), 100)));
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
         if (outIndex >= 0 && fds[outIndex].revents != 0 &&
-            !Drain(outRead.get(), result.out, options.outputCap)) {
-            outRead.reset();
+            !Drain(outRead.Get(), result.out, options.outputCap)) {
+            outRead.Reset();
         }
         if (errIndex >= 0 && fds[errIndex].revents != 0 &&
-            !Drain(errRead.get(), result.err, options.outputCap)) {
-            errRead.reset();
+            !Drain(errRead.Get(), result.err, options.outputCap)) {
+            errRead.Reset();
         }
         if (inIndex >= 0 && fds[inIndex].revents != 0) {
-            ssize_t n = WriteWithoutSigpipe(inWrite.get(), pending);
+            ssize_t n = WriteWithoutSigpipe(inWrite.Get(), pending);
             if (n > 0) pending.remove_prefix(static_cast<std::size_t>(n));
-            if ((n < 0 && errno != EAGAIN && errno != EINTR) || pending.empty()) inWrite.reset();
+            if ((n < 0 && errno != EAGAIN && errno != EINTR) || pending.empty()) inWrite.Reset();
         }
     }
-    inWrite.reset();
+    inWrite.Reset();
 
     // The outputs are closed (or the child was killed): reap it, still bounded,
     // since a child may close its outputs and go on running.

@@ -28,9 +28,9 @@ struct ProcessResult {
     std::string err;
     std::string error;  // why it could not be started
 
-    bool exitedWith(int code) const { return started && !timedOut && signal == 0 && exitCode == code; }
+    bool ExitedWith(int code) const { return started && !timedOut && signal == 0 && exitCode == code; }
     // One line for failure messages: status plus the head of both streams.
-    std::string summary() const;
+    std::string Summary() const;
 };
 
 // argv[0] is the program path (not searched in PATH).

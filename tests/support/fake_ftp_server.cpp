@@ -142,13 +142,13 @@ UniqueFd ListenLoopback() {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) return {};
     int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = 0;
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
-    if (::listen(fd.get(), 16) != 0) return {};
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+    if (::listen(fd.Get(), 16) != 0) return {};
     return fd;
 }
 
@@ -165,13 +165,13 @@ struct FileEntry {
     std::int64_t patternSize = -1;
     std::uint32_t patternSeed = 0;
 
-    std::int64_t size() const {
+    std::int64_t Size() const {
         return patternSize >= 0 ? patternSize : static_cast<std::int64_t>(bytes.size());
     }
-    std::string read(std::int64_t offset, std::size_t length) const {
-        if (offset >= size()) return {};
+    std::string Read(std::int64_t offset, std::size_t length) const {
+        if (offset >= Size()) return {};
         length = static_cast<std::size_t>(
-            std::min<std::int64_t>(static_cast<std::int64_t>(length), size() - offset));
+            std::min<std::int64_t>(static_cast<std::int64_t>(length), Size() - offset));
         if (patternSize >= 0) return PatternBytes(offset, length, patternSeed);
         return bytes.substr(static_cast<std::size_t>(offset), length);
     }
@@ -268,12 +268,12 @@ struct FakeServerState {
     int connections = 0;
     int openConnections = 0;
 
-    void addParents(const std::string& path) {
+    void AddParents(const std::string& path) {
         for (std::string dir = ParentOf(path); dirs.insert(dir).second && dir != "/"; dir = ParentOf(dir)) {
         }
     }
 
-    bool sleepFor(int ms) const {
+    bool SleepFor(int ms) const {
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (std::chrono::steady_clock::now() < until) {
             if (stopping) return false;
@@ -283,7 +283,7 @@ struct FakeServerState {
     }
 
     // Waits for readiness of one descriptor; false on stop or when the time is up.
-    bool waitFor(int fd, short events, std::chrono::milliseconds limit, short* revents = nullptr) const {
+    bool WaitFor(int fd, short events, std::chrono::milliseconds limit, short* revents = nullptr) const {
         auto until = std::chrono::steady_clock::now() + limit;
         for (;;) {
             if (stopping) return false;
@@ -299,9 +299,9 @@ struct FakeServerState {
     }
 
     // Sends everything unless the peer goes away or the server stops.
-    bool sendAll(int fd, std::string_view data) const {
+    bool SendAll(int fd, std::string_view data) const {
         while (!data.empty()) {
-            if (!waitFor(fd, POLLOUT, std::chrono::hours(1))) return false;
+            if (!WaitFor(fd, POLLOUT, std::chrono::hours(1))) return false;
             ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
             if (n < 0) {
                 if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
@@ -325,37 +325,37 @@ public:
     Session(State& st, UniqueFd control, int id) : st_(st), control_(std::move(control)), id_(id) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        if (::getpeername(control_.get(), reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+        if (::getpeername(control_.Get(), reinterpret_cast<sockaddr*>(&peer), &len) == 0)
             peer_ = peer.sin_addr;
     }
 
-    void run() {
+    void Run() {
         {
             std::lock_guard lock(st_.mu);
             ++st_.openConnections;
-            st_.controls.insert(control_.get());
+            st_.controls.insert(control_.Get());
         }
         st_.changed.notify_all();
-        if (perform(takeGreeting())) {
+        if (Perform(TakeGreeting())) {
             std::string line;
             bool crlf = false;
-            while (readLine(line, crlf)) {
-                record(line, crlf);
+            while (ReadLine(line, crlf)) {
+                Record(line, crlf);
                 if (lineTooLong_) {
-                    send("500 Command line too long.\r\n");
+                    Send("500 Command line too long.\r\n");
                     break;
                 }
-                if (!dispatch(line)) break;
+                if (!Dispatch(line)) break;
             }
         }
-        pasvListener_.reset();
+        pasvListener_.Reset();
         {
             // Unlisted before the close: dropConnections never shuts a
             // descriptor number that the system has handed on.
             std::lock_guard lock(st_.mu);
-            st_.controls.erase(control_.get());
+            st_.controls.erase(control_.Get());
         }
-        control_.reset();
+        control_.Reset();
         {
             std::lock_guard lock(st_.mu);
             --st_.openConnections;
@@ -364,7 +364,7 @@ public:
     }
 
 private:
-    Action takeGreeting() {
+    Action TakeGreeting() {
         std::lock_guard lock(st_.mu);
         if (!st_.greetingQueue.empty()) {
             Action a = std::move(st_.greetingQueue.front());
@@ -374,7 +374,7 @@ private:
         return st_.greeting;
     }
 
-    void record(const std::string& line, bool crlf) {
+    void Record(const std::string& line, bool crlf) {
         {
             std::lock_guard lock(st_.mu);
             st_.log.push_back(ReceivedCommand{id_, line, crlf});
@@ -382,14 +382,14 @@ private:
         st_.changed.notify_all();
     }
 
-    bool send(std::string_view bytes) { return st_.sendAll(control_.get(), bytes); }
+    bool Send(std::string_view bytes) { return st_.SendAll(control_.Get(), bytes); }
 
     // False when the control connection is to be closed.
-    bool perform(const Action& action) {
-        if (action.delayMs > 0 && !st_.sleepFor(action.delayMs)) return false;
+    bool Perform(const Action& action) {
+        if (action.delayMs > 0 && !st_.SleepFor(action.delayMs)) return false;
         switch (action.kind) {
             case Action::Kind::Reply:
-                return send(action.bytes) && !action.closeAfter;
+                return Send(action.bytes) && !action.closeAfter;
             case Action::Kind::Silence:
                 return true;
             case Action::Kind::Close:
@@ -399,7 +399,7 @@ private:
                 std::string batch = RepeatToPiece(action.bytes);
                 for (std::int64_t sent = 0; sent < kMaxStreamBytes;
                      sent += static_cast<std::int64_t>(batch.size())) {
-                    if (!send(batch)) break;
+                    if (!Send(batch)) break;
                 }
                 return false;
             }
@@ -407,8 +407,8 @@ private:
                 if (action.bytes.empty()) return false;
                 for (std::int64_t sent = 0; sent < kMaxStreamBytes; ++sent) {
                     const std::size_t at = static_cast<std::size_t>(sent) % action.bytes.size();
-                    if (!send(std::string_view(action.bytes).substr(at, 1))) break;
-                    if (!st_.sleepFor(action.intervalMs)) break;
+                    if (!Send(std::string_view(action.bytes).substr(at, 1))) break;
+                    if (!st_.SleepFor(action.intervalMs)) break;
                 }
                 return false;
             }
@@ -420,7 +420,7 @@ private:
     // command for the idle time-out (read anew while waiting, so a test can
     // set it on a session that waits already) is told so, as vsftpd's
     // idle_session_timeout does, and hung up on.
-    bool waitForInput() {
+    bool WaitForInput() {
         const auto idleSince = std::chrono::steady_clock::now();
         while (true) {
             std::chrono::milliseconds idle;
@@ -428,10 +428,10 @@ private:
                 std::lock_guard lock(st_.mu);
                 idle = st_.idleTimeout;
             }
-            if (st_.waitFor(control_.get(), POLLIN, std::chrono::milliseconds(kPollMs))) return true;
+            if (st_.WaitFor(control_.Get(), POLLIN, std::chrono::milliseconds(kPollMs))) return true;
             if (st_.stopping) return false;
             if (idle.count() > 0 && std::chrono::steady_clock::now() - idleSince >= idle) {
-                send("421 Timeout.\r\n");
+                Send("421 Timeout.\r\n");
                 return false;
             }
         }
@@ -439,7 +439,7 @@ private:
 
     // Reads one line ending in LF (CR LF or bare LF). A last piece without a
     // line end, cut by the client's close, is still returned once.
-    bool readLine(std::string& line, bool& crlf) {
+    bool ReadLine(std::string& line, bool& crlf) {
         for (;;) {
             std::size_t lf = input_.find('\n');
             if (lf != std::string::npos) {
@@ -458,9 +458,9 @@ private:
                 peerClosed_ = true;  // nothing after a cut line is read
                 return true;
             }
-            if (!waitForInput()) return false;
+            if (!WaitForInput()) return false;
             char buffer[4096];
-            ssize_t n = ::recv(control_.get(), buffer, sizeof buffer, 0);
+            ssize_t n = ::recv(control_.Get(), buffer, sizeof buffer, 0);
             if (n < 0) {
                 if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
                 peerClosed_ = true;
@@ -472,7 +472,7 @@ private:
         }
     }
 
-    std::optional<Action> takeRule(const std::string& line) {
+    std::optional<Action> TakeRule(const std::string& line) {
         std::lock_guard lock(st_.mu);
         std::string whole = NormalizeKey(line);
         std::string verb = whole.substr(0, whole.find(' '));
@@ -491,27 +491,27 @@ private:
         return std::nullopt;
     }
 
-    bool dispatch(const std::string& line) {
-        if (auto rule = takeRule(line)) return perform(*rule);
+    bool Dispatch(const std::string& line) {
+        if (auto rule = TakeRule(line)) return Perform(*rule);
         std::size_t space = line.find(' ');
         std::string verb = Upper(line.substr(0, space));
         std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
-        return builtIn(verb, arg);
+        return BuiltIn(verb, arg);
     }
 
-    bool loginRequired(const std::string& verb) {
+    bool LoginRequired(const std::string& verb) {
         std::lock_guard lock(st_.mu);
         if (!st_.credentials || loggedIn_) return false;
         static const std::set<std::string> open = {"USER", "PASS", "QUIT", "FEAT", "SYST", "NOOP"};
         return open.count(verb) == 0;
     }
 
-    bool builtIn(const std::string& verb, const std::string& arg) {
-        if (loginRequired(verb)) return send("530 Please login with USER and PASS.\r\n");
+    bool BuiltIn(const std::string& verb, const std::string& arg) {
+        if (LoginRequired(verb)) return Send("530 Please login with USER and PASS.\r\n");
         if (verb == "USER") {
             user_ = arg;
             loggedIn_ = false;
-            return send("331 Please specify the password.\r\n");
+            return Send("331 Please specify the password.\r\n");
         }
         if (verb == "PASS") {
             std::unique_lock lock(st_.mu);
@@ -519,184 +519,184 @@ private:
                 !st_.credentials || (st_.credentials->first == user_ && st_.credentials->second == arg);
             lock.unlock();
             loggedIn_ = good;
-            return send(good ? "230 Login successful.\r\n" : "530 Login incorrect.\r\n");
+            return Send(good ? "230 Login successful.\r\n" : "530 Login incorrect.\r\n");
         }
         if (verb == "QUIT") {
-            send("221 Goodbye.\r\n");
+            Send("221 Goodbye.\r\n");
             return false;
         }
-        if (verb == "SYST") return send("215 UNIX Type: L8\r\n");
-        if (verb == "FEAT") return send("211-Features:\r\n SIZE\r\n REST STREAM\r\n211 End\r\n");
-        if (verb == "NOOP") return send("200 NOOP ok.\r\n");
-        if (verb == "ABOR") return send("225 No transfer to ABOR.\r\n");
-        if (verb == "TYPE") return type(arg);
-        if (verb == "MODE" || verb == "STRU") return send("200 Mode set.\r\n");
+        if (verb == "SYST") return Send("215 UNIX Type: L8\r\n");
+        if (verb == "FEAT") return Send("211-Features:\r\n SIZE\r\n REST STREAM\r\n211 End\r\n");
+        if (verb == "NOOP") return Send("200 NOOP ok.\r\n");
+        if (verb == "ABOR") return Send("225 No transfer to ABOR.\r\n");
+        if (verb == "TYPE") return Type(arg);
+        if (verb == "MODE" || verb == "STRU") return Send("200 Mode set.\r\n");
         if (verb == "PWD" || verb == "XPWD") {
-            return send("257 \"" + QuotePath(cwd_) + "\" is the current directory\r\n");
+            return Send("257 \"" + QuotePath(cwd_) + "\" is the current directory\r\n");
         }
-        if (verb == "CWD" || verb == "XCWD") return changeDirectory(ResolvePath(cwd_, arg));
-        if (verb == "CDUP" || verb == "XCUP") return changeDirectory(ParentOf(cwd_));
-        if (verb == "MKD" || verb == "XMKD") return makeDirectory(ResolvePath(cwd_, arg));
-        if (verb == "RMD" || verb == "XRMD") return removeDirectory(ResolvePath(cwd_, arg));
-        if (verb == "DELE") return deleteFile(ResolvePath(cwd_, arg));
-        if (verb == "RNFR") return renameFrom(ResolvePath(cwd_, arg));
-        if (verb == "RNTO") return renameTo(ResolvePath(cwd_, arg));
-        if (verb == "SIZE") return size(ResolvePath(cwd_, arg));
-        if (verb == "REST") return restart(arg);
-        if (verb == "PASV") return passive();
-        if (verb == "PORT") return active(arg);
-        if (verb == "LIST" || verb == "NLST") return list(verb == "NLST", arg);
-        if (verb == "RETR") return retrieve(ResolvePath(cwd_, arg));
-        if (verb == "STOR") return store(ResolvePath(cwd_, arg), false);
-        if (verb == "APPE") return store(ResolvePath(cwd_, arg), true);
-        return send("502 Command not implemented.\r\n");
+        if (verb == "CWD" || verb == "XCWD") return ChangeDirectory(ResolvePath(cwd_, arg));
+        if (verb == "CDUP" || verb == "XCUP") return ChangeDirectory(ParentOf(cwd_));
+        if (verb == "MKD" || verb == "XMKD") return MakeDirectory(ResolvePath(cwd_, arg));
+        if (verb == "RMD" || verb == "XRMD") return RemoveDirectory(ResolvePath(cwd_, arg));
+        if (verb == "DELE") return DeleteFile(ResolvePath(cwd_, arg));
+        if (verb == "RNFR") return RenameFrom(ResolvePath(cwd_, arg));
+        if (verb == "RNTO") return RenameTo(ResolvePath(cwd_, arg));
+        if (verb == "SIZE") return Size(ResolvePath(cwd_, arg));
+        if (verb == "REST") return Restart(arg);
+        if (verb == "PASV") return Passive();
+        if (verb == "PORT") return Active(arg);
+        if (verb == "LIST" || verb == "NLST") return List(verb == "NLST", arg);
+        if (verb == "RETR") return Retrieve(ResolvePath(cwd_, arg));
+        if (verb == "STOR") return Store(ResolvePath(cwd_, arg), false);
+        if (verb == "APPE") return Store(ResolvePath(cwd_, arg), true);
+        return Send("502 Command not implemented.\r\n");
     }
 
-    bool type(const std::string& arg) {
+    bool Type(const std::string& arg) {
         std::string t = Upper(arg);
         if (t == "I" || t == "L 8" || t == "L8") {
             binary_ = true;
-            return send("200 Switching to Binary mode.\r\n");
+            return Send("200 Switching to Binary mode.\r\n");
         }
         if (t == "A" || t == "A N") {
             binary_ = false;
-            return send("200 Switching to ASCII mode.\r\n");
+            return Send("200 Switching to ASCII mode.\r\n");
         }
-        return send("504 Bad TYPE command.\r\n");
+        return Send("504 Bad TYPE command.\r\n");
     }
 
-    bool dirExists(const std::string& path) const { return st_.dirs.count(path) != 0; }
+    bool DirExists(const std::string& path) const { return st_.dirs.count(path) != 0; }
 
-    bool changeDirectory(const std::string& path) {
+    bool ChangeDirectory(const std::string& path) {
         std::unique_lock lock(st_.mu);
-        if (!dirExists(path)) {
+        if (!DirExists(path)) {
             lock.unlock();
-            return send("550 Failed to change directory.\r\n");
+            return Send("550 Failed to change directory.\r\n");
         }
         lock.unlock();
         cwd_ = path;
-        return send("250 Directory successfully changed.\r\n");
+        return Send("250 Directory successfully changed.\r\n");
     }
 
-    bool makeDirectory(const std::string& path) {
+    bool MakeDirectory(const std::string& path) {
         std::unique_lock lock(st_.mu);
-        if (dirExists(path) || st_.files.count(path) != 0 || !dirExists(ParentOf(path))) {
+        if (DirExists(path) || st_.files.count(path) != 0 || !DirExists(ParentOf(path))) {
             lock.unlock();
-            return send("550 Create directory operation failed.\r\n");
+            return Send("550 Create directory operation failed.\r\n");
         }
         st_.dirs.insert(path);
         lock.unlock();
-        return send("257 \"" + QuotePath(path) + "\" created\r\n");
+        return Send("257 \"" + QuotePath(path) + "\" created\r\n");
     }
 
-    bool removeDirectory(const std::string& path) {
+    bool RemoveDirectory(const std::string& path) {
         std::unique_lock lock(st_.mu);
         bool empty =
             std::none_of(st_.dirs.begin(), st_.dirs.end(), [&](auto& d) { return IsBelow(d, path); }) &&
             std::none_of(st_.files.begin(), st_.files.end(), [&](auto& f) { return IsBelow(f.first, path); });
-        if (path == "/" || !dirExists(path) || !empty) {
+        if (path == "/" || !DirExists(path) || !empty) {
             lock.unlock();
-            return send("550 Remove directory operation failed.\r\n");
+            return Send("550 Remove directory operation failed.\r\n");
         }
         st_.dirs.erase(path);
         st_.listings.erase(path);
         lock.unlock();
-        return send("250 Remove directory operation successful.\r\n");
+        return Send("250 Remove directory operation successful.\r\n");
     }
 
-    bool deleteFile(const std::string& path) {
+    bool DeleteFile(const std::string& path) {
         std::unique_lock lock(st_.mu);
         if (st_.files.erase(path) == 0) {
             lock.unlock();
-            return send("550 Delete operation failed.\r\n");
+            return Send("550 Delete operation failed.\r\n");
         }
         lock.unlock();
-        return send("250 Delete operation successful.\r\n");
+        return Send("250 Delete operation successful.\r\n");
     }
 
-    bool renameFrom(const std::string& path) {
+    bool RenameFrom(const std::string& path) {
         std::unique_lock lock(st_.mu);
-        bool exists = st_.files.count(path) != 0 || (dirExists(path) && path != "/");
+        bool exists = st_.files.count(path) != 0 || (DirExists(path) && path != "/");
         lock.unlock();
-        if (!exists) return send("550 RNFR command failed.\r\n");
+        if (!exists) return Send("550 RNFR command failed.\r\n");
         renameFrom_ = path;
-        return send("350 Ready for RNTO.\r\n");
+        return Send("350 Ready for RNTO.\r\n");
     }
 
-    bool renameTo(const std::string& path) {
-        if (renameFrom_.empty()) return send("503 RNFR required first.\r\n");
+    bool RenameTo(const std::string& path) {
+        if (renameFrom_.empty()) return Send("503 RNFR required first.\r\n");
         std::string from = std::exchange(renameFrom_, {});
         std::unique_lock lock(st_.mu);
-        if (st_.files.count(path) != 0 || dirExists(path) || !dirExists(ParentOf(path)) ||
+        if (st_.files.count(path) != 0 || DirExists(path) || !DirExists(ParentOf(path)) ||
             IsBelow(path, from)) {
             lock.unlock();
-            return send("550 Rename failed.\r\n");
+            return Send("550 Rename failed.\r\n");
         }
         MoveSubtree(st_.files, from, path);
         MoveSubtree(st_.dirs, from, path);
         MoveSubtree(st_.listings, from, path);
         MoveSubtree(st_.faults, from, path);
         lock.unlock();
-        return send("250 Rename successful.\r\n");
+        return Send("250 Rename successful.\r\n");
     }
 
-    bool size(const std::string& path) {
+    bool Size(const std::string& path) {
         std::unique_lock lock(st_.mu);
         if (st_.binaryOnly && !binary_) {
             lock.unlock();
-            return send("550 SIZE not allowed in ASCII mode.\r\n");
+            return Send("550 SIZE not allowed in ASCII mode.\r\n");
         }
         auto file = st_.files.find(path);
         if (file == st_.files.end()) {
             lock.unlock();
-            return send("550 Could not get file size.\r\n");
+            return Send("550 Could not get file size.\r\n");
         }
-        std::int64_t bytes = file->second.size();
+        std::int64_t bytes = file->second.Size();
         auto f = st_.faults.find(path);
         if (f != st_.faults.end() && f->second.reportedSize >= 0) bytes = f->second.reportedSize;
         lock.unlock();
-        return send("213 " + std::to_string(bytes) + "\r\n");
+        return Send("213 " + std::to_string(bytes) + "\r\n");
     }
 
-    bool restart(const std::string& arg) {
+    bool Restart(const std::string& arg) {
         std::unique_lock lock(st_.mu);
         RestMode mode = st_.restMode;
         bool refuseAscii = st_.binaryOnly && !binary_;
         lock.unlock();
-        if (refuseAscii) return send("501 Resuming transfers not allowed in ASCII mode.\r\n");
-        if (mode == RestMode::Refused) return send("502 REST not implemented.\r\n");
+        if (refuseAscii) return Send("501 Resuming transfers not allowed in ASCII mode.\r\n");
+        if (mode == RestMode::Refused) return Send("502 REST not implemented.\r\n");
         auto offset = ParseOffset(arg);
-        if (!offset) return send("501 Bad REST parameter.\r\n");
+        if (!offset) return Send("501 Bad REST parameter.\r\n");
         rest_ = *offset;
-        if (mode == RestMode::NoRestartWord) return send("350 Rest supported\r\n");
-        return send("350 Restarting at " + std::to_string(rest_) + ". Send STORE or RETRIEVE.\r\n");
+        if (mode == RestMode::NoRestartWord) return Send("350 Rest supported\r\n");
+        return Send("350 Restarting at " + std::to_string(rest_) + ". Send STORE or RETRIEVE.\r\n");
     }
 
-    bool passive() {
+    bool Passive() {
         pasvListener_ = ListenLoopback();
         portTarget_.reset();
-        if (!pasvListener_) return send("425 Cannot open a passive listener.\r\n");
-        std::uint16_t port = LocalPortOf(pasvListener_.get());
+        if (!pasvListener_) return Send("425 Cannot open a passive listener.\r\n");
+        std::uint16_t port = LocalPortOf(pasvListener_.Get());
         std::unique_lock lock(st_.mu);
         auto make = st_.pasvReply;
         lock.unlock();
-        return send(make ? make(port) : FakeFtpServer::PasvReplyText("127,0,0,1", port));
+        return Send(make ? make(port) : FakeFtpServer::PasvReplyText("127,0,0,1", port));
     }
 
-    bool active(const std::string& arg) {
+    bool Active(const std::string& arg) {
         auto target = ParsePortArgument(arg);
-        if (!target) return send("501 Illegal PORT command.\r\n");
+        if (!target) return Send("501 Illegal PORT command.\r\n");
         std::unique_lock lock(st_.mu);
         bool strict = st_.strictPort;
         lock.unlock();
-        if (strict && target->sin_addr.s_addr != peer_.s_addr) return send("500 Illegal PORT command.\r\n");
-        pasvListener_.reset();
+        if (strict && target->sin_addr.s_addr != peer_.s_addr) return Send("500 Illegal PORT command.\r\n");
+        pasvListener_.Reset();
         portTarget_ = *target;
-        return send("200 PORT command successful. Consider using PASV.\r\n");
+        return Send("200 PORT command successful. Consider using PASV.\r\n");
     }
 
     // The data connection announced by the last PASV or PORT, used once.
-    UniqueFd openData() {
+    UniqueFd OpenData() {
         std::chrono::milliseconds limit;
         {
             std::lock_guard lock(st_.mu);
@@ -705,24 +705,24 @@ private:
         UniqueFd listener = std::move(pasvListener_);
         std::optional<sockaddr_in> target = std::exchange(portTarget_, std::nullopt);
         if (listener) {
-            if (!st_.waitFor(listener.get(), POLLIN, limit)) return {};
-            UniqueFd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!st_.WaitFor(listener.Get(), POLLIN, limit)) return {};
+            UniqueFd fd(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
             return fd;
         }
         if (!target) return {};
         UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (!fd) return {};
-        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*target), sizeof *target) != 0) {
+        if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&*target), sizeof *target) != 0) {
             if (errno != EINPROGRESS) return {};
-            if (!st_.waitFor(fd.get(), POLLOUT, limit)) return {};
+            if (!st_.WaitFor(fd.Get(), POLLOUT, limit)) return {};
             int err = 0;
             socklen_t len = sizeof err;
-            if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return {};
+            if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return {};
         }
         return fd;
     }
 
-    TransferFaults faultsFor(const std::string& key, bool* dropNow) {
+    TransferFaults FaultsFor(const std::string& key, bool* dropNow) {
         std::lock_guard lock(st_.mu);
         auto f = st_.faults.find(key);
         if (f == st_.faults.end()) return {};
@@ -739,35 +739,35 @@ private:
     }
 
     // Sends content[offset..] over the data connection, applying the faults.
-    SendResult sendData(UniqueFd data, const FileEntry& content, std::int64_t offset,
+    SendResult SendData(UniqueFd data, const FileEntry& content, std::int64_t offset,
                         const std::string& faultKey) {
         bool dropNow = false;
-        TransferFaults faults = faultsFor(faultKey, &dropNow);
+        TransferFaults faults = FaultsFor(faultKey, &dropNow);
         std::int64_t limit = -1;  // bytes to send before the drop or the stall
         if (dropNow) limit = faults.dropAfterBytes;
         if (faults.stallAfterBytes >= 0 && (limit < 0 || faults.stallAfterBytes < limit)) {
             limit = faults.stallAfterBytes;
             dropNow = false;
         }
-        std::int64_t length = content.size() - std::min(offset, content.size());
+        std::int64_t length = content.Size() - std::min(offset, content.Size());
         std::int64_t total = faults.repeatForever && length > 0 ? kMaxStreamBytes : length;
         if (limit >= 0) total = std::min(total, limit);
         std::size_t piece = faults.chunkBytes > 0 ? faults.chunkBytes : kSendPiece;
         for (std::int64_t sent = 0; sent < total;) {
             std::int64_t at = offset + (length > 0 ? sent % length : 0);
             std::size_t take = static_cast<std::size_t>(std::min<std::int64_t>(
-                {static_cast<std::int64_t>(piece), total - sent, content.size() - at}));
-            if (!st_.sendAll(data.get(), content.read(at, take)))
+                {static_cast<std::int64_t>(piece), total - sent, content.Size() - at}));
+            if (!st_.SendAll(data.Get(), content.Read(at, take)))
                 return st_.stopping ? SendResult::Stopped : SendResult::PeerGone;
             sent += static_cast<std::int64_t>(take);
-            if (faults.chunkDelayMs > 0 && sent < total && !st_.sleepFor(faults.chunkDelayMs)) {
+            if (faults.chunkDelayMs > 0 && sent < total && !st_.SleepFor(faults.chunkDelayMs)) {
                 return SendResult::Stopped;
             }
         }
         if (dropNow) {
             if (faults.resetOnDrop) {
                 linger hard{1, 0};
-                ::setsockopt(data.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+                ::setsockopt(data.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
             }
             return SendResult::Dropped;
         }
@@ -775,26 +775,26 @@ private:
             // Hold the connection open and silent until the client gives up.
             for (;;) {
                 short revents = 0;
-                if (!st_.waitFor(data.get(), POLLIN, std::chrono::hours(1), &revents))
+                if (!st_.WaitFor(data.Get(), POLLIN, std::chrono::hours(1), &revents))
                     return SendResult::Stopped;
                 char sink[512];
-                ssize_t n = ::recv(data.get(), sink, sizeof sink, 0);
+                ssize_t n = ::recv(data.Get(), sink, sizeof sink, 0);
                 if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return SendResult::PeerGone;
             }
         }
-        ::shutdown(data.get(), SHUT_WR);
+        ::shutdown(data.Get(), SHUT_WR);
         return SendResult::Complete;
     }
 
     // Replies after a transfer; false when the control connection is to be closed.
-    bool finishTransfer(SendResult result, const std::string& doneText, const std::string& faultKey) {
+    bool FinishTransfer(SendResult result, const std::string& doneText, const std::string& faultKey) {
         switch (result) {
             case SendResult::Complete:
-                return send(doneText);
+                return Send(doneText);
             case SendResult::Stopped:
                 return false;
             case SendResult::PeerGone:
-                return send("426 Failure writing network stream.\r\n");
+                return Send("426 Failure writing network stream.\r\n");
             case SendResult::Dropped: {
                 std::unique_lock lock(st_.mu);
                 bool closeControl = st_.faults[faultKey].closeControlOnDrop;
@@ -802,13 +802,13 @@ private:
                 lock.unlock();
                 if (closeControl) return false;
                 if (silent) return true;
-                return send("426 Failure writing network stream.\r\n");
+                return Send("426 Failure writing network stream.\r\n");
             }
         }
         return false;
     }
 
-    std::string makeListing(const std::string& dir, bool namesOnly) {
+    std::string MakeListing(const std::string& dir, bool namesOnly) {
         std::vector<std::pair<std::string, std::string>> rows;  // name, line
         for (const auto& d : st_.dirs) {
             if (d != "/" && ParentOf(d) == dir) {
@@ -821,7 +821,7 @@ private:
                 std::string name = BaseName(path);
                 char head[96];
                 std::snprintf(head, sizeof head, "-rw-r--r--    1 ftp      ftp      %12lld Jan 01  2024 ",
-                              static_cast<long long>(entry.size()));
+                              static_cast<long long>(entry.Size()));
                 rows.emplace_back(name, head + name);
             }
         }
@@ -831,7 +831,7 @@ private:
         return out;
     }
 
-    bool list(bool namesOnly, const std::string& arg) {
+    bool List(bool namesOnly, const std::string& arg) {
         // "LIST -la /pub": options are skipped, the rest is the path.
         std::string path = arg;
         while (!path.empty() && path[0] == '-') {
@@ -845,73 +845,73 @@ private:
         bool found = true;
         if (raw != st_.listings.end() && !namesOnly) {
             content.bytes = raw->second;
-        } else if (dirExists(dir)) {
-            content.bytes = makeListing(dir, namesOnly);
+        } else if (DirExists(dir)) {
+            content.bytes = MakeListing(dir, namesOnly);
         } else {
             found = false;
         }
         lock.unlock();
         if (!found) {
-            pasvListener_.reset();
+            pasvListener_.Reset();
             portTarget_.reset();
-            return send("550 No such directory.\r\n");
+            return Send("550 No such directory.\r\n");
         }
-        UniqueFd data = openData();
-        if (!data) return send("425 Failed to establish connection.\r\n");
-        if (!send("150 Here comes the directory listing.\r\n")) return false;
-        return finishTransfer(sendData(std::move(data), content, 0, dir), "226 Directory send OK.\r\n", dir);
+        UniqueFd data = OpenData();
+        if (!data) return Send("425 Failed to establish connection.\r\n");
+        if (!Send("150 Here comes the directory listing.\r\n")) return false;
+        return FinishTransfer(SendData(std::move(data), content, 0, dir), "226 Directory send OK.\r\n", dir);
     }
 
-    bool retrieve(const std::string& path) {
+    bool Retrieve(const std::string& path) {
         std::int64_t offset = std::exchange(rest_, 0);
         std::unique_lock lock(st_.mu);
         auto file = st_.files.find(path);
         if (file == st_.files.end()) {
             lock.unlock();
-            pasvListener_.reset();
+            pasvListener_.Reset();
             portTarget_.reset();
-            return send("550 Failed to open file.\r\n");
+            return Send("550 Failed to open file.\r\n");
         }
         FileEntry content = file->second;
         lock.unlock();
-        UniqueFd data = openData();
-        if (!data) return send("425 Failed to establish connection.\r\n");
-        if (!send("150 Opening " + std::string(binary_ ? "BINARY" : "ASCII") + " mode data connection for " +
-                  BaseName(path) + " (" + std::to_string(content.size()) + " bytes).\r\n")) {
+        UniqueFd data = OpenData();
+        if (!data) return Send("425 Failed to establish connection.\r\n");
+        if (!Send("150 Opening " + std::string(binary_ ? "BINARY" : "ASCII") + " mode data connection for " +
+                  BaseName(path) + " (" + std::to_string(content.Size()) + " bytes).\r\n")) {
             return false;
         }
-        return finishTransfer(sendData(std::move(data), content, offset, path), "226 Transfer complete.\r\n",
+        return FinishTransfer(SendData(std::move(data), content, offset, path), "226 Transfer complete.\r\n",
                               path);
     }
 
     // STOR (from the REST offset) and APPE (at the end of the file). What
     // arrives is kept even when the transfer breaks, as real servers do.
-    bool store(const std::string& path, bool append) {
+    bool Store(const std::string& path, bool append) {
         std::int64_t offset = std::exchange(rest_, 0);
         std::unique_lock lock(st_.mu);
-        bool parentOk = dirExists(ParentOf(path)) && !dirExists(path);
+        bool parentOk = DirExists(ParentOf(path)) && !DirExists(path);
         bool restartRefused = !append && offset > 0 && !st_.storeRestart;
         std::string kept;
         auto existing = st_.files.find(path);
         if (existing != st_.files.end()) {
-            std::int64_t keep = append ? existing->second.size() : std::min(offset, existing->second.size());
-            kept = existing->second.read(0, static_cast<std::size_t>(keep));
+            std::int64_t keep = append ? existing->second.Size() : std::min(offset, existing->second.Size());
+            kept = existing->second.Read(0, static_cast<std::size_t>(keep));
         }
         // A restart beyond the end leaves a hole of zeros, as a seek and write do.
         if (!append && static_cast<std::int64_t>(kept.size()) < offset)
             kept.resize(static_cast<std::size_t>(offset));
         lock.unlock();
         if (!parentOk || restartRefused) {
-            pasvListener_.reset();
+            pasvListener_.Reset();
             portTarget_.reset();
-            return send(restartRefused ? "451 Append/Restart not permitted, try again\r\n"
+            return Send(restartRefused ? "451 Append/Restart not permitted, try again\r\n"
                                        : "553 Could not create file.\r\n");
         }
         bool dropNow = false;
-        TransferFaults faults = faultsFor(path, &dropNow);
-        UniqueFd data = openData();
-        if (!data) return send("425 Failed to establish connection.\r\n");
-        if (!send("150 Ok to send data.\r\n")) return false;
+        TransferFaults faults = FaultsFor(path, &dropNow);
+        UniqueFd data = OpenData();
+        if (!data) return Send("425 Failed to establish connection.\r\n");
+        if (!Send("150 Ok to send data.\r\n")) return false;
         std::string received;
         auto commit = [&] {
             std::lock_guard guard(st_.mu);
@@ -926,12 +926,12 @@ private:
         for (;;) {
             auto count = static_cast<std::int64_t>(received.size());
             if (limit >= 0 && count >= limit) break;
-            if (!st_.waitFor(data.get(), POLLIN, std::chrono::hours(1))) return false;
+            if (!st_.WaitFor(data.Get(), POLLIN, std::chrono::hours(1))) return false;
             char buffer[16384];
             std::size_t want = sizeof buffer;
             if (limit >= 0) want = static_cast<std::size_t>(std::min<std::int64_t>(want, limit - count));
             if (faults.chunkBytes > 0) want = std::min(want, faults.chunkBytes);
-            ssize_t n = ::recv(data.get(), buffer, want, 0);
+            ssize_t n = ::recv(data.Get(), buffer, want, 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n < 0) {
                 failure = "426 Failure reading network stream.\r\n";
@@ -943,26 +943,26 @@ private:
                 break;
             }
             received.append(buffer, static_cast<std::size_t>(n));
-            if (faults.chunkDelayMs > 0 && !st_.sleepFor(faults.chunkDelayMs)) return false;
+            if (faults.chunkDelayMs > 0 && !st_.SleepFor(faults.chunkDelayMs)) return false;
         }
         if (limit >= 0 && !dropNow && static_cast<std::int64_t>(received.size()) >= limit) {
             // The stall: read nothing more until the client closes or resets.
             short revents = 0;
-            if (!st_.waitFor(data.get(), POLLRDHUP, std::chrono::hours(1), &revents)) return false;
+            if (!st_.WaitFor(data.Get(), POLLRDHUP, std::chrono::hours(1), &revents)) return false;
             failure = "426 Failure reading network stream.\r\n";
         } else if (dropNow && static_cast<std::int64_t>(received.size()) >= limit) {
             if (faults.resetOnDrop) {
                 linger hard{1, 0};
-                ::setsockopt(data.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+                ::setsockopt(data.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
             }
             failure = "426 Failure reading network stream.\r\n";
         }
-        data.reset();
+        data.Reset();
         commit();
         if (dropNow && faults.closeControlOnDrop) return false;
         if (faults.storeReplySilent) return true;
-        if (!faults.storeReply.empty()) return send(faults.storeReply);
-        return send(failure.empty() ? "226 Transfer complete.\r\n" : failure);
+        if (!faults.storeReply.empty()) return Send(faults.storeReply);
+        return Send(failure.empty() ? "226 Transfer complete.\r\n" : failure);
     }
 
     State& st_;
@@ -990,15 +990,15 @@ FakeFtpServer::FakeFtpServer() : state_(std::make_shared<detail::FakeServerState
         state_->error = std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno);
         return;
     }
-    state_->port = LocalPortOf(state_->listener.get());
+    state_->port = LocalPortOf(state_->listener.Get());
     detail::FakeServerState* st = state_.get();
     st->acceptor = std::thread([st] {
         while (!st->stopping) {
-            if (!st->waitFor(st->listener.get(), POLLIN, std::chrono::milliseconds(kPollMs))) continue;
-            UniqueFd fd(::accept4(st->listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!st->WaitFor(st->listener.Get(), POLLIN, std::chrono::milliseconds(kPollMs))) continue;
+            UniqueFd fd(::accept4(st->listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (!fd) continue;
             int one = 1;
-            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             int id = 0;
             {
                 std::lock_guard lock(st->mu);
@@ -1008,14 +1008,14 @@ FakeFtpServer::FakeFtpServer() : state_(std::make_shared<detail::FakeServerState
             st->changed.notify_all();
             std::lock_guard threads(st->threadsMu);
             st->sessions.emplace_back(
-                [st, id, control = std::move(fd)]() mutable { Session(*st, std::move(control), id).run(); });
+                [st, id, control = std::move(fd)]() mutable { Session(*st, std::move(control), id).Run(); });
         }
     });
 }
 
-FakeFtpServer::~FakeFtpServer() { stop(); }
+FakeFtpServer::~FakeFtpServer() { Stop(); }
 
-void FakeFtpServer::stop() {
+void FakeFtpServer::Stop() {
     detail::FakeServerState& st = *state_;
     st.stopping = true;
     if (st.acceptor.joinable()) st.acceptor.join();
@@ -1025,7 +1025,7 @@ void FakeFtpServer::stop() {
         sessions.swap(st.sessions);
     }
     for (auto& t : sessions) t.join();
-    st.listener.reset();
+    st.listener.Reset();
     st.changed.notify_all();
 }
 
@@ -1033,129 +1033,129 @@ bool FakeFtpServer::ok() const { return state_->error.empty(); }
 const std::string& FakeFtpServer::error() const { return state_->error; }
 std::uint16_t FakeFtpServer::port() const { return state_->port; }
 
-std::string FakeFtpServer::url(std::string_view path) const {
+std::string FakeFtpServer::Url(std::string_view path) const {
     return "ftp://127.0.0.1:" + std::to_string(state_->port) + std::string(path);
 }
 
-void FakeFtpServer::setGreeting(std::string raw) { greetWith(Action::Reply(std::move(raw))); }
+void FakeFtpServer::SetGreeting(std::string raw) { GreetWith(Action::Reply(std::move(raw))); }
 
-void FakeFtpServer::greetWith(Action action) {
+void FakeFtpServer::GreetWith(Action action) {
     std::lock_guard lock(state_->mu);
     state_->greeting = std::move(action);
 }
 
-void FakeFtpServer::greetNext(std::vector<Action> actions) {
+void FakeFtpServer::GreetNext(std::vector<Action> actions) {
     std::lock_guard lock(state_->mu);
     for (auto& a : actions) state_->greetingQueue.push_back(std::move(a));
 }
 
-void FakeFtpServer::reply(std::string key, std::string raw) {
-    on(std::move(key), Action::Reply(std::move(raw)));
+void FakeFtpServer::Reply(std::string key, std::string raw) {
+    On(std::move(key), Action::Reply(std::move(raw)));
 }
 
-void FakeFtpServer::on(std::string key, Action action) {
+void FakeFtpServer::On(std::string key, Action action) {
     std::lock_guard lock(state_->mu);
     state_->lasting[NormalizeKey(key)] = std::move(action);
 }
 
-void FakeFtpServer::onNext(std::string key, std::vector<Action> actions) {
+void FakeFtpServer::OnNext(std::string key, std::vector<Action> actions) {
     std::lock_guard lock(state_->mu);
     auto& q = state_->queued[NormalizeKey(key)];
     for (auto& a : actions) q.push_back(std::move(a));
 }
 
-void FakeFtpServer::replyNext(std::string key, std::vector<std::string> raws) {
+void FakeFtpServer::ReplyNext(std::string key, std::vector<std::string> raws) {
     std::vector<Action> actions;
     for (auto& raw : raws) actions.push_back(Action::Reply(std::move(raw)));
-    onNext(std::move(key), std::move(actions));
+    OnNext(std::move(key), std::move(actions));
 }
 
-void FakeFtpServer::closeOn(std::string key) { on(std::move(key), Action::Close()); }
-void FakeFtpServer::silentOn(std::string key) { on(std::move(key), Action::Silence()); }
+void FakeFtpServer::CloseOn(std::string key) { On(std::move(key), Action::Close()); }
+void FakeFtpServer::SilentOn(std::string key) { On(std::move(key), Action::Silence()); }
 
-void FakeFtpServer::clearRules() {
+void FakeFtpServer::ClearRules() {
     std::lock_guard lock(state_->mu);
     state_->lasting.clear();
     state_->queued.clear();
 }
 
-void FakeFtpServer::setCredentials(std::string user, std::string password) {
+void FakeFtpServer::SetCredentials(std::string user, std::string password) {
     std::lock_guard lock(state_->mu);
     state_->credentials = std::make_pair(std::move(user), std::move(password));
 }
 
-void FakeFtpServer::setRestMode(RestMode mode) {
+void FakeFtpServer::SetRestMode(RestMode mode) {
     std::lock_guard lock(state_->mu);
     state_->restMode = mode;
 }
 
-void FakeFtpServer::setBinaryOnlyRestAndSize(bool on) {
+void FakeFtpServer::SetBinaryOnlyRestAndSize(bool on) {
     std::lock_guard lock(state_->mu);
     state_->binaryOnly = on;
 }
 
-void FakeFtpServer::setStoreRestartAllowed(bool on) {
+void FakeFtpServer::SetStoreRestartAllowed(bool on) {
     std::lock_guard lock(state_->mu);
     state_->storeRestart = on;
 }
 
-void FakeFtpServer::setPasvReply(std::function<std::string(std::uint16_t)> make) {
+void FakeFtpServer::SetPasvReply(std::function<std::string(std::uint16_t)> make) {
     std::lock_guard lock(state_->mu);
     state_->pasvReply = std::move(make);
 }
 
-void FakeFtpServer::setStrictPort(bool on) {
+void FakeFtpServer::SetStrictPort(bool on) {
     std::lock_guard lock(state_->mu);
     state_->strictPort = on;
 }
 
-void FakeFtpServer::setIdleTimeout(std::chrono::milliseconds timeout) {
+void FakeFtpServer::SetIdleTimeout(std::chrono::milliseconds timeout) {
     std::lock_guard lock(state_->mu);
     state_->idleTimeout = timeout;
 }
 
-void FakeFtpServer::dropConnections() {
+void FakeFtpServer::DropConnections() {
     std::lock_guard lock(state_->mu);
     for (int fd : state_->controls) ::shutdown(fd, SHUT_RDWR);
 }
 
-void FakeFtpServer::setDataTimeout(std::chrono::milliseconds timeout) {
+void FakeFtpServer::SetDataTimeout(std::chrono::milliseconds timeout) {
     std::lock_guard lock(state_->mu);
     state_->dataTimeout = timeout;
 }
 
-void FakeFtpServer::addFile(std::string path, std::string bytes, TransferFaults faults) {
+void FakeFtpServer::AddFile(std::string path, std::string bytes, TransferFaults faults) {
     path = ResolvePath("/", path);
     std::lock_guard lock(state_->mu);
-    state_->addParents(path);
+    state_->AddParents(path);
     state_->files[path] = FileEntry{std::move(bytes), -1, 0};
     state_->faults[path] = faults;
     state_->dropsDone.erase(path);
     state_->stallsDone.erase(path);
 }
 
-void FakeFtpServer::addPatternFile(std::string path, std::int64_t size, std::uint32_t seed,
+void FakeFtpServer::AddPatternFile(std::string path, std::int64_t size, std::uint32_t seed,
                                    TransferFaults faults) {
     path = ResolvePath("/", path);
     std::lock_guard lock(state_->mu);
-    state_->addParents(path);
+    state_->AddParents(path);
     state_->files[path] = FileEntry{{}, size, seed};
     state_->faults[path] = faults;
     state_->dropsDone.erase(path);
     state_->stallsDone.erase(path);
 }
 
-void FakeFtpServer::addDirectory(std::string path) {
+void FakeFtpServer::AddDirectory(std::string path) {
     path = ResolvePath("/", path);
     std::lock_guard lock(state_->mu);
-    state_->addParents(path);
+    state_->AddParents(path);
     state_->dirs.insert(path);
 }
 
-void FakeFtpServer::setListing(std::string dirPath, std::string raw, TransferFaults faults) {
+void FakeFtpServer::SetListing(std::string dirPath, std::string raw, TransferFaults faults) {
     dirPath = ResolvePath("/", dirPath);
     std::lock_guard lock(state_->mu);
-    state_->addParents(dirPath);
+    state_->AddParents(dirPath);
     state_->dirs.insert(dirPath);
     state_->listings[dirPath] = std::move(raw);
     state_->faults[dirPath] = faults;
@@ -1163,7 +1163,7 @@ void FakeFtpServer::setListing(std::string dirPath, std::string raw, TransferFau
     state_->stallsDone.erase(dirPath);
 }
 
-void FakeFtpServer::setFaults(std::string path, TransferFaults faults) {
+void FakeFtpServer::SetFaults(std::string path, TransferFaults faults) {
     path = ResolvePath("/", path);
     std::lock_guard lock(state_->mu);
     state_->faults[path] = faults;
@@ -1171,31 +1171,31 @@ void FakeFtpServer::setFaults(std::string path, TransferFaults faults) {
     state_->stallsDone.erase(path);
 }
 
-std::optional<std::string> FakeFtpServer::fileContents(const std::string& path) const {
+std::optional<std::string> FakeFtpServer::FileContents(const std::string& path) const {
     std::lock_guard lock(state_->mu);
     auto f = state_->files.find(ResolvePath("/", path));
     if (f == state_->files.end()) return std::nullopt;
-    return f->second.read(0, static_cast<std::size_t>(f->second.size()));
+    return f->second.Read(0, static_cast<std::size_t>(f->second.Size()));
 }
 
-bool FakeFtpServer::directoryExists(const std::string& path) const {
+bool FakeFtpServer::DirectoryExists(const std::string& path) const {
     std::lock_guard lock(state_->mu);
     return state_->dirs.count(ResolvePath("/", path)) != 0;
 }
 
-std::vector<std::string> FakeFtpServer::commands() const {
+std::vector<std::string> FakeFtpServer::Commands() const {
     std::lock_guard lock(state_->mu);
     std::vector<std::string> out;
     for (const auto& r : state_->log) out.push_back(r.line);
     return out;
 }
 
-std::vector<ReceivedCommand> FakeFtpServer::received() const {
+std::vector<ReceivedCommand> FakeFtpServer::Received() const {
     std::lock_guard lock(state_->mu);
     return state_->log;
 }
 
-std::vector<std::string> FakeFtpServer::commandsOf(int connection) const {
+std::vector<std::string> FakeFtpServer::CommandsOf(int connection) const {
     std::lock_guard lock(state_->mu);
     std::vector<std::string> out;
     for (const auto& r : state_->log) {
@@ -1204,12 +1204,12 @@ std::vector<std::string> FakeFtpServer::commandsOf(int connection) const {
     return out;
 }
 
-int FakeFtpServer::connectionCount() const {
+int FakeFtpServer::ConnectionCount() const {
     std::lock_guard lock(state_->mu);
     return state_->connections;
 }
 
-int FakeFtpServer::countCommands(std::string_view key) const {
+int FakeFtpServer::CountCommands(std::string_view key) const {
     std::string normalized = NormalizeKey(key);
     std::lock_guard lock(state_->mu);
     return static_cast<int>(
@@ -1217,11 +1217,11 @@ int FakeFtpServer::countCommands(std::string_view key) const {
                       [&](const ReceivedCommand& r) { return KeyMatches(normalized, r.line); }));
 }
 
-bool FakeFtpServer::waitForCommand(std::string_view key, std::chrono::milliseconds timeout) const {
-    return waitForCommandCount(key, 1, timeout);
+bool FakeFtpServer::WaitForCommand(std::string_view key, std::chrono::milliseconds timeout) const {
+    return WaitForCommandCount(key, 1, timeout);
 }
 
-bool FakeFtpServer::waitForCommandCount(std::string_view key, int count,
+bool FakeFtpServer::WaitForCommandCount(std::string_view key, int count,
                                         std::chrono::milliseconds timeout) const {
     std::string normalized = NormalizeKey(key);
     std::unique_lock lock(state_->mu);
@@ -1232,17 +1232,17 @@ bool FakeFtpServer::waitForCommandCount(std::string_view key, int count,
     });
 }
 
-bool FakeFtpServer::waitForConnections(int count, std::chrono::milliseconds timeout) const {
+bool FakeFtpServer::WaitForConnections(int count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(state_->mu);
     return state_->changed.wait_for(lock, timeout, [&] { return state_->connections >= count; });
 }
 
-bool FakeFtpServer::waitForAllClosed(std::chrono::milliseconds timeout) const {
+bool FakeFtpServer::WaitForAllClosed(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(state_->mu);
     return state_->changed.wait_for(lock, timeout, [&] { return state_->openConnections == 0; });
 }
 
-std::string FakeFtpServer::transcript() const {
+std::string FakeFtpServer::Transcript() const {
     std::lock_guard lock(state_->mu);
     std::ostringstream out;
     for (const auto& r : state_->log) {

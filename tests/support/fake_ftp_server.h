@@ -98,78 +98,78 @@ public:
     bool ok() const;
     const std::string& error() const;
     std::uint16_t port() const;
-    std::string host() const { return "127.0.0.1"; }
+    std::string Host() const { return "127.0.0.1"; }
     // "ftp://127.0.0.1:<port>" followed by path (which should start with "/").
-    std::string url(std::string_view path = "/") const;
+    std::string Url(std::string_view path = "/") const;
 
     // --- Opening of each control connection
-    void setGreeting(std::string raw);  // default "220 FakeFtp ready\r\n"
-    void greetWith(Action action);      // e.g. Action::Close() or Action::Silence()
+    void SetGreeting(std::string raw);  // default "220 FakeFtp ready\r\n"
+    void GreetWith(Action action);      // e.g. Action::Close() or Action::Silence()
     // The next connections get these greetings in turn; later ones the normal greeting.
-    void greetNext(std::vector<Action> actions);
+    void GreetNext(std::vector<Action> actions);
 
     // --- Rules. A key is a verb ("RETR", any case) or a whole command line
     // ("REST 100"); a whole-line rule wins over a verb rule, a queued answer
     // over a lasting one. A rule replaces the built-in handling entirely, side
     // effects included (a PASV rule opens no data socket).
-    void reply(std::string key, std::string raw);
-    void on(std::string key, Action action);
-    void onNext(std::string key, std::vector<Action> actions);  // used once each, in order
-    void replyNext(std::string key, std::vector<std::string> raws);
-    void closeOn(std::string key);
-    void silentOn(std::string key);
-    void clearRules();
+    void Reply(std::string key, std::string raw);
+    void On(std::string key, Action action);
+    void OnNext(std::string key, std::vector<Action> actions);  // used once each, in order
+    void ReplyNext(std::string key, std::vector<std::string> raws);
+    void CloseOn(std::string key);
+    void SilentOn(std::string key);
+    void ClearRules();
 
     // --- Built-in behaviour options
-    void setCredentials(std::string user, std::string password);  // default: any log-in works
-    void setRestMode(RestMode mode);
+    void SetCredentials(std::string user, std::string password);  // default: any log-in works
+    void SetRestMode(RestMode mode);
     // Like pyftpdlib and proftpd: SIZE answers 550 and REST 501 in ASCII type.
-    void setBinaryOnlyRestAndSize(bool on);
+    void SetBinaryOnlyRestAndSize(bool on);
     // Like proftpd without AllowStoreRestart: a STOR after a REST above 0 is
     // answered "451 Append/Restart not permitted". APPE stays allowed.
-    void setStoreRestartAllowed(bool on);
+    void SetStoreRestartAllowed(bool on);
     // The 227 text for a passive listener on `port`; default names 127,0,0,1.
-    void setPasvReply(std::function<std::string(std::uint16_t port)> make);
+    void SetPasvReply(std::function<std::string(std::uint16_t port)> make);
     // Reject a PORT whose address is not the control connection's peer (as vsftpd does).
-    void setStrictPort(bool on);
+    void SetStrictPort(bool on);
     // How long a transfer waits for its data connection (accept or connect back).
-    void setDataTimeout(std::chrono::milliseconds timeout);
+    void SetDataTimeout(std::chrono::milliseconds timeout);
     // A session silent for this long is sent "421 Timeout." and closed, as
     // vsftpd's idle_session_timeout does (0, the default: never).
-    void setIdleTimeout(std::chrono::milliseconds timeout);
+    void SetIdleTimeout(std::chrono::milliseconds timeout);
     // Closes every open control connection at once, as a restart of the
     // server would; new connections are still accepted.
-    void dropConnections();
+    void DropConnections();
 
     // --- Virtual file system. Paths are absolute ("/pub/a.zip"); parents are created.
-    void addFile(std::string path, std::string bytes, TransferFaults faults = {});
+    void AddFile(std::string path, std::string bytes, TransferFaults faults = {});
     // A file of `size` bytes of PatternBytes(seed) (temp_dir.h), made on the fly.
-    void addPatternFile(std::string path, std::int64_t size, std::uint32_t seed, TransferFaults faults = {});
-    void addDirectory(std::string path);
+    void AddPatternFile(std::string path, std::int64_t size, std::uint32_t seed, TransferFaults faults = {});
+    void AddDirectory(std::string path);
     // Raw LIST bytes for a directory; without one, LIST builds a Unix-style listing.
-    void setListing(std::string dirPath, std::string raw, TransferFaults faults = {});
-    void setFaults(std::string path, TransferFaults faults);
-    std::optional<std::string> fileContents(const std::string& path) const;
-    bool directoryExists(const std::string& path) const;
+    void SetListing(std::string dirPath, std::string raw, TransferFaults faults = {});
+    void SetFaults(std::string path, TransferFaults faults);
+    std::optional<std::string> FileContents(const std::string& path) const;
+    bool DirectoryExists(const std::string& path) const;
 
     // --- What happened
-    std::vector<std::string> commands() const;
-    std::vector<ReceivedCommand> received() const;
+    std::vector<std::string> Commands() const;
+    std::vector<ReceivedCommand> Received() const;
     // The command lines of one connection (1-based, in accept order).
-    std::vector<std::string> commandsOf(int connection) const;
-    int connectionCount() const;
+    std::vector<std::string> CommandsOf(int connection) const;
+    int ConnectionCount() const;
     // Number of received lines that match key (verb or whole line, as for rules).
-    int countCommands(std::string_view key) const;
-    bool waitForCommand(std::string_view key, std::chrono::milliseconds timeout) const;
-    bool waitForCommandCount(std::string_view key, int count, std::chrono::milliseconds timeout) const;
-    bool waitForConnections(int count, std::chrono::milliseconds timeout) const;
+    int CountCommands(std::string_view key) const;
+    bool WaitForCommand(std::string_view key, std::chrono::milliseconds timeout) const;
+    bool WaitForCommandCount(std::string_view key, int count, std::chrono::milliseconds timeout) const;
+    bool WaitForConnections(int count, std::chrono::milliseconds timeout) const;
     // Wait until no control connection is open (true at once before the first).
-    bool waitForAllClosed(std::chrono::milliseconds timeout) const;
+    bool WaitForAllClosed(std::chrono::milliseconds timeout) const;
     // Every line, one per row, for failure messages.
-    std::string transcript() const;
+    std::string Transcript() const;
 
     // Stops accepting, closes every connection and joins the threads. Idempotent.
-    void stop();
+    void Stop();
 
     // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2).\r\n" with the given host part.
     static std::string PasvReplyText(std::string_view commaHost, std::uint16_t port);

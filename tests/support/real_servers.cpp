@@ -80,9 +80,9 @@ std::uint16_t FreeLoopbackPort() {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
     socklen_t len = sizeof addr;
-    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+    if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
     return ntohs(addr.sin_port);
 }
 
@@ -91,22 +91,22 @@ bool GreetsWith220(std::uint16_t port, std::chrono::milliseconds limit) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return false;
     timeval tv{0, 300000};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
     std::string got;
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (got.size() < 4 && std::chrono::steady_clock::now() < deadline) {
         char buffer[256];
-        ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+        ssize_t n = ::recv(fd.Get(), buffer, sizeof buffer, 0);
         if (n == 0) return false;
         if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
     }
-    ::send(fd.get(), "QUIT\r\n", 6, MSG_NOSIGNAL);
+    ::send(fd.Get(), "QUIT\r\n", 6, MSG_NOSIGNAL);
     return got.rfind("220", 0) == 0;
 }
 
@@ -243,7 +243,7 @@ RealServer::RealServer(RealServer&& other) noexcept
 
 RealServer& RealServer::operator=(RealServer&& other) noexcept {
     if (this != &other) {
-        stop();
+        Stop();
         kind_ = other.kind_;
         pid_ = std::exchange(other.pid_, -1);
         error_ = std::move(other.error_);
@@ -257,13 +257,13 @@ RealServer& RealServer::operator=(RealServer&& other) noexcept {
     return *this;
 }
 
-RealServer::~RealServer() { stop(); }
+RealServer::~RealServer() { Stop(); }
 
-std::string RealServer::url(std::string_view path) const {
+std::string RealServer::Url(std::string_view path) const {
     return "ftp://" + host_ + ":" + std::to_string(port_) + std::string(path);
 }
 
-std::string RealServer::log() const {
+std::string RealServer::Log() const {
     if (!files_) return {};
     std::string out;
     if (auto text = ReadFile(files_->stderrLog); text && !text->empty()) out += Tail(*text);
@@ -271,7 +271,7 @@ std::string RealServer::log() const {
     return out;
 }
 
-bool RealServer::stop() {
+bool RealServer::Stop() {
     bool gone = true;
     siginfo_t probe{};
     if (pid_ > 0 && ::waitid(P_PID, static_cast<id_t>(pid_), &probe, WEXITED | WNOHANG | WNOWAIT) != 0) {
@@ -316,15 +316,15 @@ RealServer RealServer::Start(ServerKind kind, const std::string& root, const std
     return StartPyftpd(root, user, password);
 }
 
-RealServer RealServer::failed(std::string why) {
-    error_ = name() + " did not start: " + why;
-    std::string text = log();
+RealServer RealServer::Failed(std::string why) {
+    error_ = Name() + " did not start: " + why;
+    std::string text = Log();
     if (!text.empty()) error_ += "\n--- server log ---\n" + text;
-    stop();
+    Stop();
     return std::move(*this);
 }
 
-std::string RealServer::launchOnFreePort(
+std::string RealServer::LaunchOnFreePort(
     const std::string& binary,
     const std::function<std::string(std::uint16_t port, std::vector<std::string>* args)>& configure) {
     Files& files = *files_;
@@ -336,7 +336,7 @@ std::string RealServer::launchOnFreePort(
         UniqueFd logFd(::open(files.stderrLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!logFd) return "cannot create " + files.stderrLog;
         std::string error;
-        pid_ = Launch(args, logFd.get(), logFd.get(), &error);
+        pid_ = Launch(args, logFd.Get(), logFd.Get(), &error);
         if (pid_ < 0) return error;
 
         auto deadline = std::chrono::steady_clock::now() + kStartLimit;
@@ -368,9 +368,9 @@ RealServer RealServer::StartPyftpd(const std::string& root, const std::string& u
     server.root_ = root;
     auto fail = [&](std::string why) {
         server.error_ = "pyftpdlib did not start: " + why;
-        std::string log = server.log();
+        std::string log = server.Log();
         if (!log.empty()) server.error_ += "\n--- server log ---\n" + log;
-        server.stop();
+        server.Stop();
         return std::move(server);
     };
     if (!server.files_->state.ok()) return fail("no temporary directory");
@@ -385,19 +385,19 @@ RealServer RealServer::StartPyftpd(const std::string& root, const std::string& u
     UniqueFd portRead(fds[0]), portWrite(fds[1]);
 
     std::string error;
-    server.pid_ = Launch({kPython, script, root, user, password, "0"}, portWrite.get(), logFd.get(), &error);
+    server.pid_ = Launch({kPython, script, root, user, password, "0"}, portWrite.Get(), logFd.Get(), &error);
     if (server.pid_ < 0) return fail(error);
-    portWrite.reset();
+    portWrite.Reset();
 
     // The first line of its output is the port; it comes once the socket listens.
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + kStartLimit;
     while (line.find('\n') == std::string::npos) {
         if (std::chrono::steady_clock::now() >= deadline) return fail("no port reported within 20 s");
-        pollfd p{portRead.get(), POLLIN, 0};
+        pollfd p{portRead.Get(), POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         char buffer[64];
-        ssize_t n = ::read(portRead.get(), buffer, sizeof buffer);
+        ssize_t n = ::read(portRead.Get(), buffer, sizeof buffer);
         if (n == 0) {
             int status = 0;
             std::string how = "closed its output";
@@ -424,9 +424,9 @@ RealServer RealServer::StartVsftpd(const std::string& root, const std::string& u
     server.root_ = root;
     auto fail = [&](std::string why) {
         server.error_ = "vsftpd did not start: " + why;
-        std::string log = server.log();
+        std::string log = server.Log();
         if (!log.empty()) server.error_ += "\n--- server log ---\n" + log;
-        server.stop();
+        server.Stop();
         return std::move(server);
     };
     if (::geteuid() != 0) {
@@ -439,8 +439,8 @@ RealServer RealServer::StartVsftpd(const std::string& root, const std::string& u
     if (!templ) return fail("cannot read tests/servers/vsftpd.conf.in");
     Files& files = *server.files_;
     if (!files.state.ok()) return fail("no temporary directory");
-    ::chmod(files.state.path().c_str(), 0755);
-    std::string emptyDir = files.state.subdir("empty");
+    ::chmod(files.state.Path().c_str(), 0755);
+    std::string emptyDir = files.state.Subdir("empty");
     ::chmod(emptyDir.c_str(), 0755);
     files.stderrLog = files.state.file("vsftpd.stderr");
     files.serverLog = files.state.file("vsftpd.log");
@@ -460,7 +460,7 @@ RealServer RealServer::StartVsftpd(const std::string& root, const std::string& u
                                      "d.close()\n",
                                      db, user, password},
                                     quick);
-    if (!made.exitedWith(0)) return fail("cannot write the user database: " + made.summary());
+    if (!made.ExitedWith(0)) return fail("cannot write the user database: " + made.Summary());
 
     RemoveStalePamServices();
     static std::atomic<int> counter{0};
@@ -476,7 +476,7 @@ RealServer RealServer::StartVsftpd(const std::string& root, const std::string& u
 
     std::string conf = files.state.file("vsftpd.conf");
     std::string error =
-        server.launchOnFreePort(binary, [&](std::uint16_t port, std::vector<std::string>* args) {
+        server.LaunchOnFreePort(binary, [&](std::uint16_t port, std::vector<std::string>* args) {
             std::string text = Substitute(*templ, {{"PORT", std::to_string(port)},
                                                    {"RUN_USER", runUser->pw_name},
                                                    {"PAM_SERVICE", service},
@@ -498,21 +498,21 @@ RealServer RealServer::StartPureFtpd(const std::string& root, const std::string&
     server.user_ = user;
     server.password_ = password;
     server.root_ = root;
-    if (::geteuid() != 0) return server.failed("it needs root here (chroot into the root directory)");
+    if (::geteuid() != 0) return server.Failed("it needs root here (chroot into the root directory)");
     if (!FitsAccountFile(user) || !FitsAccountFile(password))
-        return server.failed("a user name or password with ':' or a line break cannot go into its user file");
+        return server.Failed("a user name or password with ':' or a line break cannot go into its user file");
     std::string tried;
     std::string binary =
         ServerBinary("QFTP_PUREFTPD", "pure-ftpd/usr/sbin/pure-ftpd", "/usr/sbin/pure-ftpd", &tried);
     if (binary.empty())
-        return server.failed("no binary at " + tried + "; run scripts/fetch-servers.sh (make deps)");
+        return server.Failed("no binary at " + tried + "; run scripts/fetch-servers.sh (make deps)");
     // pure-pw comes in the same package, beside the server.
     std::string pureBin = binary.substr(0, binary.rfind("/sbin/")) + "/bin/pure-pw";
-    if (!IsExecutable(pureBin)) return server.failed("no " + pureBin + " beside the server");
+    if (!IsExecutable(pureBin)) return server.Failed("no " + pureBin + " beside the server");
     auto templ = ReadFile(SourceDir() + "/tests/servers/pure-ftpd.conf.in");
-    if (!templ) return server.failed("cannot read tests/servers/pure-ftpd.conf.in");
+    if (!templ) return server.Failed("cannot read tests/servers/pure-ftpd.conf.in");
     Files& files = *server.files_;
-    if (!files.state.ok()) return server.failed("no temporary directory");
+    if (!files.state.ok()) return server.Failed("no temporary directory");
     files.stderrLog = files.state.file("pure-ftpd.stderr");
     files.serverLog = files.state.file("pure-ftpd.log");
 
@@ -524,25 +524,25 @@ RealServer RealServer::StartPureFtpd(const std::string& root, const std::string&
         gid = nobody->pw_gid;
     }
     if (std::string error = GrantTreeToUser(root, uid); !error.empty())
-        return server.failed("cannot open the root to uid " + std::to_string(uid) + ": " + error);
+        return server.Failed("cannot open the root to uid " + std::to_string(uid) + ": " + error);
 
     std::string hash = Sha512CryptHash(password);
-    if (hash.empty()) return server.failed("the crypt library made no SHA-512 hash");
+    if (hash.empty()) return server.Failed("the crypt library made no SHA-512 hash");
     // One account line of pure-pw's text format: name, hash, uid, gid, gecos,
     // home, then twelve empty limits.
     std::string passwdFile = files.state.file("pureftpd.passwd");
     std::string line = user + ":" + hash + ":" + std::to_string(uid) + ":" + std::to_string(gid) +
                        "::" + root + "/./" + std::string(12, ':') + "\n";
-    if (!WriteFile(passwdFile, line)) return server.failed("cannot write " + passwdFile);
+    if (!WriteFile(passwdFile, line)) return server.Failed("cannot write " + passwdFile);
     std::string db = files.state.file("pureftpd.pdb");
     RunOptions quick;
     quick.timeout = std::chrono::seconds(30);
     ProcessResult made = RunProcess({pureBin, "mkdb", db, "-f", passwdFile}, quick);
-    if (!made.exitedWith(0)) return server.failed("pure-pw mkdb failed: " + made.summary());
+    if (!made.ExitedWith(0)) return server.Failed("pure-pw mkdb failed: " + made.Summary());
 
     std::string conf = files.state.file("pure-ftpd.conf");
     std::string error =
-        server.launchOnFreePort(binary, [&](std::uint16_t port, std::vector<std::string>* args) {
+        server.LaunchOnFreePort(binary, [&](std::uint16_t port, std::vector<std::string>* args) {
             std::string text = Substitute(*templ, {{"PORT", std::to_string(port)},
                                                    {"PUREDB", db},
                                                    {"PID_FILE", files.state.file("pure-ftpd.pid")},
@@ -551,7 +551,7 @@ RealServer RealServer::StartPureFtpd(const std::string& root, const std::string&
             args->push_back(conf);
             return std::string();
         });
-    if (!error.empty()) return server.failed(error);
+    if (!error.empty()) return server.Failed(error);
     return server;
 }
 
@@ -561,55 +561,55 @@ RealServer RealServer::StartProFtpd(const std::string& root, const std::string& 
     server.user_ = user;
     server.password_ = password;
     server.root_ = root;
-    if (::geteuid() != 0) return server.failed("it needs root here (chroot into the root directory)");
+    if (::geteuid() != 0) return server.Failed("it needs root here (chroot into the root directory)");
     if (!FitsAccountFile(user) || !FitsAccountFile(password))
-        return server.failed("a user name or password with ':' or a line break cannot go into its user file");
+        return server.Failed("a user name or password with ':' or a line break cannot go into its user file");
     std::string tried;
     std::string binary =
         ServerBinary("QFTP_PROFTPD", "proftpd-core/usr/sbin/proftpd", "/usr/sbin/proftpd", &tried);
     if (binary.empty())
-        return server.failed("no binary at " + tried + "; run scripts/fetch-servers.sh (make deps)");
+        return server.Failed("no binary at " + tried + "; run scripts/fetch-servers.sh (make deps)");
     auto templ = ReadFile(SourceDir() + "/tests/servers/proftpd.conf.in");
-    if (!templ) return server.failed("cannot read tests/servers/proftpd.conf.in");
+    if (!templ) return server.Failed("cannot read tests/servers/proftpd.conf.in");
     Files& files = *server.files_;
-    if (!files.state.ok()) return server.failed("no temporary directory");
+    if (!files.state.ok()) return server.Failed("no temporary directory");
     files.stderrLog = files.state.file("proftpd.stderr");
     files.serverLog = files.state.file("proftpd.log");
     const passwd* runUser = ::getpwuid(::geteuid());
-    if (runUser == nullptr) return server.failed("the launching user has no name");
+    if (runUser == nullptr) return server.Failed("the launching user has no name");
     std::string runUserName = runUser->pw_name;
     uid_t uid = runUser->pw_uid;
     gid_t gid = runUser->pw_gid;
     const group* runGroup = ::getgrgid(gid);
-    if (runGroup == nullptr) return server.failed("the launching user's group has no name");
+    if (runGroup == nullptr) return server.Failed("the launching user's group has no name");
     std::string runGroupName = runGroup->gr_name;
 
     std::string hash = Sha512CryptHash(password);
-    if (hash.empty()) return server.failed("the crypt library made no SHA-512 hash");
+    if (hash.empty()) return server.Failed("the crypt library made no SHA-512 hash");
     // proftpd refuses account files that others can write to.
     std::string passwdFile = files.state.file("passwd");
     std::string groupFile = files.state.file("group");
     if (!WriteFile(passwdFile, user + ":" + hash + ":" + std::to_string(uid) + ":" + std::to_string(gid) +
                                    "::" + root + ":/bin/sh\n") ||
         !WriteFile(groupFile, runGroupName + ":x:" + std::to_string(gid) + ":\n"))
-        return server.failed("cannot write the account files");
+        return server.Failed("cannot write the account files");
     ::chmod(passwdFile.c_str(), 0600);
     ::chmod(groupFile.c_str(), 0644);
 
     std::string conf = files.state.file("proftpd.conf");
     std::string error =
-        server.launchOnFreePort(binary, [&](std::uint16_t port, std::vector<std::string>* args) {
+        server.LaunchOnFreePort(binary, [&](std::uint16_t port, std::vector<std::string>* args) {
             std::string text = Substitute(*templ, {{"PORT", std::to_string(port)},
                                                    {"RUN_USER", runUserName},
                                                    {"RUN_GROUP", runGroupName},
-                                                   {"STATE_DIR", files.state.path()},
+                                                   {"STATE_DIR", files.state.Path()},
                                                    {"LOG_FILE", files.serverLog}});
             if (!WriteFile(conf, text)) return "cannot write " + conf;
             ::chmod(conf.c_str(), 0600);
             args->insert(args->end(), {"-n", "-q", "-c", conf});
             return std::string();
         });
-    if (!error.empty()) return server.failed(error);
+    if (!error.empty()) return server.Failed(error);
     return server;
 }
 

@@ -26,7 +26,7 @@
 //
 // A server that cannot start is not a skip: ok() is false and error() says
 // why, and the test is expected to fail on it:
-//     auto server = RealServer::StartVsftpd(root.path(), "u", "p");
+//     auto server = RealServer::StartVsftpd(root.Path(), "u", "p");
 //     ASSERT_TRUE(server.ok()) << server.error();
 //
 // The servers die with the thread that started them (PR_SET_PDEATHSIG), so a
@@ -76,32 +76,32 @@ public:
 
     bool ok() const { return error_.empty() && pid_ > 0; }
     const std::string& error() const { return error_; }
-    ServerKind kind() const { return kind_; }
-    std::string name() const { return ServerKindName(kind_); }
-    const std::string& host() const { return host_; }
+    ServerKind Kind() const { return kind_; }
+    std::string Name() const { return ServerKindName(kind_); }
+    const std::string& Host() const { return host_; }
     std::uint16_t port() const { return port_; }
-    const std::string& user() const { return user_; }
-    const std::string& password() const { return password_; }
+    const std::string& User() const { return user_; }
+    const std::string& Password() const { return password_; }
     // The server's root directory in the local file system.
-    const std::string& root() const { return root_; }
-    pid_t pid() const { return pid_; }
+    const std::string& Root() const { return root_; }
+    pid_t Pid() const { return pid_; }
     // "ftp://127.0.0.1:<port>" followed by path (no credentials in it).
-    std::string url(std::string_view path = "/") const;
+    std::string Url(std::string_view path = "/") const;
     // The server's own log (its standard error and log file), for failure messages.
-    std::string log() const;
+    std::string Log() const;
 
     // SIGTERM, up to 3 s for the exit, then SIGKILL; reaps the process and
     // removes the run's files. True when the process is gone. Idempotent.
-    bool stop();
+    bool Stop();
 
 private:
     struct Files;
     explicit RealServer(ServerKind kind);
-    RealServer failed(std::string why);
+    RealServer Failed(std::string why);
     // Starts the server from the arguments that configure(port) returns for
     // a free port and waits for its greeting; a port taken in the meantime is
     // retried with another. Empty on success, otherwise why not.
-    std::string launchOnFreePort(
+    std::string LaunchOnFreePort(
         const std::string& binary,
         const std::function<std::string(std::uint16_t port, std::vector<std::string>* args)>& configure);
 

@@ -67,7 +67,7 @@ std::string HexByte(unsigned char c) {
 
 class Sha256 {
 public:
-    void update(const void* data, std::size_t size) {
+    void Update(const void* data, std::size_t size) {
         const auto* p = static_cast<const unsigned char*>(data);
         total_ += size;
         while (size > 0) {
@@ -77,21 +77,21 @@ public:
             p += take;
             size -= take;
             if (used_ == block_.size()) {
-                compress();
+                Compress();
                 used_ = 0;
             }
         }
     }
 
-    std::string hex() {
+    std::string Hex() {
         std::uint64_t bits = total_ * 8;
         unsigned char pad = 0x80;
-        update(&pad, 1);
+        Update(&pad, 1);
         unsigned char zero = 0;
-        while (used_ != 56) update(&zero, 1);
+        while (used_ != 56) Update(&zero, 1);
         unsigned char length[8];
         for (int i = 0; i < 8; ++i) length[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
-        update(length, 8);
+        Update(length, 8);
         std::string out;
         char text[9];
         for (std::uint32_t word : h_) {
@@ -104,8 +104,8 @@ public:
 private:
     static std::uint32_t Rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-    void compress() {
-        static constexpr std::array<std::uint32_t, 64> k = {
+    void Compress() {
+        static constexpr std::array<std::uint32_t, 64> kRoundConstants = {
             0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
             0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
             0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -128,7 +128,7 @@ private:
         for (int i = 0; i < 64; ++i) {
             std::uint32_t s1 = Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25);
             std::uint32_t ch = (e & f) ^ (~e & g);
-            std::uint32_t t1 = h + s1 + ch + k[i] + w[i];
+            std::uint32_t t1 = h + s1 + ch + kRoundConstants[i] + w[i];
             std::uint32_t s0 = Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22);
             std::uint32_t maj = (a & b) ^ (a & c) ^ (b & c);
             std::uint32_t t2 = s0 + maj;
@@ -190,7 +190,7 @@ TempDir& TempDir::operator=(TempDir&& other) noexcept {
 
 std::string TempDir::file(std::string_view relative) const { return path_ + "/" + std::string(relative); }
 
-std::string TempDir::subdir(std::string_view relative) const {
+std::string TempDir::Subdir(std::string_view relative) const {
     std::string dir = file(relative);
     MakeDirs(dir);
     return dir;
@@ -209,7 +209,7 @@ bool WriteFile(const std::string& path, std::string_view bytes) {
     // user access through a default ACL, lets that user write the file too.
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd) return false;
-    return WriteAll(fd.get(), bytes.data(), bytes.size());
+    return WriteAll(fd.Get(), bytes.data(), bytes.size());
 }
 
 std::optional<std::string> ReadFile(const std::string& path) {
@@ -218,7 +218,7 @@ std::optional<std::string> ReadFile(const std::string& path) {
     std::string out;
     std::string piece(kPieceBytes, '\0');
     for (;;) {
-        ssize_t n = ReadFull(fd.get(), piece.data(), piece.size());
+        ssize_t n = ReadFull(fd.Get(), piece.data(), piece.size());
         if (n < 0) return std::nullopt;
         out.append(piece.data(), static_cast<std::size_t>(n));
         if (static_cast<std::size_t>(n) < piece.size()) return out;
@@ -239,8 +239,8 @@ std::int64_t FileSize(const std::string& path) {
 
 std::string Sha256Hex(std::string_view bytes) {
     Sha256 sha;
-    sha.update(bytes.data(), bytes.size());
-    return sha.hex();
+    sha.Update(bytes.data(), bytes.size());
+    return sha.Hex();
 }
 
 std::optional<std::string> FileSha256Hex(const std::string& path) {
@@ -249,10 +249,10 @@ std::optional<std::string> FileSha256Hex(const std::string& path) {
     Sha256 sha;
     std::string piece(kPieceBytes, '\0');
     for (;;) {
-        ssize_t n = ReadFull(fd.get(), piece.data(), piece.size());
+        ssize_t n = ReadFull(fd.Get(), piece.data(), piece.size());
         if (n < 0) return std::nullopt;
-        sha.update(piece.data(), static_cast<std::size_t>(n));
-        if (static_cast<std::size_t>(n) < piece.size()) return sha.hex();
+        sha.Update(piece.data(), static_cast<std::size_t>(n));
+        if (static_cast<std::size_t>(n) < piece.size()) return sha.Hex();
     }
 }
 
@@ -280,7 +280,7 @@ bool WritePatternFile(const std::string& path, std::int64_t size, std::uint32_t 
     for (std::int64_t at = 0; at < size;) {
         std::size_t take = static_cast<std::size_t>(std::min<std::int64_t>(kPieceBytes, size - at));
         std::string piece = PatternBytes(at, take, seed);
-        if (!WriteAll(fd.get(), piece.data(), piece.size())) return false;
+        if (!WriteAll(fd.Get(), piece.data(), piece.size())) return false;
         at += static_cast<std::int64_t>(take);
     }
     return true;
@@ -294,7 +294,7 @@ std::string CheckPatternFile(const std::string& path, std::int64_t size, std::ui
     if (!fd) return "cannot open " + path;
     std::string piece(kPieceBytes, '\0');
     for (std::int64_t at = 0; at < size;) {
-        ssize_t n = ReadFull(fd.get(), piece.data(), piece.size());
+        ssize_t n = ReadFull(fd.Get(), piece.data(), piece.size());
         if (n <= 0) return "read failed at byte " + std::to_string(at);
         std::string expected = PatternBytes(at, static_cast<std::size_t>(n), seed);
         std::string diff =
@@ -333,8 +333,8 @@ std::string CompareFiles(const std::string& expectedPath, const std::string& act
     if (!a || !b) return "cannot open the files";
     std::string pa(kPieceBytes, '\0'), pb(kPieceBytes, '\0');
     for (std::int64_t at = 0;;) {
-        ssize_t na = ReadFull(a.get(), pa.data(), pa.size());
-        ssize_t nb = ReadFull(b.get(), pb.data(), pb.size());
+        ssize_t na = ReadFull(a.Get(), pa.data(), pa.size());
+        ssize_t nb = ReadFull(b.Get(), pb.data(), pb.size());
         if (na < 0 || nb < 0) return "read failed";
         std::string diff = DescribeDifference(std::string_view(pa.data(), static_cast<std::size_t>(na)),
                                               std::string_view(pb.data(), static_cast<std::size_t>(nb)));
@@ -360,7 +360,7 @@ std::vector<std::string> ListTree(const std::string& root) {
     return out;
 }
 
-std::string TreeDiff::describe() const {
+std::string TreeDiff::Describe() const {
     std::ostringstream out;
     for (const auto& p : onlyInExpected) out << "missing: " << p << "\n";
     for (const auto& p : onlyInActual) out << "unexpected: " << p << "\n";

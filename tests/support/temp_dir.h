@@ -24,12 +24,12 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     // Empty when the directory could not be created.
-    const std::string& path() const { return path_; }
+    const std::string& Path() const { return path_; }
     bool ok() const { return !path_.empty(); }
-    // path() + "/" + relative
+    // Path() + "/" + relative
     std::string file(std::string_view relative) const;
     // Creates a subdirectory (and its parents) and returns its path.
-    std::string subdir(std::string_view relative) const;
+    std::string Subdir(std::string_view relative) const;
 
 private:
     std::string path_;
@@ -67,8 +67,8 @@ struct TreeDiff {
     std::vector<std::string> onlyInExpected;
     std::vector<std::string> onlyInActual;
     std::vector<std::string> differing;  // "relative/path: reason"
-    bool same() const { return onlyInExpected.empty() && onlyInActual.empty() && differing.empty(); }
-    std::string describe() const;
+    bool Same() const { return onlyInExpected.empty() && onlyInActual.empty() && differing.empty(); }
+    std::string Describe() const;
 };
 TreeDiff CompareTrees(const std::string& expectedRoot, const std::string& actualRoot);
 

@@ -78,16 +78,16 @@ VirtualScreen::VirtualScreen(int width, int height) {
     ::close(fds[0]);
     if (number.empty() || number.back() != '\n') {
         error_ = "Xvfb did not start (is it installed? make deps installs xvfb)";
-        stop();
+        Stop();
         return;
     }
     number.pop_back();
     display_ = ":" + number;
 }
 
-VirtualScreen::~VirtualScreen() { stop(); }
+VirtualScreen::~VirtualScreen() { Stop(); }
 
-void VirtualScreen::stop() {
+void VirtualScreen::Stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + kStopLimit;

@@ -20,10 +20,10 @@ public:
     bool ok() const { return pid_ > 0 && error_.empty(); }
     const std::string& error() const { return error_; }
     // ":N", for DISPLAY.
-    const std::string& display() const { return display_; }
+    const std::string& Display() const { return display_; }
 
     // SIGTERM, a bounded wait, then SIGKILL; always reaped. Idempotent.
-    void stop();
+    void Stop();
 
 private:
     pid_t pid_ = -1;

@@ -149,15 +149,15 @@ TEST(ToolkitSettings, SettingsFolderFollowsTheProgramsLayout) {
         SCOPED_TRACE(c.what);
         testsupport::TempDir root;
         auto at = [&](const std::string& text) {
-            return text.empty() || text[0] != '@' ? text : root.path() + text.substr(1);
+            return text.empty() || text[0] != '@' ? text : root.Path() + text.substr(1);
         };
-        const std::string program = root.subdir(std::string(c.prefix) + "/bin");
+        const std::string program = root.Subdir(std::string(c.prefix) + "/bin");
         if (c.installed) {
             ASSERT_TRUE(testsupport::WriteFile(
                 root.file(std::string(c.prefix) + "/share/applications/quorvel-ftp.desktop"),
                 "[Desktop Entry]\n"));
         }
-        if (std::string(c.home) == "@/home") root.subdir("home");
+        if (std::string(c.home) == "@/home") root.Subdir("home");
         ScopedEnv home("HOME", at(c.home));
         ScopedEnv xdg("XDG_CONFIG_HOME",
                       c.xdgConfigHome ? std::optional(at(*c.xdgConfigHome)) : std::nullopt);
@@ -179,9 +179,9 @@ TEST(ToolkitSettings, SettingsFolderFollowsTheProgramsLayout) {
 TEST(ToolkitSettings, UnwritableProgramFolderSendsTheSettingsToTheConfigFolder) {
     if (geteuid() == 0) GTEST_SKIP() << "root may write into any folder";
     testsupport::TempDir root;
-    const std::string program = root.subdir("bin");
+    const std::string program = root.Subdir("bin");
     ASSERT_EQ(chmod(program.c_str(), 0555), 0);
-    ScopedEnv home("HOME", root.subdir("home"));
+    ScopedEnv home("HOME", root.Subdir("home"));
     ScopedEnv xdg("XDG_CONFIG_HOME", std::nullopt);
     EXPECT_EQ(toolkit::SettingsFolderFor(program), root.file("home/.config/quorvel-ftp"));
     chmod(program.c_str(), 0755);
@@ -219,7 +219,7 @@ TEST(ToolkitFiles, AttributesEnumerationAndSizes) {
     testsupport::TempDir dir;
     testsupport::WriteFile(dir.file("a.txt"), "12345");
     testsupport::WriteFile(dir.file(".hidden"), "");
-    dir.subdir("sub.dir");
+    dir.Subdir("sub.dir");
     mkfifo(dir.file("pipe").c_str(), 0600);
 
     EXPECT_EQ(toolkit::FileAttributes(dir.file("a.txt")), toolkit::kAttrArchive);
@@ -229,11 +229,11 @@ TEST(ToolkitFiles, AttributesEnumerationAndSizes) {
     EXPECT_EQ(toolkit::FileSize(dir.file("a.txt")), 5);
     EXPECT_EQ(toolkit::FileSize(dir.file("none")), -1);
 
-    auto names = toolkit::EnumerateDirectory(dir.path(), toolkit::kAttrMask);
+    auto names = toolkit::EnumerateDirectory(dir.Path(), toolkit::kAttrMask);
     std::sort(names.begin(), names.end());
     // A named pipe has none of the bits and is left out, as a "normal" file.
     EXPECT_EQ(names, (std::vector<std::string>{".", "..", ".hidden", "a.txt", "sub.dir"}));
-    names = toolkit::EnumerateDirectory(dir.path(), toolkit::kAttrDirectory);
+    names = toolkit::EnumerateDirectory(dir.Path(), toolkit::kAttrDirectory);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{".", "..", "sub.dir"}));
     EXPECT_TRUE(toolkit::EnumerateDirectory(dir.file("none"), toolkit::kAttrMask).empty());
@@ -257,12 +257,12 @@ TEST(ToolkitFiles, AFolderEnumeratesInNameOrderWithoutRegardToCase) {
         const std::string& name = expected[2 + (k * 5) % names];
         if (!testsupport::WriteFile(dir.file(name), "x")) ADD_FAILURE() << name;
     }
-    EXPECT_EQ(toolkit::EnumerateDirectory(dir.path(), toolkit::kAttrMask), expected);
+    EXPECT_EQ(toolkit::EnumerateDirectory(dir.Path(), toolkit::kAttrMask), expected);
 }
 
 TEST(ToolkitFiles, EntryKindsAndCanonicalPathsSeeLinksForWhatTheyAre) {
     testsupport::TempDir dir;
-    const std::string root = toolkit::CanonicalPath(dir.path());
+    const std::string root = toolkit::CanonicalPath(dir.Path());
     ASSERT_FALSE(root.empty());
     ASSERT_TRUE(testsupport::WriteFile(root + "/目录 一/f.txt", "f"));
     ASSERT_EQ(::symlink("目录 一/f.txt", (root + "/to-file").c_str()), 0);

@@ -42,7 +42,7 @@ protected:
 
     TempDir root;
     TempDir local;
-    RealServer server = RealServer::Start(GetParam(), root.path(), "getter", "pw");
+    RealServer server = RealServer::Start(GetParam(), root.Path(), "getter", "pw");
 };
 
 TEST_P(CliGet, FilesAtTheBlockEdgesArriveByteIdentical) {
@@ -58,7 +58,7 @@ TEST_P(CliGet, FilesAtTheBlockEdgesArriveByteIdentical) {
         gets.emplace_back("/" + files[i].first, local.file(files[i].first));
     }
     ProcessResult result = Get(gets);
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     std::vector<std::string> printed = Lines(result.out);
     ASSERT_EQ(printed.size(), files.size()) << result.out;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -79,8 +79,8 @@ TEST_P(CliGet, AFolderTargetAndAnExistingFileGetTheirNames) {
     ASSERT_TRUE(server.ok()) << server.error();
     ASSERT_TRUE(testsupport::WriteFile(root.file("a.txt"), "new"));
     ASSERT_TRUE(testsupport::WriteFile(local.file("a.txt"), "old"));
-    ProcessResult result = Get({{"/a.txt", local.path() + "/"}, {"/a.txt", local.file("a.txt")}});
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ProcessResult result = Get({{"/a.txt", local.Path() + "/"}, {"/a.txt", local.file("a.txt")}});
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     EXPECT_EQ(testsupport::ReadFile(local.file("a.txt")).value_or(""), "old");
     EXPECT_EQ(testsupport::ReadFile(local.file("a(1).txt")).value_or(""), "new");
     EXPECT_EQ(testsupport::ReadFile(local.file("a(2).txt")).value_or(""), "new");
@@ -90,12 +90,12 @@ TEST_P(CliGet, AMissingFileOrAnUnwritableTargetFails) {
     ASSERT_TRUE(server.ok()) << server.error();
     ASSERT_TRUE(testsupport::WriteFile(root.file("here.txt"), "here"));
     ProcessResult missing = Get({{"/nothing.txt", local.file("nothing.txt")}});
-    EXPECT_TRUE(missing.exitedWith(1)) << missing.summary();
+    EXPECT_TRUE(missing.ExitedWith(1)) << missing.Summary();
     EXPECT_NE(missing.err.find("3 文件不存在"), std::string::npos) << missing.err;
     EXPECT_EQ(testsupport::FileSize(local.file("nothing.txt")), -1);
 
     ProcessResult nowhere = Get({{"/here.txt", local.file("no/folder/here.txt")}});
-    EXPECT_TRUE(nowhere.exitedWith(1)) << nowhere.summary();
+    EXPECT_TRUE(nowhere.ExitedWith(1)) << nowhere.Summary();
     EXPECT_EQ(nowhere.out, "0\n");
 }
 

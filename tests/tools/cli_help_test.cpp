@@ -140,7 +140,7 @@ TEST(CliHelp, HelpAndVersionPrintAndExitWithoutConnecting) {
     };
     for (const Case& c : cases) {
         const testsupport::ProcessResult result = testsupport::RunCli(c.args);
-        ASSERT_TRUE(result.exitedWith(0)) << c.args[0] << ": " << result.summary();
+        ASSERT_TRUE(result.ExitedWith(0)) << c.args[0] << ": " << result.Summary();
         EXPECT_EQ(result.out, c.out) << c.args[0];
         EXPECT_EQ(result.err, "") << c.args[0];
     }
@@ -148,7 +148,7 @@ TEST(CliHelp, HelpAndVersionPrintAndExitWithoutConnecting) {
 
 TEST(CliHelp, AnUnknownOptionIsAUsageErrorThatPointsToHelp) {
     const testsupport::ProcessResult result = testsupport::RunCli({"--frobnicate", "192.0.2.1"});
-    ASSERT_TRUE(result.exitedWith(2)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(2)) << result.Summary();
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err.find("--help"), std::string::npos) << result.err;
 }

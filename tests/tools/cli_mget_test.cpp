@@ -40,7 +40,7 @@ ProcessResult Mget(std::uint16_t port, const std::string& remote, const std::str
 
 std::vector<std::string> Retrieved(const FakeFtpServer& server) {
     std::vector<std::string> out;
-    for (const std::string& command : server.commands())
+    for (const std::string& command : server.Commands())
         if (command.rfind("RETR ", 0) == 0) out.push_back(command.substr(5));
     return out;
 }
@@ -50,18 +50,18 @@ TEST(CliMget, WalksAFolderAsTheWindowQueuesIt) {
     ASSERT_TRUE(server.ok()) << server.error();
     // Folders come in the reverse of their listing order, each followed by
     // its content; then the files in listing order.
-    server.setListing("/tree", Dir(".") + Dir("..") + Dir("z1") + File("f2", 2) + Dir("a1") + File("f1", 1));
-    server.addFile("/tree/f1", "1");
-    server.addFile("/tree/f2", "22");
-    server.addFile("/tree/z1/zz", "zz");
-    server.addFile("/tree/a1/aa", "aa");
-    server.addFile("/tree/a1/deep/d", "d");
+    server.SetListing("/tree", Dir(".") + Dir("..") + Dir("z1") + File("f2", 2) + Dir("a1") + File("f1", 1));
+    server.AddFile("/tree/f1", "1");
+    server.AddFile("/tree/f2", "22");
+    server.AddFile("/tree/z1/zz", "zz");
+    server.AddFile("/tree/a1/aa", "aa");
+    server.AddFile("/tree/a1/deep/d", "d");
     TempDir local;
-    ProcessResult result = Mget(server.port(), "/tree", local.path());
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ProcessResult result = Mget(server.port(), "/tree", local.Path());
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     EXPECT_EQ(Retrieved(server), (std::vector<std::string>{"/tree/a1/deep/d", "/tree/a1/aa", "/tree/z1/zz",
                                                            "/tree/f2", "/tree/f1"}))
-        << server.transcript();
+        << server.Transcript();
     EXPECT_EQ(result.out, "5 8\n");
     EXPECT_EQ(testsupport::ReadFile(local.file("tree/a1/deep/d")).value_or("-"), "d");
     EXPECT_EQ(testsupport::ReadFile(local.file("tree/f2")).value_or("-"), "22");
@@ -83,10 +83,10 @@ TEST(CliMget, TheRootAndRelativeFoldersLandWhereTheWindowPutsThem) {
     for (const auto& c : cases) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.addFile("/pub/x", "x");
+        server.AddFile("/pub/x", "x");
         TempDir local;
-        ProcessResult result = Mget(server.port(), c.remote, local.path());
-        EXPECT_TRUE(result.exitedWith(0)) << c.remote << ": " << result.summary();
+        ProcessResult result = Mget(server.port(), c.remote, local.Path());
+        EXPECT_TRUE(result.ExitedWith(0)) << c.remote << ": " << result.Summary();
         EXPECT_EQ(testsupport::ReadFile(local.file(c.localFile)).value_or("-"), "x") << c.remote;
         EXPECT_EQ(Retrieved(server), std::vector<std::string>{"/pub/x"}) << c.remote;
     }
@@ -95,11 +95,11 @@ TEST(CliMget, TheRootAndRelativeFoldersLandWhereTheWindowPutsThem) {
 TEST(CliMget, NamesThatCannotBeLocalNamesAreLeftOutAndTheRunFails) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.setListing("/tree", File("ok", 2) + File("back\\slash", 1) + File("tab\there", 1));
-    server.addFile("/tree/ok", "ok");
+    server.SetListing("/tree", File("ok", 2) + File("back\\slash", 1) + File("tab\there", 1));
+    server.AddFile("/tree/ok", "ok");
     TempDir local;
-    ProcessResult result = Mget(server.port(), "/tree", local.path());
-    EXPECT_TRUE(result.exitedWith(1)) << result.summary();
+    ProcessResult result = Mget(server.port(), "/tree", local.Path());
+    EXPECT_TRUE(result.ExitedWith(1)) << result.Summary();
     EXPECT_EQ(Retrieved(server), std::vector<std::string>{"/tree/ok"});
     EXPECT_NE(result.err.find("cannot be a local name"), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "1 2\n");
@@ -108,12 +108,12 @@ TEST(CliMget, NamesThatCannotBeLocalNamesAreLeftOutAndTheRunFails) {
 TEST(CliMget, AFileThatFailsDoesNotStopTheOthers) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.setListing("/tree", File("a", 1) + File("gone", 4) + File("c", 1));
-    server.addFile("/tree/a", "a");
-    server.addFile("/tree/c", "c");  // "gone" is listed but not there: SIZE says 550
+    server.SetListing("/tree", File("a", 1) + File("gone", 4) + File("c", 1));
+    server.AddFile("/tree/a", "a");
+    server.AddFile("/tree/c", "c");  // "gone" is listed but not there: SIZE says 550
     TempDir local;
-    ProcessResult result = Mget(server.port(), "/tree", local.path());
-    EXPECT_TRUE(result.exitedWith(1)) << result.summary();
+    ProcessResult result = Mget(server.port(), "/tree", local.Path());
+    EXPECT_TRUE(result.ExitedWith(1)) << result.Summary();
     EXPECT_EQ(Retrieved(server), (std::vector<std::string>{"/tree/a", "/tree/c"}));
     EXPECT_NE(result.err.find("/tree/gone did not arrive whole"), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "2 2\n");
@@ -123,12 +123,12 @@ TEST(CliMget, AFileThatFailsDoesNotStopTheOthers) {
 TEST(CliMget, SomethingThatIsNoFolderFailsWithoutFetching) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
-    server.addFile("/file.txt", "f");
+    server.AddFile("/file.txt", "f");
     for (const std::string remote : {"/file.txt", "/missing", "/a/.."}) {
         TempDir local;
-        ProcessResult result = Mget(server.port(), remote, local.path());
-        EXPECT_TRUE(result.exitedWith(1)) << remote << ": " << result.summary();
-        EXPECT_EQ(server.countCommands("RETR"), 0) << remote;
+        ProcessResult result = Mget(server.port(), remote, local.Path());
+        EXPECT_TRUE(result.ExitedWith(1)) << remote << ": " << result.Summary();
+        EXPECT_EQ(server.CountCommands("RETR"), 0) << remote;
     }
 }
 
@@ -161,9 +161,9 @@ TEST_F(MgetExpansion, AChainDeeperThanTheLimitEndsThere) {
     std::string folder = "/r";
     for (int i = 0; i <= cli::kMaxMgetDepth + 3; ++i) {
         folder += "/x";
-        server.addDirectory(folder);
+        server.AddDirectory(folder);
     }
-    server.addFile(folder + "/bottom", "b");
+    server.AddFile(folder + "/bottom", "b");
     const cli::Expansion e = Expand("/r");
     ASSERT_TRUE(e.ok);
     EXPECT_TRUE(Noted(e, "is too deep; not entered"));
@@ -174,11 +174,11 @@ TEST_F(MgetExpansion, AChainDeeperThanTheLimitEndsThere) {
 
 TEST_F(MgetExpansion, ALinkThatPwdShowsAsAnAncestorIsNotEntered) {
     // /d/loop is a link to /d: the server enters it and reports /d again.
-    server.addFile("/d/f.txt", "f");
-    server.setListing("/d",
+    server.AddFile("/d/f.txt", "f");
+    server.SetListing("/d",
                       "lrwxrwxrwx 1 u g 2 Jan 01 2024 loop -> .\r\n"
                       "-rw-r--r-- 1 u g 1 Jan 01 2024 f.txt\r\n");
-    server.reply("CWD //d/loop", "250 Directory changed.\r\n");
+    server.Reply("CWD //d/loop", "250 Directory changed.\r\n");
     const cli::Expansion e = Expand("/d");
     ASSERT_TRUE(e.ok);
     EXPECT_EQ(Paths(e), (std::vector<std::string>{"//d", "//d/f.txt"}));
@@ -191,10 +191,10 @@ TEST_F(MgetExpansion, ALinkThatListsAsAnAncestorIsNotEntered) {
     const std::string listing =
         "lrwxrwxrwx 1 u g 1 Jan 01 2024 here -> .\r\n"
         "-rw-r--r-- 1 u g 1 Jan 01 2024 f.txt\r\n";
-    server.addFile("/d/f.txt", "f");
-    server.addDirectory("/d/here");
-    server.setListing("/d", listing);
-    server.setListing("/d/here", listing);
+    server.AddFile("/d/f.txt", "f");
+    server.AddDirectory("/d/here");
+    server.SetListing("/d", listing);
+    server.SetListing("/d/here", listing);
     const cli::Expansion e = Expand("/d");
     ASSERT_TRUE(e.ok);
     EXPECT_EQ(Paths(e), (std::vector<std::string>{"//d", "//d/f.txt"}));
@@ -204,7 +204,7 @@ TEST_F(MgetExpansion, ALinkThatListsAsAnAncestorIsNotEntered) {
 class CliMgetReal : public ::testing::TestWithParam<ServerKind> {
 protected:
     TempDir root;
-    RealServer server = RealServer::Start(GetParam(), root.path(), "mgetter", "pw");
+    RealServer server = RealServer::Start(GetParam(), root.Path(), "mgetter", "pw");
 };
 
 TEST_P(CliMgetReal, ATreeWithALinkBackUpArrivesWhole) {
@@ -218,8 +218,8 @@ TEST_P(CliMgetReal, ATreeWithALinkBackUpArrivesWhole) {
     // A link to an ancestor: followed, it would never end.
     ASSERT_EQ(::symlink("..", root.file("tree/sub/up").c_str()), 0);
     TempDir local;
-    ProcessResult result = Mget(server.port(), "/tree", local.path(), "mgetter", "pw");
-    ASSERT_TRUE(result.started && !result.timedOut) << result.summary();
+    ProcessResult result = Mget(server.port(), "/tree", local.Path(), "mgetter", "pw");
+    ASSERT_TRUE(result.started && !result.timedOut) << result.Summary();
     for (const auto& [path, size] : files) {
         EXPECT_EQ(testsupport::FileSha256Hex(local.file(path)), testsupport::FileSha256Hex(root.file(path)))
             << path << "\n"

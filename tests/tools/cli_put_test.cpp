@@ -93,7 +93,7 @@ protected:
 
     TempDir root;
     TempDir local;
-    RealServer server = RealServer::Start(GetParam(), root.path(), "putter", "pw");
+    RealServer server = RealServer::Start(GetParam(), root.Path(), "putter", "pw");
 };
 
 TEST_P(CliPut, FilesAtTheBlockEdgesArriveByteIdentical) {
@@ -109,7 +109,7 @@ TEST_P(CliPut, FilesAtTheBlockEdgesArriveByteIdentical) {
         puts.push_back("put " + Quoted(local.file(files[i].first)));
     }
     ProcessResult result = Cli(puts);
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     std::vector<std::string> printed = Lines(result.out);
     ASSERT_EQ(printed.size(), files.size()) << result.out;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -129,7 +129,7 @@ TEST_P(CliPut, TheFileLandsInTheCurrentFolderOrWhereNamed) {
     ProcessResult result =
         Cli({"cd sub", "put " + local.file("a.txt"), "put " + local.file("a.txt") + " in/",
              "put " + local.file("a.txt") + " b.txt", "put " + local.file("a.txt") + " /c.txt"});
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     for (const char* path : {"sub/a.txt", "sub/in/a.txt", "sub/b.txt", "c.txt"})
         EXPECT_EQ(testsupport::ReadFile(root.file(path)).value_or("<none>"), "alpha") << path;
 }
@@ -139,7 +139,7 @@ TEST_P(CliPut, WithoutResumeAnExistingFileIsReplacedFromByteZero) {
     ASSERT_TRUE(testsupport::WriteFile(root.file("r.txt"), "a much longer old remote content"));
     ASSERT_TRUE(testsupport::WriteFile(local.file("r.txt"), "new"));
     ProcessResult result = Cli({"put " + local.file("r.txt")});
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     EXPECT_EQ(testsupport::ReadFile(root.file("r.txt")).value_or(""), "new");
     EXPECT_TRUE(HasLine(result.err, "1 REST 0")) << result.err;
 }
@@ -153,7 +153,7 @@ TEST_P(CliPut, AResumeAfterABreakIsByteIdentical) {
     {
         downlib::Download upload;
         downlib::TaskParam param;
-        param.url = server.url("/big.bin");
+        param.url = server.Url("/big.bin");
         param.localPath = local.file("big.bin");
         param.user = "putter";
         param.password = "pw";
@@ -176,14 +176,14 @@ TEST_P(CliPut, AResumeAfterABreakIsByteIdentical) {
     ASSERT_LT(partial, size);
 
     ProcessResult result = Cli({"put -r " + local.file("big.bin")});
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     EXPECT_TRUE(HasLine(result.err, "1 REST " + std::to_string(partial))) << result.err;
     EXPECT_EQ(result.out, std::to_string(size) + "\n");
     EXPECT_EQ(testsupport::CompareFiles(local.file("big.bin"), root.file("big.bin")), "");
 
     // Once whole, a second resume has nothing to send.
     ProcessResult again = Cli({"put -r " + local.file("big.bin")});
-    ASSERT_TRUE(again.exitedWith(0)) << again.summary();
+    ASSERT_TRUE(again.ExitedWith(0)) << again.Summary();
     EXPECT_FALSE(HasLine(again.err, "0 开始发送数据")) << again.err;
 }
 
@@ -193,30 +193,30 @@ TEST_P(CliPut, FailuresExitWith1AndLeaveTheServerAlone) {
     ASSERT_TRUE(testsupport::WriteFile(local.file("longer.txt"), "shorter"));
 
     ProcessResult missing = Cli({"put " + local.file("missing.txt")});
-    EXPECT_TRUE(missing.exitedWith(1)) << missing.summary();
+    EXPECT_TRUE(missing.ExitedWith(1)) << missing.Summary();
     EXPECT_TRUE(
         HasLine(missing.err, "3 打开文件失败，请检查磁盘是否存在 " + local.file("missing.txt") + " 这个文件"))
         << missing.err;
     EXPECT_EQ(missing.out, "0\n");
 
     ProcessResult larger = Cli({"put -r " + local.file("longer.txt")});
-    EXPECT_TRUE(larger.exitedWith(1)) << larger.summary();
+    EXPECT_TRUE(larger.ExitedWith(1)) << larger.Summary();
     EXPECT_TRUE(HasLine(larger.err, "3 服务器上的文件(25字节)比本地文件(7字节)大, 无法续传")) << larger.err;
     EXPECT_EQ(testsupport::ReadFile(root.file("longer.txt")).value_or(""), "the remote file is longer");
 
     ProcessResult nowhere = Cli({"put " + local.file("longer.txt") + " /no/such/folder/x.txt"});
-    EXPECT_TRUE(nowhere.exitedWith(1)) << nowhere.summary();
+    EXPECT_TRUE(nowhere.ExitedWith(1)) << nowhere.Summary();
     EXPECT_TRUE(HasLine(nowhere.err, "3 不支持的响应")) << nowhere.err;
 
     // A failed put ends the run: the next one is not tried.
     ProcessResult first =
         Cli({"put " + local.file("missing.txt"), "put " + local.file("longer.txt") + " y.txt"});
-    EXPECT_TRUE(first.exitedWith(1));
+    EXPECT_TRUE(first.ExitedWith(1));
     EXPECT_EQ(testsupport::FileSize(root.file("y.txt")), -1);
 
     for (const char* bad : {"put", "put -r", "put a b c"}) {
         ProcessResult usage = Cli({bad});
-        EXPECT_TRUE(usage.exitedWith(2)) << bad << "\n" << usage.summary();
+        EXPECT_TRUE(usage.ExitedWith(2)) << bad << "\n" << usage.Summary();
     }
 }
 

@@ -80,17 +80,17 @@ public:
             outWrite = fds[1];
         }
         if (::pipe(errFds) != 0) return false;
-        out_.reset(outRead);
-        err_.reset(errFds[0]);
+        out_.Reset(outRead);
+        err_.Reset(errFds[0]);
         UniqueFd outChild(outWrite), errChild(errFds[1]);
-        for (int fd : {out_.get(), err_.get(), outChild.get(), errChild.get()})
+        for (int fd : {out_.Get(), err_.Get(), outChild.Get(), errChild.Get()})
             ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, outChild.get(), 1);
-        posix_spawn_file_actions_adddup2(&actions, errChild.get(), 2);
+        posix_spawn_file_actions_adddup2(&actions, outChild.Get(), 1);
+        posix_spawn_file_actions_adddup2(&actions, errChild.Get(), 2);
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
         sigset_t all, none;
@@ -139,15 +139,15 @@ public:
 
 private:
     void Drain() {
-        pollfd fds[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
+        pollfd fds[2] = {{out_.Get(), POLLIN, 0}, {err_.Get(), POLLIN, 0}};
         if (::poll(fds, 2, 10) <= 0) return;
         char buffer[4096];
         if (fds[0].revents & (POLLIN | POLLHUP)) {
-            ssize_t n = ::read(out_.get(), buffer, sizeof buffer);
+            ssize_t n = ::read(out_.Get(), buffer, sizeof buffer);
             if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
         }
         if (fds[1].revents & (POLLIN | POLLHUP)) {
-            ssize_t n = ::read(err_.get(), buffer, sizeof buffer);
+            ssize_t n = ::read(err_.Get(), buffer, sizeof buffer);
             if (n > 0) err.append(buffer, static_cast<std::size_t>(n));
         }
     }
@@ -168,33 +168,33 @@ TEST(CliLs, AFailedListingExitsWithOneAndSaysWhy) {
         std::function<void(FakeFtpServer&)> arrange;
         const char* reason;
     } cases[] = {
-        {"LIST refused with 550", [](FakeFtpServer& s) { s.reply("LIST", "550 No such directory\r\n"); },
+        {"LIST refused with 550", [](FakeFtpServer& s) { s.Reply("LIST", "550 No such directory\r\n"); },
          "获得列表错误"},
-        {"LIST refused with 450", [](FakeFtpServer& s) { s.reply("LIST", "450 Busy\r\n"); }, "获得列表错误"},
+        {"LIST refused with 450", [](FakeFtpServer& s) { s.Reply("LIST", "450 Busy\r\n"); }, "获得列表错误"},
         {"the data connection stalls",
          [&](FakeFtpServer& s) {
              TransferFaults stall;
              stall.stallAfterBytes = 3;
-             s.setListing("/", line, stall);
+             s.SetListing("/", line, stall);
          },
          "接收数据超时"},
         {"the final reply never comes",
-         [](FakeFtpServer& s) { s.onNext("LIST", {Action::Reply("150 Here\r\n")}); }, "获得返回命令失败"},
+         [](FakeFtpServer& s) { s.OnNext("LIST", {Action::Reply("150 Here\r\n")}); }, "获得返回命令失败"},
         {"no data channel",
          [](FakeFtpServer& s) {
-             s.reply("PASV", "502 no\r\n");
-             s.reply("PORT", "502 no\r\n");
+             s.Reply("PASV", "502 no\r\n");
+             s.Reply("PORT", "502 no\r\n");
          },
          "获得列表错误"},
     };
     for (const auto& c : cases) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
-        server.setListing("/", line);
+        server.SetListing("/", line);
         c.arrange(server);
         std::vector<std::string> args = CliArgs(server, {"ls"}, 1000);
         ProcessResult result = testsupport::RunProcess(args);
-        EXPECT_TRUE(result.exitedWith(1)) << c.what << "\n" << result.summary();
+        EXPECT_TRUE(result.ExitedWith(1)) << c.what << "\n" << result.Summary();
         EXPECT_EQ(result.out, "") << c.what;
         const std::string said = "quorvel-ftp-cli: ls: ";
         std::size_t at = result.err.find(said);
@@ -202,21 +202,21 @@ TEST(CliLs, AFailedListingExitsWithOneAndSaysWhy) {
         EXPECT_NE(result.err.find(c.reason, at), std::string::npos) << c.what << "\n" << result.err;
     }
     FakeFtpServer empty;
-    empty.setListing("/", "");
+    empty.SetListing("/", "");
     ProcessResult result = testsupport::RunProcess(CliArgs(empty, {"ls"}));
-    EXPECT_TRUE(result.exitedWith(0)) << result.summary();
+    EXPECT_TRUE(result.ExitedWith(0)) << result.Summary();
     EXPECT_EQ(result.out, "");
 }
 
 TEST(CliLs, DotAndDotDotAreNeverListed) {
     FakeFtpServer server;
-    server.setListing("/",
+    server.SetListing("/",
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 .\r\n"
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 ..\r\n"
                       "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 ...\r\n"
                       "-rw-r--r-- 1 ftp ftp 5 Jan 12 10:30 a\r\n");
     ProcessResult result = testsupport::RunProcess(CliArgs(server, {"ls"}));
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     std::vector<std::string> names;
     for (const std::string& l : Lines(result.out)) names.push_back(l.substr(0, l.find('\t')));
     EXPECT_EQ(names, (std::vector<std::string>{"...", "a"}));
@@ -240,7 +240,7 @@ TEST(CliLs, NamesAreEscapedOnATerminalAndExactInAPipe) {
     std::string listing;
     for (const auto& [raw, shown] : names) listing += "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 " + raw + "\r\n";
     FakeFtpServer server;
-    server.setListing("/", listing);
+    server.SetListing("/", listing);
     for (bool terminal : {true, false}) {
         Child child;
         ASSERT_TRUE(child.Start(CliArgs(server, {"ls"}), terminal));
@@ -265,7 +265,7 @@ struct StalledDownload {
     StalledDownload() {
         TransferFaults stall;
         stall.stallAfterBytes = kSent;  // then silence, for as long as the client waits
-        server.addFile("/big.bin", content, stall);
+        server.AddFile("/big.bin", content, stall);
     }
     // Waits until the bytes before the stall are (almost all) on disk.
     bool WaitForBytes() const {

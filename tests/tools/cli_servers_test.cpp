@@ -61,10 +61,10 @@ protected:
         return testsupport::RunCli(args, options);
     }
 
-    fs::path Root() const { return fs::path(root.path()); }
+    fs::path Root() const { return fs::path(root.Path()); }
 
     testsupport::TempDir root;
-    RealServer server = RealServer::Start(GetParam(), root.path(), "tester", "s3cret");
+    RealServer server = RealServer::Start(GetParam(), root.Path(), "tester", "s3cret");
 };
 
 TEST_P(CliOnEveryServer, LongListingsArriveWholeUpToTheServersCap) {
@@ -72,7 +72,7 @@ TEST_P(CliOnEveryServer, LongListingsArriveWholeUpToTheServersCap) {
     fs::create_directory(Root() / "many");
     for (int i = 0; i < kFiles; ++i) std::ofstream(Root() / "many" / ("f" + std::to_string(i)));
     ProcessResult result = Cli({"ls many"});
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     std::set<std::string> names;
     for (const auto& line : Lines(result.out)) names.insert(line.substr(0, line.find('\t')));
     // pure-ftpd ends every listing after 10,000 entries (its LimitRecursion
@@ -98,7 +98,7 @@ TEST_P(CliOnEveryServer, RecursiveDeleteEmptiesWideAndDeepTrees) {
     Put(Root() / "keep.txt", "keep");
 
     ProcessResult result = Cli({"rmdir big"});
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary() << result.err;
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary() << result.err;
     EXPECT_EQ(Tree(Root()), (std::set<std::string>{"keep.txt"}));
 }
 
@@ -111,10 +111,10 @@ TEST_P(CliOnEveryServer, HiddenFilesKeepAFolderFromBeingDeletedOnlyWhereTheServe
         // of a plain LIST unless configured otherwise, so the client never
         // sees .hidden and the final RMD of the folder that still holds it
         // must fail, loudly; what was listed is gone.
-        EXPECT_TRUE(result.exitedWith(1)) << result.summary();
+        EXPECT_TRUE(result.ExitedWith(1)) << result.Summary();
         EXPECT_EQ(Tree(Root()), (std::set<std::string>{"box/", "box/.hidden"}));
     } else {
-        EXPECT_TRUE(result.exitedWith(0)) << result.summary() << result.err;
+        EXPECT_TRUE(result.ExitedWith(0)) << result.Summary() << result.err;
         EXPECT_EQ(Tree(Root()), std::set<std::string>{});
     }
 }
@@ -136,7 +136,7 @@ TEST_P(CliOnEveryServer, RefusedCommandsExitOneAndLeaveTheDiskAlone) {
     };
     for (const auto& command : refused) {
         ProcessResult result = Cli({command});
-        EXPECT_TRUE(result.exitedWith(1)) << command << ": " << result.summary();
+        EXPECT_TRUE(result.ExitedWith(1)) << command << ": " << result.Summary();
         EXPECT_NE(result.err.find("1 QUIT"), std::string::npos) << command;
         EXPECT_EQ(Tree(Root()), before) << command;
     }
@@ -147,13 +147,13 @@ TEST_P(CliOnEveryServer, AListingThatFailsIsNotAnEmptyFolder) {
     // nothing and succeed as if the folder were empty.
     Put(Root() / "a.txt", "a");
     ProcessResult result = Cli({"ls no-such-folder"});
-    EXPECT_TRUE(result.exitedWith(1)) << result.summary();
+    EXPECT_TRUE(result.ExitedWith(1)) << result.Summary();
     EXPECT_EQ(result.out, "");
     // Some servers list a missing folder as an empty one; a folder that is
     // really empty still lists, and the session stays where it was.
     ASSERT_TRUE(testsupport::MakeDirs((Root() / "empty").string()));
     result = Cli({"ls empty", "pwd"});
-    EXPECT_TRUE(result.exitedWith(0)) << result.summary();
+    EXPECT_TRUE(result.ExitedWith(0)) << result.Summary();
     EXPECT_EQ(result.out, "/\n");
 }
 
@@ -168,7 +168,7 @@ TEST_P(CliOnEveryServer, RmdirOfTheCurrentParentOrRootFolderDeletesNothing) {
     const std::vector<std::string> targets = {"\"\"", ".", "..", "/", "./", "sub/..", "../sub/.."};
     for (const auto& target : targets) {
         ProcessResult result = Cli({"cd sub", "rmdir " + target});
-        EXPECT_TRUE(result.exitedWith(1)) << target << ": " << result.summary();
+        EXPECT_TRUE(result.ExitedWith(1)) << target << ": " << result.Summary();
         EXPECT_EQ(Tree(Root()), before) << target;
         // Put back what a faulty delete took, so each target starts alike.
         Put(Root() / "top.txt", "top");

@@ -61,15 +61,15 @@ protected:
         return RunCli(full);
     }
 
-    fs::path Root() const { return fs::path(root.path()); }
+    fs::path Root() const { return fs::path(root.Path()); }
 
     testsupport::TempDir root;
-    RealServer server = RealServer::Start(GetParam(), root.path(), "tester", "s3cret");
+    RealServer server = RealServer::Start(GetParam(), root.Path(), "tester", "s3cret");
 };
 
 TEST_P(CliAgainstRealServer, LogsInAndOut) {
     ProcessResult result = Cli({});
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     std::vector<std::string> log = Lines(result.err);
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ(log[0], "0 正在连接 [127.0.0.1:" + std::to_string(server.port()) + "]");
@@ -87,7 +87,7 @@ TEST_P(CliAgainstRealServer, LogsInAndOut) {
 
 TEST_P(CliAgainstRealServer, WrongPasswordFails) {
     ProcessResult result = Cli({}, "wrong");
-    ASSERT_TRUE(result.exitedWith(1)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(1)) << result.Summary();
     std::vector<std::string> log = Lines(result.err);
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], "3 出现错误");
@@ -106,7 +106,7 @@ TEST_P(CliAgainstRealServer, CommandsChangeTheServerDiskAsTheyImply) {
                                 "-c", "cd /",
                                 "-c", "rmdir tree",
                                 "-c", "ls made"});
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary() << result.err;
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary() << result.err;
     std::vector<std::string> out = Lines(result.out);
     ASSERT_GE(out.size(), 3u) << result.out;
     EXPECT_EQ(out[0], "/");
@@ -134,7 +134,7 @@ TEST_P(CliAgainstRealServer, RmdirRemovesLinksWithoutFollowingThem) {
     WriteFile(Root() / "outside" / "keep.txt", "keep");
     fs::create_directory_symlink(Root() / "outside", Root() / "tree" / "link");
     ProcessResult result = Cli({"-c", "rmdir tree"});
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary() << result.err;
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary() << result.err;
     EXPECT_EQ(Tree(Root()), (std::set<std::string>{"top.txt", "outside/", "outside/keep.txt"}));
 }
 
@@ -145,19 +145,19 @@ TEST_P(CliAgainstRealServer, RmdirNeverEmptiesTheCurrentFolderAParentOrTheRoot) 
     const std::set<std::string> before = Tree(Root());
     for (const char* target : {"\"\"", ".", "..", "/", "./", "sub/..", "\"sub/../..\""}) {
         ProcessResult result = Cli({"-c", "cd tree", "-c", std::string("rmdir ") + target});
-        EXPECT_TRUE(result.exitedWith(1)) << target << "\n" << result.summary() << result.err;
+        EXPECT_TRUE(result.ExitedWith(1)) << target << "\n" << result.Summary() << result.err;
         EXPECT_EQ(Tree(Root()), before) << target << "\n" << result.err;
         EXPECT_EQ(result.err.find("1 DEL"), std::string::npos) << target << "\n" << result.err;
     }
     // A real folder below still goes.
     ProcessResult result = Cli({"-c", "cd tree", "-c", "rmdir sub"});
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary() << result.err;
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary() << result.err;
     EXPECT_EQ(Tree(Root()), (std::set<std::string>{"top.txt", "tree/", "tree/a.txt"}));
 }
 
 TEST_P(CliAgainstRealServer, FailingCommandStopsTheRunButStillLogsOut) {
     ProcessResult result = Cli({"-c", "cd no-such-folder", "-c", "mkdir never"});
-    ASSERT_TRUE(result.exitedWith(1)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(1)) << result.Summary();
     EXPECT_FALSE(fs::exists(Root() / "never"));
     EXPECT_NE(result.err.find("1 QUIT"), std::string::npos);
 }
@@ -167,7 +167,7 @@ TEST_P(CliAgainstRealServer, CommandsFromStandardInput) {
     options.stdinData = "# a comment\n\npwd\nmkdir \"from stdin\"\n";
     ProcessResult result =
         RunCli({"-u", "tester", "-p", "s3cret", "-P", std::to_string(server.port()), "127.0.0.1"}, options);
-    ASSERT_TRUE(result.exitedWith(0)) << result.summary();
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     EXPECT_EQ(result.out, "/\n");
     EXPECT_TRUE(fs::is_directory(Root() / "from stdin"));
 }
@@ -189,7 +189,7 @@ TEST(CliUsage, BadArgumentsExitWithTwo) {
     };
     for (const auto& args : cases) {
         ProcessResult result = RunCli(args);
-        EXPECT_TRUE(result.exitedWith(2)) << result.summary();
+        EXPECT_TRUE(result.ExitedWith(2)) << result.Summary();
         EXPECT_EQ(Lines(result.err).size(), 1u) << result.err;
     }
 }
@@ -197,7 +197,7 @@ TEST(CliUsage, BadArgumentsExitWithTwo) {
 TEST(CliUsage, UnreachableServerFailsWithOne) {
     // Port 1 on loopback: nothing listens there.
     ProcessResult result = RunCli({"-P", "1", "-t", "2000", "127.0.0.1"});
-    EXPECT_TRUE(result.exitedWith(1)) << result.summary();
+    EXPECT_TRUE(result.ExitedWith(1)) << result.Summary();
     EXPECT_NE(result.err.find("3 连接 [127.0.0.1:1]失败"), std::string::npos) << result.err;
 }
 
