@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 #include <string_view>
 
 #include "support/unique_fd.h"
@@ -217,6 +218,13 @@ ProcessResult RunCli(const std::vector<std::string>& args, const RunOptions& opt
     std::vector<std::string> argv{CliPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProcess(argv, options);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
 }
 
 }  // namespace testsupport

@@ -40,4 +40,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
 std::string CliPath();
 ProcessResult RunCli(const std::vector<std::string>& args, const RunOptions& options = {});
 
+// A program's output split at its line ends, the line ends left out.
+std::vector<std::string> SplitLines(const std::string& text);
+
 }  // namespace testsupport

@@ -18,13 +18,6 @@ using testsupport::RealServer;
 using testsupport::ServerKind;
 using testsupport::TempDir;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 class CliGet : public ::testing::TestWithParam<ServerKind> {
 protected:
     ProcessResult Get(const std::vector<std::pair<std::string, std::string>>& files) {
@@ -59,7 +52,7 @@ TEST_P(CliGet, FilesAtTheBlockEdgesArriveByteIdentical) {
     }
     ProcessResult result = Get(gets);
     ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
-    std::vector<std::string> printed = Lines(result.out);
+    std::vector<std::string> printed = testsupport::SplitLines(result.out);
     ASSERT_EQ(printed.size(), files.size()) << result.out;
     for (std::size_t i = 0; i < files.size(); ++i) {
         EXPECT_EQ(printed[i], std::to_string(files[i].second)) << files[i].first;
@@ -67,7 +60,7 @@ TEST_P(CliGet, FilesAtTheBlockEdgesArriveByteIdentical) {
             << files[i].first;
     }
     // Each task announces the binary type before its restart probe.
-    std::vector<std::string> log = Lines(result.err);
+    std::vector<std::string> log = testsupport::SplitLines(result.err);
     auto type = std::find(log.begin(), log.end(), "2 TYPE I");
     auto probe = std::find(log.begin(), log.end(), "1 REST 100");
     EXPECT_LT(type, probe);

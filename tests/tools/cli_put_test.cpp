@@ -25,15 +25,8 @@ using testsupport::RealServer;
 using testsupport::ServerKind;
 using testsupport::TempDir;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 bool HasLine(const std::string& text, const std::string& line) {
-    std::vector<std::string> lines = Lines(text);
+    std::vector<std::string> lines = testsupport::SplitLines(text);
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
@@ -110,14 +103,14 @@ TEST_P(CliPut, FilesAtTheBlockEdgesArriveByteIdentical) {
     }
     ProcessResult result = Cli(puts);
     ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
-    std::vector<std::string> printed = Lines(result.out);
+    std::vector<std::string> printed = testsupport::SplitLines(result.out);
     ASSERT_EQ(printed.size(), files.size()) << result.out;
     for (std::size_t i = 0; i < files.size(); ++i) {
         EXPECT_EQ(printed[i], std::to_string(files[i].second)) << files[i].first;
         EXPECT_EQ(testsupport::CompareFiles(local.file(files[i].first), root.file(files[i].first)), "")
             << files[i].first;
     }
-    std::vector<std::string> log = Lines(result.err);
+    std::vector<std::string> log = testsupport::SplitLines(result.err);
     EXPECT_EQ(std::count(log.begin(), log.end(), "0 开始发送数据"), static_cast<long>(files.size()))
         << result.err;
 }

@@ -22,26 +22,12 @@ using testsupport::ProcessResult;
 using testsupport::RealServer;
 using testsupport::ServerKind;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-void Put(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+void Put(const fs::path& path, const std::string& bytes) { testsupport::WriteFile(path.string(), bytes); }
 
 // Every path below root, relative, folders with a trailing "/".
 std::set<std::string> Tree(const fs::path& root) {
-    std::set<std::string> out;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        std::string relative = fs::relative(entry.path(), root).string();
-        out.insert(entry.is_directory() && !entry.is_symlink() ? relative + "/" : relative);
-    }
-    return out;
+    const std::vector<std::string> all = testsupport::ListTree(root.string());
+    return {all.begin(), all.end()};
 }
 
 class CliOnEveryServer : public ::testing::TestWithParam<ServerKind> {
@@ -74,12 +60,13 @@ TEST_P(CliOnEveryServer, LongListingsArriveWholeUpToTheServersCap) {
     ProcessResult result = Cli({"ls many"});
     ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
     std::set<std::string> names;
-    for (const auto& line : Lines(result.out)) names.insert(line.substr(0, line.find('\t')));
+    for (const auto& line : testsupport::SplitLines(result.out))
+        names.insert(line.substr(0, line.find('\t')));
     // pure-ftpd ends every listing after 10,000 entries (its LimitRecursion
     // default, kept on the test server as it is in the field); the others send
     // all. Either way each line the server sent becomes one entry.
     const std::size_t expected = GetParam() == ServerKind::PureFtpd ? 10000 : kFiles;
-    EXPECT_EQ(Lines(result.out).size(), expected);
+    EXPECT_EQ(testsupport::SplitLines(result.out).size(), expected);
     EXPECT_EQ(names.size(), expected);
     for (const auto& name : names) ASSERT_EQ(name.rfind("f", 0), 0u) << name;
 }

@@ -22,26 +22,14 @@ using testsupport::RealServer;
 using testsupport::RunCli;
 using testsupport::ServerKind;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 void WriteFile(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
+    testsupport::WriteFile(path.string(), bytes);
 }
 
 // Every path below root, relative, folders with a trailing "/".
 std::set<std::string> Tree(const fs::path& root) {
-    std::set<std::string> out;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        std::string relative = fs::relative(entry.path(), root).string();
-        out.insert(entry.is_directory() && !entry.is_symlink() ? relative + "/" : relative);
-    }
-    return out;
+    const std::vector<std::string> all = testsupport::ListTree(root.string());
+    return {all.begin(), all.end()};
 }
 
 class CliAgainstRealServer : public ::testing::TestWithParam<ServerKind> {
@@ -70,7 +58,7 @@ protected:
 TEST_P(CliAgainstRealServer, LogsInAndOut) {
     ProcessResult result = Cli({});
     ASSERT_TRUE(result.ExitedWith(0)) << result.Summary();
-    std::vector<std::string> log = Lines(result.err);
+    std::vector<std::string> log = testsupport::SplitLines(result.err);
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ(log[0], "0 正在连接 [127.0.0.1:" + std::to_string(server.port()) + "]");
     EXPECT_NE(std::find(log.begin(), log.end(), "1 USER tester"), log.end());
@@ -88,7 +76,7 @@ TEST_P(CliAgainstRealServer, LogsInAndOut) {
 TEST_P(CliAgainstRealServer, WrongPasswordFails) {
     ProcessResult result = Cli({}, "wrong");
     ASSERT_TRUE(result.ExitedWith(1)) << result.Summary();
-    std::vector<std::string> log = Lines(result.err);
+    std::vector<std::string> log = testsupport::SplitLines(result.err);
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], "3 出现错误");
     EXPECT_EQ(log.back(), "3 登录失败");
@@ -107,7 +95,7 @@ TEST_P(CliAgainstRealServer, CommandsChangeTheServerDiskAsTheyImply) {
                                 "-c", "rmdir tree",
                                 "-c", "ls made"});
     ASSERT_TRUE(result.ExitedWith(0)) << result.Summary() << result.err;
-    std::vector<std::string> out = Lines(result.out);
+    std::vector<std::string> out = testsupport::SplitLines(result.out);
     ASSERT_GE(out.size(), 3u) << result.out;
     EXPECT_EQ(out[0], "/");
     // ls of tree: a.txt and sub, in whatever order the server lists them.
@@ -124,7 +112,7 @@ TEST_P(CliAgainstRealServer, CommandsChangeTheServerDiskAsTheyImply) {
     EXPECT_EQ(out.back().substr(0, out.back().find('\t')), "with blank");
     EXPECT_EQ(Tree(Root()), (std::set<std::string>{"top.txt", "made/", "made/with blank/"}));
 
-    std::vector<std::string> log = Lines(result.err);
+    std::vector<std::string> log = testsupport::SplitLines(result.err);
     for (const char* line :
          {"1 DEL renamed.txt", "1 RNFR a.txt", "1 RNTO renamed.txt", "1 CWD tree", "1 RMD tree"})
         EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
@@ -190,7 +178,7 @@ TEST(CliUsage, BadArgumentsExitWithTwo) {
     for (const auto& args : cases) {
         ProcessResult result = RunCli(args);
         EXPECT_TRUE(result.ExitedWith(2)) << result.Summary();
-        EXPECT_EQ(Lines(result.err).size(), 1u) << result.err;
+        EXPECT_EQ(testsupport::SplitLines(result.err).size(), 1u) << result.err;
     }
 }
 
