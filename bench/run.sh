@@ -4,6 +4,9 @@
 #   (b) a tree of 1000 files of 4 KiB in 10 folders, from vsftpd and from
 #       pyftpdlib: one quorvel-ftp-cli mget against one `lftp -c mirror` and
 #       against one curl process per file (a connection and log-in per file);
+#   (d) a tree of 100 files of 4 KiB from vsftpd behind bench/delay_proxy.py,
+#       which delays every byte by QFTP_BENCH_DELAY_MS (20) each way, a round
+#       trip of 40 ms: mget against lftp mirror and lftp mirror -P 3;
 #   (c) one 1 GiB file up to vsftpd: quorvel-ftp-cli put against curl -T, with
 #       our default send block and with a block of 1024 bytes.
 # Each figure is the best of a few interleaved rounds; ratios are ours / peer
@@ -44,7 +47,8 @@ mkdir -p "$root/up" "$work/empty" "$work/out"
 chmod 755 "$work" "$root" "$root/up" "$work/empty"
 chown daemon "$root/up"  # the anonymous user's uploads land here
 
-echo "bench: making the data (1 GiB file, 1000 files of 4 KiB in 10 folders)"
+delay_ms=${QFTP_BENCH_DELAY_MS:-20}
+echo "bench: making the data (1 GiB file, 1000 files of 4 KiB in 10 folders, 100 in 4)"
 if [ "$big" = 1 ]; then head -c $((1 << 30)) /dev/urandom >"$root/big.bin"; fi
 /usr/bin/python3 - "$root/tree" <<'PY'
 import os, sys
@@ -52,6 +56,15 @@ for d in range(10):
     folder = os.path.join(sys.argv[1], "s%d" % d)
     os.makedirs(folder)
     for f in range(100):
+        with open(os.path.join(folder, "f%02d.bin" % f), "wb") as out:
+            out.write(os.urandom(4096))
+PY
+/usr/bin/python3 - "$root/small" <<'PY'
+import os, sys
+for d in range(4):
+    folder = os.path.join(sys.argv[1], "s%d" % d)
+    os.makedirs(folder)
+    for f in range(25):
         with open(os.path.join(folder, "f%02d.bin" % f), "wb") as out:
             out.write(os.urandom(4096))
 PY
@@ -92,6 +105,15 @@ py_port=$(head -1 "$work/pyftpd.port")
 [ -n "$py_port" ] || { echo "bench: pyftpdlib did not start:" >&2; cat "$work/pyftpd.log" >&2; exit 1; }
 wait_greeting "$py_port" "$work/pyftpd.log"
 echo "bench: pyftpdlib $(/usr/bin/python3 -c 'import pyftpdlib; print(pyftpdlib.__ver__)' 2>/dev/null || true) on 127.0.0.1:$py_port (user bench)"
+
+# The same vsftpd a round trip of 2 x delay_ms away.
+/usr/bin/python3 "$top/bench/delay_proxy.py" 127.0.0.1 "$vs_port" "$delay_ms" >"$work/proxy.port" 2>"$work/proxy.log" &
+pids+=($!)
+for _ in $(seq 1 100); do [ -s "$work/proxy.port" ] && break; sleep 0.05; done
+far_port=$(head -1 "$work/proxy.port")
+[ -n "$far_port" ] || { echo "bench: the delaying proxy did not start:" >&2; cat "$work/proxy.log" >&2; exit 1; }
+wait_greeting "$far_port" "$work/proxy.log"
+echo "bench: vsftpd behind a delaying proxy on 127.0.0.1:$far_port ($delay_ms ms each way)"
 
 url="ftp://127.0.0.1:$vs_port"
 if [ "$big" = 1 ]; then cat "$root/big.bin" >/dev/null; fi  # the servers read from the page cache
@@ -134,10 +156,17 @@ curl_tree() {
     done
 }
 
+ours_small() { "$cli" -P "$far_port" -c "mget /small $work/out" 127.0.0.1 >/dev/null 2>&1; }
+lftp_small() { lftp -c "set cmd:interactive no; open -p $far_port 127.0.0.1; mirror --parallel=1 /small $work/out/small" >/dev/null; }
+lftp3_small() { lftp -c "set cmd:interactive no; open -p $far_port 127.0.0.1; mirror --parallel=3 /small $work/out/small" >/dev/null; }
+
 verify() {
     case "$1" in
         *_put) cmp -s "$root/big.bin" "$root/up/big.bin" || { echo "bench: $1 stored a wrong file" >&2; exit 1; } ;;
         *_big) cmp -s "$root/big.bin" "$work/out/big.bin" || { echo "bench: $1 fetched a wrong file" >&2; exit 1; } ;;
+        *_small)
+            diff -r -q "$root/small" "$work/out/small" >&2 || { echo "bench: $1 fetched a different tree" >&2; exit 1; }
+            ;;
         *_tree)
             diff -r -q "$root/tree" "$work/out/tree" >&2 || { echo "bench: $1 ($server) fetched a different tree" >&2; exit 1; }
             ;;
@@ -168,6 +197,9 @@ for round in $(seq 1 "$rounds"); do
         keep curl_put "$(timed curl_put)"
         keep ours1k_put "$(timed ours1k_put)"
     fi
+    keep ours_small "$(timed ours_small)"
+    keep lftp_small "$(timed lftp_small)"
+    keep lftp3_small "$(timed lftp3_small)"
     echo "bench: round $round done"
 done
 
@@ -192,6 +224,11 @@ if [ "$big" = 1 ]; then
     printf '%-50s %10s %10s %10s\n' "(c) 1 GiB put, 1024-byte sends, vs curl -T" "${best[ours1k_put]}" \
         "${best[curl_put]}" "$(ratio "${best[ours1k_put]}" "${best[curl_put]}")"
 fi
+rtt=$((2 * delay_ms))
+printf '%-50s %10s %10s %10s\n' "(d) 100 x 4 KiB at ${rtt} ms, mget vs lftp mirror" "${best[ours_small]}" \
+    "${best[lftp_small]}" "$(ratio "${best[ours_small]}" "${best[lftp_small]}")"
+printf '%-50s %10s %10s %10s\n' "(d) 100 x 4 KiB at ${rtt} ms, mget vs lftp mirror -P 3" "${best[ours_small]}" \
+    "${best[lftp3_small]}" "$(ratio "${best[ours_small]}" "${best[lftp3_small]}")"
 echo
 for server in vs py; do
     name=$([ "$server" = vs ] && echo vsftpd || echo pyftpdlib)
