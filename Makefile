@@ -2,7 +2,7 @@
 # is missing first (apt-get as root, through sudo otherwise).
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
-PACKAGES := cmake ninja-build g++ clang-14 clang-tidy-14 libclang-rt-14-dev libgtest-dev libgmock-dev qt6-base-dev \
+PACKAGES := cmake ninja-build g++ ccache clang-14 clang-tidy-14 libclang-rt-14-dev libgtest-dev libgmock-dev qt6-base-dev \
             python3 python3-pyftpdlib fonts-noto-cjk xvfb xauth curl lftp \
             libpam0g libpam-modules libcap2 libwrap0 libssl3 help2man \
             librsvg2-bin desktop-file-utils appstream dpkg-dev file xdotool x11-utils man-db \
@@ -11,6 +11,12 @@ PACKAGES := cmake ninja-build g++ clang-14 clang-tidy-14 libclang-rt-14-dev libg
             libx11-6 qt6-translations-l10n
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PREFIX ?= /usr/local
+# A compiler cache when the machine has one: the five build trees of make test
+# share most of their objects with the previous run. Paths below the checkout
+# are hashed relative to it, so another clone of the tree hits the same cache.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+LAUNCHER := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+export CCACHE_BASEDIR := $(CURDIR)
 
 .PHONY: all deps build lint test screenshot e2e run bench tsan tsan-gui asan fuzz fuzz-build fuzz-smoke format clean install package package-test
 
@@ -27,7 +33,7 @@ deps:
 # Warnings fail the build here; a build dir made before this rule picks it up
 # the next time the Makefile changes.
 $(BUILD_DIR)/build.ninja: Makefile
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQFTP_WERROR=ON
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQFTP_WERROR=ON
 	touch $@
 
 build: deps $(BUILD_DIR)/build.ninja
@@ -73,7 +79,7 @@ e2e: build
 # The threaded parts of the engine under ThreadSanitizer: the task runner,
 # downloads and uploads.
 tsan: deps
-	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQFTP_SANITIZE=thread -DQFTP_WITH_GUI=OFF
+	cmake -S . -B build-tsan -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DQFTP_SANITIZE=thread -DQFTP_WITH_GUI=OFF
 	cmake --build build-tsan --target downlib_tests
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2 -R 'TaskRunner|Download|Upload|ConnectionCache|SessionReuse'
 
@@ -81,12 +87,12 @@ tsan: deps
 # the sanitizer, so reports whose accesses lie only inside Qt are counted, and
 # the run fails on any report that names the project's own code.
 tsan-gui: deps
-	cmake -S . -B build-tsan-gui -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQFTP_SANITIZE=thread
+	cmake -S . -B build-tsan-gui -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DQFTP_SANITIZE=thread
 	cmake --build build-tsan-gui --target app_tests
 	tests/app/run_tsan.sh build-tsan-gui
 
 asan: deps
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQFTP_SANITIZE=address,undefined
+	cmake -S . -B build-asan -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DQFTP_SANITIZE=address,undefined
 	cmake --build build-asan
 	cd build-asan && QT_QPA_PLATFORM=offscreen LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --output-on-failure -j2
@@ -98,7 +104,7 @@ FUZZ_SECONDS ?= 300
 FUZZ_SMOKE_SECONDS ?= 10
 
 fuzz-build: deps
-	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DQFTP_FUZZ=ON
+	cmake -S . -B $(FUZZ_DIR) -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DQFTP_FUZZ=ON
 	cmake --build $(FUZZ_DIR) --target fuzz_targets
 
 fuzz: fuzz-build
