@@ -165,6 +165,14 @@ bool DezAziveduza::RemoveDir(const std::string& path) {
             // Entering a link would empty the folder it points to.
             EmitLog(*control, "DEL " + path, LogCommand);
             return SendDele(*control, path, timeout) == 250;
+        case DeleteTarget::Unlisted:
+            // What a server hides from its listing is never entered. DELE
+            // removes a link (proftpd does not list one that loops back to
+            // a parent) and never a folder or its content.
+            EmitLog(*control, "DEL " + path, LogCommand);
+            if (SendDele(*control, path, timeout) == 250) return true;
+            EmitLog(*control, "上级目录的列表中没有" + path + ", 不删除", LogError);
+            return false;
         case DeleteTarget::Refused:
             return false;
         case DeleteTarget::Folder:

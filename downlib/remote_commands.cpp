@@ -215,10 +215,7 @@ DeleteTarget EnterDeleteTarget(SessionConnection& connection, const std::string&
     }
     auto own =
         std::find_if(entries.begin(), entries.end(), [&](const FileEntry& e) { return e.name == name; });
-    if (own == entries.end()) {
-        EmitLog(connection, "上级目录的列表中没有" + path + ", 不删除", LogError);
-        return DeleteTarget::Refused;
-    }
+    if (own == entries.end()) return DeleteTarget::Unlisted;
     if (own->isLink) return DeleteTarget::Link;
     if (own->size != -1) {
         EmitLog(connection, path + "不是目录, 不删除", LogError);

@@ -57,9 +57,10 @@ bool IsStrictlyBelow(const std::string& inner, const std::string& outer);
 std::optional<std::string> CurrentFolder(SessionConnection& connection, int timeoutMs);
 // How the target of a recursive delete was found in its parent's listing.
 enum class DeleteTarget {
-    Folder,   // a plain folder, entered: the current folder is now exactly parent + "/" + name
-    Link,     // a link: to be removed with DELE, never entered
-    Refused,  // missing from the listing, not a folder, or entered somewhere else (logged)
+    Folder,    // a plain folder, entered: the current folder is now exactly parent + "/" + name
+    Link,      // a link: to be removed with DELE, never entered
+    Unlisted,  // not in the parent's listing (some servers hide a link that loops): never entered
+    Refused,   // not a folder, or entered somewhere else (logged)
 };
 // Lists the parent of `path` (relative to `start`, the current folder) and
 // finds the target's own entry there. A plain folder is entered and proven

@@ -354,8 +354,8 @@ TEST_F(RemoteCommands, RemoveDirStopsAtARefusedDelete) {
 TEST_F(RemoteCommands, RemoveDirOfAMissingFolderDeletesNothing) {
     server.Reply("CWD", "550 No such directory\r\n");
     EXPECT_FALSE(client.RemoveDir("/missing"));
-    // Not in its parent's listing: not even entered.
-    EXPECT_EQ(Wire(), (Lines{"PWD", "PASV", "LIST /"}));
+    // Not in its parent's listing: never entered; a DELE could only remove a link.
+    EXPECT_EQ(Wire(), (Lines{"PWD", "PASV", "LIST /", "DELE /missing"}));
     EXPECT_TRUE(log.contains("3 上级目录的列表中没有/missing, 不删除")) << log.text();
 }
 
