@@ -159,17 +159,32 @@ bool DezAziveduza::RemoveDir(const std::string& path) {
         EmitLog(*control, "无法确定当前目录, 不删除" + path, LogError);
         return false;
     }
-    EmitLog(*control, "CWD " + path, LogCommand);
-    if (!SendCwd(*control, path, timeout)) return false;
-    // Where the CWD really went: only a folder strictly below the one we
-    // started from is emptied.
-    std::optional<std::string> target = CurrentFolder(*control, timeout);
-    if (!target || !IsStrictlyBelow(*target, *start)) {
-        EmitLog(*control, "目录" + target.value_or(path) + "不在" + *start + "之下, 不删除", LogError);
+    std::string target;
+    switch (EnterDeleteTarget(*control, path, *start, target, timeout)) {
+        case DeleteTarget::Link:
+            // Entering a link would empty the folder it points to.
+            EmitLog(*control, "DEL " + path, LogCommand);
+            return SendDele(*control, path, timeout) == 250;
+        case DeleteTarget::Unlisted:
+            // What a server hides from its listing is never entered. DELE
+            // removes a link (proftpd does not list one that loops back to
+            // a parent) and never a folder or its content.
+            EmitLog(*control, "DEL " + path, LogCommand);
+            if (SendDele(*control, path, timeout) == 250) return true;
+            EmitLog(*control, "上级目录的列表中没有" + path + ", 不删除", LogError);
+            return false;
+        case DeleteTarget::Refused:
+            return false;
+        case DeleteTarget::Folder:
+            break;
+    }
+    // Only a folder strictly below the one we started from is emptied.
+    if (!IsStrictlyBelow(target, *start)) {
+        EmitLog(*control, "目录" + target + "不在" + *start + "之下, 不删除", LogError);
         ReturnToFolder(*control, *start, timeout);
         return false;
     }
-    ClearRemoteDirectory(*control, std::nullopt, *target, timeout);
+    ClearRemoteDirectory(*control, std::nullopt, target, timeout);
     EmitLog(*control, LineForLog(control->lastReply), LogReply);
     EmitLog(*control, "CDUP", LogCommand);
     SendCdup(*control, timeout);

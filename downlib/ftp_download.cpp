@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "downlib/entry_name.h"
 #include "downlib/error_codes.h"
 #include "downlib/local_path.h"
+#include "downlib/part_file.h"
 #include "downlib/remote_commands.h"
 #include "downlib/session_reuse.h"
 
@@ -177,7 +179,90 @@ ReceiveEnd ConfirmEnd(TaskRunner& task, SessionConnection& connection, char* buf
     return ReceiveEnd::Complete;
 }
 
+// The bytes the server sends from `position`, at most `length` of them: REST,
+// RETR, read, then the data connection is closed and whatever final reply
+// follows (426 or 226) is taken. Nothing when the connection broke or the
+// server would not start there (then the restart marker is back at 0).
+std::optional<std::string> ReadServerBytes(SessionConnection& connection, std::int64_t position,
+                                           std::int64_t length, bool& broken) {
+    TransferSession& session = *connection.session;
+    broken = false;
+    CloseDataChannel(connection);
+    if (!SetUpDataChannel(connection, DataCaller::Download)) {
+        broken = true;
+        return std::nullopt;
+    }
+    EmitLog(connection, "REST " + std::to_string(position), LogCommand);
+    int code = SendRest(connection, position, session.replyTimeout);
+    if (code != 350) {
+        broken = code <= 0;
+        CloseDataChannel(connection);
+        return std::nullopt;
+    }
+    EmitLog(connection, "RETR " + session.path, LogCommand);
+    code = SendRetr(connection, session.path, session.replyTimeout);
+    if ((code != 125 && code != 150) || !CompleteDataChannel(connection)) {
+        CloseDataChannel(connection);
+        broken = code <= 0 || SendRestZero(connection, session.replyTimeout) != 350;
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    ReceiveOptions options;
+    options.connection = &connection;
+    options.total = length;
+    options.chunk = std::min(length, kBlockLimit);
+    options.idleTimeoutMs = session.replyTimeout;
+    std::int64_t received = 0;
+    options.receivedOut = &received;
+    std::int64_t n = ReceiveWithTimeout(connection.data.fd(), bytes.data(), options);
+    CloseDataChannel(connection);
+    bytes.resize(static_cast<std::size_t>(n > 0 ? n : std::max<std::int64_t>(received, 0)));
+    std::string reply;
+    if (ReadReply(connection, reply, session.replyTimeout) <= 0) {
+        broken = true;
+        return std::nullopt;
+    }
+    return bytes;
+}
+
 }  // namespace
+
+std::optional<std::int64_t> ResumablePart(TaskRunner& task, SessionConnection& connection) {
+    TransferSession& session = task.session();
+    std::optional<std::string> path = LocalTargetPath(session.localPath, session.path);
+    if (!path) return 0;
+    std::optional<LocalTarget> target = OpenLocalTarget(session.localBase, *path);
+    if (!target || ExistsIn(*target, target->name)) return 0;  // the same-name rule decides
+    std::optional<PartOrigin> noted = ReadPartNote(target->folder.fd(), target->name);
+    if (!noted) return 0;
+    const std::string partName = PartFileName(target->name);
+    struct stat part {};
+    if (::fstatat(target->folder.fd(), partName.c_str(), &part, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(part.st_mode) || part.st_size <= 0)
+        return 0;
+    if (task.origin.modified.empty() || !(*noted == task.origin)) {
+        EmitLog(connection, "服务器上的文件已改变 (大小或修改时间不同), 从头下载", LogInfo);
+        return 0;
+    }
+    const std::int64_t kept = std::min<std::int64_t>(part.st_size, task.origin.size);
+    if (kept >= task.origin.size) return 0;
+    const std::int64_t length = std::min(kResumeProofBytes, kept);
+    std::string local(static_cast<std::size_t>(length), '\0');
+    int fd = ::openat(target->folder.fd(), partName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ssize_t got = ::pread(fd, local.data(), local.size(), static_cast<off_t>(kept - length));
+    ::close(fd);
+    if (got != static_cast<ssize_t>(length)) return 0;
+    bool broken = false;
+    std::optional<std::string> remote = ReadServerBytes(connection, kept - length, length, broken);
+    if (broken) return std::nullopt;
+    if (!remote || *remote != local) {
+        EmitLog(connection, "临时文件的末尾与服务器上的文件不一致, 从头下载", LogInfo);
+        return 0;
+    }
+    EmitLog(connection, "续传临时文件" + partName + ", 从" + std::to_string(kept) + "字节开始", LogInfo);
+    return kept;
+}
 
 std::optional<std::string> NextAutomaticName(const std::string& fileName) {
     std::size_t dot = fileName.find('.');
@@ -233,13 +318,26 @@ OpenOutcome OpenFtpDownload(TaskRunner& task, SessionConnection& connection) {
     std::int64_t size = SendSize(connection, session.path, session.replyTimeout);
     if (size < 0) return OpenOutcome::GiveUp;
     session.remoteSize = size;
+    EmitLog(connection, "MDTM " + session.path, LogCommand);
+    task.origin = PartOrigin{size, SendMdtm(connection, session.path, session.replyTimeout).value_or("")};
 
-    OpenOutcome started = StartRetrieve(connection, std::nullopt);
+    std::int64_t from = 0;
+    // Byte positions mean the same on both sides only in binary type.
+    if (supported && session.Binary()) {
+        std::optional<std::int64_t> resumable = ResumablePart(task, connection);
+        if (!resumable) return OpenOutcome::Retry;
+        from = *resumable;
+    }
+    task.resumeFrom = from;
+    OpenOutcome started =
+        StartRetrieve(connection, from > 0 ? std::optional<std::int64_t>(from) : std::nullopt);
     if (started != OpenOutcome::Opened) return started;
 
-    int parts = supported ? session.connectionsWanted : 1;
+    // A part taken up again is finished by this one connection.
+    int parts = supported && from == 0 ? session.connectionsWanted : 1;
     if (size < kSingleSegmentBelow) parts = 1;
     task.segments().Divide(size, parts, &connection);
+    if (from > 0) task.segments().AddWritten(0, from);
     connection.segment = 0;
     return OpenOutcome::Opened;
 }
@@ -273,6 +371,12 @@ bool PrepareLocalFile(TaskRunner& task, SessionConnection& connection) {
     }
     struct stat existing {};
     if (::fstatat(target->folder.fd(), target->name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        // The data already flows from the part's end: a file that appeared
+        // under the final name meanwhile cannot be answered any more.
+        if (task.resumeFrom.load() > 0) {
+            EmitLog(connection, kCreateErrorText, LogError);
+            return false;
+        }
         int answer = 0;
         if (session.taskCallback) {
             answer = session.taskCallback(TaskSameName, static_cast<std::int64_t>(connection.handle()),
@@ -289,10 +393,34 @@ bool PrepareLocalFile(TaskRunner& task, SessionConnection& connection) {
             return false;
         }
     }
-    if (!task.file().Create(*target, session.localPath, session.remoteSize.load())) {
+    return CreatePartFile(task, connection, *target);
+}
+
+bool CreatePartFile(TaskRunner& task, SessionConnection& connection, LocalTarget& target) {
+    TransferSession& session = task.session();
+    const std::string finalName = target.name;
+    if (finalName.size() + std::string(kPartSuffix).size() > kNameLimit) {
+        EmitLog(connection, "文件名过长, 无法使用临时文件名", LogError);
+        return false;
+    }
+    task.finalName = finalName;
+    target.name = PartFileName(finalName);
+    const std::int64_t size = session.remoteSize.load();
+    const std::int64_t from = task.resumeFrom.load();
+    if (from > 0) {
+        if (task.file().OpenPart(target, session.localPath, size, from)) return true;
+        EmitLog(connection, "无法续写临时文件" + target.name, LogError);
+        return false;
+    }
+    // A part that could not be proven to belong to this file is replaced;
+    // unlinking a planted link removes the link, never what it points to.
+    ::unlinkat(target.folder.fd(), target.name.c_str(), 0);
+    if (!task.file().Create(target, session.localPath, size)) {
         EmitLog(connection, kCreateErrorText, LogError);
         return false;
     }
+    if (!WritePartNote(target.folder.fd(), finalName, task.origin))
+        EmitLog(connection, "无法写入临时文件的说明, 中断后将从头下载", LogInfo);
     return true;
 }
 

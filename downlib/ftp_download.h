@@ -29,8 +29,18 @@ int RetryPauseMs();
 // Opened: RETR accepted, the data connection ready.
 OpenOutcome OpenFtpDownload(TaskRunner& task, SessionConnection& connection);
 OpenOutcome ReopenFtpSegment(TaskRunner& task, SessionConnection& connection, int segment);
-// True when the local file exists at its full size, ready for writing.
+// True when the local file is open under its part name, ready for writing
+// (the same-name rule is applied to the final name first).
 bool PrepareLocalFile(TaskRunner& task, SessionConnection& connection);
+// Creates the part file of `target` (its final name) fresh, with its note,
+// or opens the one being taken up at task.resumeFrom.
+bool CreatePartFile(TaskRunner& task, SessionConnection& connection, LocalTarget& target);
+// How many bytes of a part file left beside the target are taken up: its
+// note matches the server's size and MDTM now, and its last bytes (at most
+// kResumeProofBytes) equal the server's at the same place. 0 starts afresh;
+// nothing when the control connection broke during the check.
+std::optional<std::int64_t> ResumablePart(TaskRunner& task, SessionConnection& connection);
+inline constexpr std::int64_t kResumeProofBytes = 64 * 1024;
 
 enum class ReceiveEnd {
     Complete,  // every byte of the segment is on disk

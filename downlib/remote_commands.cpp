@@ -2,12 +2,14 @@
 // restart probe, REST, RETR, STOR, and the recursive content delete.
 #include "downlib/remote_commands.h"
 
+#include <algorithm>
 #include <cctype>
 #include <vector>
 
 #include "downlib/control_connection.h"
 #include "downlib/directory_listing.h"
 #include "downlib/entry_name.h"
+#include "downlib/part_file.h"
 
 namespace downlib {
 namespace {
@@ -100,6 +102,13 @@ std::int64_t SendSize(SessionConnection& connection, const std::string& path, in
     return digits ? size : -1;
 }
 
+std::optional<std::string> SendMdtm(SessionConnection& connection, const std::string& path, int timeoutMs) {
+    std::string reply;
+    if (SendCommand(connection, "MDTM " + WithoutLeadingSlash(path), reply, timeoutMs) != 213)
+        return std::nullopt;
+    return ParseMdtmReply(reply.substr(reply.find("213")));
+}
+
 bool ProbeRestart(SessionConnection& connection, int timeoutMs, int* codeOut) {
     std::string reply;
     int code = SendCommand(connection, "REST 100", reply, timeoutMs);
@@ -163,9 +172,10 @@ bool ClearLevel(DeleteWalk& walk, const std::optional<std::string>& path, const 
         if (!SendCwd(connection, entry.name, walk.timeoutMs)) continue;
         --walk.foldersLeft;
         // A server that lists a link to another folder as a folder would take
-        // us there: what we entered must lie below the folder we came from.
+        // us there: what we entered must be exactly the child we listed.
         std::optional<std::string> inside = CurrentFolder(connection, walk.timeoutMs);
-        if (inside && IsStrictlyBelow(*inside, here)) {
+        const bool exact = inside && WithoutTrailingSlash(*inside) == ChildFolder(here, entry.name);
+        if (exact) {
             ClearLevel(walk, std::nullopt, WithoutTrailingSlash(*inside), depth + 1);
             EmitLog(connection, "CDUP", LogCommand);
             SendCdup(connection, walk.timeoutMs);
@@ -175,7 +185,7 @@ bool ClearLevel(DeleteWalk& walk, const std::optional<std::string>& path, const 
         // CDUP after a link goes to the link target's parent on some servers:
         // the names of this listing must not be deleted anywhere but here.
         if (!ReturnToFolder(connection, here, walk.timeoutMs)) return false;
-        if (!inside || !IsStrictlyBelow(*inside, here)) continue;
+        if (!exact) continue;
         EmitLog(connection, "RMD " + entry.name, LogCommand);
         if (SendRmd(connection, entry.name, walk.timeoutMs) != 250) return false;
     }
@@ -183,6 +193,65 @@ bool ClearLevel(DeleteWalk& walk, const std::optional<std::string>& path, const 
 }
 
 }  // namespace
+
+std::string ChildFolder(const std::string& parent, const std::string& name) {
+    const std::string base = WithoutTrailingSlash(parent);
+    return base == "/" ? "/" + name : base + "/" + name;
+}
+
+DeleteTarget EnterDeleteTarget(SessionConnection& connection, const std::string& path,
+                               const std::string& start, std::string& entered, int timeoutMs) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const std::size_t slash = trimmed.rfind('/');
+    const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    std::optional<std::string> parent;
+    if (slash != std::string::npos) parent = slash == 0 ? std::string("/") : trimmed.substr(0, slash);
+
+    std::vector<FileEntry> entries;
+    if (ListEntries(connection, parent, entries, timeoutMs) < 0) {
+        EmitLog(connection, "无法列出" + path + "所在的目录, 不删除", LogError);
+        return DeleteTarget::Refused;
+    }
+    auto own =
+        std::find_if(entries.begin(), entries.end(), [&](const FileEntry& e) { return e.name == name; });
+    if (own == entries.end()) return DeleteTarget::Unlisted;
+    if (own->isLink) return DeleteTarget::Link;
+    if (own->size != -1) {
+        EmitLog(connection, path + "不是目录, 不删除", LogError);
+        return DeleteTarget::Refused;
+    }
+
+    // The parent as the server names it, then the child entered from there.
+    std::string parentFolder = start;
+    if (parent) {
+        EmitLog(connection, "CWD " + *parent, LogCommand);
+        std::optional<std::string> there;
+        if (SendCwd(connection, *parent, timeoutMs)) there = CurrentFolder(connection, timeoutMs);
+        if (!there) {
+            EmitLog(connection, "无法进入" + path + "所在的目录, 不删除", LogError);
+            ReturnToFolder(connection, start, timeoutMs);
+            return DeleteTarget::Refused;
+        }
+        parentFolder = *there;
+    }
+    EmitLog(connection, "CWD " + name, LogCommand);
+    if (!SendCwd(connection, name, timeoutMs)) {
+        ReturnToFolder(connection, start, timeoutMs);
+        return DeleteTarget::Refused;
+    }
+    std::optional<std::string> inside = CurrentFolder(connection, timeoutMs);
+    const std::string expected = ChildFolder(parentFolder, name);
+    if (!inside || WithoutTrailingSlash(*inside) != expected) {
+        EmitLog(connection,
+                "进入" + path + "后的目录" + inside.value_or("(未知)") + "不是" + expected + ", 不删除",
+                LogError);
+        ReturnToFolder(connection, start, timeoutMs);
+        return DeleteTarget::Refused;
+    }
+    entered = expected;
+    return DeleteTarget::Folder;
+}
 
 bool IsDeletableFolderPath(const std::string& path) {
     bool named = false;

@@ -31,6 +31,8 @@ std::optional<std::string> SendPwd(SessionConnection& connection, int timeoutMs)
 std::optional<std::string> ParsePwdReply(const std::string& reply);
 // The size from a 213 reply, or -1 ("文件不存在" is logged on 550).
 std::int64_t SendSize(SessionConnection& connection, const std::string& path, int timeoutMs);
+// The modification time from a 213 reply to MDTM (14 digits), or nothing.
+std::optional<std::string> SendMdtm(SessionConnection& connection, const std::string& path, int timeoutMs);
 // True when "REST 100" got 350 with "Restart" or "restart" in its text.
 bool ProbeRestart(SessionConnection& connection, int timeoutMs, int* codeOut = nullptr);
 int SendRestZero(SessionConnection& connection, int timeoutMs);
@@ -53,6 +55,22 @@ bool IsDeletableFolderPath(const std::string& path);
 bool IsStrictlyBelow(const std::string& inner, const std::string& outer);
 // The current folder after a PWD exchange (logged as "PWD"), or nothing.
 std::optional<std::string> CurrentFolder(SessionConnection& connection, int timeoutMs);
+// How the target of a recursive delete was found in its parent's listing.
+enum class DeleteTarget {
+    Folder,    // a plain folder, entered: the current folder is now exactly parent + "/" + name
+    Link,      // a link: to be removed with DELE, never entered
+    Unlisted,  // not in the parent's listing (some servers hide a link that loops): never entered
+    Refused,   // not a folder, or entered somewhere else (logged)
+};
+// Lists the parent of `path` (relative to `start`, the current folder) and
+// finds the target's own entry there. A plain folder is entered and proven
+// with PWD to be exactly the parent's folder plus the name; `entered` then
+// holds that path. A server that resolves a link on CWD (or lists `.` and
+// `..` under other names) is caught here before anything is deleted.
+DeleteTarget EnterDeleteTarget(SessionConnection& connection, const std::string& path,
+                               const std::string& start, std::string& entered, int timeoutMs);
+// `parent` + "/" + `name` as a server names the folder ("/" + "a" is "/a").
+std::string ChildFolder(const std::string& parent, const std::string& name);
 // Makes `folder` the current one again if it is not (CWD, logged), and proves
 // it with PWD. False when the server will not go back there.
 bool ReturnToFolder(SessionConnection& connection, const std::string& folder, int timeoutMs);

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "downlib/part_file.h"
+
 namespace downlib {
 
 // ---- TaskQueue
@@ -209,18 +211,14 @@ std::int64_t SegmentTable::ContiguousFromStart() const {
 
 LocalFile::~LocalFile() {
     if (fd_ >= 0) ::close(fd_);
+    if (folder_ >= 0) ::close(folder_);
 }
 
 namespace {
 
-// Reserving the space now turns a full disk into a creation error instead of
-// a failed write in the middle of the transfer. The visible size stays 0: a
-// file grown to its full size at once would look whole to anyone who finds
-// it after a kill. A file system that cannot reserve without growing the
-// file gets a check of its free space instead.
-bool ReserveSpace(int fd, std::int64_t size) {
-    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) return true;
-    if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+// A full disk is found before the first byte instead of in the middle of the
+// transfer: the free space is checked once against the stated size.
+bool FitsOnDisk(int fd, std::int64_t size) {
     struct statvfs fs {};
     if (::fstatvfs(fd, &fs) != 0) return true;  // nothing to check against
     const unsigned long long available =
@@ -232,6 +230,18 @@ bool ReserveSpace(int fd, std::int64_t size) {
     return true;
 }
 
+// Space is reserved in steps just ahead of the bytes written, never for the
+// whole stated size: a server that claims gigabytes for a small file (or a
+// kill early in a large one) then holds at most one step per part. The
+// visible size is not changed, so a file left by a kill never looks whole. A
+// file system that cannot reserve simply gets none.
+bool ReserveSpace(int fd, std::int64_t from, std::int64_t length) {
+    if (length <= 0) return true;
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(length)) == 0)
+        return true;
+    return errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
 }  // namespace
 
 bool LocalFile::Create(const LocalTarget& target, const std::string& path, std::int64_t size) {
@@ -241,17 +251,63 @@ bool LocalFile::Create(const LocalTarget& target, const std::string& path, std::
     int fd = ::openat(target.folder.fd(), target.name.c_str(),
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    if (size > 0 && !ReserveSpace(fd, size)) {
+    if (size > 0 && (!FitsOnDisk(fd, size) || !ReserveSpace(fd, 0, std::min(size, kReserveStep)))) {
         int error = errno;
         ::close(fd);
         ::unlinkat(target.folder.fd(), target.name.c_str(), 0);
         errno = error;
         return false;
     }
+    folder_ = ::fcntl(target.folder.fd(), F_DUPFD_CLOEXEC, 0);
+    name_ = target.name;
     fd_ = fd;
     size_ = size;
     path_ = path;
+    reservedTo_.assign(1, std::min(size, kReserveStep));
     return true;
+}
+
+bool LocalFile::OpenPart(const LocalTarget& target, const std::string& path, std::int64_t size,
+                         std::int64_t kept) {
+    std::lock_guard lock(lock_);
+    if (fd_ >= 0 || released_) return false;
+    int fd = ::openat(target.folder.fd(), target.name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < kept || kept > size ||
+        ::ftruncate(fd, static_cast<off_t>(kept)) != 0 || !FitsOnDisk(fd, size - kept) ||
+        !ReserveSpace(fd, kept, std::min(size - kept, kReserveStep))) {
+        int error = errno;
+        ::close(fd);
+        errno = error;
+        return false;
+    }
+    folder_ = ::fcntl(target.folder.fd(), F_DUPFD_CLOEXEC, 0);
+    name_ = target.name;
+    fd_ = fd;
+    size_ = size;
+    path_ = path;
+    reservedTo_.assign(1, kept + std::min(size - kept, kReserveStep));
+    return true;
+}
+
+bool LocalFile::Promote(const std::string& finalName) {
+    std::lock_guard lock(lock_);
+    if (!released_ || folder_ < 0 || name_.empty()) return false;
+    // Never over a file that appeared under the final name meanwhile: the
+    // same-name question was asked about the folder as it was then.
+    if (::renameat2(folder_, name_.c_str(), folder_, finalName.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno != EINVAL && errno != ENOSYS) return false;
+        if (::linkat(folder_, name_.c_str(), folder_, finalName.c_str(), 0) != 0) return false;
+        ::unlinkat(folder_, name_.c_str(), 0);
+    }
+    name_ = finalName;
+    return true;
+}
+
+int LocalFile::FolderFd() const {
+    std::lock_guard lock(lock_);
+    return folder_;
 }
 
 bool LocalFile::IsOpen() const {
@@ -266,6 +322,15 @@ bool LocalFile::Write(SegmentTable& table, int index, const char* data, std::int
     std::int64_t position = segment.Position();
     // Nothing is ever written past the part's end, whatever the server sends.
     if (length < 0 || position + length > segment.End() || segment.End() > size_) return false;
+    if (index < 0) return false;
+    const auto slot = static_cast<std::size_t>(index);
+    if (reservedTo_.size() <= slot) reservedTo_.resize(slot + 1, 0);
+    if (position + length > reservedTo_[slot]) {
+        const std::int64_t from = std::max(position, reservedTo_[slot]);
+        const std::int64_t until = std::min(segment.End(), position + length + kReserveStep);
+        if (!ReserveSpace(fd_, from, until - from)) return false;
+        reservedTo_[slot] = until;
+    }
     std::int64_t done = 0;
     while (done < length) {
         ssize_t n = ::pwrite(fd_, data + done, static_cast<std::size_t>(length - done),
@@ -555,6 +620,21 @@ void TaskRunner::EndTransfer() {
     queue_.Post(std::move(close));
 }
 
+void TaskRunner::ReportFailure(const std::string& message) {
+    TransferSession& session = *session_;
+    if (session.logCallback) session.logCallback(0, "", message, LogError, session.handle());
+}
+
+bool TaskRunner::FinishDownload() {
+    if (finalName.empty()) return false;
+    if (!file_.Promote(finalName)) {
+        ReportFailure("下载已完整, 但无法改名为" + finalName + ", 文件保留为" + PartFileName(finalName));
+        return false;
+    }
+    RemovePartNote(file_.FolderFd(), finalName);
+    return true;
+}
+
 void TaskRunner::EndTask() {
     TransferSession& session = *session_;
     queue_.Shut();
@@ -570,6 +650,12 @@ void TaskRunner::EndTask() {
     } else {
         bool complete =
             !segments_.Empty() && segments_.AllComplete() && kept == remoteSize && endConfirmed.load();
+        if (complete && !FinishDownload()) {
+            complete = false;
+            // Every worker reported its part whole: callers that judge by
+            // those reports must hear that the file did not get its name.
+            if (session.taskCallback) session.taskCallback(TaskWorkerFailed, 0, kept, 0, session.handle());
+        }
         complete_ = complete;
         if (session.StopRaised())
             count = session.transferred.load();

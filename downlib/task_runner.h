@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "downlib/local_path.h"
+#include "downlib/part_file.h"
 #include "downlib/session.h"
 
 namespace downlib {
@@ -113,13 +114,14 @@ private:
     std::vector<Segment> segments_;
 };
 
-// The local file of a download: created exclusively, its space reserved at
-// once without changing its visible size, written at positions. Its visible
-// size is therefore the bytes written so far, even after a kill or a power
-// loss (with several connections, the end of the furthest part written).
-// Released at the end of the transfer; a write after that fails instead of
-// writing. A file that did not arrive whole is cut to the bytes received
-// without a gap from byte 0, so it never looks complete.
+// The local file of a download: created exclusively, written at positions.
+// Space is reserved in steps of at most kReserveStep ahead of the bytes
+// written, without changing the visible size, so the visible size is the
+// bytes written so far even after a kill or a power loss (with several
+// connections, the end of the furthest part written). Released at the end of
+// the transfer; a write after that fails instead of writing. A file that did
+// not arrive whole is cut to the bytes received without a gap from byte 0,
+// which also gives back every block reserved past them.
 class LocalFile {
 public:
     LocalFile() = default;
@@ -131,6 +133,14 @@ public:
     // the file exists, a link is in the way, the folder is not writable, or
     // the space cannot be reserved. `path` is kept for reports.
     bool Create(const LocalTarget& target, const std::string& path, std::int64_t size);
+    // Opens an existing part file to go on from byte `kept` (what lies past
+    // it is cut off). False when it is not a plain file of at least that size.
+    bool OpenPart(const LocalTarget& target, const std::string& path, std::int64_t size, std::int64_t kept);
+    // After Release: renames the file to `finalName` in the same folder,
+    // never over an existing entry. False (the file keeps its name) otherwise.
+    bool Promote(const std::string& finalName);
+    // The folder the file lives in (-1 before Create), for its sidecar.
+    int FolderFd() const;
     bool IsOpen() const;
     // Writes the bytes at the part's position and counts them as written.
     bool Write(SegmentTable& table, int index, const char* data, std::int64_t length);
@@ -143,11 +153,17 @@ public:
 private:
     mutable std::mutex lock_;
     int fd_ = -1;
+    int folder_ = -1;
+    std::string name_;
+    std::vector<std::int64_t> reservedTo_;  // per part: reserved up to here
     bool released_ = false;
     std::int64_t size_ = 0;
     std::int64_t kept_ = -1;
     std::string path_;
 };
+
+// The most a download's file holds reserved ahead of its written bytes, per part.
+inline constexpr std::int64_t kReserveStep = std::int64_t{64} << 20;
 
 class TaskRunner;
 using WorkerRoutine = std::function<void(TaskRunner&, SessionConnection&)>;
@@ -199,6 +215,13 @@ public:
     // The part that ends the file saw the data connection end normally right
     // at the file's size and a 2xx final reply.
     std::atomic<bool> endConfirmed{false};
+    // The file's final name in its folder; the file is written under its
+    // part name until FinishDownload renames it. Set by the first worker
+    // before any other starts.
+    std::string finalName;
+    // Where a part file left by an earlier download is taken up (0: from the start).
+    std::atomic<std::int64_t> resumeFrom{0};
+    PartOrigin origin;  // the remote file as the download found it
 
     // Records every code the task thread handles, for tests.
     void RecordCodes(bool on) { recordCodes_ = on; }
@@ -216,6 +239,11 @@ private:
     void EndTransfer();
     void JoinWorkers();
     void EndTask();
+    // Every check on the whole download has passed: the part file takes its
+    // final name and its note goes. False (logged) when the rename fails; the
+    // part file then stays as it is.
+    bool FinishDownload();
+    void ReportFailure(const std::string& message);
 
     std::unique_ptr<TransferSession> session_;
     WorkerRoutine worker_;

@@ -168,7 +168,8 @@ const std::map<std::string, CommandInfo>& Commands() {
           "deletes a file"}},
         {"rmdir",
          {1, 1, [](Context& c, const auto& a) { return c.client.RemoveDir(a[1]); }, "PATH",
-          "deletes a folder with everything in it (links inside are removed, never followed)"}},
+          "deletes a folder with everything in it (links inside are removed, never followed; a PATH that is "
+          "itself a link is removed as a link)"}},
         {"get",
          {2, 2, Get, "REMOTE LOCAL",
           "downloads one file on a connection of its own, resuming after a break; prints the bytes "

@@ -496,7 +496,7 @@ TEST_F(DriverFakeServer, StopTaskEndsAStalledTransferAsFailedAndTheQueueGoesOn) 
     Download();
     // The server lists by name: stalled.bin comes first.
     ASSERT_TRUE(PumpUntil([&] {
-        return testsupport::FileSize(local + "/stalled.bin") >= 0 && StatusOf(0) == "进行中" &&
+        return testsupport::FileSize(local + "/stalled.bin.quorvel-part") >= 0 && StatusOf(0) == "进行中" &&
                app->downloadClient.GetBytesDone() >= 3000;
     }));
     toolkit::testing::RightClickRow(app->ui.queueList, 0);
@@ -507,8 +507,9 @@ TEST_F(DriverFakeServer, StopTaskEndsAStalledTransferAsFailedAndTheQueueGoesOn) 
     EXPECT_EQ(QueueRows(2), std::vector<std::string>{local + "|//stalled.bin"});
     EXPECT_EQ(Statuses(), std::vector<std::string>{"失败"});
     EXPECT_TRUE(LogHas("下载失败://stalled.bin，已停止")) << testing::PrintToString(LogMessages());
-    // The file is not left looking whole.
-    EXPECT_LT(testsupport::FileSize(local + "/stalled.bin"), 100000);
+    // The file is not left looking whole: only its part file stays.
+    EXPECT_EQ(testsupport::FileSize(local + "/stalled.bin"), -1);
+    EXPECT_LT(testsupport::FileSize(local + "/stalled.bin.quorvel-part"), 100000);
     EXPECT_EQ(testsupport::ReadFile(local + "/t.txt"), "next");
 }
 
@@ -565,14 +566,16 @@ TEST_F(DriverFakeServer, ClosingTheWindowMidTransferLeavesNoFileThatLooksDone) {
     ConnectToServer();
     ASSERT_TRUE(Select({"slow.bin", "z.txt"}));
     Download();
-    ASSERT_TRUE(
-        PumpUntil([&] { return testsupport::FileSize(local + "/slow.bin") > 0 && StatusOf(0) == "进行中"; }));
+    ASSERT_TRUE(PumpUntil([&] {
+        return testsupport::FileSize(local + "/slow.bin.quorvel-part") > 0 && StatusOf(0) == "进行中";
+    }));
     // As the program's shut-down does: window calls stop, then the driver.
     toolkit::BeginShutdown();
     app::StopTransferDriver(*app);
     EXPECT_FALSE(app::TransferDriverRunning(*app));
     toolkit::testing::ResetShutdown();
-    EXPECT_LT(testsupport::FileSize(local + "/slow.bin"), 1 << 20);
+    EXPECT_EQ(testsupport::FileSize(local + "/slow.bin"), -1);
+    EXPECT_LT(testsupport::FileSize(local + "/slow.bin.quorvel-part"), 1 << 20);
     EXPECT_EQ(testsupport::FileSize(local + "/z.txt"), -1);
     // No driver starts after the stop.
     ASSERT_TRUE(Select({"z.txt"}));
@@ -588,9 +591,10 @@ TEST_F(DriverFakeServer, DestroyingTheApplicationMidTransferStopsAndJoinsTheDriv
     ConnectToServer();
     ASSERT_TRUE(Select({"slow.bin"}));
     Download();
-    ASSERT_TRUE(PumpUntil([&] { return testsupport::FileSize(local + "/slow.bin") > 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return testsupport::FileSize(local + "/slow.bin.quorvel-part") > 0; }));
     app.reset();
-    EXPECT_LT(testsupport::FileSize(local + "/slow.bin"), 1 << 20);
+    EXPECT_EQ(testsupport::FileSize(local + "/slow.bin"), -1);
+    EXPECT_LT(testsupport::FileSize(local + "/slow.bin.quorvel-part"), 1 << 20);
 }
 
 TEST_F(DriverFakeServer, EachRowKeepsItsFolderAndServerWhenANewRequestAndConnectFollow) {

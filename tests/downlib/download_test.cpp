@@ -140,7 +140,7 @@ TEST(DownloadFake, ATaskLogsInSwitchesToBinaryProbesSizesAndRetrieves) {
     // left logged in for a next one.
     EXPECT_EQ(WithoutPass(server.CommandsOf(1)),
               (std::vector<std::string>{"USER user", "PASS", "TYPE I", "REST 100", "REST 0", "SIZE pub/a.bin",
-                                        "PASV", "RETR pub/a.bin", "QUIT"}));
+                                        "MDTM pub/a.bin", "PASV", "RETR pub/a.bin", "QUIT"}));
     EXPECT_EQ(testsupport::ReadFile(dir.file("a.bin")).value_or(""), content);
     EXPECT_TRUE(log.HasLog("站点支持断点续传", LogError)) << log.Dump();
     EXPECT_TRUE(log.HasLog("REST 0", LogCommand));
@@ -258,7 +258,10 @@ TEST(DownloadFake, WithoutRestSupportABrokenTransferFailsAndTheFileIsCut) {
     EXPECT_TRUE(log.HasLog("该站点不支持断点续传", LogError)) << log.Dump();
     EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
     EXPECT_EQ(log.Count(TaskWorkerDone), 0);
-    EXPECT_EQ(testsupport::ReadFile(dir.file("n.bin")).value_or("<none>"), content.substr(0, 50000));
+    // What arrived stays under the temporary name only.
+    EXPECT_EQ(testsupport::ReadFile(dir.file("n.bin.quorvel-part")).value_or("<none>"),
+              content.substr(0, 50000));
+    EXPECT_EQ(testsupport::FileSize(dir.file("n.bin")), -1);
     EXPECT_EQ(log.endCount, 50000);
     EXPECT_EQ(server.CountCommands("RETR"), 1);  // no second RETR without REST
 }
@@ -294,10 +297,11 @@ TEST(DownloadFake, ARefusedRestNeverWritesAtAnUnconfirmedOffset) {
             << log.Dump();
         EXPECT_FALSE(log.Whole()) << c.refused;
         EXPECT_EQ(server.CountCommands("RETR"), c.retrs) << c.refused << "\n" << server.Transcript();
+        EXPECT_EQ(testsupport::FileSize(dir.file("r.bin")), -1) << c.refused;  // never under its final name
         if (c.kept == 0) {
-            EXPECT_LE(testsupport::FileSize(dir.file("r.bin")), 0) << c.refused;
+            EXPECT_LE(testsupport::FileSize(dir.file("r.bin.quorvel-part")), 0) << c.refused;
         } else {
-            EXPECT_EQ(testsupport::FileSha256Hex(dir.file("r.bin")),
+            EXPECT_EQ(testsupport::FileSha256Hex(dir.file("r.bin.quorvel-part")),
                       testsupport::Sha256Hex(content.substr(0, c.kept)))
                 << c.refused;
         }
@@ -320,7 +324,9 @@ TEST(DownloadFake, AFinalReplyOtherThan2xxFailsTheTask) {
     EXPECT_FALSE(log.Whole()) << log.Dump();
     EXPECT_TRUE(log.HasLog("服务器没有确认传送完成 (回应426)", LogError)) << log.Dump();
     EXPECT_EQ(server.CountCommands("RETR"), 1);
-    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("f.bin")), testsupport::Sha256Hex(content));  // bytes kept
+    // The bytes are kept, under the temporary name only.
+    EXPECT_EQ(testsupport::FileSha256Hex(dir.file("f.bin.quorvel-part")), testsupport::Sha256Hex(content));
+    EXPECT_EQ(testsupport::FileSize(dir.file("f.bin")), -1);
 }
 
 // A data connection that stalls is a broken one: it is closed after the reply
@@ -504,7 +510,11 @@ TEST(DownloadFake, SizesThatDisagreeWithTheDataNeverLookWhole) {
             TaskLog log;
             RunTask(log, log.Param(server.Url("/s.bin"), dir.file("s.bin")));
             EXPECT_EQ(log.Whole(), c.whole) << c.reported << "\n" << log.Dump();
-            EXPECT_EQ(testsupport::ReadFile(dir.file("s.bin")).value_or("<none>"), content.substr(0, c.kept))
+            // Only a whole file carries its final name; the rest stays in the part file.
+            const std::string name = c.whole ? "s.bin" : "s.bin.quorvel-part";
+            EXPECT_EQ(testsupport::ReadFile(dir.file(name)).value_or("<none>"), content.substr(0, c.kept))
+                << c.reported;
+            EXPECT_EQ(testsupport::FileSize(dir.file(c.whole ? "s.bin.quorvel-part" : "s.bin")), -1)
                 << c.reported;
             EXPECT_EQ(log.endCount, c.kept) << c.reported;
             EXPECT_LE(server.ConnectionCount(), 2) << c.reported;  // never a loop of retries
@@ -677,7 +687,8 @@ TEST(DownloadFake, AStopDuringTheRetryPauseEndsTheTaskWithoutAnotherLogin) {
     EXPECT_EQ(server.ConnectionCount(), 1);
     EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
     EXPECT_EQ(log.endCount, 30000);
-    EXPECT_EQ(testsupport::ReadFile(dir.file("p.bin")).value_or(""), content.substr(0, 30000));
+    EXPECT_EQ(testsupport::ReadFile(dir.file("p.bin.quorvel-part")).value_or(""), content.substr(0, 30000));
+    EXPECT_EQ(testsupport::FileSize(dir.file("p.bin")), -1);
 }
 
 TEST(DownloadFake, AStopInTheMiddleCutsTheFileToWhatArrived) {
@@ -701,7 +712,8 @@ TEST(DownloadFake, AStopInTheMiddleCutsTheFileToWhatArrived) {
     download.StopTask();
     EXPECT_EQ(download.GetBytesDone(), 0);  // no task is held any more
     ASSERT_TRUE(log.WaitEnded());
-    std::optional<std::string> kept = testsupport::ReadFile(dir.file("t.bin"));
+    EXPECT_EQ(testsupport::FileSize(dir.file("t.bin")), -1);  // a stopped file never carries its final name
+    std::optional<std::string> kept = testsupport::ReadFile(dir.file("t.bin.quorvel-part"));
     ASSERT_TRUE(kept.has_value());
     EXPECT_LT(kept->size(), content.size());
     EXPECT_GE(static_cast<std::int64_t>(kept->size()), seen - 20480);
@@ -885,4 +897,108 @@ TEST(DownloadRealServer, AFileBeyondFourGibibytesArrivesWhole) {
 }
 
 }  // namespace
+namespace {
+
+constexpr const char* kStamp = "213 20261209101500\r\n";
+const std::string kNote = "quorvel-part 1\nsize 600000\nmdtm 20261209101500\n";
+
+// A part file left beside the target by an earlier download is taken up only
+// when its note matches the server's size and time and its last bytes match
+// the server's; everything else starts from 0 into a fresh part. The result
+// is whole and under its final name in every case.
+TEST(DownloadFake, APartFileIsTakenUpOnlyWithProofThatItBelongsToTheRemoteFile) {
+    const std::string content = testsupport::PatternBytes(0, 600000, 13);
+    const std::string kept = content.substr(0, 250000);
+    std::string badTail = kept;
+    badTail[badTail.size() - 10] ^= 0x55;
+    struct Case {
+        const char* what;
+        std::string part;
+        std::string note;
+        const char* mdtm;   // the server's MDTM reply
+        std::int64_t from;  // the REST of the transfer, 0 for none
+    } cases[] = {
+        {"matching part", kept, kNote, kStamp, 250000},
+        {"other time", kept, kNote, "213 20261209101501\r\n", 0},
+        {"other size", kept, "quorvel-part 1\nsize 600001\nmdtm 20261209101500\n", kStamp, 0},
+        {"changed tail", badTail, kNote, kStamp, 0},
+        {"garbled note", kept, "quorvel-part 1\nsize 6e5\nmdtm 20261209101500\n", kStamp, 0},
+        {"note with more", kept, kNote + "x", kStamp, 0},
+        {"no note", kept, "", kStamp, 0},
+        {"no MDTM", kept, kNote, "502 no\r\n", 0},
+        {"part longer than the file", content + "zz", kNote, kStamp, 0},
+    };
+    for (const Case& c : cases) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.AddFile("/r.bin", content);
+        server.Reply("MDTM", c.mdtm);
+        TempDir dir;
+        ASSERT_TRUE(testsupport::WriteFile(dir.file("r.bin.quorvel-part"), c.part));
+        if (!c.note.empty()) {
+            ASSERT_TRUE(testsupport::WriteFile(dir.file("r.bin.quorvel-part.info"), c.note));
+        }
+        TaskLog log;
+        RunTask(log, log.Param(server.Url("/r.bin"), dir.file("r.bin")));
+        EXPECT_TRUE(log.Whole()) << c.what << "\n" << log.Dump();
+        EXPECT_EQ(testsupport::FileSha256Hex(dir.file("r.bin")), testsupport::Sha256Hex(content)) << c.what;
+        EXPECT_EQ(testsupport::FileSize(dir.file("r.bin.quorvel-part")), -1) << c.what;
+        EXPECT_EQ(testsupport::FileSize(dir.file("r.bin.quorvel-part.info")), -1) << c.what;
+        // The transfer starts at the part's end only after the proof.
+        EXPECT_EQ(server.CountCommands("REST 250000"), c.from > 0 ? 1 : 0) << c.what << "\n"
+                                                                           << server.Transcript();
+        EXPECT_EQ(log.bytesEvents, 600000 - c.from) << c.what;  // only the rest was sent
+    }
+}
+
+// Until the last check has passed the file has only its temporary name: a
+// download that fails (here: the server ends early without resume support,
+// or calls a short file done) leaves the part and its note, never the final name.
+TEST(DownloadFake, AFileThatIsNotWholeNeverCarriesItsFinalName) {
+    ShortRetryPause pause;
+    const std::string content = testsupport::PatternBytes(0, 300000, 3);
+    for (const bool sizeLies : {false, true}) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.SetRestMode(testsupport::RestMode::Refused);
+        TransferFaults faults;
+        if (!sizeLies) faults.dropAfterBytes = 100000;
+        server.AddFile("/p.bin", content, faults);
+        if (sizeLies) server.Reply("SIZE", "213 300001\r\n");
+        server.Reply("MDTM", kStamp);
+        TempDir dir;
+        TaskLog log;
+        RunTask(log, log.Param(server.Url("/p.bin"), dir.file("p.bin")));
+        EXPECT_FALSE(log.Whole()) << log.Dump();
+        EXPECT_EQ(testsupport::FileSize(dir.file("p.bin")), -1) << sizeLies;
+        EXPECT_GT(testsupport::FileSize(dir.file("p.bin.quorvel-part")), 0) << sizeLies;
+        EXPECT_EQ(testsupport::ReadFile(dir.file("p.bin.quorvel-part.info")).value_or(""),
+                  "quorvel-part 1\nsize " + std::string(sizeLies ? "300001" : "300000") +
+                      "\nmdtm 20261209101500\n");
+    }
+}
+
+// A SIZE of 5 GB for a small file reserves at most one step ahead of the
+// bytes written, and what lies past them is given back at the end.
+TEST(DownloadFake, ASizeThatLiesReservesNoMoreThanAStep) {
+    ShortRetryPause pause;
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.SetRestMode(testsupport::RestMode::Refused);
+    const std::string content = testsupport::PatternBytes(0, 1 << 20, 4);
+    server.AddFile("/big.bin", content);
+    server.Reply("SIZE", "213 5000000000\r\n");
+    TempDir dir;
+    TaskLog log;
+    RunTask(log, log.Param(server.Url("/big.bin"), dir.file("big.bin")));
+    EXPECT_FALSE(log.Whole());
+    struct stat info {};
+    ASSERT_EQ(::stat(dir.file("big.bin.quorvel-part").c_str(), &info), 0) << log.Dump();
+    EXPECT_EQ(info.st_size, 1 << 20);
+    // Blocks past the kept bytes were given back (a little slack for the file system's own blocks).
+    EXPECT_LE(static_cast<std::int64_t>(info.st_blocks) * 512, (1 << 20) + (1 << 16));
+}
+
+}  // namespace
+
 }  // namespace downlib

@@ -316,8 +316,10 @@ TEST_F(RemoteCommands, RemoveDirDeletesDepthFirstInListingOrder) {
     server.SetListing("/a/b", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 y.txt\r\n");
     ASSERT_TRUE(client.RemoveDir("/a")) << log.text() << server.Transcript();
     // Each folder entered is proven with PWD, and so is every way back.
-    EXPECT_EQ(WireWithoutData(), (Lines{"PWD", "CWD /a", "PWD", "LIST", "DELE x.txt", "CWD b", "PWD", "LIST",
-                                        "DELE y.txt", "CDUP", "PWD", "RMD b", "CDUP", "PWD", "RMD /a"}));
+    // The target is first found in its parent's listing and entered from the parent.
+    EXPECT_EQ(WireWithoutData(),
+              (Lines{"PWD", "LIST /", "CWD /", "PWD", "CWD a", "PWD", "LIST", "DELE x.txt", "CWD b", "PWD",
+                     "LIST", "DELE y.txt", "CDUP", "PWD", "RMD b", "CDUP", "PWD", "RMD /a"}));
     EXPECT_FALSE(server.DirectoryExists("/a"));
 }
 
@@ -331,8 +333,8 @@ TEST_F(RemoteCommands, RemoveDirNeverEntersLinksOrDots) {
                       "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 f\r\n");
     server.Reply("DELE link", "250 link removed\r\n");
     EXPECT_TRUE(client.RemoveDir("/gone")) << log.text();
-    EXPECT_EQ(WireWithoutData(),
-              (Lines{"PWD", "CWD /gone", "PWD", "LIST", "DELE link", "DELE f", "CDUP", "PWD", "RMD /gone"}));
+    EXPECT_EQ(WireWithoutData(), (Lines{"PWD", "LIST /", "CWD /", "PWD", "CWD gone", "PWD", "LIST",
+                                        "DELE link", "DELE f", "CDUP", "PWD", "RMD /gone"}));
     EXPECT_EQ(server.FileContents("/outside/keep.txt").value_or(""), "keep");
 }
 
@@ -352,7 +354,9 @@ TEST_F(RemoteCommands, RemoveDirStopsAtARefusedDelete) {
 TEST_F(RemoteCommands, RemoveDirOfAMissingFolderDeletesNothing) {
     server.Reply("CWD", "550 No such directory\r\n");
     EXPECT_FALSE(client.RemoveDir("/missing"));
-    EXPECT_EQ(Wire(), (Lines{"PWD", "CWD /missing"}));
+    // Not in its parent's listing: never entered; a DELE could only remove a link.
+    EXPECT_EQ(Wire(), (Lines{"PWD", "PASV", "LIST /", "DELE /missing"}));
+    EXPECT_TRUE(log.contains("3 上级目录的列表中没有/missing, 不删除")) << log.text();
 }
 
 TEST_F(RemoteCommands, NamesWithLineBreaksInAListingAreNeverSentBack) {
@@ -418,16 +422,81 @@ TEST_F(RemoteCommands, RemoveDirProvesItsTargetWithPwdAfterEnteringIt) {
     // "odd" is accepted but leaves the server where it is, as an empty CWD
     // does on some servers.
     server.Reply("CWD odd", "250 ok\r\n");
+    int listed = 0;
     for (const std::string target : {"odd", "/other", "/sub"}) {
         log.clear();
         EXPECT_FALSE(client.RemoveDir(target)) << target << "\n" << log.text();
         EXPECT_EQ(server.CountCommands("DELE"), 0) << target;
         EXPECT_EQ(server.CountCommands("RMD"), 0) << target;
-        EXPECT_EQ(server.CountCommands("LIST"), 0) << target;
+        // Only the parent is listed, to find the target's own entry.
+        EXPECT_EQ(server.CountCommands("LIST"), listed + 1) << target;
+        listed = server.CountCommands("LIST");
         EXPECT_EQ(client.GetCurrentDir(), "/sub") << target;  // back where it started
     }
     EXPECT_TRUE(server.FileContents("/sub/inner.txt").has_value());
     EXPECT_TRUE(server.FileContents("/other/o.txt").has_value());
+}
+
+// The target itself is a link: found in its parent's listing, removed with
+// DELE, never entered, whatever a CWD into it would have done.
+TEST_F(RemoteCommands, RemoveDirOfALinkDeletesTheLinkAndNeverEntersIt) {
+    struct Case {
+        const char* start;
+        const char* target;
+        const char* dele;
+    };
+    const Case cases[] = {
+        {"/", "scratch/kl", "DELE scratch/kl"},
+        {"/scratch", "kl", "DELE kl"},
+        {"/", "/scratch/kl", "DELE /scratch/kl"},
+        {"/", "scratch/kl/", "DELE scratch/kl/"},
+    };
+    for (const Case& c : cases) {
+        server.AddFile("/keep/k.txt", "keep");
+        server.AddDirectory("/scratch/kl");  // a CWD into it would succeed
+        server.SetListing("/scratch", "lrwxrwxrwx 1 ftp ftp 7 Jan 12 10:30 kl -> ../keep\r\n");
+        server.Reply(c.dele, "250 link removed\r\n");
+        ASSERT_TRUE(client.ChangeDir(c.start));
+        const std::size_t before = server.Commands().size();
+        EXPECT_TRUE(client.RemoveDir(c.target)) << c.target << "\n" << log.text();
+        const Lines all = server.Commands();
+        const Lines wire(all.begin() + static_cast<long>(before), all.end());
+        EXPECT_NE(std::find(wire.begin(), wire.end(), c.dele), wire.end()) << c.target;
+        for (const std::string& line : wire) {
+            EXPECT_EQ(line.rfind("CWD", 0), std::string::npos) << c.target << ": " << line;
+            EXPECT_EQ(line.rfind("RMD", 0), std::string::npos) << c.target << ": " << line;
+        }
+        EXPECT_EQ(server.FileContents("/keep/k.txt").value_or(""), "keep") << c.target;
+    }
+}
+
+// A target listed as a folder whose PWD after CWD is not exactly the parent's
+// plus the name (a server that resolves links, one that lands elsewhere):
+// nothing deleted, a log line, back where it started.
+TEST_F(RemoteCommands, RemoveDirNeedsExactlyTheParentAndTheNameAfterEnteringIt) {
+    server.AddFile("/keep/k.txt", "keep");
+    server.AddFile("/scratch/kl/x.txt", "x");
+    server.AddFile("/scratch/kl/deeper/y.txt", "y");
+    server.SetListing("/scratch", "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 kl\r\n");
+    ASSERT_TRUE(client.ChangeDir("/"));
+    // PWD: the start, the parent, then what the server says after CWD kl.
+    for (const char* landed : {"257 \"/keep\"\r\n", "257 \"/scratch/kl/deeper\"\r\n", "257 \"/scratch\"\r\n",
+                               "257 \"/scratch/klx\"\r\n", "257 no quotes\r\n"}) {
+        log.clear();
+        server.ReplyNext("PWD", {"257 \"/\"\r\n", "257 \"/scratch\"\r\n", landed});
+        EXPECT_FALSE(client.RemoveDir("scratch/kl")) << landed << log.text();
+        EXPECT_EQ(server.CountCommands("DELE"), 0) << landed;
+        EXPECT_EQ(server.CountCommands("RMD"), 0) << landed;
+        const Lines errors = log.ofKinds("3");
+        EXPECT_EQ(
+            std::count_if(errors.begin(), errors.end(),
+                          [](const std::string& line) { return line.find("不删除") != std::string::npos; }),
+            1)
+            << landed << log.text();
+    }
+    EXPECT_EQ(client.GetCurrentDir(), "/");
+    EXPECT_TRUE(server.FileContents("/scratch/kl/x.txt").has_value());
+    EXPECT_EQ(server.FileContents("/keep/k.txt").value_or(""), "keep");
 }
 
 // A subfolder whose CWD or CDUP goes somewhere else (a link listed as a

@@ -189,6 +189,47 @@ TEST(TaskRunnerLocalFile, ReservesTheSpaceWithoutShowingItAndRefusesAnExistingFi
     EXPECT_FALSE(Create(again, dir.file("missing/a.bin"), 10));
 }
 
+// Space is reserved a step at a time ahead of what is written, whatever size
+// was announced; a file that can never fit is refused at once.
+TEST(TaskRunnerLocalFile, ReservesAStepAheadOfTheWrittenBytesNotTheStatedSize) {
+    const std::int64_t step = kReserveStep;
+    struct Case {
+        std::int64_t stated;
+        std::int64_t write;   // bytes written at 0
+        std::int64_t atMost;  // reserved bytes at most afterwards
+        std::int64_t atLeast;
+    } cases[] = {
+        {5000000000, 0, step, step},
+        {5000000000, 1 << 20, (1 << 20) + step, step},
+        {4096, 4096, 8192, 4096},
+    };
+    for (const Case& c : cases) {
+        testsupport::TempDir dir;
+        SegmentTable table;
+        table.Divide(c.stated, 1, nullptr);
+        LocalFile file;
+        ASSERT_TRUE(Create(file, dir.file("r.bin"), c.stated)) << c.stated;
+        std::string bytes(static_cast<std::size_t>(c.write), 'r');
+        if (c.write > 0) {
+            ASSERT_TRUE(file.Write(table, 0, bytes.data(), c.write));
+        }
+        struct stat info {};
+        ASSERT_EQ(::stat(dir.file("r.bin").c_str(), &info), 0);
+        const std::int64_t reserved = static_cast<std::int64_t>(info.st_blocks) * 512;
+        EXPECT_LE(reserved, c.atMost + (1 << 16)) << c.stated << " " << c.write;
+        EXPECT_GE(reserved, c.atLeast) << c.stated << " " << c.write;
+        EXPECT_EQ(info.st_size, c.write);
+        file.Release(table);
+        ASSERT_EQ(::stat(dir.file("r.bin").c_str(), &info), 0);
+        EXPECT_LE(static_cast<std::int64_t>(info.st_blocks) * 512, c.write + (1 << 16));  // given back
+    }
+    testsupport::TempDir dir;
+    LocalFile huge;
+    EXPECT_FALSE(Create(huge, dir.file("huge.bin"), std::int64_t{1} << 60));
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(testsupport::FileSize(dir.file("huge.bin")), -1);
+}
+
 TEST(TaskRunnerLocalFile, AnIncompleteFileIsCutToItsContiguousBytes) {
     testsupport::TempDir dir;
     SegmentTable table;

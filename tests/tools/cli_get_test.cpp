@@ -1,10 +1,20 @@
 // quorvel-ftp-cli get against real servers: files at the edges of the
 // receive block, an empty file, a name with Chinese characters and blanks,
 // several gets in one run and failures.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/cli_runner.h"
@@ -90,6 +100,83 @@ TEST_P(CliGet, AMissingFileOrAnUnwritableTargetFails) {
     ProcessResult nowhere = Get({{"/here.txt", local.file("no/folder/here.txt")}});
     EXPECT_TRUE(nowhere.ExitedWith(1)) << nowhere.Summary();
     EXPECT_EQ(nowhere.out, "0\n");
+}
+
+// A get killed part-way (SIGSTOP once the part file holds 40 %, then
+// SIGKILL) leaves only the part file; the next get of the same file proves
+// the part (its note, then the last 64 KiB read back with REST and RETR),
+// asks for the rest only and ends byte-identical. A remote file that changed
+// in between (size or time) is fetched from 0.
+TEST_P(CliGet, AKilledGetIsContinuedOnlyWhenTheRemoteFileIsUnchanged) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    constexpr std::int64_t kSize = std::int64_t{160} << 20;
+    const std::string remote = root.file("big.bin");
+    const std::string target = local.file("big.bin");
+    const std::string part = target + ".quorvel-part";
+    struct Case {
+        const char* what;
+        std::function<void()> change;  // done to the remote file between the runs
+        bool continued;
+    };
+    const std::vector<Case> cases = {
+        {"unchanged", [] {}, true},
+        {"grown", [&] { ASSERT_TRUE(testsupport::WritePatternFile(remote, kSize + 1, 7)); }, false},
+        {"touched",
+         [&] {
+             struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+             ASSERT_EQ(::utimensat(AT_FDCWD, remote.c_str(), times, 0), 0);
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(testsupport::WritePatternFile(remote, kSize, 7));
+        std::vector<std::string> argv = {testsupport::CliPath(),
+                                         "-u",
+                                         "getter",
+                                         "-p",
+                                         "pw",
+                                         "-P",
+                                         std::to_string(server.port()),
+                                         "-t",
+                                         "10000",
+                                         "-c",
+                                         "get /big.bin " + target,
+                                         "127.0.0.1"};
+        std::vector<char*> raw;
+        for (std::string& arg : argv) raw.push_back(arg.data());
+        raw.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        ASSERT_EQ(::posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        std::int64_t seen = 0;
+        for (int i = 0; i < 60000 && seen < kSize * 4 / 10; ++i) {
+            seen = std::max<std::int64_t>(testsupport::FileSize(part), 0);
+            if (seen < kSize * 4 / 10) std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        ::kill(pid, SIGSTOP);
+        seen = testsupport::FileSize(part);
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_GE(seen, kSize * 4 / 10) << c.what;
+        ASSERT_LT(seen, kSize) << c.what << ": the download ended before it was stopped";
+        EXPECT_EQ(testsupport::FileSize(target), -1) << c.what;
+
+        c.change();
+        const std::int64_t kept = testsupport::FileSize(part);
+        ProcessResult again = Get({{"/big.bin", target}});
+        ASSERT_TRUE(again.ExitedWith(0)) << c.what << "\n" << again.Summary();
+        EXPECT_EQ(testsupport::CompareFiles(remote, target), "") << c.what;
+        EXPECT_EQ(testsupport::FileSize(part), -1) << c.what;
+        const std::vector<std::string> log = testsupport::SplitLines(again.err);
+        const bool rest = std::find(log.begin(), log.end(), "1 REST " + std::to_string(kept)) != log.end();
+        EXPECT_EQ(rest, c.continued) << c.what << "\n" << again.err;
+        ASSERT_EQ(::unlink(target.c_str()), 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CliGet, ::testing::ValuesIn(testsupport::AllServerKinds()),

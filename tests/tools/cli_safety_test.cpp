@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -261,20 +262,25 @@ TEST(CliLs, NamesAreEscapedOnATerminalAndExactInAPipe) {
 
 // ---- get interrupted
 
+constexpr const char* kStamp = "213 20261209101500\r\n";
+
 struct StalledDownload {
     StalledDownload() {
         TransferFaults stall;
         stall.stallAfterBytes = kSent;  // then silence, for as long as the client waits
         server.AddFile("/big.bin", content, stall);
+        server.Reply("MDTM", kStamp);
     }
-    // Waits until the bytes before the stall are (almost all) on disk.
+    // Waits until the bytes before the stall are (almost all) on disk, under
+    // the temporary name.
     bool WaitForBytes() const {
         for (int i = 0; i < 3000; ++i) {
-            if (testsupport::FileSize(local.file("big.bin")) >= kSent - 20480) return true;
+            if (testsupport::FileSize(Part()) >= kSent - 20480) return true;
             std::this_thread::sleep_for(10ms);
         }
         return false;
     }
+    std::string Part() const { return local.file("big.bin.quorvel-part"); }
 
     static constexpr std::int64_t kSent = 300000;
     std::string content = testsupport::PatternBytes(0, 2000000, 21);
@@ -282,8 +288,9 @@ struct StalledDownload {
     TempDir local;
 };
 
-// SIGINT and SIGTERM stop the download as a stop does: the file is cut to the
-// bytes received and the exit status says the run did not finish.
+// SIGINT and SIGTERM stop the download as a stop does: the part file is cut
+// to the bytes received, nothing carries the final name, and the exit status
+// says the run did not finish.
 TEST(CliGet, ASignalStopsTheDownloadAndLeavesOnlyTheBytesReceived) {
     for (int signal : {SIGINT, SIGTERM}) {
         StalledDownload d;
@@ -295,15 +302,17 @@ TEST(CliGet, ASignalStopsTheDownloadAndLeavesOnlyTheBytesReceived) {
         ASSERT_TRUE(child.Wait(60s)) << signal;
         EXPECT_EQ(child.signal, 0) << signal << "\n" << child.err;  // it ended itself
         EXPECT_EQ(child.exitCode, 128 + signal) << child.err;
-        EXPECT_EQ(testsupport::FileSha256Hex(d.local.file("big.bin")),
+        EXPECT_EQ(testsupport::FileSha256Hex(d.Part()),
                   testsupport::Sha256Hex(d.content.substr(0, StalledDownload::kSent)))
-            << signal << " size " << testsupport::FileSize(d.local.file("big.bin"));
+            << signal << " size " << testsupport::FileSize(d.Part());
+        EXPECT_EQ(testsupport::FileSize(d.local.file("big.bin")), -1) << signal;
     }
 }
 
-// Even a kill (no chance to cut anything) leaves a file no larger than the
-// bytes written: the space is reserved without growing the file.
-TEST(CliGet, AKilledDownloadNeverLeavesAFileThatLooksWhole) {
+// A kill (no chance to cut or rename anything) leaves only the part file, no
+// larger than the bytes written. The next get of the same file asks only for
+// the rest and ends with the whole file under its name.
+TEST(CliGet, AKilledDownloadLeavesOnlyItsPartAndTheNextGetSendsOnlyTheRest) {
     StalledDownload d;
     Child child;
     ASSERT_TRUE(child.Start(CliArgs(d.server, {"get /big.bin " + d.local.file("big.bin")}, 600000), false));
@@ -311,10 +320,39 @@ TEST(CliGet, AKilledDownloadNeverLeavesAFileThatLooksWhole) {
     child.Signal(SIGKILL);
     ASSERT_TRUE(child.Wait(60s));
     EXPECT_EQ(child.signal, SIGKILL);
-    std::optional<std::string> kept = testsupport::ReadFile(d.local.file("big.bin"));
+    EXPECT_EQ(testsupport::FileSize(d.local.file("big.bin")), -1);
+    std::optional<std::string> kept = testsupport::ReadFile(d.Part());
     ASSERT_TRUE(kept.has_value());
+    ASSERT_GT(kept->size(), 0u);
     EXPECT_LE(static_cast<std::int64_t>(kept->size()), StalledDownload::kSent);
     EXPECT_TRUE(*kept == d.content.substr(0, kept->size())) << "the bytes kept are not the file's start";
+
+    FakeFtpServer again;  // the same file, now sent without a stall
+    again.AddFile("/big.bin", d.content);
+    again.Reply("MDTM", kStamp);
+    ProcessResult result =
+        testsupport::RunProcess(CliArgs(again, {"get /big.bin " + d.local.file("big.bin")}, 5000));
+    ASSERT_TRUE(result.ExitedWith(0)) << result.Summary() << result.err;
+    EXPECT_EQ(again.CountCommands("REST " + std::to_string(kept->size())), 1) << again.Transcript();
+    EXPECT_EQ(testsupport::FileSha256Hex(d.local.file("big.bin")), testsupport::Sha256Hex(d.content));
+    EXPECT_EQ(testsupport::FileSize(d.Part()), -1);
+    EXPECT_EQ(testsupport::FileSize(d.local.file("big.bin.quorvel-part.info")), -1);
+}
+
+// A SIZE far beyond the file: a kill keeps no more reserved than one step
+// ahead of the bytes written.
+TEST(CliGet, AKilledDownloadWithAnInflatedSizeKeepsAtMostOneStepReserved) {
+    StalledDownload d;
+    d.server.Reply("SIZE", "213 5000000000\r\n");
+    Child child;
+    ASSERT_TRUE(child.Start(CliArgs(d.server, {"get /big.bin " + d.local.file("big.bin")}, 600000), false));
+    ASSERT_TRUE(d.WaitForBytes());
+    child.Signal(SIGKILL);
+    ASSERT_TRUE(child.Wait(60s));
+    struct stat info {};
+    ASSERT_EQ(::stat(d.Part().c_str(), &info), 0);
+    const std::int64_t reserved = static_cast<std::int64_t>(info.st_blocks) * 512;
+    EXPECT_LE(reserved, StalledDownload::kSent + (std::int64_t{64} << 20) + (1 << 20)) << reserved;
 }
 
 }  // namespace

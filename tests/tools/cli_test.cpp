@@ -126,6 +126,39 @@ TEST_P(CliAgainstRealServer, RmdirRemovesLinksWithoutFollowingThem) {
     EXPECT_EQ(Tree(Root()), (std::set<std::string>{"top.txt", "outside/", "outside/keep.txt"}));
 }
 
+// A link given as the target itself: some servers resolve it on CWD (vsftpd
+// even answers PWD with the target's path), so only the parent's listing
+// tells. The link goes, what it points to stays whole.
+TEST_P(CliAgainstRealServer, RmdirOfALinkRemovesTheLinkOnly) {
+    WriteFile(Root() / "keep" / "k.txt", "keep");
+    WriteFile(Root() / "scratch" / "inner" / "i.txt", "inner");
+    struct Case {
+        const char* link;      // below scratch/
+        const char* pointsTo;  // as written into the link
+        std::vector<std::string> commands;
+    };
+    const std::vector<Case> cases = {
+        {"kl", "../keep", {"-c", "rmdir scratch/kl"}},  // outside the start folder
+        {"kl", "../keep", {"-c", "cd /scratch", "-c", "rmdir kl"}},
+        {"il", "inner", {"-c", "rmdir /scratch/il"}},           // inside it
+        {"up", "..", {"-c", "cd scratch", "-c", "rmdir up"}},   // the parent
+        {"dot", ".", {"-c", "cd scratch", "-c", "rmdir dot"}},  // the folder itself
+    };
+    for (const Case& c : cases) {
+        // The tree as it must be afterwards: as it was before the link.
+        const std::set<std::string> before = Tree(Root());
+        const fs::path link = Root() / "scratch" / c.link;
+        fs::create_directory_symlink(c.pointsTo, link);
+        ProcessResult result = Cli(c.commands);
+        EXPECT_TRUE(result.ExitedWith(0)) << c.link << "\n" << result.Summary() << result.err;
+        EXPECT_FALSE(fs::is_symlink(link)) << c.link << "\n" << result.err;
+        EXPECT_EQ(Tree(Root()), before) << c.link << "\n" << result.err;
+        EXPECT_EQ(result.err.find("1 RMD"), std::string::npos) << c.link << "\n" << result.err;
+        std::error_code ignored;
+        fs::remove(link, ignored);
+    }
+}
+
 // pyftpdlib (like pure-ftpd) takes an empty CWD to "/"; "." and ".." and
 // "sub/.." reach the current folder or a parent on any server. None of them
 // may become the target of a recursive delete.
