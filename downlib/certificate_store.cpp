@@ -36,7 +36,7 @@ bool ValidKey(const std::string& key) {
     if (colon == std::string::npos || colon == 0 || colon + 1 >= key.size() || key.size() - colon > 6)
         return false;
     for (std::size_t i = 0; i < colon; ++i) {
-        const unsigned char c = static_cast<unsigned char>(key[i]);
+        const auto c = static_cast<unsigned char>(key[i]);
         if (!std::isalnum(c) && c != '.' && c != '-' && c != '_') return false;
     }
     long port = 0;

@@ -24,7 +24,7 @@ Handshaken RunHandshake(SessionConnection& connection, TlsStream& tls, int fd, c
         if (step == TlsStep::Failed) return Handshaken::Failed;
         if (connection.StopRequested()) return Handshaken::Stopped;
         if (deadline.Passed()) return Handshaken::Failed;
-        if (tls.wait() == TlsWait::Readable) {
+        if (tls.Waiting() == TlsWait::Readable) {
             if (WaitReadable(fd, kWaitCycleMs) == Ready::Failed) return Handshaken::Failed;
         } else if (PollPeer(fd, 0) == PeerState::Reset) {
             return Handshaken::Failed;
@@ -260,7 +260,7 @@ int CompleteTransferCommand(SessionConnection& connection, std::string& reply, i
             failed = true;
             break;
         }
-        if (tls->wait() == TlsWait::Readable) WaitReadable(fd, kWaitCycleMs);
+        if (tls->Waiting() == TlsWait::Readable) WaitReadable(fd, kWaitCycleMs);
         if (early == 0 && ControlSpeaks(connection) && !hearReply(finalCode)) {
             // The server answered with a failure: the handshake has no partner.
             CloseDataChannel(connection);

@@ -298,7 +298,7 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
 
 namespace {
 
-short TlsEvents(const TlsStream& tls) { return tls.wait() == TlsWait::Writable ? POLLOUT : POLLIN; }
+short TlsEvents(const TlsStream& tls) { return tls.Waiting() == TlsWait::Writable ? POLLOUT : POLLIN; }
 
 }  // namespace
 

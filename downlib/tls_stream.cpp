@@ -88,7 +88,7 @@ std::string HexFingerprint(const unsigned char* digest, unsigned int length) {
 std::unique_ptr<TlsStream> TlsStream::Begin(const TlsContext& context, int fd, const std::string& host,
                                             SSL_SESSION* resume) {
     std::unique_ptr<TlsStream> stream(new TlsStream());
-    stream->ssl_.reset(SSL_new(context.get()));
+    stream->ssl_.reset(SSL_new(context.Handle()));
     SSL* ssl = stream->ssl_.get();
     if (!ssl || SSL_set_fd(ssl, fd) != 1) return nullptr;
     SSL_set_connect_state(ssl);

@@ -28,7 +28,7 @@ using SslSessionPtr = std::unique_ptr<SSL_SESSION, SslDeleter>;
 class TlsContext {
 public:
     static std::shared_ptr<TlsContext> Create();
-    SSL_CTX* get() const { return context_.get(); }
+    SSL_CTX* Handle() const { return context_.get(); }
 
 private:
     std::unique_ptr<SSL_CTX, SslDeleter> context_;
@@ -58,9 +58,9 @@ public:
     TlsStream(const TlsStream&) = delete;
     TlsStream& operator=(const TlsStream&) = delete;
 
-    // Drives the handshake; Again with the readiness to wait for in wait().
+    // Drives the handshake; Again with the readiness to wait for in Waiting().
     TlsStep Handshake();
-    // Bytes read (> 0); 0 when nothing can be read now (see wait()); or a
+    // Bytes read (> 0); 0 when nothing can be read now (see Waiting()); or a
     // negative engine code: PeerClosed at the end of the stream (cleanly or
     // not, see EndedCleanly), Receive for a TLS failure.
     std::int64_t Read(char* buffer, std::size_t length);
@@ -68,7 +68,7 @@ public:
     std::int64_t Write(const char* data, std::size_t length);
     // Sends close_notify once; Again while the socket has no room for it.
     TlsStep SendCloseNotify();
-    TlsWait wait() const { return wait_; }
+    TlsWait Waiting() const { return wait_; }
     // Decrypted bytes waiting inside the stream, which a poll cannot see.
     bool HasBuffered() const;
     // True once the peer ended its stream with close_notify: no truncation.
