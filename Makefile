@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 PACKAGES := cmake ninja-build g++ ccache clang-14 clang-tidy-14 libclang-rt-14-dev libgtest-dev libgmock-dev qt6-base-dev \
             python3 python3-pyftpdlib fonts-noto-cjk xvfb xauth curl lftp \
-            libpam0g libpam-modules libcap2 libwrap0 libssl3 help2man \
+            libpam0g libpam-modules libcap2 libwrap0 libssl3 libssl-dev python3-openssl help2man \
             librsvg2-bin desktop-file-utils appstream dpkg-dev file xdotool x11-utils man-db \
             libsodium23 libcrypt1 libcrypt-dev libacl1 libhiredis0.14 libmemcached11 \
             libmemcachedutil2 libpcre2-posix3 libidn2-0 libncursesw6 \

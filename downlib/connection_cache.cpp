@@ -24,8 +24,8 @@ int LongestQuitWait(const std::vector<CachedConnection>& connections) {
 }  // namespace
 
 CacheKey MakeCacheKey(const std::string& host, std::uint16_t port, const std::string& user,
-                      const std::string& password) {
-    CacheKey key{host, port, user, password};
+                      const std::string& password, TlsMode tls) {
+    CacheKey key{host, port, user, password, tls};
     std::transform(key.host.begin(), key.host.end(), key.host.begin(), FoldCase);
     return key;
 }
@@ -34,7 +34,7 @@ void QuitAndClose(std::vector<CachedConnection> connections, int waitMs) {
     static const char kQuit[] = "QUIT\r\n";
     for (CachedConnection& c : connections) {
         // An idle control connection always has room for six bytes: no wait.
-        if (c.control) SendWithTimeout(c.control.fd(), -1, kQuit, sizeof kQuit - 1);
+        if (c.control) SendWithTimeout(c.control, -1, kQuit, sizeof kQuit - 1);
     }
     // The server answers 221 and closes; closing before its close would
     // answer its reply with a reset. One deadline for all of them.
@@ -52,7 +52,7 @@ void QuitAndClose(std::vector<CachedConnection> connections, int waitMs) {
             options.chunk = sizeof scratch;
             options.idleTimeoutMs = static_cast<int>(left.count());
             options.countLimit = &reads;
-            std::int64_t n = ReceiveWithTimeout(c.control.fd(), scratch, options);
+            std::int64_t n = ReceiveWithTimeout(c.control, scratch, options);
             if (n <= 0) break;  // closed, silent until the deadline, or broken
             drained += n;
         }

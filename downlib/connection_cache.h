@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "downlib/ftp_engine.h"
 #include "downlib/socket_transport.h"
 
 namespace downlib {
@@ -35,12 +36,14 @@ struct CacheKey {
     std::uint16_t port = 21;
     std::string user;
     std::string password;
+    // A connection kept from a plain session must never serve an encrypted one.
+    TlsMode tls = TlsMode::Off;
 
     bool operator==(const CacheKey& other) const = default;
 };
 
 CacheKey MakeCacheKey(const std::string& host, std::uint16_t port, const std::string& user,
-                      const std::string& password);
+                      const std::string& password, TlsMode tls = TlsMode::Off);
 
 // A logged-in control connection at a clean point (every reply read, no data
 // channel open) and what the next task needs of the session it came from.

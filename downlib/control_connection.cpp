@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "downlib/error_codes.h"
+#include "downlib/ftp_tls.h"
 
 namespace downlib {
 namespace {
@@ -105,7 +106,7 @@ ControlRead ReadControlBytes(SessionConnection& connection, const Deadline& dead
     options.total = static_cast<std::int64_t>(block.size());
     options.chunk = static_cast<std::int64_t>(block.size());
     options.countLimit = &reads;  // whatever the first read brings
-    const std::int64_t n = ReceiveWithTimeout(connection.control.fd(), block.data(), options);
+    const std::int64_t n = ReceiveWithTimeout(connection.control, block.data(), options);
     if (n == 0 && connection.StopRequested()) return ControlRead::Failed;
     if (n <= 0) {
         const int failure = n < 0 ? static_cast<int>(n) : ToInt(ErrorCode::PeerClosed);
@@ -194,16 +195,17 @@ int SendCommand(SessionConnection& connection, const std::string& command, std::
         return -1;
     }
     std::string line = command + "\r\n";
-    std::int64_t sent = SendWithTimeout(connection.control.fd(), timeoutMs, line.data(), line.size());
+    std::int64_t sent = SendWithTimeout(connection.control, timeoutMs, line.data(), line.size());
     if (sent < 0) return -1;
     // A short send on a blocking socket is rare; finish the line rather than
     // leave a half command on the wire.
     while (static_cast<std::size_t>(sent) < line.size()) {
         std::int64_t more =
-            SendWithTimeout(connection.control.fd(), timeoutMs, line.data() + sent, line.size() - sent);
+            SendWithTimeout(connection.control, timeoutMs, line.data() + sent, line.size() - sent);
         if (more < 0) return -1;
         sent += more;
     }
+    if (DataHandshakeDue(connection, command)) return CompleteTransferCommand(connection, reply, timeoutMs);
     return ReadReply(connection, reply, timeoutMs);
 }
 
@@ -265,6 +267,7 @@ OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, in
         ReportSocketError(connection, result);
         return OpenResult::ConnectFailed;
     }
+    if (SecureControlAfterConnect(connection) == TlsStart::Failed) return OpenResult::LoginFailed;
     if (texts == GreetingTexts::Download) EmitLog(connection, "连接成功, 等待欢迎消息", LogInfo);
     std::string reply;
     if (!ExpectWelcome(connection, reply, greetingTimeoutMs)) {
@@ -273,11 +276,16 @@ OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, in
     }
     if (texts == GreetingTexts::Upload)
         EmitLog(connection, AddressText("连接 [%s:%d]成功", session.serverAddress, session.port), LogInfo);
+    if (SecureControlAfterGreeting(connection) == TlsStart::Failed) {
+        EmitLog(connection, "登录失败", LogError);
+        return OpenResult::LoginFailed;
+    }
     if (!Login(connection, session.user, session.password, greetingTimeoutMs)) {
         EmitLog(connection, "登录失败", LogError);
         return OpenResult::LoginFailed;
     }
     EmitLog(connection, "登录成功", LogReply);
+    if (!ProtectDataAfterLogin(connection)) return OpenResult::LoginFailed;
     return OpenResult::Ok;
 }
 

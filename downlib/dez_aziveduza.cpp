@@ -15,6 +15,11 @@ DezAziveduza::~DezAziveduza() = default;
 
 void DezAziveduza::SetWaitHook(WaitHook hook) { waitHook_ = std::move(hook); }
 
+void DezAziveduza::SetTls(TlsMode mode, TlsTrust trust) {
+    tlsMode_ = mode;
+    tlsTrust_ = std::move(trust);
+}
+
 bool DezAziveduza::IsConnected() const { return session_ && session_->IsLive(); }
 
 bool DezAziveduza::Connect(const std::string& url, const std::string& user, const std::string& password,
@@ -30,6 +35,8 @@ bool DezAziveduza::Connect(const std::string& url, const std::string& user, cons
     param.user = user;
     param.password = password;
     param.logCallback = std::move(callback);
+    param.tls = tlsMode_;
+    param.tlsTrust = tlsTrust_;
     param.connectTimeout = param.sendTimeout = param.replyTimeout = timeout;
     std::unique_ptr<TransferSession> session = CreateSession(param, TaskUse::Assistant);
     if (!session) return false;

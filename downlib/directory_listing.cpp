@@ -40,7 +40,7 @@ DataEnd ReadDataToEnd(SessionConnection& connection, std::string& text, std::siz
         options.countLimit = &reads;
         std::int64_t received = 0;
         options.receivedOut = &received;
-        std::int64_t n = ReceiveWithTimeout(connection.data.fd(), buffer, options);
+        std::int64_t n = ReceiveWithTimeout(connection.data, buffer, options);
         // The bytes of a read that ends with the server's close belong to the text.
         std::int64_t got = n > 0 ? n : received;
         text.append(buffer, static_cast<std::size_t>(got));

@@ -147,7 +147,7 @@ ReceiveEnd ConfirmEnd(TaskRunner& task, SessionConnection& connection, char* buf
         options.idleTimeoutMs = session.replyTimeout;
         int reads = 1;
         options.countLimit = &reads;
-        result = ReceiveWithTimeout(connection.data.fd(), buffer, options);
+        result = ReceiveWithTimeout(connection.data, buffer, options);
         if (result <= 0) break;
         extra += result;
     }
@@ -478,7 +478,7 @@ private:
             partial_ = 0;
             options.receivedOut = &partial_;
             auto began = std::chrono::steady_clock::now();
-            std::int64_t n = ReceiveWithTimeout(connection_.data.fd(), buffer_ + pending_, options);
+            std::int64_t n = ReceiveWithTimeout(connection_.data, buffer_ + pending_, options);
             receivedHere_ += n > 0 ? n : partial_;
             if (n == 0) break;  // told to stop with nothing new
             if (n < 0) {

@@ -64,6 +64,39 @@ enum UploadFlag : int {
 // download's flags as Download.
 enum class TaskUse : int { Download = 0x1000, Upload = 0x2000, Assistant = 0x3000 };
 
+// How a session encrypts. Auto asks for TLS (AUTH TLS) and goes on in plain
+// FTP, with an error line, when the server refuses it; Required ends the
+// connection before the user name is sent; Implicit speaks TLS from the
+// first byte (port 990 by default); Off never asks. Data connections are
+// encrypted whenever the control connection is.
+enum class TlsMode : int { Auto, Required, Implicit, Off };
+
+// A server certificate that the system's trusted authorities do not vouch
+// for (self-signed, another name, expired), or one that differs from the
+// certificate trusted before for the same host and port.
+struct CertificateQuestion {
+    std::string host;
+    int port = 0;
+    std::string fingerprint;  // SHA-256, "AB:CD:..."
+    std::string subject;
+    std::string issuer;
+    std::string notBefore;
+    std::string notAfter;
+    std::string problem;           // why it is not verified
+    std::string knownFingerprint;  // the one trusted before; empty when none
+};
+enum class CertificateAnswer : int { Refuse, TrustOnce, TrustAlways };
+using CertificateCallback = std::function<CertificateAnswer(const CertificateQuestion&)>;
+
+// Which unverified certificates a session accepts. The question runs on the
+// thread that connects (a task's worker thread): answer without calling back
+// into the engine object. Without it such a certificate is refused.
+struct TlsTrust {
+    std::string storePath;                  // the trusted-always file; empty: none is read or written
+    std::vector<std::string> fingerprints;  // SHA-256 fingerprints trusted for this run
+    CertificateCallback ask;
+};
+
 // The default password of anonymous log-ins: 17 characters, e-mail style.
 inline constexpr const char* kAnonymousPassword = "quorvel@ftp.local";
 inline constexpr const char* kDefaultExtensions = ".exe|.rar|.zip|.gif|.jpg|.mp3|.rm";
@@ -96,6 +129,11 @@ struct TaskParam {
     // without following symbolic links, so a link planted in the download
     // folder cannot redirect the file. Empty: localPath's folder is taken as named.
     std::string localBase;
+    // Not members of the task record either: the encryption of an ftp://
+    // URL (ftpes:// is Required and ftps:// Implicit whatever this says) and
+    // the certificates it trusts.
+    TlsMode tls = TlsMode::Off;
+    TlsTrust tlsTrust;
 };
 
 struct TransferSession;
@@ -125,6 +163,9 @@ public:
     // hook removes it.
     using WaitHook = std::function<bool()>;
     void SetWaitHook(WaitHook hook);
+    // The encryption of the next Connect to an ftp:// URL (the default is
+    // Off), and the certificates it trusts.
+    void SetTls(TlsMode mode, TlsTrust trust);
 
     std::string GetCurrentDir();
     bool ChangeDir(const std::string& path);
@@ -142,6 +183,8 @@ public:
 private:
     std::unique_ptr<TransferSession> session_;
     WaitHook waitHook_;
+    TlsMode tlsMode_ = TlsMode::Off;
+    TlsTrust tlsTrust_;
 };
 
 // Runs one file transfer as a background task: a download (StartTask) or an

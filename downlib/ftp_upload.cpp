@@ -330,7 +330,7 @@ private:
         while (true) {
             if (connection_.StopRequested()) return ToInt(ErrorCode::Stopped);
             std::int64_t n =
-                SendWithTimeout(connection_.data.fd(), kWaitCycleMs, data, static_cast<std::size_t>(length));
+                SendWithTimeout(connection_.data, kWaitCycleMs, data, static_cast<std::size_t>(length));
             if (n > 0) return n;
             bool noRoomYet = Is(n, ErrorCode::SendWaitTimeout) || Is(n, ErrorCode::WsaWouldBlock) ||
                              Is(n, ErrorCode::WsaInterrupted);

@@ -45,6 +45,8 @@ bool StartsWithFtp(const std::string& url) {
            std::tolower(static_cast<unsigned char>(url[2])) == 'p' && url.compare(3, 3, "://") == 0;
 }
 
+bool StartsWith(const std::string& lower, const char* prefix) { return lower.rfind(prefix, 0) == 0; }
+
 // The port of a URL's host part: after the colon that follows the user
 // information, when there is any.
 long PortOf(const std::string& host, long defaultPort) {
@@ -109,14 +111,17 @@ std::optional<SchemeInfo> RecognizeScheme(const std::string& url) {
     std::string lower = url;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (lower.empty()) return std::nullopt;
+    // The FTP-over-TLS schemes: explicit TLS that must succeed, and implicit TLS.
+    if (StartsWith(lower, "ftpes://")) return SchemeInfo{Protocol::Ftp, 21, 8, TlsMode::Required};
+    if (StartsWith(lower, "ftps://")) return SchemeInfo{Protocol::Ftp, 990, 7, TlsMode::Implicit};
     char first = lower[0];
-    if (first == 'h' && CodeSum(lower, 1, 6) == 496) return SchemeInfo{Protocol::Http, 80, 7};
-    if (first == 'f' && CodeSum(lower, 1, 5) == 380) return SchemeInfo{Protocol::Ftp, 21, 6};
+    if (first == 'h' && CodeSum(lower, 1, 6) == 496) return SchemeInfo{Protocol::Http, 80, 7, std::nullopt};
+    if (first == 'f' && CodeSum(lower, 1, 5) == 380) return SchemeInfo{Protocol::Ftp, 21, 6, std::nullopt};
     if (first == 'm') {
-        if (CodeSum(lower, 1, 5) == 376) return SchemeInfo{Protocol::Mms, 1755, 6};
-        if (CodeSum(lower, 1, 6) == 492) return SchemeInfo{Protocol::Mms, 1755, 7};
+        if (CodeSum(lower, 1, 5) == 376) return SchemeInfo{Protocol::Mms, 1755, 6, std::nullopt};
+        if (CodeSum(lower, 1, 6) == 492) return SchemeInfo{Protocol::Mms, 1755, 7, std::nullopt};
     }
-    if (first == 'r' && CodeSum(lower, 1, 6) == 495) return SchemeInfo{Protocol::Rtsp, 554, 7};
+    if (first == 'r' && CodeSum(lower, 1, 6) == 495) return SchemeInfo{Protocol::Rtsp, 554, 7, std::nullopt};
     return std::nullopt;
 }
 
@@ -188,7 +193,13 @@ std::unique_ptr<TransferSession> CreateSession(const TaskParam& param, TaskUse u
     session->user = param.user;
     session->password = param.password;
 
-    if (StartsWithFtp(url)) ApplyUserInfo(*session, host);
+    if (StartsWithFtp(url) || scheme->tls) ApplyUserInfo(*session, host);
+    session->tlsMode = scheme->tls.value_or(param.tls);
+    session->tlsTrust = param.tlsTrust;
+    if (session->tlsMode != TlsMode::Off) {
+        session->tlsContext = TlsContext::Create();
+        if (!session->tlsContext) return nullptr;
+    }
     if (session->host.empty()) return nullptr;
     std::string typeName = use == TaskUse::Upload ? param.localPath : url;
     session->transferTypeMode = ResolveTransferType(param.transferTypeMode, typeName, param.extensionList);

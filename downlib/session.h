@@ -15,6 +15,7 @@
 
 #include "downlib/ftp_engine.h"
 #include "downlib/socket_transport.h"
+#include "downlib/tls_stream.h"
 
 namespace downlib {
 
@@ -118,6 +119,14 @@ struct TransferSession {
     std::string workerText;
 
     std::atomic<int> dataMode{kDataPassive};
+    TlsMode tlsMode = TlsMode::Off;
+    TlsTrust tlsTrust;
+    std::shared_ptr<TlsContext> tlsContext;  // set unless tlsMode is Off
+    // The certificate accepted on this session's control connection (its
+    // data connections must show the same), and one the user refused (later
+    // attempts of the task do not ask again).
+    std::string acceptedFingerprint;
+    std::string refusedFingerprint;
     // The Download object's cache of logged-in control connections; none
     // for assistant sessions.
     std::shared_ptr<ConnectionCache> connectionCache;
@@ -155,6 +164,7 @@ struct SchemeInfo {
     Protocol protocol;
     int defaultPort;
     std::size_t prefixLength;
+    std::optional<TlsMode> tls;  // what the scheme itself says of encryption
 };
 
 // Scheme recognition on the URL's first letter and the character codes that

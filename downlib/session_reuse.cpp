@@ -8,7 +8,7 @@
 namespace downlib {
 
 CacheKey SessionKey(const TransferSession& session) {
-    return MakeCacheKey(session.host, session.port, session.user, session.password);
+    return MakeCacheKey(session.host, session.port, session.user, session.password, session.tlsMode);
 }
 
 bool TakeLoggedInConnection(SessionConnection& connection) {

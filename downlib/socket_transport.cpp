@@ -19,6 +19,7 @@
 
 #include "downlib/error_codes.h"
 #include "downlib/session.h"
+#include "downlib/tls_stream.h"
 
 namespace downlib {
 namespace {
@@ -125,7 +126,28 @@ ScopedWaitHook::~ScopedWaitHook() {
 
 Ready WaitReadable(int fd, int timeoutMs) { return WaitFor(fd, POLLIN, timeoutMs); }
 
+Socket::Socket() = default;
+Socket::Socket(int fd) : fd_(fd) {}
+Socket::~Socket() { Close(); }
+
+Socket::Socket(Socket&& other) noexcept
+    : fd_(other.Release()), readAhead_(std::move(other.readAhead_)), tls_(std::move(other.tls_)) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        Reset(other.Release());
+        readAhead_ = std::move(other.readAhead_);
+        tls_ = std::move(other.tls_);
+    }
+    return *this;
+}
+
+void Socket::AttachTls(std::unique_ptr<TlsStream> tls) { tls_ = std::move(tls); }
+
 void Socket::Reset(int fd) {
+    // The TLS state belongs to the old descriptor; it goes before the
+    // descriptor number can be handed out again.
+    tls_.reset();
     {
         std::lock_guard lock(closing_);
         int old = fd_.exchange(fd);
@@ -274,6 +296,63 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options) {
     return finish(received);
 }
 
+namespace {
+
+short TlsEvents(const TlsStream& tls) { return tls.Waiting() == TlsWait::Writable ? POLLOUT : POLLIN; }
+
+}  // namespace
+
+std::int64_t SendWithTimeout(Socket& socket, int timeoutMs, const char* data, std::size_t length) {
+    TlsStream* tls = socket.Tls();
+    if (!tls) return SendWithTimeout(socket.fd(), timeoutMs, data, length);
+    const bool unbounded = timeoutMs == 0;
+    const Deadline deadline = Deadline::After(timeoutMs < 0 ? 0 : timeoutMs);
+    while (true) {
+        const std::int64_t n = tls->Write(data, length);
+        if (n > 0) bytesSent += n;
+        if (n != 0) return n;
+        const int wait = unbounded ? -1 : deadline.RemainingMs();
+        const Ready ready = WaitFor(socket.fd(), TlsEvents(*tls), wait);
+        if (ready == Ready::Failed) return ToInt(ErrorCode::WaitFailed);
+        if (ready == Ready::No) return ToInt(ErrorCode::SendWaitTimeout);
+    }
+}
+
+std::int64_t ReceiveWithTimeout(Socket& socket, char* buffer, ReceiveOptions options) {
+    TlsStream* tls = socket.Tls();
+    if (!tls) return ReceiveWithTimeout(socket.fd(), buffer, options);
+    if (!buffer) return ToInt(ErrorCode::NoBuffer);
+    std::int64_t received = 0;
+    int idle = 0;
+    auto finish = [&](std::int64_t result) {
+        if (options.receivedOut) *options.receivedOut = received;
+        return result;
+    };
+    auto stopped = [&] { return options.connection && options.connection->StopRequested(); };
+    while (options.total > 0) {
+        const std::int64_t chunk = std::min(options.chunk, options.total);
+        const std::int64_t n = tls->Read(buffer + received, static_cast<std::size_t>(chunk));
+        if (n < 0) return finish(n);
+        if (n > 0) {
+            received += n;
+            CountReceived(options, n);
+            if (stopped()) break;
+            if (options.countLimit && --*options.countLimit <= 0) break;
+            idle = 0;
+            options.total -= n;
+            continue;
+        }
+        const Ready ready = WaitFor(socket.fd(), TlsEvents(*tls), kWaitCycleMs);
+        if (ready == Ready::Failed) return finish(ToInt(ErrorCode::WaitFailed));
+        if (ready == Ready::No) {
+            idle += kWaitCycleMs;
+            if (idle > options.idleTimeoutMs) return finish(ToInt(ErrorCode::ReceiveTimeout));
+            if (stopped()) break;
+        }
+    }
+    return finish(received);
+}
+
 std::optional<std::string> ResolveHost(const std::string& host) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -359,8 +438,20 @@ PeerState PollPeer(int fd, int waitMs) {
     return PeerState::Reset;
 }
 
+PeerState PollPeer(const Socket& socket, int waitMs) {
+    if (socket.Tls() && socket.Tls()->HasBuffered()) return PeerState::Readable;
+    return PollPeer(socket.fd(), waitMs);
+}
+
 void ShutdownSending(const Socket& socket) {
-    if (socket) ::shutdown(socket.fd(), SHUT_WR);
+    if (!socket) return;
+    if (TlsStream* tls = socket.Tls()) {
+        const Deadline deadline = Deadline::After(kCloseNotifyWaitMs);
+        while (tls->SendCloseNotify() == TlsStep::Again) {
+            if (WaitFor(socket.fd(), TlsEvents(*tls), deadline.RemainingMs()) != Ready::Yes) break;
+        }
+    }
+    ::shutdown(socket.fd(), SHUT_WR);
 }
 
 void AbortConnection(Socket& socket) {

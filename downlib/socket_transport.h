@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 namespace downlib {
 
 struct SessionConnection;
+class TlsStream;
 
 // Owns one socket descriptor; closes it when released. Closing and the
 // stop path's shutdown take the same lock: a shutdown that raced a close
@@ -24,17 +26,11 @@ struct SessionConnection;
 // someone else.
 class Socket {
 public:
-    Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() { Close(); }
-    Socket(Socket&& other) noexcept : fd_(other.Release()), readAhead_(std::move(other.readAhead_)) {}
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) {
-            Reset(other.Release());
-            readAhead_ = std::move(other.readAhead_);
-        }
-        return *this;
-    }
+    Socket();
+    explicit Socket(int fd);
+    ~Socket();
+    Socket(Socket&& other) noexcept;
+    Socket& operator=(Socket&& other) noexcept;
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
@@ -52,11 +48,16 @@ public:
     // Bytes received on this socket but not consumed yet. They belong to this
     // descriptor, so they go when it is reset. Only the owning thread uses it.
     std::string& ReadAhead() { return readAhead_; }
+    // The TLS layer once the connection is encrypted; it goes with the
+    // descriptor. Only the owning thread uses it.
+    TlsStream* Tls() const { return tls_.get(); }
+    void AttachTls(std::unique_ptr<TlsStream> tls);
 
 private:
     mutable std::mutex closing_;
     std::atomic<int> fd_{-1};
     std::string readAhead_;
+    std::unique_ptr<TlsStream> tls_;
 };
 
 // The end of a whole exchange (a reply, a greeting, a listing): unlike an
@@ -120,6 +121,8 @@ int ConnectWithTimeout(int fd, const std::string& ip, std::uint16_t port, int ti
 // wait). Bytes sent, or WaitFailed, SendWaitTimeout, NotReady or a
 // mapped socket error.
 std::int64_t SendWithTimeout(int fd, int timeoutMs, const char* data, std::size_t length);
+// The same through the socket's TLS layer when it has one.
+std::int64_t SendWithTimeout(Socket& socket, int timeoutMs, const char* data, std::size_t length);
 
 struct ReceiveOptions {
     SessionConnection* connection = nullptr;  // stop checks and accounting
@@ -136,6 +139,10 @@ struct ReceiveOptions {
 // an idle time-out counted in wait cycles; a stop request ends the call with
 // the bytes so far.
 std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options);
+// The same through the socket's TLS layer when it has one. A TLS stream that
+// ends without close_notify ends with PeerClosed as well; the stream's
+// EndedCleanly tells the two apart.
+std::int64_t ReceiveWithTimeout(Socket& socket, char* buffer, ReceiveOptions options);
 
 // The dotted IPv4 text of the host's first address.
 std::optional<std::string> ResolveHost(const std::string& host);
@@ -150,8 +157,13 @@ std::optional<std::string> PeerAddress(int fd);
 // connection (a peer that closes with bytes of ours unread resets it).
 enum class PeerState { Quiet, Readable, Closed, Reset };
 PeerState PollPeer(int fd, int waitMs);
+// The same, counting decrypted bytes waiting in the socket's TLS layer.
+PeerState PollPeer(const Socket& socket, int waitMs);
 // Ends our sending side only: the peer reads the end of the data and the
-// connection stays open to hear how the peer closes it.
+// connection stays open to hear how the peer closes it. An encrypted
+// connection sends its close_notify first (waiting at most kCloseNotifyWaitMs
+// for room), so that the peer can tell the end from a cut.
+inline constexpr int kCloseNotifyWaitMs = 5000;
 void ShutdownSending(const Socket& socket);
 // Closes with a reset rather than an orderly end, so the peer cannot take
 // what arrived for the whole of it.

@@ -17,6 +17,7 @@
 #include "downlib/ftp_engine.h"
 #include "tools/cli_get.h"
 #include "tools/cli_put.h"
+#include "tools/cli_tls.h"
 
 namespace cli {
 namespace {
@@ -289,6 +290,9 @@ std::string HelpText() {
         "  -t TIMEOUT_MS   time-out of the connect, of each send and of each reply\n"
         "  -b SEND_BLOCK   bytes per send of put (default: the engine's, 64 KiB)\n"
         "  -c COMMAND      a command to run; repeat for more\n"
+        "  --tls MODE      auto (default: TLS when offered), required, implicit (port 990) or off\n"
+        "  --trust SHA256:HEX  trusts the certificate with this SHA-256 fingerprint; repeat for more\n"
+        "  --trust-always  keeps the --trust certificates in the trusted-certificate file\n"
         "  -h, --help      prints this help and exits\n"
         "  --version       prints the version and exits\n"
         "\n"
@@ -312,6 +316,7 @@ std::string HelpText() {
 int Run(const Options& options, const std::vector<std::vector<std::string>>& commands) {
     downlib::DezAziveduza client;
     downlib::Download download;
+    client.SetTls(options.tls, RunTrust(options));
     if (!client.Connect("ftp://" + options.host, options.user, options.password, options.port, PrintLog,
                         options.timeoutMs))
         return 1;

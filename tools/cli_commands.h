@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "downlib/ftp_engine.h"
+
 namespace cli {
 
 struct Options {
@@ -16,6 +18,10 @@ struct Options {
     int port = 21;
     std::optional<int> timeoutMs;
     std::optional<int> sendBlock;  // bytes per send of put; the engine's default without
+    downlib::TlsMode tls = downlib::TlsMode::Auto;
+    std::vector<std::string> trusted;  // --trust fingerprints, as the engine writes them
+    bool trustAlways = false;          // --trust-always: they go to the store
+    std::string certificateStore;      // the trusted-certificate file; empty: none
 };
 
 // Splits a command line at blanks; a word in double quotes keeps its blanks.

@@ -13,6 +13,7 @@
 
 #include "downlib/entry_name.h"
 #include "downlib/url_path.h"
+#include "tools/cli_tls.h"
 
 namespace cli {
 namespace {
@@ -242,6 +243,7 @@ FetchOutcome FetchFile(const Options& options, downlib::Download& download, cons
     param.localBase = localBase;
     param.user = options.user;
     param.password = options.password;
+    ApplyTls(options, param);
     if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
     auto outcome = std::make_shared<TaskOutcome>();
     param.logCallback = PrintLog;

@@ -8,6 +8,7 @@
 
 #include "downlib/entry_name.h"
 #include "downlib/url_path.h"
+#include "tools/cli_tls.h"
 
 namespace cli {
 namespace {
@@ -71,6 +72,7 @@ bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Downloa
     param.flags = resume ? downlib::UploadResume : 0;
     param.user = options.user;
     param.password = options.password;
+    ApplyTls(options, param);
     if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
     if (options.sendBlock) param.uploadBlockSize = *options.sendBlock;
     auto outcome = std::make_shared<PutOutcome>();

@@ -25,16 +25,18 @@
 #include "downlib/ftp_engine.h"
 #include "quorvel_version.h"
 #include "tools/cli_commands.h"
+#include "tools/cli_tls.h"
 
 namespace {
 
 void PrintUsage() {
-    std::fprintf(stderr,
-                 "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-b SEND_BLOCK] "
-                 "[-c COMMAND]... HOST (--help for more)\n");
+    std::fprintf(
+        stderr,
+        "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-b SEND_BLOCK] "
+        "[-c COMMAND]... [--tls MODE] [--trust SHA256:HEX]... [--trust-always] HOST (--help for more)\n");
 }
 
-enum LongOption { kVersionOption = 256 };
+enum LongOption { kVersionOption = 256, kTlsOption, kTrustOption, kTrustAlwaysOption };
 
 // After a signal the commands get this long to wind up (a stopped download
 // ends within its stop wait); a synchronous command waiting on a silent
@@ -88,8 +90,14 @@ int main(int argc, char** argv) {
     cli::Options options;
     std::vector<std::string> commands;
     int opt = 0;
-    static const option longOptions[] = {
-        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersionOption}, {}};
+    static const option longOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                         {"version", no_argument, nullptr, kVersionOption},
+                                         {"tls", required_argument, nullptr, kTlsOption},
+                                         {"trust", required_argument, nullptr, kTrustOption},
+                                         {"trust-always", no_argument, nullptr, kTrustAlwaysOption},
+                                         {}};
+    std::optional<downlib::TlsMode> tlsOption;
+    bool portGiven = false;
     while ((opt = ::getopt_long(argc, argv, "u:p:P:t:b:c:h", longOptions, nullptr)) != -1) {
         switch (opt) {
             case 'h':
@@ -98,6 +106,28 @@ int main(int argc, char** argv) {
             case kVersionOption:
                 std::printf("quorvel-ftp-cli %s\n", quorvel::kVersion);
                 return 0;
+            case kTlsOption:
+                tlsOption = cli::ParseTlsMode(optarg);
+                if (!tlsOption) {
+                    std::fprintf(stderr,
+                                 "quorvel-ftp-cli: bad TLS mode: %s (auto, required, implicit or off)\n",
+                                 optarg);
+                    return 2;
+                }
+                break;
+            case kTrustOption: {
+                std::string fingerprint = cli::ParseTrustArgument(optarg);
+                if (fingerprint.empty()) {
+                    std::fprintf(stderr, "quorvel-ftp-cli: bad fingerprint: %s (SHA256: and 64 hex digits)\n",
+                                 optarg);
+                    return 2;
+                }
+                options.trusted.push_back(fingerprint);
+                break;
+            }
+            case kTrustAlwaysOption:
+                options.trustAlways = true;
+                break;
             case 'u':
                 options.user = optarg;
                 break;
@@ -109,6 +139,7 @@ int main(int argc, char** argv) {
                     std::fprintf(stderr, "quorvel-ftp-cli: bad port: %s\n", optarg);
                     return 2;
                 }
+                portGiven = true;
                 break;
             case 't': {
                 int timeout = 0;
@@ -140,7 +171,19 @@ int main(int argc, char** argv) {
         PrintUsage();
         return 2;
     }
-    options.host = argv[optind];
+    const cli::HostArgument host = cli::ParseHostArgument(argv[optind]);
+    if (host.tls && tlsOption && *host.tls != *tlsOption) {
+        std::fprintf(stderr, "quorvel-ftp-cli: --tls contradicts the scheme of %s\n", argv[optind]);
+        return 2;
+    }
+    if (options.trustAlways && options.trusted.empty()) {
+        std::fprintf(stderr, "quorvel-ftp-cli: --trust-always needs --trust SHA256:HEX\n");
+        return 2;
+    }
+    options.host = host.host;
+    options.tls = host.tls.value_or(tlsOption.value_or(downlib::TlsMode::Auto));
+    if (options.tls == downlib::TlsMode::Implicit && !portGiven) options.port = 990;
+    options.certificateStore = cli::CertificateStorePath();
     if (commands.empty() && !::isatty(STDIN_FILENO)) {
         std::string line;
         while (std::getline(std::cin, line)) {

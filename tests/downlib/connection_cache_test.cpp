@@ -63,6 +63,10 @@ TEST(ConnectionCache, OnlyTheSameServerPortUserAndPasswordFindAConnection) {
         {MakeCacheKey("127.0.0.1", port, "u", "P"), false},
         {MakeCacheKey("127.0.0.1", port, "u", ""), false},
         {MakeCacheKey("127.0.0.1", port, "", "p"), false},
+        // A connection kept from a plain session never serves an encrypted one.
+        {MakeCacheKey("127.0.0.1", port, "u", "p", TlsMode::Auto), false},
+        {MakeCacheKey("127.0.0.1", port, "u", "p", TlsMode::Required), false},
+        {MakeCacheKey("127.0.0.1", port, "u", "p", TlsMode::Implicit), false},
     };
     for (const auto& c : cases) {
         ConnectionCache cache;

@@ -46,6 +46,41 @@ TEST(SessionUrl, RecognisesSchemesByTheirCharacterSums) {
     }
 }
 
+// The TLS schemes name their mode; ftp:// takes the task's (Off by default).
+TEST(SessionUrl, TlsSchemesNameTheModeAndImplicitDefaultsToPort990) {
+    const struct {
+        const char* url;
+        TlsMode taskMode;
+        TlsMode mode;
+        int port;
+        const char* user;
+    } cases[] = {
+        {"ftp://host/f", TlsMode::Off, TlsMode::Off, 21, "anonymous"},
+        {"ftp://host/f", TlsMode::Auto, TlsMode::Auto, 21, "anonymous"},
+        {"ftpes://host/f", TlsMode::Off, TlsMode::Required, 21, "anonymous"},
+        {"FTPES://host:2121/f", TlsMode::Auto, TlsMode::Required, 2121, "anonymous"},
+        {"ftps://host/f", TlsMode::Off, TlsMode::Implicit, 990, "anonymous"},
+        {"ftps://me:pw@host:9990/f", TlsMode::Auto, TlsMode::Implicit, 9990, "me"},
+    };
+    for (const auto& c : cases) {
+        TaskParam param;
+        param.url = c.url;
+        param.tls = c.taskMode;
+        auto session = CreateSession(param, TaskUse::Download);
+        ASSERT_TRUE(session) << c.url;
+        EXPECT_EQ(session->tlsMode, c.mode) << c.url;
+        EXPECT_EQ(session->port, c.port) << c.url;
+        EXPECT_EQ(session->host, "host") << c.url;
+        EXPECT_EQ(session->user, c.user) << c.url;
+        EXPECT_EQ(session->tlsContext != nullptr, c.mode != TlsMode::Off) << c.url;
+    }
+    for (const char* url : {"ftpes:/host/f", "ftpx://host/f", "ftps://"}) {
+        TaskParam param;
+        param.url = url;
+        EXPECT_FALSE(CreateSession(param, TaskUse::Download)) << url;
+    }
+}
+
 struct UrlCase {
     const char* url;
     bool session;

@@ -122,7 +122,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
     std::vector<std::string> args = argv;
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    for (const auto& extra : options.extraEnv) env.push_back(extra);
+    // A variable given again replaces the inherited one: the first of two
+    // entries of one name is the one a program reads.
+    for (const auto& extra : options.extraEnv) {
+        const std::string name = extra.substr(0, extra.find('=') + 1);
+        std::erase_if(env, [&name](const std::string& entry) { return entry.rfind(name, 0) == 0; });
+        env.push_back(extra);
+    }
     std::vector<char*> argp = CStrings(args);
     std::vector<char*> envp = CStrings(env);
 

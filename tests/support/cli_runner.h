@@ -12,10 +12,10 @@
 namespace testsupport {
 
 struct RunOptions {
-    std::string stdinData;                      // written, then standard input is closed
-    std::chrono::milliseconds timeout{60000};   // then SIGKILL
-    std::vector<std::string> extraEnv;          // "NAME=value", added to the current environment
-    std::string workingDir;                     // empty: the current one
+    std::string stdinData;                     // written, then standard input is closed
+    std::chrono::milliseconds timeout{60000};  // then SIGKILL
+    std::vector<std::string> extraEnv;  // "NAME=value", added to (or replacing in) the current environment
+    std::string workingDir;             // empty: the current one
     std::size_t outputCap = 64u * 1024 * 1024;  // per stream; more is read and dropped
 };
 

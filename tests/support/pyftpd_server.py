@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """FTP server for the end-to-end tests, on pyftpdlib.
 
-Usage: pyftpd_server.py ROOT USER PASSWORD PORT
+Usage: pyftpd_server.py ROOT USER PASSWORD PORT [CERT KEY]
 
 Serves ROOT on 127.0.0.1 to one user with every permission. PORT 0 lets the
 system choose; the port actually used is printed on standard output as the
 first and only line, once the server listens. The log goes to standard error.
+With CERT and KEY it also offers explicit TLS (AUTH TLS), not forced.
 Runs until it gets SIGTERM.
 """
 import logging
@@ -17,15 +18,22 @@ from pyftpdlib.servers import FTPServer
 
 
 def main(argv):
-    if len(argv) != 5:
+    if len(argv) not in (5, 7):
         sys.stderr.write(__doc__)
         return 2
-    root, user, password, port = argv[1:]
+    root, user, password, port = argv[1:5]
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
 
-    class Handler(FTPHandler):
+    base = FTPHandler
+    if len(argv) == 7:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        base = TLS_FTPHandler
+        base.certfile = argv[5]
+        base.keyfile = argv[6]
+
+    class Handler(base):
         pass
 
     Handler.authorizer = authorizer

@@ -301,6 +301,20 @@ bool RealServer::Stop() {
     return gone;
 }
 
+thread_local std::string RealServer::tlsFolder_;
+
+RealServer RealServer::StartWithTls(ServerKind kind, const std::string& root, const std::string& user,
+                                    const std::string& password, const std::string& certificateFolder) {
+    if (kind == ServerKind::ProFtpd) {
+        RealServer server(kind);
+        return server.Failed("proftpd: mod_tls (proftpd-mod-crypto) is not unpacked");
+    }
+    tlsFolder_ = certificateFolder;
+    RealServer server = Start(kind, root, user, password);
+    tlsFolder_.clear();
+    return server;
+}
+
 RealServer RealServer::Start(ServerKind kind, const std::string& root, const std::string& user,
                              const std::string& password) {
     switch (kind) {
@@ -385,7 +399,12 @@ RealServer RealServer::StartPyftpd(const std::string& root, const std::string& u
     UniqueFd portRead(fds[0]), portWrite(fds[1]);
 
     std::string error;
-    server.pid_ = Launch({kPython, script, root, user, password, "0"}, portWrite.Get(), logFd.Get(), &error);
+    std::vector<std::string> args{kPython, script, root, user, password, "0"};
+    if (!tlsFolder_.empty()) {
+        args.push_back(tlsFolder_ + "/cert.pem");
+        args.push_back(tlsFolder_ + "/key.pem");
+    }
+    server.pid_ = Launch(args, portWrite.Get(), logFd.Get(), &error);
     if (server.pid_ < 0) return fail(error);
     portWrite.Reset();
 
@@ -483,6 +502,10 @@ RealServer RealServer::StartVsftpd(const std::string& root, const std::string& u
                                                    {"ROOT", root},
                                                    {"EMPTY_DIR", emptyDir},
                                                    {"LOG_FILE", files.serverLog}});
+            // TLS offered, not forced: plain log-ins keep working beside it.
+            if (!tlsFolder_.empty())
+                text += "ssl_enable=YES\nforce_local_logins_ssl=NO\nforce_local_data_ssl=NO\nrsa_cert_file=" +
+                        tlsFolder_ + "/cert.pem\nrsa_private_key_file=" + tlsFolder_ + "/key.pem\n";
             if (!WriteFile(conf, text)) return "cannot write " + conf;
             ::chmod(conf.c_str(), 0600);
             args->push_back(conf);
@@ -547,6 +570,14 @@ RealServer RealServer::StartPureFtpd(const std::string& root, const std::string&
                                                    {"PUREDB", db},
                                                    {"PID_FILE", files.state.file("pure-ftpd.pid")},
                                                    {"LOG_FILE", files.serverLog}});
+            if (!tlsFolder_.empty()) {
+                // pure-ftpd wants the certificate and its key in one file.
+                const std::string bundle = files.state.file("tls-bundle.pem");
+                if (!WriteFile(bundle, ReadFile(tlsFolder_ + "/cert.pem").value_or("") +
+                                           ReadFile(tlsFolder_ + "/key.pem").value_or("")))
+                    return "cannot write " + bundle;
+                text += "TLS 1\nCertFile " + bundle + "\n";
+            }
             if (!WriteFile(conf, text)) return "cannot write " + conf;
             args->push_back(conf);
             return std::string();

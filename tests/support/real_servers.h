@@ -59,6 +59,13 @@ class RealServer {
 public:
     static RealServer Start(ServerKind kind, const std::string& root, const std::string& user,
                             const std::string& password);
+    // The same server also offering explicit TLS (AUTH TLS, not forced) with
+    // the certificate and key of `certificateFolder` (cert.pem, key.pem, see
+    // MakeTestCertificate). vsftpd then demands session resumption on data
+    // connections, as it does by default. proftpd needs mod_tls, which the
+    // unpacked proftpd-core lacks: ok() is false for it.
+    static RealServer StartWithTls(ServerKind kind, const std::string& root, const std::string& user,
+                                   const std::string& password, const std::string& certificateFolder);
     static RealServer StartPyftpd(const std::string& root, const std::string& user,
                                   const std::string& password);
     static RealServer StartVsftpd(const std::string& root, const std::string& user,
@@ -114,6 +121,8 @@ private:
     std::string password_;
     std::string root_;
     std::unique_ptr<Files> files_;  // state directory, log paths, PAM service file
+    // Set only while StartWithTls runs the kind's own start.
+    static thread_local std::string tlsFolder_;
 };
 
 }  // namespace testsupport
