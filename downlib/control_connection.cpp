@@ -66,6 +66,7 @@ void EmitLog(SessionConnection& connection, const std::string& message, int kind
 
 void DeliverLog(SessionConnection& connection, const LogRecord& record) {
     TransferSession& session = *connection.session;
+    if (record.kind == LogError) connection.lastError = record.message;
     if (session.IsAssistant()) {
         if (session.logCallback)
             session.logCallback(0, record.timeText, record.message, record.kind, session.handle());

@@ -64,11 +64,7 @@ OpenOutcome OpenDownloadConnection(SessionConnection& connection, bool resolve) 
 // active-mode connection.
 OpenOutcome StartRetrieve(SessionConnection& connection, std::optional<std::int64_t> restAt) {
     TransferSession& session = *connection.session;
-    std::string reply;
-    if (!session.Binary()) {
-        EmitLog(connection, "TYPE A", LogReply);
-        SetTransferType(connection, false, reply, session.replyTimeout);
-    }
+    if (!session.Binary()) SwitchTransferType(connection, false);
     CloseDataChannel(connection);
     if (!SetUpDataChannel(connection, DataCaller::Download)) return OpenOutcome::Retry;
     if (restAt) {
@@ -213,21 +209,15 @@ OpenOutcome OpenFtpDownload(TaskRunner& task, SessionConnection& connection) {
     OpenOutcome opened = OpenDownloadConnection(connection, true);
     if (opened != OpenOutcome::Opened) return opened;
 
-    EmitLog(connection, "REST 100", LogCommand);
-    int probeCode = 0;
-    bool supported = ProbeRestart(connection, session.replyTimeout, &probeCode);
+    const RestartProbeOutcome probe = ProbeRestartOnce(connection);
+    const bool supported = probe.answer.supported;
     task.resumeSupported = supported;
     EmitLog(connection, supported ? "站点支持断点续传" : "站点不支持断点续传", LogError);
-    // Any 350 left the marker at 100, whatever the reply said; RETR would
-    // then start at byte 100. A marker that will not go back to 0 ends the task.
-    if (probeCode == 350) {
-        EmitLog(connection, "REST 0", LogCommand);
-        int code = SendRestZero(connection, session.replyTimeout);
-        if (code <= 0) return OpenOutcome::Retry;
-        if (code != 350) {
-            EmitLog(connection, RestRefusedText(0, code), LogError);
-            return OpenOutcome::GiveUp;
-        }
+    // A marker that will not go back to 0 ends the task: RETR would start at byte 100.
+    if (probe.resetCode <= 0) return OpenOutcome::Retry;
+    if (probe.resetCode != 350) {
+        EmitLog(connection, RestRefusedText(0, probe.resetCode), LogError);
+        return OpenOutcome::GiveUp;
     }
 
     std::int64_t size = SendSize(connection, session.path, session.replyTimeout);
@@ -250,7 +240,9 @@ OpenOutcome ReopenFtpSegment(TaskRunner& task, SessionConnection& connection, in
     OpenOutcome opened = OpenDownloadConnection(connection, false);
     if (opened != OpenOutcome::Opened) return opened;
 
-    if (!ProbeRestart(connection, session.replyTimeout)) {
+    const bool supported = connection.facts.restartProbe ? connection.facts.restartProbe->supported
+                                                         : ProbeRestart(connection, session.replyTimeout);
+    if (!supported) {
         EmitLog(connection, "该站点不支持断点续传", LogError);
         return OpenOutcome::GiveUp;
     }

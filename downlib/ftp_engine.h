@@ -96,6 +96,9 @@ struct TaskParam {
     // without following symbolic links, so a link planted in the download
     // folder cannot redirect the file. Empty: localPath's folder is taken as named.
     std::string localBase;
+    // Not one of the task record's members either: the retries a worker makes
+    // after a failed attempt before the task fails with the last reason.
+    int retryCount = 999;
 };
 
 struct TransferSession;
