@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+namespace downlib {
+class Download;
+}
+
 namespace cli {
 
 struct Options {
@@ -16,6 +20,7 @@ struct Options {
     int port = 21;
     std::optional<int> timeoutMs;
     std::optional<int> sendBlock;  // bytes per send of put; the engine's default without
+    int retries = 5;               // of a transfer task after a failed attempt
 };
 
 // Splits a command line at blanks; a word in double quotes keeps its blanks.
@@ -41,6 +46,19 @@ void PrintLog(std::uintptr_t connection, const std::string& timeText, const std:
 void Interrupt(int signal);
 // The signal Interrupt was called with, or 0.
 int InterruptSignal();
+
+// While it lives, Interrupt stops the given download object too (the further
+// lanes of mget -j).
+class RunningDownload {
+public:
+    explicit RunningDownload(downlib::Download& download);
+    ~RunningDownload();
+    RunningDownload(const RunningDownload&) = delete;
+    RunningDownload& operator=(const RunningDownload&) = delete;
+
+private:
+    downlib::Download& download_;
+};
 
 // A remote name or log text as shown on a terminal: control bytes (ESC and
 // TAB included), DEL, UTF-8 C1 controls and "\" written as \xHH, so a

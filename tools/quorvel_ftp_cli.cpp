@@ -31,10 +31,10 @@ namespace {
 void PrintUsage() {
     std::fprintf(stderr,
                  "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-b SEND_BLOCK] "
-                 "[-c COMMAND]... HOST (--help for more)\n");
+                 "[-c COMMAND]... [--retries N] HOST (--help for more)\n");
 }
 
-enum LongOption { kVersionOption = 256 };
+enum LongOption { kVersionOption = 256, kRetriesOption };
 
 // After a signal the commands get this long to wind up (a stopped download
 // ends within its stop wait); a synchronous command waiting on a silent
@@ -88,8 +88,10 @@ int main(int argc, char** argv) {
     cli::Options options;
     std::vector<std::string> commands;
     int opt = 0;
-    static const option longOptions[] = {
-        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersionOption}, {}};
+    static const option longOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                         {"version", no_argument, nullptr, kVersionOption},
+                                         {"retries", required_argument, nullptr, kRetriesOption},
+                                         {}};
     while ((opt = ::getopt_long(argc, argv, "u:p:P:t:b:c:h", longOptions, nullptr)) != -1) {
         switch (opt) {
             case 'h':
@@ -130,6 +132,12 @@ int main(int argc, char** argv) {
             }
             case 'c':
                 commands.emplace_back(optarg);
+                break;
+            case kRetriesOption:
+                if (!ParseNumber(optarg, options.retries)) {
+                    std::fprintf(stderr, "quorvel-ftp-cli: bad retry count: %s\n", optarg);
+                    return 2;
+                }
                 break;
             default:
                 PrintUsage();
