@@ -475,6 +475,36 @@ TEST(DownloadReuse, AFailedTaskKeepsNoConnection) {
     }
 }
 
+TEST(DownloadReuse, WhenPassiveAndActiveModeBothFailTheNextTaskTriesPassiveAgain) {
+    // The first task meets a PASV naming a port it cannot use (the control
+    // port, or 0) and a refused PORT: it ends. The next task, on the same
+    // object, starts in passive mode again, whatever the first one met.
+    for (std::uint16_t badPort : {std::uint16_t{0}, std::uint16_t{1}}) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        const std::uint16_t named = badPort == 1 ? server.port() : badPort;
+        SCOPED_TRACE(named);
+        server.AddFile("/f", testsupport::PatternBytes(0, 3000, 6));
+        server.ReplyNext("PASV", {FakeFtpServer::PasvReplyText("127,0,0,1", named)});
+        server.ReplyNext("PORT", {"500 Illegal PORT command.\r\n"});
+        TempDir dir;
+        Download download;
+        Task first;
+        TaskParam param = first.Param(server, "/f", dir.file("f1"));
+        param.retryCount = 0;
+        ASSERT_TRUE(RunTask(download, first, param));
+        EXPECT_FALSE(first.Whole()) << first.Dump();
+        EXPECT_TRUE(first.Has("被动模式的数据端口不可用")) << first.Dump();
+        EXPECT_EQ(server.CountCommands("RETR"), 0);
+        Task second;
+        ASSERT_TRUE(RunTask(download, second, second.Param(server, "/f", dir.file("f2"))));
+        EXPECT_TRUE(second.Whole()) << second.Dump();
+        EXPECT_EQ(server.CountCommands("PASV"), 2) << server.Transcript();
+        EXPECT_EQ(server.CountCommands("PORT"), 1) << server.Transcript();
+        EXPECT_EQ(testsupport::ReadFile(dir.file("f2")).value_or(""), testsupport::PatternBytes(0, 3000, 6));
+    }
+}
+
 TEST(DownloadReuse, RetriesAreBoundedAndEachSaysWhy) {
     // Faults that no retry mends: the task fails after its retry count,
     // each retry logged with the reason, the last reason in the final line.
