@@ -155,14 +155,20 @@ Socket AcceptDataConnection(SessionConnection& connection, int timeoutMs) {
     return Socket();
 }
 
-bool SetUpDataChannel(SessionConnection& connection, DataCaller caller) {
+bool SetUpDataChannel(SessionConnection& connection, DataCaller caller, bool pasvSent) {
     TransferSession& session = *connection.session;
     if (caller != DataCaller::Download) CloseDataChannel(connection);
     std::string reply;
-    if (session.dataMode == kDataPassive) {
-        EmitLog(connection, "PASV", LogCommand);
+    if (session.dataMode == kDataPassive || pasvSent) {
         DataEndpoint endpoint;
-        int code = RequestPassive(connection, endpoint, reply, session.replyTimeout);
+        int code = 0;
+        if (pasvSent) {
+            code = ReadReply(connection, reply, session.replyTimeout);
+            if (!ParsePassiveReply(reply, endpoint)) code = -1;
+        } else {
+            EmitLog(connection, "PASV", LogCommand);
+            code = RequestPassive(connection, endpoint, reply, session.replyTimeout);
+        }
         if (code != 227) {
             FallBackToActive(connection, "设置数据通道错误", caller);
         } else if (!UsableDataPort(connection, endpoint.port)) {

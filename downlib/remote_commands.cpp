@@ -82,6 +82,12 @@ std::int64_t SendSize(SessionConnection& connection, const std::string& path, in
     EmitLog(connection, command, LogReply);
     std::string reply;
     int code = SendCommand(connection, command, reply, timeoutMs);
+    return SizeFromReply(connection, code, reply);
+}
+
+std::string SizeCommand(const std::string& path) { return "SIZE " + WithoutLeadingSlash(path); }
+
+std::int64_t SizeFromReply(SessionConnection& connection, int code, const std::string& reply) {
     if (code == 550) {
         EmitLog(connection, "文件不存在", LogError);
         return -1;

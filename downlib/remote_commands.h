@@ -31,6 +31,10 @@ std::optional<std::string> SendPwd(SessionConnection& connection, int timeoutMs)
 std::optional<std::string> ParsePwdReply(const std::string& reply);
 // The size from a 213 reply, or -1 ("文件不存在" is logged on 550).
 std::int64_t SendSize(SessionConnection& connection, const std::string& path, int timeoutMs);
+// The SIZE command line SendSize sends for `path`, and the size its reply
+// names (-1 as SendSize, with its log line on 550).
+std::string SizeCommand(const std::string& path);
+std::int64_t SizeFromReply(SessionConnection& connection, int code, const std::string& reply);
 // True when "REST 100" got 350 with "Restart" or "restart" in its text.
 bool ProbeRestart(SessionConnection& connection, int timeoutMs, int* codeOut = nullptr);
 int SendRestZero(SessionConnection& connection, int timeoutMs);

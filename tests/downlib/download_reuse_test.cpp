@@ -217,6 +217,51 @@ TEST(DownloadReuse, AKeptConnectionCostsThreeCommandsPerFile) {
     }
 }
 
+TEST(DownloadReuse, SizeAndPasvInOneWriteNeverMixUpReplies) {
+    // SIZE and PASV go out together; whatever the server does between the
+    // two replies, each reply is taken for its own command, and the next task
+    // on the same object gets its file byte for byte.
+    ShortRetryPause pause;
+    const std::string content = testsupport::PatternBytes(0, 3000, 8);
+    struct Case {
+        const char* name;
+        std::function<void(FakeFtpServer&)> fault;
+        bool firstWhole;
+    };
+    const Case cases[] = {
+        {"SIZE answered slowly",
+         [](FakeFtpServer& s) { s.OnNext("SIZE", {Action::Reply("213 3000\r\n").After(300)}); }, true},
+        {"SIZE refused", [](FakeFtpServer& s) { s.ReplyNext("SIZE", {"550 No such file.\r\n"}); }, false},
+        {"closed after the SIZE reply",
+         [](FakeFtpServer& s) { s.OnNext("SIZE", {Action::ReplyAndClose("213 3000\r\n")}); }, true},
+        {"closed at SIZE", [](FakeFtpServer& s) { s.OnNext("SIZE", {Action::Close()}); }, false},
+        {"PASV refused", [](FakeFtpServer& s) { s.ReplyNext("PASV", {"425 No passive port.\r\n"}); }, true},
+        {"a multi-line SIZE reply",
+         [](FakeFtpServer& s) { s.ReplyNext("SIZE", {"213-size\r\n213 3000\r\n"}); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.AddFile("/f", content);
+        c.fault(server);
+        TempDir dir;
+        Download download;
+        Task first;
+        TaskParam param = first.Param(server, "/f", dir.file("f1"));
+        param.retryCount = 1;
+        ASSERT_TRUE(RunTask(download, first, param));
+        EXPECT_EQ(first.Whole(), c.firstWhole) << first.Dump();
+        if (c.firstWhole) {
+            EXPECT_EQ(testsupport::ReadFile(dir.file("f1")).value_or(""), content);
+        }
+        Task second;
+        ASSERT_TRUE(RunTask(download, second, second.Param(server, "/f", dir.file("f2"))));
+        EXPECT_TRUE(second.Whole()) << second.Dump();
+        EXPECT_EQ(testsupport::ReadFile(dir.file("f2")).value_or(""), content) << server.Transcript();
+    }
+}
+
 TEST(DownloadReuse, AServerThatDropsIdleConnectionsStillDeliversEveryFile) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
@@ -451,7 +496,7 @@ TEST(DownloadReuse, AFailedTaskKeepsNoConnection) {
         {"RETR refused",
          [](FakeFtpServer& s) {
              s.AddFile("/missing", "x");
-             s.Reply("RETR", "550 No.\r\n");
+             s.ReplyNext("RETR", {"550 No.\r\n"});
          }},
     };
     for (const Case& c : cases) {
