@@ -20,6 +20,14 @@ bool HasControlByte(const std::string& name) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
+// "folder/name" without temporary strings.
+std::string Below(const std::string& folder, const std::string& name) {
+    std::string path;
+    path.reserve(folder.size() + 1 + name.size());
+    path.append(folder).append(1, '/').append(name);
+    return path;
+}
+
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -48,7 +56,8 @@ public:
             const std::string name = entry->d_name;
             if (name == "." || name == "..") continue;
             if (HasControlByte(name)) {
-                out_.notes.push_back(relative + "/" + name + ": a name with a control character, left out");
+                out_.notes.push_back(
+                    Below(relative, name).append(": a name with a control character, left out"));
                 continue;
             }
             struct stat info {};
@@ -58,15 +67,15 @@ public:
             } else if (S_ISREG(info.st_mode)) {
                 files.push_back(name);
             } else {
-                out_.notes.push_back(relative + "/" + name + ": no file or folder (a link?), left out");
+                out_.notes.push_back(Below(relative, name).append(": no file or folder (a link?), left out"));
             }
         }
         std::sort(folders.begin(), folders.end());
         std::sort(files.begin(), files.end());
-        for (const std::string& name : folders) Folder(path + "/" + name, relative + "/" + name, depth + 1);
+        for (const std::string& name : folders) Folder(Below(path, name), Below(relative, name), depth + 1);
         for (const std::string& name : files) {
             if (!Room()) return;
-            out_.rows.push_back({relative + "/" + name, false});
+            out_.rows.push_back({Below(relative, name), false});
         }
     }
 

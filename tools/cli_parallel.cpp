@@ -51,6 +51,7 @@ std::vector<TransferResult> RunInLanes(
         std::list<RunningDownload> stoppable;
         for (auto& own : extra) stoppable.emplace_back(*own);
         std::vector<std::jthread> threads;
+        threads.reserve(extra.size());
         for (auto& own : extra) threads.emplace_back([&lane, &own] { lane(*own); });
         lane(download);
     }  // the threads are joined before their objects are unregistered and ended
