@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "downlib/ftp_engine.h"
+#include "downlib/connection_facts.h"
 #include "downlib/socket_transport.h"
 
 namespace downlib {
@@ -52,6 +53,7 @@ struct CachedConnection {
     std::string serverAddress;  // dotted IPv4 the socket is connected to
     int dataMode = 1;           // the session's data mode (DataMode)
     int quitWaitMs = 1000;      // the giving task's stop wait: the bound of the QUIT that ends it
+    ConnectionFacts facts;      // its type and restart probe answer, and when it last answered
 };
 
 class ConnectionCache {

@@ -67,6 +67,7 @@ void EmitLog(SessionConnection& connection, const std::string& message, int kind
 
 void DeliverLog(SessionConnection& connection, const LogRecord& record) {
     TransferSession& session = *connection.session;
+    if (record.kind == LogError) connection.lastError = record.message;
     if (session.IsAssistant()) {
         if (session.logCallback)
             session.logCallback(0, record.timeText, record.message, record.kind, session.handle());
@@ -207,6 +208,32 @@ int SendCommand(SessionConnection& connection, const std::string& command, std::
     }
     if (DataHandshakeDue(connection, command)) return CompleteTransferCommand(connection, reply, timeoutMs);
     return ReadReply(connection, reply, timeoutMs);
+}
+
+bool SendLines(SessionConnection& connection, const std::vector<std::string>& commands, int timeoutMs) {
+    if (connection.outOfStep) {
+        EmitLog(connection, "控制连接已失去同步, 命令未发送", LogError);
+        return false;
+    }
+    std::string lines;
+    for (const std::string& command : commands) {
+        if (!IsSafeCommandText(command) || command.size() + 3 > kCommandBufferSize) {
+            EmitLog(connection, "命令中含有回车、换行或空字符, 已拒绝发送", LogError);
+            return false;
+        }
+        lines += command + "\r\n";
+    }
+    std::size_t sent = 0;
+    while (sent < lines.size()) {
+        std::int64_t more =
+            SendWithTimeout(connection.control.fd(), timeoutMs, lines.data() + sent, lines.size() - sent);
+        if (more < 0) {
+            connection.outOfStep = sent > 0;
+            return false;
+        }
+        sent += static_cast<std::size_t>(more);
+    }
+    return true;
 }
 
 bool ExpectWelcome(SessionConnection& connection, std::string& reply, int timeoutMs) {

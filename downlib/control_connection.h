@@ -58,6 +58,11 @@ int ReadReply(SessionConnection& connection, std::string& reply, const Deadline&
 // is sent on a connection that is out of step: its next reply could belong to
 // an earlier command.
 int SendCommand(SessionConnection& connection, const std::string& command, std::string& reply, int timeoutMs);
+// Sends several command lines in one write without reading any reply (the
+// caller reads one reply per line, in order). False, with nothing sent, for
+// an out-of-step connection or a line SendCommand would refuse; false too
+// when the send failed (the connection is then out of step).
+bool SendLines(SessionConnection& connection, const std::vector<std::string>& commands, int timeoutMs);
 // After a transfer command was answered 1xx and its data channel failed: the
 // final reply the server still owes, read within the time-out so that the
 // next command is not paired with it. The code, or 0 (out of step).

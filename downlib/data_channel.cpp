@@ -49,6 +49,19 @@ std::vector<std::string> SplitFields(const std::string& text) {
     }
 }
 
+std::optional<std::uint16_t> PeerPort(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return std::nullopt;
+    return ntohs(address.sin_port);
+}
+
+// A data connection to port 0 cannot be made, and one to the control port
+// would open another control session whose greeting we would take for data.
+bool UsableDataPort(const SessionConnection& connection, std::uint16_t port) {
+    return port != 0 && PeerPort(connection.control.fd()) != port;
+}
+
 void FallBackToActive(SessionConnection& connection, const char* reason, DataCaller caller) {
     EmitLog(connection, reason, LogError);
     EmitLog(connection, "尝试主动模式连接", caller == DataCaller::Listing ? LogInfo : LogError);
@@ -142,16 +155,24 @@ Socket AcceptDataConnection(SessionConnection& connection, int timeoutMs) {
     return Socket();
 }
 
-bool SetUpDataChannel(SessionConnection& connection, DataCaller caller) {
+bool SetUpDataChannel(SessionConnection& connection, DataCaller caller, bool pasvSent) {
     TransferSession& session = *connection.session;
     if (caller != DataCaller::Download) CloseDataChannel(connection);
     std::string reply;
-    if (session.dataMode == kDataPassive) {
-        EmitLog(connection, "PASV", LogCommand);
+    if (session.dataMode == kDataPassive || pasvSent) {
         DataEndpoint endpoint;
-        int code = RequestPassive(connection, endpoint, reply, session.replyTimeout);
+        int code = 0;
+        if (pasvSent) {
+            code = ReadReply(connection, reply, session.replyTimeout);
+            if (!ParsePassiveReply(reply, endpoint)) code = -1;
+        } else {
+            EmitLog(connection, "PASV", LogCommand);
+            code = RequestPassive(connection, endpoint, reply, session.replyTimeout);
+        }
         if (code != 227) {
             FallBackToActive(connection, "设置数据通道错误", caller);
+        } else if (!UsableDataPort(connection, endpoint.port)) {
+            FallBackToActive(connection, "被动模式的数据端口不可用", caller);
         } else {
             std::string peer = PeerAddress(connection.control.fd()).value_or(session.serverAddress);
             if (caller == DataCaller::Listing) {
@@ -171,14 +192,16 @@ bool SetUpDataChannel(SessionConnection& connection, DataCaller caller) {
         }
     }
     int code = OfferActivePort(connection, reply, session.connectTimeout);
-    if (code == 0) {
-        EmitLog(connection, "获得返回信息失败", LogError);
-        connection.listening.Close();
-        return false;
-    }
     if (code != 200) {
-        if (caller != DataCaller::Listing) EmitLog(connection, "设置主动模式失败", LogError);
+        if (code == 0) {
+            EmitLog(connection, "获得返回信息失败", LogError);
+        } else if (caller != DataCaller::Listing) {
+            EmitLog(connection, "设置主动模式失败", LogError);
+        }
         connection.listening.Close();
+        // Neither mode worked: the next attempt starts with passive mode
+        // again rather than staying in a mode the server refused.
+        session.dataMode = kDataPassive;
         return false;
     }
     return true;

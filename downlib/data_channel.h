@@ -38,7 +38,9 @@ Socket AcceptDataConnection(SessionConnection& connection, int timeoutMs);
 // Passive attempt, then the active fall-back; dataMode moves from passive to
 // active for good. On success the connection holds either a connected data
 // socket (passive) or a listening socket (active).
-bool SetUpDataChannel(SessionConnection& connection, DataCaller caller);
+// With `pasvSent`, PASV went out already (sent together with the command
+// before it) and only its reply is read.
+bool SetUpDataChannel(SessionConnection& connection, DataCaller caller, bool pasvSent = false);
 // After the transfer command was accepted: in active mode, accept the server's
 // connection into the data slot. False when it never came.
 bool CompleteDataChannel(SessionConnection& connection);

@@ -3,6 +3,7 @@
 
 #include "downlib/connection_cache.h"
 #include "downlib/ftp_download.h"
+#include "downlib/session_reuse.h"
 
 namespace downlib {
 
@@ -13,6 +14,11 @@ std::atomic<int>& RetryPauseSetting() {
 
 std::atomic<std::int64_t>& ConnectionIdleLimitSetting() {
     static std::atomic<std::int64_t> milliseconds{ConnectionCache::kIdleLimit.count()};
+    return milliseconds;
+}
+
+std::atomic<std::int64_t>& QuietReuseLimitSetting() {
+    static std::atomic<std::int64_t> milliseconds{kQuietReuseLimit.count()};
     return milliseconds;
 }
 

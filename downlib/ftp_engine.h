@@ -134,6 +134,9 @@ struct TaskParam {
     // the certificates it trusts.
     TlsMode tls = TlsMode::Off;
     TlsTrust tlsTrust;
+    // Not one of the task record's members either: the retries a worker makes
+    // after a failed attempt before the task fails with the last reason.
+    int retryCount = 999;
 };
 
 struct TransferSession;

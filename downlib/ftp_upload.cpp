@@ -194,18 +194,13 @@ private:
         LoggedIn loggedIn = OpenLoggedIn(connection_, true, GreetingTexts::Upload);
         if (loggedIn.opening == OpenResult::Stopped) return OpenOutcome::GiveUp;
         if (!loggedIn.Ok() || !loggedIn.binary) return OpenOutcome::Retry;
-        EmitLog(connection_, "REST 100", LogCommand);
-        int probeCode = 0;
-        bool supported = ProbeRestart(connection_, session_.replyTimeout, &probeCode);
-        if (probeCode <= 0) return OpenOutcome::Retry;
+        const RestartProbeOutcome probe = ProbeRestartOnce(connection_);
+        if (probe.answer.code <= 0) return OpenOutcome::Retry;
+        const bool supported = probe.answer.supported;
         task_.resumeSupported = supported;
-        restartMarker_ = probeCode == 350;
+        restartMarker_ = probe.answer.code == 350;
         EmitLog(connection_, supported ? "站点支持断点续传" : "站点不支持断点续传", LogError);
-        // Any 350 set the marker, whatever the reply said.
-        if (restartMarker_) {
-            EmitLog(connection_, "REST 0", LogCommand);
-            if (SendRestZero(connection_, session_.replyTimeout) <= 0) return OpenOutcome::Retry;
-        }
+        if (probe.resetCode <= 0) return OpenOutcome::Retry;
         remoteSize_ = -1;
         if (supported) {
             connection_.lastReply.clear();
@@ -269,9 +264,8 @@ private:
     // Data channel, the task's type, REST when given, then STOR or APPE.
     StoreStart StoreRequest(const std::string& verb, std::optional<std::int64_t> restAt) {
         if (!SetUpDataChannel(connection_, DataCaller::Upload)) return StoreStart::ChannelFailed;
+        SwitchTransferType(connection_, session_.Binary());
         std::string reply;
-        EmitLog(connection_, session_.Binary() ? "TYPE I" : "TYPE A", LogReply);
-        SetTransferType(connection_, session_.Binary(), reply, session_.replyTimeout);
         const bool restarted = restAt && *restAt > 0;
         if (restAt) {
             EmitLog(connection_, "REST " + std::to_string(*restAt), LogCommand);

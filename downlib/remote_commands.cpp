@@ -84,6 +84,12 @@ std::int64_t SendSize(SessionConnection& connection, const std::string& path, in
     EmitLog(connection, command, LogReply);
     std::string reply;
     int code = SendCommand(connection, command, reply, timeoutMs);
+    return SizeFromReply(connection, code, reply);
+}
+
+std::string SizeCommand(const std::string& path) { return "SIZE " + WithoutLeadingSlash(path); }
+
+std::int64_t SizeFromReply(SessionConnection& connection, int code, const std::string& reply) {
     if (code == 550) {
         EmitLog(connection, "文件不存在", LogError);
         return -1;
@@ -104,8 +110,14 @@ std::int64_t SendSize(SessionConnection& connection, const std::string& path, in
 
 std::optional<std::string> SendMdtm(SessionConnection& connection, const std::string& path, int timeoutMs) {
     std::string reply;
-    if (SendCommand(connection, "MDTM " + WithoutLeadingSlash(path), reply, timeoutMs) != 213)
-        return std::nullopt;
+    int code = SendCommand(connection, MdtmCommand(path), reply, timeoutMs);
+    return MdtmFromReply(code, reply);
+}
+
+std::string MdtmCommand(const std::string& path) { return "MDTM " + WithoutLeadingSlash(path); }
+
+std::optional<std::string> MdtmFromReply(int code, const std::string& reply) {
+    if (code != 213) return std::nullopt;
     return ParseMdtmReply(reply.substr(reply.find("213")));
 }
 

@@ -33,6 +33,13 @@ std::optional<std::string> ParsePwdReply(const std::string& reply);
 std::int64_t SendSize(SessionConnection& connection, const std::string& path, int timeoutMs);
 // The modification time from a 213 reply to MDTM (14 digits), or nothing.
 std::optional<std::string> SendMdtm(SessionConnection& connection, const std::string& path, int timeoutMs);
+// The MDTM command line SendMdtm sends for `path`, and the time its reply names.
+std::string MdtmCommand(const std::string& path);
+std::optional<std::string> MdtmFromReply(int code, const std::string& reply);
+// The SIZE command line SendSize sends for `path`, and the size its reply
+// names (-1 as SendSize, with its log line on 550).
+std::string SizeCommand(const std::string& path);
+std::int64_t SizeFromReply(SessionConnection& connection, int code, const std::string& reply);
 // True when "REST 100" got 350 with "Restart" or "restart" in its text.
 bool ProbeRestart(SessionConnection& connection, int timeoutMs, int* codeOut = nullptr);
 int SendRestZero(SessionConnection& connection, int timeoutMs);

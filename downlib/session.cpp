@@ -2,6 +2,7 @@
 // user:password@host override and the transfer type chosen by extension.
 #include "downlib/session.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace downlib {
@@ -178,6 +179,7 @@ std::unique_ptr<TransferSession> CreateSession(const TaskParam& param, TaskUse u
     session->sendTimeout = param.sendTimeout;
     session->replyTimeout = param.replyTimeout;
     session->stopWait = param.stopWait;
+    session->retryCount = std::max(param.retryCount, 0);
     session->logCallback = param.logCallback;
     session->taskCallback = param.taskCallback;
     session->extensionList = param.extensionList;

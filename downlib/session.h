@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "downlib/connection_facts.h"
 #include "downlib/ftp_engine.h"
 #include "downlib/socket_transport.h"
 #include "downlib/tls_stream.h"
@@ -57,6 +58,12 @@ struct SessionConnection {
     // A reply was left unread or half read: the next bytes on the control
     // connection may answer an earlier command. Only the owning thread uses it.
     bool outOfStep = false;
+    // The control connection's type and restart probe answer (reset with each
+    // new control socket). Only the owning thread uses it.
+    ConnectionFacts facts;
+    // The last error line delivered for this connection: the reason a retry
+    // gives. Only the owning thread uses it.
+    std::string lastError;
     // While set, the connection's log events are kept here instead of
     // delivered (see HeldLog). Only the owning thread uses it.
     std::vector<LogRecord>* heldLog = nullptr;
@@ -94,6 +101,7 @@ struct TransferSession {
     int sendTimeout = 30000;
     int replyTimeout = 30000;
     int stopWait = 1000;
+    int retryCount = 999;  // per worker (TaskParam::retryCount)
 
     LogCallback logCallback;
     TaskCallback taskCallback;

@@ -8,6 +8,7 @@
 
 #include "downlib/data_channel.h"
 #include "downlib/ftp_download.h"
+#include "downlib/remote_commands.h"
 #include "downlib/session_reuse.h"
 
 namespace downlib {
@@ -35,21 +36,64 @@ LoggedIn OpenLoggedIn(SessionConnection& connection, bool resolve, GreetingTexts
         return result;
     }
     connection.control = OpenTcpSocket();
+    connection.facts = {};
     if (!connection.control) return result;
     result.opening = OpenControlConnection(connection, resolve, connection.session->connectTimeout, texts);
     if (!result.Ok()) return result;
-    std::string reply;
-    EmitLog(connection, "TYPE I", LogReply);
-    result.binary = SetTransferType(connection, true, reply, connection.session->replyTimeout) > 0;
+    result.binary = SwitchTransferType(connection, true) > 0;
     return result;
+}
+
+int SwitchTransferType(SessionConnection& connection, bool binary) {
+    if (connection.facts.binary == binary) return 200;
+    EmitLog(connection, binary ? "TYPE I" : "TYPE A", LogReply);
+    std::string reply;
+    const int code = SetTransferType(connection, binary, reply, connection.session->replyTimeout);
+    if (code >= 200 && code <= 299) {
+        connection.facts.binary = binary;
+    } else {
+        connection.facts.binary.reset();
+    }
+    return code;
+}
+
+RestartProbeOutcome ProbeRestartOnce(SessionConnection& connection) {
+    RestartProbeOutcome outcome;
+    if (connection.facts.restartProbe) {
+        outcome.answer = *connection.facts.restartProbe;
+        outcome.kept = true;
+        return outcome;
+    }
+    const int timeout = connection.session->replyTimeout;
+    EmitLog(connection, "REST 100", LogCommand);
+    outcome.answer.supported = ProbeRestart(connection, timeout, &outcome.answer.code);
+    if (outcome.answer.code <= 0) return outcome;
+    if (outcome.answer.code == 350) {
+        // Any 350 left the marker at 100, whatever the reply said; RETR or
+        // STOR would then start at byte 100.
+        EmitLog(connection, "REST 0", LogCommand);
+        outcome.resetCode = SendRestZero(connection, timeout);
+        if (outcome.resetCode != 350) return outcome;
+    }
+    connection.facts.restartProbe = outcome.answer;
+    return outcome;
 }
 
 bool RetryBudget::PauseBeforeRetry(TaskRunner& task, SessionConnection& connection) {
     CloseDataChannel(connection);
     connection.control.Close();
-    if (connection.StopRequested() || left_ <= 0 || !connection.session->IsLive()) return false;
-    --left_;
+    if (connection.StopRequested() || !connection.session->IsLive()) return false;
+    const int budget = connection.session->retryCount;
+    const std::string reason = connection.lastError.empty() ? "连接失败" : connection.lastError;
+    if (used_ >= budget) {
+        EmitLog(connection, "重试" + std::to_string(budget) + "次后仍然失败: " + reason, LogError);
+        return false;
+    }
+    ++used_;
     ++task.retries;
+    // Each retry says why, so that a long wait is never a silent one.
+    EmitLog(connection, "重试 " + std::to_string(used_) + "/" + std::to_string(budget) + ": " + reason,
+            LogInfo);
     EmitLog(connection, "等待" + std::to_string(RetryPauseMs() / 1000) + "秒后重试", LogInfo);
     RetryPause(connection, RetryPauseMs());
     return !connection.StopRequested();

@@ -19,7 +19,6 @@ namespace downlib {
 // many bytes or this long apart.
 inline constexpr std::int64_t kBytesEventBatch = 1 << 20;
 inline constexpr std::chrono::milliseconds kBytesEventDelay{50};
-inline constexpr int kRetryCount = 999;
 
 // A log text with its "%s" filled in.
 std::string WithText(const char* pattern, const std::string& text);
@@ -64,16 +63,34 @@ struct LoggedIn {
 // mode") while the session is still in its default type.
 LoggedIn OpenLoggedIn(SessionConnection& connection, bool resolve, GreetingTexts texts);
 
+// Switches the control connection to binary or ASCII type unless it is in
+// that type already (then nothing is sent and 200 returned); the reply code,
+// 0 when none came.
+int SwitchTransferType(SessionConnection& connection, bool binary);
+
+// The restart probe of a control connection: REST 100 and, after any 350,
+// REST 0 to put the marker back. It runs once per connection; a connection
+// whose probe ended with the marker at 0 keeps the answer (also in the
+// cache) and later tasks on it send nothing.
+struct RestartProbeOutcome {
+    RestartProbeAnswer answer;  // answer.code 0: REST 100 got no reply
+    int resetCode = 350;        // the reply to REST 0 (0 none); 350 when none was needed
+    bool kept = false;          // the connection's earlier answer, nothing sent
+};
+RestartProbeOutcome ProbeRestartOnce(SessionConnection& connection);
+
 // The retries a worker has left, and the pause before each.
 class RetryBudget {
 public:
     // Closes the worker's sockets; then, when the worker may try again (not
-    // stopped, retries left, the session live), counts the retry, says so
-    // in the log and pauses. True when the worker should open again.
+    // stopped, retries left of the session's count, the session live),
+    // counts the retry, logs it with its reason ("重试 3/999: " and the last
+    // error line) and pauses. True when the worker should open again. With
+    // none left, logs that the task gives up and why.
     bool PauseBeforeRetry(TaskRunner& task, SessionConnection& connection);
 
 private:
-    int left_ = kRetryCount;
+    int used_ = 0;
 };
 
 // With the block-size override, one block a second: the rest of the second

@@ -16,6 +16,7 @@
 
 #include "downlib/ftp_engine.h"
 #include "tools/cli_get.h"
+#include "tools/cli_mput.h"
 #include "tools/cli_put.h"
 #include "tools/cli_tls.h"
 
@@ -27,6 +28,7 @@ std::atomic<int> interruptSignal{0};
 // The download object of the running Run, for Interrupt.
 std::mutex runningLock;
 downlib::Download* runningDownload = nullptr;
+std::vector<downlib::Download*> furtherDownloads;
 
 // The failure lines the engine logged during the current command, for the
 // reason a failed ls gives.
@@ -176,10 +178,19 @@ const std::map<std::string, CommandInfo>& Commands() {
           "downloads one file on a connection of its own, resuming after a break; prints the bytes "
           "received; fails unless the whole file arrived"}},
         {"mget",
-         {2, 2, [](Context& c, const auto& a) { return Mget(c.options, c.client, c.download, a); },
-          "REMOTE_DIR LOCAL_DIR",
-          "downloads a folder with everything in it into LOCAL_DIR (as LOCAL_DIR/NAME), one file after "
-          "another; prints the files and bytes received; fails unless every file arrived"}},
+         {2, 4, [](Context& c, const auto& a) { return Mget(c.options, c.client, c.download, a); },
+          "[-j N] REMOTE_DIR LOCAL_DIR",
+          "downloads a folder with everything in it into LOCAL_DIR (as LOCAL_DIR/NAME), N files at once "
+          "(default 3), each on a connection of its own, folders made first; prints the files and bytes "
+          "received; fails unless every file arrived",
+          IsMgetCommand}},
+        {"mput",
+         {2, 4, [](Context& c, const auto& a) { return Mput(c.options, c.client, c.download, a); },
+          "[-j N] LOCAL_DIR REMOTE_DIR",
+          "uploads a folder with everything in it into REMOTE_DIR (as REMOTE_DIR/NAME), N files at once "
+          "(default 3), folders made first; links are left out; prints the files and bytes sent; fails "
+          "unless every file arrived",
+          IsMputCommand}},
         {"put",
          {1, 3, [](Context& c, const auto& a) { return Put(c.options, c.client, c.download, a); },
           "[-r] LOCAL [REMOTE]",
@@ -238,6 +249,18 @@ void Interrupt(int signal) {
     interruptSignal.compare_exchange_strong(expected, signal);
     std::lock_guard guard(runningLock);
     if (runningDownload) runningDownload->StopTask();
+    for (downlib::Download* further : furtherDownloads) further->StopTask();
+}
+
+RunningDownload::RunningDownload(downlib::Download& download) : download_(download) {
+    std::lock_guard guard(runningLock);
+    furtherDownloads.push_back(&download_);
+    if (interruptSignal.load() != 0) download_.StopTask();
+}
+
+RunningDownload::~RunningDownload() {
+    std::lock_guard guard(runningLock);
+    std::erase(furtherDownloads, &download_);
 }
 
 int InterruptSignal() { return interruptSignal.load(); }
@@ -293,6 +316,7 @@ std::string HelpText() {
         "  --tls MODE      auto (default: TLS when offered), required, implicit (port 990) or off\n"
         "  --trust SHA256:HEX  trusts the certificate with this SHA-256 fingerprint; repeat for more\n"
         "  --trust-always  keeps the --trust certificates in the trusted-certificate file\n"
+        "  --retries N     retries of a transfer after a failed attempt (default 5)\n"
         "  -h, --help      prints this help and exits\n"
         "  --version       prints the version and exits\n"
         "\n"

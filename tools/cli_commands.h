@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "downlib/ftp_engine.h"
-
 namespace cli {
 
 struct Options {
@@ -22,6 +21,7 @@ struct Options {
     std::vector<std::string> trusted;  // --trust fingerprints, as the engine writes them
     bool trustAlways = false;          // --trust-always: they go to the store
     std::string certificateStore;      // the trusted-certificate file; empty: none
+    int retries = 5;                   // of a transfer task after a failed attempt
 };
 
 // Splits a command line at blanks; a word in double quotes keeps its blanks.
@@ -47,6 +47,19 @@ void PrintLog(std::uintptr_t connection, const std::string& timeText, const std:
 void Interrupt(int signal);
 // The signal Interrupt was called with, or 0.
 int InterruptSignal();
+
+// While it lives, Interrupt stops the given download object too (the further
+// lanes of mget -j).
+class RunningDownload {
+public:
+    explicit RunningDownload(downlib::Download& download);
+    ~RunningDownload();
+    RunningDownload(const RunningDownload&) = delete;
+    RunningDownload& operator=(const RunningDownload&) = delete;
+
+private:
+    downlib::Download& download_;
+};
 
 // A remote name or log text as shown on a terminal: control bytes (ESC and
 // TAB included), DEL, UTF-8 C1 controls and "\" written as \xHH, so a

@@ -14,6 +14,7 @@
 #include "downlib/entry_name.h"
 #include "downlib/url_path.h"
 #include "tools/cli_tls.h"
+#include "tools/cli_parallel.h"
 
 namespace cli {
 namespace {
@@ -245,6 +246,7 @@ FetchOutcome FetchFile(const Options& options, downlib::Download& download, cons
     param.password = options.password;
     ApplyTls(options, param);
     if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
+    param.retryCount = options.retries;
     auto outcome = std::make_shared<TaskOutcome>();
     param.logCallback = PrintLog;
     param.taskCallback = [outcome](int code, std::int64_t, std::int64_t value2, std::int64_t,
@@ -271,10 +273,21 @@ FetchOutcome FetchFile(const Options& options, downlib::Download& download, cons
     return result;
 }
 
+bool IsMgetCommand(const std::vector<std::string>& words) {
+    if (words.empty() || words[0] != "mget") return false;
+    const JobsWord jobs = ParseJobs(words, 1);
+    return jobs.ok && jobs.next + 2 == words.size();
+}
+
 bool Mget(const Options& options, downlib::DezAziveduza& client, downlib::Download& download,
           const std::vector<std::string>& words) {
-    const std::string& remoteDir = words[1];
-    std::string localDir = words[2];
+    const JobsWord jobs = ParseJobs(words, 1);
+    if (!jobs.ok || jobs.next + 2 != words.size()) {
+        std::fprintf(stderr, "quorvel-ftp-cli: mget: -j takes a count from 1 to %d\n", kMaxJobs);
+        return false;
+    }
+    const std::string& remoteDir = words[jobs.next];
+    std::string localDir = words[jobs.next + 1];
     while (localDir.size() > 1 && localDir.back() == '/') localDir.pop_back();
     Expansion expansion = ExpandRemoteFolder(client, remoteDir);
     for (const std::string& note : expansion.notes)
@@ -289,34 +302,42 @@ bool Mget(const Options& options, downlib::DezAziveduza& client, downlib::Downlo
         return false;
     }
     bool all = expansion.notes.empty();
-    std::int64_t files = 0;
-    std::int64_t bytes = 0;
+    // Every folder is made before any file starts: with several files at
+    // once, a file may otherwise come before the folder it lies in.
+    std::vector<std::pair<std::string, std::string>> files;  // remote, local
     for (const RemoteRow& row : expansion.rows) {
-        if (InterruptSignal() != 0) {
-            all = false;
-            break;
-        }
         // The row's path below the base, as the window's driver takes it.
         const std::string local =
             localDir + (localDir == "/" ? "" : "/") + row.remotePath.substr(expansion.base.size() + 1);
-        if (row.folder) {
-            if (!MakeLocalFolder(localDir, local)) {
-                std::fprintf(stderr, "quorvel-ftp-cli: mget: cannot create %s\n", ForStderr(local).c_str());
-                all = false;
-            }
-            continue;
-        }
-        FetchOutcome fetched = FetchFile(options, download, row.remotePath, local, localDir);
-        if (fetched.whole) {
-            ++files;
-            bytes += fetched.bytes;
-        } else {
-            std::fprintf(stderr, "quorvel-ftp-cli: mget: %s did not arrive whole\n",
-                         ForStderr(row.remotePath).c_str());
+        if (!row.folder) {
+            files.emplace_back(row.remotePath, local);
+        } else if (!MakeLocalFolder(localDir, local)) {
+            std::fprintf(stderr, "quorvel-ftp-cli: mget: cannot create %s\n", ForStderr(local).c_str());
             all = false;
         }
     }
-    std::printf("%lld %lld\n", static_cast<long long>(files), static_cast<long long>(bytes));
+    const std::vector<TransferResult> results =
+        RunInLanes(download, files.size(), jobs.jobs, [&](std::size_t i, downlib::Download& own) {
+            const FetchOutcome fetched = FetchFile(options, own, files[i].first, files[i].second, localDir);
+            TransferResult result;
+            result.started = fetched.started;
+            result.whole = fetched.whole;
+            result.bytes = fetched.bytes;
+            return result;
+        });
+    std::int64_t count = 0;
+    std::int64_t bytes = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (results[i].whole) {
+            ++count;
+            bytes += results[i].bytes;
+        } else {
+            std::fprintf(stderr, "quorvel-ftp-cli: mget: %s did not arrive whole\n",
+                         ForStderr(files[i].first).c_str());
+            all = false;
+        }
+    }
+    std::printf("%lld %lld\n", static_cast<long long>(count), static_cast<long long>(bytes));
     std::fflush(stdout);
     return all;
 }

@@ -59,8 +59,13 @@ struct FetchOutcome {
 FetchOutcome FetchFile(const Options& options, downlib::Download& download, const std::string& remotePath,
                        const std::string& localPath, const std::string& localBase);
 
-// mget REMOTE_DIR LOCAL_DIR: creates LOCAL_DIR/NAME (LOCAL_DIR itself when
-// REMOTE_DIR is "/") and everything below it, then fetches every file.
+// True for the words of a well-formed mget: "mget", an optional "-j N" with N
+// from 1 to kMaxJobs, the remote and the local folder.
+bool IsMgetCommand(const std::vector<std::string>& words);
+
+// mget [-j N] REMOTE_DIR LOCAL_DIR: creates LOCAL_DIR/NAME (LOCAL_DIR itself when
+// REMOTE_DIR is "/") and every folder below it, then fetches every file, N
+// at once (cli_parallel.h).
 // Prints "FILES BYTES" of what arrived whole; each failure is a line on
 // standard error. True when every folder and every file arrived.
 bool Mget(const Options& options, downlib::DezAziveduza& client, downlib::Download& download,

@@ -66,6 +66,18 @@ bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Downloa
         return false;
     }
 
+    const TransferResult sent = SendFile(options, download, local, target, resume);
+    if (!sent.started) {
+        std::fprintf(stderr, "quorvel-ftp-cli: the upload could not be started\n");
+        return false;
+    }
+    std::printf("%lld\n", static_cast<long long>(sent.bytes));
+    std::fflush(stdout);
+    return sent.whole;
+}
+
+TransferResult SendFile(const Options& options, downlib::Download& download, const std::string& local,
+                        const std::string& target, bool resume) {
     downlib::TaskParam param;
     param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + downlib::EscapeUrlPath(target);
     param.localPath = local;
@@ -74,6 +86,7 @@ bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Downloa
     param.password = options.password;
     ApplyTls(options, param);
     if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
+    param.retryCount = options.retries;
     if (options.sendBlock) param.uploadBlockSize = *options.sendBlock;
     auto outcome = std::make_shared<PutOutcome>();
     param.logCallback = PrintLog;
@@ -89,15 +102,15 @@ bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Downloa
         }
         return 0;
     };
-    if (!download.StartUpload(param)) {
-        std::fprintf(stderr, "quorvel-ftp-cli: the upload could not be started\n");
-        return false;
-    }
+    TransferResult result;
+    if (!download.StartUpload(param)) return result;
+    result.started = true;
+    if (InterruptSignal() != 0) download.StopTask();  // a signal that came while it started
     std::unique_lock guard(outcome->lock);
     outcome->changed.wait(guard, [&] { return outcome->ended; });
-    std::printf("%lld\n", static_cast<long long>(outcome->bytes));
-    std::fflush(stdout);
-    return outcome->complete && !outcome->failed;
+    result.bytes = outcome->bytes;
+    result.whole = outcome->complete && !outcome->failed;
+    return result;
 }
 
 }  // namespace cli

@@ -6,6 +6,7 @@
 
 #include "downlib/ftp_engine.h"
 #include "tools/cli_commands.h"
+#include "tools/cli_parallel.h"
 
 namespace cli {
 
@@ -19,6 +20,11 @@ bool IsPutCommand(const std::vector<std::string>& words);
 std::string PutTarget(const std::string& currentDir, const std::string& local, const std::string& remote);
 // Uploads, prints the byte total, and is true only when the engine reported
 // the remote file whole.
+// One upload task of `local` to the remote path `target` on `download`,
+// waited for to its end; `resume` continues a shorter remote file.
+TransferResult SendFile(const Options& options, downlib::Download& download, const std::string& local,
+                        const std::string& target, bool resume);
+
 bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Download& download,
          const std::vector<std::string>& words);
 

@@ -30,13 +30,13 @@
 namespace {
 
 void PrintUsage() {
-    std::fprintf(
-        stderr,
-        "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-b SEND_BLOCK] "
-        "[-c COMMAND]... [--tls MODE] [--trust SHA256:HEX]... [--trust-always] HOST (--help for more)\n");
+    std::fprintf(stderr,
+                 "usage: quorvel-ftp-cli [-u USER] [-p PASSWORD] [-P PORT] [-t TIMEOUT_MS] [-b SEND_BLOCK] "
+                 "[-c COMMAND]... [--retries N] [--tls MODE] [--trust SHA256:HEX]... [--trust-always] HOST "
+                 "(--help for more)\n");
 }
 
-enum LongOption { kVersionOption = 256, kTlsOption, kTrustOption, kTrustAlwaysOption };
+enum LongOption { kVersionOption = 256, kTlsOption, kTrustOption, kTrustAlwaysOption, kRetriesOption };
 
 // After a signal the commands get this long to wind up (a stopped download
 // ends within its stop wait); a synchronous command waiting on a silent
@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
                                          {"tls", required_argument, nullptr, kTlsOption},
                                          {"trust", required_argument, nullptr, kTrustOption},
                                          {"trust-always", no_argument, nullptr, kTrustAlwaysOption},
+                                         {"retries", required_argument, nullptr, kRetriesOption},
                                          {}};
     std::optional<downlib::TlsMode> tlsOption;
     bool portGiven = false;
@@ -161,6 +162,12 @@ int main(int argc, char** argv) {
             }
             case 'c':
                 commands.emplace_back(optarg);
+                break;
+            case kRetriesOption:
+                if (!ParseNumber(optarg, options.retries)) {
+                    std::fprintf(stderr, "quorvel-ftp-cli: bad retry count: %s\n", optarg);
+                    return 2;
+                }
                 break;
             default:
                 PrintUsage();

@@ -19,6 +19,7 @@
 #include "downlib/connection_cache.h"
 #include "downlib/ftp_download.h"
 #include "downlib/ftp_engine.h"
+#include "downlib/session_reuse.h"
 #include "support/engine_test_timings.h"
 #include "support/fake_ftp_server.h"
 #include "support/temp_dir.h"
@@ -30,6 +31,14 @@ using namespace std::chrono_literals;
 using testsupport::Action;
 using testsupport::FakeFtpServer;
 using testsupport::TempDir;
+using testsupport::TransferFaults;
+
+// Kept connections are checked with TYPE I however recently they answered.
+class AlwaysCheckKeptConnections {
+public:
+    AlwaysCheckKeptConnections() { SetQuietReuseLimitForTesting(0ms); }
+    ~AlwaysCheckKeptConnections() { SetQuietReuseLimitForTesting(kQuietReuseLimit); }
+};
 
 class ShortRetryPause {
 public:
@@ -135,12 +144,122 @@ TEST(DownloadReuse, AHundredSmallFilesTakeOneLogIn) {
         EXPECT_EQ(task.Has(Reused(server)), i > 0) << i;
         EXPECT_EQ(task.Has("登录成功"), i == 0) << i;
         EXPECT_EQ(task.CountPrefix("正在连接"), i == 0 ? 1 : 0) << i;
-        for (const char* line : {"TYPE I", "REST 100", "站点支持断点续传", "REST 0"})
-            EXPECT_TRUE(task.Has(line)) << i << " " << line << "\n" << task.Dump();
+        // The type and the restart probe belong to the connection: only its
+        // first task sends them.
+        for (const char* line : {"TYPE I", "REST 100", "REST 0"})
+            EXPECT_EQ(task.Has(line), i == 0) << i << " " << line << "\n" << task.Dump();
+        EXPECT_TRUE(task.Has("站点支持断点续传")) << i << "\n" << task.Dump();
         EXPECT_TRUE(task.Has("RETR /many/" + name)) << task.Dump();
     }
     EXPECT_EQ(server.CountCommands("USER"), 1);
     EXPECT_EQ(server.ConnectionCount(), 1);
+}
+
+// The verb of each command line the first connection sent after the given
+// number of its RETR and STOR commands.
+std::vector<std::string> VerbsAfterTransfers(const FakeFtpServer& server, int transfers) {
+    std::vector<std::string> verbs;
+    int seen = 0;
+    for (const std::string& line : server.CommandsOf(1)) {
+        const std::string verb = line.substr(0, line.find(' '));
+        if (seen >= transfers) verbs.push_back(verb);
+        if (verb == "RETR" || verb == "STOR") ++seen;
+    }
+    return verbs;
+}
+
+TEST(DownloadReuse, AKeptConnectionCostsThreeCommandsPerFile) {
+    // Over a slow link every command is a round trip: a kept connection that
+    // answered just now sends only what the file needs; one idle for longer
+    // than the quiet limit proves it is alive with TYPE I first; an ASCII
+    // file switches the type there and back.
+    using Verbs = std::vector<std::string>;
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds quietLimit;
+        int asciiEvery;  // every n-th file is an ASCII one (0: none)
+        Verbs perFile;   // the commands of each binary file after the first
+    };
+    const Case cases[] = {
+        {"recently quiet", kQuietReuseLimit, 0, {"SIZE", "PASV", "RETR"}},
+        {"checked each time", 0ms, 0, {"TYPE", "SIZE", "PASV", "RETR"}},
+        {"type only when it changes", kQuietReuseLimit, 2, {"TYPE", "SIZE", "PASV", "RETR"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetQuietReuseLimitForTesting(c.quietLimit);
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok()) << server.error();
+        TempDir dir;
+        Download download;
+        constexpr int kFiles = 6;
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string name = "f" + std::to_string(i);
+            server.AddFile("/" + name, testsupport::PatternBytes(0, 2000, i));
+            Task task;
+            TaskParam param = task.Param(server, "/" + name, dir.file(name));
+            if (c.asciiEvery > 0 && i % c.asciiEvery == 1) param.transferTypeMode = 2;
+            ASSERT_TRUE(RunTask(download, task, param)) << i;
+            ASSERT_TRUE(task.Whole()) << i << "\n" << task.Dump();
+        }
+        SetQuietReuseLimitForTesting(kQuietReuseLimit);
+        EXPECT_EQ(server.ConnectionCount(), 1) << server.Transcript();
+        Verbs expected;
+        for (int i = 1; i < kFiles; ++i) {
+            if (c.asciiEvery > 0 && i % c.asciiEvery == 1) {
+                expected.insert(expected.end(), {"SIZE", "TYPE", "PASV", "RETR"});  // TYPE A after SIZE
+            } else {
+                expected.insert(expected.end(), c.perFile.begin(), c.perFile.end());
+            }
+        }
+        EXPECT_EQ(VerbsAfterTransfers(server, 1), expected) << server.Transcript();
+        EXPECT_EQ(server.CountCommands("REST"), 2) << "the probe runs once per connection";
+    }
+}
+
+TEST(DownloadReuse, SizeAndPasvInOneWriteNeverMixUpReplies) {
+    // SIZE and PASV go out together; whatever the server does between the
+    // two replies, each reply is taken for its own command, and the next task
+    // on the same object gets its file byte for byte.
+    ShortRetryPause pause;
+    const std::string content = testsupport::PatternBytes(0, 3000, 8);
+    struct Case {
+        const char* name;
+        std::function<void(FakeFtpServer&)> fault;
+        bool firstWhole;
+    };
+    const Case cases[] = {
+        {"SIZE answered slowly",
+         [](FakeFtpServer& s) { s.OnNext("SIZE", {Action::Reply("213 3000\r\n").After(300)}); }, true},
+        {"SIZE refused", [](FakeFtpServer& s) { s.ReplyNext("SIZE", {"550 No such file.\r\n"}); }, false},
+        {"closed after the SIZE reply",
+         [](FakeFtpServer& s) { s.OnNext("SIZE", {Action::ReplyAndClose("213 3000\r\n")}); }, true},
+        {"closed at SIZE", [](FakeFtpServer& s) { s.OnNext("SIZE", {Action::Close()}); }, false},
+        {"PASV refused", [](FakeFtpServer& s) { s.ReplyNext("PASV", {"425 No passive port.\r\n"}); }, true},
+        {"a multi-line SIZE reply",
+         [](FakeFtpServer& s) { s.ReplyNext("SIZE", {"213-size\r\n213 3000\r\n"}); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.AddFile("/f", content);
+        c.fault(server);
+        TempDir dir;
+        Download download;
+        Task first;
+        TaskParam param = first.Param(server, "/f", dir.file("f1"));
+        param.retryCount = 1;
+        ASSERT_TRUE(RunTask(download, first, param));
+        EXPECT_EQ(first.Whole(), c.firstWhole) << first.Dump();
+        if (c.firstWhole) {
+            EXPECT_EQ(testsupport::ReadFile(dir.file("f1")).value_or(""), content);
+        }
+        Task second;
+        ASSERT_TRUE(RunTask(download, second, second.Param(server, "/f", dir.file("f2"))));
+        EXPECT_TRUE(second.Whole()) << second.Dump();
+        EXPECT_EQ(testsupport::ReadFile(dir.file("f2")).value_or(""), content) << server.Transcript();
+    }
 }
 
 TEST(DownloadReuse, AServerThatDropsIdleConnectionsStillDeliversEveryFile) {
@@ -210,7 +329,9 @@ Outcome SecondTask(bool cached, const std::function<void(FakeFtpServer&)>& fault
 
 TEST(DownloadReuse, ASpoiledKeptConnectionChangesNoOutcome) {
     // The faults spoil the connection the first task left; a task on a fresh
-    // object does not meet them. Both must fetch the file the same way.
+    // object does not meet them. Both must fetch the file the same way. The
+    // faults hit the liveness check, so it runs here for every kept connection.
+    AlwaysCheckKeptConnections check;
     struct Case {
         const char* name;
         std::function<void(FakeFtpServer&)> fault;
@@ -357,19 +478,125 @@ TEST(DownloadReuse, AnAsciiTaskLeavesNothingBehindForABinaryOne) {
 }
 
 TEST(DownloadReuse, AFailedTaskKeepsNoConnection) {
-    FakeFtpServer server;
-    ASSERT_TRUE(server.ok());
-    server.AddFile("/ok", "ok");
-    TempDir dir;
-    Download download;
-    Task missing;
-    ASSERT_TRUE(RunTask(download, missing, missing.Param(server, "/missing", dir.file("m"))));
-    EXPECT_FALSE(missing.Whole());
-    Task next;
-    ASSERT_TRUE(RunTask(download, next, next.Param(server, "/ok", dir.file("ok"))));
-    EXPECT_TRUE(next.Whole());
-    EXPECT_FALSE(next.Has(Reused(server)));
-    EXPECT_EQ(server.CountCommands("USER"), 2);
+    // However a task fails, the next one must log in again: its connection
+    // may be out of step or the server may have given up on it.
+    struct Case {
+        const char* name;
+        std::function<void(FakeFtpServer&)> fault;
+    };
+    const Case cases[] = {
+        {"no such file", [](FakeFtpServer&) {}},
+        {"every byte, then 426",
+         [](FakeFtpServer& s) {
+             TransferFaults faults;
+             faults.dropAfterBytes = 5000;
+             faults.dropTimes = 100;
+             s.AddFile("/missing", testsupport::PatternBytes(0, 5000, 4), faults);
+         }},
+        {"RETR refused",
+         [](FakeFtpServer& s) {
+             s.AddFile("/missing", "x");
+             s.ReplyNext("RETR", {"550 No.\r\n"});
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.AddFile("/ok", "ok");
+        c.fault(server);
+        TempDir dir;
+        Download download;
+        Task missing;
+        TaskParam param = missing.Param(server, "/missing", dir.file("m"));
+        param.retryCount = 0;
+        ASSERT_TRUE(RunTask(download, missing, param));
+        EXPECT_FALSE(missing.Whole()) << missing.Dump();
+        Task next;
+        ASSERT_TRUE(RunTask(download, next, next.Param(server, "/ok", dir.file("ok"))));
+        EXPECT_TRUE(next.Whole()) << next.Dump();
+        EXPECT_FALSE(next.Has(Reused(server))) << next.Dump();
+        EXPECT_EQ(server.CountCommands("USER"), 2);
+    }
+}
+
+TEST(DownloadReuse, WhenPassiveAndActiveModeBothFailTheNextTaskTriesPassiveAgain) {
+    // The first task meets a PASV naming a port it cannot use (the control
+    // port, or 0) and a refused PORT: it ends. The next task, on the same
+    // object, starts in passive mode again, whatever the first one met.
+    for (std::uint16_t badPort : {std::uint16_t{0}, std::uint16_t{1}}) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        const std::uint16_t named = badPort == 1 ? server.port() : badPort;
+        SCOPED_TRACE(named);
+        server.AddFile("/f", testsupport::PatternBytes(0, 3000, 6));
+        server.ReplyNext("PASV", {FakeFtpServer::PasvReplyText("127,0,0,1", named)});
+        server.ReplyNext("PORT", {"500 Illegal PORT command.\r\n"});
+        TempDir dir;
+        Download download;
+        Task first;
+        TaskParam param = first.Param(server, "/f", dir.file("f1"));
+        param.retryCount = 0;
+        ASSERT_TRUE(RunTask(download, first, param));
+        EXPECT_FALSE(first.Whole()) << first.Dump();
+        EXPECT_TRUE(first.Has("被动模式的数据端口不可用")) << first.Dump();
+        EXPECT_EQ(server.CountCommands("RETR"), 0);
+        Task second;
+        ASSERT_TRUE(RunTask(download, second, second.Param(server, "/f", dir.file("f2"))));
+        EXPECT_TRUE(second.Whole()) << second.Dump();
+        EXPECT_EQ(server.CountCommands("PASV"), 2) << server.Transcript();
+        EXPECT_EQ(server.CountCommands("PORT"), 1) << server.Transcript();
+        EXPECT_EQ(testsupport::ReadFile(dir.file("f2")).value_or(""), testsupport::PatternBytes(0, 3000, 6));
+    }
+}
+
+TEST(DownloadReuse, RetriesAreBoundedAndEachSaysWhy) {
+    // Faults that no retry mends: the task fails after its retry count,
+    // each retry logged with the reason, the last reason in the final line.
+    ShortRetryPause pause;
+    struct Case {
+        const char* name;
+        std::function<void(FakeFtpServer&)> fault;
+        int retries;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"log-in refused", [](FakeFtpServer& s) { s.SetCredentials("user", "other"); }, 2, "登录失败"},
+        {"RETR refused", [](FakeFtpServer& s) { s.Reply("RETR", "451 Local error.\r\n"); }, 3,
+         "数据传送失败"},
+        {"data stalls after 150",
+         [](FakeFtpServer& s) {
+             TransferFaults faults;
+             faults.stallAfterBytes = 1000;
+             s.SetFaults("/f", faults);
+         },
+         1, nullptr},
+        {"no retries at all", [](FakeFtpServer& s) { s.SetCredentials("user", "other"); }, 0, "登录失败"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.SetCredentials("user", "secret");
+        server.AddFile("/f", testsupport::PatternBytes(0, 20000, 5));
+        c.fault(server);
+        TempDir dir;
+        Download download;
+        Task task;
+        TaskParam param = task.Param(server, "/f", dir.file("f"));
+        param.replyTimeout = 300;  // the stall is bounded by the reply time-out
+        param.retryCount = c.retries;
+        ASSERT_TRUE(RunTask(download, task, param));
+        EXPECT_FALSE(task.Whole()) << task.Dump();
+        EXPECT_EQ(server.ConnectionCount(), c.retries + 1) << task.Dump();
+        EXPECT_EQ(task.CountPrefix("重试 "), c.retries) << task.Dump();
+        for (int i = 1; i <= c.retries; ++i) {
+            const std::string prefix = "重试 " + std::to_string(i) + "/" + std::to_string(c.retries) + ": ";
+            EXPECT_EQ(task.CountPrefix(prefix + (c.reason ? c.reason : "")), 1) << prefix << task.Dump();
+        }
+        const std::string last = "重试" + std::to_string(c.retries) + "次后仍然失败: ";
+        EXPECT_EQ(task.CountPrefix(last + (c.reason ? c.reason : "")), 1) << task.Dump();
+    }
 }
 
 TEST(DownloadReuse, StopAndTheObjectsEndCloseKeptConnectionsWithQuit) {

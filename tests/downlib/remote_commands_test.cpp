@@ -237,6 +237,33 @@ TEST_F(RemoteCommands, UnparsablePasvFallsBackToActiveForGood) {
     EXPECT_TRUE(log.contains("0 尝试主动模式连接"));
 }
 
+TEST_F(RemoteCommands, APassivePortNamingTheControlPortIsAFailedPasv) {
+    // Connecting there would open a second control session and take its
+    // greeting for the listing.
+    server.Reply("PASV", FakeFtpServer::PasvReplyText("127,0,0,1", server.port()));
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    ASSERT_EQ(List(), 1) << log.text();
+    EXPECT_TRUE(log.contains("3 被动模式的数据端口不可用")) << log.text();
+    Lines wire = Wire();
+    ASSERT_EQ(wire.size(), 3u) << server.Transcript();
+    EXPECT_EQ(wire[1].rfind("PORT 127,0,0,1,", 0), 0u);
+    EXPECT_EQ(server.ConnectionCount(), 1) << "no connection to the control port";
+}
+
+TEST_F(RemoteCommands, AfterPasvAndPortBothFailTheNextListingTriesPassiveAgain) {
+    server.ReplyNext("PASV", {"425 Cannot open passive connection.\r\n"});
+    server.ReplyNext("PORT", {"500 Illegal PORT command.\r\n"});
+    server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");
+    EXPECT_LT(List(), 0) << log.text();
+    ASSERT_EQ(List(), 1) << log.text();
+    Lines wire = Wire();
+    ASSERT_GE(wire.size(), 4u) << server.Transcript();
+    EXPECT_EQ(wire[0], "PASV");
+    EXPECT_EQ(wire[1].rfind("PORT ", 0), 0u);
+    EXPECT_EQ(wire[2], "PASV") << server.Transcript();
+    EXPECT_EQ(wire[3], "LIST");
+}
+
 TEST_F(RemoteCommands, UnreachableDataPortFallsBack) {
     server.Reply("PASV", FakeFtpServer::PasvReplyText("127,0,0,1", 1));  // nothing listens on port 1
     server.SetListing("/", "-rw-r--r-- 1 ftp ftp 1 Jan 12 10:30 x\r\n");

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,32 @@ struct TaskSide {
     std::mutex lock;
     Lines lines;
 };
+
+TEST(SessionReuse, OnlyARecentlyAnsweringBinaryConnectionSkipsTheCheck) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    struct Case {
+        const char* name;
+        std::optional<bool> binary;
+        Clock::duration sinceAnswer;  // negative: an answer time after now
+        bool skips;
+    };
+    const Case cases[] = {
+        {"binary, just answered", true, 0ms, true},
+        {"binary, answered a second ago", true, 1s, true},
+        {"binary, at the limit", true, kQuietReuseLimit, false},
+        {"binary, long idle", true, 60s, false},
+        {"ASCII type", false, 0ms, false},
+        {"type unknown", std::nullopt, 0ms, false},
+        {"answer time ahead of now", true, -1s, false},
+    };
+    for (const Case& c : cases) {
+        ConnectionFacts facts;
+        facts.binary = c.binary;
+        facts.lastAnswer = now - c.sinceAnswer;
+        EXPECT_EQ(IsRecentlyQuiet(facts, now), c.skips) << c.name;
+    }
+}
 
 TEST(SessionReuse, ALiveConnectionReplacesTheConnectAndLogInLines) {
     FakeFtpServer server;

@@ -13,4 +13,8 @@ void SetConnectionIdleLimitForTesting(std::chrono::milliseconds limit) {
     ConnectionIdleLimitSetting() = limit.count();
 }
 
+void SetQuietReuseLimitForTesting(std::chrono::milliseconds limit) {
+    QuietReuseLimitSetting() = std::max<std::int64_t>(limit.count(), 0);
+}
+
 }  // namespace downlib

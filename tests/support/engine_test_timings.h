@@ -10,5 +10,7 @@ namespace downlib {
 void SetRetryPauseForTesting(int milliseconds);
 // The idle limit of connection caches made from now on.
 void SetConnectionIdleLimitForTesting(std::chrono::milliseconds limit);
+// How long a kept connection is used without a liveness check (0: always checked).
+void SetQuietReuseLimitForTesting(std::chrono::milliseconds limit);
 
 }  // namespace downlib

@@ -84,6 +84,14 @@ TEST(CliHelp, EachCommandLineMatchesWhatTheCommandAccepts) {
         std::vector<std::string> required{words[0]};
         std::vector<std::string> all{words[0]};
         for (std::size_t i = 1; i < words.size(); ++i) {
+            // An optional flag with a value, "[-j N]": the flag and a small number.
+            if (words[i].size() > 2 && words[i].rfind("[-", 0) == 0 && words[i].back() != ']' &&
+                i + 1 < words.size() && words[i + 1].back() == ']') {
+                all.push_back(words[i].substr(1));
+                all.emplace_back("2");
+                ++i;
+                continue;
+            }
             const bool optional = words[i].front() == '[';
             // An optional flag such as "[-r]" is written as the flag itself.
             const bool flag = optional && words[i].size() > 2 && words[i][1] == '-';

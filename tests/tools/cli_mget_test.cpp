@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,12 +30,15 @@ std::string File(const std::string& name, int size) {
     return "-rw-r--r-- 1 ftp ftp " + std::to_string(size) + " Jan 01 12:00 " + name + "\r\n";
 }
 
+// One file at a time unless `jobs` says otherwise ("" for the default):
+// the order of the RETR commands is then the order of the rows.
 ProcessResult Mget(std::uint16_t port, const std::string& remote, const std::string& local,
-                   const std::string& user = "u", const std::string& password = "p") {
+                   const std::string& user = "u", const std::string& password = "p",
+                   const std::string& jobs = "-j 1 ") {
     testsupport::RunOptions options;
     options.timeout = std::chrono::seconds(120);
     return testsupport::RunCli({"-u", user, "-p", password, "-P", std::to_string(port), "-t", "10000", "-c",
-                                "mget \"" + remote + "\" \"" + local + "\"", "127.0.0.1"},
+                                "mget " + jobs + "\"" + remote + "\" \"" + local + "\"", "127.0.0.1"},
                                options);
 }
 
@@ -118,6 +122,62 @@ TEST(CliMget, AFileThatFailsDoesNotStopTheOthers) {
     EXPECT_NE(result.err.find("/tree/gone did not arrive whole"), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "2 2\n");
     EXPECT_FALSE(testsupport::ReadFile(local.file("tree/gone")).has_value());
+}
+
+TEST(CliMget, SeveralFilesAtOnceEachLaneOnItsOwnConnection) {
+    // 12 files in two folders; one of them is missing and fails alone.
+    struct Case {
+        const char* jobs;
+        std::size_t lanes;  // connections that fetch files
+    };
+    const Case cases[] = {{"-j 1 ", 1}, {"", 3}, {"-j 5 ", 5}, {"-j 10 ", 10}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.jobs);
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        std::string listing = Dir("sub") + File("gone", 3);
+        std::vector<std::string> expected;
+        for (int i = 0; i < 10; ++i) {
+            const std::string name = "f" + std::to_string(i);
+            listing += File(name, 2000);
+            server.AddFile("/tree/" + name, testsupport::PatternBytes(0, 2000, i));
+            expected.push_back("/tree/" + name);
+        }
+        server.SetListing("/tree", listing);
+        server.AddFile("/tree/sub/deep", "deep");
+        expected.push_back("/tree/sub/deep");
+        TempDir local;
+        ProcessResult result = Mget(server.port(), "/tree", local.Path(), "u", "p", c.jobs);
+        EXPECT_TRUE(result.ExitedWith(1)) << result.Summary();
+        EXPECT_EQ(result.out, "11 20004\n");
+        EXPECT_NE(result.err.find("/tree/gone did not arrive whole"), std::string::npos) << result.err;
+        std::vector<std::string> retrieved = Retrieved(server);
+        std::sort(retrieved.begin(), retrieved.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(retrieved, expected) << server.Transcript();
+        for (int i = 0; i < 10; ++i) {
+            EXPECT_EQ(testsupport::ReadFile(local.file("tree/f" + std::to_string(i))).value_or("-"),
+                      testsupport::PatternBytes(0, 2000, i));
+        }
+        EXPECT_EQ(testsupport::ReadFile(local.file("tree/sub/deep")).value_or("-"), "deep");
+        // The lanes keep their connections: one per lane, and one more for
+        // the lane whose task failed (a failed task keeps none); besides
+        // them only the browsing connection.
+        std::set<int> fetching;
+        for (const testsupport::ReceivedCommand& command : server.Received())
+            if (command.line.rfind("RETR ", 0) == 0) fetching.insert(command.connection);
+        EXPECT_LE(fetching.size(), c.lanes + 1) << server.Transcript();
+        EXPECT_GE(fetching.size(), c.lanes > 1 ? 2u : 1u) << server.Transcript();
+        EXPECT_LE(server.ConnectionCount(), static_cast<int>(c.lanes) + 2) << server.Transcript();
+    }
+}
+
+TEST(CliMget, AJobCountOutsideOneToTenIsAUsageError) {
+    for (const char* words : {"mget -j 0 /a b", "mget -j 11 /a b", "mget -j x /a b", "mget -j /a b",
+                              "mget -j 3 /a", "mget /a b c"}) {
+        ProcessResult result = testsupport::RunCli({"-c", words, "127.0.0.1"});
+        EXPECT_TRUE(result.ExitedWith(2)) << words << ": " << result.Summary();
+    }
 }
 
 TEST(CliMget, SomethingThatIsNoFolderFailsWithoutFetching) {
