@@ -226,7 +226,7 @@ bool SendLines(SessionConnection& connection, const std::vector<std::string>& co
     std::size_t sent = 0;
     while (sent < lines.size()) {
         std::int64_t more =
-            SendWithTimeout(connection.control.fd(), timeoutMs, lines.data() + sent, lines.size() - sent);
+            SendWithTimeout(connection.control, timeoutMs, lines.data() + sent, lines.size() - sent);
         if (more < 0) {
             connection.outOfStep = sent > 0;
             return false;
