@@ -12,7 +12,7 @@ PACKAGES := cmake ninja-build g++ clang-14 clang-tidy-14 libclang-rt-14-dev libg
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PREFIX ?= /usr/local
 
-.PHONY: all deps build lint test screenshot e2e run bench tsan tsan-gui asan fuzz fuzz-build fuzz-smoke format clean install package package-test
+.PHONY: all deps build lint check test screenshot e2e run bench tsan tsan-gui asan fuzz fuzz-build fuzz-smoke format clean install package package-test
 
 all: build
 
@@ -32,6 +32,17 @@ $(BUILD_DIR)/build.ninja: Makefile
 
 build: deps $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR)
+
+# The edit loop: the engine, toolkit and window unit tests, without the
+# real servers (their suites carry RealServer in their names), the X drag
+# and drop tests, the command line's suites and the sanitizers; `make test`
+# stays the whole gate.
+CHECK_TARGETS := downlib_tests toolkit_tests app_tests
+CHECK_EXCLUDE := RealServer|DragAndDrop
+
+check: deps $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) --target $(CHECK_TARGETS)
+	cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600 -L '^(downlib|toolkit|app)$$' -E '$(CHECK_EXCLUDE)'
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600
