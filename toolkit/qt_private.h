@@ -1,6 +1,6 @@
 // Inside the Qt implementation of the toolkit: the widget behind each control
-// and helpers shared by the implementation files. Never included outside
-// toolkit/.
+// and helpers shared by the implementation files. Included outside toolkit/
+// only by the toolkit's hooks for tests (tests/support/toolkit/).
 #pragma once
 
 #include <QIcon>

@@ -22,9 +22,9 @@
 #include <algorithm>
 #include <memory>
 
+#include "support/toolkit/testing.h"
 #include "toolkit/qt_caption_widgets.h"
 #include "toolkit/qt_private.h"
-#include "toolkit/testing.h"
 
 namespace toolkit::testing {
 

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <utility>
 
+#include "support/toolkit/testing.h"
 #include "toolkit/qt_private.h"
-#include "toolkit/testing.h"
 
 namespace toolkit::testing {
 namespace {
