@@ -70,14 +70,14 @@ private:
 };
 
 QTreeWidgetItem* ItemAt(const Control::Impl& d, int row) {
-    QTreeWidget* tree = WidgetAs<QTreeWidget>(d);
+    auto* tree = WidgetAs<QTreeWidget>(d);
     if (tree == nullptr || row < 0) return nullptr;
     return tree->topLevelItem(row);
 }
 
 // Shows every foreign cell of a list again, after the fill turned to GBK.
 void ReshowForeign(Control::Impl& d) {
-    QTreeWidget* tree = WidgetAs<QTreeWidget>(d);
+    auto* tree = WidgetAs<QTreeWidget>(d);
     if (tree == nullptr) return;
     for (int r = 0; r < tree->topLevelItemCount(); ++r) {
         QTreeWidgetItem* item = tree->topLevelItem(r);
@@ -133,7 +133,7 @@ void ListView::Create(Control& parent, const Rect& r) {
 
 void ListView::AddColumn(const std::string& title, int width) {
     OnUi([&] {
-        QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
+        auto* tree = WidgetAs<QTreeWidget>(*d_);
         if (tree == nullptr) return;
         const int column = tree->columnCount();
         tree->setColumnCount(column + 1);
@@ -144,21 +144,21 @@ void ListView::AddColumn(const std::string& title, int width) {
 
 int ListView::ColumnCount() const {
     return OnUi([&] {
-        const QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
+        const auto* tree = WidgetAs<QTreeWidget>(*d_);
         return tree != nullptr ? tree->columnCount() : 0;
     });
 }
 
 int ListView::ColumnWidth(int column) const {
     return OnUi([&] {
-        const QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
+        const auto* tree = WidgetAs<QTreeWidget>(*d_);
         return tree != nullptr ? tree->columnWidth(column) : 0;
     });
 }
 
 void ListView::SetColumnWidth(int column, int width) {
     OnUi([&] {
-        QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
+        auto* tree = WidgetAs<QTreeWidget>(*d_);
         if (tree != nullptr && column >= 0 && column < tree->columnCount()) {
             tree->setColumnWidth(column, std::max(0, width));
         }
@@ -167,7 +167,7 @@ void ListView::SetColumnWidth(int column, int width) {
 
 int ListView::InsertRow(int position, const std::string& text, int icon, TextOrigin origin) {
     return OnUi([&] {
-        QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
+        auto* tree = WidgetAs<QTreeWidget>(*d_);
         if (tree == nullptr) return -1;
         const int count = tree->topLevelItemCount();
         const int row = (position < 0 || position > count) ? count : position;
@@ -241,14 +241,14 @@ std::int64_t ListView::RowData(int row) const {
 
 int ListView::RowCount() const {
     return OnUi([&] {
-        const QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
+        const auto* tree = WidgetAs<QTreeWidget>(*d_);
         return tree != nullptr ? tree->topLevelItemCount() : 0;
     });
 }
 
 void ListView::DeleteRow(int row) {
     OnUi([&] {
-        QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
+        auto* tree = WidgetAs<QTreeWidget>(*d_);
         if (tree == nullptr || row < 0 || row >= tree->topLevelItemCount()) return;
         // Taken out of the tree, the item is ours to release.
         std::unique_ptr<QTreeWidgetItem> taken(tree->takeTopLevelItem(row));
@@ -257,7 +257,7 @@ void ListView::DeleteRow(int row) {
 
 void ListView::Clear() {
     OnUi([&] {
-        QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
+        auto* tree = WidgetAs<QTreeWidget>(*d_);
         if (tree == nullptr) return;
         tree->clear();
         d_->foreignAsGbk = false;
@@ -267,7 +267,7 @@ void ListView::Clear() {
 std::vector<int> ListView::SelectedRows() const {
     return OnUi([&] {
         std::vector<int> rows;
-        QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
+        auto* tree = WidgetAs<QTreeWidget>(*d_);
         if (tree == nullptr) return rows;
         for (int r = 0; r < tree->topLevelItemCount(); ++r) {
             if (tree->topLevelItem(r)->isSelected()) rows.push_back(r);
@@ -278,7 +278,7 @@ std::vector<int> ListView::SelectedRows() const {
 
 int ListView::CurrentRow() const {
     return OnUi([&] {
-        QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
+        auto* tree = WidgetAs<QTreeWidget>(*d_);
         if (tree == nullptr) return -1;
         if (QTreeWidgetItem* current = tree->currentItem(); current != nullptr && current->isSelected()) {
             return tree->indexOfTopLevelItem(current);
@@ -312,8 +312,8 @@ void ListView::OnRightClick(std::function<void()> handler) { d_->onRightClick = 
 
 void ListView::OnRowsDroppedFrom(ListView& source, std::function<void()> handler) {
     OnUi([&] {
-        QTreeWidget* tree = WidgetAs<QTreeWidget>(*d_);
-        QTreeWidget* from = WidgetAs<QTreeWidget>(source.impl());
+        auto* tree = WidgetAs<QTreeWidget>(*d_);
+        auto* from = WidgetAs<QTreeWidget>(source.impl());
         if (tree == nullptr || from == nullptr || from == tree) return;
         from->setDragEnabled(true);
         from->setDefaultDropAction(Qt::CopyAction);
