@@ -167,10 +167,7 @@ void ProgressBar::SetPosition(int position) {
 }
 
 int ProgressBar::Position() const {
-    return OnUi([&] {
-        const auto* bar = WidgetAs<QProgressBar>(*d_);
-        return bar != nullptr ? bar->value() : 0;
-    });
+    return ReadWidget<QProgressBar>(*d_, 0, [](const QProgressBar& bar) { return bar.value(); });
 }
 
 // ---- Splitter ---------------------------------------------------------------

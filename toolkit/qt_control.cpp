@@ -35,6 +35,15 @@ QWidget* RepaintTarget(const Control::Impl& d) {
     return d.widget.data();
 }
 
+// One side or one extent of the control's geometry changed, the rest kept.
+void SetGeometryField(Control& control, int Rect::*field, int value) {
+    OnUi([&] {
+        Rect g = control.Geometry();
+        g.*field = value;
+        control.SetGeometry(g);
+    });
+}
+
 QPointer<QWidget>& Suspended() {
     static QPointer<QWidget> suspended;
     return suspended;
@@ -115,34 +124,10 @@ void Control::SetGeometry(const Rect& r) {
     });
 }
 
-void Control::SetLeft(int v) {
-    OnUi([&] {
-        Rect g = Geometry();
-        g.left = v;
-        SetGeometry(g);
-    });
-}
-void Control::SetTop(int v) {
-    OnUi([&] {
-        Rect g = Geometry();
-        g.top = v;
-        SetGeometry(g);
-    });
-}
-void Control::SetWidth(int v) {
-    OnUi([&] {
-        Rect g = Geometry();
-        g.width = v;
-        SetGeometry(g);
-    });
-}
-void Control::SetHeight(int v) {
-    OnUi([&] {
-        Rect g = Geometry();
-        g.height = v;
-        SetGeometry(g);
-    });
-}
+void Control::SetLeft(int v) { SetGeometryField(*this, &Rect::left, v); }
+void Control::SetTop(int v) { SetGeometryField(*this, &Rect::top, v); }
+void Control::SetWidth(int v) { SetGeometryField(*this, &Rect::width, v); }
+void Control::SetHeight(int v) { SetGeometryField(*this, &Rect::height, v); }
 
 bool Control::Visible() const {
     return OnUi([&] { return d_->widget && d_->widget->isVisible(); });

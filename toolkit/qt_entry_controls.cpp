@@ -157,10 +157,7 @@ int ListBox::AddLine(const std::string& text) {
 }
 
 int ListBox::LineCount() const {
-    return OnUi([&] {
-        const auto* list = WidgetAs<QListWidget>(*d_);
-        return list != nullptr ? list->count() : 0;
-    });
+    return ReadWidget<QListWidget>(*d_, 0, [](const QListWidget& list) { return list.count(); });
 }
 
 std::string ListBox::LineText(int index) const {
@@ -246,10 +243,7 @@ int ComboBox::AddEntry(const std::string& text) {
 }
 
 int ComboBox::EntryCount() const {
-    return OnUi([&] {
-        const auto* combo = WidgetAs<QComboBox>(*d_);
-        return combo != nullptr ? combo->count() : 0;
-    });
+    return ReadWidget<QComboBox>(*d_, 0, [](const QComboBox& combo) { return combo.count(); });
 }
 
 std::string ComboBox::EntryText(int index) const {
@@ -261,10 +255,7 @@ std::string ComboBox::EntryText(int index) const {
 }
 
 int ComboBox::CurrentSelection() const {
-    return OnUi([&] {
-        const auto* combo = WidgetAs<QComboBox>(*d_);
-        return combo != nullptr ? combo->currentIndex() : -1;
-    });
+    return ReadWidget<QComboBox>(*d_, -1, [](const QComboBox& combo) { return combo.currentIndex(); });
 }
 
 void ComboBox::SetCurrentSelection(int index) {

@@ -143,17 +143,12 @@ void ListView::AddColumn(const std::string& title, int width) {
 }
 
 int ListView::ColumnCount() const {
-    return OnUi([&] {
-        const auto* tree = WidgetAs<QTreeWidget>(*d_);
-        return tree != nullptr ? tree->columnCount() : 0;
-    });
+    return ReadWidget<QTreeWidget>(*d_, 0, [](const QTreeWidget& tree) { return tree.columnCount(); });
 }
 
 int ListView::ColumnWidth(int column) const {
-    return OnUi([&] {
-        const auto* tree = WidgetAs<QTreeWidget>(*d_);
-        return tree != nullptr ? tree->columnWidth(column) : 0;
-    });
+    return ReadWidget<QTreeWidget>(*d_, 0,
+                                   [column](const QTreeWidget& tree) { return tree.columnWidth(column); });
 }
 
 void ListView::SetColumnWidth(int column, int width) {
@@ -240,10 +235,7 @@ std::int64_t ListView::RowData(int row) const {
 }
 
 int ListView::RowCount() const {
-    return OnUi([&] {
-        const auto* tree = WidgetAs<QTreeWidget>(*d_);
-        return tree != nullptr ? tree->topLevelItemCount() : 0;
-    });
+    return ReadWidget<QTreeWidget>(*d_, 0, [](const QTreeWidget& tree) { return tree.topLevelItemCount(); });
 }
 
 void ListView::DeleteRow(int row) {

@@ -111,6 +111,16 @@ auto OnUi(F&& f) -> decltype(f()) {
     }
 }
 
+// What `read` takes from the control's widget as W, on the UI thread; `none`
+// when the control has no such widget.
+template <class W, class R, class F>
+R ReadWidget(const Control::Impl& d, R none, F&& read) {
+    return OnUi([&]() -> R {
+        const W* widget = WidgetAs<W>(d);
+        return widget != nullptr ? read(*widget) : none;
+    });
+}
+
 // How a text is shown: valid UTF-8 as it is, anything else as GBK.
 QString ShowText(const std::string& bytes);
 // A foreign text within a fill that shows foreign texts as GBK.
