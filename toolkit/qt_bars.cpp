@@ -1,5 +1,4 @@
-// The bars: the status bar with its framed panes, the progress bar and the
-// splitter bar that reports where it is dragged.
+// The bars on Qt: the status bar with its framed panes, the progress bar and the splitter bar.
 #include <qdrawutil.h>
 
 #include <QMouseEvent>

@@ -1,5 +1,4 @@
-// Control basics and placement: the text model, geometry and visibility every
-// control shares, where a new widget goes, and moving and repainting controls.
+// What every control shares on Qt (text, geometry, visibility, repaint) and where its widget is placed.
 #include <QAbstractScrollArea>
 #include <QComboBox>
 #include <QGroupBox>

@@ -1,5 +1,4 @@
-// The entry controls: the simple ones (group box, label, hyperlink, button,
-// edit box), the list box and the combo box.
+// The entry controls on Qt: group box, label, hyperlink, button, edit box, list box and combo box.
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>

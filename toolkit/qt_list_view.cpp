@@ -1,5 +1,4 @@
-// The list view: rows of byte texts and icons in columns, foreign texts shown
-// as GBK once one is not UTF-8, selection, and rows dropped from another list.
+// The list view on Qt: rows of byte texts and icons in columns, selection, rows dropped from a list.
 #include <QDropEvent>
 #include <QHeaderView>
 #include <QTimer>

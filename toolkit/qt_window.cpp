@@ -1,6 +1,4 @@
-// The top-level window (menu bar above a client area in which controls are
-// placed by absolute geometry, a status bar docked along its bottom), its
-// menus and the timer.
+// The top-level window on Qt (a menu bar above a client area of placed controls), its menus, the timer.
 #include <QCloseEvent>
 #include <QCursor>
 #include <QMenu>

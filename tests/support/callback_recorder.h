@@ -1,6 +1,4 @@
-// What the engine reports through its two callbacks, recorded for tests: the
-// task events with their values, the answers given to the task's questions,
-// and the log lines, with waits for a task's end and for a line.
+// What the engine reports through its two callbacks, recorded for tests, with waits for it.
 #pragma once
 
 #include <chrono>

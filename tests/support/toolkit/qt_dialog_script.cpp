@@ -1,5 +1,4 @@
-// Scripted answers to the window's dialogs, for tests: every dialog is
-// recorded as shown, and answered from the script when an answer waits.
+// Scripted answers to the window's dialogs for tests, and a record of every dialog shown.
 #include <deque>
 #include <mutex>
 #include <utility>
