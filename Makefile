@@ -18,7 +18,7 @@ CCACHE := $(shell command -v ccache 2>/dev/null)
 LAUNCHER := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
 export CCACHE_BASEDIR := $(CURDIR)
 
-.PHONY: all deps build lint test screenshot e2e run bench tsan tsan-gui asan fuzz fuzz-build fuzz-smoke format clean install package package-test
+.PHONY: all deps build lint check test screenshot e2e run bench tsan tsan-gui asan fuzz fuzz-build fuzz-smoke format clean install package package-test
 
 all: build
 
@@ -38,6 +38,17 @@ $(BUILD_DIR)/build.ninja: Makefile
 
 build: deps $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR)
+
+# The edit loop: the engine, toolkit and window unit tests, without the
+# real servers (their suites carry RealServer in their names, as does the one
+# such case of a unit suite), the X drag and drop tests, the command line's
+# suites and the sanitizers; `make test` stays the whole gate.
+CHECK_TARGETS := downlib_tests toolkit_tests app_tests
+CHECK_EXCLUDE := RealServer[A-Za-z]*\.|OnARealServer|DragAndDrop
+
+check: deps $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) --target $(CHECK_TARGETS)
+	cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600 -L '^(downlib|toolkit|app)$$' -E '$(CHECK_EXCLUDE)'
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j2 --timeout 600

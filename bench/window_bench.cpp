@@ -25,7 +25,7 @@
 #include "app/transfer_driver.h"
 #include "support/real_servers.h"
 #include "support/temp_dir.h"
-#include "toolkit/testing.h"
+#include "support/toolkit/testing.h"
 #include "toolkit/toolkit.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Inside the Qt implementation of the toolkit: the widget behind each control
-// and helpers shared by the implementation files. Never included outside
-// toolkit/.
+// and helpers shared by the implementation files. Included outside toolkit/
+// only by the toolkit's hooks for tests (tests/support/toolkit/).
 #pragma once
 
 #include <QIcon>
@@ -72,6 +72,30 @@ struct Control::Impl {
     std::vector<Pane> panes;
 };
 
+// The widget behind a control as the Qt type W, or, with `part`, another of
+// its widgets (a window's client area). Nothing when there is none (not
+// created yet, or destroyed already) or when it is not a W: every access to a
+// control's widget as its own type goes through this check.
+template <class W>
+W* WidgetAs(const Control::Impl& d, QPointer<QWidget> Control::Impl::*part = &Control::Impl::widget) {
+    return dynamic_cast<W*>((d.*part).data());
+}
+
+// The item data role under which list boxes, combo boxes and list views keep
+// the bytes of each text they show.
+inline constexpr int kBytesRole = Qt::UserRole;
+
+// Where the children of a control go: a window's client area, a status bar,
+// or the control's own widget.
+QWidget* ContainerOf(Control& parent);
+// Makes w the control's widget of that kind, at r in the parent's container.
+void Place(Control::Impl& d, QWidget* w, Control& parent, const Rect& r, Kind kind);
+// The bytes last given as text and how they were shown (see Control::Impl).
+void Remember(Control::Impl& d, const std::string& bytes, const QString& shown);
+// Keeps the bar along the bottom edge of the window's client area as the
+// window is resized.
+void DockAtBottom(Control::Impl& window, QWidget* bar);
+
 // Carries out f on the UI thread (directly when already there) and returns
 // its result; a default value when the runtime is shutting down.
 template <class F>
@@ -85,6 +109,16 @@ auto OnUi(F&& f) -> decltype(f()) {
         RunOnUiThread([&] { result = f(); });
         return result;
     }
+}
+
+// What `read` takes from the control's widget as W, on the UI thread; `none`
+// when the control has no such widget.
+template <class W, class R, class F>
+R ReadWidget(const Control::Impl& d, R none, F&& read) {
+    return OnUi([&]() -> R {
+        const W* widget = WidgetAs<W>(d);
+        return widget != nullptr ? read(*widget) : none;
+    });
 }
 
 // How a text is shown: valid UTF-8 as it is, anything else as GBK.

@@ -12,7 +12,7 @@
 
 #include "app/app.h"
 #include "support/temp_dir.h"
-#include "toolkit/testing.h"
+#include "support/toolkit/testing.h"
 #include "toolkit/toolkit.h"
 
 namespace apptest {

@@ -16,7 +16,7 @@
 #include "support/fake_ftp_server.h"
 #include "support/real_servers.h"
 #include "support/temp_dir.h"
-#include "toolkit/testing.h"
+#include "support/toolkit/testing.h"
 
 namespace {
 

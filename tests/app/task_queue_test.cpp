@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/session_log.h"
 #include "queue_fixture.h"
 #include "support/fake_ftp_server.h"
@@ -220,6 +222,34 @@ TEST_F(TaskQueueTest, ALoopTheServerDoesNotRevealEndsAtTheDepthLimit) {
     ASSERT_FALSE(rows.empty());
     EXPECT_LE(rows.size(), static_cast<std::size_t>(app::kMaxExpansionDepth) + 3);
     EXPECT_TRUE(LogHas("目录层次过深，不再展开"));
+}
+
+TEST_F(TaskQueueTest, MoreSiblingFoldersThanTheDepthLimitAreAllQueued) {
+    // The limit counts the levels below the request's folder, not the
+    // folders entered: a wide tree three levels deep is queued whole.
+    const int siblings = app::kMaxExpansionDepth + 4;
+    std::vector<std::string> expected = {local + "|//wide||文件夹"};
+    for (int i = 0; i < siblings; ++i) {
+        const std::string name = "s" + std::to_string(100 + i);
+        server.AddFile("/wide/" + name + "/inner/f.txt", "f");
+        server.AddFile("/wide/" + name + "/g.txt", "gg");
+        const std::string path = local + "|//wide/" + name;
+        expected.push_back(path + "||文件夹");
+        expected.push_back(path + "/inner||文件夹");
+        expected.push_back(path + "/inner/f.txt|1|txt");
+        expected.push_back(path + "/g.txt|2|txt");
+    }
+    ConnectToServer();
+    ASSERT_TRUE(Select({"wide"}));
+    HoldDriver();
+    Download();
+    auto rows = QueueRows(4);
+    // The order of sibling folders follows the listing; the set is what counts.
+    std::sort(rows.begin(), rows.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(rows.size(), static_cast<std::size_t>(1 + 4 * siblings));
+    EXPECT_EQ(rows, expected);
+    EXPECT_FALSE(LogHas("目录层次过深")) << testing::PrintToString(LogMessages());
 }
 
 TEST_F(TaskQueueTest, LinksBackToAnAncestorAreSkippedWhenPwdShowsThePathThroughThem) {

@@ -9,9 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +18,7 @@
 #include "downlib/ftp_download.h"
 #include "downlib/ftp_engine.h"
 #include "downlib/session_reuse.h"
+#include "support/callback_recorder.h"
 #include "support/engine_test_timings.h"
 #include "support/fake_ftp_server.h"
 #include "support/temp_dir.h"
@@ -47,14 +46,7 @@ public:
 };
 
 // One task's callbacks: its log lines and whether it ended whole.
-struct Task {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::pair<int, std::string>> logs;
-    bool ended = false;
-    int done = 0;
-    int failed = 0;
-
+struct Task : testsupport::CallbackRecorder {
     TaskParam Param(const FakeFtpServer& server, const std::string& remote, const std::string& local,
                     const std::string& user = "user", const std::string& password = "secret") {
         TaskParam param;
@@ -63,56 +55,8 @@ struct Task {
         param.user = user;
         param.password = password;
         param.connectTimeout = param.sendTimeout = param.replyTimeout = 3000;
-        param.taskCallback = [this](int code, std::int64_t, std::int64_t, std::int64_t, Handle) {
-            std::lock_guard guard(lock);
-            if (code == TaskWorkerDone) ++done;
-            if (code == TaskWorkerFailed) ++failed;
-            if (code == TaskEnded) ended = true;
-            changed.notify_all();
-            return 0;
-        };
-        param.logCallback = [this](Handle, const std::string&, const std::string& message, int kind, Handle) {
-            std::lock_guard guard(lock);
-            logs.emplace_back(kind, message);
-            changed.notify_all();
-        };
+        Attach(param);
         return param;
-    }
-    bool WaitEnded() {
-        std::unique_lock guard(lock);
-        return changed.wait_for(guard, 60s, [this] { return ended; });
-    }
-    bool WaitForLog(const std::string& text) {
-        std::unique_lock guard(lock);
-        return changed.wait_for(guard, 30s, [&] { return HasLocked(text); });
-    }
-    // True when the line came before the task ended.
-    bool WaitForLogOrEnd(const std::string& text) {
-        std::unique_lock guard(lock);
-        changed.wait_for(guard, 60s, [&] { return ended || HasLocked(text); });
-        return HasLocked(text);
-    }
-    bool HasLocked(const std::string& text) const {
-        return std::any_of(logs.begin(), logs.end(), [&](const auto& l) { return l.second == text; });
-    }
-    bool Has(const std::string& text) {
-        std::lock_guard guard(lock);
-        return HasLocked(text);
-    }
-    bool Whole() {
-        std::lock_guard guard(lock);
-        return ended && done > 0 && failed == 0;
-    }
-    int CountPrefix(const std::string& prefix) {
-        std::lock_guard guard(lock);
-        return static_cast<int>(std::count_if(logs.begin(), logs.end(),
-                                              [&](const auto& l) { return l.second.rfind(prefix, 0) == 0; }));
-    }
-    std::string Dump() {
-        std::lock_guard guard(lock);
-        std::string out;
-        for (const auto& [kind, message] : logs) out += std::to_string(kind) + " " + message + "\n";
-        return out;
     }
 };
 
@@ -141,15 +85,15 @@ TEST(DownloadReuse, AHundredSmallFilesTakeOneLogIn) {
                   testsupport::PatternBytes(0, 4096 + i, i));
         // The first task opens in full; every later one shows the reuse
         // line in place of the connect and log-in lines, and nothing else changes.
-        EXPECT_EQ(task.Has(Reused(server)), i > 0) << i;
-        EXPECT_EQ(task.Has("登录成功"), i == 0) << i;
-        EXPECT_EQ(task.CountPrefix("正在连接"), i == 0 ? 1 : 0) << i;
+        EXPECT_EQ(task.HasLog(Reused(server)), i > 0) << i;
+        EXPECT_EQ(task.HasLog("登录成功"), i == 0) << i;
+        EXPECT_EQ(task.CountLogsStarting("正在连接"), i == 0 ? 1 : 0) << i;
         // The type and the restart probe belong to the connection: only its
         // first task sends them.
         for (const char* line : {"TYPE I", "REST 100", "REST 0"})
-            EXPECT_EQ(task.Has(line), i == 0) << i << " " << line << "\n" << task.Dump();
-        EXPECT_TRUE(task.Has("站点支持断点续传")) << i << "\n" << task.Dump();
-        EXPECT_TRUE(task.Has("RETR /many/" + name)) << task.Dump();
+            EXPECT_EQ(task.HasLog(line), i == 0) << i << " " << line << "\n" << task.Dump();
+        EXPECT_TRUE(task.HasLog("站点支持断点续传")) << i << "\n" << task.Dump();
+        EXPECT_TRUE(task.HasLog("RETR /many/" + name)) << task.Dump();
     }
     EXPECT_EQ(server.CountCommands("USER"), 1);
     EXPECT_EQ(server.ConnectionCount(), 1);
@@ -278,7 +222,7 @@ TEST(DownloadReuse, AServerThatDropsIdleConnectionsStillDeliversEveryFile) {
         Task task;
         ASSERT_TRUE(RunTask(download, task, task.Param(server, "/" + name, dir.file(name)))) << i;
         EXPECT_TRUE(task.Whole()) << i << "\n" << task.Dump();
-        EXPECT_FALSE(task.Has("等待5秒后重试")) << i << "\n" << task.Dump();
+        EXPECT_FALSE(task.HasLog("等待5秒后重试")) << i << "\n" << task.Dump();
         EXPECT_EQ(testsupport::ReadFile(dir.file(name)).value_or(""), testsupport::PatternBytes(0, 3000, i));
     }
     // A log-in at the start and after each pause the server hung up in.
@@ -319,8 +263,8 @@ Outcome SecondTask(bool cached, const std::function<void(FakeFtpServer&)>& fault
     two.WaitEnded();
     stopper.join();
     out.whole = two.Whole();
-    out.reusedLine = two.Has(Reused(server));
-    out.retries = two.CountPrefix("等待");
+    out.reusedLine = two.HasLog(Reused(server));
+    out.retries = two.CountLogsStarting("等待");
     out.logIns = server.CountCommands("USER");
     out.file = testsupport::ReadFile(dir.file("two")).value_or("<none>");
     out.log = two.Dump();
@@ -414,8 +358,8 @@ TEST(DownloadReuse, AChangedPasswordIsNeverCoveredByAKeptConnection) {
     Task two;
     ASSERT_TRUE(RunTask(download, two, two.Param(server, "/a", dir.file("a2"), "user", "changed")));
     EXPECT_TRUE(two.Whole()) << two.Dump();
-    EXPECT_FALSE(two.Has(Reused(server))) << two.Dump();
-    EXPECT_TRUE(two.Has("登录成功"));
+    EXPECT_FALSE(two.HasLog(Reused(server))) << two.Dump();
+    EXPECT_TRUE(two.HasLog("登录成功"));
     EXPECT_EQ(server.ConnectionCount(), 2);
 
     ShortRetryPause pause;
@@ -425,8 +369,8 @@ TEST(DownloadReuse, AChangedPasswordIsNeverCoveredByAKeptConnection) {
     download.StopTask();
     ASSERT_TRUE(three.WaitEnded());
     EXPECT_FALSE(three.Whole());
-    EXPECT_FALSE(three.Has(Reused(server)));
-    EXPECT_TRUE(three.Has("出现错误")) << three.Dump();
+    EXPECT_FALSE(three.HasLog(Reused(server)));
+    EXPECT_TRUE(three.HasLog("出现错误")) << three.Dump();
     EXPECT_FALSE(testsupport::ReadFile(dir.file("a3")).has_value());
 }
 
@@ -444,13 +388,13 @@ TEST(DownloadReuse, UploadsAndDownloadsShareTheConnection) {
             download.StartUpload(put.Param(server, "/up/r" + std::to_string(round), dir.file("local.bin"))));
         ASSERT_TRUE(put.WaitEnded());
         EXPECT_TRUE(put.Whole()) << put.Dump();
-        EXPECT_EQ(put.Has(Reused(server)), round > 0) << put.Dump();
-        EXPECT_FALSE(put.Has("QUIT")) << "a kept connection says no goodbye";
+        EXPECT_EQ(put.HasLog(Reused(server)), round > 0) << put.Dump();
+        EXPECT_FALSE(put.HasLog("QUIT")) << "a kept connection says no goodbye";
         Task get;
         ASSERT_TRUE(
             RunTask(download, get, get.Param(server, "/down.bin", dir.file("d" + std::to_string(round)))));
         EXPECT_TRUE(get.Whole()) << get.Dump();
-        EXPECT_TRUE(get.Has(Reused(server))) << get.Dump();
+        EXPECT_TRUE(get.HasLog(Reused(server))) << get.Dump();
         EXPECT_EQ(server.FileContents("/up/r" + std::to_string(round)).value_or(""), "up-content");
     }
     EXPECT_EQ(server.CountCommands("USER"), 1);
@@ -472,8 +416,8 @@ TEST(DownloadReuse, AnAsciiTaskLeavesNothingBehindForABinaryOne) {
     Task binary;
     ASSERT_TRUE(RunTask(download, binary, binary.Param(server, "/b.bin", dir.file("b.bin"))));
     EXPECT_TRUE(binary.Whole()) << binary.Dump();
-    EXPECT_TRUE(binary.Has(Reused(server)));
-    EXPECT_TRUE(binary.Has("站点支持断点续传")) << binary.Dump();
+    EXPECT_TRUE(binary.HasLog(Reused(server)));
+    EXPECT_TRUE(binary.HasLog("站点支持断点续传")) << binary.Dump();
     EXPECT_EQ(server.CountCommands("USER"), 1);
 }
 
@@ -515,7 +459,7 @@ TEST(DownloadReuse, AFailedTaskKeepsNoConnection) {
         Task next;
         ASSERT_TRUE(RunTask(download, next, next.Param(server, "/ok", dir.file("ok"))));
         EXPECT_TRUE(next.Whole()) << next.Dump();
-        EXPECT_FALSE(next.Has(Reused(server))) << next.Dump();
+        EXPECT_FALSE(next.HasLog(Reused(server))) << next.Dump();
         EXPECT_EQ(server.CountCommands("USER"), 2);
     }
 }
@@ -539,7 +483,7 @@ TEST(DownloadReuse, WhenPassiveAndActiveModeBothFailTheNextTaskTriesPassiveAgain
         param.retryCount = 0;
         ASSERT_TRUE(RunTask(download, first, param));
         EXPECT_FALSE(first.Whole()) << first.Dump();
-        EXPECT_TRUE(first.Has("被动模式的数据端口不可用")) << first.Dump();
+        EXPECT_TRUE(first.HasLog("被动模式的数据端口不可用")) << first.Dump();
         EXPECT_EQ(server.CountCommands("RETR"), 0);
         Task second;
         ASSERT_TRUE(RunTask(download, second, second.Param(server, "/f", dir.file("f2"))));
@@ -589,13 +533,13 @@ TEST(DownloadReuse, RetriesAreBoundedAndEachSaysWhy) {
         ASSERT_TRUE(RunTask(download, task, param));
         EXPECT_FALSE(task.Whole()) << task.Dump();
         EXPECT_EQ(server.ConnectionCount(), c.retries + 1) << task.Dump();
-        EXPECT_EQ(task.CountPrefix("重试 "), c.retries) << task.Dump();
+        EXPECT_EQ(task.CountLogsStarting("重试 "), c.retries) << task.Dump();
         for (int i = 1; i <= c.retries; ++i) {
             const std::string prefix = "重试 " + std::to_string(i) + "/" + std::to_string(c.retries) + ": ";
-            EXPECT_EQ(task.CountPrefix(prefix + (c.reason ? c.reason : "")), 1) << prefix << task.Dump();
+            EXPECT_EQ(task.CountLogsStarting(prefix + (c.reason ? c.reason : "")), 1) << prefix << task.Dump();
         }
         const std::string last = "重试" + std::to_string(c.retries) + "次后仍然失败: ";
-        EXPECT_EQ(task.CountPrefix(last + (c.reason ? c.reason : "")), 1) << task.Dump();
+        EXPECT_EQ(task.CountLogsStarting(last + (c.reason ? c.reason : "")), 1) << task.Dump();
     }
 }
 
@@ -613,7 +557,7 @@ TEST(DownloadReuse, StopAndTheObjectsEndCloseKeptConnectionsWithQuit) {
         EXPECT_EQ(server.CountCommands("QUIT"), 1);
         Task two;
         ASSERT_TRUE(RunTask(download, two, two.Param(server, "/f", dir.file("f2"))));
-        EXPECT_FALSE(two.Has(Reused(server)));
+        EXPECT_FALSE(two.HasLog(Reused(server)));
         EXPECT_TRUE(two.Whole());
     }
     EXPECT_EQ(server.CountCommands("QUIT"), 2);
@@ -638,7 +582,7 @@ TEST(DownloadReuse, AStoppedTaskLeavesNoConnectionBehind) {
     EXPECT_FALSE(stopped.Whole());
     Task next;
     ASSERT_TRUE(RunTask(download, next, next.Param(server, "/f", dir.file("f"))));
-    EXPECT_FALSE(next.Has(Reused(server))) << next.Dump();
+    EXPECT_FALSE(next.HasLog(Reused(server))) << next.Dump();
     EXPECT_TRUE(next.Whole());
 }
 
@@ -704,7 +648,7 @@ TEST(DownloadReuse, ATaskOfSeveralConnectionsLeavesThoseThatEndedInStep) {
         ASSERT_TRUE(RunTask(download, task, param));
         EXPECT_TRUE(task.Whole()) << task.Dump();
         EXPECT_EQ(testsupport::CheckPatternFile(dir.file("big" + std::to_string(round)), 4 << 20, 9), "");
-        const int reused = task.CountPrefix("使用已登录的连接");
+        const int reused = task.CountLogsStarting("使用已登录的连接");
         if (round == 0) {
             EXPECT_EQ(reused, 0);
         } else {

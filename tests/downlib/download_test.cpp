@@ -9,14 +9,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "downlib/error_codes.h"
 #include "downlib/ftp_download.h"
 #include "downlib/ftp_engine.h"
+#include "support/callback_recorder.h"
 #include "support/engine_test_timings.h"
 #include "support/fake_ftp_server.h"
 #include "support/real_servers.h"
@@ -39,79 +38,7 @@ public:
 };
 
 // What one task reported through its two callbacks.
-struct TaskLog {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<int> events;
-    std::vector<std::pair<int, std::string>> logs;  // kind, message
-    std::int64_t bytesEvents = 0;
-    std::int64_t announcedSize = -1;
-    std::int64_t endCount = -1;
-    int endEvents = 0;
-    int sameNameAnswer = 0;
-    std::vector<std::pair<std::int64_t, std::int64_t>> sameNameQuestions;  // local size, remote size
-
-    TaskParam Param(const std::string& url, const std::string& localPath) {
-        TaskParam param;
-        param.url = url;
-        param.localPath = localPath;
-        param.user = "user";
-        param.password = "secret";
-        param.connectTimeout = param.sendTimeout = param.replyTimeout = 5000;
-        param.taskCallback = [this](int code, std::int64_t, std::int64_t value2, std::int64_t value3,
-                                    Handle) {
-            std::lock_guard guard(lock);
-            if (code == TaskSameName) {
-                sameNameQuestions.emplace_back(value2, value3);
-                return sameNameAnswer;
-            }
-            events.push_back(code);
-            if (code == TaskBytes) bytesEvents += value2;
-            if (code == TaskTransferStarted) announcedSize = value2;
-            if (code == TaskEnded) {
-                ++endEvents;
-                endCount = value2;
-            }
-            changed.notify_all();
-            return 0;
-        };
-        param.logCallback = [this](Handle, const std::string&, const std::string& message, int kind, Handle) {
-            std::lock_guard guard(lock);
-            logs.emplace_back(kind, message);
-            changed.notify_all();
-        };
-        return param;
-    }
-    bool WaitEnded(std::chrono::seconds limit = std::chrono::seconds(60)) {
-        std::unique_lock guard(lock);
-        return changed.wait_for(guard, limit, [this] { return endEvents > 0; });
-    }
-    bool WaitForLog(const std::string& text) {
-        std::unique_lock guard(lock);
-        return changed.wait_for(guard, std::chrono::seconds(30), [&] { return HasLogLocked(text); });
-    }
-    bool HasLogLocked(const std::string& text) const {
-        return std::any_of(logs.begin(), logs.end(), [&](const auto& log) { return log.second == text; });
-    }
-    bool HasLog(const std::string& text, int kind = -1) {
-        std::lock_guard guard(lock);
-        return std::any_of(logs.begin(), logs.end(), [&](const auto& log) {
-            return log.second == text && (kind < 0 || log.first == kind);
-        });
-    }
-    int Count(int code) {
-        std::lock_guard guard(lock);
-        return static_cast<int>(std::count(events.begin(), events.end(), code));
-    }
-    // The task's outcome as a caller sees it: workers done, none failed.
-    bool Whole() { return Count(TaskWorkerDone) > 0 && Count(TaskWorkerFailed) == 0; }
-    std::string Dump() {
-        std::lock_guard guard(lock);
-        std::string out;
-        for (const auto& [kind, message] : logs) out += std::to_string(kind) + " " + message + "\n";
-        return out;
-    }
-};
+using TaskLog = testsupport::CallbackRecorder;
 
 // Runs one task to its end with a fresh Download object.
 void RunTask(TaskLog& log, const TaskParam& param) {
@@ -145,17 +72,18 @@ TEST(DownloadFake, ATaskLogsInSwitchesToBinaryProbesSizesAndRetrieves) {
     EXPECT_TRUE(log.HasLog("站点支持断点续传", LogError)) << log.Dump();
     EXPECT_TRUE(log.HasLog("REST 0", LogCommand));
     EXPECT_TRUE(log.HasLog("TYPE I", LogReply));
-    EXPECT_EQ(log.endEvents, 1);
-    EXPECT_EQ(log.events.back(), TaskEnded);
-    EXPECT_EQ(log.endCount, 100000);
-    EXPECT_EQ(log.announcedSize, 100000);
-    EXPECT_EQ(log.bytesEvents, 100000);
+    EXPECT_EQ(log.Count(TaskEnded), 1);
+    EXPECT_EQ(log.Codes().back(), TaskEnded);
+    EXPECT_EQ(log.EndCount(), 100000);
+    EXPECT_EQ(log.Last(TaskTransferStarted), 100000);
+    EXPECT_EQ(log.Sum(TaskBytes), 100000);
     EXPECT_EQ(log.Count(TaskWorkerStarted), 1);
     EXPECT_EQ(log.Count(TaskFirstSegment), 1);
     EXPECT_TRUE(log.Whole());
     // The worker's own events come before the end of the task.
-    EXPECT_LT(std::find(log.events.begin(), log.events.end(), TaskWorkerDone) - log.events.begin(),
-              static_cast<long>(log.events.size()) - 1);
+    const std::vector<int> codes = log.Codes();
+    EXPECT_LT(std::find(codes.begin(), codes.end(), TaskWorkerDone) - codes.begin(),
+              static_cast<long>(codes.size()) - 1);
 }
 
 TEST(DownloadFake, AnyRestartProbeAnswered350IsFollowedByRest0) {
@@ -212,8 +140,8 @@ TEST(DownloadFake, ABrokenTransferResumesWithRestAtTheFirstByteNotWritten) {
     EXPECT_EQ(*(rest + 1), "RETR big.bin");
     EXPECT_EQ(std::count(second.begin(), second.end(), "USER user"), 1);
     EXPECT_TRUE(log.Whole());
-    EXPECT_EQ(log.bytesEvents, 1500000);  // nothing fetched twice
-    EXPECT_EQ(log.endCount, 1500000);
+    EXPECT_EQ(log.Sum(TaskBytes), 1500000);  // nothing fetched twice
+    EXPECT_EQ(log.EndCount(), 1500000);
 }
 
 TEST(DownloadFake, BreaksAtAnyPointResumeToAnIdenticalFile) {
@@ -262,7 +190,7 @@ TEST(DownloadFake, WithoutRestSupportABrokenTransferFailsAndTheFileIsCut) {
     EXPECT_EQ(testsupport::ReadFile(dir.file("n.bin.quorvel-part")).value_or("<none>"),
               content.substr(0, 50000));
     EXPECT_EQ(testsupport::FileSize(dir.file("n.bin")), -1);
-    EXPECT_EQ(log.endCount, 50000);
+    EXPECT_EQ(log.EndCount(), 50000);
     EXPECT_EQ(server.CountCommands("RETR"), 1);  // no second RETR without REST
 }
 
@@ -349,7 +277,7 @@ TEST(DownloadFake, AStalledDataConnectionIsRetriedWithRest) {
     EXPECT_EQ(testsupport::FileSha256Hex(dir.file("s.bin")), testsupport::Sha256Hex(content));
     EXPECT_TRUE(log.HasLog(SocketErrorReportText(ErrorCode::ReceiveTimeout), LogError)) << log.Dump();
     EXPECT_EQ(server.CountCommands("REST 100000"), 1) << server.Transcript();
-    EXPECT_EQ(log.bytesEvents, 300000);
+    EXPECT_EQ(log.Sum(TaskBytes), 300000);
 }
 
 // A reply that never came leaves that control connection out of step; the
@@ -465,7 +393,7 @@ TEST(DownloadFake, AStopEndsTheTaskInEveryState) {
         }
         download.StopTask();
         EXPECT_TRUE(log.WaitEnded(std::chrono::seconds(30))) << c.state << "\n" << log.Dump();
-        EXPECT_EQ(log.endEvents, 1) << c.state;
+        EXPECT_EQ(log.Count(TaskEnded), 1) << c.state;
         EXPECT_FALSE(log.Whole()) << c.state;
         EXPECT_EQ(server.ConnectionCount(), 1) << c.state;  // no new log-in after the stop
         EXPECT_LE(testsupport::FileSize(dir.file("f.bin")), 1000) << c.state;
@@ -516,7 +444,7 @@ TEST(DownloadFake, SizesThatDisagreeWithTheDataNeverLookWhole) {
                 << c.reported;
             EXPECT_EQ(testsupport::FileSize(dir.file(c.whole ? "s.bin.quorvel-part" : "s.bin")), -1)
                 << c.reported;
-            EXPECT_EQ(log.endCount, c.kept) << c.reported;
+            EXPECT_EQ(log.EndCount(), c.kept) << c.reported;
             EXPECT_LE(server.ConnectionCount(), 2) << c.reported;  // never a loop of retries
             if (c.reported < 60000) {
                 // The log names both numbers.
@@ -543,7 +471,7 @@ TEST(DownloadFake, ALocalFileThatCannotBeCreatedFailsTheTask) {
             << path << "\n"
             << log.Dump();
         EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
-        EXPECT_EQ(log.endEvents, 1);
+        EXPECT_EQ(log.Count(TaskEnded), 1);
         EXPECT_EQ(testsupport::FileSize(path), -1);
     }
 }
@@ -561,13 +489,13 @@ TEST(DownloadFake, AnExistingLocalFileFollowsTheCallbacksAnswer) {
         RunTask(log, log.Param(server.Url("/d/a.txt"), dir.file("a.txt")));
         EXPECT_EQ(testsupport::ReadFile(dir.file("a(2).txt")).value_or(""), "remote");
         EXPECT_TRUE(log.HasLog("发现同名文件, 系统自动更名为" + dir.file("a(2).txt"), LogInfo)) << log.Dump();
-        ASSERT_EQ(log.sameNameQuestions.size(), 1u);
-        EXPECT_EQ(log.sameNameQuestions[0], std::make_pair(std::int64_t{4}, std::int64_t{6}));
+        ASSERT_EQ(log.Questions().size(), 1u);
+        EXPECT_EQ(log.Questions()[0], std::make_pair(std::int64_t{4}, std::int64_t{6}));
         EXPECT_TRUE(log.Whole());
     }
     {  // 1: the user gives up
         TaskLog log;
-        log.sameNameAnswer = 1;
+        log.SetAnswer(1);
         RunTask(log, log.Param(server.Url("/d/a.txt"), dir.file("a.txt")));
         EXPECT_TRUE(log.HasLog("发现同名文件, 用户选择放弃下载", LogInfo));
         EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
@@ -686,7 +614,7 @@ TEST(DownloadFake, AStopDuringTheRetryPauseEndsTheTaskWithoutAnotherLogin) {
     ASSERT_TRUE(log.WaitEnded(std::chrono::seconds(30)));
     EXPECT_EQ(server.ConnectionCount(), 1);
     EXPECT_EQ(log.Count(TaskWorkerFailed), 1);
-    EXPECT_EQ(log.endCount, 30000);
+    EXPECT_EQ(log.EndCount(), 30000);
     EXPECT_EQ(testsupport::ReadFile(dir.file("p.bin.quorvel-part")).value_or(""), content.substr(0, 30000));
     EXPECT_EQ(testsupport::FileSize(dir.file("p.bin")), -1);
 }
@@ -718,8 +646,8 @@ TEST(DownloadFake, AStopInTheMiddleCutsTheFileToWhatArrived) {
     EXPECT_LT(kept->size(), content.size());
     EXPECT_GE(static_cast<std::int64_t>(kept->size()), seen - 20480);
     EXPECT_EQ(*kept, content.substr(0, kept->size()));
-    EXPECT_GE(log.endCount, static_cast<std::int64_t>(kept->size()));  // the byte total of a stopped task
-    EXPECT_EQ(log.endEvents, 1);
+    EXPECT_GE(log.EndCount(), static_cast<std::int64_t>(kept->size()));  // the byte total of a stopped task
+    EXPECT_EQ(log.Count(TaskEnded), 1);
     EXPECT_EQ(log.Count(TaskWorkerDone), 0);
 }
 
@@ -732,7 +660,7 @@ TEST(DownloadFake, AZeroByteFileBecomesAnEmptyFile) {
     RunTask(log, log.Param(server.Url("/empty"), dir.file("empty")));
     EXPECT_EQ(testsupport::FileSize(dir.file("empty")), 0);
     EXPECT_TRUE(log.Whole()) << log.Dump();
-    EXPECT_EQ(log.endCount, 0);
+    EXPECT_EQ(log.EndCount(), 0);
 }
 
 TEST(DownloadFake, SeveralConnectionsShareTheFile) {
@@ -759,8 +687,8 @@ TEST(DownloadFake, SeveralConnectionsShareTheFile) {
     EXPECT_EQ(log.Count(TaskWorkerDone), log.Count(TaskWorkerStarted));
     EXPECT_EQ(log.Count(TaskWorkerFailed), 0);
     EXPECT_EQ(log.Count(TaskLaterSegment), 2);
-    EXPECT_EQ(log.bytesEvents, 1000003);
-    EXPECT_EQ(log.endCount, 1000003);
+    EXPECT_EQ(log.Sum(TaskBytes), 1000003);
+    EXPECT_EQ(log.EndCount(), 1000003);
 }
 
 TEST(DownloadFake, ActiveModeAndAsciiTasksKeepTheirPlaces) {
@@ -813,7 +741,7 @@ TEST(DownloadObject, IdleCommandsDoNothingAndASecondTaskIsRefusedWhileOneRuns) {
     EXPECT_FALSE(download.IsIdle());
     download.StopTask();
     ASSERT_TRUE(first.WaitEnded());
-    EXPECT_EQ(first.endEvents, 1);
+    EXPECT_EQ(first.Count(TaskEnded), 1);
 }
 
 TEST(DownloadObject, TasksFollowEachOtherOnOneObject) {
@@ -846,7 +774,7 @@ TEST(DownloadObject, DestroyingTheObjectStopsARunningTask) {
         ASSERT_TRUE(download.StartTask(log.Param(server.Url("/stall"), dir.file("stall"))));
         ASSERT_TRUE(server.WaitForCommand("RETR", std::chrono::seconds(10)));
     }
-    EXPECT_EQ(log.endEvents, 1);
+    EXPECT_EQ(log.Count(TaskEnded), 1);
     EXPECT_LE(testsupport::FileSize(dir.file("stall")), 1000);
 }
 
@@ -888,9 +816,9 @@ TEST(DownloadRealServer, AFileBeyondFourGibibytesArrivesWhole) {
     EXPECT_GT(highest, 1LL << 32);  // progress passed 4 GiB without wrapping
     EXPECT_LE(highest, size);
     EXPECT_TRUE(log.HasLog("213 " + std::to_string(size), LogReply)) << log.Dump();
-    EXPECT_EQ(log.announcedSize, size);
-    EXPECT_EQ(log.bytesEvents, size);
-    EXPECT_EQ(log.endCount, size);
+    EXPECT_EQ(log.Last(TaskTransferStarted), size);
+    EXPECT_EQ(log.Sum(TaskBytes), size);
+    EXPECT_EQ(log.EndCount(), size);
     EXPECT_TRUE(log.Whole());
     EXPECT_EQ(testsupport::FileSize(local.file("huge.bin")), size);
     EXPECT_EQ(testsupport::CompareFiles(path, local.file("huge.bin")), "");
@@ -947,7 +875,7 @@ TEST(DownloadFake, APartFileIsTakenUpOnlyWithProofThatItBelongsToTheRemoteFile) 
         // The transfer starts at the part's end only after the proof.
         EXPECT_EQ(server.CountCommands("REST 250000"), c.from > 0 ? 1 : 0) << c.what << "\n"
                                                                            << server.Transcript();
-        EXPECT_EQ(log.bytesEvents, 600000 - c.from) << c.what;  // only the rest was sent
+        EXPECT_EQ(log.Sum(TaskBytes), 600000 - c.from) << c.what;  // only the rest was sent
     }
 }
 

@@ -20,27 +20,31 @@ bool IsFolder(const std::string& path) {
 }
 
 TEST(LocalPath, FoldersAreCreatedOnlyBelowTheChosenFolderAndNeverThroughALink) {
-    testsupport::TempDir chosen;
+    // The chosen folder has a parent of its own: a folder that escapes it
+    // lands there, where no other run and no other test puts anything.
+    testsupport::TempDir parent;
     testsupport::TempDir outside;
-    ASSERT_EQ(::symlink(outside.Path().c_str(), chosen.file("planted").c_str()), 0);
-    ASSERT_EQ(::mkdir(chosen.file("have").c_str(), 0755), 0);
-    const std::string base = chosen.Path();
+    const std::string base = parent.Subdir("chosen");
+    ASSERT_TRUE(IsFolder(base));
+    const auto inChosen = [&](const std::string& relative) { return base + "/" + relative; };
+    ASSERT_EQ(::symlink(outside.Path().c_str(), inChosen("planted").c_str()), 0);
+    ASSERT_EQ(::mkdir(inChosen("have").c_str(), 0755), 0);
     const struct {
         std::string folder;
         bool created;
         std::string check;  // where the folder must (or must not) appear
     } cases[] = {
-        {base + "/new", true, chosen.file("new")},
-        {base + "/have/inner", true, chosen.file("have/inner")},
+        {base + "/new", true, inChosen("new")},
+        {base + "/have/inner", true, inChosen("have/inner")},
         {base + "/have/inner/", false, ""},  // exists by now
         {base + "/have", false, ""},         // exists already
-        {base + "/missing/inner", false, chosen.file("missing")},
+        {base + "/missing/inner", false, inChosen("missing")},
         {base + "/planted/x", false, outside.file("x")},  // the link is not followed
         {base + "/planted", false, ""},                   // a link where the folder goes
-        {base + "/../escaped", false, chosen.Path() + "/../escaped"},
-        {base + "/have/../up", false, chosen.file("up")},
-        {base + "/./dot", false, chosen.file("dot")},
-        {base + "//double", true, chosen.file("double")},  // a doubled separator is one
+        {base + "/../escaped", false, parent.file("escaped")},
+        {base + "/have/../up", false, inChosen("up")},
+        {base + "/./dot", false, inChosen("dot")},
+        {base + "//double", true, inChosen("double")},  // a doubled separator is one
         {outside.file("elsewhere"), false, outside.file("elsewhere")},
         {base, false, ""},
     };
@@ -52,9 +56,9 @@ TEST(LocalPath, FoldersAreCreatedOnlyBelowTheChosenFolderAndNeverThroughALink) {
     }
     // The chosen folder may be named through a link of the user's own.
     const std::string named = outside.file("to-chosen");
-    ASSERT_EQ(::symlink(chosen.Path().c_str(), named.c_str()), 0);
+    ASSERT_EQ(::symlink(base.c_str(), named.c_str()), 0);
     EXPECT_TRUE(CreateLocalFolderBelow(named + "/", named + "/via-link"));
-    EXPECT_TRUE(IsFolder(chosen.file("via-link")));
+    EXPECT_TRUE(IsFolder(inChosen("via-link")));
 }
 
 TEST(LocalPath, TargetsNameTheirFolderAndFile) {

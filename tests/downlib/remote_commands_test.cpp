@@ -13,14 +13,14 @@
 #include <vector>
 
 #include "downlib/ftp_engine.h"
+#include "support/callback_recorder.h"
 #include "support/fake_ftp_server.h"
-#include "tests/downlib/event_log.h"
 
 namespace {
 
 using downlib::DezAziveduza;
 using testsupport::Action;
-using testsupport::EventLog;
+using testsupport::CallbackRecorder;
 using testsupport::FakeFtpServer;
 using testsupport::TransferFaults;
 using Lines = std::vector<std::string>;
@@ -28,7 +28,7 @@ using Lines = std::vector<std::string>;
 class RemoteCommands : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(client.Connect("ftp://127.0.0.1", "u", "p", server.port(), log.callback(), 2000))
+        ASSERT_TRUE(client.Connect("ftp://127.0.0.1", "u", "p", server.port(), log.LogSink(), 2000))
             << log.text();
         log.clear();
         loginCommands = server.Commands().size();
@@ -54,7 +54,7 @@ protected:
     }
 
     FakeFtpServer server;
-    EventLog log;
+    CallbackRecorder log;
     DezAziveduza client;
     std::size_t loginCommands = 0;
     Lines names;

@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "downlib/control_connection.h"
+#include "support/callback_recorder.h"
 #include "support/temp_dir.h"
 
 namespace downlib {
@@ -267,36 +267,13 @@ TEST(TaskRunnerLocalFile, ACompleteFileKeepsItsSizeAndAnEmptyOneIsCreated) {
 
 // ---- Whole tasks with scripted workers
 
-struct Recorder {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<int> events;
-    std::vector<std::string> logs;
-    int ended = 0;
-    std::int64_t endCount = -1;
-
+// A whole task of scripted workers: its callbacks record here.
+struct Recorder : testsupport::CallbackRecorder {
     TaskParam Param() {
         TaskParam param;
         param.url = "ftp://127.0.0.1:1/file.bin";
-        param.taskCallback = [this](int code, std::int64_t, std::int64_t value2, std::int64_t, Handle) {
-            std::lock_guard guard(lock);
-            events.push_back(code);
-            if (code == TaskEnded) {
-                ++ended;
-                endCount = value2;
-            }
-            changed.notify_all();
-            return 0;
-        };
-        param.logCallback = [this](Handle, const std::string&, const std::string& message, int, Handle) {
-            std::lock_guard guard(lock);
-            logs.push_back(message);
-        };
+        Attach(param);
         return param;
-    }
-    bool WaitEnded() {
-        std::unique_lock guard(lock);
-        return changed.wait_for(guard, std::chrono::seconds(30), [this] { return ended > 0; });
     }
 };
 
@@ -332,9 +309,9 @@ TEST(TaskRunnerTask, AnApplicationTaskRunsOneWorkerAndEndsWith18Then2Then1ThenEv
               (std::vector<int>{kTaskEndTransfer, kTaskClose, kTaskQuit}));
     EXPECT_EQ(codes.front(), kTaskOpenWorker);
     EXPECT_EQ(workersRun.load(), 1);
-    EXPECT_EQ(recorder.events, (std::vector<int>{TaskWorkerStarted, TaskWorkerDone, TaskEnded}));
-    EXPECT_EQ(recorder.ended, 1);
-    EXPECT_EQ(recorder.logs, std::vector<std::string>{"working"});
+    EXPECT_EQ(recorder.Codes(), (std::vector<int>{TaskWorkerStarted, TaskWorkerDone, TaskEnded}));
+    EXPECT_EQ(recorder.Count(TaskEnded), 1);
+    EXPECT_EQ(recorder.Messages(), std::vector<std::string>{"working"});
     EXPECT_TRUE(task.Finished());
 }
 
@@ -347,9 +324,8 @@ TEST(TaskRunnerTask, ALogRecordPostedAfterTheQueueClosedIsDropped) {
     task.Join();
     SessionConnection late(task.session());
     EmitLog(late, "too late", LogInfo);  // goes to the closed queue
-    std::lock_guard guard(recorder.lock);
-    EXPECT_TRUE(recorder.logs.empty());
-    EXPECT_EQ(recorder.ended, 1);
+    EXPECT_TRUE(recorder.Messages().empty());
+    EXPECT_EQ(recorder.Count(TaskEnded), 1);
 }
 
 TEST(TaskRunnerTask, StopEndsAWorkerThatWatchesItsRunFlagAndStillDeliversEvent4Once) {
@@ -371,10 +347,10 @@ TEST(TaskRunnerTask, StopEndsAWorkerThatWatchesItsRunFlagAndStillDeliversEvent4O
     task.RequestStop();
     ASSERT_TRUE(recorder.WaitEnded());
     task.Join();
-    EXPECT_EQ(recorder.ended, 1);
-    EXPECT_EQ(recorder.endCount, 1234);  // a stopped task reports its byte total
-    EXPECT_EQ(recorder.events.back(), TaskEnded);
-    EXPECT_EQ(std::count(recorder.events.begin(), recorder.events.end(), TaskWorkerFailed), 1);
+    EXPECT_EQ(recorder.Count(TaskEnded), 1);
+    EXPECT_EQ(recorder.EndCount(), 1234);  // a stopped task reports its byte total
+    EXPECT_EQ(recorder.Codes().back(), TaskEnded);
+    EXPECT_EQ(recorder.Count(TaskWorkerFailed), 1);
     std::vector<int> codes = task.HandledCodes();
     EXPECT_EQ(codes.back(), kTaskQuit);
 }
@@ -399,7 +375,7 @@ TEST(TaskRunnerTask, AWorkerOutlivingTheStopWaitIsCollectedAndTheTaskStillEnds) 
     release = true;
     ASSERT_TRUE(recorder.WaitEnded());
     task.Join();
-    EXPECT_EQ(recorder.ended, 1);
+    EXPECT_EQ(recorder.Count(TaskEnded), 1);
 }
 
 TEST(TaskRunnerTask, FurtherConnectionsEachServeAFreeSegment) {
@@ -502,7 +478,7 @@ TEST(TaskRunnerTask, DestroyingARunningTaskStopsAndJoinsIt) {
         ASSERT_TRUE(task.Start());
         while (!running) std::this_thread::sleep_for(milliseconds(1));
     }
-    EXPECT_EQ(recorder.ended, 1);
+    EXPECT_EQ(recorder.Count(TaskEnded), 1);
 }
 
 }  // namespace

@@ -11,10 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <thread>
 
 #include "downlib/ftp_download.h"
@@ -22,6 +20,7 @@
 #include "downlib/ftp_upload.h"
 #include "downlib/session.h"
 #include "downlib/task_runner.h"
+#include "support/callback_recorder.h"
 #include "support/engine_test_timings.h"
 #include "support/fake_ftp_server.h"
 #include "support/real_servers.h"
@@ -44,102 +43,15 @@ public:
 };
 
 // What one upload task reported through its two callbacks.
-struct UploadLog {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<int> events;
-    std::vector<std::pair<int, std::string>> logs;  // kind, message
-    std::int64_t sent = 0;                          // the sum of events 17
-    std::int64_t largestSend = 0;
-    std::vector<std::int64_t> toSend;  // values of events 3
-    std::int64_t endCount = -1;
-    std::int64_t workerCount = -1;  // value of event 8 or 9
-    int endEvents = 0;
-    int answer = 0;  // to the code-2 question
-    std::vector<std::pair<std::int64_t, std::int64_t>> questions;
-
-    TaskParam Param(const std::string& url, const std::string& localPath, int flags = 0) {
-        TaskParam param;
-        param.url = url;
-        param.localPath = localPath;
-        param.flags = flags;
-        param.user = "user";
-        param.password = "secret";
-        param.connectTimeout = param.sendTimeout = param.replyTimeout = 5000;
-        param.taskCallback = [this](int code, std::int64_t, std::int64_t value2, std::int64_t value3,
-                                    Handle) {
-            std::lock_guard guard(lock);
-            if (code == TaskUploadQuestion) {
-                questions.emplace_back(value2, value3);
-                return answer;
-            }
-            events.push_back(code);
-            if (code == TaskBytesSent) {
-                sent += value2;
-                largestSend = std::max(largestSend, value2);
-            }
-            if (code == TaskTransferStarted) toSend.push_back(value2);
-            if (code == TaskWorkerDone || code == TaskWorkerFailed) workerCount = value2;
-            if (code == TaskEnded) {
-                ++endEvents;
-                endCount = value2;
-            }
-            changed.notify_all();
-            return 0;
-        };
-        param.logCallback = [this](Handle, const std::string&, const std::string& message, int kind, Handle) {
-            std::lock_guard guard(lock);
-            logs.emplace_back(kind, message);
-            changed.notify_all();
-        };
-        return param;
-    }
-    bool WaitEnded(std::chrono::seconds limit = std::chrono::seconds(60)) {
-        std::unique_lock guard(lock);
-        return changed.wait_for(guard, limit, [this] { return endEvents > 0; });
-    }
-    bool WaitFor(const std::function<bool()>& ready, std::chrono::seconds limit = std::chrono::seconds(30)) {
-        std::unique_lock guard(lock);
-        return changed.wait_for(guard, limit, ready);
-    }
-    bool HasLog(const std::string& text, int kind = -1) {
-        std::lock_guard guard(lock);
-        return std::any_of(logs.begin(), logs.end(), [&](const auto& log) {
-            return log.second == text && (kind < 0 || log.first == kind);
-        });
-    }
-    bool HasLogStarting(const std::string& text, int kind) {
-        std::lock_guard guard(lock);
-        return HasLogStartingLocked(text, kind);
-    }
-    bool HasLogStartingLocked(const std::string& text, int kind) const {
-        return std::any_of(logs.begin(), logs.end(), [&](const auto& log) {
-            return log.first == kind && log.second.rfind(text, 0) == 0;
-        });
-    }
-    int Count(int code) {
-        std::lock_guard guard(lock);
-        return static_cast<int>(std::count(events.begin(), events.end(), code));
-    }
-    // Complete as a caller sees it: event 8 and no event 9.
-    bool Complete() { return Count(TaskWorkerDone) == 1 && Count(TaskWorkerFailed) == 0; }
-    // Not complete, and said so exactly once.
-    bool Failed() { return Count(TaskWorkerDone) == 0 && Count(TaskWorkerFailed) == 1; }
-    std::string Dump() {
-        std::lock_guard guard(lock);
-        std::string out;
-        for (const auto& [kind, message] : logs) out += std::to_string(kind) + " " + message + "\n";
-        return out;
-    }
-};
+using UploadLog = testsupport::CallbackRecorder;
 
 void RunUpload(UploadLog& log, const TaskParam& param) {
     Download upload;
     ASSERT_TRUE(upload.StartUpload(param));
     ASSERT_TRUE(log.WaitEnded()) << log.Dump();
     // Event 4 is the last event, exactly once.
-    EXPECT_EQ(log.endEvents, 1);
-    EXPECT_EQ(log.events.back(), TaskEnded);
+    EXPECT_EQ(log.Count(TaskEnded), 1);
+    EXPECT_EQ(log.Codes().back(), TaskEnded);
 }
 
 std::vector<std::string> WithoutPass(std::vector<std::string> commands) {
@@ -175,10 +87,10 @@ TEST(UploadFake, ANewFileGoesUpWithRest0AndIsCheckedBySizeAfterTheFinalReply) {
                                         "PASV", "REST 0", "STOR /up/a.bin", "SIZE /up/a.bin", "QUIT"}))
         << server.Transcript();
     EXPECT_TRUE(log.Complete()) << log.Dump();
-    EXPECT_EQ(log.toSend, std::vector<std::int64_t>{100000});
-    EXPECT_EQ(log.sent, 100000);
-    EXPECT_EQ(log.workerCount, 100000);
-    EXPECT_EQ(log.endCount, 100000);
+    EXPECT_EQ(log.Values(TaskTransferStarted), std::vector<std::int64_t>{100000});
+    EXPECT_EQ(log.Sum(TaskBytesSent), 100000);
+    EXPECT_EQ(log.Last(TaskWorkerDone), 100000);
+    EXPECT_EQ(log.EndCount(), 100000);
     std::string endpoint = "[127.0.0.1:" + std::to_string(server.port()) + "]";
     for (const auto& [text, kind] : std::vector<std::pair<std::string, int>>{
              {"正在连接 " + endpoint, LogInfo},
@@ -252,9 +164,9 @@ TEST(UploadFake, ResumingAt4000Of10000SendsTheLast6000) {
     auto rest = std::find(commands.begin(), commands.end(), "REST 4000");
     ASSERT_NE(rest, commands.end()) << server.Transcript();
     EXPECT_EQ(*(rest + 1), "STOR /r.bin");
-    EXPECT_EQ(log.toSend, std::vector<std::int64_t>{6000});
-    EXPECT_EQ(log.sent, 6000);
-    EXPECT_EQ(log.endCount, 10000);  // the byte total starts at the offset
+    EXPECT_EQ(log.Values(TaskTransferStarted), std::vector<std::int64_t>{6000});
+    EXPECT_EQ(log.Sum(TaskBytesSent), 6000);
+    EXPECT_EQ(log.EndCount(), 10000);  // the byte total starts at the offset
     EXPECT_EQ(server.FileContents("/r.bin").value_or(""), content);
     EXPECT_TRUE(log.Complete()) << log.Dump();
 }
@@ -273,7 +185,7 @@ TEST(UploadFake, ResumingAFileOfEqualSizeSendsNothingAndSaysQuit) {
     EXPECT_EQ(server.CommandsOf(1).back(), "QUIT");
     EXPECT_TRUE(log.Complete()) << log.Dump();
     EXPECT_EQ(log.Count(TaskTransferStarted), 0);
-    EXPECT_EQ(log.endCount, 5000);
+    EXPECT_EQ(log.EndCount(), 5000);
 }
 
 TEST(UploadFake, AResumeOntoALargerRemoteFileFailsAtOnceAndLeavesItAlone) {
@@ -325,7 +237,7 @@ TEST(UploadFake, TheBlockSizeOverrideSendsOneBlockASecond) {
     EXPECT_TRUE(log.Complete()) << log.Dump();
     // At most one block a second: a ratio of the rate to the block, not a deadline.
     EXPECT_LT(6144.0 / seconds / 2048.0, 1.5) << seconds << " s";
-    EXPECT_EQ(log.largestSend, 2048);
+    EXPECT_EQ(log.Largest(TaskBytesSent), 2048);
     EXPECT_EQ(log.Count(TaskBytesSent), 3);
 }
 
@@ -347,7 +259,7 @@ TEST(UploadFake, ShortSendsLoseNoByte) {
     EXPECT_TRUE(log.Complete()) << log.Dump();
     EXPECT_EQ(testsupport::Sha256Hex(server.FileContents("/short.bin").value_or("")),
               testsupport::Sha256Hex(content));
-    EXPECT_EQ(log.sent, 6 << 20);
+    EXPECT_EQ(log.Sum(TaskBytesSent), 6 << 20);
 }
 
 TEST(UploadFake, AnEmptyFileBecomesAnEmptyRemoteFile) {
@@ -359,8 +271,8 @@ TEST(UploadFake, AnEmptyFileBecomesAnEmptyRemoteFile) {
     RunUpload(log, log.Param(server.Url("/empty"), Local(dir, "empty", "")));
     EXPECT_EQ(server.FileContents("/empty").value_or("<none>"), "");
     EXPECT_TRUE(log.Complete()) << log.Dump();
-    EXPECT_EQ(log.toSend, std::vector<std::int64_t>{0});
-    EXPECT_EQ(log.endCount, 0);
+    EXPECT_EQ(log.Values(TaskTransferStarted), std::vector<std::int64_t>{0});
+    EXPECT_EQ(log.EndCount(), 0);
 }
 
 TEST(UploadFake, TheLocalFileIsOpenedReadOnlyAndNeverChanged) {
@@ -429,7 +341,7 @@ TEST(UploadFake, ALocalFileThatCannotBeReadFailsAtOnceWithoutTouchingTheServer) 
             << log.Dump();
         EXPECT_TRUE(log.Failed()) << path;
         EXPECT_EQ(log.Count(TaskTransferStarted), 0) << path;  // no "remaining" figure at all
-        EXPECT_EQ(log.endCount, 0) << path;
+        EXPECT_EQ(log.EndCount(), 0) << path;
         EXPECT_EQ(server.ConnectionCount(), 0) << path;
     }
 }
@@ -513,7 +425,7 @@ TEST(UploadFake, ADataConnectionDroppedOrResetMidFileIsASendError) {
         RunUpload(log, log.Param(server.Url("/m.bin"), Local(dir, "m.bin", content)));
         EXPECT_TRUE(log.Failed()) << log.Dump();
         EXPECT_TRUE(log.HasLog("上传出现异常", LogError)) << log.Dump();
-        EXPECT_LT(log.sent, static_cast<std::int64_t>(content.size()));
+        EXPECT_LT(log.Sum(TaskBytesSent), static_cast<std::int64_t>(content.size()));
         EXPECT_EQ(server.FileContents("/m.bin").value_or("").size(), std::size_t{1} << 20);
     }
 }
@@ -545,7 +457,7 @@ TEST(UploadFake, ALocalFileThatChangesDuringTheUploadIsNeverComplete) {
         param.blockSizeOverride = 4096;  // one block a second: time to change the file
         Download upload;
         ASSERT_TRUE(upload.StartUpload(param));
-        ASSERT_TRUE(log.WaitFor([&] { return log.sent > 0; })) << log.Dump();
+        ASSERT_TRUE(log.WaitFor([&] { return log.Sum(TaskBytesSent) > 0; })) << log.Dump();
         if (shrink) {
             ASSERT_EQ(::truncate(path.c_str(), 5000), 0);
         } else {
@@ -587,8 +499,8 @@ TEST(UploadFake, ARefusedRestartFallsBackToAppeOrToAFreshUpload) {
         EXPECT_TRUE(log.Complete()) << c.label << "\n" << log.Dump();
         EXPECT_EQ(server.FileContents("/f.bin").value_or(""), content) << c.label << "\n"
                                                                        << server.Transcript();
-        EXPECT_EQ(log.toSend, std::vector<std::int64_t>{c.toSend}) << c.label;
-        EXPECT_EQ(log.endCount, 10000) << c.label;
+        EXPECT_EQ(log.Values(TaskTransferStarted), std::vector<std::int64_t>{c.toSend}) << c.label;
+        EXPECT_EQ(log.EndCount(), 10000) << c.label;
         std::vector<std::string> commands = server.CommandsOf(1);
         EXPECT_TRUE(Has(commands, c.resumedBy)) << c.label << "\n" << server.Transcript();
         EXPECT_TRUE(log.HasLog("服务器不接受续传位置, 改用APPE续传", LogError)) << c.label;
@@ -637,11 +549,11 @@ TEST(UploadFake, TheQuestionIsAskedOnceTheRemoteSizeIsKnownAndItsAnswerDecides) 
         server.AddFile("/q.bin", content.substr(0, 1000));
         TempDir dir;
         UploadLog log;
-        log.answer = c.answer;
+        log.SetAnswer(c.answer);
         RunUpload(log,
                   log.Param(server.Url("/q.bin"), Local(dir, "q.bin", content), UploadAsk | UploadReplace));
-        ASSERT_EQ(log.questions.size(), 1u) << c.answer;
-        EXPECT_EQ(log.questions[0], std::make_pair(std::int64_t{1000}, std::int64_t{3000}));
+        ASSERT_EQ(log.Questions().size(), 1u) << c.answer;
+        EXPECT_EQ(log.Questions()[0], std::make_pair(std::int64_t{1000}, std::int64_t{3000}));
         EXPECT_TRUE(log.Complete()) << c.answer << "\n" << log.Dump();
         EXPECT_EQ(server.FileContents("/q.bin").value_or(""), c.remoteNow) << c.answer;
         if (c.storedAs.empty()) {
@@ -661,7 +573,7 @@ TEST(UploadFake, TheQuestionIsAskedOnceTheRemoteSizeIsKnownAndItsAnswerDecides) 
         TempDir dir;
         UploadLog log;
         RunUpload(log, log.Param(server.Url("/n.bin"), Local(dir, "n.bin", content), flags));
-        EXPECT_TRUE(log.questions.empty());
+        EXPECT_TRUE(log.Questions().empty());
         EXPECT_EQ(server.FileContents("/n.bin").value_or(""), content);
     }
 }
@@ -725,7 +637,7 @@ TEST(UploadFake, WithoutRestartSupportTheFileGoesUpFromZero) {
         EXPECT_TRUE(log.HasLog("站点不支持断点续传", LogError));
         EXPECT_TRUE(log.Complete()) << log.Dump();
         EXPECT_EQ(server.FileContents("/n.bin").value_or(""), content);
-        EXPECT_EQ(log.toSend, std::vector<std::int64_t>{7000});
+        EXPECT_EQ(log.Values(TaskTransferStarted), std::vector<std::int64_t>{7000});
         // A 350 left a marker at 100: REST 0 clears it before anything is stored.
         std::vector<std::string> commands = server.CommandsOf(1);
         auto stor = std::find(commands.begin(), commands.end(), "STOR /n.bin");
@@ -820,18 +732,18 @@ TEST(UploadFake, AStopEndsTheUploadInEveryStateAndIsNotASuccess) {
         Download upload;
         ASSERT_TRUE(upload.StartUpload(param));
         if (c.waitFor == "retry") {
-            ASSERT_TRUE(log.WaitFor([&] { return log.HasLogStartingLocked("等待", LogInfo); })) << c.label;
+            ASSERT_TRUE(log.WaitFor([&] { return log.HasLogStarting("等待", LogInfo); })) << c.label;
         } else if (!c.waitFor.empty()) {
             ASSERT_TRUE(server.WaitForCommand(c.waitFor, std::chrono::seconds(10))) << c.label;
         } else {
             ASSERT_TRUE(server.WaitForConnections(1, std::chrono::seconds(10)));
         }
         if (std::string(c.label) == "final reply") {
-            ASSERT_TRUE(log.WaitFor([&] { return log.sent == 4096; })) << log.Dump();
+            ASSERT_TRUE(log.WaitFor([&] { return log.Sum(TaskBytesSent) == 4096; })) << log.Dump();
         }
         if (std::string(c.label) == "sending") {
             // Until the socket buffers are full and the worker waits for room.
-            ASSERT_TRUE(log.WaitFor([&] { return log.sent > 0; })) << log.Dump();
+            ASSERT_TRUE(log.WaitFor([&] { return log.Sum(TaskBytesSent) > 0; })) << log.Dump();
             std::int64_t last = -1;
             for (int i = 0; i < 100 && upload.GetBytesDone() != last; ++i) {
                 last = upload.GetBytesDone();
@@ -843,7 +755,7 @@ TEST(UploadFake, AStopEndsTheUploadInEveryStateAndIsNotASuccess) {
         EXPECT_TRUE(upload.IsIdle()) << c.label;
         ASSERT_TRUE(log.WaitEnded(std::chrono::seconds(20))) << c.label << "\n" << log.Dump();
         EXPECT_TRUE(log.Failed()) << c.label << "\n" << log.Dump();
-        EXPECT_EQ(log.endEvents, 1);
+        EXPECT_EQ(log.Count(TaskEnded), 1);
         EXPECT_EQ(server.CountCommands("QUIT"), 0) << c.label;
         EXPECT_FALSE(log.HasLog("不支持的响应")) << c.label << ": a stop is no refusal";
     }
@@ -872,7 +784,7 @@ TEST(UploadFake, AStopInTheMiddleResetsTheDataConnectionAndAResumeCompletesTheFi
     EXPECT_EQ(upload.GetBytesDone(), 0);  // no task is held any more
     ASSERT_TRUE(log.WaitEnded());
     EXPECT_TRUE(log.Failed()) << log.Dump();
-    EXPECT_GE(log.endCount, seen);
+    EXPECT_GE(log.EndCount(), seen);
     EXPECT_TRUE(log.HasLog("上传被停止, 服务器上的文件不完整", LogError)) << log.Dump();
     ASSERT_TRUE(server.WaitForAllClosed(std::chrono::seconds(10)));
     std::string partial = server.FileContents("/b.bin").value_or("");
@@ -884,7 +796,7 @@ TEST(UploadFake, AStopInTheMiddleResetsTheDataConnectionAndAResumeCompletesTheFi
     UploadLog resumed;
     RunUpload(resumed, resumed.Param(server.Url("/b.bin"), path, UploadResume));
     EXPECT_TRUE(resumed.Complete()) << resumed.Dump();
-    EXPECT_EQ(resumed.toSend,
+    EXPECT_EQ(resumed.Values(TaskTransferStarted),
               std::vector<std::int64_t>{static_cast<std::int64_t>(content.size() - partial.size())});
     EXPECT_EQ(testsupport::Sha256Hex(server.FileContents("/b.bin").value_or("")),
               testsupport::Sha256Hex(content));
@@ -968,9 +880,9 @@ TEST(UploadRealServer, AFileBeyondFourGibibytesResumesWhole) {
     EXPECT_TRUE(log.HasLog("213 " + std::to_string(remoteHas), LogReply)) << log.Dump();
     EXPECT_TRUE(log.HasLog("REST " + std::to_string(remoteHas), LogCommand));
     EXPECT_TRUE(log.HasLog("213 " + std::to_string(size), LogReply));
-    EXPECT_EQ(log.toSend, std::vector<std::int64_t>{size - remoteHas});
-    EXPECT_EQ(log.sent, size - remoteHas);
-    EXPECT_EQ(log.endCount, size);
+    EXPECT_EQ(log.Values(TaskTransferStarted), std::vector<std::int64_t>{size - remoteHas});
+    EXPECT_EQ(log.Sum(TaskBytesSent), size - remoteHas);
+    EXPECT_EQ(log.EndCount(), size);
     EXPECT_EQ(testsupport::FileSize(remotePath), size);
     // Only the last MiB travelled; the marks and the region around the
     // restart position show it landed at the right place. (Reading both

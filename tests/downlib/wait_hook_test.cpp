@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "downlib/ftp_engine.h"
-#include "event_log.h"
+#include "support/callback_recorder.h"
 #include "support/fake_ftp_server.h"
 #include "support/real_servers.h"
 #include "support/temp_dir.h"
@@ -17,11 +17,11 @@
 namespace {
 
 using testsupport::Action;
-using testsupport::EventLog;
+using testsupport::CallbackRecorder;
 using testsupport::FakeFtpServer;
 
-bool Connect(downlib::DezAziveduza& client, FakeFtpServer& server, EventLog& log, int timeoutMs) {
-    return client.Connect("ftp://127.0.0.1", "u", "p", server.port(), log.callback(), timeoutMs);
+bool Connect(downlib::DezAziveduza& client, FakeFtpServer& server, CallbackRecorder& log, int timeoutMs) {
+    return client.Connect("ftp://127.0.0.1", "u", "p", server.port(), log.LogSink(), timeoutMs);
 }
 
 TEST(WaitHook, RunsOnTheCallingThreadWhileAGreetingIsAwaited) {
@@ -37,7 +37,7 @@ TEST(WaitHook, RunsOnTheCallingThreadWhileAGreetingIsAwaited) {
         otherThread = otherThread || std::this_thread::get_id() != self;
         return true;
     });
-    EventLog log;
+    CallbackRecorder log;
     EXPECT_FALSE(Connect(client, server, log, 400));
     EXPECT_GT(calls, 0);
     EXPECT_FALSE(otherThread);
@@ -59,7 +59,7 @@ TEST(WaitHook, TheHooksOwnTimeCountsAgainstTheTimeOut) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return true;
     });
-    EventLog log;
+    CallbackRecorder log;
     EXPECT_FALSE(Connect(client, server, log, 600));
     EXPECT_GE(calls, 1);
     EXPECT_LE(calls, 8);
@@ -72,7 +72,7 @@ TEST(WaitHook, AHookReturningFalseAbandonsTheWait) {
     server.AddDirectory("/pub");
     server.SilentOn("CWD");
     downlib::DezAziveduza client;
-    EventLog log;
+    CallbackRecorder log;
     ASSERT_TRUE(Connect(client, server, log, 600000));
     int calls = 0;
     client.SetWaitHook([&] { return ++calls < 3; });
@@ -100,8 +100,8 @@ TEST(WaitHook, CommandsOnARealServerAreUnchangedWithAHook) {
         ++calls;
         return true;
     });
-    EventLog log;
-    ASSERT_TRUE(client.Connect("ftp://127.0.0.1", "demo", "demo", server.port(), log.callback(), 5000))
+    CallbackRecorder log;
+    ASSERT_TRUE(client.Connect("ftp://127.0.0.1", "demo", "demo", server.port(), log.LogSink(), 5000))
         << log.text();
     EXPECT_TRUE(client.ChangeDir("/pub"));
     std::vector<std::string> names;
@@ -123,7 +123,7 @@ TEST(Disconnect, TheQuitWaitIsBoundedWhenAsked) {
     ASSERT_TRUE(server.ok()) << server.error();
     server.SilentOn("QUIT");
     auto client = std::make_shared<downlib::DezAziveduza>();
-    EventLog log;
+    CallbackRecorder log;
     ASSERT_TRUE(Connect(*client, server, log, 600000));
     auto done = std::async(std::launch::async, [client] { return client->Disconnect(300); });
     const bool returned = done.wait_for(std::chrono::seconds(60)) == std::future_status::ready;

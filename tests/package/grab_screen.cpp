@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "toolkit/testing.h"
+#include "support/toolkit/testing.h"
 #include "toolkit/toolkit.h"
 
 int main(int argc, char** argv) {

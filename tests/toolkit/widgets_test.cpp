@@ -5,7 +5,7 @@
 #include <set>
 #include <thread>
 
-#include "toolkit/testing.h"
+#include "support/toolkit/testing.h"
 #include "toolkit/toolkit.h"
 
 namespace {

@@ -1,5 +1,4 @@
-// Hooks for tests of the window: scripted dialog answers, a fixed screen
-// size, real mouse and key events sent to the widgets, and screenshots.
+// The toolkit's hooks for tests: scripted dialogs, screen size, real input to widgets, screenshots.
 #pragma once
 
 #include <cstdint>

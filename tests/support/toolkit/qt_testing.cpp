@@ -22,9 +22,9 @@
 #include <algorithm>
 #include <memory>
 
+#include "support/toolkit/testing.h"
 #include "toolkit/qt_caption_widgets.h"
 #include "toolkit/qt_private.h"
-#include "toolkit/testing.h"
 
 namespace toolkit::testing {
 
@@ -57,7 +57,7 @@ void SendMouseAt(const QPoint& global, QWidget* anyInWindow, QEvent::Type type, 
 
 // Where a row's first cell is, in screen coordinates.
 bool RowPoint(ListView& list, int row, QWidget*& viewport, QPoint& global) {
-    auto* tree = static_cast<QTreeWidget*>(list.impl().widget.data());
+    auto* tree = WidgetAs<QTreeWidget>(list.impl());
     if (tree == nullptr) return false;
     QTreeWidgetItem* item = tree->topLevelItem(row);
     if (item == nullptr) return false;
@@ -251,7 +251,7 @@ void PressKeyOnFocus(int keyCode) {
 }
 
 void ChooseEntry(ComboBox& combo, int index) {
-    auto* box = qobject_cast<QComboBox*>(combo.impl().widget.data());
+    auto* box = WidgetAs<QComboBox>(combo.impl());
     if (box == nullptr || index < 0 || index >= box->count()) return;
     // What the drop-down list does when an entry is clicked.
     box->setCurrentIndex(index);
@@ -259,7 +259,7 @@ void ChooseEntry(ComboBox& combo, int index) {
 }
 
 std::string DisplayedText(EditBox& edit) {
-    auto* line = qobject_cast<QLineEdit*>(edit.impl().widget.data());
+    auto* line = WidgetAs<QLineEdit>(edit.impl());
     return line != nullptr ? line->displayText().toUtf8().toStdString() : std::string{};
 }
 
@@ -279,7 +279,7 @@ Rect GeometryInWindow(Control& control) {
 
 bool IsChildOf(Control& child, Control& container) {
     QWidget* w = child.impl().widget;
-    QWidget* c = container.impl().client ? container.impl().client.data() : container.impl().widget.data();
+    QWidget* c = ContainerOf(container);
     return w != nullptr && c != nullptr && w->parentWidget() == c;
 }
 
@@ -307,7 +307,7 @@ bool SaveScreen(const std::string& path) {
 
 CaptionCheck CheckGroupCaption(GroupBox& box) {
     CaptionCheck check;
-    auto* group = dynamic_cast<GroupBoxWidget*>(box.impl().widget.data());
+    auto* group = WidgetAs<GroupBoxWidget>(box.impl());
     if (group == nullptr) {
         check.detail = "no group box";
         return check;
@@ -375,7 +375,7 @@ CaptionCheck CheckGroupCaption(GroupBox& box) {
 
 LinkCheck CheckLinkCaption(HyperLink& link) {
     LinkCheck check;
-    auto* widget = dynamic_cast<HyperLinkWidget*>(link.impl().widget.data());
+    auto* widget = WidgetAs<HyperLinkWidget>(link.impl());
     if (widget == nullptr) return check;
     const QRect text = widget->TextRect();
     // Every character is on a line, and the lines lie inside the box.

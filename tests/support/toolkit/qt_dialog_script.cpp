@@ -1,11 +1,10 @@
-// Scripted answers to the window's dialogs, for tests: every dialog is
-// recorded as shown, and answered from the script when an answer waits.
+// Scripted answers to the window's dialogs for tests, and a record of every dialog shown.
 #include <deque>
 #include <mutex>
 #include <utility>
 
+#include "support/toolkit/testing.h"
 #include "toolkit/qt_private.h"
-#include "toolkit/testing.h"
 
 namespace toolkit::testing {
 namespace {
