@@ -16,7 +16,7 @@ seconds=$2
 mode=${3:-full}
 top=$(cd "$(dirname "$0")/../.." && pwd)
 work="$build/fuzz"
-targets="listing_parser_fuzz reply_reader_fuzz reply_parsers_fuzz url_session_fuzz gbk_text_fuzz settings_file_fuzz"
+targets="listing_parser_fuzz reply_reader_fuzz reply_parsers_fuzz url_session_fuzz gbk_text_fuzz settings_file_fuzz certificate_store_fuzz"
 
 mkdir -p "$work/logs" "$work/tmp"
 # Scratch files of the targets (the settings file) stay in the build folder,
@@ -41,7 +41,8 @@ for target in $targets; do
     fi
     artifacts="$work/artifacts/$target"
     mkdir -p "$artifacts"
-    dirs="$corpus $work/seeds/$target"
+    dirs="$corpus"
+    [ -d "$work/seeds/$target" ] && dirs="$dirs $work/seeds/$target"
     [ -d "$top/tests/fuzz/seeds/$target" ] && dirs="$dirs $top/tests/fuzz/seeds/$target"
     log="$work/logs/$target.log"
     status=0
