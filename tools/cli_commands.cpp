@@ -16,6 +16,7 @@
 
 #include "downlib/ftp_engine.h"
 #include "tools/cli_get.h"
+#include "tools/cli_listing.h"
 #include "tools/cli_mput.h"
 #include "tools/cli_put.h"
 #include "tools/cli_tls.h"
@@ -120,13 +121,14 @@ bool Ls(Context& context, const std::vector<std::string>& args) {
                      StderrIsTerminal() ? TerminalSafe(*path).c_str() : path->c_str());
         return false;
     }
+    std::vector<ListedEntry> entries;
     for (int i = 0; i < count; ++i) {
         if (names[i] == "." || names[i] == "..") continue;
-        char kind = flags[i] == 1 ? 'l' : (sizes[i] == -1 ? 'd' : '-');
-        const std::string name = StdoutIsTerminal() ? TerminalSafe(names[i]) : names[i];
-        std::printf("%s\t%lld\t%s\t%c\n", name.c_str(), static_cast<long long>(sizes[i]),
-                    OleDateText(times[i]).c_str(), kind);
+        const char kind = flags[i] == 1 ? 'l' : (sizes[i] == -1 ? 'd' : '-');
+        entries.push_back(
+            {StdoutIsTerminal() ? TerminalSafe(names[i]) : names[i], sizes[i], OleDateText(times[i]), kind});
     }
+    std::fputs(ListingText(entries, StdoutIsTerminal()).c_str(), stdout);
     std::fflush(stdout);
     return true;
 }
@@ -159,7 +161,8 @@ const std::map<std::string, CommandInfo>& Commands() {
           "changes the remote folder"}},
         {"ls",
          {0, 1, Ls, "[PATH]",
-          "lists a folder: name, size, time, and d folder, l link or - file, TAB-separated"}},
+          "lists a folder: name, size, time, and d folder, l link or - file; TAB-separated in a pipe, in "
+          "padded columns with sizes as 1,234,567 on a terminal"}},
         {"mkdir",
          {1, 1, [](Context& c, const auto& a) { return c.client.MakeDir(a[1]); }, "PATH",
           "creates a folder"}},
@@ -306,9 +309,16 @@ std::string HelpText() {
         "standard error: the kind digit (0 progress, 1 command, 2 reply, 3 error), a\n"
         "blank, the message.\n"
         "\n"
+        "Without -p the password comes from the environment variable\n"
+        "QUORVEL_FTP_PASSWORD, else from the entry of HOST in ~/.netrc (machine, login,\n"
+        "password; the file is ignored with a warning when others may read it).\n"
+        "\n"
         "Options:\n"
-        "  -u USER         user name (default anonymous)\n"
-        "  -p PASSWORD     password\n"
+        "  -u USER         user name (default the login of ~/.netrc, else anonymous)\n"
+        "  -p PASSWORD     password; it shows in the process list to every user of the machine (until "
+        "the program blanks it as it starts): prefer -p -, QUORVEL_FTP_PASSWORD or ~/.netrc\n"
+        "  -p -            reads the password from the first line of standard input (no echo on a terminal); "
+        "commands may follow on the next lines\n"
         "  -P PORT         server port (default 21)\n"
         "  -t TIMEOUT_MS   time-out of the connect, of each send and of each reply\n"
         "  -b SEND_BLOCK   bytes per send of put (default: the engine's, 64 KiB)\n"

@@ -25,6 +25,7 @@
 #include "downlib/ftp_engine.h"
 #include "quorvel_version.h"
 #include "tools/cli_commands.h"
+#include "tools/cli_password.h"
 #include "tools/cli_tls.h"
 
 namespace {
@@ -84,11 +85,63 @@ bool ParseNumber(const char* text, int& out) {
     return true;
 }
 
+// The password by the first source that has one: -p, the environment,
+// ~/.netrc; the built-in anonymous password otherwise. False on a usage
+// error (no line on standard input after -p -).
+bool TakePassword(cli::Options& options, const std::optional<std::string>& user,
+                  const std::optional<std::string>& password) {
+    if (user) options.user = *user;
+    if (password == "-") {
+        std::optional<std::string> line = cli::ReadPasswordLine(std::cin, STDIN_FILENO);
+        if (!line) {
+            std::fprintf(stderr, "quorvel-ftp-cli: -p -: no password on standard input\n");
+            return false;
+        }
+        options.password = *line;
+        return true;
+    }
+    if (password) {
+        options.password = *password;
+        return true;
+    }
+    if (const char* fromEnvironment = std::getenv("QUORVEL_FTP_PASSWORD")) {
+        options.password = fromEnvironment;
+        return true;
+    }
+    const std::string path = cli::DefaultNetrcPath();
+    if (path.empty()) return true;
+    const cli::NetrcLookup netrc = cli::LookUpNetrc(path, options.host, user);
+    switch (netrc.state) {
+        case cli::NetrcState::Missing:
+            break;
+        case cli::NetrcState::Unsafe:
+            std::fprintf(stderr, "quorvel-ftp-cli: %s is ignored: others may read it (chmod 600 %s)\n",
+                         cli::ForStderr(path).c_str(), cli::ForStderr(path).c_str());
+            break;
+        case cli::NetrcState::TooLarge:
+            std::fprintf(stderr, "quorvel-ftp-cli: %s is ignored: too large\n", cli::ForStderr(path).c_str());
+            break;
+        case cli::NetrcState::Malformed:
+            std::fprintf(stderr, "quorvel-ftp-cli: %s is ignored: it cannot be read as a .netrc\n",
+                         cli::ForStderr(path).c_str());
+            break;
+        case cli::NetrcState::Read:
+            if (netrc.entry) {
+                if (!user && !netrc.entry->login.empty()) options.user = netrc.entry->login;
+                options.password = netrc.entry->password;
+            }
+            break;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     cli::Options options;
     std::vector<std::string> commands;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
     int opt = 0;
     static const option longOptions[] = {{"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, kVersionOption},
@@ -130,10 +183,13 @@ int main(int argc, char** argv) {
                 options.trustAlways = true;
                 break;
             case 'u':
-                options.user = optarg;
+                user = optarg;
                 break;
             case 'p':
-                options.password = optarg;
+                password = optarg;
+                // Others read a command line in ps and /proc/PID/cmdline:
+                // blank the copy as soon as it is ours.
+                if (*password != "-") cli::WipeArgument(optarg);
                 break;
             case 'P':
                 if (!ParseNumber(optarg, options.port) || options.port > 65535) {
@@ -191,6 +247,7 @@ int main(int argc, char** argv) {
     options.tls = host.tls.value_or(tlsOption.value_or(downlib::TlsMode::Auto));
     if (options.tls == downlib::TlsMode::Implicit && !portGiven) options.port = 990;
     options.certificateStore = cli::CertificateStorePath();
+    if (!TakePassword(options, user, password)) return 2;
     if (commands.empty() && !::isatty(STDIN_FILENO)) {
         std::string line;
         while (std::getline(std::cin, line)) {

@@ -260,6 +260,36 @@ TEST(CliLs, NamesAreEscapedOnATerminalAndExactInAPipe) {
     }
 }
 
+// On a terminal the columns line up and sizes are grouped; in a pipe the
+// same listing stays one TAB-separated line per entry.
+TEST(CliLs, ColumnsArePaddedOnATerminalAndTabSeparatedInAPipe) {
+    FakeFtpServer server;
+    server.SetListing("/",
+                      "-rw-r--r-- 1 ftp ftp 1234567 Jan 12 10:30 big.zip\r\n"
+                      "drwxr-xr-x 2 ftp ftp 4096 Jan 12 10:30 中文\r\n"
+                      "-rw-r--r-- 1 ftp ftp 5 Jan 12 10:30 a\r\n");
+    for (bool terminal : {true, false}) {
+        Child child;
+        ASSERT_TRUE(child.Start(CliArgs(server, {"ls"}), terminal));
+        ASSERT_TRUE(child.Wait(60s));
+        EXPECT_EQ(child.exitCode, 0) << child.err;
+        const std::vector<std::string> lines = Lines(child.out);
+        ASSERT_EQ(lines.size(), 3u) << child.out;
+        for (const std::string& line : lines)
+            EXPECT_EQ(line.find('\t') == std::string::npos, terminal) << line;
+        if (terminal) {
+            EXPECT_EQ(lines[0].substr(0, 20), "big.zip  1,234,567  ") << lines[0];
+            EXPECT_EQ(lines[1].substr(0, 22), "中文             -  ") << lines[1];
+            EXPECT_EQ(lines[2].substr(0, 20), "a                5  ") << lines[2];
+            EXPECT_EQ(lines[2].back(), '-');
+            EXPECT_EQ(lines[1].back(), 'd');
+        } else {
+            EXPECT_EQ(lines[0].substr(0, 16), "big.zip\t1234567\t") << lines[0];
+            EXPECT_EQ(lines[1].substr(0, 10), "中文\t-1\t") << lines[1];
+        }
+    }
+}
+
 // ---- get interrupted
 
 constexpr const char* kStamp = "213 20261209101500\r\n";
