@@ -25,8 +25,10 @@
 
 #include "app/app.h"
 #include "app/remote_folder_maker.h"
+#include "app/session_log.h"
 #include "app/task_queue.h"
 #include "downlib/entry_name.h"
+#include "downlib/upload_decision.h"
 #include "downlib/url_path.h"
 
 namespace app {
@@ -119,7 +121,7 @@ bool WaitUntilIdle(downlib::Download& client, const std::atomic<bool>& stop) {
 
 using Outcome = RowOutcome;
 
-Outcome Failed(const std::string& reason) { return Outcome{kStatusFailed, reason}; }
+Outcome Failed(const std::string& reason) { return Outcome{kStatusFailed, reason, {}}; }
 
 // A server's text in the window's own line: what is not UTF-8 comes from a
 // GBK server (an old Chinese one), and stays readable beside UTF-8 text.
@@ -153,7 +155,7 @@ Outcome HandleFolderRow(App& app, TransferDriverState& d, const QueueRow& row) {
     if (!ShowAction(app, "动作:创建目录:" + path, false) || d.stopRequested.load()) return Failed("已停止");
     if (!StaysBelow(relative)) return Failed("本地路径不在所选的本地目录之下");
     // Below the chosen folder without following a link planted there.
-    if (downlib::CreateLocalFolderBelow(row.localFolder, path)) return Outcome{kStatusDone, {}};
+    if (downlib::CreateLocalFolderBelow(row.localFolder, path)) return Outcome{kStatusDone, {}, {}};
     return Failed(toolkit::FileAttributes(path) >= 0 ? "本地已有同名的文件或目录" : "无法创建本地目录");
 }
 
@@ -224,7 +226,7 @@ Outcome HandleUploadFolderRow(App& app, TransferDriverState& d, RemoteFolderMake
     if (toolkit::EntryKindOf(row.localSource) != toolkit::EntryKind::Folder)
         return Failed("本地目录已不存在");
     std::string reason;
-    if (maker.Make(row, reason)) return Outcome{kStatusDone, {}};
+    if (maker.Make(row, reason)) return Outcome{kStatusDone, {}, {}};
     return Failed(d.stopRequested.load() ? std::string("已停止") : reason);
 }
 
@@ -265,9 +267,9 @@ Outcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& ro
         end.ended = watch->ended;
         end.workerDone = watch->workerDone;
         end.workerFailed = watch->workerFailed;
-        end.skipped = watch->skipped;
         end.count = watch->count;
         end.engineReason = watch->failure.Text();
+        end.decision = watch->decision;
     }
     return UploadVerdict(end);
 }
@@ -344,7 +346,10 @@ void RunQueue(App& app, TransferDriverState& d) {
         } else {
             outcome = row->folder ? HandleFolderRow(app, d, *row) : HandleFileRow(app, d, param, *row);
         }
-        live = OnUi([&] { FinishRow(app, outcome.status, outcome.reason); });
+        live = OnUi([&] {
+            if (!outcome.note.empty()) AppendLog(app, ClockText({}, false) + " " + outcome.note);
+            FinishRow(app, outcome.status, outcome.reason);
+        });
     }
     if (!live || d.stopRequested.load()) {
         // Left early: whatever the window shows, no driver runs any more.
@@ -374,14 +379,12 @@ void TransferDriverState::Stop() {
     if (finished.joinable()) finished.join();
 }
 
-int OnTaskEvent(TaskWatch& watch, int code, std::int64_t, std::int64_t value2, std::int64_t value3,
+int OnTaskEvent(TaskWatch& watch, int code, std::int64_t, std::int64_t value2, std::int64_t,
                 downlib::Handle) {
     std::lock_guard guard(watch.lock);
     switch (code) {
         case downlib::TaskUploadQuestion: {
-            const int answer = AnswerSameName(value2, value3);
-            watch.skipped = answer == downlib::UploadSkip;
-            return answer;
+            return AnswerSameName();
         }
         case downlib::TaskEnded:
             watch.ended = true;
@@ -406,6 +409,9 @@ int OnTaskEvent(TaskWatch& watch, int code, std::int64_t, std::int64_t value2, s
 
 void OnTaskLog(TaskWatch& watch, const std::string& message, int kind) {
     std::lock_guard guard(watch.lock);
+    for (const char* decision : {downlib::kSameFileText, downlib::kResumeProvenText, downlib::kReplaceText}) {
+        if (message.rfind(decision, 0) == 0) watch.decision = Readable(message);
+    }
     watch.failure.Add(message, kind);
 }
 
@@ -434,11 +440,7 @@ void FailureReason::Add(const std::string& message, int kind) {
     }
 }
 
-int AnswerSameName(std::int64_t remoteSize, std::int64_t localSize) {
-    if (remoteSize == localSize) return downlib::UploadSkip;
-    if (remoteSize < localSize) return downlib::UploadResume;
-    return downlib::UploadReplace;
-}
+int AnswerSameName() { return downlib::UploadUpdate; }
 
 RowOutcome DownloadVerdict(const DownloadEnd& end) {
     if (!end.addressable) return Failed("远程路径过长或不能用作本地路径");
@@ -453,22 +455,31 @@ RowOutcome DownloadVerdict(const DownloadEnd& end) {
     const bool arrived =
         end.workerDone && !end.workerFailed && end.count >= 0 && (end.sameName || end.localSize == end.count);
     if (!arrived) return Failed("文件没有完整收到");
-    return Outcome{kStatusDone, {}};
+    return Outcome{kStatusDone, {}, {}};
 }
 
-RowOutcome UploadVerdict(const UploadEnd& end) {
+namespace {
+
+RowOutcome UploadVerdictOf(const UploadEnd& end) {
     if (!end.addressable) return Failed("远程路径过长");
     if (!end.started) return Failed(end.stopRequested ? "已停止" : "上传任务未能启动");
     if (end.stopSent) return Failed("已停止");
     if (!end.ended) return Failed("上传任务没有结束");
     if (end.workerFailed || !end.workerDone)
         return Failed(end.engineReason.empty() ? std::string("文件没有完整上传") : end.engineReason);
-    if (end.skipped) return Outcome{kStatusDone, {}};
     if (end.localSize < 0 || end.count != end.localSize) {
         return Failed("已上传" + std::to_string(end.count) + "字节，本地文件为" +
                       std::to_string(end.localSize) + "字节");
     }
-    return Outcome{kStatusDone, {}};
+    return Outcome{kStatusDone, {}, {}};
+}
+
+}  // namespace
+
+RowOutcome UploadVerdict(const UploadEnd& end) {
+    RowOutcome outcome = UploadVerdictOf(end);
+    outcome.note = end.decision;
+    return outcome;
 }
 
 std::string LocalPathFor(const std::string& remotePath, const std::string& base) {

@@ -52,8 +52,8 @@ struct TaskWatch {
     bool sameName = false;      // event 18: the file went to a new local name
     std::int64_t count = -1;    // event 4's byte count
     bool stopAsked = false;     // the user chose "停止任务" for this task
-    bool skipped = false;       // an upload found the same file on the server
     FailureReason failure;      // an upload's log lines
+    std::string decision;       // the engine's line on a remote file of the same name
 };
 
 // The TaskCallback of every file task. An upload's question (code 2) is
@@ -65,14 +65,18 @@ int OnTaskEvent(TaskWatch& watch, int code, std::int64_t value1, std::int64_t va
 void OnTaskLog(TaskWatch& watch, const std::string& message, int kind);
 
 // The answer to an upload's question about a remote file of the same name,
-// without asking the user: the same size is taken for the same file and
-// skipped, a shorter one is resumed, a larger one is replaced from byte 0.
-int AnswerSameName(std::int64_t remoteSize, std::int64_t localSize);
+// without asking the user: the engine skips it when it proves it the same,
+// resumes it when it proves it the local file's beginning, and otherwise
+// sends the file from byte 0 (sizes alone prove nothing).
+int AnswerSameName();
 
 // How a row ended: its status and, when it failed, why (for the session log).
 struct RowOutcome {
     std::string status;
     std::string reason;
+    // A line for the session log whatever the status: why an upload skipped,
+    // continued or replaced a remote file of the same name.
+    std::string note;
 };
 
 // How a download task ended, as the driver saw it.
@@ -102,10 +106,10 @@ struct UploadEnd {
     bool ended = false;          // event 4 arrived
     bool workerDone = false;     // event 8
     bool workerFailed = false;   // event 9
-    bool skipped = false;        // nothing sent: the same file was there
     std::int64_t count = -1;     // event 4's byte total
     std::int64_t localSize = -1;
     std::string engineReason;
+    std::string decision;  // the engine's line on a remote file of the same name
 };
 
 // An upload row reads "完成" only when the engine says the remote file is

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace downlib {
 
@@ -21,6 +23,12 @@ struct ConnectionFacts {
     std::optional<bool> binary;
     // The restart probe's answer, once the probe ran and its marker went back to 0.
     std::optional<RestartProbeAnswer> restartProbe;
+    // The features its FEAT reply listed (one per line, without the leading
+    // space), once asked; empty when FEAT was refused.
+    std::optional<std::vector<std::string>> features;
+    // The server refused to set a file's modification time: not asked again
+    // on this connection.
+    bool fileTimeRefused = false;
     // When the server last answered on the connection.
     std::chrono::steady_clock::time_point lastAnswer{};
 };

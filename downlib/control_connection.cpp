@@ -129,7 +129,13 @@ int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs) 
 }
 
 int ReadReply(SessionConnection& connection, std::string& reply, const Deadline& deadline) {
+    return ReadReply(connection, reply, deadline, nullptr);
+}
+
+int ReadReply(SessionConnection& connection, std::string& reply, const Deadline& deadline,
+              std::string* allLines) {
     reply.clear();
+    if (allLines) allLines->clear();
     // Bytes read past the end of the last reply wait with the socket for this one.
     std::string& ahead = connection.control.ReadAhead();
     ReplyAssembler assembler;
@@ -142,6 +148,7 @@ int ReadReply(SessionConnection& connection, std::string& reply, const Deadline&
         if (whole) {
             ahead = assembler.TakeUnread();
             reply = std::move(whole->finalLine);
+            if (allLines) *allLines = std::move(whole->allLines);
             connection.lastReply = reply;
             return whole->code;
         }

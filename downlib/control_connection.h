@@ -53,6 +53,9 @@ void ReportSocketError(SessionConnection& connection, int code);
 // A reply that did not arrive whole leaves the connection out of step.
 int ReadReply(SessionConnection& connection, std::string& reply, int timeoutMs);
 int ReadReply(SessionConnection& connection, std::string& reply, const Deadline& deadline);
+// The same, with every line of the reply in `allLines` as well.
+int ReadReply(SessionConnection& connection, std::string& reply, const Deadline& deadline,
+              std::string* allLines);
 // Sends one command line and reads its reply. The reply code, 0 when no reply
 // could be read, -1 when the command could not (or must not) be sent. Nothing
 // is sent on a connection that is out of step: its next reply could belong to

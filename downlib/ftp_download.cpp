@@ -21,6 +21,7 @@
 #include "downlib/local_path.h"
 #include "downlib/part_file.h"
 #include "downlib/remote_commands.h"
+#include "downlib/server_bytes.h"
 #include "downlib/session_reuse.h"
 
 namespace downlib {
@@ -176,52 +177,6 @@ ReceiveEnd ConfirmEnd(TaskRunner& task, SessionConnection& connection, char* buf
     return ReceiveEnd::Complete;
 }
 
-// The bytes the server sends from `position`, at most `length` of them: REST,
-// RETR, read, then the data connection is closed and whatever final reply
-// follows (426 or 226) is taken. Nothing when the connection broke or the
-// server would not start there (then the restart marker is back at 0).
-std::optional<std::string> ReadServerBytes(SessionConnection& connection, std::int64_t position,
-                                           std::int64_t length, bool& broken) {
-    TransferSession& session = *connection.session;
-    broken = false;
-    CloseDataChannel(connection);
-    if (!SetUpDataChannel(connection, DataCaller::Download)) {
-        broken = true;
-        return std::nullopt;
-    }
-    EmitLog(connection, "REST " + std::to_string(position), LogCommand);
-    int code = SendRest(connection, position, session.replyTimeout);
-    if (code != 350) {
-        broken = code <= 0;
-        CloseDataChannel(connection);
-        return std::nullopt;
-    }
-    EmitLog(connection, "RETR " + session.path, LogCommand);
-    code = SendRetr(connection, session.path, session.replyTimeout);
-    if ((code != 125 && code != 150) || !CompleteDataChannel(connection)) {
-        CloseDataChannel(connection);
-        broken = code <= 0 || SendRestZero(connection, session.replyTimeout) != 350;
-        return std::nullopt;
-    }
-    std::string bytes(static_cast<std::size_t>(length), '\0');
-    ReceiveOptions options;
-    options.connection = &connection;
-    options.total = length;
-    options.chunk = std::min(length, kBlockLimit);
-    options.idleTimeoutMs = session.replyTimeout;
-    std::int64_t received = 0;
-    options.receivedOut = &received;
-    std::int64_t n = ReceiveWithTimeout(connection.data.fd(), bytes.data(), options);
-    CloseDataChannel(connection);
-    bytes.resize(static_cast<std::size_t>(n > 0 ? n : std::max<std::int64_t>(received, 0)));
-    std::string reply;
-    if (ReadReply(connection, reply, session.replyTimeout) <= 0) {
-        broken = true;
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 }  // namespace
 
 namespace {
@@ -265,7 +220,8 @@ std::optional<std::int64_t> ResumablePart(TaskRunner& task, SessionConnection& c
     ::close(fd);
     if (got != static_cast<ssize_t>(length)) return 0;
     bool broken = false;
-    std::optional<std::string> remote = ReadServerBytes(connection, kept - length, length, broken);
+    std::optional<std::string> remote =
+        ReadServerBytes(connection, session.path, kept - length, length, broken);
     if (broken) return std::nullopt;
     if (!remote || *remote != local) {
         EmitLog(connection, "临时文件的末尾与服务器上的文件不一致, 从头下载", LogInfo);

@@ -50,13 +50,16 @@ enum TaskEvent : int {
 };
 
 // Flags of an upload task: the low byte of TaskParam::flags. When the remote
-// file exists, the first of 0x02, 0x01, 0x04 and 0x08 that is set decides.
+// file exists, the first of 0x02, 0x01, 0x04, 0x08 and 0x20 that is set
+// decides. 0x02 continues a remote file only when it is proven to be the
+// local file's beginning (else the task fails and changes nothing).
 enum UploadFlag : int {
     UploadReplace = 0x01,          // send from byte 0 over an existing file
-    UploadResume = 0x02,           // continue a shorter remote file at its end
+    UploadResume = 0x02,           // continue a shorter remote file at its end (with proof)
     UploadAlternativeName = 0x04,  // send from 0 under another name (workerText, or "name(1).ext")
     UploadSkip = 0x08,             // send nothing
     UploadAsk = 0x10,              // ask the TaskCallback (code 2) once the remote size is known
+    UploadUpdate = 0x20,           // skip a file proven the same, resume one proven a beginning, else from 0
 };
 
 // What a task's session is for: the use bits of TaskParam::flags, which

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "downlib/control_connection.h"
@@ -21,32 +22,13 @@
 #include "downlib/error_codes.h"
 #include "downlib/ftp_download.h"
 #include "downlib/remote_commands.h"
+#include "downlib/remote_file_time.h"
+#include "downlib/server_bytes.h"
 #include "downlib/session_reuse.h"
 #include "downlib/transfer_worker.h"
+#include "downlib/upload_decision.h"
 
 namespace downlib {
-
-UploadDecision DecideUpload(int flags, std::int64_t remoteSize, std::int64_t localSize) {
-    UploadDecision decision;
-    const bool exists = remoteSize >= 0;
-    if (flags & UploadResume) {
-        if (!exists) return decision;
-        decision.offset = remoteSize;
-        decision.mode = remoteSize == localSize ? UploadMode::Nothing : UploadMode::Resume;
-        decision.remoteLarger = remoteSize > localSize;
-        return decision;
-    }
-    if (flags & UploadReplace) {
-        if (exists) decision.mode = UploadMode::Replace;
-        return decision;
-    }
-    if (flags & UploadAlternativeName) {
-        if (exists) decision.mode = UploadMode::AlternativeName;
-        return decision;
-    }
-    if (flags & UploadSkip) decision.mode = UploadMode::Nothing;
-    return decision;
-}
 
 namespace {
 
@@ -66,6 +48,23 @@ std::string WithoutLineEnd(std::string line) {
 }
 
 bool IsTransferStart(int code) { return code == 125 || code == 150; }
+
+// The code a reply line starts with, or 0.
+int ReplyCode(const std::string& line) {
+    if (line.size() < 3) return 0;
+    int code = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (line[i] < '0' || line[i] > '9') return 0;
+        code = code * 10 + (line[i] - '0');
+    }
+    return code;
+}
+
+// The path of `path` as SIZE, MDTM and RETR must name it: each drops one
+// leading "/" (as RETR does for downloads) while STOR sends the path as
+// given, so whatever is asked about must be the same path, or a resume would
+// continue one file at the size of another.
+std::string AskedPath(const std::string& path) { return !path.empty() && path[0] == '/' ? "/" + path : path; }
 
 // The local file, opened read-only and never mapped: an upload can neither
 // change its source nor fail on one that may not be written.
@@ -93,6 +92,7 @@ public:
         return true;
     }
     std::int64_t Size() const { return static_cast<std::int64_t>(opened_.st_size); }
+    std::time_t ModifiedSeconds() const { return opened_.st_mtim.tv_sec; }
     // Up to `length` bytes at `position`; fewer only at the end of the file,
     // -1 on a read error.
     std::int64_t Read(std::int64_t position, char* buffer, std::int64_t length) const {
@@ -178,13 +178,9 @@ private:
         return true;
     }
 
-    // The size of a remote file, -1 when the server names none. SendSize
-    // drops one leading "/" (as RETR does for downloads); STOR sends the path
-    // as given, so the size asked for must be that of the same path, or a
-    // resume would continue one file at the size of another.
+    // The size of a remote file, -1 when the server names none.
     std::int64_t RemoteSize(const std::string& path) {
-        std::string asked = !path.empty() && path[0] == '/' ? "/" + path : path;
-        return SendSize(connection_, asked, session_.replyTimeout);
+        return SendSize(connection_, AskedPath(path), session_.replyTimeout);
     }
 
     // Log-in, restart probe and the remote size. Only a stop gives up: an
@@ -201,31 +197,86 @@ private:
         restartMarker_ = probe.answer.code == 350;
         EmitLog(connection_, supported ? "站点支持断点续传" : "站点不支持断点续传", LogError);
         if (probe.resetCode <= 0) return OpenOutcome::Retry;
-        remoteSize_ = -1;
-        if (supported) {
-            connection_.lastReply.clear();
-            remoteSize_ = RemoteSize(session_.path);
-            if (remoteSize_ < 0 && connection_.lastReply.empty()) return OpenOutcome::Retry;
+        return LearnRemoteFile() ? OpenOutcome::Opened : OpenOutcome::Retry;
+    }
+
+    // SIZE and MDTM of the target in one write: one round trip whether or
+    // not the file exists. False when a reply did not come.
+    bool LearnRemoteFile() {
+        const std::string asked = AskedPath(session_.path);
+        const std::string sizeCommand = SizeCommand(asked);
+        const std::string mdtmCommand = MdtmCommand(asked);
+        EmitLog(connection_, sizeCommand, LogReply);
+        EmitLog(connection_, mdtmCommand, LogCommand);
+        if (!SendLines(connection_, {sizeCommand, mdtmCommand}, session_.sendTimeout)) return false;
+        std::string reply;
+        const int sizeCode = ReadReply(connection_, reply, session_.replyTimeout);
+        if (sizeCode <= 0) return false;
+        const std::int64_t size = SizeFromReply(connection_, sizeCode, reply);
+        const int mdtmCode = ReadReply(connection_, reply, session_.replyTimeout);
+        if (mdtmCode <= 0) return false;
+        remote_ = RemoteFileFrom(sizeCode, size, mdtmCode, MdtmFromReply(mdtmCode, reply), session_.Binary());
+        return true;
+    }
+
+    // The remote file has our content: the same size (asked before) and the
+    // modification time our own upload gave it, to the second.
+    bool SameContent() const {
+        const std::optional<std::string> local = FileTimeDigits(file_.ModifiedSeconds());
+        return local && remote_.modified && *remote_.modified == *local;
+    }
+
+    // The remote file is the beginning of the local one: not older than the
+    // local file (the part an interrupted upload left is newer than its
+    // source; an older version of the file is older), and its first and last
+    // bytes equal the local bytes at the same places. Nothing when the
+    // connection broke while reading them back.
+    std::optional<bool> ProvenBeginning() {
+        const std::optional<std::string> local = FileTimeDigits(file_.ModifiedSeconds());
+        if (!local || !remote_.modified || *remote_.modified < *local) return false;
+        if (!task_.resumeSupported) return false;
+        const std::int64_t length = std::min(kResumeProofBytes, remote_.size);
+        std::vector<std::int64_t> positions{0};
+        if (remote_.size > length) positions.push_back(remote_.size - length);
+        std::string localBytes(static_cast<std::size_t>(length), '\0');
+        for (std::int64_t position : positions) {
+            if (file_.Read(position, localBytes.data(), length) != length) return false;
+            bool broken = false;
+            std::optional<std::string> remoteBytes =
+                ReadServerBytes(connection_, AskedPath(session_.path), position, length, broken);
+            if (broken) return std::nullopt;
+            if (!remoteBytes || *remoteBytes != localBytes) return false;
         }
-        return OpenOutcome::Opened;
+        return true;
     }
 
     UploadStep Decide() {
         int flags = session_.taskFlags;
-        if (remoteSize_ > 0 && (flags & UploadAsk) && session_.taskCallback) {
+        if (remote_.size > 0 && (flags & UploadAsk) && session_.taskCallback) {
             flags = session_.taskCallback(TaskUploadQuestion, static_cast<std::int64_t>(connection_.handle()),
-                                          remoteSize_, localSize_, session_.handle()) &
+                                          remote_.size, localSize_, session_.handle()) &
                     0xFF;
             session_.taskFlags = flags;
         }
-        decision_ = DecideUpload(flags, remoteSize_, localSize_);
-        if (decision_.remoteLarger) {
-            EmitLog(connection_,
-                    "服务器上的文件(" + std::to_string(remoteSize_) + "字节)比本地文件(" +
-                        std::to_string(localSize_) + "字节)大, 无法续传",
-                    LogError);
-            return UploadStep::End;
+        bool proven = false;
+        switch (ProofFor(flags, remote_, localSize_, session_.Binary())) {
+            case ProofWanted::None:
+                break;
+            case ProofWanted::SameFile:
+                proven = SameContent();
+                break;
+            case ProofWanted::Prefix: {
+                const std::optional<bool> beginning = ProvenBeginning();
+                if (!beginning) return UploadStep::RetryPause;
+                proven = *beginning;
+                break;
+            }
         }
+        decision_ = DecideUpload(flags, remote_, localSize_, proven);
+        if (!decision_.reason.empty())
+            EmitLog(connection_, decision_.reason + ": " + session_.path,
+                    decision_.refused ? LogError : LogInfo);
+        if (decision_.refused) return UploadStep::End;
         session_.transferred = decision_.offset;
         if (decision_.mode == UploadMode::Nothing) {
             complete_ = true;
@@ -241,6 +292,21 @@ private:
         return UploadStep::DataChannel;
     }
 
+    // Whether a file is there: SIZE, and MDTM where SIZE cannot tell.
+    RemoteExistence ExistenceOf(const std::string& path) {
+        connection_.lastReply.clear();
+        const std::int64_t size = RemoteSize(path);
+        const int sizeCode = size >= 0 ? 213 : ReplyCode(connection_.lastReply);
+        if (sizeCode == 213 || (sizeCode == 550 && session_.Binary()))
+            return RemoteFileFrom(sizeCode, size, 0, std::nullopt, session_.Binary()).existence;
+        const std::string asked = AskedPath(path);
+        EmitLog(connection_, MdtmCommand(asked), LogCommand);
+        std::string reply;
+        const int mdtmCode = SendCommand(connection_, MdtmCommand(asked), reply, session_.replyTimeout);
+        return RemoteFileFrom(sizeCode, size, mdtmCode, MdtmFromReply(mdtmCode, reply), session_.Binary())
+            .existence;
+    }
+
     // Mode 8's name: the task's member 16 when it names one, else the first
     // free "name(k).ext" beside the file, as a download's automatic rename.
     std::optional<std::string> AlternativeName() {
@@ -252,9 +318,9 @@ private:
             std::optional<std::string> next = NextAutomaticName(name);
             if (!next) break;
             name = *next;
-            connection_.lastReply.clear();
-            if (RemoteSize(folder + name) >= 0) continue;
-            if (connection_.lastReply.rfind("550", 0) == 0) return folder + name;
+            const RemoteExistence existence = ExistenceOf(folder + name);
+            if (existence == RemoteExistence::Present) continue;
+            if (existence == RemoteExistence::Absent) return folder + name;
             break;  // the server cannot tell whether the name is free: never guess
         }
         EmitLog(connection_, "服务器上找不到可用的新文件名", LogError);
@@ -312,6 +378,11 @@ private:
         task_.PostEvent(connection_, TaskTransferStarted, remaining);
         SendEnd end = SendLoop(sendFrom_, remaining);
         if (end == SendEnd::AllSent) complete_ = EndOfData();
+        // The next upload of the same file can then see that it is unchanged.
+        if (complete_) {
+            if (std::optional<std::string> digits = FileTimeDigits(file_.ModifiedSeconds()))
+                SetRemoteFileTime(connection_, remoteName_, *digits);
+        }
         if (end == SendEnd::Failed) ReadPendingReply();
         return UploadStep::End;
     }
@@ -384,6 +455,35 @@ private:
         return SendEnd::AllSent;
     }
 
+    // The server has taken every byte once our send queue is empty; only
+    // then does the wait for its final reply begin, or a slow server that is
+    // still reading would be taken for one that never answers. A queue that
+    // stops shrinking for the send time-out fails the upload.
+    bool WaitUntilTaken() {
+        const int limit = session_.sendTimeout > 0 ? session_.sendTimeout : kDefaultSendTimeoutMs;
+        const int fd = connection_.data.fd();
+        std::int64_t queued = UnacknowledgedBytes(fd);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+        while (queued > 0) {
+            if (connection_.StopRequested()) return false;
+            const PeerState peer = PollPeer(fd, kWaitCycleMs);
+            if (peer == PeerState::Closed || peer == PeerState::Reset) return true;  // EndOfData tells
+            if (peer == PeerState::Readable)
+                std::this_thread::sleep_for(std::chrono::milliseconds(kWaitCycleMs));
+            const std::int64_t now = UnacknowledgedBytes(fd);
+            if (now < queued) deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+            queued = now;
+            if (queued > 0 && std::chrono::steady_clock::now() >= deadline) {
+                EmitLog(connection_,
+                        "服务器" + std::to_string(limit) + "毫秒没有接收数据, 还有" + std::to_string(queued) +
+                            "字节没有送达",
+                        LogError);
+                return false;
+            }
+        }
+        return true;
+    }
+
     // Every byte is sent: the end of the data tells the server that this is
     // the whole file, and its reply says whether it kept it.
     bool EndOfData() {
@@ -391,6 +491,7 @@ private:
             EmitLog(connection_, kChangedText, LogError);
             return false;
         }
+        if (!WaitUntilTaken()) return false;
         // A server that closed the data connection before our end did not
         // take the whole file, whatever it answers.
         PeerState peer = PollPeer(connection_.data.fd(), 0);
@@ -475,8 +576,8 @@ private:
     TransferSession& session_;
     LocalSource file_;
     std::int64_t localSize_ = -1;
-    std::int64_t remoteSize_ = -1;  // -1: no remote file, or the server cannot tell
-    bool restartMarker_ = false;    // the probe got 350: the server keeps a restart marker
+    RemoteFile remote_;           // what SIZE and MDTM told of the target
+    bool restartMarker_ = false;  // the probe got 350: the server keeps a restart marker
     UploadDecision decision_;
     std::string remoteName_;
     std::int64_t sendFrom_ = 0;

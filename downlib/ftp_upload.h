@@ -16,29 +16,9 @@
 
 #include "downlib/session.h"
 #include "downlib/task_runner.h"
+#include "downlib/upload_decision.h"
 
 namespace downlib {
-
-// What the opening decided; the numbers are those of the task record.
-enum class UploadMode : int {
-    Nothing = 0,          // nothing to send
-    Resume = 1,           // continue the remote file at its size
-    FromZero = 2,         // no remote file: send from byte 0
-    Replace = 6,          // a remote file existed: send from byte 0 over it
-    AlternativeName = 8,  // a remote file existed: send from byte 0 under another name
-};
-
-struct UploadDecision {
-    UploadMode mode = UploadMode::FromZero;
-    std::int64_t offset = 0;
-    // Resume asked for with a remote file larger than the local one: no
-    // retry can change that, and sending would corrupt the file.
-    bool remoteLarger = false;
-};
-
-// The decision by the flags (the first of 0x02, 0x01, 0x04, 0x08 that is
-// set), for a remote file of `remoteSize` bytes (-1: none, or not known).
-UploadDecision DecideUpload(int flags, std::int64_t remoteSize, std::int64_t localSize);
 
 // The largest single send, whatever block the task asks for; bounds the
 // worker's buffer.

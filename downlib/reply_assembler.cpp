@@ -58,6 +58,7 @@ void ReplyAssembler::StartReply() {
     total_ = 0;
     code_ = 0;
     finalLine_.clear();
+    allLines_.clear();
 }
 
 std::optional<std::string_view> ReplyAssembler::NextPiece(bool& ended) {
@@ -87,8 +88,9 @@ std::optional<AssembledReply> ReplyAssembler::Next() {
     while (const std::optional<std::string_view> piece = NextPiece(ended)) {
         if (!TakePiece(*piece, ended)) continue;
         if (progress_ != ReplyProgress::Whole) return std::nullopt;
-        AssembledReply reply{code_, std::move(finalLine_)};
+        AssembledReply reply{code_, std::move(finalLine_), std::move(allLines_)};
         finalLine_.clear();
+        allLines_.clear();
         return reply;
     }
     return std::nullopt;
@@ -97,6 +99,7 @@ std::optional<AssembledReply> ReplyAssembler::Next() {
 bool ReplyAssembler::TakePiece(std::string_view piece, bool ended) {
     total_ += piece.size();
     Log(LogReply, LineForLog(piece));
+    if (total_ <= kMaxReplyBytes) allLines_ += piece;
     const bool startsLine = atLineStart_;
     atLineStart_ = ended;
     if (inFinalLine_) {

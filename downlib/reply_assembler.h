@@ -20,6 +20,9 @@ inline constexpr std::size_t kMaxReplyBytes = std::size_t{256} * 1024;  // all l
 struct AssembledReply {
     int code = 0;
     std::string finalLine;
+    // Every line of the reply as it came (within kMaxReplyBytes): the
+    // lines before the final one carry a FEAT reply's features.
+    std::string allLines;
 };
 
 // One line for the session log, as the reader would have shown it.
@@ -80,6 +83,7 @@ private:
     std::size_t total_ = 0;
     int code_ = 0;
     std::string finalLine_;
+    std::string allLines_;
 };
 
 }  // namespace downlib

@@ -4,10 +4,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -463,5 +465,11 @@ void AbortConnection(Socket& socket) {
 
 std::int64_t BytesReceivedCounter() { return bytesReceived.load(); }
 std::int64_t BytesSentCounter() { return bytesSent.load(); }
+
+std::int64_t UnacknowledgedBytes(int fd) {
+    int queued = 0;
+    if (fd < 0 || ::ioctl(fd, SIOCOUTQ, &queued) != 0) return -1;
+    return queued;
+}
 
 }  // namespace downlib

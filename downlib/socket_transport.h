@@ -165,6 +165,9 @@ PeerState PollPeer(const Socket& socket, int waitMs);
 // for room), so that the peer can tell the end from a cut.
 inline constexpr int kCloseNotifyWaitMs = 5000;
 void ShutdownSending(const Socket& socket);
+// Bytes sent on a TCP socket that the peer has not acknowledged yet (the
+// send queue, SIOCOUTQ), or -1 when the system cannot tell.
+std::int64_t UnacknowledgedBytes(int fd);
 // Closes with a reset rather than an orderly end, so the peer cannot take
 // what arrived for the whole of it.
 void AbortConnection(Socket& socket);

@@ -81,7 +81,7 @@ TransferResult SendFile(const Options& options, downlib::Download& download, con
     downlib::TaskParam param;
     param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + downlib::EscapeUrlPath(target);
     param.localPath = local;
-    param.flags = resume ? downlib::UploadResume : 0;
+    param.flags = resume ? downlib::UploadResume : downlib::UploadUpdate;
     param.user = options.user;
     param.password = options.password;
     ApplyTls(options, param);

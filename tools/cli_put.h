@@ -21,7 +21,9 @@ std::string PutTarget(const std::string& currentDir, const std::string& local, c
 // Uploads, prints the byte total, and is true only when the engine reported
 // the remote file whole.
 // One upload task of `local` to the remote path `target` on `download`,
-// waited for to its end; `resume` continues a shorter remote file.
+// waited for to its end. A remote file proven the same is skipped, one
+// proven the local file's beginning continued, any other sent from 0;
+// `resume` continues one only under that proof and otherwise fails.
 TransferResult SendFile(const Options& options, downlib::Download& download, const std::string& local,
                         const std::string& target, bool resume);
 

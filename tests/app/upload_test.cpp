@@ -10,6 +10,7 @@
 
 #include "app/quick_connect.h"
 #include "app/transfer_driver.h"
+#include "downlib/remote_file_time.h"
 #include "support/fake_ftp_server.h"
 #include "upload_fixture.h"
 
@@ -77,36 +78,25 @@ TEST(IsWithinFolder, ComparesWholeComponents) {
         EXPECT_EQ(app::IsWithinFolder(c.path, c.folder), c.within) << c.path << " in " << c.folder;
 }
 
-TEST(AnswerSameName, SkipsResumesOrReplacesBySize) {
-    const struct {
-        std::int64_t remote, local;
-        int answer;
-    } cases[] = {
-        {10, 10, downlib::UploadSkip},
-        {4000, 10000, downlib::UploadResume},
-        {1, 2, downlib::UploadResume},
-        {20000, 100, downlib::UploadReplace},
-        {std::int64_t{5} << 32, std::int64_t{6} << 32, downlib::UploadResume},
-        {std::int64_t{6} << 32, std::int64_t{5} << 32, downlib::UploadReplace},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(app::AnswerSameName(c.remote, c.local), c.answer) << c.remote << " " << c.local;
-        // The engine's question reaches the same answer through the task callback.
+TEST(AnswerSameName, LeavesTheDecisionToTheEnginesProofWhateverTheSizes) {
+    // Equal, shorter and longer remote files: sizes alone prove nothing, so
+    // the window never answers skip or resume by them.
+    const std::int64_t sizes[][2] = {{10, 10}, {4000, 10000}, {20000, 100}, {std::int64_t{5} << 32, 1}};
+    for (const auto& c : sizes) {
         app::TaskWatch watch;
-        EXPECT_EQ(app::OnTaskEvent(watch, downlib::TaskUploadQuestion, 0, c.remote, c.local, 0), c.answer);
-        EXPECT_EQ(watch.skipped, c.answer == downlib::UploadSkip);
+        EXPECT_EQ(app::OnTaskEvent(watch, downlib::TaskUploadQuestion, 0, c[0], c[1], 0),
+                  downlib::UploadUpdate);
     }
 }
 
 TEST(UploadVerdict, DoneOnlyWhenEveryByteIsAccountedFor) {
-    const auto end = [](bool stopSent, bool ended, bool done, bool failed, bool skipped, std::int64_t count,
+    const auto end = [](bool stopSent, bool ended, bool done, bool failed, std::int64_t count,
                         std::int64_t size, const char* reason) {
         app::UploadEnd e;
         e.stopSent = stopSent;
         e.ended = ended;
         e.workerDone = done;
         e.workerFailed = failed;
-        e.skipped = skipped;
         e.count = count;
         e.localSize = size;
         e.engineReason = reason;
@@ -117,17 +107,16 @@ TEST(UploadVerdict, DoneOnlyWhenEveryByteIsAccountedFor) {
         const char* status;
         const char* reason;
     } cases[] = {
-        {end(false, true, true, false, false, 100, 100, ""), "完成", ""},
-        {end(false, true, true, false, false, 0, 0, ""), "完成", ""},
-        {end(false, true, true, false, true, 0, 10, ""), "完成", ""},
-        {end(true, true, true, false, false, 100, 100, ""), "失败", "已停止"},
-        {end(false, false, false, false, false, -1, 100, ""), "失败", "上传任务没有结束"},
-        {end(false, true, false, true, false, 40, 100, "上传出现异常"), "失败", "上传出现异常"},
-        {end(false, true, false, true, false, 40, 100, ""), "失败", "文件没有完整上传"},
-        {end(false, true, true, true, false, 100, 100, "x"), "失败", "x"},
-        {end(false, true, false, false, false, 100, 100, ""), "失败", "文件没有完整上传"},
-        {end(false, true, true, false, false, 99, 100, ""), "失败", "已上传99字节，本地文件为100字节"},
-        {end(false, true, true, false, false, 0, -1, ""), "失败", "已上传0字节，本地文件为-1字节"},
+        {end(false, true, true, false, 100, 100, ""), "完成", ""},
+        {end(false, true, true, false, 0, 0, ""), "完成", ""},
+        {end(true, true, true, false, 100, 100, ""), "失败", "已停止"},
+        {end(false, false, false, false, -1, 100, ""), "失败", "上传任务没有结束"},
+        {end(false, true, false, true, 40, 100, "上传出现异常"), "失败", "上传出现异常"},
+        {end(false, true, false, true, 40, 100, ""), "失败", "文件没有完整上传"},
+        {end(false, true, true, true, 100, 100, "x"), "失败", "x"},
+        {end(false, true, false, false, 100, 100, ""), "失败", "文件没有完整上传"},
+        {end(false, true, true, false, 99, 100, ""), "失败", "已上传99字节，本地文件为100字节"},
+        {end(false, true, true, false, 0, -1, ""), "失败", "已上传0字节，本地文件为-1字节"},
     };
     for (const auto& c : cases) {
         const app::RowOutcome outcome = app::UploadVerdict(c.end);
@@ -135,7 +124,7 @@ TEST(UploadVerdict, DoneOnlyWhenEveryByteIsAccountedFor) {
         EXPECT_EQ(outcome.reason, c.reason);
     }
     // A task that never ran fails whatever else the end holds.
-    app::UploadEnd whole = end(false, true, true, false, false, 100, 100, "");
+    app::UploadEnd whole = end(false, true, true, false, 100, 100, "");
     whole.addressable = false;
     EXPECT_EQ(app::UploadVerdict(whole).reason, "远程路径过长");
     whole.addressable = true;
@@ -455,26 +444,46 @@ TEST_F(UploadFakeServer, LinksAreFollowedOnlyInsideTheSelectionAndNeverRoundALoo
     ASSERT_TRUE(QueueFinished());
 }
 
-TEST_F(UploadFakeServer, AFileOfTheSameNameIsSkippedResumedOrReplacedBySize) {
+TEST_F(UploadFakeServer, AFileOfTheSameNameIsSkippedOrResumedOnlyOnProof) {
+    // Sizes alone would skip edited.txt (same size) and append to old.bin
+    // (an older, shorter version): both must be sent whole.
+    server.SetFileTimes(true);
     server.AddFile("/same.txt", "0123456789");
-    server.AddFile("/short.bin", testsupport::PatternBytes(0, 4000, 9));
+    server.AddFile("/edited.txt", "abcdefghij");
+    server.AddFile("/part.bin", testsupport::PatternBytes(0, 4000, 9));
+    server.AddFile("/old.bin", testsupport::PatternBytes(0, 3000, 8));
     server.AddFile("/long.txt", std::string(20000, 'x'));
     ASSERT_TRUE(testsupport::WriteFile(source + "/same.txt", "0123456789"));
-    ASSERT_TRUE(testsupport::WritePatternFile(source + "/short.bin", 10000, 9));
+    ASSERT_TRUE(testsupport::WriteFile(source + "/edited.txt", "0123456789"));
+    ASSERT_TRUE(testsupport::WritePatternFile(source + "/part.bin", 10000, 9));
+    ASSERT_TRUE(testsupport::WritePatternFile(source + "/old.bin", 10000, 8));
     ASSERT_TRUE(testsupport::WriteFile(source + "/long.txt", std::string(100, 'l')));
+    struct stat same {};
+    ASSERT_EQ(::stat((source + "/same.txt").c_str(), &same), 0);
+    server.SetModified("/same.txt", downlib::FileTimeDigits(same.st_mtim.tv_sec).value_or(""));
+    server.SetModified("/edited.txt", "20991231235959");
+    server.SetModified("/part.bin", "20991231235959");  // the part an interrupted upload left: newer
+    // old.bin keeps the fake server's 2020 time: an older version.
     ConnectToServer();
     ShowLocal(source);
-    ASSERT_TRUE(SelectLocal({"same.txt", "short.bin", "long.txt"}));
+    ASSERT_TRUE(SelectLocal({"same.txt", "edited.txt", "part.bin", "old.bin", "long.txt"}));
     HoldDriver();
     UploadThroughMenu();
     RunHeld();
-    // Local names in order: long.txt, same.txt, short.bin.
-    EXPECT_EQ(Statuses(), std::vector<std::string>(3, "完成")) << server.Transcript();
+    EXPECT_EQ(Statuses(), std::vector<std::string>(5, "完成")) << server.Transcript();
     EXPECT_EQ(server.CountCommands("STOR //same.txt"), 0) << server.Transcript();
     EXPECT_EQ(server.FileContents("/same.txt"), "0123456789");
+    EXPECT_EQ(server.FileContents("/edited.txt"), "0123456789");
     EXPECT_EQ(server.CountCommands("REST 4000"), 1) << server.Transcript();
-    EXPECT_EQ(server.FileContents("/short.bin"), testsupport::PatternBytes(0, 10000, 9));
+    EXPECT_EQ(server.FileContents("/part.bin"), testsupport::PatternBytes(0, 10000, 9));
+    EXPECT_EQ(server.CountCommands("REST 3000"), 0) << server.Transcript();
+    EXPECT_EQ(server.FileContents("/old.bin"), testsupport::PatternBytes(0, 10000, 8));
     EXPECT_EQ(server.FileContents("/long.txt"), std::string(100, 'l'));
+    for (const char* line :
+         {"同名文件内容相同，跳过: //same.txt", "覆盖：服务器上的同名文件与本地文件不同: //edited.txt",
+          "续传：服务器上的部分与本地文件开头一致: //part.bin",
+          "覆盖：服务器上的同名文件与本地文件不同: //old.bin"})
+        EXPECT_TRUE(LogHas(line)) << line << testing::PrintToString(LogMessages());
     CloseRequest();
     ASSERT_TRUE(QueueFinished());
 }

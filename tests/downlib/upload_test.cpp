@@ -18,6 +18,7 @@
 #include "downlib/ftp_download.h"
 #include "downlib/ftp_engine.h"
 #include "downlib/ftp_upload.h"
+#include "downlib/remote_file_time.h"
 #include "downlib/session.h"
 #include "downlib/task_runner.h"
 #include "support/callback_recorder.h"
@@ -70,6 +71,21 @@ std::string Local(const TempDir& dir, const std::string& name, const std::string
     return path;
 }
 
+// The local file's modification time as MDTM writes it.
+std::string LocalTime(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0);
+    return FileTimeDigits(info.st_mtim.tv_sec).value_or("");
+}
+
+// The remote file is newer than the local one, as the part an interrupted
+// upload left behind is.
+constexpr const char* kAfterLocal = "20991231235959";
+void StampNewer(FakeFtpServer& server, const std::string& path) {
+    server.SetFileTimes(true);
+    server.SetModified(path, kAfterLocal);
+}
+
 TEST(UploadFake, ANewFileGoesUpWithRest0AndIsCheckedBySizeAfterTheFinalReply) {
     FakeFtpServer server;
     ASSERT_TRUE(server.ok()) << server.error();
@@ -78,13 +94,19 @@ TEST(UploadFake, ANewFileGoesUpWithRest0AndIsCheckedBySizeAfterTheFinalReply) {
     std::string content = PatternBytes(0, 100000, 7);
     TempDir dir;
     UploadLog log;
-    RunUpload(log, log.Param(server.Url("/up/a.bin"), Local(dir, "a.bin", content)));
+    const std::string local = Local(dir, "a.bin", content);
+    RunUpload(log, log.Param(server.Url("/up/a.bin"), local));
 
     EXPECT_EQ(server.FileContents("/up/a.bin").value_or("<none>"), content);
-    EXPECT_EQ(WithoutPass(server.CommandsOf(1)),
-              // The type is sent once: the connection is in binary type already.
-              (std::vector<std::string>{"USER user", "PASS", "TYPE I", "REST 100", "REST 0", "SIZE /up/a.bin",
-                                        "PASV", "REST 0", "STOR /up/a.bin", "SIZE /up/a.bin", "QUIT"}))
+    EXPECT_EQ(
+        WithoutPass(server.CommandsOf(1)),
+        // The type is sent once: the connection is in binary type already.
+        // SIZE and MDTM go out together; after the size check the
+        // file gets the local file's time (a server without MFMT in
+        // FEAT is asked in the MDTM form).
+        (std::vector<std::string>{"USER user", "PASS", "TYPE I", "REST 100", "REST 0", "SIZE /up/a.bin",
+                                  "MDTM /up/a.bin", "PASV", "REST 0", "STOR /up/a.bin", "SIZE /up/a.bin",
+                                  "FEAT", "MDTM " + LocalTime(local) + " /up/a.bin", "QUIT"}))
         << server.Transcript();
     EXPECT_TRUE(log.Complete()) << log.Dump();
     EXPECT_EQ(log.Values(TaskTransferStarted), std::vector<std::int64_t>{100000});
@@ -110,44 +132,118 @@ TEST(UploadFake, ANewFileGoesUpWithRest0AndIsCheckedBySizeAfterTheFinalReply) {
     EXPECT_FALSE(log.HasLog("连接成功, 等待欢迎消息")) << "the download's text";
 }
 
-TEST(UploadFake, TheFlagsDecideWhereToStart) {
-    const std::int64_t none = -1;
-    struct Case {
+TEST(UploadDecision, AByteIsAppendedOrAFileSkippedOnlyOnProof) {
+    constexpr std::int64_t none = -1;
+    constexpr auto absent = RemoteExistence::Absent;
+    constexpr auto present = RemoteExistence::Present;
+    constexpr auto unknown = RemoteExistence::Unknown;
+    constexpr bool proven = true;
+    constexpr bool unproven = false;
+    const struct Case {
+        int flags;
+        RemoteExistence existence;
+        std::int64_t remote;
+        std::int64_t local;
+        bool proven;
+        UploadMode mode;
+        std::int64_t offset;
+        bool refused;
+    } cases[] = {
+        // Update (the window, put, mput): proof or a send from 0.
+        {UploadUpdate, present, 10000, 10000, proven, UploadMode::Nothing, 10000, false},
+        {UploadUpdate, present, 10000, 10000, unproven, UploadMode::Replace, 0, false},
+        {UploadUpdate, present, 4000, 10000, proven, UploadMode::Resume, 4000, false},
+        {UploadUpdate, present, 4000, 10000, unproven, UploadMode::Replace, 0, false},
+        {UploadUpdate, present, 20000, 100, proven, UploadMode::Replace, 0, false},
+        {UploadUpdate, present, 0, 100, proven, UploadMode::Replace, 0, false},
+        {UploadUpdate, present, none, 100, proven, UploadMode::Replace, 0, false},
+        {UploadUpdate, absent, none, 100, unproven, UploadMode::FromZero, 0, false},
+        {UploadUpdate, unknown, none, 100, unproven, UploadMode::Replace, 0, false},
+        // Resume (put -r): without proof nothing is changed on the server.
+        {UploadResume, present, 4000, 10000, proven, UploadMode::Resume, 4000, false},
+        {UploadResume, present, 4000, 10000, unproven, UploadMode::Nothing, 0, true},
+        {UploadResume, present, 10000, 10000, proven, UploadMode::Nothing, 10000, false},
+        {UploadResume, present, 10000, 10000, unproven, UploadMode::Nothing, 0, true},
+        {UploadResume, present, 10001, 10000, proven, UploadMode::Nothing, 0, true},
+        {UploadResume, present, none, 10000, proven, UploadMode::Nothing, 0, true},
+        {UploadResume, present, 0, 10000, unproven, UploadMode::Replace, 0, false},
+        {UploadResume, absent, none, 10000, unproven, UploadMode::FromZero, 0, false},
+        {UploadResume | UploadReplace, present, 4000, 10000, unproven, UploadMode::Nothing, 0, true},
+        // Replace, another name, skip: no proof needed; another name is
+        // never taken on a guess that the file is not there.
+        {UploadReplace, present, 4000, 10000, unproven, UploadMode::Replace, 0, false},
+        {UploadReplace, absent, none, 10000, unproven, UploadMode::FromZero, 0, false},
+        {UploadReplace | UploadAlternativeName, present, 1, 2, unproven, UploadMode::Replace, 0, false},
+        {UploadAlternativeName, present, 4000, 10000, unproven, UploadMode::AlternativeName, 0, false},
+        {UploadAlternativeName, present, none, 10000, unproven, UploadMode::AlternativeName, 0, false},
+        {UploadAlternativeName, absent, none, 10000, unproven, UploadMode::FromZero, 0, false},
+        {UploadAlternativeName, unknown, none, 10000, unproven, UploadMode::Nothing, 0, true},
+        {UploadSkip, present, 4000, 10000, unproven, UploadMode::Nothing, 0, false},
+        {0, present, 4000, 10000, unproven, UploadMode::FromZero, 0, false},
+        {UploadAsk, present, 4000, 10000, unproven, UploadMode::FromZero, 0, false},
+        // Offsets and sizes beyond 32 bits.
+        {UploadResume, present, (5LL << 30) - 1, 5LL << 30, proven, UploadMode::Resume, (5LL << 30) - 1,
+         false},
+        {UploadUpdate, present, 5LL << 32, 5LL << 32, proven, UploadMode::Nothing, 5LL << 32, false},
+    };
+    for (const Case& c : cases) {
+        RemoteFile remote;
+        remote.existence = c.existence;
+        remote.size = c.remote;
+        const UploadDecision decision = DecideUpload(c.flags, remote, c.local, c.proven);
+        const std::string label = "flags " + std::to_string(c.flags) + " remote " + std::to_string(c.remote) +
+                                  " local " + std::to_string(c.local) + (c.proven ? " proven" : "");
+        EXPECT_EQ(static_cast<int>(decision.mode), static_cast<int>(c.mode)) << label;
+        EXPECT_EQ(decision.offset, c.offset) << label;
+        EXPECT_EQ(decision.refused, c.refused) << label;
+    }
+}
+
+TEST(UploadDecision, TheProofSoughtFollowsTheFlagsAndTheSizes) {
+    const struct {
         int flags;
         std::int64_t remote;
         std::int64_t local;
-        UploadMode mode;
-        std::int64_t offset;
-        bool remoteLarger;
+        bool binary;
+        ProofWanted wanted;
     } cases[] = {
-        {UploadResume, 4000, 10000, UploadMode::Resume, 4000, false},
-        {UploadResume, 0, 10000, UploadMode::Resume, 0, false},
-        {UploadResume, 10000, 10000, UploadMode::Nothing, 10000, false},
-        {UploadResume, 10001, 10000, UploadMode::Resume, 10001, true},
-        {UploadResume, none, 10000, UploadMode::FromZero, 0, false},
-        {UploadResume, 0, 0, UploadMode::Nothing, 0, false},
-        {UploadResume | UploadReplace, 4000, 10000, UploadMode::Resume, 4000, false},  // 0x02 comes first
-        {UploadReplace, 4000, 10000, UploadMode::Replace, 0, false},
-        {UploadReplace, none, 10000, UploadMode::FromZero, 0, false},
-        {UploadReplace | UploadAlternativeName, 1, 2, UploadMode::Replace, 0, false},
-        {UploadAlternativeName, 4000, 10000, UploadMode::AlternativeName, 0, false},
-        {UploadAlternativeName, none, 10000, UploadMode::FromZero, 0, false},
-        {UploadAlternativeName | UploadSkip, 1, 1, UploadMode::AlternativeName, 0, false},
-        {UploadSkip, 4000, 10000, UploadMode::Nothing, 0, false},
-        {UploadSkip, none, 10000, UploadMode::Nothing, 0, false},
-        {0, 4000, 10000, UploadMode::FromZero, 0, false},
-        {UploadAsk, 4000, 10000, UploadMode::FromZero, 0, false},
-        // Offsets and sizes beyond 32 bits.
-        {UploadResume, (5LL << 30) - 1, 5LL << 30, UploadMode::Resume, (5LL << 30) - 1, false},
-        {UploadResume, (4LL << 30) + 1, 4LL << 30, UploadMode::Resume, (4LL << 30) + 1, true},
+        {UploadUpdate, 10, 10, true, ProofWanted::SameFile},
+        {UploadUpdate, 4, 10, true, ProofWanted::Prefix},
+        {UploadResume, 4, 10, true, ProofWanted::Prefix},
+        {UploadUpdate, 11, 10, true, ProofWanted::None},
+        {UploadUpdate, 0, 10, true, ProofWanted::None},
+        {UploadUpdate, 10, 10, false, ProofWanted::None},  // ASCII: sizes and offsets differ in meaning
+        {UploadReplace, 10, 10, true, ProofWanted::None},
+        {UploadSkip | UploadUpdate, 10, 10, true, ProofWanted::None},
     };
-    for (const Case& c : cases) {
-        UploadDecision decision = DecideUpload(c.flags, c.remote, c.local);
-        std::string label = "flags " + std::to_string(c.flags) + " remote " + std::to_string(c.remote) +
-                            " local " + std::to_string(c.local);
-        EXPECT_EQ(static_cast<int>(decision.mode), static_cast<int>(c.mode)) << label;
-        EXPECT_EQ(decision.offset, c.offset) << label;
-        EXPECT_EQ(decision.remoteLarger, c.remoteLarger) << label;
+    for (const auto& c : cases) {
+        RemoteFile remote;
+        remote.existence = RemoteExistence::Present;
+        remote.size = c.remote;
+        EXPECT_EQ(ProofFor(c.flags, remote, c.local, c.binary), c.wanted) << c.flags << " " << c.remote;
+    }
+}
+
+TEST(UploadDecision, SizeAndMdtmRepliesTellWhetherTheFileIsThere) {
+    const std::optional<std::string> time = "20261209101500";
+    const struct {
+        int sizeCode;
+        std::int64_t size;
+        int mdtmCode;
+        bool binary;
+        RemoteExistence existence;
+    } cases[] = {
+        {213, 5, 213, true, RemoteExistence::Present},   {213, 5, 500, true, RemoteExistence::Present},
+        {502, -1, 213, true, RemoteExistence::Present},  // no SIZE: MDTM still says it is there
+        {550, -1, 550, true, RemoteExistence::Absent},   {550, -1, 502, true, RemoteExistence::Absent},
+        {550, -1, 502, false, RemoteExistence::Unknown},  // ASCII: 550 may mean "not in this type"
+        {502, -1, 550, false, RemoteExistence::Absent},  {502, -1, 502, true, RemoteExistence::Unknown},
+        {421, -1, 0, true, RemoteExistence::Unknown},
+    };
+    for (const auto& c : cases) {
+        const RemoteFile remote = RemoteFileFrom(c.sizeCode, c.size, c.mdtmCode, time, c.binary);
+        EXPECT_EQ(remote.existence, c.existence) << c.sizeCode << " " << c.mdtmCode;
+        EXPECT_EQ(remote.modified.has_value(), c.mdtmCode == 213);
     }
 }
 
@@ -156,6 +252,7 @@ TEST(UploadFake, ResumingAt4000Of10000SendsTheLast6000) {
     ASSERT_TRUE(server.ok());
     std::string content = PatternBytes(0, 10000, 3);
     server.AddFile("/r.bin", content.substr(0, 4000));
+    StampNewer(server, "/r.bin");
     TempDir dir;
     UploadLog log;
     RunUpload(log, log.Param(server.Url("/r.bin"), Local(dir, "r.bin", content), UploadResume));
@@ -177,8 +274,12 @@ TEST(UploadFake, ResumingAFileOfEqualSizeSendsNothingAndSaysQuit) {
     std::string content = PatternBytes(0, 5000, 4);
     server.AddFile("/same.bin", content);
     TempDir dir;
+    const std::string local = Local(dir, "same.bin", content);
+    server.SetFileTimes(true);
+    server.SetModified("/same.bin", LocalTime(local));
     UploadLog log;
-    RunUpload(log, log.Param(server.Url("/same.bin"), Local(dir, "same.bin", content), UploadResume));
+    RunUpload(log, log.Param(server.Url("/same.bin"), local, UploadResume));
+    EXPECT_TRUE(log.HasLog(std::string(kSameFileText) + ": /same.bin", LogInfo)) << log.Dump();
     EXPECT_EQ(server.CountCommands("PASV"), 0);
     EXPECT_EQ(server.CountCommands("PORT"), 0);
     EXPECT_EQ(server.CountCommands("STOR"), 0);
@@ -198,8 +299,7 @@ TEST(UploadFake, AResumeOntoALargerRemoteFileFailsAtOnceAndLeavesItAlone) {
     RunUpload(log, log.Param(server.Url("/big.bin"), Local(dir, "big.bin", PatternBytes(0, 10000, 5)),
                              UploadResume));
     EXPECT_TRUE(log.Failed());
-    EXPECT_TRUE(log.HasLog("服务器上的文件(12000字节)比本地文件(10000字节)大, 无法续传", LogError))
-        << log.Dump();
+    EXPECT_TRUE(log.HasLog(RemoteLargerText(12000, 10000) + ": /big.bin", LogError)) << log.Dump();
     EXPECT_EQ(server.ConnectionCount(), 1);  // no retry
     EXPECT_EQ(server.CountCommands("STOR"), 0);
     EXPECT_EQ(server.FileContents("/big.bin").value_or(""), remote);
@@ -445,6 +545,160 @@ TEST(UploadFake, AStalledDataConnectionFailsAfterTheSendTimeOut) {
     EXPECT_TRUE(log.HasLog("上传出现异常", LogError)) << log.Dump();
 }
 
+TEST(UploadFake, ASlowReaderIsNotAFailedUpload) {
+    // The server reads 16 KiB every 20 ms through a small receive buffer:
+    // when the last send returns, most of the file still waits in our send
+    // queue, far longer than the reply time-out. The wait for the final
+    // reply starts once the server has taken the last byte.
+    FakeFtpServer server;
+    ASSERT_TRUE(server.ok());
+    TransferFaults slow;
+    slow.chunkBytes = 16384;
+    slow.chunkDelayMs = 20;
+    slow.receiveBuffer = 32768;
+    server.SetFaults("/slow.bin", slow);
+    const std::string content = PatternBytes(0, 3 << 20, 21);
+    TempDir dir;
+    UploadLog log;
+    TaskParam param = log.Param(server.Url("/slow.bin"), Local(dir, "slow.bin", content));
+    param.sendTimeout = 400;
+    param.replyTimeout = 400;
+    RunUpload(log, param);
+    EXPECT_TRUE(log.Complete()) << log.Dump();
+    EXPECT_EQ(server.FileContents("/slow.bin").value_or("").size(), content.size());
+}
+
+TEST(UploadFake, TheRemoteFileIsContinuedOrSkippedOnlyOnProof) {
+    // A 100 KiB local file (two read-back ranges of 64 KiB) and a remote
+    // file of the same name in the states an update meets.
+    const std::string local = PatternBytes(0, 100 << 10, 31);
+    std::string editedStart = local.substr(0, 80 << 10);
+    editedStart[10] ^= 1;
+    std::string editedEnd = local.substr(0, 80 << 10);
+    editedEnd[(80 << 10) - 5] ^= 1;
+    std::string sameSizeOther = local;
+    sameSizeOther[500] ^= 1;
+    enum class Stamp { Newer, Older, LocalTime };
+    enum class Outcome { Resumed, Replaced, Skipped, Refused };
+    const struct Case {
+        const char* label;
+        std::string remote;
+        Stamp stamp;
+        int flags;
+        Outcome outcome;
+    } cases[] = {
+        {"a half-sent copy", local.substr(0, 80 << 10), Stamp::Newer, UploadUpdate, Outcome::Resumed},
+        {"a half-sent copy, put -r", local.substr(0, 80 << 10), Stamp::Newer, UploadResume, Outcome::Resumed},
+        {"an older shorter version", local.substr(0, 80 << 10), Stamp::Older, UploadUpdate,
+         Outcome::Replaced},
+        {"an older shorter version, put -r", local.substr(0, 80 << 10), Stamp::Older, UploadResume,
+         Outcome::Refused},
+        {"edited at the start", editedStart, Stamp::Newer, UploadUpdate, Outcome::Replaced},
+        {"edited near the end", editedEnd, Stamp::Newer, UploadUpdate, Outcome::Replaced},
+        {"edited near the end, put -r", editedEnd, Stamp::Newer, UploadResume, Outcome::Refused},
+        {"the same file our upload stamped", local, Stamp::LocalTime, UploadUpdate, Outcome::Skipped},
+        {"same size, other time", sameSizeOther, Stamp::Newer, UploadUpdate, Outcome::Replaced},
+        {"same size, other time, put -r", sameSizeOther, Stamp::Newer, UploadResume, Outcome::Refused},
+    };
+    for (const Case& c : cases) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.AddFile("/p.bin", c.remote);
+        TempDir dir;
+        const std::string path = Local(dir, "p.bin", local);
+        server.SetFileTimes(true);
+        server.SetModified("/p.bin", c.stamp == Stamp::Newer   ? kAfterLocal
+                                     : c.stamp == Stamp::Older ? "20200101000000"
+                                                               : LocalTime(path));
+        UploadLog log;
+        RunUpload(log, log.Param(server.Url("/p.bin"), path, c.flags));
+        const std::string now = server.FileContents("/p.bin").value_or("");
+        const std::int64_t sent = log.Sum(TaskBytesSent);
+        const std::int64_t kept = static_cast<std::int64_t>(c.remote.size());
+        switch (c.outcome) {
+            case Outcome::Resumed:
+                EXPECT_TRUE(log.HasLog(std::string(kResumeProvenText) + ": /p.bin", LogInfo)) << c.label;
+                EXPECT_EQ(sent, static_cast<std::int64_t>(local.size()) - kept) << c.label;
+                break;
+            case Outcome::Replaced:
+                EXPECT_TRUE(log.HasLog(std::string(kReplaceText) + ": /p.bin", LogInfo)) << c.label;
+                EXPECT_EQ(sent, static_cast<std::int64_t>(local.size())) << c.label;
+                break;
+            case Outcome::Skipped:
+                EXPECT_TRUE(log.HasLog(std::string(kSameFileText) + ": /p.bin", LogInfo)) << c.label;
+                EXPECT_EQ(server.CountCommands("STOR"), 0) << c.label;
+                break;
+            case Outcome::Refused:
+                EXPECT_TRUE(log.Failed()) << c.label;
+                EXPECT_TRUE(log.HasLogStarting("不能续传", LogError)) << c.label << "\n" << log.Dump();
+                EXPECT_EQ(server.CountCommands("STOR") + server.CountCommands("APPE"), 0) << c.label;
+                EXPECT_EQ(now, c.remote) << c.label;
+                continue;
+        }
+        EXPECT_TRUE(log.Complete()) << c.label << "\n" << log.Dump();
+        EXPECT_EQ(now, local) << c.label;
+    }
+}
+
+TEST(UploadFake, AnUploadStampsTheFileSoThatTheNextOneOfTheSameFileSendsNothing) {
+    // With MFMT (listed in FEAT), with vsftpd's MDTM form, and with neither:
+    // then the second upload sends the file again, which is slower but never wrong.
+    enum class Setter { Mfmt, MdtmForm, None };
+    for (Setter setter : {Setter::Mfmt, Setter::MdtmForm, Setter::None}) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.SetFileTimes(true);
+        if (setter != Setter::Mfmt) server.Reply("FEAT", "211-Features:\r\n SIZE\r\n MDTM\r\n211 End\r\n");
+        if (setter == Setter::None) server.Reply("MFMT", "500 Unknown command.\r\n");
+        if (setter == Setter::None) {
+            // pyftpdlib reads the MDTM form as a query for a file named "digits path".
+            server.On("MDTM", Action::Reply("550 No such file.\r\n"));
+        }
+        const std::string content = PatternBytes(0, 5000, 41);
+        TempDir dir;
+        const std::string path = Local(dir, "t.bin", content);
+        for (int round = 0; round < 2; ++round) {
+            UploadLog log;
+            RunUpload(log, log.Param(server.Url("/t.bin"), path, UploadUpdate));
+            EXPECT_TRUE(log.Complete()) << log.Dump();
+        }
+        const int label = static_cast<int>(setter);
+        EXPECT_EQ(server.FileContents("/t.bin").value_or(""), content) << label;
+        EXPECT_EQ(server.CountCommands("STOR"), setter == Setter::None ? 2 : 1)
+            << label << server.Transcript();
+        if (setter != Setter::None) {
+            EXPECT_EQ(server.Modified("/t.bin").value_or(""), LocalTime(path)) << label;
+        }
+        EXPECT_EQ(server.CountCommands("MFMT"), setter == Setter::Mfmt ? 1 : 0) << label;
+    }
+}
+
+TEST(UploadFake, AnotherNameIsChosenOnlyWhenTheServerCanSayTheFileIsThere) {
+    struct Case {
+        const char* sizeReply;  // instead of the real SIZE answer
+        bool fileTimes;         // MDTM answers
+        bool stored;            // the upload went ahead (under another name)
+    } cases[] = {
+        {"502 SIZE not implemented.\r\n", true, true},    // MDTM tells
+        {"502 SIZE not implemented.\r\n", false, false},  // nobody tells: never guess
+    };
+    for (const Case& c : cases) {
+        FakeFtpServer server;
+        ASSERT_TRUE(server.ok());
+        server.AddFile("/d/a.txt", "old");
+        server.SetFileTimes(c.fileTimes);
+        server.Reply("SIZE", c.sizeReply);
+        TempDir dir;
+        UploadLog log;
+        RunUpload(log, log.Param(server.Url("/d/a.txt"), Local(dir, "a.txt", "new"), UploadAlternativeName));
+        EXPECT_EQ(server.FileContents("/d/a.txt").value_or(""), "old") << server.Transcript();
+        EXPECT_EQ(log.Complete(), c.stored) << log.Dump();
+        if (!c.stored) {
+            EXPECT_TRUE(log.HasLogStarting(kExistenceUnknownText, LogError)) << log.Dump();
+        }
+    }
+}
+
 TEST(UploadFake, ALocalFileThatChangesDuringTheUploadIsNeverComplete) {
     std::string content = PatternBytes(0, 8192, 4);
     for (bool shrink : {true, false}) {
@@ -490,6 +744,7 @@ TEST(UploadFake, ARefusedRestartFallsBackToAppeOrToAFreshUpload) {
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
         server.AddFile("/f.bin", content.substr(0, 4000));
+        StampNewer(server, "/f.bin");
         server.SetStoreRestartAllowed(c.storeRestart);
         if (c.restRule) server.Reply("REST 4000", c.restRule);
         if (c.appeRefused) server.Reply("APPE", "502 Command not implemented.\r\n");
@@ -520,6 +775,7 @@ TEST(UploadFake, AnAppendOntoAFileThatChangedSinceItsSizeIsCaughtBySize) {
     ASSERT_TRUE(server.ok());
     std::string content = PatternBytes(0, 10000, 13);
     server.AddFile("/g.bin", content.substr(0, 4000));
+    StampNewer(server, "/g.bin");
     server.SetStoreRestartAllowed(false);
     server.ReplyNext("SIZE /g.bin", {"213 3000\r\n"});
     TempDir dir;
@@ -547,6 +803,7 @@ TEST(UploadFake, TheQuestionIsAskedOnceTheRemoteSizeIsKnownAndItsAnswerDecides) 
         FakeFtpServer server;
         ASSERT_TRUE(server.ok());
         server.AddFile("/q.bin", content.substr(0, 1000));
+        StampNewer(server, "/q.bin");
         TempDir dir;
         UploadLog log;
         log.SetAnswer(c.answer);
@@ -624,25 +881,37 @@ TEST(UploadFake, TheAlternativeNameIsTheGivenOneOrTheNextFreeName) {
     }
 }
 
-TEST(UploadFake, WithoutRestartSupportTheFileGoesUpFromZero) {
+TEST(UploadFake, WithoutRestartSupportAnUpdateGoesUpFromZeroAndAResumeChangesNothing) {
+    // Without REST nothing can be read back: the remote part is never proven.
     for (auto mode : {testsupport::RestMode::Refused, testsupport::RestMode::NoRestartWord}) {
-        FakeFtpServer server;
-        ASSERT_TRUE(server.ok());
-        server.SetRestMode(mode);
-        std::string content = PatternBytes(0, 7000, 15);
-        server.AddFile("/n.bin", content.substr(0, 3000));
-        TempDir dir;
-        UploadLog log;
-        RunUpload(log, log.Param(server.Url("/n.bin"), Local(dir, "n.bin", content), UploadResume));
-        EXPECT_TRUE(log.HasLog("站点不支持断点续传", LogError));
-        EXPECT_TRUE(log.Complete()) << log.Dump();
-        EXPECT_EQ(server.FileContents("/n.bin").value_or(""), content);
-        EXPECT_EQ(log.Values(TaskTransferStarted), std::vector<std::int64_t>{7000});
-        // A 350 left a marker at 100: REST 0 clears it before anything is stored.
-        std::vector<std::string> commands = server.CommandsOf(1);
-        auto stor = std::find(commands.begin(), commands.end(), "STOR /n.bin");
-        ASSERT_NE(stor, commands.end());
-        EXPECT_EQ(*(stor - 1), "REST 0") << server.Transcript();
+        for (int flags : {UploadUpdate, UploadResume}) {
+            FakeFtpServer server;
+            ASSERT_TRUE(server.ok());
+            server.SetRestMode(mode);
+            std::string content = PatternBytes(0, 7000, 15);
+            server.AddFile("/n.bin", content.substr(0, 3000));
+            StampNewer(server, "/n.bin");
+            TempDir dir;
+            UploadLog log;
+            RunUpload(log, log.Param(server.Url("/n.bin"), Local(dir, "n.bin", content), flags));
+            EXPECT_TRUE(log.HasLog("站点不支持断点续传", LogError));
+            if (flags == UploadResume) {
+                EXPECT_TRUE(log.Failed()) << log.Dump();
+                EXPECT_TRUE(log.HasLog(std::string(kResumeRefusedText) + ": /n.bin", LogError)) << log.Dump();
+                EXPECT_EQ(server.FileContents("/n.bin").value_or(""), content.substr(0, 3000));
+                EXPECT_EQ(server.CountCommands("STOR") + server.CountCommands("APPE"), 0);
+                continue;
+            }
+            EXPECT_TRUE(log.Complete()) << log.Dump();
+            EXPECT_TRUE(log.HasLog(std::string(kReplaceText) + ": /n.bin", LogInfo)) << log.Dump();
+            EXPECT_EQ(server.FileContents("/n.bin").value_or(""), content);
+            EXPECT_EQ(log.Values(TaskTransferStarted), std::vector<std::int64_t>{7000});
+            // A 350 left a marker at 100: REST 0 clears it before anything is stored.
+            std::vector<std::string> commands = server.CommandsOf(1);
+            auto stor = std::find(commands.begin(), commands.end(), "STOR /n.bin");
+            ASSERT_NE(stor, commands.end());
+            EXPECT_EQ(*(stor - 1), "REST 0") << server.Transcript();
+        }
     }
 }
 
@@ -768,6 +1037,7 @@ TEST(UploadFake, AStopInTheMiddleResetsTheDataConnectionAndAResumeCompletesTheFi
     slow.chunkBytes = 8192;
     slow.chunkDelayMs = 5;
     server.SetFaults("/b.bin", slow);
+    server.SetFileTimes(true);  // the broken STOR stamps the part with its own, later, time
     std::string content = PatternBytes(0, 4 << 20, 17);
     TempDir dir;
     std::string path = Local(dir, "b.bin", content);

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -159,11 +160,29 @@ std::uint16_t LocalPortOf(int fd) {
     return ntohs(addr.sin_port);
 }
 
+constexpr const char* kDefaultModified = "20200101000000";
+
+// The time a store happens, in MDTM's digits (UTC), as a real server stamps it.
+std::string NowDigits() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    ::gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &parts);
+    return text;
+}
+
+bool IsTimeDigits(const std::string& text) {
+    return text.size() == 14 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // Bytes of a file: stored, or generated from a pattern (large files without the memory).
 struct FileEntry {
     std::string bytes;
     std::int64_t patternSize = -1;
     std::uint32_t patternSeed = 0;
+    std::string modified = kDefaultModified;  // MDTM's 14 digits
 
     std::int64_t Size() const {
         return patternSize >= 0 ? patternSize : static_cast<std::int64_t>(bytes.size());
@@ -251,6 +270,7 @@ struct FakeServerState {
     RestMode restMode = RestMode::Supported;
     bool binaryOnly = false;
     bool storeRestart = true;
+    bool fileTimes = false;
     bool strictPort = false;
     std::chrono::milliseconds dataTimeout{5000};
     std::chrono::milliseconds idleTimeout{0};  // 0: a session may idle for ever
@@ -526,7 +546,14 @@ private:
             return false;
         }
         if (verb == "SYST") return Send("215 UNIX Type: L8\r\n");
-        if (verb == "FEAT") return Send("211-Features:\r\n SIZE\r\n REST STREAM\r\n211 End\r\n");
+        if (verb == "FEAT") {
+            std::string extra;
+            {
+                std::lock_guard guard(st_.mu);
+                if (st_.fileTimes) extra = " MDTM\r\n MFMT\r\n";
+            }
+            return Send("211-Features:\r\n SIZE\r\n REST STREAM\r\n" + extra + "211 End\r\n");
+        }
         if (verb == "NOOP") return Send("200 NOOP ok.\r\n");
         if (verb == "ABOR") return Send("225 No transfer to ABOR.\r\n");
         if (verb == "TYPE") return Type(arg);
@@ -542,6 +569,7 @@ private:
         if (verb == "RNFR") return RenameFrom(ResolvePath(cwd_, arg));
         if (verb == "RNTO") return RenameTo(ResolvePath(cwd_, arg));
         if (verb == "SIZE") return Size(ResolvePath(cwd_, arg));
+        if ((verb == "MDTM" || verb == "MFMT") && FileTimesOn()) return FileTime(verb == "MFMT", arg);
         if (verb == "REST") return Restart(arg);
         if (verb == "PASV") return Passive();
         if (verb == "PORT") return Active(arg);
@@ -638,6 +666,35 @@ private:
         MoveSubtree(st_.faults, from, path);
         lock.unlock();
         return Send("250 Rename successful.\r\n");
+    }
+
+    bool FileTimesOn() {
+        std::lock_guard guard(st_.mu);
+        return st_.fileTimes;
+    }
+
+    // MDTM path (the time), MDTM digits path (vsftpd's setting form) and MFMT digits path.
+    bool FileTime(bool mfmt, const std::string& arg) {
+        std::string digits;
+        std::string name = arg;
+        const std::size_t space = arg.find(' ');
+        if (space != std::string::npos && IsTimeDigits(arg.substr(0, space))) {
+            digits = arg.substr(0, space);
+            name = arg.substr(space + 1);
+        }
+        if (mfmt && digits.empty()) return Send("501 Bad MFMT syntax.\r\n");
+        const std::string path = ResolvePath(cwd_, name);
+        std::unique_lock lock(st_.mu);
+        auto file = st_.files.find(path);
+        if (file == st_.files.end()) {
+            lock.unlock();
+            return Send("550 No such file.\r\n");
+        }
+        if (!digits.empty()) file->second.modified = digits;
+        const std::string time = file->second.modified;
+        lock.unlock();
+        if (mfmt) return Send("213 Modify=" + time + "; " + name + "\r\n");
+        return Send("213 " + time + "\r\n");
     }
 
     bool Size(const std::string& path) {
@@ -911,11 +968,14 @@ private:
         TransferFaults faults = FaultsFor(path, &dropNow);
         UniqueFd data = OpenData();
         if (!data) return Send("425 Failed to establish connection.\r\n");
+        if (faults.receiveBuffer > 0)
+            ::setsockopt(data.Get(), SOL_SOCKET, SO_RCVBUF, &faults.receiveBuffer,
+                         sizeof faults.receiveBuffer);
         if (!Send("150 Ok to send data.\r\n")) return false;
         std::string received;
         auto commit = [&] {
             std::lock_guard guard(st_.mu);
-            st_.files[path] = FileEntry{kept + received, -1, 0};
+            st_.files[path] = FileEntry{kept + received, -1, 0, NowDigits()};
         };
         std::int64_t limit = dropNow ? faults.dropAfterBytes : -1;
         if (faults.stallAfterBytes >= 0 && (limit < 0 || faults.stallAfterBytes < limit)) {
@@ -1097,6 +1157,24 @@ void FakeFtpServer::SetBinaryOnlyRestAndSize(bool on) {
 void FakeFtpServer::SetStoreRestartAllowed(bool on) {
     std::lock_guard lock(state_->mu);
     state_->storeRestart = on;
+}
+
+void FakeFtpServer::SetFileTimes(bool on) {
+    std::lock_guard lock(state_->mu);
+    state_->fileTimes = on;
+}
+
+void FakeFtpServer::SetModified(const std::string& path, std::string digits) {
+    std::lock_guard lock(state_->mu);
+    auto file = state_->files.find(ResolvePath("/", path));
+    if (file != state_->files.end()) file->second.modified = std::move(digits);
+}
+
+std::optional<std::string> FakeFtpServer::Modified(const std::string& path) const {
+    std::lock_guard lock(state_->mu);
+    auto file = state_->files.find(ResolvePath("/", path));
+    if (file == state_->files.end()) return std::nullopt;
+    return file->second.modified;
 }
 
 void FakeFtpServer::SetPasvReply(std::function<std::string(std::uint16_t)> make) {

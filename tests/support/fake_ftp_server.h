@@ -72,6 +72,8 @@ struct TransferFaults {
     int chunkDelayMs = 0;               // ...with this pause between them
     std::string storeReply;             // STOR/APPE: the reply after the data instead of 226 (or 426)
     bool storeReplySilent = false;      // STOR/APPE: no reply at all after the data
+    int receiveBuffer = 0;              // STOR/APPE: SO_RCVBUF of the data socket (>0), so that a
+                                        // slow reader holds the client's bytes in the client's queue
 };
 
 enum class RestMode {
@@ -128,6 +130,12 @@ public:
     // Like proftpd without AllowStoreRestart: a STOR after a REST above 0 is
     // answered "451 Append/Restart not permitted". APPE stays allowed.
     void SetStoreRestartAllowed(bool on);
+    // MDTM (asking, and setting in vsftpd's "MDTM digits path" form) and
+    // MFMT, listed in FEAT. Files added by the test carry 20200101000000; a
+    // STOR stamps the time it happened, as real servers do. Off by default.
+    void SetFileTimes(bool on);
+    void SetModified(const std::string& path, std::string digits);
+    std::optional<std::string> Modified(const std::string& path) const;
     // The 227 text for a passive listener on `port`; default names 127,0,0,1.
     void SetPasvReply(std::function<std::string(std::uint16_t port)> make);
     // Reject a PORT whose address is not the control connection's peer (as vsftpd does).
