@@ -71,6 +71,9 @@ TEST_P(UploadRealServer, AFolderTreeArrivesByteForByteThroughTheLocalMenu) {
     ASSERT_TRUE(testsupport::WritePatternFile(tree + "/二 级/中文 名.bin", (1 << 20) + 17, 11));
     ASSERT_TRUE(testsupport::WriteFile(tree + "/二 级/三 级/深 层.txt", "deep"));
     ASSERT_TRUE(testsupport::MakeDirs(tree + "/空 目录"));
+    // Made two minutes ago: the edit below comes later, to the second.
+    for (const char* file : {"/a.txt", "/空 文件.dat", "/二 级/中文 名.bin", "/二 级/三 级/深 层.txt"})
+        ASSERT_TRUE(testsupport::SetFileAge(tree + file, 120)) << file;
     ASSERT_EQ(RemoteRowOf("上传 目录"), -1);
 
     UploadFolderAndCheckRows("上传 目录", 8);
@@ -84,17 +87,26 @@ TEST_P(UploadRealServer, AFolderTreeArrivesByteForByteThroughTheLocalMenu) {
             toolkit::testing::SaveScreenshot(app->ui.mainWindow, ScreenshotPath("uploaded-window.png")));
     }
 
-    // Again, after one file has grown: it is resumed, the others are the same
-    // size on the server and are skipped.
+    // Again, after a.txt was edited (same size, other text) and a file grew:
+    // both arrive whole, the unchanged ones are recognised by the time our
+    // upload gave them and not sent again. The grown file's remote copy is
+    // older than the local file now, so it is no proven beginning: it is sent
+    // whole (slower, never wrong).
+    ASSERT_TRUE(testsupport::WriteFile(tree + "/a.txt", "ALPHA\n"));
     {
         std::ofstream grow(tree + "/二 级/三 级/深 层.txt", std::ios::app | std::ios::binary);
         grow << std::string(5000, 'g');
     }
+    ASSERT_TRUE(testsupport::SetFileAge(tree + "/a.txt", 60));
+    ASSERT_TRUE(testsupport::SetFileAge(tree + "/二 级/三 级/深 层.txt", 60));
     UploadFolderAndCheckRows("上传 目录", 8);
     const auto again = testsupport::CompareTrees(tree, root_.Path() + "/上传 目录");
     EXPECT_TRUE(again.Same()) << again.Describe();
-    // pyftpdlib logs each transfer with its byte count: the grown file got
-    // only its new bytes, the unchanged ones were not sent again.
+    EXPECT_TRUE(LogHas("同名文件内容相同，跳过: //上传 目录/二 级/中文 名.bin"))
+        << testing::PrintToString(LogMessages());
+    EXPECT_TRUE(LogHas("覆盖：服务器上的同名文件与本地文件不同: //上传 目录/a.txt"))
+        << testing::PrintToString(LogMessages());
+    // pyftpdlib logs each transfer with its byte count.
     if (GetParam() == ServerKind::Pyftpdlib) {
         const std::string log = server_->Log();
         const auto count = [&](const std::string& text) {
@@ -102,9 +114,9 @@ TEST_P(UploadRealServer, AFolderTreeArrivesByteForByteThroughTheLocalMenu) {
             for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
             return n;
         };
-        EXPECT_EQ(count("/上传 目录/a.txt completed=1"), 1u) << log;
+        EXPECT_EQ(count("/上传 目录/a.txt completed=1"), 2u) << log;
         EXPECT_EQ(count("/上传 目录/二 级/中文 名.bin completed=1"), 1u) << log;
-        EXPECT_EQ(count("/上传 目录/二 级/三 级/深 层.txt completed=1 bytes=5000 "), 1u) << log;
+        EXPECT_EQ(count("/上传 目录/二 级/三 级/深 层.txt completed=1 bytes=5004 "), 1u) << log;
     }
 }
 

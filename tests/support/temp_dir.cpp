@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -229,6 +230,17 @@ bool RemoveTree(const std::string& path) {
     std::error_code ec;
     fs::remove_all(path, ec);  // removes links themselves, never their targets
     return !fs::exists(fs::symlink_status(path, ec));
+}
+
+bool SetFileAge(const std::string& path, int secondsAgo) {
+    timespec times[2] = {};
+    times[0].tv_sec = times[1].tv_sec = std::time(nullptr) - secondsAgo;
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+std::int64_t ModifiedSeconds(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_mtim.tv_sec) : -1;
 }
 
 std::int64_t FileSize(const std::string& path) {

@@ -43,6 +43,11 @@ bool MakeDirs(const std::string& path);
 bool RemoveTree(const std::string& path);
 // -1 when the path does not name a regular file.
 std::int64_t FileSize(const std::string& path);
+// Sets a file's access and modification time to `secondsAgo` before now
+// (an edit a user made earlier: uploads compare times to the second).
+bool SetFileAge(const std::string& path, int secondsAgo);
+// The modification time in whole seconds, -1 when there is no such file.
+std::int64_t ModifiedSeconds(const std::string& path);
 
 std::string Sha256Hex(std::string_view bytes);
 std::optional<std::string> FileSha256Hex(const std::string& path);
