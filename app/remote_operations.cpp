@@ -37,6 +37,23 @@ void SetPane(App& app, int pane, const std::string& text) {
     app.ui.statusBar.RedrawNow();
 }
 
+// A server path without doubled or trailing slashes ("//a/b/" is "/a/b").
+std::string PlainFolderPath(const std::string& path) {
+    std::string plain;
+    for (char c : path) {
+        if (c == '/' && !plain.empty() && plain.back() == '/') continue;
+        plain += c;
+    }
+    while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
+    return plain;
+}
+
+// True when the server's PWD names the folder `path`; false when it names
+// another one or none.
+bool SameFolder(const std::string& pwd, const std::string& path) {
+    return !pwd.empty() && PlainFolderPath(pwd) == PlainFolderPath(path);
+}
+
 Entry RowEntry(App& app, int row) {
     const toolkit::ListView& list = app.ui.remoteList;
     Entry entry;
@@ -81,6 +98,14 @@ public:
         // A folder the server will not enter would list the folder it is
         // still in, and its entries would be taken for this folder's.
         if (app_.ftpClient.ChangeDir(path)) {
+            // A server that lists a link as a folder and follows it on CWD
+            // would have us empty the link's target: the folder entered must
+            // be exactly the one named.
+            const std::string here = app_.ftpClient.GetCurrentDir();
+            if (!SameFolder(here, path)) {
+                Log(app_, "进入的目录(" + here + ")不是要删除的目录, 不删除:" + path);
+                return false;
+            }
             ListRemoteFolder(app_, path);
             std::vector<Entry> entries;
             const toolkit::ListView& list = app_.ui.remoteList;

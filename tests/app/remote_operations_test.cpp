@@ -459,6 +459,25 @@ TEST_F(RemoteOperationsTest, AFolderTheServerWillNotEnterIsNotTakenForItsParent)
     EXPECT_EQ(RowNames(), (std::vector<std::string>{kParent, "d"}));
 }
 
+TEST_F(RemoteOperationsTest, AFolderWhoseCwdLandsElsewhereIsNeverEmptied) {
+    // The server lists s as a folder but its CWD lands somewhere else (a
+    // link it follows): PWD then names another folder, and nothing found
+    // there is deleted.
+    FakeFtpServer server;
+    server.AddFile("/d/s/g", "g");
+    server.AddFile("/d/a", "a");
+    server.Reply("CWD //d/s", "250 Directory successfully changed.\r\n");  // stays in /d
+    ASSERT_NO_FATAL_FAILURE(Connect(server));
+    ASSERT_NO_FATAL_FAILURE(Select({"d"}));
+    ScriptMessageAnswer(toolkit::kResultOk);
+    ChooseItem("删除");
+
+    EXPECT_TRUE(server.FileContents("/d/s/g").has_value()) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("DELE //d/a"), 1) << server.Transcript();
+    EXPECT_EQ(server.CountCommands("RMD //d"), 0) << server.Transcript();
+    EXPECT_EQ(LogCount("进入的目录(/d)不是要删除的目录, 不删除://d/s"), 1);
+}
+
 TEST_F(RemoteOperationsTest, ALostConnectionEndsTheDeleteWithoutHanging) {
     FakeFtpServer server;
     server.AddFile("/d/a", "a");
@@ -534,7 +553,7 @@ TEST_F(RemoteOperationsTest, AHostileListingInASubfolderNeverLeadsOutOfIt) {
 TEST_F(RemoteOperationsTest, AServerWithoutBottomStopsTheWalkAtTheDepthBound) {
     FakeFtpServer server;
     // Every CWD "succeeds" and every folder lists a file and a subfolder again.
-    server.Reply("CWD", "250 OK.\r\n");
+    server.SetBottomless(true);
     server.Reply("DELE", "550 No.\r\n");
     server.Reply("RMD", "550 No.\r\n");
     server.SetListing("/",
@@ -557,7 +576,7 @@ TEST_F(RemoteOperationsTest, AServerWithoutBottomStopsTheWalkAtTheDepthBound) {
 
 TEST_F(RemoteOperationsTest, AServerThatBranchesForeverStopsTheWalkAtTheFolderBound) {
     FakeFtpServer server;
-    server.Reply("CWD", "250 OK.\r\n");
+    server.SetBottomless(true);
     server.Reply("DELE", "550 No.\r\n");
     server.Reply("RMD", "550 No.\r\n");
     server.SetListing("/",

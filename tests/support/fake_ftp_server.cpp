@@ -271,6 +271,7 @@ struct FakeServerState {
     bool binaryOnly = false;
     bool storeRestart = true;
     bool fileTimes = false;
+    bool bottomless = false;
     bool strictPort = false;
     std::chrono::milliseconds dataTimeout{5000};
     std::chrono::milliseconds idleTimeout{0};  // 0: a session may idle for ever
@@ -597,7 +598,7 @@ private:
 
     bool ChangeDirectory(const std::string& path) {
         std::unique_lock lock(st_.mu);
-        if (!DirExists(path)) {
+        if (!DirExists(path) && !st_.bottomless) {
             lock.unlock();
             return Send("550 Failed to change directory.\r\n");
         }
@@ -899,6 +900,7 @@ private:
         FileEntry content;
         std::unique_lock lock(st_.mu);
         auto raw = st_.listings.find(dir);
+        if (raw == st_.listings.end() && st_.bottomless) raw = st_.listings.find("/");
         bool found = true;
         if (raw != st_.listings.end() && !namesOnly) {
             content.bytes = raw->second;
@@ -1157,6 +1159,11 @@ void FakeFtpServer::SetBinaryOnlyRestAndSize(bool on) {
 void FakeFtpServer::SetStoreRestartAllowed(bool on) {
     std::lock_guard lock(state_->mu);
     state_->storeRestart = on;
+}
+
+void FakeFtpServer::SetBottomless(bool on) {
+    std::lock_guard lock(state_->mu);
+    state_->bottomless = on;
 }
 
 void FakeFtpServer::SetFileTimes(bool on) {

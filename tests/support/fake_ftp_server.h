@@ -134,6 +134,9 @@ public:
     // MFMT, listed in FEAT. Files added by the test carry 20200101000000; a
     // STOR stamps the time it happened, as real servers do. Off by default.
     void SetFileTimes(bool on);
+    // A server without bottom: CWD into any path succeeds (and PWD names
+    // it), and a folder without a listing of its own lists as "/" does.
+    void SetBottomless(bool on);
     void SetModified(const std::string& path, std::string digits);
     std::optional<std::string> Modified(const std::string& path) const;
     // The 227 text for a passive listener on `port`; default names 127,0,0,1.
