@@ -26,5 +26,9 @@ void OnLocalPathChosen(App& app);
 void OnLocalPathKey(App& app, int keyCode);
 // Handler of the localMenu item "刷新目录": lists the folder localList shows again.
 void RefreshLocal(App& app);
+// Handler of queueTimer's tick: once a download request that wrote into the
+// shown folder has run through, lists that folder again with the same rows
+// picked (by name) and the same scroll position.
+void ListLocalAfterDownloads(App& app);
 
 }  // namespace app

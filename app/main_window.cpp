@@ -179,6 +179,7 @@ void BindEvents(App& app) {
     ui.queueTimer.Start(500, [&app] {
         RefreshQueueLength(app);
         ListRemoteAfterUploads(app);
+        ListLocalAfterDownloads(app);
     });
 }
 

@@ -116,6 +116,23 @@ void NoteUploadsRunThrough(TaskQueueState& state) {
     }
 }
 
+// Whether a download row waits (or runs) at or after queueIndex. Under the lock.
+bool DownloadRowWaiting(const TaskQueueState& state) {
+    for (std::size_t i = state.queueIndex; i < state.rows.size(); ++i) {
+        if (!state.rows[i].upload) return true;
+    }
+    return false;
+}
+
+// Under the lock: a download request that has run through and wrote into the
+// shown local folder wants that folder listed again.
+void NoteDownloadsRunThrough(TaskQueueState& state) {
+    if (state.localFolderWritten && state.requestDone && !DownloadRowWaiting(state)) {
+        state.localFolderWritten = false;
+        state.localListingDue = true;
+    }
+}
+
 // Counts a row against the request's bound; false (with one log line) once
 // the bound is reached.
 bool TakeRow(App& app, Expansion& e) {
@@ -308,6 +325,15 @@ void StartDriverIfIdle(App& app) {
     if (start) StartTransferDriver(app);
 }
 
+bool IsAtOrBelow(const std::string& path, const std::string& folder) {
+    if (folder.empty()) return false;
+    std::string base = folder;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    if (path == base) return true;
+    if (base == "/") return !path.empty() && path.front() == '/';
+    return path.size() > base.size() && path.compare(0, base.size(), base) == 0 && path[base.size()] == '/';
+}
+
 void NoteUploadRequestDone(App& app) {
     TaskQueueState& state = QueueState(app);
     std::lock_guard guard(state.lock);
@@ -369,6 +395,7 @@ void QueueDownloadRequest(App& app) {
     {
         std::lock_guard guard(state.lock);
         state.requestDone = true;
+        NoteDownloadsRunThrough(state);
     }
     StartDriverIfIdle(app);
     app.ui.queueList.RedrawNow();
@@ -418,6 +445,7 @@ std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared) {
         state.driverIdle = true;
         if (!state.requestDone) return std::nullopt;
         NoteUploadsRunThrough(state);
+        NoteDownloadsRunThrough(state);
         // A failed row stays: cleared with the rest, the failure would be
         // gone from view and the user would believe the folder arrived.
         std::vector<QueueRow> kept;
@@ -459,6 +487,12 @@ void FinishRow(App& app, const std::string& status, const std::string& reason) {
             if (handled.upload) {
                 state.uploadsFinished = true;
                 NoteUploadsRunThrough(state);
+            } else {
+                // Failed rows count too: a folder made or a part of a file
+                // may have arrived.
+                if (IsAtOrBelow(handled.localFolder + handled.localRelative, app.localListFolder))
+                    state.localFolderWritten = true;
+                NoteDownloadsRunThrough(state);
             }
         }
     }

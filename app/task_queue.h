@@ -76,6 +76,11 @@ struct TaskQueueState {
     // uploads; once no upload row waits, the listing is due.
     bool uploadsFinished = false;
     bool remoteListingDue = false;
+    // A download row has ended that wrote at or below the folder localList
+    // showed then; once no download row waits, the local folder is due to be
+    // listed again, so what arrived shows without a manual refresh.
+    bool localFolderWritten = false;
+    bool localListingDue = false;
     // UI thread only: pacing of redraws and event passes while queueing.
     std::chrono::steady_clock::time_point lastRedraw{};
     std::chrono::steady_clock::time_point lastPump{};
@@ -108,6 +113,9 @@ void KeepWindowLiveWhileQueueing(App& app);
 // An upload request has appended its last row (UI thread): when none of its
 // rows waits any more, the remote folder is due to be listed again.
 void NoteUploadRequestDone(App& app);
+
+// Whether `path` is `folder` or lies below it (local paths, "/" separated).
+bool IsAtOrBelow(const std::string& path, const std::string& folder);
 
 // The local name of a remote name: as it is, or converted from GBK to UTF-8
 // (bytes that do not convert become "%XX") when its listing was read as GBK.

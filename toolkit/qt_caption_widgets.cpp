@@ -121,37 +121,21 @@ QRect HyperLinkWidget::TextRect() const {
 }
 
 void HyperLinkWidget::Relayout() {
-    // The caption may break after "." and "/", as an address reads.
-    QStringList pieces;
-    QString piece;
-    for (QChar c : caption_) {
-        piece += c;
-        if (c == u'.' || c == u'/') {
-            pieces << piece;
-            piece.clear();
-        }
-    }
-    if (!piece.isEmpty()) pieces << piece;
-
+    // One line, as an address reads: the largest font, up to the window's,
+    // at which it fits the box; below the smallest one the end gives way to
+    // "…" (the tool tip and the click still have the whole address).
     QFont f = font();
     const int largest = f.pixelSize() > 0 ? f.pixelSize() : kFontPixels;
     for (int pixels = largest; pixels >= kSmallestLinkPixels; --pixels) {
         f.setPixelSize(pixels);
-        const QFontMetrics fm(f);
-        QStringList lines;
-        for (const QString& p : pieces) {
-            if (!lines.isEmpty() && fm.boundingRect(lines.back() + p).right() + 1 <= width()) {
-                lines.back() += p;
-            } else {
-                lines << p;
-            }
-        }
         captionFont_ = f;
-        lines_ = lines;
+        lines_ = QStringList{caption_};
         const QRect text = TextRect();
         fits_ = text.width() <= width() && text.height() <= height();
         if (fits_) break;
     }
+    if (!fits_)
+        lines_ = QStringList{QFontMetrics(captionFont_).elidedText(caption_, Qt::ElideRight, width())};
     update();
 }
 

@@ -1,7 +1,7 @@
 // Two widgets that draw their own text so that it is whole in the space the
 // form gives it: the group frame, whose caption must fit above the controls
 // placed 14 pixels down inside it, and the hyperlink, whose address must fit
-// a box of 80 by 32 pixels. Inside the Qt implementation only.
+// a box of 80 by 32 pixels on one line. Inside the Qt implementation only.
 #pragma once
 
 #include <QFont>
@@ -43,8 +43,9 @@ private:
     mutable QRect ink_;
 };
 
-// A hyperlink that wraps its caption after "." and "/" and takes the largest
-// font, up to the window's, at which the wrapped caption fits the box.
+// A hyperlink that shows its caption on one line at the largest font, up to
+// the window's, at which it fits the box; a line wrapped inside an address
+// reads as two addresses.
 // Clicking it, or Enter or Space while it has the focus, opens the address.
 class HyperLinkWidget : public QWidget {
 public:

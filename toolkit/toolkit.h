@@ -236,6 +236,10 @@ public:
     int CurrentRow() const;                 // -1 when none is selected
     void SelectRow(int row, bool selected);
     void EnsureVisible(int row);
+    // The vertical scroll bar's value, to show the same rows again after a
+    // refill; a value past the end scrolls to the end.
+    int ScrollPosition() const;
+    void SetScrollPosition(int position);
     void OnItemActivated(std::function<void()> handler);
     void OnRightClick(std::function<void()> handler);
     // Rows of `source` dragged with the left mouse button and dropped on this

@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "app_fixture.h"
 #include "quorvel_version.h"
+#include "support/toolkit/shown_testing.h"
 
 namespace {
 
@@ -80,6 +81,70 @@ TEST_F(MainWindowTest, CaptionsAndTheSiteLinkAreWholeOnTheFormAndOnCommonScreens
         ShowAt(width, height);
         checkAll(std::to_string(width) + "x" + std::to_string(height));
     }
+}
+
+// What a user reads before doing anything: the headers of the three lists,
+// the menu title, the window maximised; the password shows as "*" and the
+// port takes digits only, typed on the real form.
+TEST_F(MainWindowTest, HeadersMenuTitleMaximisedWindowAndTheQuickConnectFields) {
+    app::MainWindow& ui = app->ui;
+    Show();
+    EXPECT_TRUE(toolkit::testing::ShownMaximized(ui.mainWindow));
+    const std::pair<toolkit::ListView*, std::vector<std::string>> headers[] = {
+        {&ui.localList, {"文件名", "文件大小", "文件类型"}},
+        {&ui.remoteList, {"文件名", "文件大小", "文件类型", "最近修改"}},
+        {&ui.queueList, {"本地文件", "远程路径", "大小", "类型", "状态"}},
+    };
+    for (const auto& [list, titles] : headers) EXPECT_EQ(toolkit::testing::ColumnTitles(*list), titles);
+    EXPECT_EQ(toolkit::testing::MenuBarTitles(ui.mainWindow), (std::vector<std::string>{"菜单"}));
+
+    const struct {
+        toolkit::EditBox* edit;
+        std::string typed;
+        std::string text;
+        std::string shown;
+    } fields[] = {
+        {&ui.passwordEdit, "s3cret", "s3cret", "******"},
+        {&ui.passwordEdit, "密码", "密码", "**"},
+        {&ui.portEdit, "2121", "2121", "2121"},
+        // A sign stays, as in any integer field: the port check refuses it later.
+        {&ui.portEdit, "21a2-1", "212-1", "212-1"},
+        {&ui.portEdit, "２１ x", "", ""},
+        {&ui.portEdit, "abc", "", ""},
+    };
+    for (const auto& f : fields) {
+        toolkit::testing::TypeOver(*f.edit, f.typed);
+        EXPECT_EQ(f.edit->Text(), f.text) << f.typed;
+        EXPECT_EQ(toolkit::testing::DisplayedText(*f.edit), f.shown) << f.typed;
+    }
+}
+
+// The site link shows the address on one line inside its box, read from the
+// window's pixels, on the form and on the common screens; clicking it asks
+// the desktop to open the community's address.
+TEST_F(MainWindowTest, TheSiteLinkIsOneLineInItsBoxAndAClickOpensTheAddress) {
+    auto check = [&](const std::string& where) {
+        const auto caption = toolkit::testing::CheckLinkCaption(app->ui.siteLink2);
+        EXPECT_TRUE(caption.fits) << where;
+        EXPECT_EQ(caption.lines, 1) << where;
+        const auto pixels = toolkit::testing::CheckLinkPixels(app->ui.siteLink2);
+        EXPECT_TRUE(pixels.whole) << where << ": " << pixels.detail;
+        EXPECT_EQ(pixels.inkLines, 1) << where;
+    };
+    app->ui.mainWindow.SetGeometry(Rect{50, 50, 850, 681});
+    check("form");
+    for (const auto& [width, height] : {std::pair{1024, 768}, std::pair{1280, 800}}) {
+        Restart();
+        toolkit::testing::SetScreenSize(width, height);
+        ShowAt(width, height);
+        check(std::to_string(width) + "x" + std::to_string(height));
+    }
+    toolkit::testing::CatchOpenedAddresses(true);
+    toolkit::testing::ClickControl(app->ui.siteLink2);
+    toolkit::ProcessPendingEvents();
+    const std::vector<std::string> opened = toolkit::testing::TakeOpenedAddresses();
+    toolkit::testing::CatchOpenedAddresses(false);
+    EXPECT_EQ(opened, (std::vector<std::string>{"https://www.quorvel.example"}));
 }
 
 TEST_F(MainWindowTest, EveryControlHasTheNameOfItsWindowDefinition) {

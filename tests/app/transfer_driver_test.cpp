@@ -420,6 +420,37 @@ TEST_F(DriverFakeServer, FailedRowsReadFailedAndTheRowsBelowAreStillHandled) {
     EXPECT_EQ(Statuses(), std::vector<std::string>(5, "失败"));
 }
 
+// The engine refuses to start a row's task (its server address cannot make a
+// session): the row reads "失败" with its log line, and the queue goes on.
+TEST_F(DriverFakeServer, ARowWhoseTaskTheEngineRefusesFailsAndTheNextRowsFollow) {
+    server.AddFile("/first.txt", "first");
+    server.AddFile("/refused.txt", "refused");
+    server.AddFile("/last.txt", "last");
+    ConnectToServer();
+    ASSERT_TRUE(Select({"first.txt", "refused.txt", "last.txt"}));
+    HoldDriver();
+    Download();
+    ASSERT_EQ(QueueRows(2), (std::vector<std::string>{local + "|//first.txt", local + "|//last.txt",
+                                                      local + "|//refused.txt"}));
+    {
+        // A host the engine cannot make a session of: StartTask says no.
+        auto& state = app::QueueState(*app);
+        std::lock_guard guard(state.lock);
+        for (app::QueueRow& row : state.rows)
+            if (row.remotePath == "//refused.txt") row.host = "";
+    }
+    ReleaseDriver();
+    ASSERT_TRUE(QueueFinished()) << testing::PrintToString(QueueRows());
+    EXPECT_EQ(QueueRows(2), (std::vector<std::string>{local + "|//refused.txt"}));
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"失败"}));
+    EXPECT_TRUE(LogHas("下载失败://refused.txt，下载任务未能启动")) << testing::PrintToString(LogMessages());
+    EXPECT_EQ(testsupport::ReadFile(local + "/first.txt"), "first");
+    EXPECT_EQ(testsupport::ReadFile(local + "/last.txt"), "last");
+    EXPECT_EQ(testsupport::FileSize(local + "/refused.txt"), -1);
+    EXPECT_EQ(server.CountCommands("RETR /refused.txt"), 0);
+    EXPECT_EQ(Pane(0), "已就绪");
+}
+
 TEST_F(DriverFakeServer, ALinkPlantedInTheDownloadFolderRedirectsNothing) {
     // Someone with write access to the download folder put a link where the
     // remote folder "sub" will go. Neither the folder row nor the file below
