@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app/certificate_question.h"
 #include "app/main_window.h"
 #include "downlib/ftp_engine.h"
 
@@ -24,6 +25,11 @@ struct App {
     std::string savedUser;
     std::string savedPassword;
     int savedPort = 21;
+    // How the session is encrypted (the scheme of the host field, auto
+    // without one): the transfers use the same.
+    downlib::TlsMode savedTls = downlib::TlsMode::Auto;
+    // Certificates the user trusted for this run, shared with the transfers.
+    std::shared_ptr<TrustedThisRun> trustedThisRun = std::make_shared<TrustedThisRun>();
 
     // Full path of "配置文件.ini"; tests point it elsewhere.
     std::string settingsFile;

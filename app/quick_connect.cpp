@@ -7,6 +7,7 @@
 #include "app/remote_view.h"
 #include "app/running_action.h"
 #include "app/session_log.h"
+#include "downlib/host_scheme.h"
 
 namespace app {
 
@@ -20,15 +21,30 @@ std::optional<int> PortFromText(const std::string& text) {
     return static_cast<int>(value);
 }
 
-bool ConnectSession(App& app, const std::string& host, const std::string& user, const std::string& password,
-                    int port) {
+ConnectTarget ConnectTargetOf(const std::string& hostField, int port) {
+    const downlib::HostWithScheme parsed = downlib::ParseHostScheme(hostField);
+    ConnectTarget target;
+    target.host = parsed.host;
+    target.tls = parsed.tls.value_or(downlib::TlsMode::Auto);
+    target.port = port;
+    if (target.tls == downlib::TlsMode::Implicit && (port == 0 || port == 21))
+        target.port = downlib::kImplicitTlsPort;
+    return target;
+}
+
+bool ConnectSession(App& app, const std::string& hostField, const std::string& user,
+                    const std::string& password, int port) {
     // Connect refuses while a session is held, so a new quick connect always
     // ends the previous one first.
     app.ftpClient.Disconnect();
     AppendLog(app, ClockText({}, false) + " 启动连接");
+    const ConnectTarget target = ConnectTargetOf(hostField, port);
+    app.ftpClient.SetTls(target.tls, WindowTrust(app, app.trustedThisRun));
+    if (target.tls == downlib::TlsMode::Off)
+        AppendLog(app, ClockText({}, false) + " 未加密的连接: 密码和数据将以明文传送");
     App* self = &app;
     return app.ftpClient.Connect(
-        "ftp://" + host, user, password, port,
+        "ftp://" + target.host, user, password, target.port,
         [self](downlib::Handle connection, const std::string& timeText, const std::string& message, int kind,
                downlib::Handle session) {
             OnEngineEvent(*self, connection, timeText, message, kind, session);
@@ -51,11 +67,13 @@ void QuickConnect(App& app) {
     const int port = *parsed;
     if (!ConnectSession(app, ui.hostEdit.Text(), ui.userEdit.Text(), ui.passwordEdit.Text(), port)) return;
     // Read again: the fields may have changed while the log-in ran.
-    app.savedHost = ui.hostEdit.Text();
+    const ConnectTarget target = ConnectTargetOf(ui.hostEdit.Text(), port);
+    app.savedHost = target.host;
+    app.savedTls = target.tls;
     app.savedUser = ui.userEdit.Text();
     app.savedPassword = ui.passwordEdit.Text();
-    // Downloads reach the same server on the port the user typed.
-    app.savedPort = port;
+    // Transfers reach the same server on the same port, encrypted alike.
+    app.savedPort = target.port;
     ListRemoteFolder(app, app.ftpClient.GetCurrentDir());
 }
 

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "downlib/ftp_engine.h"
+
 namespace app {
 
 struct App;
@@ -13,10 +15,24 @@ struct App;
 // Handler of quickConnectButton.
 void QuickConnect(App& app);
 
+// Where the host field and the port lead: "ftpes://host" asks for TLS and
+// refuses a plain session, "ftps://host" speaks TLS from the first byte (on
+// port 990 when the field is empty or 21), "ftp://host" stays plain, and a
+// bare host asks for TLS and goes on in plain FTP, with an error line, when
+// the server has none.
+struct ConnectTarget {
+    std::string host;
+    int port = 21;
+    downlib::TlsMode tls = downlib::TlsMode::Auto;
+};
+ConnectTarget ConnectTargetOf(const std::string& hostField, int port);
+
 // Ends the previous session, logs " 启动连接" and connects with a 2000 ms
-// time-out. True when the session is open and logged in.
-bool ConnectSession(App& app, const std::string& host, const std::string& user, const std::string& password,
-                    int port);
+// time-out, encrypted as the host field's scheme says; a certificate nothing
+// vouches for is asked about in a dialog. True when the session is open and
+// logged in.
+bool ConnectSession(App& app, const std::string& hostField, const std::string& user,
+                    const std::string& password, int port);
 
 // The port text as a number: leading spaces, optional sign, the digits that
 // follow. No digits give 0, which the engine then fails to reach; digits

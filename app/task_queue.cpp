@@ -50,6 +50,7 @@ struct Expansion {
     std::string baseRemote;
     std::string host;
     int port = 21;
+    downlib::TlsMode tls = downlib::TlsMode::Auto;
     std::string user;
     std::string password;
     std::vector<std::string> serverPath;          // the server's paths of the folders entered
@@ -94,6 +95,7 @@ QueueRow MakeRow(const Expansion& e, const Snapshot& s, const std::string& remot
     row.baseRemote = e.baseRemote;
     row.host = e.host;
     row.port = e.port;
+    row.tls = e.tls;
     row.user = e.user;
     row.password = e.password;
     return row;
@@ -264,6 +266,7 @@ Expansion SessionExpansion(App& app, const std::string& localFolder, const std::
     e.baseRemote = baseRemote;
     e.host = app.savedHost;
     e.port = app.savedPort;
+    e.tls = app.savedTls;
     e.user = app.savedUser;
     e.password = app.savedPassword;
     return e;

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "downlib/ftp_engine.h"
+
 namespace app {
 
 struct App;
@@ -49,6 +51,7 @@ struct QueueRow {
     std::string baseRemote;
     std::string host;
     int port = 21;
+    downlib::TlsMode tls = downlib::TlsMode::Auto;
     std::string user;
     std::string password;
     std::string status = kStatusWaiting;  // column 4

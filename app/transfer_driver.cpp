@@ -244,6 +244,8 @@ Outcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& ro
     param.localPath = row.localSource;
     param.user = row.user;
     param.password = row.password;
+    param.tls = row.tls;
+    param.tlsTrust = WindowTrust(app, app.trustedThisRun);
     param.taskCallback = [watch](int code, std::int64_t v1, std::int64_t v2, std::int64_t v3,
                                  downlib::Handle session) {
         return OnTaskEvent(*watch, code, v1, v2, v3, session);
@@ -292,6 +294,8 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
     param.localBase = row.localFolder;
     param.user = row.user;
     param.password = row.password;
+    param.tls = row.tls;
+    param.tlsTrust = WindowTrust(app, app.trustedThisRun);
     param.taskCallback = [watch](int code, std::int64_t v1, std::int64_t v2, std::int64_t v3,
                                  downlib::Handle session) {
         return OnTaskEvent(*watch, code, v1, v2, v3, session);

@@ -33,6 +33,7 @@ struct UploadWalk {
     bool toGbk = false;
     std::string host;
     int port = 21;
+    downlib::TlsMode tls = downlib::TlsMode::Auto;
     std::string user;
     std::string password;
     std::string boundary;             // canonical folder a link must not leave
@@ -68,6 +69,7 @@ QueueRow MakeRow(const UploadWalk& w, const std::string& relative, const std::st
     row.localRelative = relative;
     row.host = w.host;
     row.port = w.port;
+    row.tls = w.tls;
     row.user = w.user;
     row.password = w.password;
     row.upload = true;
@@ -257,6 +259,7 @@ void QueueUploadRequest(App& app) {
     w.toGbk = app.ui.remoteList.ShowsForeignAsGbk();
     w.host = app.savedHost;
     w.port = app.savedPort;
+    w.tls = app.savedTls;
     w.user = app.savedUser;
     w.password = app.savedPassword;
     const std::string canonicalFolder = toolkit::CanonicalPath(w.localFolder);

@@ -360,6 +360,34 @@ int MessageBox(const std::string& text, int style, const std::string& caption) {
     });
 }
 
+int ChoiceBox(const std::string& text, const std::string& caption, const std::vector<std::string>& buttons) {
+    const int refusal = static_cast<int>(buttons.size()) - 1;
+    return OnUi([&] {
+        const int style = kChoiceStyle + static_cast<int>(buttons.size());
+        if (DialogHook* hook = dialogHook.load()) {
+            if (const std::optional<int> answer = hook->Message(text, style, caption))
+                return std::clamp(*answer, 0, std::max(refusal, 0));
+        }
+        if (shuttingDown.load() || buttons.empty()) return refusal;
+        QMessageBox box(DialogParent());
+        box.setWindowTitle(ShowText(caption));
+        box.setText(ShowText(text));
+        box.setIcon(QMessageBox::Warning);
+        box.setWindowModality(Qt::ApplicationModal);
+        std::vector<QAbstractButton*> added;
+        for (std::size_t i = 0; i < buttons.size(); ++i) {
+            const bool last = static_cast<int>(i) == refusal;
+            added.push_back(box.addButton(ShowText(buttons[i]),
+                                          last ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
+        }
+        box.setDefaultButton(qobject_cast<QPushButton*>(added.back()));
+        box.setEscapeButton(added.back());
+        box.exec();
+        const auto chosen = std::find(added.begin(), added.end(), box.clickedButton());
+        return chosen == added.end() ? refusal : static_cast<int>(chosen - added.begin());
+    });
+}
+
 void AboutBox(const std::string& text, const std::string& caption) {
     OnUi([&] {
         if (DialogHook* hook = dialogHook.load(); hook != nullptr && hook->About(text, caption)) return;

@@ -345,6 +345,12 @@ inline constexpr int kResultCancel = 1;
 
 int MessageBox(const std::string& text, int style, const std::string& caption);
 
+// A warning with buttons of its own, the last one the refusal (Escape and
+// the window's close button choose it too). The index of the button chosen.
+// Test hooks see it as a message box of style kChoiceStyle + the button count.
+inline constexpr int kChoiceStyle = 0x100;
+int ChoiceBox(const std::string& text, const std::string& caption, const std::vector<std::string>& buttons);
+
 // A box with the program's icon, the text and an OK button.
 void AboutBox(const std::string& text, const std::string& caption);
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "downlib/host_scheme.h"
 #include "downlib/tls_stream.h"
 #include "tools/cli_commands.h"
 
@@ -27,24 +28,8 @@ std::optional<downlib::TlsMode> ParseTlsMode(const std::string& text) {
 }
 
 HostArgument ParseHostArgument(const std::string& text) {
-    static const struct {
-        const char* prefix;
-        downlib::TlsMode mode;
-    } kSchemes[] = {{"ftpes://", downlib::TlsMode::Required},
-                    {"ftps://", downlib::TlsMode::Implicit},
-                    {"ftp://", downlib::TlsMode::Off}};
-    HostArgument out{text, std::nullopt};
-    const std::string lower = Lower(text);
-    for (const auto& scheme : kSchemes) {
-        const std::string prefix(scheme.prefix);
-        if (lower.rfind(prefix, 0) == 0) {
-            out.host = text.substr(prefix.size());
-            out.tls = scheme.mode;
-            break;
-        }
-    }
-    if (!out.host.empty() && out.host.back() == '/') out.host.pop_back();
-    return out;
+    const downlib::HostWithScheme parsed = downlib::ParseHostScheme(text);
+    return HostArgument{parsed.host, parsed.tls};
 }
 
 std::string ParseTrustArgument(const std::string& text) {

@@ -33,6 +33,8 @@ public:
             messages.pop_front();
             return answer;
         }
+        // Unanswered, a choice box is refused (its last button).
+        if (scriptedOnly && style > kChoiceStyle) return style - kChoiceStyle - 1;
         if (scriptedOnly) return (style & 0x0F) == 0 ? kResultOk : kResultCancel;
         return std::nullopt;
     }
