@@ -6,8 +6,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <string>
@@ -264,6 +269,65 @@ TEST_P(CliPut, ResumeContinuesOnlyAHalfSentCopyOfTheSameFile) {
     ASSERT_TRUE(replaced.ExitedWith(0)) << replaced.Summary();
     EXPECT_EQ(testsupport::ReadFile(root.file("f.bin")).value_or(""), content);
     EXPECT_FALSE(HasLine(replaced.err, "1 REST 120000")) << replaced.err;
+}
+
+// A put killed part-way (SIGSTOP once the server holds 40 %, then SIGKILL)
+// leaves a half-sent copy on the server; put -r proves it (not older than
+// the local file, first and last 64 KiB read back) and sends only the rest.
+TEST_P(CliPut, AKilledPutIsContinuedAndEndsByteIdentical) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    constexpr std::int64_t kSize = std::int64_t{160} << 20;
+    const std::string source = local.file("big.bin");
+    const std::string remote = root.file("big.bin");
+    ASSERT_TRUE(testsupport::WritePatternFile(source, kSize, 9));
+    ASSERT_TRUE(testsupport::SetFileAge(source, 60));
+    std::vector<std::string> argv = {testsupport::CliPath(),
+                                     "-u",
+                                     "putter",
+                                     "-p",
+                                     "pw",
+                                     "-P",
+                                     std::to_string(server.port()),
+                                     "-t",
+                                     "10000",
+                                     "-c",
+                                     "put " + source,
+                                     "127.0.0.1"};
+    std::vector<char*> raw;
+    for (std::string& arg : argv) raw.push_back(arg.data());
+    raw.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    std::int64_t seen = 0;
+    for (int i = 0; i < 60000 && seen < kSize * 4 / 10; ++i) {
+        seen = std::max<std::int64_t>(testsupport::FileSize(remote), 0);
+        if (seen < kSize * 4 / 10) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    ::kill(pid, SIGSTOP);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    // The server notices the broken connection and closes the file.
+    std::int64_t kept = -1;
+    for (int i = 0; i < 200; ++i) {
+        const std::int64_t now = testsupport::FileSize(remote);
+        if (now == kept) break;
+        kept = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_GE(kept, kSize * 4 / 10);
+    ASSERT_LT(kept, kSize) << "the upload ended before it was stopped";
+
+    ProcessResult again = Cli({"put -r " + source});
+    ASSERT_TRUE(again.ExitedWith(0)) << again.Summary();
+    EXPECT_EQ(testsupport::CompareFiles(source, remote), "");
+    EXPECT_TRUE(HasLine(again.err, "1 REST " + std::to_string(kept))) << again.err;
+    EXPECT_TRUE(HasLine(again.err, "0 续传：服务器上的部分与本地文件开头一致: /big.bin")) << again.err;
 }
 
 TEST_P(CliPut, FailuresExitWith1AndLeaveTheServerAlone) {
