@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "downlib/ftp_engine.h"
 #include "downlib/connection_facts.h"
+#include "downlib/ftp_engine.h"
 #include "downlib/socket_transport.h"
 
 namespace downlib {

@@ -29,6 +29,9 @@ struct ConnectionFacts {
     // The server refused to set a file's modification time: not asked again
     // on this connection.
     bool fileTimeRefused = false;
+    // OPTS HASH chose the algorithm; a hash command failed (not asked again).
+    bool hashChosen = false;
+    bool hashRefused = false;
     // When the server last answered on the connection.
     std::chrono::steady_clock::time_point lastAnswer{};
 };

@@ -22,6 +22,7 @@
 #include "downlib/part_file.h"
 #include "downlib/remote_commands.h"
 #include "downlib/server_bytes.h"
+#include "downlib/server_hash.h"
 #include "downlib/session_reuse.h"
 
 namespace downlib {
@@ -174,6 +175,10 @@ ReceiveEnd ConfirmEnd(TaskRunner& task, SessionConnection& connection, char* buf
         return ReceiveEnd::Failed;
     }
     task.endConfirmed = true;
+    // The server's own hash, where it offers one, is compared with the part
+    // file once every segment is on disk. Bytes mean the same on both
+    // sides only in binary type.
+    if (session.Binary()) task.serverHash = ServerHashOf(connection, session.path);
     return ReceiveEnd::Complete;
 }
 

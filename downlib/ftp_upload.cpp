@@ -24,6 +24,7 @@
 #include "downlib/remote_commands.h"
 #include "downlib/remote_file_time.h"
 #include "downlib/server_bytes.h"
+#include "downlib/server_hash.h"
 #include "downlib/session_reuse.h"
 #include "downlib/transfer_worker.h"
 #include "downlib/upload_decision.h"
@@ -93,6 +94,7 @@ public:
     }
     std::int64_t Size() const { return static_cast<std::int64_t>(opened_.st_size); }
     std::time_t ModifiedSeconds() const { return opened_.st_mtim.tv_sec; }
+    int Fd() const { return fd_; }
     // Up to `length` bytes at `position`; fewer only at the end of the file,
     // -1 on a read error.
     std::int64_t Read(std::int64_t position, char* buffer, std::int64_t length) const {
@@ -219,19 +221,34 @@ private:
         return true;
     }
 
+    // The server's hash of the target equals ours of the local file's first
+    // `length` bytes. Nothing when the server offers or gives no hash.
+    std::optional<bool> HashSays(std::int64_t length) {
+        if (!session_.Binary()) return std::nullopt;
+        const std::optional<FileHash> remote = ServerHashOf(connection_, AskedPath(session_.path));
+        if (!remote) return std::nullopt;
+        const std::optional<std::string> local = HashLocalFile(file_.Fd(), remote->algorithm, length);
+        return local && *local == remote->hex;
+    }
+
     // The remote file has our content: the same size (asked before) and the
-    // modification time our own upload gave it, to the second.
-    bool SameContent() const {
+    // same hash where the server gives one, else the modification time our
+    // own upload gave it, to the second.
+    bool SameContent() {
+        if (const std::optional<bool> hashed = HashSays(localSize_)) return *hashed;
         const std::optional<std::string> local = FileTimeDigits(file_.ModifiedSeconds());
         return local && remote_.modified && *remote_.modified == *local;
     }
 
-    // The remote file is the beginning of the local one: not older than the
-    // local file (the part an interrupted upload left is newer than its
-    // source; an older version of the file is older), and its first and last
-    // bytes equal the local bytes at the same places. Nothing when the
+    // The remote file is the beginning of the local one: the same hash as
+    // our bytes up to its size, or, where the server gives none, not older
+    // than the local file (the part an interrupted upload left is newer than
+    // its source; an older version of the file is older) and its first and
+    // last bytes equal the local bytes at the same places. Nothing when the
     // connection broke while reading them back.
     std::optional<bool> ProvenBeginning() {
+        // The server's hash of the whole remote file against ours of the same range.
+        if (const std::optional<bool> hashed = HashSays(remote_.size)) return *hashed;
         const std::optional<std::string> local = FileTimeDigits(file_.ModifiedSeconds());
         if (!local || !remote_.modified || *remote_.modified < *local) return false;
         if (!task_.resumeSupported) return false;
@@ -518,7 +535,25 @@ private:
             EmitLog(connection_, kClosedEarlyText, LogError);
             return false;
         }
-        return RemoteSizeMatches();
+        return RemoteSizeMatches() && RemoteHashMatches();
+    }
+
+    // Where the server gives a hash, it must be that of the local file.
+    bool RemoteHashMatches() {
+        if (!session_.Binary()) return true;
+        const std::optional<FileHash> remote = ServerHashOf(connection_, AskedPath(remoteName_));
+        if (!remote) return true;
+        const std::optional<std::string> local = HashLocalFile(file_.Fd(), remote->algorithm, localSize_);
+        const std::string name = HashName(remote->algorithm);
+        if (local && *local == remote->hex) {
+            EmitLog(connection_, "文件" + name + "校验值与服务器一致: " + *local, LogInfo);
+            return true;
+        }
+        EmitLog(connection_,
+                "文件校验值与服务器不一致 (" + name + "): 服务器 " + remote->hex + ", 本地 " +
+                    local.value_or("无法读取"),
+                LogError);
+        return false;
     }
 
     // In binary type the remote file must now be exactly the local file's

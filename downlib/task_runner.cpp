@@ -635,6 +635,26 @@ bool TaskRunner::FinishDownload() {
     return true;
 }
 
+bool TaskRunner::HashMatches(std::int64_t size) {
+    if (!serverHash || finalName.empty()) return true;
+    const std::string part = PartFileName(finalName);
+    const int fd = ::openat(file_.FolderFd(), part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const std::optional<std::string> local =
+        fd >= 0 ? HashLocalFile(fd, serverHash->algorithm, size) : std::nullopt;
+    if (fd >= 0) ::close(fd);
+    const std::string name = HashName(serverHash->algorithm);
+    if (local && *local == serverHash->hex) {
+        TransferSession& session = *session_;
+        if (session.logCallback)
+            session.logCallback(0, "", "文件" + name + "校验值与服务器一致: " + *local, LogInfo,
+                                session.handle());
+        return true;
+    }
+    ReportFailure("文件校验值与服务器不一致 (" + name + "): 服务器 " + serverHash->hex + ", 本地 " +
+                  local.value_or("无法读取") + ", 文件保留为" + part);
+    return false;
+}
+
 void TaskRunner::EndTask() {
     TransferSession& session = *session_;
     queue_.Shut();
@@ -650,7 +670,7 @@ void TaskRunner::EndTask() {
     } else {
         bool complete =
             !segments_.Empty() && segments_.AllComplete() && kept == remoteSize && endConfirmed.load();
-        if (complete && !FinishDownload()) {
+        if (complete && (!HashMatches(kept) || !FinishDownload())) {
             complete = false;
             // Every worker reported its part whole: callers that judge by
             // those reports must hear that the file did not get its name.

@@ -23,6 +23,7 @@
 
 #include "downlib/local_path.h"
 #include "downlib/part_file.h"
+#include "downlib/server_hash.h"
 #include "downlib/session.h"
 
 namespace downlib {
@@ -222,6 +223,9 @@ public:
     // Where a part file left by an earlier download is taken up (0: from the start).
     std::atomic<std::int64_t> resumeFrom{0};
     PartOrigin origin;  // the remote file as the download found it
+    // The server's hash of the file, asked after its final reply (only the
+    // worker that ended the file writes it, before the workers are joined).
+    std::optional<FileHash> serverHash;
 
     // Records every code the task thread handles, for tests.
     void RecordCodes(bool on) { recordCodes_ = on; }
@@ -243,6 +247,9 @@ private:
     // final name and its note goes. False (logged) when the rename fails; the
     // part file then stays as it is.
     bool FinishDownload();
+    // True unless the server gave a hash that the part file does not have
+    // (then both are logged and the part keeps its name for inspection).
+    bool HashMatches(std::int64_t size);
     void ReportFailure(const std::string& message);
 
     std::unique_ptr<TransferSession> session_;

@@ -64,10 +64,11 @@ TEST(DownloadFake, ATaskLogsInSwitchesToBinaryProbesSizesAndRetrieves) {
     RunTask(log, log.Param(server.Url("/pub/a.bin"), dir.file("a.bin")));
 
     // The QUIT is the Download object's, ending the connection the task
-    // left logged in for a next one.
+    // left logged in for a next one. FEAT asks once per connection whether
+    // the server offers a hash to check the file with.
     EXPECT_EQ(WithoutPass(server.CommandsOf(1)),
               (std::vector<std::string>{"USER user", "PASS", "TYPE I", "REST 100", "REST 0", "SIZE pub/a.bin",
-                                        "MDTM pub/a.bin", "PASV", "RETR pub/a.bin", "QUIT"}));
+                                        "MDTM pub/a.bin", "PASV", "RETR pub/a.bin", "FEAT", "QUIT"}));
     EXPECT_EQ(testsupport::ReadFile(dir.file("a.bin")).value_or(""), content);
     EXPECT_TRUE(log.HasLog("站点支持断点续传", LogError)) << log.Dump();
     EXPECT_TRUE(log.HasLog("REST 0", LogCommand));

@@ -602,6 +602,9 @@ RealServer RealServer::StartProFtpd(const std::string& root, const std::string& 
         return server.Failed("no binary at " + tried + "; run scripts/fetch-servers.sh (make deps)");
     auto templ = ReadFile(SourceDir() + "/tests/servers/proftpd.conf.in");
     if (!templ) return server.Failed("cannot read tests/servers/proftpd.conf.in");
+    // The modules lie beside the binary: .../usr/sbin/proftpd, .../usr/lib/proftpd.
+    const std::string usr = binary.substr(0, binary.rfind('/', binary.rfind('/') - 1));
+    const std::string moduleDir = usr + "/lib/proftpd";
     Files& files = *server.files_;
     if (!files.state.ok()) return server.Failed("no temporary directory");
     files.stderrLog = files.state.file("proftpd.stderr");
@@ -634,7 +637,8 @@ RealServer RealServer::StartProFtpd(const std::string& root, const std::string& 
                                                    {"RUN_USER", runUserName},
                                                    {"RUN_GROUP", runGroupName},
                                                    {"STATE_DIR", files.state.Path()},
-                                                   {"LOG_FILE", files.serverLog}});
+                                                   {"LOG_FILE", files.serverLog},
+                                                   {"MODULE_DIR", moduleDir}});
             if (!WriteFile(conf, text)) return "cannot write " + conf;
             ::chmod(conf.c_str(), 0600);
             args->insert(args->end(), {"-n", "-q", "-c", conf});
