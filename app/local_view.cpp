@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/picked_rows.h"
 #include "app/remote_view.h"
 #include "app/settings_file.h"
 #include "app/task_queue.h"
@@ -114,27 +115,13 @@ void ListLocalAfterDownloads(App& app) {
         state.localListingDue = false;
     }
     toolkit::ListView& list = app.ui.localList;
-    std::vector<std::string> picked;
-    for (int row : list.SelectedRows()) picked.push_back(list.CellText(row, 0));
-    const int current = list.CurrentRow();
-    const std::string currentName = current >= 0 ? list.CellText(current, 0) : std::string{};
+    const PickedRows picked = TakePickedRows(list);
     const int scroll = list.ScrollPosition();
     const std::uint64_t fill = app.localListFill + 1;
     FillLocalList(app, app.localListFolder, kLocalListMask);
     // The user chose another folder while this one was listed: that listing is his.
     if (app.localListFill != fill) return;
-    for (int row = 0; row < list.RowCount() && !picked.empty(); ++row) {
-        const std::string name = list.CellText(row, 0);
-        if (name != currentName && std::find(picked.begin(), picked.end(), name) != picked.end())
-            list.SelectRow(row, true);
-    }
-    // The current row last: the single-row items act on it.
-    for (int row = 0; row < list.RowCount() && !currentName.empty(); ++row) {
-        if (list.CellText(row, 0) == currentName) {
-            list.SelectRow(row, true);
-            break;
-        }
-    }
+    RestorePickedRows(list, picked);
     list.SetScrollPosition(scroll);
 }
 

@@ -13,6 +13,7 @@
 
 #include "app/app.h"
 #include "app/local_view.h"
+#include "app/picked_rows.h"
 #include "app/remote_view.h"
 #include "app/running_action.h"
 #include "app/session_log.h"
@@ -302,23 +303,9 @@ void ListRemoteAfterUploads(App& app) {
     const RunningAction action(app, "刷新目录");
     // The user may have picked rows meanwhile: they stay picked.
     toolkit::ListView& list = app.ui.remoteList;
-    std::vector<std::string> picked;
-    for (int row : list.SelectedRows()) picked.push_back(list.CellText(row, 0));
-    const int current = list.CurrentRow();
-    const std::string currentName = current >= 0 ? list.CellText(current, 0) : std::string{};
+    const PickedRows picked = TakePickedRows(list);
     ListRemoteFolder(app, app.ftpClient.GetCurrentDir());
-    for (int row = 0; row < list.RowCount() && !picked.empty(); ++row) {
-        const std::string name = list.CellText(row, 0);
-        if (name != currentName && std::find(picked.begin(), picked.end(), name) != picked.end())
-            list.SelectRow(row, true);
-    }
-    // The current row last: rename and the other single-row items act on it.
-    for (int row = 0; row < list.RowCount() && !currentName.empty(); ++row) {
-        if (list.CellText(row, 0) == currentName) {
-            list.SelectRow(row, true);
-            break;
-        }
-    }
+    RestorePickedRows(list, picked);
 }
 
 }  // namespace app

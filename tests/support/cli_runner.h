@@ -38,6 +38,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
 
 // The command-line client built with the tests.
 std::string CliPath();
+// Starts the client with `args` (without the program path), its output
+// thrown away, and returns at once: for tests that stop or kill it part-way.
+// The caller reaps it (waitpid). -1 when it could not be started.
+pid_t StartCliQuietly(const std::vector<std::string>& args);
 ProcessResult RunCli(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // A program's output split at its line ends, the line ends left out.

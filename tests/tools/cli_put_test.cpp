@@ -282,28 +282,10 @@ TEST_P(CliPut, AKilledPutIsContinuedAndEndsByteIdentical) {
     const std::string remote = root.file("big.bin");
     ASSERT_TRUE(testsupport::WritePatternFile(source, kSize, 9));
     ASSERT_TRUE(testsupport::SetFileAge(source, 60));
-    std::vector<std::string> argv = {testsupport::CliPath(),
-                                     "-u",
-                                     "putter",
-                                     "-p",
-                                     "pw",
-                                     "-P",
-                                     std::to_string(server.port()),
-                                     "-t",
-                                     "10000",
-                                     "-c",
-                                     "put " + source,
-                                     "127.0.0.1"};
-    std::vector<char*> raw;
-    for (std::string& arg : argv) raw.push_back(arg.data());
-    raw.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid =
+        testsupport::StartCliQuietly({"-u", "putter", "-p", "pw", "-P", std::to_string(server.port()), "-t",
+                                      "10000", "-c", "put " + source, "127.0.0.1"});
+    ASSERT_GT(pid, 0);
     std::int64_t seen = 0;
     for (int i = 0; i < 60000 && seen < kSize * 4 / 10; ++i) {
         seen = std::max<std::int64_t>(testsupport::FileSize(remote), 0);
