@@ -197,8 +197,10 @@ const std::map<std::string, CommandInfo>& Commands() {
         {"put",
          {1, 3, [](Context& c, const auto& a) { return Put(c.options, c.client, c.download, a); },
           "[-r] LOCAL [REMOTE]",
-          "uploads a file (REMOTE defaults to its name in the current remote folder); -r resumes a "
-          "shorter remote file; fails unless the whole file arrived",
+          "uploads a file (REMOTE defaults to its name in the current remote folder); a remote file "
+          "proven the same is skipped, one proven the local file's beginning continued, any other "
+          "replaced; -r only continues (and fails, changing nothing, without that proof); fails "
+          "unless the whole file arrived",
           IsPutCommand}},
     };
     return table;
