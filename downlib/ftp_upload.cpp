@@ -23,11 +23,13 @@
 #include "downlib/ftp_download.h"
 #include "downlib/remote_commands.h"
 #include "downlib/remote_file_time.h"
+#include "downlib/reply_assembler.h"
 #include "downlib/server_bytes.h"
 #include "downlib/server_hash.h"
 #include "downlib/session_reuse.h"
 #include "downlib/transfer_worker.h"
 #include "downlib/upload_decision.h"
+#include "downlib/upload_source.h"
 
 namespace downlib {
 
@@ -43,84 +45,13 @@ constexpr int kDefaultSendTimeoutMs = 20000;
 constexpr int kPendingReplyWaitMs = 1000;
 constexpr std::size_t kVerbLength = 5;  // "STOR ", "APPE ", "SIZE "
 
-std::string WithoutLineEnd(std::string line) {
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    return line;
-}
-
 bool IsTransferStart(int code) { return code == 125 || code == 150; }
-
-// The code a reply line starts with, or 0.
-int ReplyCode(const std::string& line) {
-    if (line.size() < 3) return 0;
-    int code = 0;
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (line[i] < '0' || line[i] > '9') return 0;
-        code = code * 10 + (line[i] - '0');
-    }
-    return code;
-}
 
 // The path of `path` as SIZE, MDTM and RETR must name it: each drops one
 // leading "/" (as RETR does for downloads) while STOR sends the path as
 // given, so whatever is asked about must be the same path, or a resume would
 // continue one file at the size of another.
 std::string AskedPath(const std::string& path) { return !path.empty() && path[0] == '/' ? "/" + path : path; }
-
-// The local file, opened read-only and never mapped: an upload can neither
-// change its source nor fail on one that may not be written.
-class LocalSource {
-public:
-    LocalSource() = default;
-    ~LocalSource() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    LocalSource(const LocalSource&) = delete;
-    LocalSource& operator=(const LocalSource&) = delete;
-
-    // False for a file that cannot be opened or that is not a regular file.
-    bool Open(const std::string& path) {
-        // O_NONBLOCK: a FIFO under the name must not hold the open forever.
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return false;
-        struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            ::close(fd);
-            return false;
-        }
-        fd_ = fd;
-        opened_ = info;
-        return true;
-    }
-    std::int64_t Size() const { return static_cast<std::int64_t>(opened_.st_size); }
-    std::time_t ModifiedSeconds() const { return opened_.st_mtim.tv_sec; }
-    int Fd() const { return fd_; }
-    // Up to `length` bytes at `position`; fewer only at the end of the file,
-    // -1 on a read error.
-    std::int64_t Read(std::int64_t position, char* buffer, std::int64_t length) const {
-        std::int64_t done = 0;
-        while (done < length) {
-            ssize_t n = ::pread(fd_, buffer + done, static_cast<std::size_t>(length - done),
-                                static_cast<off_t>(position + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return -1;
-            if (n == 0) break;
-            done += n;
-        }
-        return done;
-    }
-    // True while the file has the size and the modification time it had when
-    // it was opened: what was sent is then the file as it is.
-    bool Unchanged() const {
-        struct stat now {};
-        return ::fstat(fd_, &now) == 0 && now.st_size == opened_.st_size &&
-               now.st_mtim.tv_sec == opened_.st_mtim.tv_sec && now.st_mtim.tv_nsec == opened_.st_mtim.tv_nsec;
-    }
-
-private:
-    int fd_ = -1;
-    struct stat opened_ {};
-};
 
 enum class UploadStep { Opening, Deciding, DataChannel, Sending, RetryPause, End };
 
@@ -313,7 +244,7 @@ private:
     RemoteExistence ExistenceOf(const std::string& path) {
         connection_.lastReply.clear();
         const std::int64_t size = RemoteSize(path);
-        const int sizeCode = size >= 0 ? 213 : ReplyCode(connection_.lastReply);
+        const int sizeCode = size >= 0 ? 213 : ReplyCodeOf(connection_.lastReply);
         if (sizeCode == 213 || (sizeCode == 550 && session_.Binary()))
             return RemoteFileFrom(sizeCode, size, 0, std::nullopt, session_.Binary()).existence;
         const std::string asked = AskedPath(path);
@@ -528,7 +459,7 @@ private:
         peer = PollPeer(connection_.data.fd(), std::min(session_.replyTimeout, kPendingReplyWaitMs));
         CloseDataChannel(connection_);
         if (code < 200 || code > 299) {
-            if (code > 0) EmitLog(connection_, "服务器没有确认上传成功: " + WithoutLineEnd(reply), LogError);
+            if (code > 0) EmitLog(connection_, "服务器没有确认上传成功: " + LineForLog(reply), LogError);
             return false;
         }
         if (peer == PeerState::Reset) {
@@ -600,7 +531,7 @@ private:
         TaskMessage collect;
         collect.code = kTaskStopFirst;
         if (task_.Post(std::move(collect))) {
-            task_.WorkerEnded(false);  // code 20 ends the task
+            task_.WorkerEnded(false);  // kTaskStopFirst ends the task
         } else {
             task_.WorkerEnded();
         }
