@@ -15,6 +15,7 @@
 #include <chrono>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "downlib/control_connection.h"
@@ -36,6 +37,7 @@ namespace downlib {
 namespace {
 
 constexpr const char* kOpenFileText = "打开文件失败，请检查磁盘是否存在 %s 这个文件";
+constexpr const char* kStaleHashText = "服务器给出的仍是上传前的校验值（服务器缓存了旧值），未用作校验: ";
 constexpr const char* kChangedText = "本地文件在上传过程中发生了变化, 上传的文件不完整";
 constexpr const char* kClosedEarlyText = "服务器提前关闭了数据连接, 没有收下全部数据";
 constexpr int kAlternativeNameAttempts = 99;
@@ -158,6 +160,7 @@ private:
         if (!session_.Binary()) return std::nullopt;
         const std::optional<FileHash> remote = ServerHashOf(connection_, AskedPath(session_.path));
         if (!remote) return std::nullopt;
+        hashBefore_ = {session_.path, remote->hex};
         const std::optional<std::string> local = HashLocalFile(file_.Fd(), remote->algorithm, length);
         return local && *local == remote->hex;
     }
@@ -480,6 +483,14 @@ private:
             EmitLog(connection_, "文件" + name + "校验值与服务器一致: " + *local, LogInfo);
             return true;
         }
+        // proftpd's digest cache answers, within one session, with the hash
+        // of what the path held before a same-sized overwrite. A hash equal
+        // to the one given before our upload proves nothing either way: the
+        // size and the final reply decide, as on a server without hashes.
+        if (hashBefore_ && hashBefore_->first == remoteName_ && hashBefore_->second == remote->hex) {
+            EmitLog(connection_, kStaleHashText + remote->hex, LogInfo);
+            return true;
+        }
         EmitLog(connection_,
                 "文件校验值与服务器不一致 (" + name + "): 服务器 " + remote->hex + ", 本地 " +
                     local.value_or("无法读取"),
@@ -545,6 +556,8 @@ private:
     RemoteFile remote_;           // what SIZE and MDTM told of the target
     bool restartMarker_ = false;  // the probe got 350: the server keeps a restart marker
     UploadDecision decision_;
+    // The path and the hash the server gave for it before the upload.
+    std::optional<std::pair<std::string, std::string>> hashBefore_;
     std::string remoteName_;
     std::int64_t sendFrom_ = 0;
     RetryBudget retries_;
