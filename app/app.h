@@ -9,12 +9,16 @@
 
 #include "app/certificate_question.h"
 #include "app/main_window.h"
+#include "app/remote_view.h"
 #include "downlib/ftp_engine.h"
 
 namespace app {
 
 struct TaskQueueState;       // app/task_queue.h
 struct TransferDriverState;  // app/transfer_driver.h
+
+// How long the shut-down of a session waits for the server's answer to QUIT.
+inline constexpr int kShutdownQuitWaitMs = 1000;
 
 struct App {
     downlib::DezAziveduza ftpClient;
@@ -45,6 +49,8 @@ struct App {
     std::string localListFolder;
 
     MainWindow ui;
+    // What remoteList shows, as the engine listed it (UI thread).
+    RemoteListing remoteListing;
 
     // Owned by the task queue and the transfer driver modules.
     std::shared_ptr<TaskQueueState> taskQueue;

@@ -107,13 +107,7 @@ void OnLocalPathChosen(App& app) {
 void RefreshLocal(App& app) { FillLocalList(app, app.localListFolder, kLocalListMask); }
 
 void ListLocalAfterDownloads(App& app) {
-    if (app.windowClosed || !app.taskQueue) return;
-    {
-        TaskQueueState& state = *app.taskQueue;
-        std::lock_guard guard(state.lock);
-        if (!state.localListingDue) return;
-        state.localListingDue = false;
-    }
+    if (app.windowClosed || !TakeLocalListingDue(app)) return;
     toolkit::ListView& list = app.ui.localList;
     const PickedRows picked = TakePickedRows(list);
     const int scroll = list.ScrollPosition();

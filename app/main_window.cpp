@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/app.h"
+#include "app/download_request.h"
 #include "app/local_view.h"
 #include "app/quick_connect.h"
 #include "app/remote_operations.h"

@@ -3,7 +3,7 @@
 // server's idle time-out during a long upload) is opened again once.
 #include "app/remote_folder_maker.h"
 
-#include "app/startup.h"
+#include "app/app.h"
 #include "app/task_queue.h"
 
 namespace app {

@@ -30,8 +30,6 @@ struct Entry {
     bool link = false;
 };
 
-void Log(App& app, const std::string& message) { AppendLog(app, ClockText({}, false) + " " + message); }
-
 void SetPane(App& app, int pane, const std::string& text) {
     app.ui.statusBar.SetPaneText(pane, text);
     app.ui.statusBar.RedrawNow();
@@ -86,11 +84,11 @@ public:
     bool Folder(const std::string& path, int depth) {
         if (stopped_) return false;
         if (depth > limits_.maxDepth) {
-            Log(app_, "目录层次过深, 不再进入:" + path);
+            AppendLogNow(app_, "目录层次过深, 不再进入:" + path);
             return false;
         }
         if (++folders_ > limits_.maxFolders) {
-            Log(app_, "要删除的目录过多, 停止删除:" + path);
+            AppendLogNow(app_, "要删除的目录过多, 停止删除:" + path);
             stopped_ = true;
             return false;
         }
@@ -103,7 +101,7 @@ public:
             // be exactly the one named.
             const std::string here = app_.ftpClient.GetCurrentDir();
             if (!SameFolder(here, path)) {
-                Log(app_, "进入的目录(" + here + ")不是要删除的目录, 不删除:" + path);
+                AppendLogNow(app_, "进入的目录(" + here + ")不是要删除的目录, 不删除:" + path);
                 return false;
             }
             ListRemoteFolder(app_, path);
@@ -112,7 +110,7 @@ public:
             for (int row = 1; row < list.RowCount(); ++row) {
                 Entry entry = RowEntry(app_, row);
                 if (!downlib::IsSafeEntryName(entry.name, downlib::EntryNameUse::ServerChild)) {
-                    Log(app_, "条目名称异常, 不删除:" + path + "/" + entry.name);
+                    AppendLogNow(app_, "条目名称异常, 不删除:" + path + "/" + entry.name);
                     whole = false;
                     continue;
                 }
@@ -126,7 +124,7 @@ public:
         // listing; a folder that still holds what this walk refused is left,
         // so that walk never meets it either.
         if (!whole) {
-            Log(app_, "目录未清空, 不删除:" + path);
+            AppendLogNow(app_, "目录未清空, 不删除:" + path);
             return false;
         }
         SetPane(app_, kActionPane, "动作:删除目录:" + path);
@@ -173,7 +171,7 @@ void DeleteSelected(App& app) {
         }
         entries.push_back(std::move(entry));
     }
-    for (const std::string& name : refused) Log(app, "条目名称异常, 不删除:" + name);
+    for (const std::string& name : refused) AppendLogNow(app, "条目名称异常, 不删除:" + name);
     if (entries.empty()) return;
 
     const std::string question =

@@ -5,6 +5,7 @@
 #include "app/remote_view.h"
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "app/app.h"
@@ -15,14 +16,6 @@
 namespace app {
 
 namespace {
-
-struct Row {
-    std::string name;
-    bool folder = false;
-    bool link = false;
-    std::int64_t size = 0;
-    std::string time;
-};
 
 std::string TimeText(const std::vector<double>& times, std::size_t i) {
     if (i >= times.size()) return {};
@@ -79,13 +72,10 @@ std::string RemoteParentPath(const std::string& path) {
     return parent;
 }
 
-void ListRemoteFolder(App& app, const std::string& path) {
+const RemoteListing& ListRemoteFolder(App& app, const std::string& path) {
     MainWindow& ui = app.ui;
     // Any listing shows what uploads have put there so far.
-    if (app.taskQueue) {
-        std::lock_guard guard(app.taskQueue->lock);
-        app.taskQueue->remoteListingDue = false;
-    }
+    NoteRemoteListed(app);
     AppendLog(app, ClockText({}, false) + " 取" + path + "文件列表");
     toolkit::SuspendRepaint(ui.remoteList);
     app.ftpClient.ChangeDir(path);
@@ -101,31 +91,32 @@ void ListRemoteFolder(App& app, const std::string& path) {
     // Folders go directly below the parent row as they come, which reverses
     // their order; files are appended. Building the order first and filling
     // once gives the same rows without moving rows about.
-    std::vector<Row> folders;
-    std::vector<Row> files;
+    std::vector<RemoteEntry> folders;
+    std::vector<RemoteEntry> files;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        Row row;
-        row.name = names[i];
-        if (row.name == "." || row.name == "..") continue;
-        row.link = i < flags.size() && flags[i] == 1;
-        row.size = i < sizes.size() ? sizes[i] : 0;
-        row.folder = row.size == -1 || row.link;
-        row.time = TimeText(times, i);
-        (row.folder ? folders : files).push_back(std::move(row));
+        RemoteEntry entry;
+        entry.name = names[i];
+        if (entry.name == "." || entry.name == "..") continue;
+        entry.link = i < flags.size() && flags[i] == 1;
+        const std::int64_t size = i < sizes.size() ? sizes[i] : 0;
+        entry.folder = size == -1 || entry.link;
+        entry.size = entry.folder ? 0 : size;
+        entry.time = TimeText(times, i);
+        (entry.folder ? folders : files).push_back(std::move(entry));
     }
+    std::reverse(folders.begin(), folders.end());
 
     toolkit::ListView& list = ui.remoteList;
     list.Clear();
     list.InsertRow(-1, kParentRowText, kImageParent);
-    std::reverse(folders.begin(), folders.end());
-    for (const Row& folder : folders) {
+    for (const RemoteEntry& folder : folders) {
         const int r = list.InsertRow(-1, folder.name, kImageFolder, toolkit::TextOrigin::Foreign);
         list.SetCellText(r, 1, "");
         list.SetCellText(r, 2, kFolderType);
         list.SetCellText(r, 3, folder.time);
         if (folder.link) list.SetRowData(r, kRowIsLink);
     }
-    for (const Row& file : files) {
+    for (const RemoteEntry& file : files) {
         const std::string type = FileTypeText(file.name);
         const int r = list.InsertRow(-1, file.name, IconForType(type), toolkit::TextOrigin::Foreign);
         list.SetCellText(r, 1, FormatGroupedSize(file.size));
@@ -134,6 +125,19 @@ void ListRemoteFolder(App& app, const std::string& path) {
     }
     toolkit::ResumeRepaint(list);
     list.RedrawNow();
+
+    RemoteListing& shown = app.remoteListing;
+    shown.entries = std::move(folders);
+    shown.entries.insert(shown.entries.end(), std::make_move_iterator(files.begin()),
+                         std::make_move_iterator(files.end()));
+    shown.gbk = list.ShowsForeignAsGbk();
+    return shown;
+}
+
+std::optional<RemoteEntry> ShownRemoteEntry(const App& app, int row) {
+    const std::vector<RemoteEntry>& entries = app.remoteListing.entries;
+    if (row < 1 || static_cast<std::size_t>(row) > entries.size()) return std::nullopt;
+    return entries[static_cast<std::size_t>(row) - 1];
 }
 
 bool RemoteRowIsLink(App& app, int row) { return app.ui.remoteList.RowData(row) == kRowIsLink; }

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace app {
 
@@ -33,7 +35,32 @@ inline constexpr const char* kRenameFailedText =
 // opens like a folder; a delete or a download must not follow it.
 inline constexpr std::int64_t kRowIsLink = 1;
 
-void ListRemoteFolder(App& app, const std::string& path);
+// One entry of a listed server folder, as the engine listed it.
+struct RemoteEntry {
+    std::string name;
+    bool folder = false;  // a folder, or a link, which shows and opens as one
+    bool link = false;
+    std::int64_t size = 0;
+    std::string time;  // as the list shows it
+
+    bool operator==(const RemoteEntry&) const = default;
+};
+
+// A listed folder's entries in the order of remoteList's rows below the
+// parent row (row i + 1 is entries[i]), and whether the list showed the
+// names as GBK.
+struct RemoteListing {
+    std::vector<RemoteEntry> entries;
+    bool gbk = false;
+
+    bool operator==(const RemoteListing&) const = default;
+};
+
+// Lists the server folder into remoteList and keeps what it listed as the
+// shown listing (App::remoteListing).
+const RemoteListing& ListRemoteFolder(App& app, const std::string& path);
+// The entry that row `row` of remoteList shows; nothing for the parent row.
+std::optional<RemoteEntry> ShownRemoteEntry(const App& app, int row);
 std::string FileTypeText(const std::string& name);
 std::string FormatGroupedSize(std::int64_t size);
 int IconForType(const std::string& type);

@@ -39,6 +39,10 @@ void AppendLog(App& app, const std::string& line) {
     log.RedrawNow();
 }
 
+void AppendLogNow(App& app, const std::string& message) {
+    AppendLog(app, ClockText({}, false) + " " + message);
+}
+
 void OnEngineEvent(App& app, downlib::Handle, const std::string& timeText, const std::string& message, int,
                    downlib::Handle) {
     AppendLog(app, ClockText(timeText, true) + " " + message);

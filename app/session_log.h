@@ -24,6 +24,8 @@ std::string ClockTextOf(const toolkit::DateTime& time);
 std::string PrintableLine(const std::string& line);
 
 void AppendLog(App& app, const std::string& line);
+// The line stamped with the time now, as the window's own notes are.
+void AppendLogNow(App& app, const std::string& message);
 
 // The LogCallback handed to ftpClient's Connect.
 void OnEngineEvent(App& app, downlib::Handle connection, const std::string& timeText,

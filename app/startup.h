@@ -5,9 +5,6 @@ namespace app {
 
 struct App;
 
-// How long the shut-down waits for the server's answer to QUIT.
-inline constexpr int kShutdownQuitWaitMs = 1000;
-
 // Handler of the window's creation: maximized, splitters placed from the
 // screen size, drive list, status-bar panes, the last local folder.
 void StartUp(App& app);

@@ -1,7 +1,6 @@
-// The task queue: "下载文件" turns the selected remote entries into queue rows
-// (one per file, one per folder followed depth first by its content) and
-// starts the transfer driver; the queue-length pane follows the list. Upload
-// requests (app/upload_request.h) append their rows to the same queue.
+// The task queue's rows, shared by the requests that append them
+// (app/download_request.h, app/upload_request.h) and the transfer driver that
+// handles them; the queue-length pane follows the list.
 //
 // Every row keeps what it needs to be handled on its own: its base remote
 // folder, the server, port and credentials of the session it was queued from.
@@ -17,23 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "app/request_walk.h"
+#include "app/row_outcome.h"
 #include "downlib/ftp_engine.h"
 
 namespace app {
 
 struct App;
-
-inline constexpr const char* kStatusWaiting = "等待";
-inline constexpr const char* kStatusRunning = "进行中";
-inline constexpr const char* kStatusDone = "完成";
-inline constexpr const char* kStatusFailed = "失败";
-
-// Folder expansion stops this many levels below the folder of the request: a
-// server whose working-folder answer does not reveal a link loop still ends.
-inline constexpr int kMaxExpansionDepth = 48;
-// One request appends at most this many rows: a tree that multiplies (two
-// links to "." in one folder double it at every level) still ends soon.
-inline constexpr std::size_t kMaxRowsPerRequest = 100000;
 
 // One queue row as the driver needs it; the columns of queueList show the
 // first four texts.
@@ -92,17 +81,6 @@ struct TaskQueueState {
 // The queue state of the Application, created on first use (UI thread).
 TaskQueueState& QueueState(App& app);
 
-// Handler of the remoteMenu item "下载文件".
-void QueueDownloadRequest(App& app);
-
-// Appends the rows for the content of the remote folder F, recursing into its
-// subfolders, with L as every row's local folder. Uses the server, the
-// credentials and the base folder of the current session.
-void ExpandRemoteFolder(App& app, const std::string& folder, const std::string& localFolder);
-
-// The text with every "," removed, processing pending UI events after each.
-std::string StripCommas(const std::string& text);
-
 // Handler of queueTimer's tick: pane 1 reads "任务队列:" and the row count.
 void RefreshQueueLength(App& app);
 
@@ -116,13 +94,19 @@ void KeepWindowLiveWhileQueueing(App& app);
 // An upload request has appended its last row (UI thread): when none of its
 // rows waits any more, the remote folder is due to be listed again.
 void NoteUploadRequestDone(App& app);
+// A download request has appended its last row (UI thread): when none of its
+// rows waits any more and one wrote into the shown local folder, that folder
+// is due to be listed again.
+void MarkDownloadRequestDone(App& app);
+// The remote folder was just listed: an upload's listing is no longer due.
+void NoteRemoteListed(App& app);
+// Whether the listing after uploads (remote) or downloads (local) is due; a
+// due one is taken, so it runs once.
+bool TakeRemoteListingDue(App& app);
+bool TakeLocalListingDue(App& app);
 
 // Whether `path` is `folder` or lies below it (local paths, "/" separated).
 bool IsAtOrBelow(const std::string& path, const std::string& folder);
-
-// The local name of a remote name: as it is, or converted from GBK to UTF-8
-// (bytes that do not convert become "%XX") when its listing was read as GBK.
-std::string LocalNameFor(const std::string& remoteName, bool listedAsGbk);
 
 // The row count of queueList as the queue state knows it.
 std::size_t QueuedRowCount(App& app);

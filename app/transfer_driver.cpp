@@ -4,10 +4,10 @@
 // request appending rows (see task_queue.cpp).
 //
 // A file row reads "完成" only when the whole file arrived: the task's worker
-// finished its part (event 8, no event 9), and event 4's byte count is the
+// finished its part (TaskWorkerDone, no TaskWorkerFailed), and TaskEnded's byte count is the
 // size of the local file. A stopped, refused or broken transfer reads "失败".
 // Between two tasks the driver waits, bounded, until downloadClient is idle:
-// a task that has sent event 4 is still releasing its session.
+// a task that has sent TaskEnded is still releasing its session.
 //
 // Upload rows: a folder row creates the remote folder on the driver's own
 // session (app/remote_folder_maker.h); a file row runs an upload task that
@@ -37,12 +37,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kLongestUrlPath = 2048;
-// A failure reason from the engine's lines is cut here.
-constexpr std::size_t kLongestReason = 400;
 constexpr auto kIdleWaitLimit = std::chrono::seconds(10);
 // After StopTask the task ends within its stop wait; this is the bound on
-// waiting for its event 4 beyond that.
+// waiting for its TaskEnded beyond that.
 constexpr auto kStopGrace = std::chrono::seconds(5);
 constexpr int kPollMicroseconds = 100000;
 
@@ -100,7 +97,7 @@ bool StopAsked(TaskWatch& watch) {
     return watch.stopAsked;
 }
 
-// Waits until the event 4 of the task arrives, the driver is stopped, or the
+// Waits until the TaskEnded of the task arrives, the driver is stopped, or the
 // delay has passed.
 void WaitPumping(TaskWatch& watch, const std::atomic<bool>& stop, int microseconds) {
     std::unique_lock guard(watch.lock);
@@ -117,16 +114,6 @@ bool WaitUntilIdle(downlib::Download& client, const std::atomic<bool>& stop) {
         pause = std::min(pause * 2, std::chrono::microseconds(2000));
     }
     return true;
-}
-
-using Outcome = RowOutcome;
-
-Outcome Failed(const std::string& reason) { return Outcome{kStatusFailed, reason, {}}; }
-
-// A server's text in the window's own line: what is not UTF-8 comes from a
-// GBK server (an old Chinese one), and stays readable beside UTF-8 text.
-std::string Readable(const std::string& text) {
-    return toolkit::IsValidUtf8(text) ? text : toolkit::GbkToUtf8(text);
 }
 
 // Column 4 of the row the driver handles (UI thread); rows above it may have
@@ -149,17 +136,18 @@ bool ShowAction(App& app, const std::string& action, bool resetProgress) {
     });
 }
 
-Outcome HandleFolderRow(App& app, TransferDriverState& d, const QueueRow& row) {
+RowOutcome HandleFolderRow(App& app, TransferDriverState& d, const QueueRow& row) {
     const std::string& relative = row.localRelative;
     const std::string path = row.localFolder + relative;
-    if (!ShowAction(app, "动作:创建目录:" + path, false) || d.stopRequested.load()) return Failed("已停止");
-    if (!StaysBelow(relative)) return Failed("本地路径不在所选的本地目录之下");
+    if (!ShowAction(app, "动作:创建目录:" + path, false) || d.stopRequested.load())
+        return FailedRow("已停止");
+    if (!StaysBelow(relative)) return FailedRow("本地路径不在所选的本地目录之下");
     // Below the chosen folder without following a link planted there.
-    if (downlib::CreateLocalFolderBelow(row.localFolder, path)) return Outcome{kStatusDone, {}, {}};
-    return Failed(toolkit::FileAttributes(path) >= 0 ? "本地已有同名的文件或目录" : "无法创建本地目录");
+    if (downlib::CreateLocalFolderBelow(row.localFolder, path)) return RowOutcome{kStatusDone, {}, {}};
+    return FailedRow(toolkit::FileAttributes(path) >= 0 ? "本地已有同名的文件或目录" : "无法创建本地目录");
 }
 
-// Follows a started task until its event 4, showing its progress against
+// Follows a started task until its TaskEnded, showing its progress against
 // the row's size, and stops it when the program or the user asks to. The
 // row reads "进行中", or "失败" at once when the task did not start. True when
 // the task had to be stopped.
@@ -218,30 +206,23 @@ std::string ShownRemotePath(const QueueRow& row) {
     return row.remoteGbk ? toolkit::GbkToUtf8(row.remotePath) : row.remotePath;
 }
 
-Outcome HandleUploadFolderRow(App& app, TransferDriverState& d, RemoteFolderMaker& maker,
-                              const QueueRow& row) {
+RowOutcome HandleUploadFolderRow(App& app, TransferDriverState& d, RemoteFolderMaker& maker,
+                                 const QueueRow& row) {
     if (!ShowAction(app, "动作:创建远程目录:" + ShownRemotePath(row), false) || d.stopRequested.load())
-        return Failed("已停止");
+        return FailedRow("已停止");
     // Queued earlier; gone now, its content would fail file by file.
     if (toolkit::EntryKindOf(row.localSource) != toolkit::EntryKind::Folder)
-        return Failed("本地目录已不存在");
+        return FailedRow("本地目录已不存在");
     std::string reason;
-    if (maker.Make(row, reason)) return Outcome{kStatusDone, {}, {}};
-    return Failed(d.stopRequested.load() ? std::string("已停止") : reason);
+    if (maker.Make(row, reason)) return RowOutcome{kStatusDone, {}, {}};
+    return FailedRow(d.stopRequested.load() ? std::string("已停止") : reason);
 }
 
-Outcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& row) {
-    if (!ShowAction(app, "动作:上传文件:" + row.localFolder + row.localRelative, true))
-        return Failed("已停止");
-    const bool addressable = row.remotePath.size() <= kLongestRemotePath &&
-                             downlib::EscapeUrlPath(row.remotePath).size() <= kLongestUrlPath;
-    auto watch = std::make_shared<TaskWatch>();
-    Watch(d, watch);
-    downlib::TaskParam param;
-    // Asked about a remote file of the same name, the driver answers itself.
-    param.flags = downlib::UploadAsk;
+// The row's server and log-in, the window's answers on certificates, and the
+// task's events recorded into `watch`.
+void AddressTask(App& app, downlib::TaskParam& param, const QueueRow& row,
+                 const std::shared_ptr<TaskWatch>& watch) {
     param.url = TaskUrl(row.host, row.port, row.remotePath);
-    param.localPath = row.localSource;
     param.user = row.user;
     param.password = row.password;
     param.tls = row.tls;
@@ -250,6 +231,19 @@ Outcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& ro
                                  downlib::Handle session) {
         return OnTaskEvent(*watch, code, v1, v2, v3, session);
     };
+}
+
+RowOutcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& row) {
+    if (!ShowAction(app, "动作:上传文件:" + row.localFolder + row.localRelative, true))
+        return FailedRow("已停止");
+    const bool addressable = downlib::FitsTaskUrl(row.remotePath);
+    auto watch = std::make_shared<TaskWatch>();
+    Watch(d, watch);
+    downlib::TaskParam param;
+    // Asked about a remote file of the same name, the driver answers itself.
+    param.flags = downlib::UploadAsk;
+    AddressTask(app, param, row, watch);
+    param.localPath = row.localSource;
     param.logCallback = [watch](downlib::Handle, const std::string&, const std::string& message, int kind,
                                 downlib::Handle) { OnTaskLog(*watch, message, kind); };
     // What the engine opens now is what must arrive whole.
@@ -276,30 +270,19 @@ Outcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& ro
     return UploadVerdict(end);
 }
 
-Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& param, const QueueRow& row) {
-    if (!ShowAction(app, "动作:下载文件:" + row.remotePath, true)) return Failed("已停止");
+RowOutcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& param, const QueueRow& row) {
+    if (!ShowAction(app, "动作:下载文件:" + row.remotePath, true)) return FailedRow("已停止");
 
     const std::string& relative = row.localRelative;
     const std::string localPath = row.localFolder + relative;
-    const std::string url = TaskUrl(row.host, row.port, row.remotePath);
-    const bool addressable = row.remotePath.size() <= kLongestRemotePath &&
-                             downlib::EscapeUrlPath(row.remotePath).size() <= kLongestUrlPath &&
-                             StaysBelow(relative);
+    const bool addressable = downlib::FitsTaskUrl(row.remotePath) && StaysBelow(relative);
 
     auto watch = std::make_shared<TaskWatch>();
     Watch(d, watch);
     param.flags = static_cast<int>(downlib::TaskUse::Download);
-    param.url = url;
+    AddressTask(app, param, row, watch);
     param.localPath = localPath;
     param.localBase = row.localFolder;
-    param.user = row.user;
-    param.password = row.password;
-    param.tls = row.tls;
-    param.tlsTrust = WindowTrust(app, app.trustedThisRun);
-    param.taskCallback = [watch](int code, std::int64_t v1, std::int64_t v2, std::int64_t v3,
-                                 downlib::Handle session) {
-        return OnTaskEvent(*watch, code, v1, v2, v3, session);
-    };
 
     bool started = false;
     if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
@@ -343,7 +326,7 @@ void RunQueue(App& app, TransferDriverState& d) {
             ui.statusBar.RedrawNow();
         });
         if (!live || !row) break;
-        Outcome outcome;
+        RowOutcome outcome;
         if (row->upload) {
             outcome = row->folder ? HandleUploadFolderRow(app, d, folders, *row)
                                   : HandleUploadFileRow(app, d, *row);
@@ -351,7 +334,7 @@ void RunQueue(App& app, TransferDriverState& d) {
             outcome = row->folder ? HandleFolderRow(app, d, *row) : HandleFileRow(app, d, param, *row);
         }
         live = OnUi([&] {
-            if (!outcome.note.empty()) AppendLog(app, ClockText({}, false) + " " + outcome.note);
+            if (!outcome.note.empty()) AppendLogNow(app, outcome.note);
             FinishRow(app, outcome.status, outcome.reason);
         });
     }
@@ -381,124 +364,6 @@ void TransferDriverState::Stop() {
     std::thread finished = std::move(thread);
     guard.unlock();
     if (finished.joinable()) finished.join();
-}
-
-int OnTaskEvent(TaskWatch& watch, int code, std::int64_t, std::int64_t value2, std::int64_t,
-                downlib::Handle) {
-    std::lock_guard guard(watch.lock);
-    switch (code) {
-        case downlib::TaskUploadQuestion: {
-            return AnswerSameName();
-        }
-        case downlib::TaskEnded:
-            watch.ended = true;
-            watch.count = value2;
-            watch.changed.notify_all();
-            break;
-        case downlib::TaskWorkerDone:
-            watch.workerDone = true;
-            break;
-        case downlib::TaskWorkerFailed:
-            watch.workerFailed = true;
-            break;
-        case downlib::TaskSameName:
-            // The engine is told to pick a new local name (answer 0).
-            watch.sameName = true;
-            break;
-        default:
-            break;
-    }
-    return 0;
-}
-
-void OnTaskLog(TaskWatch& watch, const std::string& message, int kind) {
-    std::lock_guard guard(watch.lock);
-    for (const char* decision : {downlib::kSameFileText, downlib::kResumeProvenText, downlib::kReplaceText}) {
-        if (message.rfind(decision, 0) == 0) watch.decision = Readable(message);
-    }
-    watch.failure.Add(message, kind);
-}
-
-void FailureReason::Add(const std::string& message, int kind) {
-    const bool reply = message.size() >= 3 && std::isdigit(static_cast<unsigned char>(message[0])) &&
-                       std::isdigit(static_cast<unsigned char>(message[1])) &&
-                       std::isdigit(static_cast<unsigned char>(message[2]));
-    if (kind == downlib::LogError) {
-        // The restart probe's verdict is logged as an error line, but it is
-        // no failure.
-        if (message == "站点支持断点续传" || message == "站点不支持断点续传") return;
-        std::string line = Readable(message);
-        if (!refusal_.empty() && line.find(refusal_) == std::string::npos) line += "：" + refusal_;
-        text_ = burst_ ? text_ + "，" + line : line;
-        if (text_.size() > kLongestReason) text_ = toolkit::Utf8Lossy(text_.substr(0, kLongestReason)) + "…";
-        burst_ = true;
-        refusal_.clear();
-        return;
-    }
-    burst_ = false;
-    if (reply && (message[0] == '4' || message[0] == '5')) {
-        refusal_ = Readable(message.substr(0, kLongestReason));
-    } else if (!reply) {
-        // A command (the engine logs STOR and TYPE as replies, too).
-        refusal_.clear();
-    }
-}
-
-int AnswerSameName() { return downlib::UploadUpdate; }
-
-RowOutcome DownloadVerdict(const DownloadEnd& end) {
-    if (!end.addressable) return Failed("远程路径过长或不能用作本地路径");
-    if (!end.started) return Failed(end.stopRequested ? "已停止" : "下载任务未能启动");
-    // A task stopped part-way has its file cut to what arrived, which would
-    // then match the byte count; one that ended before the stop was sent is
-    // judged like any other.
-    if (end.stopSent) return Failed("已停止");
-    if (!end.ended) return Failed("下载任务没有结束");
-    // Under another name (the engine chose one) the file at the row's path
-    // is not the one counted.
-    const bool arrived =
-        end.workerDone && !end.workerFailed && end.count >= 0 && (end.sameName || end.localSize == end.count);
-    if (!arrived) return Failed("文件没有完整收到");
-    return Outcome{kStatusDone, {}, {}};
-}
-
-namespace {
-
-RowOutcome UploadVerdictOf(const UploadEnd& end) {
-    if (!end.addressable) return Failed("远程路径过长");
-    if (!end.started) return Failed(end.stopRequested ? "已停止" : "上传任务未能启动");
-    if (end.stopSent) return Failed("已停止");
-    if (!end.ended) return Failed("上传任务没有结束");
-    if (end.workerFailed || !end.workerDone)
-        return Failed(end.engineReason.empty() ? std::string("文件没有完整上传") : end.engineReason);
-    if (end.localSize < 0 || end.count != end.localSize) {
-        return Failed("已上传" + std::to_string(end.count) + "字节，本地文件为" +
-                      std::to_string(end.localSize) + "字节");
-    }
-    return Outcome{kStatusDone, {}, {}};
-}
-
-}  // namespace
-
-RowOutcome UploadVerdict(const UploadEnd& end) {
-    RowOutcome outcome = UploadVerdictOf(end);
-    outcome.note = end.decision;
-    return outcome;
-}
-
-std::string LocalPathFor(const std::string& remotePath, const std::string& base) {
-    if (remotePath.size() <= base.size()) return {};
-    return remotePath.substr(base.size());
-}
-
-std::string TaskUrl(const std::string& host, int port, const std::string& remotePath) {
-    std::string url = "ftp://" + host;
-    // The host text may start with credentials ("user:password@host"); only a
-    // ":" after them names a port.
-    const std::size_t at = host.rfind('@');
-    const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
-    if (host.find(':', hostStart) == std::string::npos) url += ":" + std::to_string(port);
-    return url + downlib::EscapeUrlPath(remotePath);
 }
 
 void StartTransferDriver(App& app) {

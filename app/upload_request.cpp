@@ -15,52 +15,33 @@
 #include "app/local_view.h"
 #include "app/picked_rows.h"
 #include "app/remote_view.h"
+#include "app/request_walk.h"
 #include "app/running_action.h"
 #include "app/session_log.h"
 #include "app/task_queue.h"
-#include "app/transfer_driver.h"
 #include "downlib/entry_name.h"
+#include "downlib/url_path.h"
 #include "toolkit/files.h"
 
 namespace app {
 
 namespace {
 
-void Log(App& app, const std::string& message) { AppendLog(app, ClockText({}, false) + " " + message); }
-
 // What every row of one request shares, and where the walk is.
 struct UploadWalk {
+    UploadWalk(App& app, std::string local, bool gbk)
+        : localFolder(std::move(local)),
+          toGbk(gbk),
+          login(RowLogin::OfSession(app)),
+          budget(app, "上传") {}
+
     std::string localFolder;  // column 0 of every row
     bool toGbk = false;
-    std::string host;
-    int port = 21;
-    downlib::TlsMode tls = downlib::TlsMode::Auto;
-    std::string user;
-    std::string password;
+    RowLogin login;
+    RowBudget budget;
     std::string boundary;             // canonical folder a link must not leave
     std::vector<std::string> onPath;  // canonical folders being walked, the local folder first
-    std::size_t rows = 0;
-    bool full = false;
 };
-
-// Counts a row against the request's bound; false (with one log line) once
-// the bound is reached.
-bool TakeRow(App& app, UploadWalk& w) {
-    if (w.full) return false;
-    std::size_t bound = 0;
-    {
-        TaskQueueState& state = QueueState(app);
-        std::lock_guard guard(state.lock);
-        bound = state.maxRowsPerRequest;
-    }
-    if (w.rows >= bound) {
-        w.full = true;
-        Log(app, "本次上传请求已排入" + std::to_string(w.rows) + "行，达到上限，其余条目未加入队列");
-        return false;
-    }
-    ++w.rows;
-    return true;
-}
 
 QueueRow MakeRow(const UploadWalk& w, const std::string& relative, const std::string& remotePath,
                  const std::string& source) {
@@ -68,11 +49,7 @@ QueueRow MakeRow(const UploadWalk& w, const std::string& relative, const std::st
     row.localFolder = w.localFolder;
     row.remotePath = remotePath;
     row.localRelative = relative;
-    row.host = w.host;
-    row.port = w.port;
-    row.tls = w.tls;
-    row.user = w.user;
-    row.password = w.password;
+    w.login.StampOn(row);
     row.upload = true;
     row.localSource = source;
     row.remoteGbk = w.toGbk;
@@ -81,7 +58,7 @@ QueueRow MakeRow(const UploadWalk& w, const std::string& relative, const std::st
 
 void AppendFile(App& app, UploadWalk& w, const std::string& name, const std::string& relative,
                 const std::string& remotePath, const std::string& source) {
-    if (!TakeRow(app, w)) return;
+    if (!w.budget.Take()) return;
     QueueRow row = MakeRow(w, relative, remotePath, source);
     row.sizeText = std::to_string(toolkit::FileSize(source));
     row.type = std::string(kUploadTypePrefix) + FileTypeText(name);
@@ -101,22 +78,19 @@ void AppendFolder(App& app, UploadWalk& w, const std::string& path, const std::s
         if (walked == canonical) {
             std::string line = "跳过本地目录" + path;
             line += "：它指向正在上传的上级目录" + canonical + "，是链接循环";
-            Log(app, line);
+            AppendLogNow(app, line);
             return;
         }
     }
-    if (!TakeRow(app, w)) return;
+    if (!w.budget.Take()) return;
     QueueRow row = MakeRow(w, relative, remotePath, source);
     row.type = std::string(kUploadTypePrefix) + kFolderType;
     row.folder = true;
     AppendQueueRow(app, row);
     KeepWindowLiveWhileQueueing(app);
-    if (static_cast<int>(w.onPath.size()) > kMaxExpansionDepth) {
-        Log(app, "目录层次过深，不再展开" + path);
-        return;
-    }
+    if (TooDeepToExpand(app, w.onPath.size(), path)) return;
     if (canonical.empty() || !toolkit::CanListFolder(source)) {
-        Log(app, "无法读取本地目录" + path + "，其内容未加入队列");
+        AppendLogNow(app, "无法读取本地目录" + path + "，其内容未加入队列");
         return;
     }
     std::vector<std::string> names;
@@ -125,7 +99,7 @@ void AppendFolder(App& app, UploadWalk& w, const std::string& path, const std::s
     }
     w.onPath.push_back(canonical);
     for (const std::string& name : names) {
-        if (w.full) break;
+        if (w.budget.Full()) break;
         AddEntry(app, w, LocalChildPath(canonical, name), name, relative, remotePath);
     }
     w.onPath.pop_back();
@@ -134,16 +108,17 @@ void AppendFolder(App& app, UploadWalk& w, const std::string& path, const std::s
 // One local entry at `path`, named `name` in its folder.
 void AddEntry(App& app, UploadWalk& w, const std::string& path, const std::string& name,
               const std::string& relativeParent, const std::string& remoteParent) {
-    if (w.full) return;
+    if (w.budget.Full()) return;
     std::string why;
     const std::optional<std::string> remoteName = RemoteNameFor(name, w.toGbk, why);
     if (!remoteName) {
-        Log(app, "跳过本地文件" + path + "：" + why);
+        AppendLogNow(app, "跳过本地文件" + path + "：" + why);
         return;
     }
     const std::string remotePath = remoteParent + "/" + *remoteName;
-    if (remotePath.size() > kLongestRemotePath) {
-        Log(app, "跳过本地文件" + path + "：远程路径超过" + std::to_string(kLongestRemotePath) + "字节");
+    if (remotePath.size() > downlib::kLongestRemotePath) {
+        AppendLogNow(app, "跳过本地文件" + path + "：远程路径超过" +
+                              std::to_string(downlib::kLongestRemotePath) + "字节");
         return;
     }
     const std::string relative = relativeParent + "/" + name;
@@ -153,11 +128,11 @@ void AddEntry(App& app, UploadWalk& w, const std::string& path, const std::strin
         bool loop = false;
         source = toolkit::CanonicalPath(path, &loop);
         if (source.empty()) {
-            Log(app, "跳过链接" + path + (loop ? "：链接循环" : "：链接指向的文件不存在"));
+            AppendLogNow(app, "跳过链接" + path + (loop ? "：链接循环" : "：链接指向的文件不存在"));
             return;
         }
         if (!IsWithinFolder(source, w.boundary)) {
-            Log(app, "跳过链接" + path + "：它指向所选目录之外的" + source);
+            AppendLogNow(app, "跳过链接" + path + "：它指向所选目录之外的" + source);
             return;
         }
         kind = toolkit::EntryKindOf(source);
@@ -175,11 +150,11 @@ void AddEntry(App& app, UploadWalk& w, const std::string& path, const std::strin
             break;
         }
         case toolkit::EntryKind::Missing:
-            Log(app, "跳过本地文件" + path + "：它已不存在");
+            AppendLogNow(app, "跳过本地文件" + path + "：它已不存在");
             break;
         case toolkit::EntryKind::Link:
         case toolkit::EntryKind::Other:
-            Log(app, "跳过本地文件" + path + "：它不是普通文件或目录");
+            AppendLogNow(app, "跳过本地文件" + path + "：它不是普通文件或目录");
             break;
     }
 }
@@ -239,7 +214,7 @@ void QueueUploadRequest(App& app) {
     const RunningAction action(app, "上传请求");
     if (action.Refused()) return;
     if (!app.ftpClient.IsConnected()) {
-        Log(app, "尚未连接服务器，上传请求未执行");
+        AppendLogNow(app, "尚未连接服务器，上传请求未执行");
         return;
     }
     toolkit::ListView& list = app.ui.localList;
@@ -252,20 +227,13 @@ void QueueUploadRequest(App& app) {
     }
     const std::string remoteBase = app.ftpClient.GetCurrentDir();
     if (remoteBase.empty()) {
-        Log(app, "无法取得服务器的当前目录，上传请求未执行");
+        AppendLogNow(app, "无法取得服务器的当前目录，上传请求未执行");
         return;
     }
-    UploadWalk w;
-    w.localFolder = app.localListFolder;
-    w.toGbk = app.ui.remoteList.ShowsForeignAsGbk();
-    w.host = app.savedHost;
-    w.port = app.savedPort;
-    w.tls = app.savedTls;
-    w.user = app.savedUser;
-    w.password = app.savedPassword;
+    UploadWalk w(app, app.localListFolder, app.ui.remoteList.ShowsForeignAsGbk());
     const std::string canonicalFolder = toolkit::CanonicalPath(w.localFolder);
     if (canonicalFolder.empty()) {
-        Log(app, "本地目录" + w.localFolder + "无法读取，上传请求未执行");
+        AppendLogNow(app, "本地目录" + w.localFolder + "无法读取，上传请求未执行");
         return;
     }
     w.boundary = canonicalFolder;
@@ -277,7 +245,7 @@ void QueueUploadRequest(App& app) {
         state.requestDone = false;
     }
     for (const std::string& name : names) {
-        if (w.full) break;
+        if (w.budget.Full()) break;
         AddEntry(app, w, LocalChildPath(w.localFolder, name), name, "", remoteBase);
     }
     {
@@ -292,13 +260,7 @@ void QueueUploadRequest(App& app) {
 void ListRemoteAfterUploads(App& app) {
     // Never in the middle of another action's use of the session, and never
     // with a refusal line: the listing waits for the next tick.
-    if (app.windowClosed || app.runningAction != nullptr || !app.taskQueue) return;
-    {
-        TaskQueueState& state = *app.taskQueue;
-        std::lock_guard guard(state.lock);
-        if (!state.remoteListingDue) return;
-        state.remoteListingDue = false;
-    }
+    if (app.windowClosed || app.runningAction != nullptr || !TakeRemoteListingDue(app)) return;
     if (!app.ftpClient.IsConnected()) return;
     const RunningAction action(app, "刷新目录");
     // The user may have picked rows meanwhile: they stay picked.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/download_request.h"
 #include "app/main_window.h"
 #include "app/remote_view.h"
 #include "app/task_queue.h"

@@ -8,6 +8,7 @@
 
 #include "downlib/error_codes.h"
 #include "downlib/ftp_tls.h"
+#include "downlib/socket_address.h"
 
 namespace downlib {
 namespace {

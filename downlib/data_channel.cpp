@@ -15,6 +15,7 @@
 
 #include "downlib/control_connection.h"
 #include "downlib/error_codes.h"
+#include "downlib/socket_address.h"
 
 namespace downlib {
 namespace {

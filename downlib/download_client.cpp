@@ -52,7 +52,7 @@ struct Download::State {
             previous = held;
         }
         if (previous) {
-            // A task that has delivered event 4 is only releasing what it holds:
+            // A task that has delivered TaskEnded is only releasing what it holds:
             // wait for that instead of refusing the next task. From inside its
             // own callback the wait would never end, so that case is refused.
             if (!previous->Ended() || previous->OnTaskThread()) return false;

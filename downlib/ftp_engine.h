@@ -29,8 +29,8 @@ using LogCallback = std::function<void(Handle connection, const std::string& tim
                                        const std::string& message, int kind, Handle session)>;
 
 // event code, three event values, session. The result matters only for the
-// two questions: a download's same-name question (code 18: 0 rename
-// automatically, 1 give up, 2 go on) and an upload's (code 2: the new flags).
+// two questions: a download's same-name question (TaskSameName: 0 rename
+// automatically, 1 give up, 2 go on) and an upload's (TaskUploadQuestion: the new flags).
 using TaskCallback = std::function<int(int code, std::int64_t value1, std::int64_t value2,
                                        std::int64_t value3, Handle session)>;
 
@@ -58,7 +58,7 @@ enum UploadFlag : int {
     UploadResume = 0x02,           // continue a shorter remote file at its end (with proof)
     UploadAlternativeName = 0x04,  // send from 0 under another name (workerText, or "name(1).ext")
     UploadSkip = 0x08,             // send nothing
-    UploadAsk = 0x10,              // ask the TaskCallback (code 2) once the remote size is known
+    UploadAsk = 0x10,              // ask the TaskCallback (TaskUploadQuestion) once the remote size is known
     UploadUpdate = 0x20,           // skip a file proven the same, resume one proven a beginning, else from 0
 };
 
@@ -223,7 +223,7 @@ private:
 // 2xx reply, and, in binary type where the server answers SIZE, the remote
 // size equals the local size; or there was nothing to send (UploadSkip, or
 // UploadResume with equal sizes). StopTask ends an upload within the stop
-// wait, with event 9; what arrived, where the server keeps it, UploadResume can
+// wait, with TaskWorkerFailed; what arrived, where the server keeps it, UploadResume can
 // continue later. Every step and failure is a log line of the LogCallback.
 class Download {
 public:

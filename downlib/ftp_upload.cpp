@@ -15,6 +15,7 @@
 #include <chrono>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "downlib/control_connection.h"
@@ -23,17 +24,20 @@
 #include "downlib/ftp_download.h"
 #include "downlib/remote_commands.h"
 #include "downlib/remote_file_time.h"
+#include "downlib/reply_assembler.h"
 #include "downlib/server_bytes.h"
 #include "downlib/server_hash.h"
 #include "downlib/session_reuse.h"
 #include "downlib/transfer_worker.h"
 #include "downlib/upload_decision.h"
+#include "downlib/upload_source.h"
 
 namespace downlib {
 
 namespace {
 
 constexpr const char* kOpenFileText = "打开文件失败，请检查磁盘是否存在 %s 这个文件";
+constexpr const char* kStaleHashText = "服务器给出的仍是上传前的校验值（服务器缓存了旧值），未用作校验: ";
 constexpr const char* kChangedText = "本地文件在上传过程中发生了变化, 上传的文件不完整";
 constexpr const char* kClosedEarlyText = "服务器提前关闭了数据连接, 没有收下全部数据";
 constexpr int kAlternativeNameAttempts = 99;
@@ -43,84 +47,13 @@ constexpr int kDefaultSendTimeoutMs = 20000;
 constexpr int kPendingReplyWaitMs = 1000;
 constexpr std::size_t kVerbLength = 5;  // "STOR ", "APPE ", "SIZE "
 
-std::string WithoutLineEnd(std::string line) {
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    return line;
-}
-
 bool IsTransferStart(int code) { return code == 125 || code == 150; }
-
-// The code a reply line starts with, or 0.
-int ReplyCode(const std::string& line) {
-    if (line.size() < 3) return 0;
-    int code = 0;
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (line[i] < '0' || line[i] > '9') return 0;
-        code = code * 10 + (line[i] - '0');
-    }
-    return code;
-}
 
 // The path of `path` as SIZE, MDTM and RETR must name it: each drops one
 // leading "/" (as RETR does for downloads) while STOR sends the path as
 // given, so whatever is asked about must be the same path, or a resume would
 // continue one file at the size of another.
 std::string AskedPath(const std::string& path) { return !path.empty() && path[0] == '/' ? "/" + path : path; }
-
-// The local file, opened read-only and never mapped: an upload can neither
-// change its source nor fail on one that may not be written.
-class LocalSource {
-public:
-    LocalSource() = default;
-    ~LocalSource() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    LocalSource(const LocalSource&) = delete;
-    LocalSource& operator=(const LocalSource&) = delete;
-
-    // False for a file that cannot be opened or that is not a regular file.
-    bool Open(const std::string& path) {
-        // O_NONBLOCK: a FIFO under the name must not hold the open forever.
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return false;
-        struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            ::close(fd);
-            return false;
-        }
-        fd_ = fd;
-        opened_ = info;
-        return true;
-    }
-    std::int64_t Size() const { return static_cast<std::int64_t>(opened_.st_size); }
-    std::time_t ModifiedSeconds() const { return opened_.st_mtim.tv_sec; }
-    int Fd() const { return fd_; }
-    // Up to `length` bytes at `position`; fewer only at the end of the file,
-    // -1 on a read error.
-    std::int64_t Read(std::int64_t position, char* buffer, std::int64_t length) const {
-        std::int64_t done = 0;
-        while (done < length) {
-            ssize_t n = ::pread(fd_, buffer + done, static_cast<std::size_t>(length - done),
-                                static_cast<off_t>(position + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return -1;
-            if (n == 0) break;
-            done += n;
-        }
-        return done;
-    }
-    // True while the file has the size and the modification time it had when
-    // it was opened: what was sent is then the file as it is.
-    bool Unchanged() const {
-        struct stat now {};
-        return ::fstat(fd_, &now) == 0 && now.st_size == opened_.st_size &&
-               now.st_mtim.tv_sec == opened_.st_mtim.tv_sec && now.st_mtim.tv_nsec == opened_.st_mtim.tv_nsec;
-    }
-
-private:
-    int fd_ = -1;
-    struct stat opened_ {};
-};
 
 enum class UploadStep { Opening, Deciding, DataChannel, Sending, RetryPause, End };
 
@@ -227,6 +160,7 @@ private:
         if (!session_.Binary()) return std::nullopt;
         const std::optional<FileHash> remote = ServerHashOf(connection_, AskedPath(session_.path));
         if (!remote) return std::nullopt;
+        hashBefore_ = {session_.path, remote->hex};
         const std::optional<std::string> local = HashLocalFile(file_.Fd(), remote->algorithm, length);
         return local && *local == remote->hex;
     }
@@ -313,7 +247,7 @@ private:
     RemoteExistence ExistenceOf(const std::string& path) {
         connection_.lastReply.clear();
         const std::int64_t size = RemoteSize(path);
-        const int sizeCode = size >= 0 ? 213 : ReplyCode(connection_.lastReply);
+        const int sizeCode = size >= 0 ? 213 : ReplyCodeOf(connection_.lastReply);
         if (sizeCode == 213 || (sizeCode == 550 && session_.Binary()))
             return RemoteFileFrom(sizeCode, size, 0, std::nullopt, session_.Binary()).existence;
         const std::string asked = AskedPath(path);
@@ -528,7 +462,7 @@ private:
         peer = PollPeer(connection_.data.fd(), std::min(session_.replyTimeout, kPendingReplyWaitMs));
         CloseDataChannel(connection_);
         if (code < 200 || code > 299) {
-            if (code > 0) EmitLog(connection_, "服务器没有确认上传成功: " + WithoutLineEnd(reply), LogError);
+            if (code > 0) EmitLog(connection_, "服务器没有确认上传成功: " + LineForLog(reply), LogError);
             return false;
         }
         if (peer == PeerState::Reset) {
@@ -547,6 +481,14 @@ private:
         const std::string name = HashName(remote->algorithm);
         if (local && *local == remote->hex) {
             EmitLog(connection_, "文件" + name + "校验值与服务器一致: " + *local, LogInfo);
+            return true;
+        }
+        // proftpd's digest cache answers, within one session, with the hash
+        // of what the path held before a same-sized overwrite. A hash equal
+        // to the one given before our upload proves nothing either way: the
+        // size and the final reply decide, as on a server without hashes.
+        if (hashBefore_ && hashBefore_->first == remoteName_ && hashBefore_->second == remote->hex) {
+            EmitLog(connection_, kStaleHashText + remote->hex, LogInfo);
             return true;
         }
         EmitLog(connection_,
@@ -600,7 +542,7 @@ private:
         TaskMessage collect;
         collect.code = kTaskStopFirst;
         if (task_.Post(std::move(collect))) {
-            task_.WorkerEnded(false);  // code 20 ends the task
+            task_.WorkerEnded(false);  // kTaskStopFirst ends the task
         } else {
             task_.WorkerEnded();
         }
@@ -614,6 +556,8 @@ private:
     RemoteFile remote_;           // what SIZE and MDTM told of the target
     bool restartMarker_ = false;  // the probe got 350: the server keeps a restart marker
     UploadDecision decision_;
+    // The path and the hash the server gave for it before the upload.
+    std::optional<std::pair<std::string, std::string>> hashBefore_;
     std::string remoteName_;
     std::int64_t sendFrom_ = 0;
     RetryBudget retries_;

@@ -24,7 +24,7 @@ namespace downlib {
 // worker's buffer.
 inline constexpr std::int64_t kMaxSendBlock = std::int64_t{4} << 20;
 
-// The worker routine of an upload task, started by the task runner (code 19).
+// The worker routine of an upload task, started by the task runner (kTaskStartUpload).
 void RunFtpUploadWorker(TaskRunner& task, SessionConnection& connection);
 
 }  // namespace downlib

@@ -20,14 +20,23 @@ bool StartsWithCode(std::string_view line) {
 
 bool IsFinalLine(std::string_view line) { return StartsWithCode(line) && line.size() >= 4 && line[3] == ' '; }
 
-// The message a log shows for a reply line: without its line end.
+}  // namespace
+
+int ReplyCodeOf(std::string_view line) {
+    if (line.size() < 3) return 0;
+    int code = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(line[i]))) return 0;
+        code = code * 10 + (line[i] - '0');
+    }
+    return code;
+}
+
 std::string LineForLog(std::string_view line) {
     std::size_t end = line.size();
     while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r')) --end;
     return std::string(line.substr(0, end));
 }
-
-}  // namespace
 
 void ReplyAssembler::Feed(std::string_view bytes) {
     bytes_.erase(0, read_);

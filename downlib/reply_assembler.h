@@ -86,4 +86,9 @@ private:
     std::string allLines_;
 };
 
+// The code a reply line starts with, or 0 when it does not start with three digits.
+int ReplyCodeOf(std::string_view line);
+// The message a log shows for a reply line: without its line end.
+std::string LineForLog(std::string_view line);
+
 }  // namespace downlib

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cctype>
 
+#include "downlib/url_path.h"
+
 namespace downlib {
 namespace {
 
 constexpr std::size_t kCredentialLimit = 255;  // a 256-byte field with terminator
-constexpr std::size_t kDecodedPathLimit = 1023;
-constexpr std::size_t kDecodablePathLimit = 2048;
 
 int CodeSum(const std::string& text, std::size_t from, std::size_t count) {
     if (text.size() < from + count) return -1;
@@ -127,9 +127,9 @@ std::optional<SchemeInfo> RecognizeScheme(const std::string& url) {
 }
 
 std::string DecodeUrlPath(const std::string& path) {
-    if (path.size() > kDecodablePathLimit) return path;
+    if (path.size() > kLongestUrlPath) return path;
     std::string out;
-    for (std::size_t i = 0; i < path.size() && out.size() < kDecodedPathLimit; ++i) {
+    for (std::size_t i = 0; i < path.size() && out.size() < kLongestRemotePath; ++i) {
         char c = path[i];
         if (c == '+') {
             out += ' ';

@@ -144,14 +144,6 @@ std::int64_t ReceiveWithTimeout(int fd, char* buffer, ReceiveOptions options);
 // EndedCleanly tells the two apart.
 std::int64_t ReceiveWithTimeout(Socket& socket, char* buffer, ReceiveOptions options);
 
-// The dotted IPv4 text of the host's first address.
-std::optional<std::string> ResolveHost(const std::string& host);
-bool IsDottedQuad(const std::string& text);
-int LocalPort(int fd);
-// The local IPv4 address of a connected socket, as dotted text.
-std::optional<std::string> LocalAddress(int fd);
-std::optional<std::string> PeerAddress(int fd);
-
 // What the other end of a connection has done, seen without waiting longer
 // than `waitMs`: nothing, sent bytes, closed its side, or reset the
 // connection (a peer that closes with bytes of ours unread resets it).

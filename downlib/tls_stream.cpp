@@ -10,6 +10,7 @@
 #include <cctype>
 
 #include "downlib/error_codes.h"
+#include "downlib/socket_address.h"
 #include "downlib/socket_transport.h"
 
 namespace downlib {

@@ -19,4 +19,8 @@ std::string EscapeUrlPath(const std::string& path) {
     return out;
 }
 
+bool FitsTaskUrl(const std::string& path) {
+    return path.size() <= kLongestRemotePath && EscapeUrlPath(path).size() <= kLongestUrlPath;
+}
+
 }  // namespace downlib

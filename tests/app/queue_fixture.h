@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/download_request.h"
 #include "app/quick_connect.h"
 #include "app/remote_view.h"
 #include "app/task_queue.h"

@@ -54,10 +54,17 @@ protected:
         ASSERT_TRUE(DriverLeft());
         EXPECT_EQ(Statuses(), std::vector<std::string>(rows, "完成"))
             << testing::PrintToString(QueueRows()) << "\n"
-            << testing::PrintToString(LogMessages()) << "\n"
+            << JoinedLog() << "\n"
             << server_->Log();
         CloseRequest();
         ASSERT_TRUE(QueueFinished());
+    }
+
+    // Every line of the session log: a printed vector stops after 32.
+    std::string JoinedLog() {
+        std::string text;
+        for (const std::string& line : LogMessages()) text += line + "\n";
+        return text;
     }
 
     testsupport::TempDir root_{"qftp-root"};

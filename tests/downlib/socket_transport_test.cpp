@@ -1,4 +1,4 @@
-// The socket transport: dotted quads, error mapping and texts, and the bounded
+// The socket transport: error mapping and texts, and the bounded
 // connect and receive waits on loopback.
 #include "downlib/socket_transport.h"
 
@@ -13,19 +13,10 @@
 #include <thread>
 
 #include "downlib/error_codes.h"
+#include "downlib/socket_address.h"
 
 namespace downlib {
 namespace {
-
-TEST(SocketTransport, DottedQuads) {
-    const std::pair<const char*, bool> cases[] = {
-        {"192.168.1.1", true}, {"0.0.0.0", true},      {"127.0.0.1", true},       {"1.2.3.4.", true},
-        {"1..2.3", true},      {"192.168.1", false},   {"1.2.3.", false},         {"1.2.3.256", false},
-        {"1.2.3.4.5", false},  {"01234.1.1.1", false}, {"a.b.c.d", false},        {"", false},
-        {"localhost", false},  {"1.2.3.-4", false},    {"255.255.255.255", true},
-    };
-    for (const auto& [text, expected] : cases) EXPECT_EQ(IsDottedQuad(text), expected) << text;
-}
 
 TEST(SocketTransport, ErrorMappingAndTexts) {
     EXPECT_EQ(MapSocketError(10054), ToInt(ErrorCode::WsaConnReset));
@@ -196,11 +187,6 @@ TEST(SocketTransport, ReadAheadBytesGoWithTheirDescriptor) {
     moved.ReadAhead() = "x";
     moved.Close();
     EXPECT_TRUE(moved.ReadAhead().empty());
-}
-
-TEST(SocketTransport, ResolvesLocalhostButNotNonsense) {
-    EXPECT_EQ(ResolveHost("localhost").value_or(""), "127.0.0.1");
-    EXPECT_FALSE(ResolveHost("no-such-host.invalid").has_value());
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// The task queue against the scriptable fake server: which rows a request
+// The download request against the scriptable fake server: which rows it
 // appends and in what order, what each column holds, the names and folders it
 // refuses to follow, when it starts the driver, and the queue-length pane.
-#include "app/task_queue.h"
+#include "app/download_request.h"
 
 #include <gtest/gtest.h>
 
@@ -14,17 +14,6 @@
 namespace {
 
 using apptest::QueueTest;
-
-TEST(StripCommas, RemovesEveryComma) {
-    const struct {
-        const char* in;
-        const char* out;
-    } cases[] = {
-        {"", ""},   {"999", "999"}, {"1,000", "1000"}, {"1,234,567", "1234567"},
-        {",,", ""}, {"a,b,", "ab"}, {"12 ,3", "12 3"}, {"2,147,483,648", "2147483648"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(app::StripCommas(c.in), c.out) << c.in;
-}
 
 TEST(LocalName, IsConvertedFromGbkOnlyWhenTheListingWasReadAsGbk) {
     const struct {
@@ -39,7 +28,7 @@ TEST(LocalName, IsConvertedFromGbkOnlyWhenTheListingWasReadAsGbk) {
     for (const auto& c : cases) EXPECT_EQ(app::LocalNameFor(c.remote, c.gbk), c.local) << c.remote;
 }
 
-class TaskQueueTest : public QueueTest {
+class DownloadRequestTest : public QueueTest {
 protected:
     void SetUp() override {
         QueueTest::SetUp();
@@ -51,7 +40,7 @@ protected:
     testsupport::FakeFtpServer server;
 };
 
-TEST_F(TaskQueueTest, FilesAndFoldersBecomeRowsDepthFirstWithTheirColumns) {
+TEST_F(DownloadRequestTest, FilesAndFoldersBecomeRowsDepthFirstWithTheirColumns) {
     server.AddFile("/pub/readme", std::string(5, 'r'));
     server.AddFile("/pub/A.ZIP", std::string(1234567, 'z'));
     server.AddFile("/pub/tools/x.exe", "MZ");
@@ -105,7 +94,7 @@ TEST_F(TaskQueueTest, FilesAndFoldersBecomeRowsDepthFirstWithTheirColumns) {
     EXPECT_TRUE(PumpUntil([&] { return Pane(1) == "任务队列:0"; })) << Pane(1);
 }
 
-TEST_F(TaskQueueTest, AnEmptyFolderGivesJustItsOwnRowAndTheParentRowIsNoEntry) {
+TEST_F(DownloadRequestTest, AnEmptyFolderGivesJustItsOwnRowAndTheParentRowIsNoEntry) {
     server.AddDirectory("/empty");
     server.AddFile("/f.txt", "f");
     ConnectToServer();
@@ -115,7 +104,7 @@ TEST_F(TaskQueueTest, AnEmptyFolderGivesJustItsOwnRowAndTheParentRowIsNoEntry) {
     EXPECT_EQ(QueueRows(), (std::vector<std::string>{local + "|//empty||文件夹|等待"}));
 }
 
-TEST_F(TaskQueueTest, SelectingNothingStillStartsAndFinishesADriver) {
+TEST_F(DownloadRequestTest, SelectingNothingStillStartsAndFinishesADriver) {
     server.AddFile("/f.txt", "f");
     ConnectToServer();
     ASSERT_TRUE(Select({}));
@@ -126,7 +115,7 @@ TEST_F(TaskQueueTest, SelectingNothingStillStartsAndFinishesADriver) {
     EXPECT_EQ(Pane(3), "任务进度:0%");
 }
 
-TEST_F(TaskQueueTest, OnlyFoldersSelectedCreatesTheLocalFoldersInRowOrder) {
+TEST_F(DownloadRequestTest, OnlyFoldersSelectedCreatesTheLocalFoldersInRowOrder) {
     server.AddDirectory("/a/b/c");
     server.AddDirectory("/d");
     ConnectToServer();
@@ -136,7 +125,7 @@ TEST_F(TaskQueueTest, OnlyFoldersSelectedCreatesTheLocalFoldersInRowOrder) {
     EXPECT_EQ(testsupport::ListTree(local), (std::vector<std::string>{"a/", "a/b/", "a/b/c/", "d/"}));
 }
 
-TEST_F(TaskQueueTest, TheFirstFileOfAFolderExpansionStartsTheDriver) {
+TEST_F(DownloadRequestTest, TheFirstFileOfAFolderExpansionStartsTheDriver) {
     // a holds a file; b holds many folders, so its expansion takes a while and
     // pumps the event loop at every one of them.
     server.AddFile("/a/x.txt", "x");
@@ -152,7 +141,7 @@ TEST_F(TaskQueueTest, TheFirstFileOfAFolderExpansionStartsTheDriver) {
     EXPECT_EQ(testsupport::ListTree(local + "/b").size(), 40u);
 }
 
-TEST_F(TaskQueueTest, NamesThatWouldLeaveTheLocalFolderAreSkippedWithALogLine) {
+TEST_F(DownloadRequestTest, NamesThatWouldLeaveTheLocalFolderAreSkippedWithALogLine) {
     server.AddFile("/good.txt", "g");
     server.AddFile("/evil", "e");
     server.SetListing("/",
@@ -185,7 +174,7 @@ TEST_F(TaskQueueTest, NamesThatWouldLeaveTheLocalFolderAreSkippedWithALogLine) {
     }
 }
 
-TEST_F(TaskQueueTest, ALinkBackToAnAncestorIsNotFollowed) {
+TEST_F(DownloadRequestTest, ALinkBackToAnAncestorIsNotFollowed) {
     // /d/loop is a link to /d: the server enters it and reports /d again.
     server.AddFile("/d/f.txt", "f");
     server.SetListing("/d",
@@ -205,7 +194,7 @@ TEST_F(TaskQueueTest, ALinkBackToAnAncestorIsNotFollowed) {
     EXPECT_TRUE(LogHas("跳过//d/loop")) << testing::PrintToString(LogMessages());
 }
 
-TEST_F(TaskQueueTest, ALoopTheServerDoesNotRevealEndsAtTheDepthLimit) {
+TEST_F(DownloadRequestTest, ALoopTheServerDoesNotRevealEndsAtTheDepthLimit) {
     // Every level holds a folder "x" whose path grows: nothing repeats, so
     // only the depth limit ends the walk.
     server.AddFile("/r/f", "f");
@@ -224,7 +213,7 @@ TEST_F(TaskQueueTest, ALoopTheServerDoesNotRevealEndsAtTheDepthLimit) {
     EXPECT_TRUE(LogHas("目录层次过深，不再展开"));
 }
 
-TEST_F(TaskQueueTest, MoreSiblingFoldersThanTheDepthLimitAreAllQueued) {
+TEST_F(DownloadRequestTest, MoreSiblingFoldersThanTheDepthLimitAreAllQueued) {
     // The limit counts the levels below the request's folder, not the
     // folders entered: a wide tree three levels deep is queued whole.
     const int siblings = app::kMaxExpansionDepth + 4;
@@ -252,7 +241,7 @@ TEST_F(TaskQueueTest, MoreSiblingFoldersThanTheDepthLimitAreAllQueued) {
     EXPECT_FALSE(LogHas("目录层次过深")) << testing::PrintToString(LogMessages());
 }
 
-TEST_F(TaskQueueTest, LinksBackToAnAncestorAreSkippedWhenPwdShowsThePathThroughThem) {
+TEST_F(DownloadRequestTest, LinksBackToAnAncestorAreSkippedWhenPwdShowsThePathThroughThem) {
     // As pyftpdlib does: PWD in /d/here answers "/d/here", yet the folder is
     // /d itself, so it lists what /d lists. Two such links double the tree at
     // every level.
@@ -278,7 +267,7 @@ TEST_F(TaskQueueTest, LinksBackToAnAncestorAreSkippedWhenPwdShowsThePathThroughT
         EXPECT_TRUE(LogHas(skipped)) << skipped << testing::PrintToString(LogMessages());
 }
 
-TEST_F(TaskQueueTest, OneRequestAppendsABoundedNumberOfRows) {
+TEST_F(DownloadRequestTest, OneRequestAppendsABoundedNumberOfRows) {
     for (int i = 0; i < 30; ++i) server.AddFile("/many/f" + std::to_string(i), "x");
     ConnectToServer();
     {
@@ -296,7 +285,7 @@ TEST_F(TaskQueueTest, OneRequestAppendsABoundedNumberOfRows) {
     EXPECT_NE(RemoteRowOf("many"), -1);
 }
 
-TEST_F(TaskQueueTest, AFolderThatCannotBeEnteredKeepsItsRowButIsNotListedAsItsParent) {
+TEST_F(DownloadRequestTest, AFolderThatCannotBeEnteredKeepsItsRowButIsNotListedAsItsParent) {
     server.AddDirectory("/locked");
     server.AddFile("/top.txt", "t");
     server.Reply("CWD //locked", "550 Permission denied.\r\n");
@@ -309,7 +298,7 @@ TEST_F(TaskQueueTest, AFolderThatCannotBeEnteredKeepsItsRowButIsNotListedAsItsPa
     EXPECT_TRUE(LogHas("无法进入远程目录//locked"));
 }
 
-TEST_F(TaskQueueTest, ASecondRequestWhileTheFirstIsQueueingIsRefused) {
+TEST_F(DownloadRequestTest, ASecondRequestWhileTheFirstIsQueueingIsRefused) {
     for (int i = 0; i < 30; ++i) server.AddFile("/big/f" + std::to_string(i), "x");
     ConnectToServer();
     ASSERT_TRUE(Select({"big"}));
@@ -331,7 +320,7 @@ TEST_F(TaskQueueTest, ASecondRequestWhileTheFirstIsQueueingIsRefused) {
 // A folder expansion processes events between its steps; a quick connect to
 // another server or a delete then would queue rows with one server's paths
 // and another's credentials, or delete from under the walk.
-TEST_F(TaskQueueTest, AQuickConnectOrADeleteDuringAFolderExpansionIsRefused) {
+TEST_F(DownloadRequestTest, AQuickConnectOrADeleteDuringAFolderExpansionIsRefused) {
     for (int i = 0; i < 30; ++i) server.AddFile("/big/s" + std::to_string(i) + "/f.txt", "x");
     server.AddFile("/keep.txt", "k");
     ConnectToServer();
@@ -370,7 +359,8 @@ TEST_F(TaskQueueTest, AQuickConnectOrADeleteDuringAFolderExpansionIsRefused) {
     EXPECT_EQ(other.CountCommands("RETR"), 0);
 }
 
-TEST_F(TaskQueueTest, ASizeThatIsNoNumberIsQueuedAsItStands) {
+// The walk queues what the server listed, not what the list's cells say.
+TEST_F(DownloadRequestTest, TheQueuedSizeIsTheListedOneWhateverTheCellShows) {
     server.AddFile("/n.bin", std::string(20, 'n'));
     ConnectToServer();
     const int r = RemoteRowOf("n.bin");
@@ -379,10 +369,9 @@ TEST_F(TaskQueueTest, ASizeThatIsNoNumberIsQueuedAsItStands) {
     ASSERT_TRUE(Select({"n.bin"}));
     HoldDriver();
     Download();
-    EXPECT_EQ(QueueRows(3), (std::vector<std::string>{local + "|//n.bin|12x3"}));
+    EXPECT_EQ(QueueRows(3), (std::vector<std::string>{local + "|//n.bin|20"}));
     ReleaseDriver();
     ASSERT_TRUE(QueueFinished());
-    // The size column only paces the progress; the file still arrives whole.
     EXPECT_EQ(testsupport::ReadFile(local + "/n.bin"), std::string(20, 'n'));
 }
 
