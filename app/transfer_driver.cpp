@@ -300,6 +300,9 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
                                  downlib::Handle session) {
         return OnTaskEvent(*watch, code, v1, v2, v3, session);
     };
+    // The engine's own words are the row's reason when it fails.
+    param.logCallback = [watch](downlib::Handle, const std::string&, const std::string& message, int kind,
+                                downlib::Handle) { OnTaskLog(*watch, message, kind); };
 
     bool started = false;
     if (addressable && !d.stopRequested.load() && WaitUntilIdle(app.downloadClient, d.stopRequested)) {
@@ -317,6 +320,7 @@ Outcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& para
         end.workerFailed = watch->workerFailed;
         end.sameName = watch->sameName;
         end.count = watch->count;
+        end.engineReason = watch->failure.Text();
     }
     end.localSize = toolkit::FileSize(localPath);
     return DownloadVerdict(end);
@@ -458,7 +462,8 @@ RowOutcome DownloadVerdict(const DownloadEnd& end) {
     // is not the one counted.
     const bool arrived =
         end.workerDone && !end.workerFailed && end.count >= 0 && (end.sameName || end.localSize == end.count);
-    if (!arrived) return Failed("文件没有完整收到");
+    if (!arrived)
+        return Failed(end.engineReason.empty() ? std::string("文件没有完整收到") : end.engineReason);
     return Outcome{kStatusDone, {}, {}};
 }
 
