@@ -51,10 +51,12 @@ protected:
         return names;
     }
 
-    // The log line that holds `fragment`, or "" when none does.
-    std::string LogLineWith(const std::string& fragment) {
-        for (const auto& line : LogMessages())
-            if (line.find(fragment) != std::string::npos) return line;
+    // The first log line from line `from` on that holds `fragment`, or ""
+    // when none does.
+    std::string LogLineWith(const std::string& fragment, std::size_t from = 0) {
+        const auto messages = LogMessages();
+        for (std::size_t i = from; i < messages.size(); ++i)
+            if (messages[i].find(fragment) != std::string::npos) return messages[i];
         return {};
     }
 
@@ -208,6 +210,7 @@ TEST_F(WindowTextsTest, AFailedDownloadRowLogsTheEnginesReason) {
          "获得返回信息失败"},
     };
     for (const auto& c : cases) {
+        const std::size_t lines = LogLines().size();
         FakeFtpServer faulty;
         ASSERT_TRUE(faulty.ok());
         faulty.AddFile("/a.bin", "abc");
@@ -219,7 +222,7 @@ TEST_F(WindowTextsTest, AFailedDownloadRowLogsTheEnginesReason) {
         Download();
         ASSERT_TRUE(QueueFinished()) << c.what;
         EXPECT_EQ(Statuses(), std::vector<std::string>{"失败"}) << c.what;
-        const std::string line = LogLineWith("下载失败://a.bin，");
+        const std::string line = LogLineWith("下载失败://a.bin，", lines);
         EXPECT_NE(line.find(c.text), std::string::npos) << c.what << ": " << line << "\n"
                                                         << testing::PrintToString(LogMessages());
         // The failed row is removed before the next case queues its own.
