@@ -78,8 +78,15 @@ const RemoteListing& ListRemoteFolder(App& app, const std::string& path) {
     NoteRemoteListed(app);
     AppendLog(app, ClockText({}, false) + " 取" + path + "文件列表");
     toolkit::SuspendRepaint(ui.remoteList);
-    app.ftpClient.ChangeDir(path);
-    ui.remotePathCombo.SetEditText(path);
+    // A folder the server refuses leaves it where it was, and the list below
+    // shows that folder: so does the combo, where the user reads where the
+    // next download or upload request starts.
+    std::string shown = path;
+    if (!app.ftpClient.ChangeDir(path) && app.ftpClient.IsConnected()) {
+        const std::string here = app.ftpClient.GetCurrentDir();
+        if (!here.empty()) shown = here;
+    }
+    ui.remotePathCombo.SetEditText(shown);
     ui.remotePathCombo.RedrawNow();
 
     std::vector<std::string> names;

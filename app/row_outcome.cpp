@@ -59,7 +59,8 @@ RowOutcome DownloadVerdict(const DownloadEnd& end) {
     // is not the one counted.
     const bool arrived =
         end.workerDone && !end.workerFailed && end.count >= 0 && (end.sameName || end.localSize == end.count);
-    if (!arrived) return FailedRow("文件没有完整收到");
+    if (!arrived)
+        return FailedRow(end.engineReason.empty() ? std::string("文件没有完整收到") : end.engineReason);
     return RowOutcome{kStatusDone, {}, {}};
 }
 

@@ -51,6 +51,7 @@ struct DownloadEnd {
     bool sameName = false;        // the engine chose another local name
     std::int64_t count = -1;      // TaskEnded's byte total
     std::int64_t localSize = -1;  // the local file's size after the task
+    std::string engineReason;     // the engine's lines, as FailureReason reads them
 };
 
 // A download row reads "完成" only when the engine reported its file whole

@@ -23,7 +23,7 @@ struct TaskWatch {
     bool sameName = false;      // TaskSameName: the file went to a new local name
     std::int64_t count = -1;    // TaskEnded's byte count
     bool stopAsked = false;     // the user chose "停止任务" for this task
-    FailureReason failure;      // an upload's log lines
+    FailureReason failure;      // the task's log lines
     std::string decision;       // the engine's line on a remote file of the same name
 };
 
@@ -32,7 +32,7 @@ struct TaskWatch {
 int OnTaskEvent(TaskWatch& watch, int code, std::int64_t value1, std::int64_t value2, std::int64_t value3,
                 downlib::Handle session);
 
-// The LogCallback of upload tasks.
+// The LogCallback of download and upload tasks.
 void OnTaskLog(TaskWatch& watch, const std::string& message, int kind);
 
 // The answer to an upload's question about a remote file of the same name,

@@ -219,7 +219,7 @@ RowOutcome HandleUploadFolderRow(App& app, TransferDriverState& d, RemoteFolderM
 }
 
 // The row's server and log-in, the window's answers on certificates, and the
-// task's events recorded into `watch`.
+// task's events and log lines recorded into `watch`.
 void AddressTask(App& app, downlib::TaskParam& param, const QueueRow& row,
                  const std::shared_ptr<TaskWatch>& watch) {
     param.url = TaskUrl(row.host, row.port, row.remotePath);
@@ -231,6 +231,9 @@ void AddressTask(App& app, downlib::TaskParam& param, const QueueRow& row,
                                  downlib::Handle session) {
         return OnTaskEvent(*watch, code, v1, v2, v3, session);
     };
+    // The engine's own words are the row's reason when it fails.
+    param.logCallback = [watch](downlib::Handle, const std::string&, const std::string& message, int kind,
+                                downlib::Handle) { OnTaskLog(*watch, message, kind); };
 }
 
 RowOutcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow& row) {
@@ -244,8 +247,6 @@ RowOutcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow&
     param.flags = downlib::UploadAsk;
     AddressTask(app, param, row, watch);
     param.localPath = row.localSource;
-    param.logCallback = [watch](downlib::Handle, const std::string&, const std::string& message, int kind,
-                                downlib::Handle) { OnTaskLog(*watch, message, kind); };
     // What the engine opens now is what must arrive whole.
     const std::int64_t localSize = toolkit::FileSize(row.localSource);
     bool started = false;
@@ -300,6 +301,7 @@ RowOutcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& p
         end.workerFailed = watch->workerFailed;
         end.sameName = watch->sameName;
         end.count = watch->count;
+        end.engineReason = watch->failure.Text();
     }
     end.localSize = toolkit::FileSize(localPath);
     return DownloadVerdict(end);

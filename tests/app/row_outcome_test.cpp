@@ -80,6 +80,27 @@ TEST(DownloadVerdict, DoneOnlyWhenTheFileHoldsEveryByteCounted) {
         EXPECT_EQ(outcome.status, c.status) << c.reason << " " << c.end.count << "/" << c.end.localSize;
         EXPECT_EQ(outcome.reason, c.reason) << c.end.count << "/" << c.end.localSize;
     }
+    // The engine's reason, when its lines gave one, says more than the
+    // general one; it never turns a whole file or a stop into another verdict.
+    const std::string engine = "数据传送失败：550 Permission denied.";
+    const struct {
+        app::DownloadEnd end;
+        const char* status;
+        std::string reason;
+    } withEngineReason[] = {
+        {end(WorkerFailed, 0, 0), "失败", engine},
+        {end(None, 100, 99), "失败", engine},
+        {end(StopSent, 40, 40), "失败", "已停止"},
+        {end(NotEnded, 100, 100), "失败", "下载任务没有结束"},
+        // A failed attempt, then a retry that brought the whole file.
+        {end(None, 100, 100), "完成", ""},
+    };
+    for (auto c : withEngineReason) {
+        c.end.engineReason = engine;
+        const app::RowOutcome outcome = app::DownloadVerdict(c.end);
+        EXPECT_EQ(outcome.status, c.status) << c.reason;
+        EXPECT_EQ(outcome.reason, c.reason);
+    }
 }
 
 TEST(TaskUrl, CarriesThePortAndEscapesWhatTheEngineDecodes) {

@@ -39,7 +39,9 @@ constexpr int kPollMs = 20;
 constexpr std::size_t kMaxLineBytes = 64 * 1024;               // a longer command line is refused
 constexpr std::int64_t kMaxStreamBytes = 256LL * 1024 * 1024;  // cap of endless replies and data
 constexpr std::int64_t kMaxUploadBytes = 256LL * 1024 * 1024;
-constexpr int kMaxConnections = 1000;
+// A window row that keeps failing makes 1 + 999 attempts, each on a new
+// connection, besides the window's own session.
+constexpr int kMaxConnections = 2000;
 constexpr std::size_t kSendPiece = 64 * 1024;
 
 std::string Upper(std::string_view text) {

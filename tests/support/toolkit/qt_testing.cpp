@@ -175,6 +175,18 @@ void RightClickRow(ListView& list, int row) {
     QApplication::sendEvent(target, &menu);
 }
 
+bool RowShown(ListView& list, int row) {
+    auto* tree = WidgetAs<QTreeWidget>(list.impl());
+    if (tree == nullptr) return false;
+    QTreeWidgetItem* item = tree->topLevelItem(row);
+    if (item == nullptr) return false;
+    // The rows' places follow only once the view has laid them out.
+    tree->doItemsLayout();
+    const QRect r = tree->visualItemRect(item);
+    return r.isValid() && tree->viewport()->rect().contains(r.topLeft()) &&
+           tree->viewport()->rect().contains(QPoint(r.left(), r.bottom()));
+}
+
 bool RowScreenPoint(ListView& list, int row, int& x, int& y) {
     QWidget* viewport = nullptr;
     QPoint at;

@@ -45,6 +45,10 @@ void RightClickRow(ListView& list, int row);
 // A left click in the middle of the control.
 void ClickControl(Control& control);
 
+// Whether the row lies whole inside the list's visible area now, read
+// without scrolling (the click helpers above scroll the row into view first).
+bool RowShown(ListView& list, int row);
+
 // Where a row's first cell and the middle of a control are on the screen, for
 // input from outside the program (XTEST on a real X screen).
 bool RowScreenPoint(ListView& list, int row, int& x, int& y);
