@@ -1,12 +1,12 @@
 #!/bin/sh
 # Unpacks the FTP server binaries that the end-to-end tests run (vsftpd,
-# pure-ftpd, proftpd) into .servers/ at the top of the tree, without
-# installing their packages: an installed package would bring its system
-# service, and the Debian FTP servers conflict with each other as packages.
-# The shared libraries they need are ordinary packages (PACKAGES in the
-# Makefile). Quick and quiet
-# when everything is there already; when offline and something is missing it
-# warns and goes on, and the tests that need the server fail saying so.
+# pure-ftpd, proftpd and its TLS module) into .servers/ at the top of the
+# tree, without installing their packages: an installed package would bring
+# its system service, and the Debian FTP servers conflict with each other as
+# packages. The shared libraries they need are ordinary packages (PACKAGES in
+# the Makefile). Quick and quiet when everything is there already; when
+# offline and something is missing it warns and goes on, and the tests that
+# need the server fail saying so.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,11 +14,12 @@ dest="$top/.servers"
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 
-# fetch NAME BINARY: unpack package NAME into $dest/NAME unless BINARY is there.
+# fetch NAME FILE: unpack package NAME into $dest/NAME unless FILE (a binary
+# or a module) is there.
 fetch() {
     name=$1
     binary="$dest/$name/$2"
-    if [ -x "$binary" ]; then
+    if [ -f "$binary" ]; then
         check_libraries "$name" "$binary"
         return 0
     fi
@@ -53,3 +54,12 @@ check_libraries() {
 fetch vsftpd usr/sbin/vsftpd
 fetch pure-ftpd usr/sbin/pure-ftpd
 fetch proftpd-core usr/sbin/proftpd
+# mod_tls comes in a package of its own, but proftpd's ModulePath names a
+# single folder: the module is linked into proftpd-core's, where mod_digest
+# lies, whenever the link is missing (a freshly unpacked proftpd-core has none).
+fetch proftpd-mod-crypto usr/lib/proftpd/mod_tls.so
+tls_module="$dest/proftpd-mod-crypto/usr/lib/proftpd/mod_tls.so"
+tls_link="$dest/proftpd-core/usr/lib/proftpd/mod_tls.so"
+if [ -f "$tls_module" ] && [ -d "$(dirname "$tls_link")" ] && [ ! -e "$tls_link" ]; then
+    ln -sfn ../../../../proftpd-mod-crypto/usr/lib/proftpd/mod_tls.so "$tls_link"
+fi

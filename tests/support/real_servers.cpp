@@ -205,6 +205,7 @@ struct RealServer::Files {
     TempDir state{"qftp-server"};
     std::string stderrLog;
     std::string serverLog;
+    std::string tlsLog;      // proftpd keeps its TLS handshakes apart from the rest
     std::string pamService;  // full path; removed on stop
 };
 
@@ -268,7 +269,13 @@ std::string RealServer::Log() const {
     std::string out;
     if (auto text = ReadFile(files_->stderrLog); text && !text->empty()) out += Tail(*text);
     if (auto text = ReadFile(files_->serverLog); text && !text->empty()) out += "\n" + Tail(*text);
+    if (auto text = ReadFile(files_->tlsLog); text && !text->empty()) out += "\n" + Tail(*text);
     return out;
+}
+
+std::string RealServer::TlsLog() const {
+    if (!files_ || files_->tlsLog.empty()) return {};
+    return ReadFile(files_->tlsLog).value_or("");
 }
 
 bool RealServer::Stop() {
@@ -305,10 +312,6 @@ thread_local std::string RealServer::tlsFolder_;
 
 RealServer RealServer::StartWithTls(ServerKind kind, const std::string& root, const std::string& user,
                                     const std::string& password, const std::string& certificateFolder) {
-    if (kind == ServerKind::ProFtpd) {
-        RealServer server(kind);
-        return server.Failed("proftpd: mod_tls (proftpd-mod-crypto) is not unpacked");
-    }
     tlsFolder_ = certificateFolder;
     RealServer server = Start(kind, root, user, password);
     tlsFolder_.clear();
@@ -605,6 +608,8 @@ RealServer RealServer::StartProFtpd(const std::string& root, const std::string& 
     // The modules lie beside the binary: .../usr/sbin/proftpd, .../usr/lib/proftpd.
     const std::string usr = binary.substr(0, binary.rfind('/', binary.rfind('/') - 1));
     const std::string moduleDir = usr + "/lib/proftpd";
+    if (!tlsFolder_.empty() && ::access((moduleDir + "/mod_tls.so").c_str(), R_OK) != 0)
+        return server.Failed("no mod_tls.so in " + moduleDir + "; run scripts/fetch-servers.sh (make deps)");
     Files& files = *server.files_;
     if (!files.state.ok()) return server.Failed("no temporary directory");
     files.stderrLog = files.state.file("proftpd.stderr");
@@ -639,6 +644,18 @@ RealServer RealServer::StartProFtpd(const std::string& root, const std::string& 
                                                    {"STATE_DIR", files.state.Path()},
                                                    {"LOG_FILE", files.serverLog},
                                                    {"MODULE_DIR", moduleDir}});
+            if (!tlsFolder_.empty()) {
+                // Offered, not required, so plain log-ins keep working beside
+                // it. Session reuse on data connections stays demanded (no
+                // NoSessionReuseRequired): that is what a client must meet.
+                files.tlsLog = files.state.file("tls.log");
+                text += "LoadModule mod_tls.c\n<IfModule mod_tls.c>\n  TLSEngine on\n  TLSLog " +
+                        files.tlsLog +
+                        "\n  TLSProtocol TLSv1.2 TLSv1.3\n  TLSRequired off\n  TLSVerifyClient off\n"
+                        "  TLSRSACertificateFile " +
+                        tlsFolder_ + "/cert.pem\n  TLSRSACertificateKeyFile " + tlsFolder_ +
+                        "/key.pem\n</IfModule>\n";
+            }
             if (!WriteFile(conf, text)) return "cannot write " + conf;
             ::chmod(conf.c_str(), 0600);
             args->insert(args->end(), {"-n", "-q", "-c", conf});

@@ -61,9 +61,10 @@ public:
                             const std::string& password);
     // The same server also offering explicit TLS (AUTH TLS, not forced) with
     // the certificate and key of `certificateFolder` (cert.pem, key.pem, see
-    // MakeTestCertificate). vsftpd then demands session resumption on data
-    // connections, as it does by default. proftpd needs mod_tls, which the
-    // unpacked proftpd-core lacks: ok() is false for it.
+    // MakeTestCertificate). vsftpd and proftpd then demand that every data
+    // connection resumes the control connection's TLS session, as they do by
+    // default; proftpd loads mod_tls from proftpd-mod-crypto (unpacked by
+    // scripts/fetch-servers.sh) and writes its TLS log beside its own log.
     static RealServer StartWithTls(ServerKind kind, const std::string& root, const std::string& user,
                                    const std::string& password, const std::string& certificateFolder);
     static RealServer StartPyftpd(const std::string& root, const std::string& user,
@@ -96,6 +97,10 @@ public:
     std::string Url(std::string_view path = "/") const;
     // The server's own log (its standard error and log file), for failure messages.
     std::string Log() const;
+    // proftpd's whole TLS log (one line per handshake, saying whether a data
+    // connection resumed the control connection's session); empty for the
+    // other servers and for proftpd started without TLS.
+    std::string TlsLog() const;
 
     // SIGTERM, up to 3 s for the exit, then SIGKILL; reaps the process and
     // removes the run's files. True when the process is gone. Idempotent.
