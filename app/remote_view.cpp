@@ -133,12 +133,12 @@ const RemoteListing& ListRemoteFolder(App& app, const std::string& path) {
     toolkit::ResumeRepaint(list);
     list.RedrawNow();
 
-    RemoteListing& shown = app.remoteListing;
-    shown.entries = std::move(folders);
-    shown.entries.insert(shown.entries.end(), std::make_move_iterator(files.begin()),
-                         std::make_move_iterator(files.end()));
-    shown.gbk = list.ShowsForeignAsGbk();
-    return shown;
+    RemoteListing& listing = app.remoteListing;
+    listing.entries = std::move(folders);
+    listing.entries.insert(listing.entries.end(), std::make_move_iterator(files.begin()),
+                           std::make_move_iterator(files.end()));
+    listing.gbk = list.ShowsForeignAsGbk();
+    return listing;
 }
 
 std::optional<RemoteEntry> ShownRemoteEntry(const App& app, int row) {
