@@ -18,13 +18,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TaskMessage Message(int code, std::int64_t value = 0) {
-    TaskMessage message;
-    message.code = code;
-    message.value1 = value;
-    return message;
-}
-
 // A whole task of scripted workers: its callbacks record here.
 struct Recorder : testsupport::CallbackRecorder {
     TaskParam Param() {
@@ -147,7 +140,9 @@ TEST(TaskRunnerTask, FurtherConnectionsEachServeAFreeSegment) {
             runner.segments().Divide(3000, 3, &connection);
             connection.segment = 0;
             runner.ExpectWorkers(2);
-            for (int i = 0; i < 2; ++i) runner.Post(Message(kTaskOpenWorker));
+            TaskMessage open;
+            open.code = kTaskOpenWorker;
+            for (int i = 0; i < 2; ++i) runner.Post(open);
         }
         runner.segments().AddWritten(connection.segment, runner.segments().Get(connection.segment).length);
         {
