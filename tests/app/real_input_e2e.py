@@ -371,6 +371,21 @@ class Session:
         step("folder downloaded through the popup menu, tree equal (%d entries)" % len(expected))
         self.screenshot("e2e-downloaded.png")
 
+        # The local list follows the download without a refresh: below the
+        # parent row of the (empty before) local folder there is now a row
+        # the keys can move to.
+        def local_list_has_more_than_the_parent_row():
+            self.click(LOCAL_LIST)
+            self.keys("Home")
+            time.sleep(0.1)
+            first = self.highlighted_row(LOCAL_LIST)
+            self.keys("Down")
+            time.sleep(0.1)
+            below = self.highlighted_row(LOCAL_LIST)
+            return first is not None and below is not None and below[1] > first[1] + 4
+        wait_for("the downloaded folder in the local list", local_list_has_more_than_the_parent_row)
+        step("the local list shows the downloaded folder without a refresh")
+
         # Upload: the local folder typed with Enter; its row 1 is the folder
         # to upload (rows are in name order), chosen from the local list's
         # popup menu, first item.
