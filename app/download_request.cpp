@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/list_texts.h"
 #include "app/remote_view.h"
 #include "app/request_walk.h"
 #include "app/row_outcome.h"

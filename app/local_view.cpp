@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/list_texts.h"
 #include "app/picked_rows.h"
-#include "app/remote_view.h"
 #include "app/settings_file.h"
 #include "app/task_queue.h"
 #include "toolkit/files.h"

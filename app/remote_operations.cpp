@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/list_texts.h"
 #include "app/remote_view.h"
 #include "app/running_action.h"
 #include "app/session_log.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/list_texts.h"
 #include "app/running_action.h"
 #include "app/session_log.h"
 #include "app/task_queue.h"
@@ -23,45 +24,7 @@ std::string TimeText(const std::vector<double>& times, std::size_t i) {
     return value ? toolkit::DateTimeToText(*value) : std::string{};
 }
 
-// The type text is a piece of the name (foreign bytes) unless it is one of
-// the program's own words.
-toolkit::TextOrigin TypeOrigin(const std::string& type) {
-    return type == kPlainFileType || type == kFolderType ? toolkit::TextOrigin::Program
-                                                         : toolkit::TextOrigin::Foreign;
-}
-
 }  // namespace
-
-std::string FileTypeText(const std::string& name) {
-    const auto pieces = toolkit::Split(name, ".");
-    if (pieces.size() < 2) return kPlainFileType;
-    return pieces.back();
-}
-
-std::string FormatGroupedSize(std::int64_t size) {
-    std::string digits = std::to_string(size);
-    const std::size_t first = digits[0] == '-' ? 1 : 0;
-    // A comma before every group of three digits, counted from the right.
-    for (std::size_t at = digits.size(); at > first + 3; at -= 3) digits.insert(at - 3, ",");
-    return digits;
-}
-
-int IconForType(const std::string& type) {
-    struct Entry {
-        const char* type;
-        int icon;
-    };
-    static const Entry table[] = {
-        {"exe", kImageProgram}, {"txt", kImageText},    {"avi", kImageVideo},   {"rmvb", kImageVideo},
-        {"zip", kImageArchive}, {"rar", kImageArchive}, {"7z", kImageArchive},  {"jpg", kImagePicture},
-        {"png", kImagePicture}, {"ico", kImagePicture}, {"bmp", kImagePicture}, {"gif", kImagePicture},
-        {"dll", kImageLibrary},
-    };
-    for (const auto& e : table) {
-        if (type == e.type) return e.icon;
-    }
-    return kImageFile;
-}
 
 std::string RemoteParentPath(const std::string& path) {
     const auto pieces = toolkit::Split(path, "/");

@@ -12,22 +12,6 @@ namespace app {
 
 struct App;
 
-// Pictures of the shared image list.
-enum ImageIndex : int {
-    kImageVideo = 0,
-    kImageFolder = 1,
-    kImageProgram = 3,
-    kImageLibrary = 4,
-    kImageFile = 5,
-    kImageArchive = 6,
-    kImageText = 7,
-    kImageParent = 9,
-    kImagePicture = 10,
-};
-
-inline constexpr const char* kParentRowText = "返回上级目录";
-inline constexpr const char* kFolderType = "文件夹";
-inline constexpr const char* kPlainFileType = "文件";
 inline constexpr const char* kRenameFailedText =
     "重命名失败！原因可能是：\r\n1、名称已存在\r\n2、此文件不可更名\r\n3、网络异常";
 
@@ -61,9 +45,6 @@ struct RemoteListing {
 const RemoteListing& ListRemoteFolder(App& app, const std::string& path);
 // The entry that row `row` of remoteList shows; nothing for the parent row.
 std::optional<RemoteEntry> ShownRemoteEntry(const App& app, int row);
-std::string FileTypeText(const std::string& name);
-std::string FormatGroupedSize(std::int64_t size);
-int IconForType(const std::string& type);
 std::string RemoteParentPath(const std::string& path);
 bool RemoteRowIsLink(App& app, int row);
 

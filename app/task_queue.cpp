@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "app/app.h"
-#include "app/remote_view.h"
+#include "app/list_texts.h"
 #include "app/session_log.h"
 #include "app/transfer_driver.h"
 #include "downlib/entry_name.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/list_texts.h"
 #include "app/local_view.h"
 #include "app/picked_rows.h"
 #include "app/remote_view.h"
@@ -30,10 +31,7 @@ namespace {
 // What every row of one request shares, and where the walk is.
 struct UploadWalk {
     UploadWalk(App& app, std::string local, bool gbk)
-        : localFolder(std::move(local)),
-          toGbk(gbk),
-          login(RowLogin::OfSession(app)),
-          budget(app, "上传") {}
+        : localFolder(std::move(local)), toGbk(gbk), login(RowLogin::OfSession(app)), budget(app, "上传") {}
 
     std::string localFolder;  // column 0 of every row
     bool toGbk = false;

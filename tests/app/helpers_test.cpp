@@ -2,6 +2,7 @@
 // paths and clock texts.
 #include <gtest/gtest.h>
 
+#include "app/list_texts.h"
 #include "app/local_view.h"
 #include "app/quick_connect.h"
 #include "app/remote_view.h"

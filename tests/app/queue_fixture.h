@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/download_request.h"
+#include "app/list_texts.h"
 #include "app/quick_connect.h"
 #include "app/remote_view.h"
 #include "app/task_queue.h"
