@@ -38,6 +38,10 @@ void OnTaskLog(TaskWatch& watch, const std::string& message, int kind) {
     for (const char* decision : {downlib::kSameFileText, downlib::kResumeProvenText, downlib::kReplaceText}) {
         if (message.rfind(decision, 0) == 0) watch.decision = Readable(message);
     }
+    if (message.rfind(downlib::kRetryLinePrefix, 0) == 0) {
+        watch.retry = Readable(message);
+        ++watch.retries;
+    }
     watch.failure.Add(message, kind);
 }
 

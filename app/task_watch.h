@@ -25,6 +25,8 @@ struct TaskWatch {
     bool stopAsked = false;     // the user chose "停止任务" for this task
     FailureReason failure;      // the task's log lines
     std::string decision;       // the engine's line on a remote file of the same name
+    std::string retry;          // the engine's line on its latest retry
+    int retries = 0;            // how many retry lines arrived
 };
 
 // The TaskCallback of every file task. An upload's question (TaskUploadQuestion) is

@@ -168,10 +168,29 @@ bool WaitForTask(App& app, TransferDriverState& d, TaskWatch& watch, bool starte
 
     const std::int64_t size = toolkit::ToInteger(sizeText);
     const std::int64_t step = size / 100;
+    int retriesShown = 0;
+    std::int64_t bytesAtRetry = -1;  // the row shows a retry until bytes flow again
     while (started) {
+        std::string retry;
         {
             std::lock_guard guard(watch.lock);
             if (watch.ended) break;
+            if (watch.retries != retriesShown) {
+                retriesShown = watch.retries;
+                retry = watch.retry;
+            }
+        }
+        // A row that waits says why in its state and in the log, so the user
+        // can tell a slow server from a failing one and stop it.
+        if (!retry.empty()) {
+            bytesAtRetry = app.downloadClient.GetBytesDone();
+            OnUi([&] {
+                SetTakenRowStatus(app, retry);
+                AppendLogNow(app, retry);
+            });
+        } else if (bytesAtRetry >= 0 && app.downloadClient.GetBytesDone() > bytesAtRetry) {
+            bytesAtRetry = -1;
+            OnUi([&] { SetTakenRowStatus(app, kStatusRunning); });
         }
         if (!stopSent && (d.stopRequested.load() || StopAsked(watch))) sendStop();
         if (stopSent && Clock::now() > giveUp) break;

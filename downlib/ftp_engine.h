@@ -22,6 +22,10 @@ enum LogKind : int {
     LogHidden = 0x1001,  // kept in the task's queue, never delivered
 };
 
+// A task's log line that opens with this announces one retry and why
+// ("重试 3/999: 数据连接超时"), so a window can show why a transfer waits.
+inline constexpr const char* kRetryLinePrefix = "重试 ";
+
 using Handle = std::uintptr_t;
 
 // connection handle (0 for DezAziveduza), time text, message, kind, session.

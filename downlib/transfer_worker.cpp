@@ -92,8 +92,8 @@ bool RetryBudget::PauseBeforeRetry(TaskRunner& task, SessionConnection& connecti
     ++used_;
     ++task.retries;
     // Each retry says why, so that a long wait is never a silent one.
-    EmitLog(connection, "重试 " + std::to_string(used_) + "/" + std::to_string(budget) + ": " + reason,
-            LogInfo);
+    EmitLog(connection,
+            kRetryLinePrefix + std::to_string(used_) + "/" + std::to_string(budget) + ": " + reason, LogInfo);
     EmitLog(connection, "等待" + std::to_string(RetryPauseMs() / 1000) + "秒后重试", LogInfo);
     RetryPause(connection, RetryPauseMs());
     return !connection.StopRequested();

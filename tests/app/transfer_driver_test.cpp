@@ -465,6 +465,37 @@ TEST_F(DriverFakeServer, ClosingTheWindowDuringARetryPauseStopsTheDriver) {
     EXPECT_EQ(testsupport::FileSize(local + "/a.txt"), -1);
 }
 
+// A row that waits for a retry says so, and why, in its state and the log;
+// once bytes flow again it reads "进行中" until it ends.
+TEST_F(DriverFakeServer, ARetryShowsInTheRowAndTheLogUntilTheTransferGoesOn) {
+    testsupport::TransferFaults slow;
+    slow.chunkBytes = 1000;
+    slow.chunkDelayMs = 50;
+    server.AddFile("/a.bin", std::string(20000, 'a'), slow);
+    ConnectToServer();
+    server.SetCredentials("demo", "another");
+    downlib::SetRetryPauseForTesting(200);
+    ASSERT_TRUE(Select({"a.bin"}));
+    HoldDriver();
+    Download();
+    KeepRequestOpen();
+    ReleaseDriver();
+    std::string retry;
+    ASSERT_TRUE(PumpUntil([&] {
+        retry = StatusOf(0);
+        return retry.rfind("重试 1/999: ", 0) == 0;
+    })) << StatusOf(0);
+    EXPECT_TRUE(LogHas(retry)) << testing::PrintToString(LogMessages());
+    server.SetCredentials("demo", "secret");
+    EXPECT_TRUE(PumpUntil([&] { return StatusOf(0) == "进行中"; })) << StatusOf(0);
+    ASSERT_TRUE(DriverLeft());
+    downlib::SetRetryPauseForTesting(downlib::kRetryPauseMs);
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"完成"}));
+    CloseRequest();
+    ASSERT_TRUE(QueueFinished());
+    EXPECT_EQ(testsupport::FileSize(local + "/a.bin"), 20000);
+}
+
 TEST_F(DriverFakeServer, ClosingTheWindowMidTransferLeavesNoFileThatLooksDone) {
     testsupport::TransferFaults slow;
     slow.chunkBytes = 4096;
