@@ -109,7 +109,10 @@ void AppendFolder(App& app, Expansion& e, const std::string& parent, const Remot
     if (serverPath.empty()) serverPath = path;
     for (const std::string& entered : e.serverPath) {
         if (entered == serverPath) {
-            AppendLogNow(app, "跳过" + path + "：它指向正在下载的上级目录" + serverPath);
+            std::string message = "跳过" + path;
+            message += "：它指向正在下载的上级目录";
+            message += serverPath;
+            AppendLogNow(app, message);
             return;
         }
     }

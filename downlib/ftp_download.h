@@ -40,7 +40,7 @@ bool CreatePartFile(TaskRunner& task, SessionConnection& connection, LocalTarget
 // kResumeProofBytes) equal the server's at the same place. 0 starts afresh;
 // nothing when the control connection broke during the check.
 std::optional<std::int64_t> ResumablePart(TaskRunner& task, SessionConnection& connection);
-inline constexpr std::int64_t kResumeProofBytes = 64 * 1024;
+inline constexpr std::int64_t kResumeProofBytes = std::int64_t{64} * 1024;
 
 enum class ReceiveEnd {
     Complete,  // every byte of the segment is on disk
