@@ -9,11 +9,18 @@
 #       trip of 40 ms: mget (three files at once) against lftp mirror and
 #       lftp mirror -P 3, and mget -j 1 against lftp mirror;
 #   (c) one 1 GiB file up to vsftpd: quorvel-ftp-cli put against curl -T, with
-#       our default send block and with a block of 1024 bytes.
+#       our default send block and with a block of 1024 bytes;
+#   (e) FTP over TLS, from a second vsftpd with ssl_enable=YES, a self-signed
+#       certificate and require_ssl_reuse left on (every data connection must
+#       resume the control connection's session): the 1 GiB file, get
+#       --tls required --trust against curl --ssl-reqd -k, and the tree of
+#       (b), mget against lftp mirror with ftp:ssl-force and
+#       ftp:ssl-protect-data (each data connection a TLS handshake).
 # Each figure is the best of a few interleaved rounds; ratios are ours / peer
 # (below 1.0 means we were faster). After every run the result is compared
 # with its source: the whole tree for (b), byte for byte.
-# Usage: bench/run.sh BUILD_DIR [ROUNDS]; QFTP_BENCH_BIG=0 leaves out (a) and (c).
+# Usage: bench/run.sh BUILD_DIR [ROUNDS]; QFTP_BENCH_BIG=0 leaves out (a), (c)
+# and the 1 GiB case of (e).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,7 +34,7 @@ for candidate in "${QFTP_VSFTPD:-}" "$top/.servers/vsftpd/usr/sbin/vsftpd" /usr/
     if [ -n "$candidate" ] && [ -x "$candidate" ]; then vsftpd=$candidate; break; fi
 done
 [ -n "$vsftpd" ] || { echo "bench: no vsftpd; run scripts/fetch-servers.sh (make deps)" >&2; exit 1; }
-for tool in curl lftp /usr/bin/python3; do
+for tool in curl lftp openssl /usr/bin/python3; do
     command -v "$tool" >/dev/null || { echo "bench: $tool is missing (make deps)" >&2; exit 1; }
 done
 [ "$(id -u)" = 0 ] || { echo "bench: vsftpd's chroot needs root" >&2; exit 1; }
@@ -97,6 +104,28 @@ pids+=($!)
 wait_greeting "$vs_port" "$work/vsftpd.log"
 echo "bench: $("$vsftpd" -v 0>&1 2>&1 | head -1) on 127.0.0.1:$vs_port (anonymous)"
 
+# A second vsftpd for FTP over TLS: the same anonymous set-up, TLS forced on
+# the log-in and on data (allow_anon_ssl, since vsftpd keeps anonymous users
+# out of TLS otherwise). require_ssl_reuse keeps its default (on), so a data
+# connection that does not resume the control connection's session fails.
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 2 \
+    -keyout "$work/tls-key.pem" -out "$work/tls-cert.pem" >/dev/null 2>&1
+chmod 600 "$work/tls-key.pem"
+tls_fp=$(openssl x509 -fingerprint -sha256 -noout -in "$work/tls-cert.pem" | sed -e 's/^.*=//' -e 's/://g')
+[ ${#tls_fp} = 64 ] || { echo "bench: no SHA-256 fingerprint of the certificate" >&2; exit 1; }
+tls_port=$(free_port)
+{
+    sed -e "s|@PORT@|$tls_port|" -e "s|@ROOT@|$root|" -e "s|@EMPTY_DIR@|$work/empty|" \
+        "$top/bench/vsftpd.conf.in"
+    printf '%s\n' ssl_enable=YES allow_anon_ssl=YES force_anon_logins_ssl=YES force_anon_data_ssl=YES \
+        "rsa_cert_file=$work/tls-cert.pem" "rsa_private_key_file=$work/tls-key.pem"
+} >"$work/vsftpd-tls.conf"
+chmod 600 "$work/vsftpd-tls.conf"
+"$vsftpd" "$work/vsftpd-tls.conf" >"$work/vsftpd-tls.log" 2>&1 &
+pids+=($!)
+wait_greeting "$tls_port" "$work/vsftpd-tls.log"
+echo "bench: the same vsftpd with TLS on 127.0.0.1:$tls_port (certificate SHA256:$tls_fp)"
+
 # pyftpdlib, user bench.
 /usr/bin/python3 "$top/tests/support/pyftpd_server.py" "$root" bench bench 0 >"$work/pyftpd.port" \
     2>"$work/pyftpd.log" &
@@ -157,6 +186,23 @@ curl_tree() {
     done
 }
 
+ours_tls_big() {
+    "$cli" -P "$tls_port" --tls required --trust "SHA256:$tls_fp" -c "get /big.bin $work/out/big.bin" 127.0.0.1 \
+        >/dev/null 2>&1
+}
+curl_tls_big() { curl -s -S --ssl-reqd -k -o "$work/out/big.bin" "ftp://127.0.0.1:$tls_port/big.bin"; }
+ours_tls_tree() {
+    "$cli" -P "$tls_port" --tls required --trust "SHA256:$tls_fp" -c "mget /tree $work/out" 127.0.0.1 \
+        >/dev/null 2>"$work/ours.err"
+}
+# lftp keeps anonymous log-ins out of TLS unless ftp:ssl-allow-anonymous says so.
+lftp_tls_tree() {
+    lftp -c "set cmd:interactive no; set ftp:ssl-force true; set ftp:ssl-allow-anonymous true;
+        set ftp:ssl-protect-data true;
+        set ssl:verify-certificate no; open -p $tls_port 127.0.0.1; mirror --parallel=1 /tree $work/out/tree" \
+        >/dev/null
+}
+
 ours_small() { "$cli" -P "$far_port" -c "mget /small $work/out" 127.0.0.1 >/dev/null 2>&1; }
 ours1_small() { "$cli" -P "$far_port" -c "mget -j 1 /small $work/out" 127.0.0.1 >/dev/null 2>&1; }
 lftp_small() { lftp -c "set cmd:interactive no; open -p $far_port 127.0.0.1; mirror --parallel=1 /small $work/out/small" >/dev/null; }
@@ -168,6 +214,9 @@ verify() {
         *_big) cmp -s "$root/big.bin" "$work/out/big.bin" || { echo "bench: $1 fetched a wrong file" >&2; exit 1; } ;;
         *_small)
             diff -r -q "$root/small" "$work/out/small" >&2 || { echo "bench: $1 fetched a different tree" >&2; exit 1; }
+            ;;
+        *_tls_tree)
+            diff -r -q "$root/tree" "$work/out/tree" >&2 || { echo "bench: $1 fetched a different tree" >&2; exit 1; }
             ;;
         *_tree)
             diff -r -q "$root/tree" "$work/out/tree" >&2 || { echo "bench: $1 ($server) fetched a different tree" >&2; exit 1; }
@@ -199,6 +248,14 @@ for round in $(seq 1 "$rounds"); do
         keep curl_put "$(timed curl_put)"
         keep ours1k_put "$(timed ours1k_put)"
     fi
+    if [ "$big" = 1 ]; then
+        keep ours_tls_big "$(timed ours_tls_big)"
+        keep curl_tls_big "$(timed curl_tls_big)"
+    fi
+    keep ours_tls_tree "$(timed ours_tls_tree)"
+    best[logins_tls]="$(grep -c '^2 登录成功' "$work/ours.err" || true) log-ins, $(grep -c '^0 使用已登录的连接' \
+        "$work/ours.err" || true) tasks on a reused connection"
+    keep lftp_tls_tree "$(timed lftp_tls_tree)"
     keep ours_small "$(timed ours_small)"
     keep ours1_small "$(timed ours1_small)"
     keep lftp_small "$(timed lftp_small)"
@@ -234,6 +291,12 @@ printf '%-50s %10s %10s %10s\n' "(d) 100 x 4 KiB at ${rtt} ms, mget vs lftp mirr
     "${best[lftp3_small]}" "$(ratio "${best[ours_small]}" "${best[lftp3_small]}")"
 printf '%-50s %10s %10s %10s\n' "(d) 100 x 4 KiB at ${rtt} ms, mget -j 1 vs lftp mirror" "${best[ours1_small]}" \
     "${best[lftp_small]}" "$(ratio "${best[ours1_small]}" "${best[lftp_small]}")"
+if [ "$big" = 1 ]; then
+    printf '%-50s %10s %10s %10s\n' "(e) TLS: 1 GiB file vs curl --ssl-reqd" "${best[ours_tls_big]}" \
+        "${best[curl_tls_big]}" "$(ratio "${best[ours_tls_big]}" "${best[curl_tls_big]}")"
+fi
+printf '%-50s %10s %10s %10s\n' "(e) TLS: 1000 x 4 KiB, mget vs lftp mirror" "${best[ours_tls_tree]}" \
+    "${best[lftp_tls_tree]}" "$(ratio "${best[ours_tls_tree]}" "${best[lftp_tls_tree]}")"
 echo
 for server in vs py; do
     name=$([ "$server" = vs ] && echo vsftpd || echo pyftpdlib)
@@ -244,6 +307,10 @@ done
 if [ "$big" = 1 ]; then
     echo "1 GiB: ours $(rate "${best[ours_big]}"), curl $(rate "${best[curl_big]}")"
     echo "1 GiB up: ours $(rate "${best[ours_put]}"), ours at 1024-byte sends $(rate "${best[ours1k_put]}"), curl $(rate "${best[curl_put]}")"
+    echo "(e) TLS 1 GiB: ours $(rate "${best[ours_tls_big]}"), curl $(rate "${best[curl_tls_big]}")"
 fi
+echo "(e) TLS, ms per file: mget $(per_file "${best[ours_tls_tree]}"), lftp mirror $(per_file "${best[lftp_tls_tree]}");" \
+    "mget made ${best[logins_tls]}"
 echo "targets: (a) ours/curl <= 1.00; (b) mget/lftp mirror <= 1.00 on both servers; (c) ours/curl <= 1.00;"
-echo "         (d) mget <= 0.35 x lftp mirror and <= 1.00 x lftp mirror -P 3, mget -j 1 <= 0.80 x lftp mirror"
+echo "         (d) mget <= 0.35 x lftp mirror and <= 1.00 x lftp mirror -P 3, mget -j 1 <= 0.80 x lftp mirror;"
+echo "         (e) TLS: ours/curl <= 1.10, mget/lftp mirror <= 0.30"

@@ -199,7 +199,7 @@ std::unique_ptr<TransferSession> CreateSession(const TaskParam& param, TaskUse u
     session->tlsMode = scheme->tls.value_or(param.tls);
     session->tlsTrust = param.tlsTrust;
     if (session->tlsMode != TlsMode::Off) {
-        session->tlsContext = TlsContext::Create();
+        session->tlsContext = TlsContext::Shared();
         if (!session->tlsContext) return nullptr;
     }
     if (session->host.empty()) return nullptr;

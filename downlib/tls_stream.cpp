@@ -37,6 +37,13 @@ std::shared_ptr<TlsContext> TlsContext::Create() {
     return context;
 }
 
+std::shared_ptr<TlsContext> TlsContext::Shared() {
+    // The context is not changed after it is made, and OpenSSL lets threads
+    // make connections from one context at once.
+    static const std::shared_ptr<TlsContext> shared = Create();
+    return shared;
+}
+
 namespace {
 
 std::string ErrorQueueText() {

@@ -28,6 +28,10 @@ using SslSessionPtr = std::unique_ptr<SSL_SESSION, SslDeleter>;
 class TlsContext {
 public:
     static std::shared_ptr<TlsContext> Create();
+    // One context for every session of the process: making one reads the
+    // system's whole certificate bundle (tens of milliseconds), far more than
+    // a task on a kept connection costs otherwise. Null when it cannot be made.
+    static std::shared_ptr<TlsContext> Shared();
     SSL_CTX* Handle() const { return context_.get(); }
 
 private:

@@ -81,6 +81,31 @@ TEST(SessionUrl, TlsSchemesNameTheModeAndImplicitDefaultsToPort990) {
     }
 }
 
+// A context made per task re-read the system's certificate bundle for every
+// file of a folder download, even on a kept connection.
+TEST(SessionUrl, TlsSessionsShareOneContext) {
+    const struct {
+        const char* url;
+        TlsMode taskMode;
+        TaskUse use;
+    } cases[] = {
+        {"ftpes://host/a", TlsMode::Off, TaskUse::Download},
+        {"ftps://other:9990/b", TlsMode::Off, TaskUse::Upload},
+        {"ftp://host/c", TlsMode::Required, TaskUse::Assistant},
+        {"ftp://host/d", TlsMode::Auto, TaskUse::Download},
+    };
+    const TlsContext* first = nullptr;
+    for (const auto& c : cases) {
+        TaskParam param;
+        param.url = c.url;
+        param.tls = c.taskMode;
+        auto session = CreateSession(param, c.use);
+        ASSERT_TRUE(session && session->tlsContext) << c.url;
+        if (!first) first = session->tlsContext.get();
+        EXPECT_EQ(session->tlsContext.get(), first) << c.url;
+    }
+}
+
 struct UrlCase {
     const char* url;
     bool session;
