@@ -152,7 +152,8 @@ TEST(DownloadReuse, AKeptConnectionCostsTwoWritesPerFile) {
         Verbs expected{"FEAT"};
         for (int i = 1; i < kFiles; ++i) {
             if (c.asciiEvery > 0 && i % c.asciiEvery == 1) {
-                expected.insert(expected.end(), {"SIZE", "MDTM", "TYPE", "PASV", "RETR"});  // TYPE A after them
+                expected.insert(expected.end(),
+                                {"SIZE", "MDTM", "TYPE", "PASV", "RETR"});  // TYPE A after them
             } else {
                 expected.insert(expected.end(), c.perFile.begin(), c.perFile.end());
             }
@@ -537,7 +538,8 @@ TEST(DownloadReuse, RetriesAreBoundedAndEachSaysWhy) {
         EXPECT_EQ(task.CountLogsStarting("重试 "), c.retries) << task.Dump();
         for (int i = 1; i <= c.retries; ++i) {
             const std::string prefix = "重试 " + std::to_string(i) + "/" + std::to_string(c.retries) + ": ";
-            EXPECT_EQ(task.CountLogsStarting(prefix + (c.reason ? c.reason : "")), 1) << prefix << task.Dump();
+            EXPECT_EQ(task.CountLogsStarting(prefix + (c.reason ? c.reason : "")), 1)
+                << prefix << task.Dump();
         }
         const std::string last = "重试" + std::to_string(c.retries) + "次后仍然失败: ";
         EXPECT_EQ(task.CountLogsStarting(last + (c.reason ? c.reason : "")), 1) << task.Dump();
@@ -636,12 +638,15 @@ TEST(DownloadReuse, ATaskOfSeveralConnectionsLeavesThoseThatEndedInStep) {
     // their transfers off at their parts' ends, and are kept only when the
     // server still calls theirs complete (226 rather than 426, when the rest
     // had left it already). How many connections a task of four opens
-    // depends on how its parts split; the next task starts on kept ones.
+    // depends on how its parts split, and a worker opened after another has
+    // ended may already take that one's kept connection; what is kept in
+    // step is used again, within the first task or by the next.
     FakeFtpServer server;
     ASSERT_TRUE(server.ok());
     server.AddPatternFile("/big", 4 << 20, 9);
     TempDir dir;
     Download download;
+    int reusedInAll = 0;
     for (int round = 0; round < 2; ++round) {
         Task task;
         TaskParam param = task.Param(server, "/big", dir.file("big" + std::to_string(round)));
@@ -650,13 +655,12 @@ TEST(DownloadReuse, ATaskOfSeveralConnectionsLeavesThoseThatEndedInStep) {
         EXPECT_TRUE(task.Whole()) << task.Dump();
         EXPECT_EQ(testsupport::CheckPatternFile(dir.file("big" + std::to_string(round)), 4 << 20, 9), "");
         const int reused = task.CountLogsStarting("使用已登录的连接");
-        if (round == 0) {
-            EXPECT_EQ(reused, 0);
-        } else {
-            EXPECT_GE(reused, 1) << task.Dump();
-        }
         EXPECT_LE(reused, static_cast<int>(ConnectionCache::kPerKeyLimit));
+        reusedInAll += reused;
     }
+    EXPECT_GE(reusedInAll, 1);
+    // Nothing was kept before the first task: it logged in.
+    EXPECT_GE(server.CountCommands("USER"), 1);
 }
 
 }  // namespace
