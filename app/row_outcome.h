@@ -39,37 +39,29 @@ struct RowOutcome {
     std::string note;
 };
 
-// How a download task ended, as the driver saw it.
-struct DownloadEnd {
-    bool addressable = true;      // the paths fit a task and stay below the local folder
+// How a task ended, as the driver saw it: what downloads and uploads share.
+struct TaskEnd {
+    bool addressable = true;      // the paths fit a task (and, downloading, stay below the local folder)
     bool started = true;          // the engine took the task
     bool stopRequested = false;   // the program (or the queue) was being stopped
     bool stopSent = false;        // the driver stopped the task
     bool ended = false;           // TaskEnded arrived
     bool workerDone = false;      // TaskWorkerDone
     bool workerFailed = false;    // TaskWorkerFailed
-    bool sameName = false;        // the engine chose another local name
     std::int64_t count = -1;      // TaskEnded's byte total
-    std::int64_t localSize = -1;  // the local file's size after the task
+    std::int64_t localSize = -1;  // the local file's size (after a download, before an upload)
     std::string engineReason;     // the engine's lines, as FailureReason reads them
+};
+
+struct DownloadEnd : TaskEnd {
+    bool sameName = false;  // the engine chose another local name
 };
 
 // A download row reads "完成" only when the engine reported its file whole
 // and the local file holds every byte it counted.
 RowOutcome DownloadVerdict(const DownloadEnd& end);
 
-// How an upload task ended, as the driver saw it.
-struct UploadEnd {
-    bool addressable = true;     // the remote path fits a task
-    bool started = true;         // the engine took the task
-    bool stopRequested = false;  // the program (or the queue) was being stopped
-    bool stopSent = false;       // the driver stopped the task
-    bool ended = false;          // TaskEnded arrived
-    bool workerDone = false;     // TaskWorkerDone
-    bool workerFailed = false;   // TaskWorkerFailed
-    std::int64_t count = -1;     // TaskEnded's byte total
-    std::int64_t localSize = -1;
-    std::string engineReason;
+struct UploadEnd : TaskEnd {
     std::string decision;  // the engine's line on a remote file of the same name
 };
 

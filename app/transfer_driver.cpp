@@ -237,6 +237,15 @@ RowOutcome HandleUploadFolderRow(App& app, TransferDriverState& d, RemoteFolderM
     return FailedRow(d.stopRequested.load() ? std::string("已停止") : reason);
 }
 
+// What the task's events told, under the watch's lock.
+void ReadWatch(const TaskWatch& watch, TaskEnd& end) {
+    end.ended = watch.ended;
+    end.workerDone = watch.workerDone;
+    end.workerFailed = watch.workerFailed;
+    end.count = watch.count;
+    end.engineReason = watch.failure.Text();
+}
+
 // The row's server and log-in, the window's answers on certificates, and the
 // task's events and log lines recorded into `watch`.
 void AddressTask(App& app, downlib::TaskParam& param, const QueueRow& row,
@@ -280,11 +289,7 @@ RowOutcome HandleUploadFileRow(App& app, TransferDriverState& d, const QueueRow&
     end.localSize = localSize;
     {
         std::lock_guard guard(watch->lock);
-        end.ended = watch->ended;
-        end.workerDone = watch->workerDone;
-        end.workerFailed = watch->workerFailed;
-        end.count = watch->count;
-        end.engineReason = watch->failure.Text();
+        ReadWatch(*watch, end);
         end.decision = watch->decision;
     }
     return UploadVerdict(end);
@@ -315,12 +320,8 @@ RowOutcome HandleFileRow(App& app, TransferDriverState& d, downlib::TaskParam& p
     end.stopRequested = d.stopRequested.load();
     {
         std::lock_guard guard(watch->lock);
-        end.ended = watch->ended;
-        end.workerDone = watch->workerDone;
-        end.workerFailed = watch->workerFailed;
+        ReadWatch(*watch, end);
         end.sameName = watch->sameName;
-        end.count = watch->count;
-        end.engineReason = watch->failure.Text();
     }
     end.localSize = toolkit::FileSize(localPath);
     return DownloadVerdict(end);
