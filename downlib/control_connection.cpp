@@ -6,6 +6,7 @@
 
 #include <ctime>
 
+#include "downlib/connection_limit.h"
 #include "downlib/error_codes.h"
 #include "downlib/ftp_tls.h"
 #include "downlib/socket_address.h"
@@ -273,11 +274,24 @@ bool SendQuit(SessionConnection& connection, std::string& reply, int timeoutMs) 
     return SendCommand(connection, "QUIT", reply, timeoutMs) == 221;
 }
 
+namespace {
+
+// The last error line, and so the reason of a retry, names a refusal for too
+// many connections, so that whoever runs several transfers can tell it from a
+// wrong password.
+void NoteConnectionLimit(SessionConnection& connection) {
+    if (IsConnectionLimitReply(connection.lastReply))
+        EmitLog(connection, kConnectionLimitLine + connection.lastReply, LogError);
+}
+
+}  // namespace
+
 OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, int greetingTimeoutMs,
                                  GreetingTexts texts) {
     TransferSession& session = *connection.session;
     // A new control socket: nothing of the old one's replies can arrive here.
     connection.outOfStep = false;
+    connection.lastReply.clear();
     if (IsDottedQuad(session.host)) {
         session.serverAddress = session.host;
     } else if (resolve || session.serverAddress.empty()) {
@@ -307,6 +321,7 @@ OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, in
     std::string reply;
     if (!ExpectWelcome(connection, reply, greetingTimeoutMs)) {
         EmitLog(connection, "无法得到欢迎消息", LogError);
+        NoteConnectionLimit(connection);
         return OpenResult::NoWelcome;
     }
     if (texts == GreetingTexts::Upload)
@@ -317,6 +332,7 @@ OpenResult OpenControlConnection(SessionConnection& connection, bool resolve, in
     }
     if (!Login(connection, session.user, session.password, greetingTimeoutMs)) {
         EmitLog(connection, "登录失败", LogError);
+        NoteConnectionLimit(connection);
         return OpenResult::LoginFailed;
     }
     EmitLog(connection, "登录成功", LogReply);

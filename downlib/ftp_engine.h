@@ -25,6 +25,10 @@ enum LogKind : int {
 // A task's log line that opens with this announces one retry and why
 // ("重试 3/999: 数据连接超时"), so a window can show why a transfer waits.
 inline constexpr const char* kRetryLinePrefix = "重试 ";
+// A log-in refused because the server serves as many connections as it
+// allows (421, or a 530 that says so) is an error line that opens with this,
+// followed by the server's reply; it is then also the reason of the retry.
+inline constexpr const char* kConnectionLimitLine = "服务器不接受更多的连接: ";
 
 using Handle = std::uintptr_t;
 

@@ -518,6 +518,17 @@ TEST(DownloadReuse, RetriesAreBoundedAndEachSaysWhy) {
          },
          1, nullptr},
         {"no retries at all", [](FakeFtpServer& s) { s.SetCredentials("user", "other"); }, 0, "登录失败"},
+        // A refusal for too many connections says so, with the server's words.
+        {"greeting 421",
+         [](FakeFtpServer& s) { s.SetGreeting("421 Too many connections (1) from this IP\r\n"); }, 1,
+         "服务器不接受更多的连接: 421 Too many connections (1) from this IP"},
+        {"PASS 530 for a host's limit",
+         [](FakeFtpServer& s) {
+             s.Reply(
+                 "PASS",
+                 "530 Sorry, the maximum number of clients (1) from your host are already connected.\r\n");
+         },
+         1, "服务器不接受更多的连接: 530 Sorry, the maximum number"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
