@@ -1,11 +1,12 @@
 // The task queue's rows. Requests append them on the UI thread; the driver
-// takes rows and ends its run through TakeNextRow and FinishRow, which also
+// takes rows and ends its run through TakeNextRow, FinishRow and EndQueueRun, which also
 // run on the UI thread, so a request's "append a row, then start the driver
 // if it is idle" can never interleave with the driver's "nothing left: mark
 // idle and clear": no row is cleared before it is handled and no row is left
 // without a running driver.
 #include "app/task_queue.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <utility>
@@ -23,38 +24,33 @@ namespace {
 constexpr auto kRedrawInterval = std::chrono::milliseconds(40);
 constexpr auto kPumpInterval = std::chrono::milliseconds(5);
 
-// Whether an upload row waits (or runs) at or after queueIndex. Under the lock.
-bool UploadRowWaiting(const TaskQueueState& state) {
-    for (std::size_t i = state.queueIndex; i < state.rows.size(); ++i) {
-        if (state.rows[i].upload) return true;
-    }
-    return false;
-}
-
 // Under the lock: an upload request that has run through wants the remote
 // folder listed again, so the new files show.
 void NoteUploadsRunThrough(TaskQueueState& state) {
-    if (state.uploadsFinished && state.requestDone && !UploadRowWaiting(state)) {
+    if (state.uploadsFinished && state.requestDone && state.openUploads == 0) {
         state.uploadsFinished = false;
         state.remoteListingDue = true;
     }
 }
 
-// Whether a download row waits (or runs) at or after queueIndex. Under the lock.
-bool DownloadRowWaiting(const TaskQueueState& state) {
-    for (std::size_t i = state.queueIndex; i < state.rows.size(); ++i) {
-        if (!state.rows[i].upload) return true;
-    }
-    return false;
-}
-
 // Under the lock: a download request that has run through and wrote into the
 // shown local folder wants that folder listed again.
 void NoteDownloadsRunThrough(TaskQueueState& state) {
-    if (state.localFolderWritten && state.requestDone && !DownloadRowWaiting(state)) {
+    if (state.localFolderWritten && state.requestDone && state.openDownloads == 0) {
         state.localFolderWritten = false;
         state.localListingDue = true;
     }
+}
+
+std::int64_t FileBytes(const QueueRow& row) { return row.folder ? 0 : toolkit::ToInteger(row.sizeText); }
+
+// Under the lock: the index of the row with this id, or the row count.
+std::size_t IndexOf(const TaskQueueState& state, std::uint64_t id) {
+    const auto at =
+        std::lower_bound(state.rows.begin(), state.rows.end(), id,
+                         [](const QueueRow& row, std::uint64_t wanted) { return row.id < wanted; });
+    if (at == state.rows.end() || at->id != id) return state.rows.size();
+    return static_cast<std::size_t>(at - state.rows.begin());
 }
 
 }  // namespace
@@ -70,6 +66,12 @@ void AppendQueueRow(App& app, const QueueRow& row) {
     {
         std::lock_guard guard(state.lock);
         state.rows.push_back(row);
+        QueueRow& added = state.rows.back();
+        added.id = state.nextRowId++;
+        added.phase = RowPhase::Waiting;
+        ++state.waiting;
+        ++(row.upload ? state.openUploads : state.openDownloads);
+        state.bytesQueued += FileBytes(row);
     }
     // The local folder and an upload's type are the program's texts (local
     // names); only what comes from the server may be shown as GBK.
@@ -166,19 +168,34 @@ std::size_t QueuedRowCount(App& app) {
     return state.rows.size();
 }
 
-std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared) {
+bool RowTakeable(const TaskQueueState& state) { return state.waiting > 0 && state.runningFolders == 0; }
+
+std::optional<QueueRow> TakeNextRow(App& app) {
+    TaskQueueState& state = QueueState(app);
+    std::lock_guard guard(state.lock);
+    if (!RowTakeable(state)) return std::nullopt;
+    for (std::size_t i = state.firstWaiting; i < state.rows.size(); ++i) {
+        QueueRow& row = state.rows[i];
+        if (row.phase != RowPhase::Waiting) continue;
+        row.phase = RowPhase::Running;
+        --state.waiting;
+        ++state.running;
+        if (row.folder) ++state.runningFolders;
+        state.firstWaiting = i + 1;
+        return row;
+    }
+    return std::nullopt;
+}
+
+bool EndQueueRun(App& app, bool& cleared) {
     cleared = false;
     TaskQueueState& state = QueueState(app);
     std::vector<int> finished;
     {
         std::lock_guard guard(state.lock);
-        index = static_cast<int>(state.queueIndex);
-        if (state.queueIndex < state.rows.size()) {
-            state.rowTaken = true;
-            return state.rows[state.queueIndex];
-        }
+        if (state.waiting > 0 || state.running > 0) return false;
         state.driverIdle = true;
-        if (!state.requestDone) return std::nullopt;
+        if (!state.requestDone) return true;
         NoteUploadsRunThrough(state);
         NoteDownloadsRunThrough(state);
         // A failed row stays: cleared with the rest, the failure would be
@@ -192,46 +209,60 @@ std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared) {
             }
         }
         state.rows = std::move(kept);
-        state.queueIndex = state.rows.size();
+        state.firstWaiting = state.rows.size();
+        state.bytesQueued = 0;
+        state.bytesEnded = 0;
         cleared = true;
     }
     toolkit::ListView& list = app.ui.queueList;
     // From the bottom, so each index still names its row.
     for (std::size_t i = finished.size(); i-- > 0;) list.DeleteRow(finished[i]);
-    return std::nullopt;
+    return true;
 }
 
-int TakenRowIndex(App& app) {
+int RowIndexOf(App& app, std::uint64_t id) {
     TaskQueueState& state = QueueState(app);
     std::lock_guard guard(state.lock);
-    return state.rowTaken ? static_cast<int>(state.queueIndex) : -1;
+    const std::size_t at = IndexOf(state, id);
+    return at < state.rows.size() ? static_cast<int>(at) : -1;
 }
 
-void FinishRow(App& app, const std::string& status, const std::string& reason) {
+int RunningRowIndexOf(App& app, std::uint64_t id) {
     TaskQueueState& state = QueueState(app);
-    int row = 0;
+    std::lock_guard guard(state.lock);
+    const std::size_t at = IndexOf(state, id);
+    return at < state.rows.size() && state.rows[at].phase == RowPhase::Running ? static_cast<int>(at) : -1;
+}
+
+void FinishRow(App& app, std::uint64_t id, const std::string& status, const std::string& reason) {
+    TaskQueueState& state = QueueState(app);
+    std::size_t row = 0;
     QueueRow handled;
     {
         std::lock_guard guard(state.lock);
-        row = static_cast<int>(state.queueIndex);
-        state.rowTaken = false;
-        if (state.queueIndex < state.rows.size()) {
-            state.rows[state.queueIndex].status = status;
-            handled = state.rows[state.queueIndex];
-            ++state.queueIndex;
-            if (handled.upload) {
-                state.uploadsFinished = true;
-                NoteUploadsRunThrough(state);
-            } else {
-                // Failed rows count too: a folder made or a part of a file
-                // may have arrived.
-                if (IsAtOrBelow(handled.localFolder + handled.localRelative, app.localListFolder))
-                    state.localFolderWritten = true;
-                NoteDownloadsRunThrough(state);
-            }
+        row = IndexOf(state, id);
+        if (row >= state.rows.size() || state.rows[row].phase != RowPhase::Running) return;
+        QueueRow& ended = state.rows[row];
+        ended.status = status;
+        ended.phase = RowPhase::Ended;
+        --state.running;
+        if (ended.folder) --state.runningFolders;
+        state.bytesEnded += FileBytes(ended);
+        handled = ended;
+        if (handled.upload) {
+            --state.openUploads;
+            state.uploadsFinished = true;
+            NoteUploadsRunThrough(state);
+        } else {
+            --state.openDownloads;
+            // Failed rows count too: a folder made or a part of a file
+            // may have arrived.
+            if (IsAtOrBelow(handled.localFolder + handled.localRelative, app.localListFolder))
+                state.localFolderWritten = true;
+            NoteDownloadsRunThrough(state);
         }
     }
-    app.ui.queueList.SetCellText(row, 4, status);
+    app.ui.queueList.SetCellText(static_cast<int>(row), 4, status);
     if (status != kStatusFailed) return;
     const std::string why = reason.empty() ? std::string{} : "，" + reason;
     if (handled.upload) {
@@ -246,6 +277,24 @@ void FinishRow(App& app, const std::string& status, const std::string& reason) {
                  std::string(handled.folder ? "创建本地目录失败:" : "下载失败:") + handled.remotePath + why);
 }
 
+void RequeueRow(App& app, std::uint64_t id) {
+    TaskQueueState& state = QueueState(app);
+    std::size_t row = 0;
+    {
+        std::lock_guard guard(state.lock);
+        row = IndexOf(state, id);
+        if (row >= state.rows.size() || state.rows[row].phase != RowPhase::Running) return;
+        QueueRow& again = state.rows[row];
+        again.phase = RowPhase::Waiting;
+        again.status = kStatusWaiting;
+        --state.running;
+        if (again.folder) --state.runningFolders;
+        ++state.waiting;
+        state.firstWaiting = std::min(state.firstWaiting, row);
+    }
+    app.ui.queueList.SetCellText(static_cast<int>(row), 4, kStatusWaiting);
+}
+
 void RemoveSelectedQueueRows(App& app) {
     TaskQueueState& state = QueueState(app);
     toolkit::ListView& list = app.ui.queueList;
@@ -257,10 +306,16 @@ void RemoveSelectedQueueRows(App& app) {
             const int index = selected[i];
             const auto row = static_cast<std::size_t>(index);
             if (row >= state.rows.size()) continue;
-            // The running row ends with "停止任务", not by vanishing.
-            if (state.rowTaken && row == state.queueIndex) continue;
+            const QueueRow& gone = state.rows[row];
+            // A running row ends with "停止任务", not by vanishing.
+            if (gone.phase == RowPhase::Running) continue;
+            if (gone.phase == RowPhase::Waiting) {
+                --state.waiting;
+                --(gone.upload ? state.openUploads : state.openDownloads);
+                state.bytesQueued -= FileBytes(gone);
+            }
             state.rows.erase(state.rows.begin() + static_cast<std::ptrdiff_t>(row));
-            if (row < state.queueIndex) --state.queueIndex;
+            if (row < state.firstWaiting) --state.firstWaiting;
             removed.push_back(index);
         }
     }

@@ -24,6 +24,10 @@ namespace app {
 
 struct App;
 
+// Where a row is in its life: waiting to be taken, taken by one of the
+// driver's lanes, or ended with its final status.
+enum class RowPhase { Waiting, Running, Ended };
+
 // One queue row as the driver needs it; the columns of queueList show the
 // first four texts.
 struct QueueRow {
@@ -44,6 +48,10 @@ struct QueueRow {
     std::string user;
     std::string password;
     std::string status = kStatusWaiting;  // column 4
+    // Given when the row is appended, increasing down the list: the driver's
+    // lanes find their rows by it, whatever was removed above them.
+    std::uint64_t id = 0;
+    RowPhase phase = RowPhase::Waiting;
     // An upload row: the local entry is read and the remote path written.
     // localSource is the entry read (the target when the entry is a link);
     // remoteGbk tells that the remote names were converted to GBK.
@@ -58,11 +66,20 @@ struct QueueRow {
 struct TaskQueueState {
     std::mutex lock;
     std::vector<QueueRow> rows;  // row i of queueList
-    std::size_t queueIndex = 0;
+    std::uint64_t nextRowId = 1;
+    std::size_t firstWaiting = 0;  // no row above it waits
+    std::size_t waiting = 0;       // rows in each phase but Ended
+    std::size_t running = 0;
+    std::size_t runningFolders = 0;
+    std::size_t openUploads = 0;  // upload rows that have not ended
+    std::size_t openDownloads = 0;
+    // The bytes of the file rows queued since the queue was last cleared, and
+    // of those that ended: the request's progress while several rows run.
+    std::int64_t bytesQueued = 0;
+    std::int64_t bytesEnded = 0;
     std::string queueBaseRemote;
     bool driverIdle = true;
     bool requestDone = false;
-    bool rowTaken = false;                               // the driver is handling the row at queueIndex
     std::size_t maxRowsPerRequest = kMaxRowsPerRequest;  // tests lower it
     // An upload row has ended since the remote folder was last listed for
     // uploads; once no upload row waits, the listing is due.
@@ -111,23 +128,37 @@ bool IsAtOrBelow(const std::string& path, const std::string& folder);
 // The row count of queueList as the queue state knows it.
 std::size_t QueuedRowCount(App& app);
 
-// For the driver, on the UI thread: the row at queueIndex, or nothing; with
-// nothing left, the end-of-queue step runs in the same call (the driver is
-// marked idle and, once the request is done, the rows are cleared but those
-// that failed, which stay in view until the user removes them).
-std::optional<QueueRow> TakeNextRow(App& app, int& index, bool& cleared);
+// Whether a row can be taken now: one waits and no folder row runs (the
+// rows below a folder row may lie in that folder, so they wait until it is
+// made). Any thread, under the queue's lock.
+bool RowTakeable(const TaskQueueState& state);
 
-// For the driver, on the UI thread: where the row it handles is now (rows
-// above it may have been removed meanwhile); -1 when it handles none.
-int TakenRowIndex(App& app);
+// For the driver, on the UI thread: the first waiting row, now running, or
+// nothing when none can be taken.
+std::optional<QueueRow> TakeNextRow(App& app);
 
-// For the driver, on the UI thread: the row just handled gets its final
-// status and queueIndex moves on. A failure also gets one log line with the
-// row's path and the reason.
-void FinishRow(App& app, const std::string& status, const std::string& reason = {});
+// For the driver, on the UI thread, once no row waits or runs: the
+// end-of-queue step (the driver is marked idle and, once the request is
+// done, the rows are cleared but those that failed, which stay in view until
+// the user removes them). False, and nothing done, while a row waits or runs.
+bool EndQueueRun(App& app, bool& cleared);
+
+// On the UI thread: where the row with this id is now (rows above it may
+// have been removed meanwhile); -1 when it is gone.
+int RowIndexOf(App& app, std::uint64_t id);
+// The same for a row that is still running; -1 once it has ended.
+int RunningRowIndexOf(App& app, std::uint64_t id);
+
+// For the driver, on the UI thread: the row gets its final status. A failure
+// also gets one log line with the row's path and the reason.
+void FinishRow(App& app, std::uint64_t id, const std::string& status, const std::string& reason = {});
+
+// For the driver, on the UI thread: a running row waits again, to be taken
+// before the rows below it (its server refused one more connection).
+void RequeueRow(App& app, std::uint64_t id);
 
 // Handler of the queue menu item "移除任务": removes the selected rows of
-// queueList, except the one the driver is handling.
+// queueList, except those the driver is handling.
 void RemoveSelectedQueueRows(App& app);
 
 }  // namespace app

@@ -10,8 +10,12 @@ int OnTaskEvent(TaskWatch& watch, int code, std::int64_t, std::int64_t value2, s
     std::lock_guard guard(watch.lock);
     switch (code) {
         case downlib::TaskUploadQuestion: {
+            watch.loggedIn = true;
             return AnswerSameName();
         }
+        case downlib::TaskTransferStarted:
+            watch.loggedIn = true;
+            break;
         case downlib::TaskEnded:
             watch.ended = true;
             watch.count = value2;

@@ -21,6 +21,7 @@ struct TaskWatch {
     bool workerDone = false;    // TaskWorkerDone: a worker received its whole part
     bool workerFailed = false;  // TaskWorkerFailed
     bool sameName = false;      // TaskSameName: the file went to a new local name
+    bool loggedIn = false;      // the task's connection got as far as a transfer
     std::int64_t count = -1;    // TaskEnded's byte count
     bool stopAsked = false;     // the user chose "停止任务" for this task
     FailureReason failure;      // the task's log lines

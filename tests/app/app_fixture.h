@@ -31,7 +31,14 @@ protected:
         setenv("HOME", home.c_str(), 1);
         app = std::make_unique<app::App>();
         app->settingsFile = home_.file("配置文件.ini");
+        // One row at a time unless a test asks for more: most window tests
+        // follow a run row by row, as the program does with this setting.
+        SetParallelRows("1");
         app::CreateMainWindow(*app);
+    }
+
+    void SetParallelRows(const std::string& count) {
+        toolkit::WriteSetting(app->settingsFile, "配置项", "同时传输数", count);
     }
 
     void TearDown() override {

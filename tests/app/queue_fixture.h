@@ -84,7 +84,7 @@ protected:
             if (app::TransferDriverRunning(*app)) return false;
             auto& state = app::QueueState(*app);
             std::lock_guard guard(state.lock);
-            if (!state.driverIdle || !state.requestDone || state.queueIndex != state.rows.size())
+            if (!state.driverIdle || !state.requestDone || state.waiting != 0 || state.running != 0)
                 return false;
             for (const auto& row : state.rows) {
                 if (row.status != app::kStatusFailed) return false;
