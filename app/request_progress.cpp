@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 
 namespace app {
@@ -59,9 +60,11 @@ std::string TimeLeftText(std::int64_t seconds) {
 std::string RequestProgressText(int percent, double bytesPerSecond, std::int64_t bytesLeft) {
     std::string text = "任务进度:" + std::to_string(std::clamp(percent, 0, 100)) + "%";
     if (bytesPerSecond < 1) return text;
-    const auto seconds = static_cast<std::int64_t>(
-        static_cast<double>(std::max<std::int64_t>(bytesLeft, 0)) / bytesPerSecond + 0.5);
-    return text + "  " + SpeedText(bytesPerSecond) + "  剩余" + TimeLeftText(seconds);
+    // Clamped while still a double: a crawl over a large request is no overflow.
+    const double seconds = std::min(
+        std::round(static_cast<double>(std::max<std::int64_t>(bytesLeft, 0)) / bytesPerSecond),
+        static_cast<double>(kLongestTimeLeft));
+    return text + "  " + SpeedText(bytesPerSecond) + "  剩余" + TimeLeftText(static_cast<std::int64_t>(seconds));
 }
 
 }  // namespace app
