@@ -40,8 +40,6 @@ struct Lane {
     bool connected = false;  // a task of this lane got as far as a transfer
     std::int64_t size = 0;   // the row's bytes (0 for a folder row)
     std::string action;      // pane 2's text for this row alone
-    // The driver's only: the task's byte count at the last look.
-    std::int64_t bytesSeen = -1;
 };
 
 struct TransferDriverState {
@@ -62,6 +60,7 @@ struct TransferDriverState {
     int limit = 1;   // lowered while the server refuses more connections
     std::chrono::steady_clock::time_point lowered{};
     bool toldNoSecond = false;
+    std::int64_t movedEnded = 0;  // bytes moved by the rows that ended: the speed's account
     // The Download objects of lanes 1 and on (lane 0 runs on downloadClient),
     // kept from run to run with their logged-in connections.
     std::array<std::unique_ptr<downlib::Download>, kMaxParallelRows> clients;

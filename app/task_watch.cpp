@@ -1,6 +1,8 @@
 // The task callbacks of file tasks.
 #include "app/task_watch.h"
 
+#include <algorithm>
+
 #include "downlib/upload_decision.h"
 
 namespace app {
@@ -15,6 +17,10 @@ int OnTaskEvent(TaskWatch& watch, int code, std::int64_t, std::int64_t value2, s
         }
         case downlib::TaskTransferStarted:
             watch.loggedIn = true;
+            break;
+        case downlib::TaskBytes:
+        case downlib::TaskBytesSent:
+            watch.moved += std::max<std::int64_t>(value2, 0);
             break;
         case downlib::TaskEnded:
             watch.ended = true;

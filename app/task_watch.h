@@ -22,6 +22,7 @@ struct TaskWatch {
     bool workerFailed = false;  // TaskWorkerFailed
     bool sameName = false;      // TaskSameName: the file went to a new local name
     bool loggedIn = false;      // the task's connection got as far as a transfer
+    std::int64_t moved = 0;     // bytes received or sent (TaskBytes, TaskBytesSent)
     std::int64_t count = -1;    // TaskEnded's byte count
     bool stopAsked = false;     // the user chose "停止任务" for this task
     FailureReason failure;      // the task's log lines

@@ -93,13 +93,16 @@ void RunLane(App& app, TransferDriverState& d, Lane& lane) {
             lane.upload = row->upload;
             lane.size = row->folder ? 0 : toolkit::ToInteger(row->sizeText);
             lane.retrying = false;
-            lane.bytesSeen = -1;
             lane.action = ActionOf(*row);
         }
         const RowOutcome outcome = RunRow(app, d, lane, *row);
         {
             std::lock_guard guard(d.lock);
             lane.connected = lane.connected || Connected(lane);
+            if (lane.watch) {
+                std::lock_guard watchGuard(lane.watch->lock);
+                d.movedEnded += lane.watch->moved;
+            }
             lane.rowId = 0;
             lane.watch.reset();
         }
@@ -127,22 +130,28 @@ void RunLane(App& app, TransferDriverState& d, Lane& lane) {
 
 // The request's progress while several rows run: pane 2 counts the running
 // rows, pane 3 and the bar follow the bytes, each running row its own share.
-bool ShowRequestProgress(App& app, TransferDriverState& d, ThroughputMeter& meter, std::int64_t& moved) {
+bool ShowRequestProgress(App& app, TransferDriverState& d, ThroughputMeter& meter) {
     struct Shown {
         std::uint64_t id;
         int percent;
     };
     std::vector<Shown> rows;
     std::int64_t runningBytes = 0;
+    // What crossed the wire, not what the rows account for: a resumed or
+    // skipped file adds to the progress but not to the speed.
+    std::int64_t moved = 0;
     std::string action;
     {
         std::lock_guard guard(d.lock);
+        moved = d.movedEnded;
         for (const auto& lane : d.lanes) {
-            if (!lane || lane->rowId == 0 || lane->size <= 0 || !lane->watch) continue;
+            if (!lane || lane->rowId == 0 || !lane->watch) continue;
+            {
+                std::lock_guard watchGuard(lane->watch->lock);
+                moved += lane->watch->moved;
+            }
+            if (lane->size <= 0) continue;
             const std::int64_t bytes = std::clamp<std::int64_t>(lane->client->GetBytesDone(), 0, lane->size);
-            // A resumed file starts at its offset: only what moves counts for the speed.
-            if (lane->bytesSeen >= 0 && bytes > lane->bytesSeen) moved += bytes - lane->bytesSeen;
-            lane->bytesSeen = bytes;
             runningBytes += bytes;
             if (!lane->retrying) rows.push_back({lane->rowId, static_cast<int>(bytes * 100 / lane->size)});
         }
@@ -255,6 +264,7 @@ void RunQueue(App& app, TransferDriverState& d) {
         d.wanted = wanted;
         d.limit = wanted;
         d.toldNoSecond = false;
+        d.movedEnded = 0;
         d.folders = &folders;
     }
     bool live = OnUi([&] {
@@ -262,7 +272,6 @@ void RunQueue(App& app, TransferDriverState& d) {
         if (!problem.empty()) AppendLogNow(app, problem);
     });
     ThroughputMeter meter;
-    std::int64_t moved = 0;
     Clock::time_point shown{};
     while (live && !d.stopRequested.load() && !d.windowGone.load()) {
         TendLanes(app, d);
@@ -286,7 +295,7 @@ void RunQueue(App& app, TransferDriverState& d) {
             continue;
         }
         if (wanted > 1 && Clock::now() - shown >= kProgressInterval) {
-            if (!ShowRequestProgress(app, d, meter, moved)) d.windowGone = true;
+            if (!ShowRequestProgress(app, d, meter)) d.windowGone = true;
             shown = Clock::now();
         }
         std::this_thread::sleep_for(kDriverTick);
