@@ -4,10 +4,14 @@
 //      (QueueDownloadRequest) and worked through by the driver (RunQueue),
 //      against one `lftp -c mirror` and one curl process per file;
 //   2. a folder of 10,000 entries listed into remoteList, and queued (the
-//      driver held back), against one curl listing of the same folder.
+//      driver held back), against one curl listing of the same folder;
+//   3. a folder of 100 files of 4 KiB from vsftpd behind bench/delay_proxy.py
+//      (20 ms each way, a 40 ms round trip), through the window with three
+//      rows at once and with one, against `lftp mirror` and `lftp mirror -P 3`.
 // Every peer runs in the same process run against the same server; the
 // program prints the times, the ratios and the milliseconds per file, and
 // compares every tree that arrived with the server's.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +62,49 @@ bool Run(const std::vector<std::string>& args) {
     while (::waitpid(pid, &status, 0) < 0) {
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The delaying proxy in front of 127.0.0.1:upstream: its PID and port.
+struct Proxy {
+    pid_t pid = -1;
+    int port = 0;
+};
+
+Proxy StartProxy(int upstream, int delayMs) {
+    Proxy proxy;
+    int fds[2];
+    if (::pipe(fds) != 0) return proxy;
+    std::fflush(stdout);
+    proxy.pid = ::fork();
+    if (proxy.pid == 0) {
+        ::dup2(fds[1], 1);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        const std::string script = std::string(QFTP_SOURCE_DIR) + "/bench/delay_proxy.py";
+        const std::string port = std::to_string(upstream);
+        const std::string delay = std::to_string(delayMs);
+        ::execl("/usr/bin/python3", "python3", script.c_str(), "127.0.0.1", port.c_str(), delay.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    char line[32] = {};
+    std::size_t got = 0;
+    while (got + 1 < sizeof line) {
+        const ssize_t n = ::read(fds[0], line + got, 1);
+        if (n <= 0 || line[got] == '\n') break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fds[0]);
+    proxy.port = std::atoi(line);
+    return proxy;
+}
+
+void StopProxy(const Proxy& proxy) {
+    if (proxy.pid <= 0) return;
+    ::kill(proxy.pid, SIGTERM);
+    int status = 0;
+    ::waitpid(proxy.pid, &status, 0);
 }
 
 bool PumpUntil(const std::function<bool()>& done, int seconds) {
@@ -204,6 +251,74 @@ bool BenchServer(ServerKind kind, const testsupport::TempDir& work, const std::s
     return finished && windowTree == "tree equal" && listed == 10000;
 }
 
+// One window through the proxy: the folder "small" downloaded with `rows`
+// rows at once; the seconds it took, negative when it did not finish whole.
+double FarWindow(const testsupport::TempDir& work, const std::string& root, int proxyPort, int rows) {
+    auto a = std::make_unique<app::App>();
+    a->settingsFile = work.file("配置文件-far-" + std::to_string(rows) + ".ini");
+    toolkit::WriteSetting(a->settingsFile, "配置项", "同时传输数", std::to_string(rows));
+    app::CreateMainWindow(*a);
+    a->ui.mainWindow.Show();
+    toolkit::ProcessPendingEvents();
+    a->ui.hostEdit.SetText("127.0.0.1");
+    a->ui.userEdit.SetText("bench");
+    a->ui.passwordEdit.SetText("bench");
+    a->ui.portEdit.SetText(std::to_string(proxyPort));
+    a->ui.quickConnectButton.Click();
+    const std::string out = work.Subdir("far-window-" + std::to_string(rows));
+    a->ui.localPathCombo.SetEditText(out);
+    if (!SelectOnly(*a, "small")) return -1;
+    const auto start = Clock::now();
+    app::QueueDownloadRequest(*a);
+    const bool finished =
+        PumpUntil([&] { return !app::TransferDriverRunning(*a) && app::QueuedRowCount(*a) == 0; }, 600);
+    const double seconds = Seconds(start);
+    app::StopTransferDriver(*a);
+    a.reset();
+    return finished && TreeVerdict(root + "/small", out + "/small") == "tree equal" ? seconds : -1;
+}
+
+// The window a 40 ms round trip away from vsftpd, against lftp.
+bool BenchFar(const testsupport::TempDir& work, const std::string& root) {
+    auto server = testsupport::RealServer::Start(ServerKind::Vsftpd, root, "bench", "bench");
+    if (!server.ok()) {
+        std::fprintf(stderr, "vsftpd did not start: %s\n", server.error().c_str());
+        return false;
+    }
+    const Proxy proxy = StartProxy(server.port(), 20);
+    if (proxy.port <= 0) {
+        std::fprintf(stderr, "the delaying proxy did not start\n");
+        StopProxy(proxy);
+        return false;
+    }
+    const std::string port = std::to_string(proxy.port);
+    const auto lftpMirror = [&](const std::string& name, const std::string& flags) {
+        const std::string out = work.Subdir(name);
+        const auto start = Clock::now();
+        const bool ok = Run({"lftp", "-c",
+                             "set net:max-retries 1; set ftp:ssl-allow false; open -u bench,bench -p " +
+                                 port + " 127.0.0.1; mirror " + flags + "/small " + out + "/small"});
+        const double seconds = Seconds(start);
+        return ok && TreeVerdict(root + "/small", out + "/small") == "tree equal" ? seconds : -1;
+    };
+    const double window3 = FarWindow(work, root, proxy.port, 3);
+    const double window1 = FarWindow(work, root, proxy.port, 1);
+    const double lftp = lftpMirror("far-lftp", "");
+    const double lftp3 = lftpMirror("far-lftp-p3", "-P 3 ");
+    StopProxy(proxy);
+    server.Stop();
+    std::printf("vsftpd at a 40 ms round trip: 100 files of 4 KiB (negative: did not arrive whole)\n");
+    std::printf("  window, 3 rows at once:  %8.3f s\n", window3);
+    std::printf("  window, 1 row at a time: %8.3f s\n", window1);
+    std::printf("  lftp mirror:             %8.3f s\n", lftp);
+    std::printf("  lftp mirror -P 3:        %8.3f s\n", lftp3);
+    std::printf("  ratio window (3) / lftp mirror:      %6.3f  (target at most 0.5)\n", window3 / lftp);
+    std::printf("  ratio window (3) / lftp mirror -P 3: %6.3f\n", window3 / lftp3);
+    std::printf("  ratio window (1) / lftp mirror:      %6.3f\n", window1 / lftp);
+    std::fflush(stdout);
+    return window3 > 0 && window1 > 0;
+}
+
 }  // namespace
 
 int main() {
@@ -221,8 +336,14 @@ int main() {
         }
     }
     for (int i = 0; i < 10000; ++i) testsupport::WriteFile(root + "/big/e" + std::to_string(i) + ".txt", "x");
+    for (int i = 0; i < 100; ++i)
+        testsupport::WriteFile(root + "/small/f" + std::to_string(i) + ".bin", block + std::to_string(i));
 
     bool ok = true;
+    // QFTP_BENCH_FAR_ONLY=1 runs the 40 ms case alone.
+    const char* farOnly = std::getenv("QFTP_BENCH_FAR_ONLY");
+    ok = BenchFar(work, root) && ok;
+    if (farOnly != nullptr && std::string(farOnly) == "1") return ok ? 0 : 1;
     for (ServerKind kind : {ServerKind::Pyftpdlib, ServerKind::Vsftpd})
         ok = BenchServer(kind, work, root) && ok;
     return ok ? 0 : 1;
