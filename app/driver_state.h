@@ -38,6 +38,7 @@ struct Lane {
     bool upload = false;
     bool retrying = false;   // the row shows a retry line
     bool connected = false;  // a task of this lane got as far as a transfer
+    bool refused = false;    // its row's log-in was refused for too many connections
     std::int64_t size = 0;   // the row's bytes (0 for a folder row)
     std::string action;      // pane 2's text for this row alone
 };

@@ -35,6 +35,10 @@ constexpr auto kIdleWaitLimit = std::chrono::seconds(10);
 // waiting for its TaskEnded beyond that.
 constexpr auto kStopGrace = std::chrono::seconds(5);
 constexpr int kPollMicroseconds = 100000;
+// A refused lane waits this long at most for the other lanes' log-ins to
+// tell how many the server takes, looking this often.
+constexpr auto kLimitSettleWait = std::chrono::seconds(30);
+constexpr auto kLimitSettlePoll = std::chrono::milliseconds(10);
 
 // Every component below the local folder is a plain name.
 bool StaysBelow(const std::string& relative) {
@@ -134,13 +138,29 @@ LimitAnswer OnConnectionLimit(RowRun& run) {
     std::string line;
     LimitAnswer answer = LimitAnswer::NoSecondConnection;
     {
-        std::lock_guard guard(d.lock);
+        std::unique_lock guard(d.lock);
+        run.lane.refused = true;
+        // How many lanes the server takes shows once every other running
+        // lane got in or was refused too: three lanes of which the server
+        // lets in two go on with two, with one line, not with one.
+        const auto deadline = Clock::now() + kLimitSettleWait;
         int busy = 0;
         int connected = 0;
-        for (const auto& lane : d.lanes) {
-            if (!lane || lane.get() == &run.lane || lane->rowId == 0) continue;
-            ++busy;
-            if (Connected(*lane)) ++connected;
+        while (true) {
+            busy = 0;
+            connected = 0;
+            bool settled = true;
+            for (const auto& lane : d.lanes) {
+                if (!lane || lane.get() == &run.lane || lane->rowId == 0) continue;
+                ++busy;
+                const bool in = !lane->refused && Connected(*lane);
+                connected += in ? 1 : 0;
+                settled = settled && (in || lane->refused);
+            }
+            if (settled || d.stopRequested.load() || Clock::now() > deadline) break;
+            guard.unlock();
+            std::this_thread::sleep_for(kLimitSettlePoll);
+            guard.lock();
         }
         if (busy > 0) {
             answer = LimitAnswer::Requeue;
@@ -201,8 +221,8 @@ bool WaitForTask(RowRun& run, downlib::Download& client, TaskWatch& watch, bool 
         if (!retry.empty() && !stopSent && retry.find(downlib::kConnectionLimitLine) != std::string::npos) {
             // Not a fault of the row: no retry is shown for it, the
             // driver's own line says what happens instead.
-            limit = OnConnectionLimit(run);
             sendStop();
+            limit = OnConnectionLimit(run);
         } else if (!retry.empty()) {
             bytesAtRetry = client.GetBytesDone();
             {

@@ -93,6 +93,7 @@ void RunLane(App& app, TransferDriverState& d, Lane& lane) {
             lane.upload = row->upload;
             lane.size = row->folder ? 0 : toolkit::ToInteger(row->sizeText);
             lane.retrying = false;
+            lane.refused = false;
             lane.action = ActionOf(*row);
         }
         const RowOutcome outcome = RunRow(app, d, lane, *row);
