@@ -88,11 +88,12 @@ e2e: build
 	/usr/bin/python3 tests/app/real_input_e2e.py $(BUILD_DIR)
 
 # The threaded parts of the engine under ThreadSanitizer: the task runner,
-# downloads and uploads.
+# downloads and uploads; and the command line's mget and mput lanes (the
+# program they run is the sanitized one, and a report ends it with an error).
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DQFTP_SANITIZE=thread -DQFTP_WITH_GUI=OFF
-	cmake --build build-tsan --target downlib_tests
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2 -R 'TaskRunner|TaskEventQueue|SegmentTable|Download|Upload|ConnectionCache|SessionReuse'
+	cmake --build build-tsan --target downlib_tests tools_tests quorvel-ftp-cli
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2 -R 'TaskRunner|TaskEventQueue|SegmentTable|Download|Upload|ConnectionCache|SessionReuse|CliMget\.Several|CliMput\.|CliConnectionLimit'
 
 # The task queue, transfer driver and window uploads under ThreadSanitizer. Qt is not built for
 # the sanitizer, so reports whose accesses lie only inside Qt are counted, and
