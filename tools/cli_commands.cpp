@@ -164,14 +164,16 @@ const std::map<std::string, CommandInfo>& Commands() {
          {2, 4, [](Context& c, const auto& a) { return Mget(c.options, c.connections, a); },
           "[-j N] REMOTE_DIR LOCAL_DIR",
           "downloads a folder with everything in it into LOCAL_DIR (as LOCAL_DIR/NAME), N files at once "
-          "(default 3), each on a connection of its own, folders made first; prints the files and bytes "
+          "(default 3; fewer while the server refuses more connections), each on a connection of its own, "
+          "folders made first; prints the files and bytes "
           "received; fails unless every file arrived",
           IsMgetCommand}},
         {"mput",
          {2, 4, [](Context& c, const auto& a) { return Mput(c.options, c.connections, a); },
           "[-j N] LOCAL_DIR REMOTE_DIR",
           "uploads a folder with everything in it into REMOTE_DIR (as REMOTE_DIR/NAME), N files at once "
-          "(default 3), folders made first; links are left out; prints the files and bytes sent; fails "
+          "(default 3; fewer while the server refuses more connections), folders made first; links are left "
+          "out; prints the files and bytes sent; fails "
           "unless every file arrived",
           IsMputCommand}},
         {"put",
