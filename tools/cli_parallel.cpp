@@ -46,6 +46,7 @@ public:
         std::unique_lock guard(lock_);
         for (;;) {
             ReapFinished(guard);
+            Settle();
             const bool stopping = InterruptSignal() != 0;
             if (lanes_.empty() && handOverWanted_ && !stopping) {
                 guard.unlock();
@@ -79,8 +80,8 @@ private:
     struct Lane {
         bool runObject = false;  // on the run's Download object
         bool running = true;
-        bool finished = false;  // its thread has nothing left to do but return
-        std::atomic<bool> connected{false};
+        bool finished = false;   // its thread has nothing left to do but return
+        bool connected = false;  // it holds a working connection
         std::jthread thread;
     };
 
@@ -115,7 +116,8 @@ private:
     Clock::time_point PauseEnd() const { return lastRefusal_ + kPauseAfterHandOver; }
 
     bool CanRegrow() const {
-        return refusedOnce_ && !handedOver_ && !handOverWanted_ && allowed_ < jobs_ && !pending_.empty();
+        return refusedOnce_ && !backingOff_ && !handedOver_ && !handOverWanted_ && allowed_ < jobs_ &&
+               !pending_.empty();
     }
 
     // A while after the last refusal one more lane may try: the server's
@@ -161,7 +163,13 @@ private:
                 i = *pending_.begin();
                 pending_.erase(pending_.begin());
                 watch.stopOnLimit = !handedOver_ || refusedAfterHandOver_ < kRefusalsAfterHandOver;
-                watch.loggedIn = &lane.connected;
+                watch.loggedIn = [this, &lane] {
+                    {
+                        std::lock_guard inner(lock_);
+                        lane.connected = true;
+                    }
+                    changed_.notify_all();
+                };
             }
             const TransferResult result = transfer_(i, object, watch);
             std::lock_guard guard(lock_);
@@ -206,21 +214,32 @@ private:
             ++refusedAfterHandOver_;
             return;
         }
+        if (!backingOff_) allowedBefore_ = allowed_;
+        backingOff_ = true;
+        // No lane starts beyond those that may still get in.
+        allowed_ = std::max(1, running_ + (runObjectHeld_ ? 1 : 0));
+        Settle();
+    }
+
+    // Once no running lane is still logging in, the lanes that got in are
+    // what the server allows beside the browsing connection: one line says
+    // so. With none, not even one transfer fits beside it.
+    void Settle() {
+        if (!backingOff_) return;
+        if (std::any_of(lanes_.begin(), lanes_.end(),
+                        [](const Lane& l) { return l.running && !l.connected; }))
+            return;
+        backingOff_ = false;
         // The connections of ours the server serves: the running lanes' and
         // the one the run's object keeps for the next lane on it.
-        const int working =
-            static_cast<int>(std::count_if(lanes_.begin(), lanes_.end(),
-                                           [](const Lane& l) { return l.running && l.connected; })) +
-            (runObjectHeld_ ? 1 : 0);
-        if (working == 0 && running_ == 0) {
-            // Not even one transfer beside the browsing connection.
+        const int working = running_ + (runObjectHeld_ ? 1 : 0);
+        if (working == 0) {
             handOverWanted_ = true;
             allowed_ = 1;
             return;
         }
-        const int lowered = std::max(1, working);
-        if (lowered >= allowed_) return;
-        allowed_ = lowered;
+        allowed_ = working;
+        if (allowed_ >= allowedBefore_) return;
         std::fprintf(stderr,
                      "quorvel-ftp-cli: %s: the server refused another connection; %d at once from now on\n",
                      command_.c_str(), allowed_);
@@ -230,7 +249,8 @@ private:
     RunConnections& connections_;
     const std::string command_;
     const int jobs_;
-    int allowed_;  // lanes that may run
+    int allowed_;            // lanes that may run
+    int allowedBefore_ = 0;  // ...before the refusals being settled
     const Transfer& transfer_;
 
     std::mutex lock_;
@@ -244,6 +264,7 @@ private:
     bool handOverWanted_ = false;
     bool handedOver_ = false;
     bool refusedOnce_ = false;
+    bool backingOff_ = false;  // a refusal waits for the other lanes' log-ins
     int refusedAfterHandOver_ = 0;
     Clock::time_point lastRefusal_;
 };

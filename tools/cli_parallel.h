@@ -4,15 +4,15 @@
 //
 // A server that serves as many connections as it allows refuses a lane's
 // log-in: that file goes back to the list, the lane ends (its connections
-// with it) and the run goes on with as many lanes as hold a working
-// connection, saying so in one line; after kRegrowAfter without a refusal
-// one more may start again, up to N. When the refused lane is the only one,
+// with it) and, once every other lane has got in or been refused too, the
+// run goes on with as many lanes as hold a working connection, saying so in
+// one line; after kRegrowAfter without a refusal one more may start again,
+// up to N. When the refused lane is the only one,
 // the server lets in nothing beside the browsing connection: that one is
 // handed over (cli_connections.h) for the transfers, which then go one at a
 // time.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -55,9 +55,9 @@ struct TaskWatch {
     // connection that just ended, it does so a few times, a moment apart;
     // then the task's own retries take over.
     bool stopOnLimit = false;
-    // Raised once the task is logged in and transfers: the lane then holds a
-    // working connection. May be null.
-    std::atomic<bool>* loggedIn = nullptr;
+    // Called once the task is logged in and transfers (on a thread of the
+    // task): the lane then holds a working connection. May be empty.
+    std::function<void()> loggedIn;
 };
 
 using Transfer = std::function<TransferResult(std::size_t, downlib::Download&, const TaskWatch&)>;

@@ -3,6 +3,7 @@
 #include "tools/cli_task_wait.h"
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -20,7 +21,7 @@ struct TaskWait::Shared {
     int workersDone = 0;
     int workersFailed = 0;
     std::int64_t bytes = 0;
-    std::atomic<bool>* loggedIn = nullptr;
+    std::function<void()> loggedIn;
 };
 
 TaskWait::TaskWait(const TaskWatch& watch) : shared_(std::make_shared<Shared>()), watch_(watch) {
@@ -40,11 +41,9 @@ void TaskWait::Attach(downlib::TaskParam& param) const {
     };
     param.taskCallback = [shared = shared_](int code, std::int64_t, std::int64_t value2, std::int64_t,
                                             downlib::Handle) {
+        if (code == downlib::TaskTransferStarted && shared->loggedIn) shared->loggedIn();
         std::lock_guard guard(shared->lock);
         switch (code) {
-            case downlib::TaskTransferStarted:
-                if (shared->loggedIn) shared->loggedIn->store(true);
-                break;
             case downlib::TaskWorkerDone:
                 ++shared->workersDone;
                 break;

@@ -76,31 +76,37 @@ void ExpectWhole(const FakeFtpServer& server, const TempDir& local, bool upload,
 }
 
 TEST(CliConnectionLimit, LanesBackOffToWhatTheServerLetsIn) {
-    // Two connections: the browsing one and one transfer. Of -j 3, two
-    // lanes are refused; their files wait for the lane that got in.
-    for (const Direction& direction : kDirections) {
-        SCOPED_TRACE(direction.name);
-        FakeFtpServer server;
-        ASSERT_TRUE(server.ok()) << server.error();
-        server.SetConnectionLimit(2, "421 Too many connections (2) from this IP\r\n");
-        TempDir local;
-        std::string command;
-        if (direction.upload) {
-            ASSERT_TRUE(WriteLocalFiles(local.file("src")));
-            server.AddDirectory("/dst");
-            command = "mput -j 3 \"" + local.file("src") + "\" /dst";
-        } else {
-            AddRemoteFiles(server);
-            ASSERT_TRUE(testsupport::MakeDirs(local.file("dst")));
-            command = "mget -j 3 /src \"" + local.file("dst") + "\"";
+    // Beside the browsing connection the server lets in one or two of the
+    // -j 3 lanes; the files of the refused ones wait for those that got in.
+    const struct {
+        int limit;
+        const char* line;
+    } limits[] = {{2, "1 at once from now on"}, {3, "2 at once from now on"}};
+    for (const auto& limit : limits) {
+        for (const Direction& direction : kDirections) {
+            SCOPED_TRACE(std::string(direction.name) + " " + std::to_string(limit.limit));
+            FakeFtpServer server;
+            ASSERT_TRUE(server.ok()) << server.error();
+            server.SetConnectionLimit(limit.limit, "421 Too many connections from this IP\r\n");
+            TempDir local;
+            std::string command;
+            if (direction.upload) {
+                ASSERT_TRUE(WriteLocalFiles(local.file("src")));
+                server.AddDirectory("/dst");
+                command = "mput -j 3 \"" + local.file("src") + "\" /dst";
+            } else {
+                AddRemoteFiles(server);
+                ASSERT_TRUE(testsupport::MakeDirs(local.file("dst")));
+                command = "mget -j 3 /src \"" + local.file("dst") + "\"";
+            }
+            // No retries: a refusal must not spend one.
+            const ProcessResult result = RunCommands(server.port(), "u", "p", {command, "pwd"}, "0");
+            ASSERT_TRUE(result.ExitedWith(0)) << result.Summary() << "\n" << server.Transcript();
+            ExpectWhole(server, local, direction.upload, kFiles);
+            EXPECT_EQ(Count(result.err, kBackOff), 1) << result.err;
+            EXPECT_NE(result.err.find(limit.line), std::string::npos) << result.err;
+            EXPECT_EQ(Count(result.err, kHandOver), 0) << result.err;
         }
-        // No retries: a refusal must not spend one.
-        const ProcessResult result = RunCommands(server.port(), "u", "p", {command, "pwd"}, "0");
-        ASSERT_TRUE(result.ExitedWith(0)) << result.Summary() << "\n" << server.Transcript();
-        ExpectWhole(server, local, direction.upload, kFiles);
-        EXPECT_EQ(Count(result.err, kBackOff), 1) << result.err;
-        EXPECT_NE(result.err.find("1 at once from now on"), std::string::npos) << result.err;
-        EXPECT_EQ(Count(result.err, kHandOver), 0) << result.err;
     }
 }
 
