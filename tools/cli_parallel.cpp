@@ -217,7 +217,7 @@ private:
         if (!backingOff_) allowedBefore_ = allowed_;
         backingOff_ = true;
         // No lane starts beyond those that may still get in.
-        allowed_ = std::max(1, running_ + (runObjectHeld_ ? 1 : 0));
+        allowed_ = std::min(allowed_, std::max(1, running_ + (runObjectHeld_ ? 1 : 0)));
         Settle();
     }
 
@@ -238,7 +238,7 @@ private:
             allowed_ = 1;
             return;
         }
-        allowed_ = working;
+        allowed_ = std::min(working, allowedBefore_);
         if (allowed_ >= allowedBefore_) return;
         std::fprintf(stderr,
                      "quorvel-ftp-cli: %s: the server refused another connection; %d at once from now on\n",
