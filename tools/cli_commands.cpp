@@ -11,7 +11,6 @@
 #include <ctime>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 
 #include "downlib/ftp_engine.h"
@@ -20,7 +19,6 @@
 #include "tools/cli_listing.h"
 #include "tools/cli_mput.h"
 #include "tools/cli_put.h"
-#include "tools/cli_tls.h"
 
 namespace cli {
 namespace {

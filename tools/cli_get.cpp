@@ -3,10 +3,7 @@
 
 #include <sys/stat.h>
 
-#include <condition_variable>
 #include <cstdio>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <tuple>
 #include <utility>
