@@ -80,14 +80,20 @@ TEST(CliConnectionLimit, LanesBackOffToWhatTheServerLetsIn) {
     // -j 3 lanes; the files of the refused ones wait for those that got in.
     const struct {
         int limit;
+        const char* refusal;
         const char* line;
-    } limits[] = {{2, "1 at once from now on"}, {3, "2 at once from now on"}};
+    } limits[] = {
+        {2, "421 Too many connections from this IP\r\n", "1 at once from now on"},
+        {3, "421 Too many connections from this IP\r\n", "2 at once from now on"},
+        {2, "530 Sorry, the maximum number of clients (2) from your host are already connected.\r\n",
+         "1 at once from now on"},
+    };
     for (const auto& limit : limits) {
         for (const Direction& direction : kDirections) {
-            SCOPED_TRACE(std::string(direction.name) + " " + std::to_string(limit.limit));
+            SCOPED_TRACE(std::string(direction.name) + " " + limit.refusal);
             FakeFtpServer server;
             ASSERT_TRUE(server.ok()) << server.error();
-            server.SetConnectionLimit(limit.limit, "421 Too many connections from this IP\r\n");
+            server.SetConnectionLimit(limit.limit, limit.refusal);
             TempDir local;
             std::string command;
             if (direction.upload) {
