@@ -11,25 +11,23 @@
 #include <ctime>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 
 #include "downlib/ftp_engine.h"
+#include "tools/cli_connections.h"
 #include "tools/cli_get.h"
 #include "tools/cli_listing.h"
 #include "tools/cli_mput.h"
 #include "tools/cli_put.h"
-#include "tools/cli_tls.h"
 
 namespace cli {
 namespace {
 
 std::atomic<int> interruptSignal{0};
 
-// The download object of the running Run, for Interrupt.
+// The download objects of the running Run, for Interrupt.
 std::mutex runningLock;
-downlib::Download* runningDownload = nullptr;
-std::vector<downlib::Download*> furtherDownloads;
+std::vector<downlib::Download*> runningDownloads;
 
 // The failure lines the engine logged during the current command, for the
 // reason a failed ls gives.
@@ -48,8 +46,8 @@ bool StderrIsTerminal() {
 
 struct Context {
     const Options& options;
-    downlib::DezAziveduza& client;
-    downlib::Download& download;
+    RunConnections& connections;
+    downlib::DezAziveduza& Client() { return connections.Client(); }
 };
 
 using Handler = std::function<bool(Context&, const std::vector<std::string>&)>;
@@ -80,7 +78,7 @@ std::string OleDateText(double value) {
 }
 
 bool Pwd(Context& context, const std::vector<std::string>&) {
-    std::string directory = context.client.GetCurrentDir();
+    std::string directory = context.Client().GetCurrentDir();
     if (directory.empty()) return false;
     std::printf("%s\n", directory.c_str());
     return true;
@@ -103,7 +101,7 @@ bool Ls(Context& context, const std::vector<std::string>& args) {
     std::vector<double> times;
     std::optional<std::string> path;
     if (args.size() > 1) path = args[1];
-    int count = context.client.ListDir(path, &names, &flags, &sizes, &times);
+    int count = context.Client().ListDir(path, &names, &flags, &sizes, &times);
     if (count < 0) {
         // A failed listing is never an empty folder: say why.
         std::string reason;
@@ -116,7 +114,7 @@ bool Ls(Context& context, const std::vector<std::string>& args) {
                      StderrIsTerminal() ? TerminalSafe(reason).c_str() : reason.c_str());
         return false;
     }
-    if (count == 0 && path && !path->empty() && !IsListedFolder(context.client, *path)) {
+    if (count == 0 && path && !path->empty() && !IsListedFolder(context.Client(), *path)) {
         std::fprintf(stderr, "quorvel-ftp-cli: ls: %s: 没有这个目录\n",
                      StderrIsTerminal() ? TerminalSafe(*path).c_str() : path->c_str());
         return false;
@@ -133,69 +131,51 @@ bool Ls(Context& context, const std::vector<std::string>& args) {
     return true;
 }
 
-// get REMOTE LOCAL: one download task. The byte count goes to standard
-// output; the command fails unless every worker of the task reported its
-// part whole.
-bool Get(Context& context, const std::vector<std::string>& args) {
-    const std::string& local = args[2];
-    // The folder named in LOCAL is the chosen folder: the file is created in
-    // it without following a link in its place.
-    std::string localBase;
-    if (std::size_t slash = local.rfind('/'); slash != std::string::npos)
-        localBase = slash == 0 ? "/" : local.substr(0, slash);
-    FetchOutcome fetched = FetchFile(context.options, context.download, args[1], local, localBase);
-    if (!fetched.started) {
-        std::fprintf(stderr, "quorvel-ftp-cli: the download could not be started\n");
-        return false;
-    }
-    std::printf("%lld\n", static_cast<long long>(fetched.bytes));
-    std::fflush(stdout);
-    return fetched.whole;
-}
-
 const std::map<std::string, CommandInfo>& Commands() {
     static const std::map<std::string, CommandInfo> table = {
         {"pwd", {0, 0, Pwd, "", "prints the current remote folder"}},
         {"cd",
-         {1, 1, [](Context& c, const auto& a) { return c.client.ChangeDir(a[1]); }, "PATH",
+         {1, 1, [](Context& c, const auto& a) { return c.Client().ChangeDir(a[1]); }, "PATH",
           "changes the remote folder"}},
         {"ls",
          {0, 1, Ls, "[PATH]",
           "lists a folder: name, size, time, and d folder, l link or - file; TAB-separated in a pipe, in "
           "padded columns with sizes as 1,234,567 on a terminal"}},
         {"mkdir",
-         {1, 1, [](Context& c, const auto& a) { return c.client.MakeDir(a[1]); }, "PATH",
+         {1, 1, [](Context& c, const auto& a) { return c.Client().MakeDir(a[1]); }, "PATH",
           "creates a folder"}},
         {"rename",
-         {2, 2, [](Context& c, const auto& a) { return c.client.RenameEntry(a[1], a[2]); }, "OLD NEW",
+         {2, 2, [](Context& c, const auto& a) { return c.Client().RenameEntry(a[1], a[2]); }, "OLD NEW",
           "renames an entry"}},
         {"del",
-         {1, 1, [](Context& c, const auto& a) { return c.client.DeleteEntry(a[1]); }, "PATH",
+         {1, 1, [](Context& c, const auto& a) { return c.Client().DeleteEntry(a[1]); }, "PATH",
           "deletes a file"}},
         {"rmdir",
-         {1, 1, [](Context& c, const auto& a) { return c.client.RemoveDir(a[1]); }, "PATH",
+         {1, 1, [](Context& c, const auto& a) { return c.Client().RemoveDir(a[1]); }, "PATH",
           "deletes a folder with everything in it (links inside are removed, never followed; a PATH that is "
           "itself a link is removed as a link)"}},
         {"get",
-         {2, 2, Get, "REMOTE LOCAL",
+         {2, 2, [](Context& c, const auto& a) { return Get(c.options, c.connections, a); }, "REMOTE LOCAL",
           "downloads one file on a connection of its own, resuming after a break; prints the bytes "
           "received; fails unless the whole file arrived"}},
         {"mget",
-         {2, 4, [](Context& c, const auto& a) { return Mget(c.options, c.client, c.download, a); },
+         {2, 4, [](Context& c, const auto& a) { return Mget(c.options, c.connections, a); },
           "[-j N] REMOTE_DIR LOCAL_DIR",
           "downloads a folder with everything in it into LOCAL_DIR (as LOCAL_DIR/NAME), N files at once "
-          "(default 3), each on a connection of its own, folders made first; prints the files and bytes "
+          "(default 3; fewer while the server refuses more connections), each on a connection of its own, "
+          "folders made first; prints the files and bytes "
           "received; fails unless every file arrived",
           IsMgetCommand}},
         {"mput",
-         {2, 4, [](Context& c, const auto& a) { return Mput(c.options, c.client, c.download, a); },
+         {2, 4, [](Context& c, const auto& a) { return Mput(c.options, c.connections, a); },
           "[-j N] LOCAL_DIR REMOTE_DIR",
           "uploads a folder with everything in it into REMOTE_DIR (as REMOTE_DIR/NAME), N files at once "
-          "(default 3), folders made first; links are left out; prints the files and bytes sent; fails "
+          "(default 3; fewer while the server refuses more connections), folders made first; links are left "
+          "out; prints the files and bytes sent; fails "
           "unless every file arrived",
           IsMputCommand}},
         {"put",
-         {1, 3, [](Context& c, const auto& a) { return Put(c.options, c.client, c.download, a); },
+         {1, 3, [](Context& c, const auto& a) { return Put(c.options, c.connections, a); },
           "[-r] LOCAL [REMOTE]",
           "uploads a file (REMOTE defaults to its name in the current remote folder); a remote file "
           "proven the same is skipped, one proven the local file's beginning continued, any other "
@@ -253,19 +233,18 @@ void Interrupt(int signal) {
     int expected = 0;
     interruptSignal.compare_exchange_strong(expected, signal);
     std::lock_guard guard(runningLock);
-    if (runningDownload) runningDownload->StopTask();
-    for (downlib::Download* further : furtherDownloads) further->StopTask();
+    for (downlib::Download* running : runningDownloads) running->StopTask();
 }
 
 RunningDownload::RunningDownload(downlib::Download& download) : download_(download) {
     std::lock_guard guard(runningLock);
-    furtherDownloads.push_back(&download_);
+    runningDownloads.push_back(&download_);
     if (interruptSignal.load() != 0) download_.StopTask();
 }
 
 RunningDownload::~RunningDownload() {
     std::lock_guard guard(runningLock);
-    std::erase(furtherDownloads, &download_);
+    std::erase(runningDownloads, &download_);
 }
 
 int InterruptSignal() { return interruptSignal.load(); }
@@ -350,17 +329,9 @@ std::string HelpText() {
 }
 
 int Run(const Options& options, const std::vector<std::vector<std::string>>& commands) {
-    downlib::DezAziveduza client;
-    downlib::Download download;
-    client.SetTls(options.tls, RunTrust(options));
-    if (!client.Connect("ftp://" + options.host, options.user, options.password, options.port, PrintLog,
-                        options.timeoutMs))
-        return 1;
-    Context context{options, client, download};
-    {
-        std::lock_guard guard(runningLock);
-        runningDownload = &download;
-    }
+    RunConnections connections(options);
+    if (!connections.LogIn()) return 1;
+    Context context{options, connections};
     int status = 0;
     for (const auto& words : commands) {
         if (interruptSignal.load() != 0) break;
@@ -373,12 +344,8 @@ int Run(const Options& options, const std::vector<std::vector<std::string>>& com
             break;
         }
     }
-    {
-        std::lock_guard guard(runningLock);
-        runningDownload = nullptr;
-    }
     std::fflush(stdout);
-    client.Disconnect();
+    connections.LogOut();
     if (interruptSignal.load() != 0) return 128 + interruptSignal.load();
     return status;
 }

@@ -48,8 +48,8 @@ void Interrupt(int signal);
 // The signal Interrupt was called with, or 0.
 int InterruptSignal();
 
-// While it lives, Interrupt stops the given download object too (the further
-// lanes of mget -j).
+// While it lives, Interrupt stops the given download object (the run's, and
+// each lane's of mget -j).
 class RunningDownload {
 public:
     explicit RunningDownload(downlib::Download& download);

@@ -3,18 +3,16 @@
 
 #include <sys/stat.h>
 
-#include <condition_variable>
 #include <cstdio>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <tuple>
 #include <utility>
 
 #include "downlib/entry_name.h"
 #include "downlib/url_path.h"
-#include "tools/cli_tls.h"
 #include "tools/cli_parallel.h"
+#include "tools/cli_task_wait.h"
+#include "tools/cli_tls.h"
 
 namespace cli {
 namespace {
@@ -181,15 +179,6 @@ bool MakeLocalFolder(const std::string& base, const std::string& path) {
     return downlib::CreateLocalFolderBelow(base, path) || IsFolder(path);
 }
 
-struct TaskOutcome {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool ended = false;
-    std::int64_t bytes = 0;
-    int workersDone = 0;
-    int workersFailed = 0;
-};
-
 }  // namespace
 
 Expansion ExpandRemoteFolder(downlib::DezAziveduza& client, const std::string& remoteDir,
@@ -234,8 +223,9 @@ Expansion ExpandRemoteFolder(downlib::DezAziveduza& client, const std::string& r
     return out;
 }
 
-FetchOutcome FetchFile(const Options& options, downlib::Download& download, const std::string& remotePath,
-                       const std::string& localPath, const std::string& localBase) {
+TransferResult FetchFile(const Options& options, downlib::Download& download, const TaskWatch& watch,
+                         const std::string& remotePath, const std::string& localPath,
+                         const std::string& localBase) {
     std::string remote = remotePath;
     if (remote.empty() || remote[0] != '/') remote = "/" + remote;
     downlib::TaskParam param;
@@ -247,30 +237,33 @@ FetchOutcome FetchFile(const Options& options, downlib::Download& download, cons
     ApplyTls(options, param);
     if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
     param.retryCount = options.retries;
-    auto outcome = std::make_shared<TaskOutcome>();
-    param.logCallback = PrintLog;
-    param.taskCallback = [outcome](int code, std::int64_t, std::int64_t value2, std::int64_t,
-                                   downlib::Handle) {
-        std::lock_guard guard(outcome->lock);
-        if (code == downlib::TaskWorkerDone) ++outcome->workersDone;
-        if (code == downlib::TaskWorkerFailed) ++outcome->workersFailed;
-        if (code == downlib::TaskEnded) {
-            outcome->ended = true;
-            outcome->bytes = value2;
-            outcome->changed.notify_all();
-        }
-        return 0;  // an existing local file: the engine picks name(1).ext
-    };
-    FetchOutcome result;
-    if (!download.StartTask(param)) return result;
-    result.started = true;
+    const TaskWait wait(watch);
+    wait.Attach(param);  // an existing local file: the engine picks name(1).ext
+    if (!download.StartTask(param)) return {};
     // A signal that came while the task was being started.
     if (InterruptSignal() != 0) download.StopTask();
-    std::unique_lock guard(outcome->lock);
-    outcome->changed.wait(guard, [&] { return outcome->ended; });
-    result.bytes = outcome->bytes;
-    result.whole = outcome->workersDone > 0 && outcome->workersFailed == 0;
-    return result;
+    return wait.Wait(download);
+}
+
+bool Get(const Options& options, RunConnections& connections, const std::vector<std::string>& words) {
+    const std::string& local = words[2];
+    // The folder named in LOCAL is the chosen folder: the file is created in
+    // it without following a link in its place.
+    std::string localBase;
+    if (std::size_t slash = local.rfind('/'); slash != std::string::npos)
+        localBase = slash == 0 ? "/" : local.substr(0, slash);
+    const LanesOutcome lanes = RunInLanes(
+        connections, "get", 1, 1, [&](std::size_t, downlib::Download& own, const TaskWatch& watch) {
+            return FetchFile(options, own, watch, words[1], local, localBase);
+        });
+    const TransferResult& fetched = lanes.files.front();
+    if (!fetched.started) {
+        std::fprintf(stderr, "quorvel-ftp-cli: the download could not be started\n");
+        return false;
+    }
+    std::printf("%lld\n", static_cast<long long>(fetched.bytes));
+    std::fflush(stdout);
+    return fetched.whole && lanes.browsing;
 }
 
 bool IsMgetCommand(const std::vector<std::string>& words) {
@@ -279,8 +272,8 @@ bool IsMgetCommand(const std::vector<std::string>& words) {
     return jobs.ok && jobs.next + 2 == words.size();
 }
 
-bool Mget(const Options& options, downlib::DezAziveduza& client, downlib::Download& download,
-          const std::vector<std::string>& words) {
+bool Mget(const Options& options, RunConnections& connections, const std::vector<std::string>& words) {
+    downlib::DezAziveduza& client = connections.Client();
     const JobsWord jobs = ParseJobs(words, 1);
     if (!jobs.ok || jobs.next + 2 != words.size()) {
         std::fprintf(stderr, "quorvel-ftp-cli: mget: -j takes a count from 1 to %d\n", kMaxJobs);
@@ -316,15 +309,13 @@ bool Mget(const Options& options, downlib::DezAziveduza& client, downlib::Downlo
             all = false;
         }
     }
-    const std::vector<TransferResult> results =
-        RunInLanes(download, files.size(), jobs.jobs, [&](std::size_t i, downlib::Download& own) {
-            const FetchOutcome fetched = FetchFile(options, own, files[i].first, files[i].second, localDir);
-            TransferResult result;
-            result.started = fetched.started;
-            result.whole = fetched.whole;
-            result.bytes = fetched.bytes;
-            return result;
-        });
+    const LanesOutcome lanes =
+        RunInLanes(connections, "mget", files.size(), jobs.jobs,
+                   [&](std::size_t i, downlib::Download& own, const TaskWatch& watch) {
+                       return FetchFile(options, own, watch, files[i].first, files[i].second, localDir);
+                   });
+    const std::vector<TransferResult>& results = lanes.files;
+    all = all && lanes.browsing;
     std::int64_t count = 0;
     std::int64_t bytes = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {

@@ -11,6 +11,8 @@
 
 #include "downlib/ftp_engine.h"
 #include "tools/cli_commands.h"
+#include "tools/cli_connections.h"
+#include "tools/cli_parallel.h"
 
 namespace cli {
 
@@ -45,19 +47,18 @@ struct Expansion {
 Expansion ExpandRemoteFolder(downlib::DezAziveduza& client, const std::string& remoteDir,
                              std::size_t maxRows = kMaxMgetRows);
 
-// What one download task reported.
-struct FetchOutcome {
-    bool started = false;
-    bool whole = false;  // every worker reported its part whole, none failed
-    std::int64_t bytes = 0;
-};
+// One download task on `download`, waited for to its end (cli_task_wait.h);
+// whole when every worker reported its part whole and none failed. The file
+// is created below the chosen folder `localBase` without following links
+// (empty: the folder of `localPath` as named). A stop signal that came while
+// the task started stops it.
+TransferResult FetchFile(const Options& options, downlib::Download& download, const TaskWatch& watch,
+                         const std::string& remotePath, const std::string& localPath,
+                         const std::string& localBase);
 
-// One download task on the run's Download object, waited for to its end.
-// The file is created below the chosen folder `localBase` without following
-// links (empty: the folder of `localPath` as named). A stop signal that came
-// while the task started stops it.
-FetchOutcome FetchFile(const Options& options, downlib::Download& download, const std::string& remotePath,
-                       const std::string& localPath, const std::string& localBase);
+// get REMOTE LOCAL: one download task in a lane of its own, so that a server
+// that allows no second connection gets the browsing connection handed over.
+bool Get(const Options& options, RunConnections& connections, const std::vector<std::string>& words);
 
 // True for the words of a well-formed mget: "mget", an optional "-j N" with N
 // from 1 to kMaxJobs, the remote and the local folder.
@@ -68,7 +69,6 @@ bool IsMgetCommand(const std::vector<std::string>& words);
 // at once (cli_parallel.h).
 // Prints "FILES BYTES" of what arrived whole; each failure is a line on
 // standard error. True when every folder and every file arrived.
-bool Mget(const Options& options, downlib::DezAziveduza& client, downlib::Download& download,
-          const std::vector<std::string>& words);
+bool Mget(const Options& options, RunConnections& connections, const std::vector<std::string>& words);
 
 }  // namespace cli

@@ -129,8 +129,8 @@ bool IsMputCommand(const std::vector<std::string>& words) {
     return jobs.ok && jobs.next + 2 == words.size();
 }
 
-bool Mput(const Options& options, downlib::DezAziveduza& client, downlib::Download& download,
-          const std::vector<std::string>& words) {
+bool Mput(const Options& options, RunConnections& connections, const std::vector<std::string>& words) {
+    downlib::DezAziveduza& client = connections.Client();
     const JobsWord jobs = ParseJobs(words, 1);
     if (!jobs.ok || jobs.next + 2 != words.size()) return false;
     std::string localDir = words[jobs.next];
@@ -173,10 +173,13 @@ bool Mput(const Options& options, downlib::DezAziveduza& client, downlib::Downlo
             all = false;
         }
     }
-    const std::vector<TransferResult> results =
-        RunInLanes(download, files.size(), jobs.jobs, [&](std::size_t i, downlib::Download& own) {
-            return SendFile(options, own, files[i].first, files[i].second, false);
-        });
+    const LanesOutcome lanes =
+        RunInLanes(connections, "mput", files.size(), jobs.jobs,
+                   [&](std::size_t i, downlib::Download& own, const TaskWatch& watch) {
+                       return SendFile(options, own, watch, files[i].first, files[i].second, false);
+                   });
+    const std::vector<TransferResult>& results = lanes.files;
+    all = all && lanes.browsing;
     std::int64_t count = 0;
     std::int64_t bytes = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {

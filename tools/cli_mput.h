@@ -7,6 +7,7 @@
 
 #include "downlib/ftp_engine.h"
 #include "tools/cli_commands.h"
+#include "tools/cli_connections.h"
 
 namespace cli {
 
@@ -39,7 +40,6 @@ bool IsMputCommand(const std::vector<std::string>& words);
 // Makes every remote folder (one that exists already is fine), then sends
 // every file N at once. Prints "FILES BYTES" of what arrived whole; each
 // failure is a line on standard error. True when everything arrived.
-bool Mput(const Options& options, downlib::DezAziveduza& client, downlib::Download& download,
-          const std::vector<std::string>& words);
+bool Mput(const Options& options, RunConnections& connections, const std::vector<std::string>& words);
 
 }  // namespace cli

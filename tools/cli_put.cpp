@@ -1,13 +1,11 @@
 // The put command: where the file goes, the upload task, and its verdict.
 #include "tools/cli_put.h"
 
-#include <condition_variable>
 #include <cstdio>
-#include <memory>
-#include <mutex>
 
 #include "downlib/entry_name.h"
 #include "downlib/url_path.h"
+#include "tools/cli_task_wait.h"
 #include "tools/cli_tls.h"
 
 namespace cli {
@@ -17,16 +15,6 @@ std::string NameOf(const std::string& path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
-
-// What an upload task reported, filled on the task's threads.
-struct PutOutcome {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool ended = false;
-    bool complete = false;
-    bool failed = false;
-    std::int64_t bytes = 0;
-};
 
 }  // namespace
 
@@ -53,31 +41,34 @@ std::string PutTarget(const std::string& currentDir, const std::string& local, c
     return path;
 }
 
-bool Put(const Options& options, downlib::DezAziveduza& client, downlib::Download& download,
-         const std::vector<std::string>& words) {
+bool Put(const Options& options, RunConnections& connections, const std::vector<std::string>& words) {
     const bool resume = words[1] == "-r";
     const std::string& local = words[resume ? 2 : 1];
     std::string remote = words.size() > (resume ? 3u : 2u) ? words.back() : std::string();
     std::string currentDir;
-    if (remote.empty() || remote[0] != '/') currentDir = client.GetCurrentDir();
+    if (remote.empty() || remote[0] != '/') currentDir = connections.Client().GetCurrentDir();
     std::string target = PutTarget(currentDir, local, remote);
     if (target.empty()) {
         std::fprintf(stderr, "quorvel-ftp-cli: put: no remote path for %s\n", local.c_str());
         return false;
     }
 
-    const TransferResult sent = SendFile(options, download, local, target, resume);
+    const LanesOutcome lanes = RunInLanes(connections, "put", 1, 1,
+                                          [&](std::size_t, downlib::Download& own, const TaskWatch& watch) {
+                                              return SendFile(options, own, watch, local, target, resume);
+                                          });
+    const TransferResult& sent = lanes.files.front();
     if (!sent.started) {
         std::fprintf(stderr, "quorvel-ftp-cli: the upload could not be started\n");
         return false;
     }
     std::printf("%lld\n", static_cast<long long>(sent.bytes));
     std::fflush(stdout);
-    return sent.whole;
+    return sent.whole && lanes.browsing;
 }
 
-TransferResult SendFile(const Options& options, downlib::Download& download, const std::string& local,
-                        const std::string& target, bool resume) {
+TransferResult SendFile(const Options& options, downlib::Download& download, const TaskWatch& watch,
+                        const std::string& local, const std::string& target, bool resume) {
     downlib::TaskParam param;
     param.url = "ftp://" + options.host + ":" + std::to_string(options.port) + downlib::EscapeUrlPath(target);
     param.localPath = local;
@@ -88,29 +79,11 @@ TransferResult SendFile(const Options& options, downlib::Download& download, con
     if (options.timeoutMs) param.connectTimeout = param.sendTimeout = param.replyTimeout = *options.timeoutMs;
     param.retryCount = options.retries;
     if (options.sendBlock) param.uploadBlockSize = *options.sendBlock;
-    auto outcome = std::make_shared<PutOutcome>();
-    param.logCallback = PrintLog;
-    param.taskCallback = [outcome](int code, std::int64_t, std::int64_t value2, std::int64_t,
-                                   downlib::Handle) {
-        std::lock_guard guard(outcome->lock);
-        if (code == downlib::TaskWorkerDone) outcome->complete = true;
-        if (code == downlib::TaskWorkerFailed) outcome->failed = true;
-        if (code == downlib::TaskEnded) {
-            outcome->ended = true;
-            outcome->bytes = value2;
-            outcome->changed.notify_all();
-        }
-        return 0;
-    };
-    TransferResult result;
-    if (!download.StartUpload(param)) return result;
-    result.started = true;
+    const TaskWait wait(watch);
+    wait.Attach(param);
+    if (!download.StartUpload(param)) return {};
     if (InterruptSignal() != 0) download.StopTask();  // a signal that came while it started
-    std::unique_lock guard(outcome->lock);
-    outcome->changed.wait(guard, [&] { return outcome->ended; });
-    result.bytes = outcome->bytes;
-    result.whole = outcome->complete && !outcome->failed;
-    return result;
+    return wait.Wait(download);
 }
 
 }  // namespace cli

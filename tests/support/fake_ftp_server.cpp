@@ -278,7 +278,10 @@ struct FakeServerState {
     std::chrono::milliseconds dataTimeout{5000};
     std::chrono::milliseconds idleTimeout{0};  // 0: a session may idle for ever
     std::function<std::string(std::uint16_t)> pasvReply;
-    std::set<int> controls;  // the open control connections' descriptors
+    std::set<int> controls;   // the open control connections' descriptors
+    int connectionLimit = 0;  // connections served at once (0: no limit)
+    std::string limitReply;   // to each connection beyond it
+    int placesHeld = 0;       // connections counted against the limit
 
     std::map<std::string, FileEntry> files;
     std::set<std::string> dirs{"/"};
@@ -359,7 +362,7 @@ public:
             st_.controls.insert(control_.Get());
         }
         st_.changed.notify_all();
-        if (Perform(TakeGreeting())) {
+        if (TakePlace() && Perform(TakeGreeting())) {
             std::string line;
             bool crlf = false;
             while (ReadLine(line, crlf)) {
@@ -371,6 +374,7 @@ public:
                 if (!Dispatch(line)) break;
             }
         }
+        ReleasePlace();
         pasvListener_.Reset();
         {
             // Unlisted before the close: dropConnections never shuts a
@@ -387,6 +391,30 @@ public:
     }
 
 private:
+    // A server that serves only so many connections at once greets the one
+    // beyond them with its refusal and closes it.
+    bool TakePlace() {
+        std::unique_lock lock(st_.mu);
+        if (st_.connectionLimit <= 0) return true;
+        if (st_.placesHeld >= st_.connectionLimit) {
+            const std::string refusal = st_.limitReply;
+            lock.unlock();
+            Send(refusal);
+            return false;
+        }
+        ++st_.placesHeld;
+        holdsPlace_ = true;
+        return true;
+    }
+
+    // As a real server counts a session that said QUIT as gone: its place is
+    // free before the client can see the reply and connect again.
+    void ReleasePlace() {
+        std::lock_guard lock(st_.mu);
+        if (holdsPlace_) --st_.placesHeld;
+        holdsPlace_ = false;
+    }
+
     Action TakeGreeting() {
         std::lock_guard lock(st_.mu);
         if (!st_.greetingQueue.empty()) {
@@ -545,6 +573,7 @@ private:
             return Send(good ? "230 Login successful.\r\n" : "530 Login incorrect.\r\n");
         }
         if (verb == "QUIT") {
+            ReleasePlace();
             Send("221 Goodbye.\r\n");
             return false;
         }
@@ -1038,6 +1067,7 @@ private:
     bool lineTooLong_ = false;
     std::string cwd_ = "/";
     std::string user_;
+    bool holdsPlace_ = false;
     bool loggedIn_ = false;
     bool binary_ = false;
     std::int64_t rest_ = 0;
@@ -1099,6 +1129,12 @@ std::uint16_t FakeFtpServer::port() const { return state_->port; }
 
 std::string FakeFtpServer::Url(std::string_view path) const {
     return "ftp://127.0.0.1:" + std::to_string(state_->port) + std::string(path);
+}
+
+void FakeFtpServer::SetConnectionLimit(int connections, std::string refusal) {
+    std::lock_guard lock(state_->mu);
+    state_->connectionLimit = connections;
+    state_->limitReply = std::move(refusal);
 }
 
 void FakeFtpServer::SetGreeting(std::string raw) { GreetWith(Action::Reply(std::move(raw))); }

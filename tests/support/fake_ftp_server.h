@@ -109,6 +109,11 @@ public:
     void GreetWith(Action action);      // e.g. Action::Close() or Action::Silence()
     // The next connections get these greetings in turn; later ones the normal greeting.
     void GreetNext(std::vector<Action> actions);
+    // Serves at most `connections` control connections at once (vsftpd's
+    // max_per_ip, pure-ftpd -C): one beyond them is greeted with `refusal`
+    // ("421 Too many connections\r\n") and closed. A connection's place is
+    // free from its QUIT on. 0: no limit (the default).
+    void SetConnectionLimit(int connections, std::string refusal);
 
     // --- Rules. A key is a verb ("RETR", any case) or a whole command line
     // ("REST 100"); a whole-line rule wins over a verb rule, a queued answer

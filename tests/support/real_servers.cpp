@@ -309,6 +309,15 @@ bool RealServer::Stop() {
 }
 
 thread_local std::string RealServer::tlsFolder_;
+thread_local std::string RealServer::vsftpdSettings_;
+
+RealServer RealServer::StartVsftpdWith(const std::string& root, const std::string& user,
+                                       const std::string& password, const std::string& settings) {
+    vsftpdSettings_ = settings;
+    RealServer server = StartVsftpd(root, user, password);
+    vsftpdSettings_.clear();
+    return server;
+}
 
 RealServer RealServer::StartWithTls(ServerKind kind, const std::string& root, const std::string& user,
                                     const std::string& password, const std::string& certificateFolder) {
@@ -509,6 +518,7 @@ RealServer RealServer::StartVsftpd(const std::string& root, const std::string& u
             if (!tlsFolder_.empty())
                 text += "ssl_enable=YES\nforce_local_logins_ssl=NO\nforce_local_data_ssl=NO\nrsa_cert_file=" +
                         tlsFolder_ + "/cert.pem\nrsa_private_key_file=" + tlsFolder_ + "/key.pem\n";
+            text += vsftpdSettings_;
             if (!WriteFile(conf, text)) return "cannot write " + conf;
             ::chmod(conf.c_str(), 0600);
             args->push_back(conf);

@@ -71,6 +71,9 @@ public:
                                   const std::string& password);
     static RealServer StartVsftpd(const std::string& root, const std::string& user,
                                   const std::string& password);
+    // vsftpd with further lines of configuration ("max_per_ip=1\n").
+    static RealServer StartVsftpdWith(const std::string& root, const std::string& user,
+                                      const std::string& password, const std::string& settings);
     static RealServer StartPureFtpd(const std::string& root, const std::string& user,
                                     const std::string& password);
     static RealServer StartProFtpd(const std::string& root, const std::string& user,
@@ -128,6 +131,8 @@ private:
     std::unique_ptr<Files> files_;  // state directory, log paths, PAM service file
     // Set only while StartWithTls runs the kind's own start.
     static thread_local std::string tlsFolder_;
+    // Set only while StartVsftpdWith runs StartVsftpd.
+    static thread_local std::string vsftpdSettings_;
 };
 
 }  // namespace testsupport
