@@ -276,12 +276,15 @@ bool SendQuit(SessionConnection& connection, std::string& reply, int timeoutMs) 
 
 namespace {
 
-// The last error line, and so the reason of a retry, names a refusal for too
-// many connections, so that whoever runs several transfers can tell it from a
-// wrong password.
+// A transfer task's last error line, and so the reason of its retry, names a
+// refusal for too many connections, so that whoever runs several transfers
+// can tell it from a wrong password. The browsing connection's log keeps its
+// own texts.
 void NoteConnectionLimit(SessionConnection& connection) {
-    if (IsConnectionLimitReply(connection.lastReply))
-        EmitLog(connection, kConnectionLimitLine + connection.lastReply, LogError);
+    if (connection.session->IsAssistant() || !IsConnectionLimitReply(connection.lastReply)) return;
+    std::string reply = connection.lastReply;
+    while (!reply.empty() && (reply.back() == '\r' || reply.back() == '\n')) reply.pop_back();
+    EmitLog(connection, kConnectionLimitLine + reply, LogError);
 }
 
 }  // namespace
