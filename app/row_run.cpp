@@ -324,6 +324,26 @@ std::optional<RowOutcome> LimitOutcome(LimitAnswer limit) {
     return std::nullopt;
 }
 
+// Starts the task when its paths fit and the driver goes on, follows it to
+// its end and fills in what both verdicts read; a value instead when the
+// row's server would not give the task a connection.
+template <class Start>
+std::optional<RowOutcome> FollowTask(RowRun& run, downlib::Download& client, TaskWatch& watch,
+                                     bool addressable, int stopWait, Start start, TaskEnd& end) {
+    bool started = false;
+    if (addressable && !run.d.stopRequested.load() && WaitUntilIdle(client, run.d.stopRequested))
+        started = start();
+    LimitAnswer limit = LimitAnswer::GoOn;
+    end.stopSent = WaitForTask(run, client, watch, started, stopWait, limit);
+    if (auto refused = LimitOutcome(limit)) return refused;
+    end.addressable = addressable;
+    end.started = started;
+    end.stopRequested = run.d.stopRequested.load();
+    std::lock_guard guard(watch.lock);
+    ReadWatch(watch, end);
+    return std::nullopt;
+}
+
 RowOutcome HandleUploadFileRow(RowRun& run) {
     App& app = run.app;
     const QueueRow& row = run.row;
@@ -339,21 +359,13 @@ RowOutcome HandleUploadFileRow(RowRun& run) {
     param.localPath = row.localSource;
     // What the engine opens now is what must arrive whole.
     const std::int64_t localSize = toolkit::FileSize(row.localSource);
-    bool started = false;
-    if (addressable && !run.d.stopRequested.load() && WaitUntilIdle(client, run.d.stopRequested)) {
-        started = client.StartUpload(param);
-    }
     UploadEnd end;
-    LimitAnswer limit = LimitAnswer::GoOn;
-    end.stopSent = WaitForTask(run, client, *watch, started, param.stopWait, limit);
-    if (auto refused = LimitOutcome(limit)) return *refused;
-    end.addressable = addressable;
-    end.started = started;
-    end.stopRequested = run.d.stopRequested.load();
+    if (auto refused = FollowTask(
+            run, client, *watch, addressable, param.stopWait, [&] { return client.StartUpload(param); }, end))
+        return *refused;
     end.localSize = localSize;
     {
         std::lock_guard guard(watch->lock);
-        ReadWatch(*watch, end);
         end.decision = watch->decision;
     }
     return UploadVerdict(end);
@@ -377,20 +389,12 @@ RowOutcome HandleFileRow(RowRun& run) {
     param.localPath = localPath;
     param.localBase = row.localFolder;
 
-    bool started = false;
-    if (addressable && !run.d.stopRequested.load() && WaitUntilIdle(client, run.d.stopRequested)) {
-        started = client.StartTask(param);
-    }
     DownloadEnd end;
-    LimitAnswer limit = LimitAnswer::GoOn;
-    end.stopSent = WaitForTask(run, client, *watch, started, param.stopWait, limit);
-    if (auto refused = LimitOutcome(limit)) return *refused;
-    end.addressable = addressable;
-    end.started = started;
-    end.stopRequested = run.d.stopRequested.load();
+    if (auto refused = FollowTask(
+            run, client, *watch, addressable, param.stopWait, [&] { return client.StartTask(param); }, end))
+        return *refused;
     {
         std::lock_guard guard(watch->lock);
-        ReadWatch(*watch, end);
         end.sameName = watch->sameName;
     }
     end.localSize = toolkit::FileSize(localPath);
