@@ -96,30 +96,11 @@ std::string ShownRemotePath(const QueueRow& row) {
     return row.remoteGbk ? toolkit::GbkToUtf8(row.remotePath) : row.remotePath;
 }
 
-bool ShowAction(RowRun& run, bool fileRow) {
-    return OnUi([&] {
-        MainWindow& ui = run.app.ui;
-        std::string pane;
-        {
-            std::lock_guard guard(run.d.lock);
-            pane = RunningAction(run.d);
-        }
-        // With one row at a time the bar is the row's; with several, the request's.
-        if (fileRow && run.OneAtATime()) ui.taskProgress.SetPosition(0);
-        // The UI thread repaints these when it next runs its loop, which the
-        // lane's thread does not hold up: a paint per row on its own cost
-        // more than a small file's whole transfer.
-        ui.statusBar.SetPaneText(2, pane);
-        ui.queueList.EnsureVisible(RowIndexOf(run.app, run.row.id));
-        if (!fileRow) SetRowStatus(run.app, run.row.id, kStatusRunning);
-    });
-}
-
 RowOutcome HandleFolderRow(RowRun& run) {
     const QueueRow& row = run.row;
     const std::string& relative = row.localRelative;
     const std::string path = row.localFolder + relative;
-    if (!ShowAction(run, false) || run.d.stopRequested.load()) return FailedRow("已停止");
+    if (run.d.stopRequested.load()) return FailedRow("已停止");
     if (!StaysBelow(relative)) return FailedRow("本地路径不在所选的本地目录之下");
     // Below the chosen folder without following a link planted there.
     if (downlib::CreateLocalFolderBelow(row.localFolder, path)) return RowOutcome{kStatusDone, {}, {}};
@@ -201,7 +182,6 @@ bool WaitForTask(RowRun& run, downlib::Download& client, TaskWatch& watch, bool 
     // A stop (of the program, or of this task by the user) that came while
     // the task was being started.
     if (started && (d.stopRequested.load() || StopAsked(watch))) sendStop();
-    OnUi([&] { SetRowStatus(app, id, started ? kStatusRunning : kStatusFailed); });
 
     const std::int64_t step = run.lane.size / 100;
     int retriesShown = 0;
@@ -272,7 +252,7 @@ void Watch(RowRun& run, const std::shared_ptr<TaskWatch>& watch) {
 
 RowOutcome HandleUploadFolderRow(RowRun& run) {
     const QueueRow& row = run.row;
-    if (!ShowAction(run, false) || run.d.stopRequested.load()) return FailedRow("已停止");
+    if (run.d.stopRequested.load()) return FailedRow("已停止");
     // Queued earlier; gone now, its content would fail file by file.
     if (toolkit::EntryKindOf(row.localSource) != toolkit::EntryKind::Folder)
         return FailedRow("本地目录已不存在");
@@ -347,7 +327,6 @@ std::optional<RowOutcome> FollowTask(RowRun& run, downlib::Download& client, Tas
 RowOutcome HandleUploadFileRow(RowRun& run) {
     App& app = run.app;
     const QueueRow& row = run.row;
-    if (!ShowAction(run, true)) return FailedRow("已停止");
     downlib::Download& client = *run.lane.client;
     const bool addressable = downlib::FitsTaskUrl(row.remotePath);
     auto watch = std::make_shared<TaskWatch>();
@@ -374,7 +353,6 @@ RowOutcome HandleUploadFileRow(RowRun& run) {
 RowOutcome HandleFileRow(RowRun& run) {
     App& app = run.app;
     const QueueRow& row = run.row;
-    if (!ShowAction(run, true)) return FailedRow("已停止");
     downlib::Download& client = *run.lane.client;
 
     const std::string& relative = row.localRelative;
@@ -438,6 +416,19 @@ bool Connected(const Lane& lane) {
     if (!lane.watch) return false;
     std::lock_guard guard(lane.watch->lock);
     return lane.watch->loggedIn;
+}
+
+void ShowRowStarted(App& app, const TransferDriverState& d, const QueueRow& row) {
+    MainWindow& ui = app.ui;
+    // With one row at a time the bar is the row's; with several, the request's.
+    if (!row.folder && d.wanted == 1) ui.taskProgress.SetPosition(0);
+    // The UI thread repaints these when it next runs its loop, which the
+    // lane's thread does not hold up: a paint per row on its own cost more
+    // than a small file's whole transfer.
+    ui.statusBar.SetPaneText(2, RunningAction(d));
+    const int index = RowIndexOf(app, row.id);
+    ui.queueList.EnsureVisible(index);
+    if (index >= 0) ui.queueList.SetCellText(index, 4, kStatusRunning);
 }
 
 RowOutcome RunRow(App& app, TransferDriverState& d, Lane& lane, const QueueRow& row) {

@@ -20,6 +20,11 @@ struct TransferDriverState;
 // one more connection while other lanes run) ends with kStatusWaiting.
 RowOutcome RunRow(App& app, TransferDriverState& d, Lane& lane, const QueueRow& row);
 
+// On the UI thread, under the driver's lock, once the lane took the row: the
+// row reads "进行中", is scrolled into view, and pane 2 shows what runs. A
+// row whose task cannot start reads "失败" when it ends, a moment later.
+void ShowRowStarted(App& app, const TransferDriverState& d, const QueueRow& row);
+
 // Pane 2's text while the action runs alone.
 std::string ActionOf(const QueueRow& row);
 

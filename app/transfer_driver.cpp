@@ -82,12 +82,11 @@ bool LaneShouldTake(App& app, TransferDriverState& d, Lane& lane) {
 void RunLane(App& app, TransferDriverState& d, Lane& lane) {
     while (!d.windowGone.load() && LaneShouldTake(app, d, lane)) {
         std::optional<QueueRow> row;
-        if (!OnUi([&] { row = TakeNextRow(app); })) {
-            d.windowGone = true;
-            break;
-        }
-        if (!row) continue;
-        {
+        // Taking the row and showing it started are one window call: each
+        // call waits for the UI thread, and small files cost little more.
+        const bool taken = OnUi([&] {
+            row = TakeNextRow(app);
+            if (!row) return;
             std::lock_guard guard(d.lock);
             lane.rowId = row->id;
             lane.upload = row->upload;
@@ -95,7 +94,13 @@ void RunLane(App& app, TransferDriverState& d, Lane& lane) {
             lane.retrying = false;
             lane.refused = false;
             lane.action = ActionOf(*row);
+            ShowRowStarted(app, d, *row);
+        });
+        if (!taken) {
+            d.windowGone = true;
+            break;
         }
+        if (!row) continue;
         const RowOutcome outcome = RunRow(app, d, lane, *row);
         {
             std::lock_guard guard(d.lock);
