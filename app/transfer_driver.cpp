@@ -190,18 +190,22 @@ bool ShowRequestProgress(App& app, TransferDriverState& d, ThroughputMeter& mete
     });
 }
 
-// Lanes that have left are joined (their slot is free again); more are
-// started while rows can be taken and the limit leaves room. One more lane
-// is allowed again a while after the last refusal.
-void TendLanes(App& app, TransferDriverState& d) {
+// Under the driver's lock: the threads of the lanes that have left, their
+// slots free again. Joining them takes no time; it is done outside the lock.
+std::vector<std::thread> TakeLeftLanes(TransferDriverState& d) {
     std::vector<std::thread> finished;
-    std::lock_guard guard(d.lock);
     for (auto& lane : d.lanes) {
         if (lane && lane->left) {
             finished.push_back(std::move(lane->thread));
             lane.reset();
         }
     }
+    return finished;
+}
+
+// Under the driver's lock: more lanes while rows can be taken and the limit
+// leaves room. One more lane is allowed again a while after the last refusal.
+void StartLanes(App& app, TransferDriverState& d) {
     if (d.limit < d.wanted && Clock::now() - d.lowered > kRaiseAfter) {
         ++d.limit;
         d.lowered = Clock::now();
@@ -227,7 +231,16 @@ void TendLanes(App& app, TransferDriverState& d) {
         d.lanes[slot] = std::move(lane);
         --takeable;
     }
-    // These threads have left their loops; joining them takes no time.
+}
+
+// Lanes that have left are joined (their slot is free again) and more started.
+void TendLanes(App& app, TransferDriverState& d) {
+    std::vector<std::thread> finished;
+    {
+        std::lock_guard guard(d.lock);
+        finished = TakeLeftLanes(d);
+        StartLanes(app, d);
+    }
     for (std::thread& thread : finished) thread.join();
 }
 
@@ -241,21 +254,12 @@ bool AnyLane(TransferDriverState& d) {
 void JoinLanes(TransferDriverState& d) {
     while (true) {
         std::vector<std::thread> finished;
-        bool anyLeft = false;
         {
             std::lock_guard guard(d.lock);
-            for (auto& lane : d.lanes) {
-                if (!lane) continue;
-                if (!lane->left) {
-                    anyLeft = true;
-                    continue;
-                }
-                finished.push_back(std::move(lane->thread));
-                lane.reset();
-            }
+            finished = TakeLeftLanes(d);
         }
         for (std::thread& thread : finished) thread.join();
-        if (!anyLeft) return;
+        if (!AnyLane(d)) return;
         std::this_thread::sleep_for(kDriverTick);
     }
 }
